@@ -1,0 +1,53 @@
+// The file reader worker: takes read jobs from a shared list and brings
+// each file's state up to date by reading only what changed.
+#ifndef LEDGERLY_ENGINE_READER_H_
+#define LEDGERLY_ENGINE_READER_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/input.h"
+#include "engine/state.h"
+
+namespace ledgerly::engine {
+
+struct Job {
+  Input input;
+  std::unique_ptr<FileState> previous;  // null when no state was stored
+};
+
+// The jobs of one refresh.  Workers remove jobs from the end under `lock`.
+struct JobList {
+  std::mutex lock;
+  bool poisoned = false;  // a worker died while holding `lock`
+  std::vector<Job> jobs;
+};
+
+struct ReadSummary {
+  std::uint64_t bytes_read = 0;
+  bool rebuilt = false;
+  bool rows_changed = false;
+};
+
+struct WorkerResult {
+  std::string path;
+  std::unique_ptr<FileState> state;  // may be null (open failed, nothing stored)
+  bool failed = false;               // true: `error` holds the I/O error text
+  ReadSummary summary;               // valid when !failed
+  std::string error;  // "<system message> (os error N)" or the NUL-byte text
+};
+
+// Processes one job (open, continue-or-rebuild, tail check, read, parse).
+WorkerResult process_job(Job job);
+
+// Worker body: takes jobs from the end of `list` until it is empty and
+// returns one result per job in the order taken.  Throws FatalError
+// ("job lock poisoned") when the list's lock is poisoned.
+std::vector<WorkerResult> run_worker(JobList& list);
+
+}  // namespace ledgerly::engine
+
+#endif  // LEDGERLY_ENGINE_READER_H_

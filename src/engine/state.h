@@ -1,0 +1,90 @@
+// The state one Engine keeps between refreshes: a table of per-file states
+// keyed by manifest path, plus the counts the latest export left behind.
+//
+// Ownership: Engine owns `files`; each FileState owns its Input, parsing
+// context and rows.  A FileState is held through a unique_ptr so that it
+// moves whole (never copied) between the table, read jobs and results.
+#ifndef LEDGERLY_ENGINE_STATE_H_
+#define LEDGERLY_ENGINE_STATE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/input.h"
+#include "parser/row.h"
+
+namespace ledgerly::engine {
+
+// Up to 64 bytes: the end of the last complete line consumed.
+class Tail {
+ public:
+  static constexpr std::size_t kCapacity = 64;
+  std::string_view view() const noexcept { return {bytes_, size_}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Keeps the last (up to) 64 bytes of `line`.
+  void assign_end_of(std::string_view line) noexcept {
+    std::size_t n = line.size() < kCapacity ? line.size() : kCapacity;
+    std::memcpy(bytes_, line.data() + (line.size() - n), n);
+    size_ = static_cast<std::uint8_t>(n);
+  }
+
+ private:
+  char bytes_[kCapacity] = {};
+  std::uint8_t size_ = 0;
+};
+
+struct FileState {
+  Input input;                     // the manifest entry this state was last read with
+  std::uint64_t offset = 0;        // bytes consumed; always at a line boundary
+  Tail tail;
+  parser::Context context;
+  std::vector<parser::Row> rows;   // every accepted event of the file, in file order
+  parser::Counters counters;
+
+  // A state for a file read from its start.
+  static std::unique_ptr<FileState> fresh(Input input) {
+    auto state = std::make_unique<FileState>();
+    state->context = parser::Context::fresh(input.project, input.sub);
+    state->input = std::move(input);
+    return state;
+  }
+};
+
+// A hash of byte texts seeded from the operating system's random source
+// once per table, so that a crafted set of paths cannot degrade lookups.
+class SeededHash {
+ public:
+  using is_transparent = void;
+  SeededHash();
+  explicit SeededHash(std::uint64_t seed) noexcept : seed_(seed) {}
+  std::size_t operator()(std::string_view s) const noexcept;
+
+ private:
+  std::uint64_t seed_;
+};
+
+struct TextEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+using FileMap =
+    std::unordered_map<std::string, std::unique_ptr<FileState>, SeededHash, TextEqual>;
+
+struct Engine {
+  FileMap files;
+  std::uint64_t inherited_events = 0;  // of the latest export
+  std::uint64_t unresolved_forks = 0;  // of the latest export
+  bool refreshed = false;              // a refresh got as far as its merge
+};
+
+}  // namespace ledgerly::engine
+
+#endif  // LEDGERLY_ENGINE_STATE_H_

@@ -1,0 +1,35 @@
+// Field normalisation: model names, service tiers and RFC 3339 timestamps.
+// All three are pure functions that never fail.
+#ifndef LEDGERLY_PARSER_NORMALIZE_H_
+#define LEDGERLY_PARSER_NORMALIZE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "parser/shared_text.h"
+
+namespace ledgerly::parser {
+
+// Lower-cases `name` with the full Unicode lower-case mapping (final sigma
+// included), drops one trailing "[1m]", then drops a trailing "-" followed
+// by exactly eight ASCII digits after the last dash.  An empty result is
+// "unknown".  `name` must be valid UTF-8 (decoded strings always are).
+SharedText normalize(std::string_view name);
+
+// The same as normalize(), into a plain string (no allocation of a shared
+// block); used where the caller only compares the result.
+std::string normalize_string(std::string_view name);
+
+// Service-tier code: "default"/"standard" 1, "fast" 2, "priority" 3,
+// "flex" 4; anything else, and an absent text, 0.  Exact byte comparison.
+std::uint8_t tier(std::optional<std::string_view> text) noexcept;
+
+// RFC 3339 date-time to Unix milliseconds (fraction truncated, floor for
+// instants before 1970).  Absent or unparsable text gives nullopt.
+std::optional<std::int64_t> timestamp(std::optional<std::string_view> text) noexcept;
+
+}  // namespace ledgerly::parser
+
+#endif  // LEDGERLY_PARSER_NORMALIZE_H_

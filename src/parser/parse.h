@@ -1,0 +1,28 @@
+// The line parser: one complete log line in, at most one Row out.
+#ifndef LEDGERLY_PARSER_PARSE_H_
+#define LEDGERLY_PARSER_PARSE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "parser/row.h"
+
+namespace ledgerly::parser {
+
+// True when the raw line holds one of the dialect's needles: for the event
+// dialect (source != 0) "\"token_count\"", "\"turn_context\"" or
+// "\"session_meta\""; for the message dialect (source == 0) "\"usage\"".
+// Lines without a needle are never decoded.
+bool prefilter(std::string_view line, std::uint8_t source) noexcept;
+
+// Parses one complete line (its line feed included) of a file whose manifest
+// dialect code is `source`, updating the file's `context` and `counters` in
+// place.  Returns the usage row the line yields, or nullopt.  Never fails:
+// rejected lines only bump one of the counters.
+std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
+                         Counters& counters);
+
+}  // namespace ledgerly::parser
+
+#endif  // LEDGERLY_PARSER_PARSE_H_
