@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds ledgerly._native into BUILD_DIR (default build-dev) without pip and
+# lays out an importable package in BUILD_DIR/python, for development:
+#   tools/build-module.sh build-dev [extra cmake args...]
+#   PYTHONPATH=build-dev/python python -m pytest
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build-dev}
+shift || true
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+cmake -S "$root" -B "$build" -G Ninja -DLEDGERLY_PYTHON_MODULE=ON -DLEDGERLY_WERROR=ON \
+  -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
+cmake --build "$build" --target _native -j2
+mkdir -p "$build/python/ledgerly"
+cp "$root"/src/ledgerly/*.py "$build/python/ledgerly/"
+echo "module ready: PYTHONPATH=$build/python"
