@@ -1,0 +1,269 @@
+// The Engine class: a heap type holding one engine state behind one mutex.
+//
+// refresh() binds and converts its arguments and decodes the manifest with
+// the interpreter lock held, then releases the interpreter lock for all the
+// rest, including the wait for the engine mutex.  A fatal error inside the
+// driver poisons the mutex for good and surfaces as PanicException.
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/driver.h"
+#include "engine/fatal.h"
+#include "engine/manifest.h"
+#include "engine/state.h"
+#include "lib/binding.h"
+
+namespace ledgerly::lib {
+namespace {
+
+// The state of one Engine object.  `poisoned` is read and written only with
+// `mutex` held.
+struct Native {
+  std::mutex mutex;
+  bool poisoned = false;
+  engine::Engine state;
+};
+
+struct EngineObject {
+  PyObject_HEAD
+  Native* native;
+};
+
+constexpr const char kPoisoned[] = "engine lock poisoned: PoisonError { .. }";
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs > 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "Engine.__new__() takes 0 positional arguments but %zd %s given", nargs,
+                 nargs == 1 ? "was" : "were");
+    return nullptr;
+  }
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    PyDict_Next(kwargs, &pos, &key, &value);
+    PyErr_Format(PyExc_TypeError, "Engine.__new__() got an unexpected keyword argument '%U'",
+                 key);
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  Native* native = new (std::nothrow) Native();
+  if (native == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  reinterpret_cast<EngineObject*>(self)->native = native;
+  return self;
+}
+
+void engine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Native* native = reinterpret_cast<EngineObject*>(self)->native;
+  if (native != nullptr) {
+    // Dropping a large state takes a while; do it without the interpreter
+    // lock so other threads keep running.
+    Py_BEGIN_ALLOW_THREADS
+    delete native;
+    Py_END_ALLOW_THREADS
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+constexpr const char* kParamNames[3] = {"manifest", "workers", "force"};
+
+// Binds (manifest, workers, force=False) from args/kwargs into `bound`
+// (borrowed references; force may stay null).  False with TypeError set.
+bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* bound[3]) {
+  Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError,
+                 "Engine.refresh() takes from 2 to 3 positional arguments but %zd were given",
+                 nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      int slot = -1;
+      for (int i = 0; i < 3; ++i) {
+        int eq = PyUnicode_CompareWithASCIIString(key, kParamNames[i]);
+        if (eq == 0) {
+          slot = i;
+          break;
+        }
+      }
+      if (PyErr_Occurred()) return false;
+      if (slot < 0) {
+        PyErr_Format(PyExc_TypeError, "Engine.refresh() got an unexpected keyword argument '%U'",
+                     key);
+        return false;
+      }
+      if (bound[slot] != nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "Engine.refresh() got multiple values for argument '%s'", kParamNames[slot]);
+        return false;
+      }
+      bound[slot] = value;
+    }
+  }
+  if (bound[0] == nullptr && bound[1] == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Engine.refresh() missing 2 required positional arguments: 'manifest' and "
+                    "'workers'");
+    return false;
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (bound[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError,
+                   "Engine.refresh() missing 1 required positional argument: '%s'",
+                   kParamNames[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the driver leaves for the binding to turn into Python objects.
+struct Outcome {
+  enum class Kind { Done, Fatal, NoMemory } kind = Kind::Done;
+  engine::RefreshOutput output;
+  std::string fatal;
+};
+
+// Runs with the interpreter lock released.
+Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::uint64_t workers,
+                    bool force) {
+  Outcome outcome;
+  std::lock_guard<std::mutex> guard(native.mutex);
+  if (native.poisoned) {
+    outcome.kind = Outcome::Kind::Fatal;
+    outcome.fatal = kPoisoned;
+    return outcome;
+  }
+  try {
+    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force);
+  } catch (const engine::FatalError& error) {
+    native.poisoned = true;
+    outcome.kind = Outcome::Kind::Fatal;
+    outcome.fatal = error.what();
+  } catch (const std::bad_alloc&) {
+    // States moved into read jobs are gone: the engine cannot go on.
+    native.poisoned = true;
+    outcome.kind = Outcome::Kind::NoMemory;
+  }
+  return outcome;
+}
+
+PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(args, kwargs, bound)) return nullptr;
+
+  PyTypeObject* engine_type = Py_TYPE(self);
+  if (PyType_GetSlot(engine_type, Py_tp_new) != reinterpret_cast<void*>(&engine_new)) {
+    PyErr_SetString(PyExc_TypeError, "Engine.refresh() requires an Engine instance");
+    return nullptr;
+  }
+
+  std::string manifest_text;
+  std::uint64_t workers = 0;
+  bool force = false;
+  if (!convert_manifest(bound[0], manifest_text)) return nullptr;
+  if (!convert_workers(bound[1], workers)) return nullptr;
+  if (bound[2] != nullptr && !convert_force(bound[2], force)) return nullptr;
+
+  std::vector<engine::Input> manifest;
+  std::string error;
+  bool decoded = false;
+  try {
+    decoded = engine::decode_manifest(manifest_text, manifest, error);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!decoded) {
+    PyErr_SetString(PyExc_ValueError, error.c_str());
+    return nullptr;
+  }
+  std::string().swap(manifest_text);
+
+  Native& native = *reinterpret_cast<EngineObject*>(self)->native;
+  Outcome outcome;
+  PyThreadState* thread = PyEval_SaveThread();
+  outcome = run_refresh(native, std::move(manifest), workers, force);
+  PyEval_RestoreThread(thread);
+
+  if (outcome.kind == Outcome::Kind::Fatal) {
+    raise_panic(outcome.fatal);
+    return nullptr;
+  }
+  if (outcome.kind == Outcome::Kind::NoMemory) return PyErr_NoMemory();
+
+  const std::string& text = outcome.output.text;
+  PyObject* report =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (report == nullptr) return nullptr;
+  PyObject* rows = nullptr;
+  if (outcome.output.buffer.has_value()) {
+    const engine::RowBuffer& buffer = *outcome.output.buffer;
+    rows = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data.get()),
+                                     static_cast<Py_ssize_t>(buffer.size));
+    if (rows == nullptr) {
+      Py_DECREF(report);
+      return nullptr;
+    }
+  } else {
+    rows = Py_None;
+    Py_INCREF(rows);
+  }
+  PyObject* result = PyTuple_New(2);
+  if (result == nullptr) {
+    Py_DECREF(report);
+    Py_DECREF(rows);
+    return nullptr;
+  }
+  PyTuple_SetItem(result, 0, report);  // steals
+  PyTuple_SetItem(result, 1, rows);    // steals
+  return result;
+}
+
+// Cast through a generic function pointer: CPython calls a
+// METH_VARARGS | METH_KEYWORDS method with three arguments.
+PyMethodDef engine_methods[] = {
+    {"refresh", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_refresh)),
+     METH_VARARGS | METH_KEYWORDS, "refresh($self, manifest, workers, force=False)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_doc, const_cast<char*>("Engine()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "ledgerly._native.Engine",
+    static_cast<int>(sizeof(EngineObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,  // no BASETYPE: the class cannot be subclassed
+    engine_slots,
+};
+
+}  // namespace
+
+PyObject* make_engine_type() { return PyType_FromSpec(&engine_spec); }
+
+}  // namespace ledgerly::lib

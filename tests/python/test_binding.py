@@ -1,0 +1,259 @@
+"""The module's face: the Engine class, argument binding and conversion,
+manifest errors, the result tuple, PanicException and the interpreter lock."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
+
+import pytest
+
+import ledgerly
+from ledgerly._native import Engine
+
+
+def test_class_properties():
+    assert Engine.__name__ == "Engine"
+    assert Engine.__module__ == "ledgerly._native"
+    assert Engine.__bases__ == (object,)
+    assert Engine.__text_signature__ == "()"
+    assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
+    assert not Engine.refresh.__doc__
+    import ledgerly._native as native
+    own = [name for name in vars(native) if not name.startswith("__")]
+    assert own == ["Engine"]
+    with pytest.raises(TypeError):
+        type("Sub", (Engine,), {})
+    engine = Engine()
+    assert not hasattr(engine, "__dict__")
+    with pytest.raises(AttributeError):
+        engine.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(engine)
+
+
+def test_panic_exception_is_a_direct_base_exception():
+    panic = ledgerly.PanicException
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "Engine.__new__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "Engine.__new__() takes 0 positional arguments but 2 were given"),
+        ((), {"x": 1}, "Engine.__new__() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_constructor_arguments(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        Engine(*args, **kwargs)
+    assert str(info.value) == message
+
+
+class IndexLike:
+    def __index__(self):
+        return 3
+
+
+class BadIndex:
+    def __index__(self):
+        raise ValueError("not today")
+
+
+def numpy_bool_type(name, with_bool):
+    namespace = {"__module__": "numpy"}
+    if with_bool:
+        namespace["__init__"] = lambda self, v: setattr(self, "v", v)
+        namespace["__slots__"] = ("v",)
+        namespace["__bool__"] = lambda self: self.v
+    return type(name, (), namespace)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        (("[]", 1, False, 2), {}, TypeError,
+         "Engine.refresh() takes from 2 to 3 positional arguments but 4 were given"),
+        (("[]", 1), {"other": 1}, TypeError,
+         "Engine.refresh() got an unexpected keyword argument 'other'"),
+        (("[]",), {"manifest": "[]", "workers": 1}, TypeError,
+         "Engine.refresh() got multiple values for argument 'manifest'"),
+        (("[]", 1), {"workers": 1}, TypeError,
+         "Engine.refresh() got multiple values for argument 'workers'"),
+        (("[]",), {}, TypeError,
+         "Engine.refresh() missing 1 required positional argument: 'workers'"),
+        ((), {"workers": 1}, TypeError,
+         "Engine.refresh() missing 1 required positional argument: 'manifest'"),
+        ((), {}, TypeError,
+         "Engine.refresh() missing 2 required positional arguments: 'manifest' and 'workers'"),
+        # Conversion happens in the order manifest, workers, force.
+        ((b"[]", 1), {}, TypeError,
+         "argument 'manifest': 'bytes' object cannot be cast as 'str'"),
+        ((None, -1, 1), {}, TypeError,
+         "argument 'manifest': 'NoneType' object cannot be cast as 'str'"),
+        (("[]", 1.5), {}, TypeError,
+         "argument 'workers': 'float' object cannot be interpreted as an integer"),
+        (("[]", "2"), {}, TypeError,
+         "argument 'workers': 'str' object cannot be interpreted as an integer"),
+        (("[]", 1, 1), {}, TypeError, "argument 'force': 'int' object cannot be cast as 'bool'"),
+        (("[]", 1, None), {}, TypeError,
+         "argument 'force': 'NoneType' object cannot be cast as 'bool'"),
+        (("[]", 1, numpy_bool_type("bool_", False)()), {}, TypeError,
+         "argument 'force': object of type 'bool_' does not define a '__bool__' conversion"),
+        (("[]", 1, numpy_bool_type("flag", True)(True)), {}, TypeError,
+         "argument 'force': 'flag' object cannot be cast as 'bool'"),
+        # A failure that is not a TypeError passes through unchanged.
+        (("[]", BadIndex()), {}, ValueError, "not today"),
+    ],
+)
+def test_refresh_argument_errors(args, kwargs, error, message):
+    engine = Engine()
+    with pytest.raises(error) as info:
+        engine.refresh(*args, **kwargs)
+    assert type(info.value) is error
+    assert str(info.value) == message
+    # Nothing happened: the next refresh is still the engine's first.
+    assert engine.refresh("[]", 1)[1] == b""
+
+
+@pytest.mark.parametrize("workers", [-1, 2**64])
+def test_workers_out_of_range_is_the_interpreters_overflow_error(workers):
+    with pytest.raises(OverflowError):
+        Engine().refresh("[]", workers)
+
+
+def test_manifest_with_lone_surrogate_raises_unicode_error():
+    with pytest.raises(UnicodeEncodeError):
+        Engine().refresh('["\ud800"]', 1)
+
+
+@pytest.mark.parametrize(
+    "workers, force, exported",
+    [
+        (True, False, False),
+        (IndexLike(), True, True),
+        (0, numpy_bool_type("bool_", True)(True), True),
+        (1, numpy_bool_type("bool", True)(False), False),
+    ],
+)
+def test_accepted_argument_kinds(workers, force, exported):
+    engine = Engine()
+    engine.refresh("[]", 1)
+    _, rows = engine.refresh("[]", workers, force)
+    assert (rows is not None) == exported
+
+
+def test_keywords_are_accepted():
+    text, rows = Engine().refresh(manifest="[]", workers=2, force=True)
+    assert isinstance(text, str) and rows == b""
+
+
+def report_scan(**changes):
+    scan = {
+        "appended": 0, "bytes_read": 0, "changed": 0, "cumulative_resets": 0,
+        "duplicate_snapshots": 0, "errors": [], "inherited_events": 0, "invalid_usage": 0,
+        "malformed": 0, "pending_files": 0, "rebuilt": 0, "removed": 0, "scanned": 0,
+        "unresolved_forks": 0, "updated": False,
+    }
+    scan.update(changes)
+    return json.dumps(scan, separators=(",", ":"))
+
+
+def test_first_refresh_exports_and_second_does_not():
+    engine = Engine()
+    text, rows = engine.refresh("[]", 4)
+    assert text == ('{"models":[],"projects":[],"rows":0,"scan":' + report_scan(updated=True)
+                    + ',"schema":1}')
+    assert rows == b"" and type(rows) is bytes
+    text, rows = engine.refresh("[]", 4)
+    assert text == '{"scan":' + report_scan() + "}"
+    assert rows is None
+    text, rows = engine.refresh("[]", 4, True)
+    assert text == '{"models":[],"projects":[],"rows":0,"scan":' + report_scan() + ',"schema":1}'
+    assert rows == b""
+
+
+def test_bad_manifest_raises_value_error_and_changes_nothing():
+    engine = Engine()
+    with pytest.raises(ValueError) as info:
+        engine.refresh("{", 1)
+    assert info.type is ValueError
+    assert info.value.args[0].endswith(" at line 1 column 1")
+    with pytest.raises(ValueError) as info:
+        engine.refresh('[{"path":"a"}]', 1)
+    assert str(info.value) == "missing field `size` at line 1 column 13"
+    assert engine.refresh("[]", 1)[1] == b""  # still the first refresh
+
+
+def test_second_interpreter_cannot_import():
+    script = textwrap.dedent(
+        """
+        import ledgerly._native
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import ledgerly._native")
+        except Exception as error:
+            print("failed:", error)
+        else:
+            print("imported")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env=os.environ.copy(), timeout=60)
+    assert "failed:" in out.stdout and "ImportError" in out.stdout, out.stdout + out.stderr
+
+
+def test_reimport_in_same_interpreter_returns_same_module():
+    import importlib
+    import ledgerly._native as first
+    del sys.modules["ledgerly._native"]
+    second = importlib.import_module("ledgerly._native")
+    assert second is first
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_interpreter_lock_is_released_while_waiting(tmp_path):
+    """A refresh blocked on a file, and a second refresh waiting for the
+    engine mutex, both leave other Python threads running."""
+    fifo = tmp_path / "pipe.jsonl"
+    os.mkfifo(fifo)
+    line = b'{"type":"user"}\n'
+    manifest = json.dumps([{"path": str(fifo), "size": len(line), "identity": "1:1",
+                            "mtime_ns": 1, "source": 1, "project": "p", "sub": False}])
+    engine = Engine()
+    results = []
+
+    def first():  # blocks in open() until the writer below appears
+        results.append(("first", engine.refresh(manifest, 1)))
+
+    def second():  # waits for the engine mutex held by first()
+        results.append(("second", engine.refresh("[]", 1)))
+
+    t1 = threading.Thread(target=first)
+    t1.start()
+    time.sleep(0.2)
+    t2 = threading.Thread(target=second)
+    t2.start()
+    ticks = 0
+    deadline = time.monotonic() + 0.5
+    while time.monotonic() < deadline:
+        ticks += 1
+        time.sleep(0.001)
+    assert ticks > 50 and not results  # this thread ran while both refreshes waited
+    try:  # releases first(); a pipe cannot seek, so it may close early
+        with open(fifo, "wb") as writer:
+            writer.write(line)
+    except BrokenPipeError:
+        pass
+    t1.join(30)
+    t2.join(30)
+    assert [name for name, _ in results] == ["first", "second"]
+    assert json.loads(results[0][1][0])["scan"]["changed"] == 1
+    assert json.loads(results[1][1][0])["scan"]["changed"] == 0

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang, ASan and UBSan, and runs each for
+# SECONDS (default 60), starting from the seeds in fuzz/corpus/<target>/.
+# New inputs go to build/fuzz/corpus/<target>/, never into the tree.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}
+cd "$root"
+build=build/fuzz
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DLEDGERLY_FUZZ=ON -DLEDGERLY_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
+cmake --build "$build" -j2
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for src in fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  seeds=fuzz/corpus/${name%_fuzz}
+  work=$build/corpus/$name
+  mkdir -p "$work" "$build/artifacts"
+  echo "--- $name for ${seconds}s"
+  log=$build/$name.log
+  status=0
+  "$build/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$name-" "$work" "$seeds" \
+    >"$log" 2>&1 || status=$?
+  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|SUMMARY)' "$log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "$name failed (exit $status)" >&2
+    exit 1
+  fi
+done

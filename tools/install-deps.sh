@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building and testing ledgerly needs, skipping what is there:
+# a C++ toolchain, CMake and Ninja, Google Test and Google Benchmark, clang
+# with its sanitizer and fuzzer runtimes (Debian packages), and pytest.
+#   tools/install-deps.sh          everything
+#   tools/install-deps.sh --test   only what the test suite needs
+set -euo pipefail
+mode=${1:-all}
+python=${PYTHON:-python3}
+
+packages=(g++ cmake ninja-build libgtest-dev)
+if [ "$mode" != "--test" ]; then
+  packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+    echo "installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "missing Debian packages (install them as root): ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+"$python" -m pip --version >/dev/null
+need_pip=()
+"$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
+if [ "$mode" != "--test" ]; then
+  "$python" -c "import abi3audit" 2>/dev/null || need_pip+=(abi3audit)
+  "$python" -c "import orjson" 2>/dev/null || need_pip+=(orjson)
+fi
+if [ ${#need_pip[@]} -gt 0 ]; then
+  "$python" -m pip install -q "${need_pip[@]}"
+fi
