@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
 namespace ledgerly::parser {
+
+struct JsonMember;
 
 // An untyped JSON value kept whole (used for Payload.source only).
 // Numbers keep their source text; inside an object a repeated key keeps its
@@ -24,18 +27,27 @@ struct JsonValue {
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
   bool boolean = false;
-  std::string text;  // number text, or the decoded string
-  std::vector<JsonValue> items;                              // Array
-  std::vector<std::pair<std::string, JsonValue>> members;    // Object, in text order
+  std::string text;                  // number text, or the decoded string
+  std::vector<JsonValue> items;      // Array
+  std::vector<JsonMember> members;   // Object, in text order
 
   bool is_object() const noexcept { return kind == Kind::Object; }
   // The last member named `key`, or nullptr.
-  const JsonValue* find(std::string_view key) const noexcept {
-    for (auto it = members.rbegin(); it != members.rend(); ++it)
-      if (it->first == key) return &it->second;
-    return nullptr;
-  }
+  const JsonValue* find(std::string_view key) const noexcept;
 };
+
+// One member of a JSON object: its decoded key and value.
+struct JsonMember {
+  JsonMember(std::string k, JsonValue v) : first(std::move(k)), second(std::move(v)) {}
+  std::string first;
+  JsonValue second;
+};
+
+inline const JsonValue* JsonValue::find(std::string_view key) const noexcept {
+  for (auto it = members.rbegin(); it != members.rend(); ++it)
+    if (it->first == key) return &it->second;
+  return nullptr;
+}
 
 struct Cache {
   std::optional<std::int64_t> ephemeral_5m_input_tokens;
