@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -133,7 +134,7 @@ class Row {
 
   void set_key(std::string_view key) {
     if (key.size() <= kSmallKey) {
-      std::memcpy(u_.small.bytes, key.data(), key.size());
+      if (!key.empty()) std::memcpy(u_.small.bytes, key.data(), key.size());
       u_.small.len = static_cast<std::uint8_t>(key.size());
       return;
     }
@@ -194,6 +195,15 @@ struct Context {
   SharedText session_id;
   bool subagent = false;
   bool has_session = false;
+
+  // Message dialect only: the last raw model name and its normalised text,
+  // so consecutive rows of one model share one text instead of normalising
+  // and allocating per line.  A cache, not file state: empty when fresh.
+  struct ModelMemo {
+    std::string raw;
+    SharedText model;
+  };
+  ModelMemo message_model;
 
   // The context of a file read from its start.
   static Context fresh(std::string_view project, bool sub) {
