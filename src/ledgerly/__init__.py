@@ -6,7 +6,11 @@ JSON manifest of the log files; it returns the report text and, when the
 state changed, a buffer of 104-byte usage records.
 """
 
-from ledgerly._native import Engine, PanicException
+from ledgerly._native import Engine
+
+# Loading the extension publishes its PanicException class on this package
+# (the extension module itself keeps Engine as its only attribute).
+PanicException = globals()["PanicException"]
 
 __all__ = ["Engine", "PanicException"]
 __version__ = "0.1.0"

@@ -21,7 +21,8 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "ledgerly._native",
     "",
-    -1,
+    0,  // not -1: the interpreter then calls PyInit__native again on every
+        // re-import instead of cloning a cached copy, so the checks below run
     nullptr,
     nullptr,
     nullptr,
