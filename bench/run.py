@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Times the engine side by side with its floor and its peers.
+
+    PYTHONPATH=build-dev/python python3 bench/run.py [--corpus DIR] [--size BYTES] [--files N] [--runs N]
+
+Writes the corpus with gen_corpus.py when DIR holds none, builds io_floor.c
+with cc, and prints one table. Every figure is the median of --runs runs with
+the page cache warm (a full read precedes the first timed run).
+
+- cold refresh: a new Engine reads the whole corpus with 1 and 2 workers,
+  against the I/O floor (one thread reading every byte) and the two peers;
+- no-op refresh: 10,000 unchanged files, against json.loads of the manifest;
+- one-line append: a refresh after one line is added to a state of about
+  1M stored rows (the export rebuilds the whole row buffer), against one
+  copy of that buffer;
+- memory: resident-set growth per stored row.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import peers  # noqa: E402
+from ledgerly import host  # noqa: E402
+from ledgerly._native import Engine  # noqa: E402
+
+
+def median_time(fn, runs):
+    times = []
+    for _ in range(runs):
+        began = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - began)
+    return statistics.median(times)
+
+
+def rss_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def machine():
+    model = platform.processor() or "unknown cpu"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return "%s, %d CPUs, %s %s, Python %s" % (model, os.cpu_count() or 0, platform.system(), platform.release(),
+                                            platform.python_version())
+
+
+def build_floor(out):
+    exe = os.path.join(out, "io_floor")
+    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "io_floor.c")], check=True)
+    return exe
+
+
+def many_small_files(folder, count):
+    """`count` one-response message logs (created once)."""
+    if os.path.isdir(folder) and len(os.listdir(folder)):
+        return
+    for i in range(count):
+        sub = os.path.join(folder, "messages", "p%02d" % (i % 100))
+        os.makedirs(sub, exist_ok=True)
+        with open(os.path.join(sub, "s%05d.jsonl" % i), "w") as f:
+            f.write('{"type":"assistant","timestamp":"2025-02-01T10:00:00Z","message":{"id":"m%d","model":"alpha-4",'
+                    '"usage":{"input_tokens":3,"output_tokens":5}}}\n' % i)
+
+
+def many_rows(folder, files, rows_per_file):
+    """Message logs holding files * rows_per_file short responses (created once)."""
+    if os.path.isdir(folder) and len(os.listdir(folder)):
+        return
+    sub = os.path.join(folder, "messages", "bulk")
+    os.makedirs(sub, exist_ok=True)
+    line = ('{"type":"assistant","timestamp":"2025-02-01T10:%02d:%02dZ","message":{"id":"f%d-%d","model":"beta-%d",'
+            '"usage":{"input_tokens":%d,"output_tokens":7}}}\n')
+    for i in range(files):
+        with open(os.path.join(sub, "b%03d.jsonl" % i), "w") as f:
+            f.write("".join(line % ((r // 60) % 60, r % 60, i, r, r % 3, r % 100) for r in range(rows_per_file)))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--corpus", default=os.path.join(HERE, "corpus"))
+    parser.add_argument("--out", default=os.path.join(HERE, "out"))
+    parser.add_argument("--size", type=int, default=1 << 30)
+    parser.add_argument("--files", type=int, default=2000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+    if not os.path.isdir(args.corpus) or not os.listdir(args.corpus):
+        import gen_corpus
+
+        gen_corpus.main([args.corpus, "--seed", str(args.seed), "--size", str(args.size), "--files", str(args.files)])
+    table = []  # (measure, seconds or figure, comparison)
+
+    # Cold refresh against the floor and the peers.
+    manifest = host.build_manifest([args.corpus])
+    text = json.dumps(manifest)
+    corpus_bytes = sum(e["size"] for e in manifest)
+    listing = os.path.join(args.out, "files.txt")
+    with open(listing, "w") as f:
+        f.write("".join(e["path"] + "\n" for e in manifest))
+    floor_exe = build_floor(args.out)
+
+    def floor():
+        out = subprocess.run([floor_exe, "-l", listing], check=True, capture_output=True, text=True).stdout.split()
+        return float(out[out.index("seconds") + 1])
+
+    floor()  # warms the page cache
+    floor_s = statistics.median(floor() for _ in range(args.runs))
+    cold = {}
+    result = None
+    for workers in (1, 2):
+        def refresh():
+            nonlocal result
+            result = Engine().refresh(text, workers)
+        cold[workers] = median_time(refresh, args.runs)
+    report = json.loads(result[0])
+    engine_totals = host.totals(report, result[1])["models"]
+    logs = peers.list_logs([args.corpus])
+    peer_s, peer_match = {}, {}
+    for name in ("json", "orjson"):
+        loads = peers.decoder(name)
+        found = {}
+
+        def peer():
+            found.update(peers.Peer(loads).run(logs))
+        peer_s[name] = median_time(peer, args.runs)
+        peer_match[name] = found == engine_totals
+    del result
+    gib = corpus_bytes / (1 << 30)
+    table.append(("cold refresh, 1 worker (%.2f GiB, %d files, %d rows)" % (gib, len(manifest), report["rows"]),
+                  cold[1], "%.2fx the I/O floor, %.0f MiB/s" % (cold[1] / floor_s, corpus_bytes / cold[1] / 2**20)))
+    table.append(("cold refresh, 2 workers", cold[2], "speedup %.2fx over 1 worker" % (cold[1] / cold[2])))
+    table.append(("I/O floor (read + count lines, 1 thread)", floor_s, "%.0f MiB/s" % (corpus_bytes / floor_s / 2**20)))
+    for name in ("json", "orjson"):
+        table.append(("peer with %s" % name, peer_s[name], "%.1fx the 1-worker refresh; totals %s" % (
+            peer_s[name] / cold[1], "match" if peer_match[name] else "DIFFER")))
+
+    # No-op refresh over 10,000 unchanged files.
+    small = os.path.join(args.out, "small")
+    many_small_files(small, 10_000)
+    small_text = json.dumps(host.build_manifest([small]))
+    engine = Engine()
+    engine.refresh(small_text, 2)
+    noop = median_time(lambda: engine.refresh(small_text, 2), max(args.runs, 5))
+    loads = median_time(lambda: json.loads(small_text), max(args.runs, 5))
+    table.append(("no-op refresh, 10,000 unchanged files", noop, "%.2fx json.loads of its manifest (%.4f s)" % (
+        noop / loads, loads)))
+    del engine
+    gc.collect()
+
+    # One-line append to a state of ~1M rows, and memory per stored row.
+    bulk = os.path.join(args.out, "bulk")
+    many_rows(bulk, 100, 10_000)
+    bulk_manifest = host.build_manifest([bulk])
+    before = rss_bytes()
+    engine = Engine()
+    text_b, buf = engine.refresh(json.dumps(bulk_manifest), 2)
+    stored = json.loads(text_b)["rows"]
+    del text_b, buf
+    gc.collect()
+    per_row = (rss_bytes() - before) / max(1, stored)
+    target = bulk_manifest[0]["path"]
+    times, copies = [], []
+    for i in range(max(args.runs, 5)):
+        with open(target, "a") as f:
+            f.write('{"type":"assistant","timestamp":"2025-02-02T10:00:00Z","message":{"id":"extra-%d",'
+                    '"model":"beta-0","usage":{"input_tokens":1,"output_tokens":1}}}\n' % i)
+        bulk_manifest[0] = host.manifest_entry(target)
+        text_b = json.dumps(bulk_manifest)
+        began = time.perf_counter()
+        _, buf = engine.refresh(text_b, 2)
+        times.append(time.perf_counter() - began)
+        began = time.perf_counter()
+        bytearray(buf)
+        copies.append(time.perf_counter() - began)
+        del buf
+    append_s, copy_s = statistics.median(times), statistics.median(copies)
+    table.append(("one-line append, %d rows stored" % stored, append_s, "%.1fx one copy of the row buffer (%.4f s)" % (
+        append_s / copy_s, copy_s)))
+    table.append(("resident memory per stored row", per_row, "bytes (RSS growth / rows)"))
+    # The appended lines make the file grow; leave the bulk set as it was made.
+    with open(target, "r+") as f:
+        data = f.read()
+        f.seek(0)
+        keep = data[: data.index('{"type":"assistant","timestamp":"2025-02-02')]
+        f.write(keep)
+        f.truncate()
+
+    print()
+    print("machine: " + machine())
+    print("median of %d runs, page cache warm; peers skip strict decoding and parent matching of forks" % args.runs)
+    width = max(len(row[0]) for row in table)
+    for name, value, note in table:
+        figure = "%10.4f s" % value if "memory" not in name else "%10.1f  " % value
+        print("%s  %s  %s" % (name.ljust(width), figure, note))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
