@@ -1,0 +1,303 @@
+// Row selection across the stored files: fork inheritance for event rows
+// and message-key deduplication.
+//
+// Every structure here lives for one call and borrows from the state: text
+// keys are string_views into the shared texts of contexts and rows, and
+// fingerprint keys are pointers to the rows themselves (the twelve values
+// are read through the pointer).  The result depends only on file order,
+// row order and first-occurrence positions, never on the iteration order of
+// a hash table or on hash values: tables are only probed, the one loop that
+// builds fingerprint maps walks the files in order, and repeated keys are
+// settled per key in row order whatever part of the key table they land in.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "engine/export.h"
+#include "engine/state.h"
+#include "parser/row.h"
+#include "parser/shared_text.h"
+
+namespace ledgerly::engine {
+namespace {
+
+using parser::Row;
+using parser::SharedText;
+
+// The bytes of a shared text; never a null data pointer, even when empty.
+std::string_view text_of(const SharedText& t) noexcept { return {t.data(), t.size()}; }
+
+constexpr std::size_t kFingerprintBytes = 12 * sizeof(std::int64_t);
+
+// Fingerprint of a row with totals: its 5 totals then its 7 counts.
+struct FingerprintHash {
+  SeededHash bytes;
+  std::size_t operator()(const Row* row) const noexcept {
+    char buf[kFingerprintBytes];
+    const auto counts = row->counts();
+    std::memcpy(buf, row->totals(), 5 * sizeof(std::int64_t));
+    std::memcpy(buf + 5 * sizeof(std::int64_t), counts.data(), 7 * sizeof(std::int64_t));
+    return bytes(std::string_view(buf, sizeof buf));
+  }
+};
+
+struct FingerprintEqual {
+  bool operator()(const Row* a, const Row* b) const noexcept {
+    return std::memcmp(a->totals(), b->totals(), 5 * sizeof(std::int64_t)) == 0 &&
+           a->counts() == b->counts();
+  }
+};
+
+// Fingerprint -> earliest timestamp among the owner's rows holding it.
+using FingerprintMap =
+    std::unordered_map<const Row*, std::int64_t, FingerprintHash, FingerprintEqual>;
+
+struct SessionPrints {
+  const FileState* owner;
+  FingerprintMap earliest;
+};
+
+// The fork side of selection: which session id resolves to which owner's
+// fingerprints.  Built only when some stored file names a parent.
+class Forks {
+ public:
+  explicit Forks(const SeededHash& hash) : hash_(hash), index_(0, hash) {}
+
+  void build(const FileOrder& order) {
+    // Owner of each session id: the file whose path sorts last.
+    std::unordered_map<std::string_view, const FileState*, SeededHash, TextEqual> owners(
+        order.size(), hash_);
+    std::unordered_set<std::string_view, SeededHash, TextEqual> referenced(0, hash_);
+    for (const auto& [path, file] : order) {
+      const SharedText& id = file->context.session_id;
+      if (!id.empty()) owners[text_of(id)] = file;
+      for (const SharedText& parent : file->context.parents) referenced.insert(text_of(parent));
+    }
+    if (referenced.empty()) return;
+    // Walk the files (not the owners table) so the build order is fixed.
+    for (const auto& [path, file] : order) {
+      const std::string_view id = text_of(file->context.session_id);
+      if (id.empty() || !referenced.contains(id)) continue;
+      const auto owner = owners.find(id);
+      if (owner == owners.end() || owner->second != file) continue;
+      sessions_.push_back(SessionPrints{
+          file, FingerprintMap(0, FingerprintHash{hash_}, FingerprintEqual{})});
+      FingerprintMap& earliest = sessions_.back().earliest;
+      for (const Row& row : file->rows) {
+        if (row.totals() == nullptr) continue;
+        auto [it, inserted] = earliest.try_emplace(&row, row.timestamp());
+        if (!inserted && row.timestamp() < it->second) it->second = row.timestamp();
+      }
+      index_.emplace(id, sessions_.size() - 1);
+    }
+  }
+
+  // Collects, in `parents` order, the fingerprint maps of `file`'s resolved
+  // parents that can make a row inherited (non-empty, and not the file's own
+  // map: a session cannot inherit from itself).  Returns whether any parent
+  // id resolved at all, empty maps included.
+  bool resolve(const FileState& file, std::vector<const FingerprintMap*>& usable) const {
+    usable.clear();
+    bool any = false;
+    for (const SharedText& parent : file.context.parents) {
+      auto it = index_.find(text_of(parent));
+      if (it == index_.end()) continue;
+      any = true;
+      const SessionPrints& prints = sessions_[it->second];
+      if (prints.owner != &file && !prints.earliest.empty()) usable.push_back(&prints.earliest);
+    }
+    return any;
+  }
+
+ private:
+  SeededHash hash_;
+  std::vector<SessionPrints> sessions_;
+  std::unordered_map<std::string_view, std::size_t, SeededHash, TextEqual> index_;
+};
+
+// A row of a child's opening run is inherited when some parent holds its
+// fingerprint from before the child's start (or the child has no start).
+bool inherited(const Row& row, const std::vector<const FingerprintMap*>& maps,
+               const std::optional<std::int64_t>& started) {
+  for (const FingerprintMap* map : maps) {
+    auto it = map->find(&row);
+    if (it == map->end()) continue;
+    if (!started || it->second < *started) return true;
+  }
+  return false;
+}
+
+// A message row with a non-empty key among the collected rows: its key's
+// hash and its index in the collected list.
+struct Keyed {
+  std::uint64_t hash;
+  std::size_t index;
+};
+
+// Whether `row` beats `best` for their common key: more output tokens, or
+// as many and a later timestamp.
+bool beats(const Row& row, const Row& best) noexcept {
+  return row.output_tokens() > best.output_tokens() ||
+         (row.output_tokens() == best.output_tokens() && row.timestamp() > best.timestamp());
+}
+
+// Settles repeated message keys in `rows` (every candidate row, in output
+// order).  The first occurrence of a key keeps its place and ends up holding
+// the best occurrence; the others are removed.  This is the same as checking
+// each row against a key table while collecting, because occurrences of one
+// key are settled in index order and keys do not affect each other.
+//
+// Done afterwards, in cache-sized pieces: the keyed entries are split by the
+// top bits of their hash with a stable counting sort (so each part stays in
+// index order), and each part is settled with a small open-addressing table
+// that stays in cache.  One table over all keys would be probed at random
+// across megabytes, waiting on memory for nearly every row.
+void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed) {
+  if (keyed.size() < 2) return;
+  constexpr std::size_t kPartTarget = 1024;  // entries per part, on average
+  int bits = 0;
+  while (bits < 12 && (keyed.size() >> bits) > kPartTarget) ++bits;
+  const int shift = 64 - bits;
+  const auto part_of = [bits, shift](std::uint64_t h) -> std::size_t {
+    return bits == 0 ? 0 : static_cast<std::size_t>(h >> shift);
+  };
+
+  std::vector<std::size_t> starts((std::size_t{1} << bits) + 1, 0);
+  for (const Keyed& k : keyed) ++starts[part_of(k.hash) + 1];
+  std::size_t largest = 0;
+  for (std::size_t p = 1; p < starts.size(); ++p) {
+    largest = std::max(largest, starts[p]);
+    starts[p] += starts[p - 1];
+  }
+  std::vector<Keyed> parts(keyed.size());
+  {
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (const Keyed& k : keyed) parts[next[part_of(k.hash)]++] = k;
+  }
+
+  // A slot holds the entry of a key's first occurrence in this part; rows
+  // are read only when full hashes agree, so unique keys cost no row access.
+  constexpr std::size_t kEmpty = SIZE_MAX;
+  std::size_t capacity = 16;
+  while (capacity < largest * 2) capacity *= 2;
+  std::vector<Keyed> slots(capacity);
+  bool dropped = false;
+  for (std::size_t p = 0; p + 1 < starts.size(); ++p) {
+    const std::size_t begin = starts[p];
+    const std::size_t end = starts[p + 1];
+    if (end - begin < 2) continue;
+    std::size_t size = 16;
+    while (size < (end - begin) * 2) size *= 2;
+    const std::size_t mask = size - 1;
+    std::fill_n(slots.begin(), size, Keyed{0, kEmpty});
+    for (std::size_t e = begin; e < end; ++e) {
+      const Keyed& k = parts[e];
+      for (std::size_t i = k.hash & mask;; i = (i + 1) & mask) {
+        Keyed& slot = slots[i];
+        if (slot.index == kEmpty) {
+          slot = k;
+          break;
+        }
+        if (slot.hash != k.hash) continue;
+        const Row* row = rows[k.index];
+        const Row*& first = rows[slot.index];
+        if (first->key() != row->key()) continue;
+        if (beats(*row, *first)) first = row;
+        rows[k.index] = nullptr;
+        dropped = true;
+        break;
+      }
+    }
+  }
+  if (dropped) std::erase(rows, nullptr);
+}
+
+bool keyed(const Row& row) noexcept { return row.kind() == 0 && !row.key().empty(); }
+
+// Collects candidate rows in output order, noting the keyed ones.
+class Collector {
+ public:
+  Collector(const SeededHash& hash, std::size_t total_rows, std::size_t message_rows)
+      : hash_(hash) {
+    out_.rows.reserve(total_rows);
+    keyed_.reserve(message_rows);
+  }
+
+  void add(const Row& row) {
+    if (keyed(row)) keyed_.push_back(Keyed{hash_(row.key()), out_.rows.size()});
+    out_.rows.push_back(&row);
+  }
+
+  Selection& result() { return out_; }
+
+  Selection finish() {
+    settle_keys(out_.rows, keyed_);
+    return std::move(out_);
+  }
+
+ private:
+  SeededHash hash_;
+  std::vector<Keyed> keyed_;
+  Selection out_;
+};
+
+}  // namespace
+
+FileOrder file_order(const Engine& engine) {
+  FileOrder order;
+  order.reserve(engine.files.size());
+  for (const auto& [path, state] : engine.files) {
+    if (state) order.emplace_back(std::string_view(path), state.get());
+  }
+  // string_view compares bytes as unsigned char, a proper prefix first.
+  std::sort(order.begin(), order.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return order;
+}
+
+Selection select_rows(const FileOrder& order) {
+  std::size_t total_rows = 0;
+  std::size_t message_rows = 0;
+  bool any_parents = false;
+  for (const auto& [path, file] : order) {
+    total_rows += file->rows.size();
+    if (file->input.source == 0) message_rows += file->rows.size();
+    any_parents = any_parents || !file->context.parents.empty();
+  }
+
+  const SeededHash hash;  // one seed for every table of this call
+  Forks forks(hash);
+  if (any_parents) forks.build(order);
+  Collector collector(hash, total_rows, message_rows);
+  Selection& out = collector.result();
+  std::vector<const FingerprintMap*> usable;
+
+  for (const auto& [path, file] : order) {
+    const std::vector<Row>& rows = file->rows;
+    std::size_t i = 0;
+    if (!file->context.parents.empty()) {
+      if (!forks.resolve(*file, usable)) ++out.unresolved_forks;
+      // The opening run: only event rows of kind 1 can end it or be inherited.
+      for (; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        if (row.kind() != 1) {
+          collector.add(row);
+          continue;
+        }
+        if (row.totals() == nullptr || !inherited(row, usable, file->context.started)) break;
+        ++out.inherited_events;
+      }
+    }
+    for (; i < rows.size(); ++i) collector.add(rows[i]);
+  }
+  return collector.finish();
+}
+
+}  // namespace ledgerly::engine
