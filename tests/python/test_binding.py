@@ -246,7 +246,7 @@ def test_interpreter_lock_is_released_while_waiting(tmp_path):
     while time.monotonic() < deadline:
         ticks += 1
         time.sleep(0.001)
-    assert ticks > 50 and not results  # this thread ran while both refreshes waited
+    assert ticks > 5 and not results  # this thread ran while both refreshes waited
     try:  # releases first(); a pipe cannot seek, so it may close early
         with open(fifo, "wb") as writer:
             writer.write(line)

@@ -1,0 +1,351 @@
+// The refresh driver: removal and planning passes, the worker pool, the
+// merge of the workers' results, the statistics and the export decision.
+//
+// States move (as unique_ptr) from `files` into jobs, through the workers
+// and back; nothing is copied.  An unchanged file costs one lookup in
+// `files` and three comparisons.
+#include "engine/driver.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <bit>
+#include <exception>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "engine/fatal.h"
+#include "engine/os_error.h"
+#include "engine/reader.h"
+#include "engine/report.h"
+
+#ifdef LEDGERLY_TESTING_HOOKS
+#include "engine/testing_hooks.h"
+#endif
+
+namespace ledgerly::engine {
+namespace {
+
+constexpr std::uint64_t kMaxWorkers = 32;
+
+// The set of manifest paths, as an open-addressing table of pointers to the
+// manifest's own path texts (which must outlive it and stay in place).
+class PathSet {
+ public:
+  explicit PathSet(const std::vector<Input>& manifest)
+      : slots_(std::bit_ceil(manifest.size() * 2 + 2), nullptr), mask_(slots_.size() - 1) {
+    for (const Input& entry : manifest) {
+      std::size_t i = hash_(entry.path) & mask_;
+      while (slots_[i] != nullptr && *slots_[i] != entry.path) i = (i + 1) & mask_;
+      slots_[i] = &entry.path;
+    }
+  }
+
+  bool contains(std::string_view path) const noexcept {
+    std::size_t i = hash_(path) & mask_;
+    while (slots_[i] != nullptr) {
+      if (*slots_[i] == path) return true;
+      i = (i + 1) & mask_;
+    }
+    return false;
+  }
+
+ private:
+  SeededHash hash_;
+  std::vector<const std::string*> slots_;
+  std::size_t mask_;
+};
+
+std::uint64_t pending_bytes(const Job& job) {
+  if (job.previous == nullptr) return job.input.size;
+  std::uint64_t offset = job.previous->offset;
+  return offset > job.input.size ? 0 : job.input.size - offset;
+}
+
+// The whole-state statistics: the five parse counts summed over stored
+// files, and the number of stored files with unread bytes.
+struct StateSums {
+  parser::Counters counts;
+  std::uint64_t pending_files = 0;
+
+  void add(const FileState& state) {
+    counts.malformed += state.counters.malformed;
+    counts.invalid_usage += state.counters.invalid_usage;
+    counts.duplicate_snapshots += state.counters.duplicate_snapshots;
+    counts.inherited_events += state.counters.inherited_events;
+    counts.cumulative_resets += state.counters.cumulative_resets;
+    if (state.offset < state.input.size) ++pending_files;
+  }
+  void store(Report& report) const {
+    report.malformed = counts.malformed;
+    report.invalid_usage = counts.invalid_usage;
+    report.duplicate_snapshots = counts.duplicate_snapshots;
+    report.inherited_events = counts.inherited_events;
+    report.cumulative_resets = counts.cumulative_resets;
+    report.pending_files = pending_files;
+  }
+};
+
+bool unchanged(const Input& stored, const Input& entry) {
+  return stored.size == entry.size && stored.mtime_ns == entry.mtime_ns &&
+         stored.identity == entry.identity;
+}
+
+// Drops the states of paths that are not in `manifest`, then turns every
+// entry that is not unchanged into a job (with its path's state, if any),
+// in manifest order.  This is the plain form of `plan`, used when the
+// manifest names a path twice.
+void plan_with_duplicates(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs,
+                          Report& report) {
+  if (manifest.empty()) {
+    report.removed = files.size();
+    files.clear();
+  } else {
+    PathSet paths(manifest);
+    for (auto it = files.begin(); it != files.end();) {
+      if (paths.contains(it->first)) {
+        ++it;
+      } else {
+        it = files.erase(it);
+        ++report.removed;
+      }
+    }
+  }
+  for (Input& entry : manifest) {
+    auto it = files.find(std::string_view(entry.path));
+    if (it == files.end()) {
+      jobs.push_back(Job{std::move(entry), nullptr});
+    } else if (!unchanged(it->second->input, entry)) {
+      std::unique_ptr<FileState> previous = std::move(it->second);
+      files.erase(it);
+      jobs.push_back(Job{std::move(entry), std::move(previous)});
+    }
+  }
+}
+
+// The same result as `plan_with_duplicates`, with one lookup per manifest
+// entry and no hashing of stored paths: every state the manifest names is
+// lifted out of its map slot while the manifest is scanned, so a slot found
+// empty reveals a repeated path, and the slots still holding a state after
+// the scan are exactly the files that left the manifest.  Nothing in here
+// allocates once the scratch arrays are reserved, so the lifted states are
+// always put back or moved into jobs.
+//
+// Returns true when `kept` holds the sums of every state left in `files`
+// (the unchanged ones), so that the caller need not visit them again.
+bool plan(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs, Report& report,
+          StateSums& kept) {
+  jobs.reserve(manifest.size());
+  if (files.empty()) {
+    for (Input& entry : manifest) jobs.push_back(Job{std::move(entry), nullptr});
+    return true;
+  }
+  struct Found {
+    FileMap::iterator slot;
+    std::unique_ptr<FileState> state;  // lifted out of `slot`; null: path not stored
+  };
+  std::vector<Found> found(manifest.size());
+
+  bool repeated = false;
+  std::size_t lifted = 0;
+  for (std::size_t i = 0; i < manifest.size(); ++i) {
+    auto it = files.find(std::string_view(manifest[i].path));
+    if (it == files.end()) continue;
+    if (it->second == nullptr) {  // lifted by an earlier entry of this manifest
+      repeated = true;
+      break;
+    }
+    found[i] = Found{it, std::move(it->second)};
+    ++lifted;
+  }
+  if (repeated) {
+    for (Found& f : found) {
+      if (f.state != nullptr) f.slot->second = std::move(f.state);
+    }
+    plan_with_duplicates(files, manifest, jobs, report);
+    return false;
+  }
+
+  if (lifted < files.size()) {
+    for (auto it = files.begin(); it != files.end();) {
+      if (it->second == nullptr) {
+        ++it;
+      } else {
+        it = files.erase(it);
+        ++report.removed;
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < manifest.size(); ++i) {
+    Found& f = found[i];
+    if (f.state == nullptr) {
+      jobs.push_back(Job{std::move(manifest[i]), nullptr});
+    } else if (unchanged(f.state->input, manifest[i])) {
+      kept.add(*f.state);
+      f.slot->second = std::move(f.state);
+    } else {
+      files.erase(f.slot);
+      jobs.push_back(Job{std::move(manifest[i]), std::move(f.state)});
+    }
+  }
+  return true;
+}
+
+const char* error_kind(int errnum) {
+  switch (errnum) {
+    case EAGAIN: return "WouldBlock";
+    case ENOMEM: return "OutOfMemory";
+    case EPERM:
+    case EACCES: return "PermissionDenied";
+    case EINVAL: return "InvalidInput";
+    default: return "Uncategorized";
+  }
+}
+
+std::string spawn_failure(int errnum) {
+  std::string text = "failed to spawn thread: Os { code: ";
+  text += std::to_string(errnum);
+  text += ", kind: ";
+  text += error_kind(errnum);
+  text += ", message: \"";
+  text += os_message(errnum);
+  text += "\" }";
+  return text;
+}
+
+// Runs `count` workers on `list` and returns their results concatenated in
+// start order.  Every thread started is joined before this returns or throws.
+std::vector<WorkerResult> run_pool(JobList& list, std::size_t count) {
+  std::vector<std::vector<WorkerResult>> outputs(count);
+  std::vector<char> died(count, 0);  // one slot per thread; read after join
+  std::vector<std::thread> threads;
+  threads.reserve(count);
+
+  auto join_all = [&threads] {
+    for (std::thread& t : threads) t.join();
+  };
+
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+#ifdef LEDGERLY_TESTING_HOOKS
+      if (testing_hooks::fail_spawn_at.load() == i + 1) {
+        testing_hooks::fail_spawn_at = 0;
+        throw std::system_error(testing_hooks::fail_spawn_errno.load(), std::generic_category());
+      }
+#endif
+      threads.emplace_back([&list, &outputs, &died, i] {
+        try {
+          outputs[i] = run_worker(list);
+        } catch (...) {
+          died[i] = 1;
+        }
+      });
+    } catch (const std::system_error& e) {
+      join_all();
+      throw FatalError(spawn_failure(e.code().value()));
+    } catch (...) {
+      join_all();
+      throw;
+    }
+  }
+#ifdef LEDGERLY_TESTING_HOOKS
+  testing_hooks::threads_started = static_cast<std::uint32_t>(threads.size());
+#endif
+  join_all();
+
+  if (std::find(died.begin(), died.end(), 1) != died.end()) {
+    throw FatalError("parser worker panicked: Any { .. }");
+  }
+  std::size_t total = 0;
+  for (const auto& out : outputs) total += out.size();
+  std::vector<WorkerResult> results;
+  results.reserve(total);
+  for (auto& out : outputs) {
+    for (WorkerResult& r : out) results.push_back(std::move(r));
+  }
+  return results;
+}
+
+}  // namespace
+
+RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
+                      bool force) {
+  FileMap& files = engine.files;
+  Report report;
+  report.scanned = manifest.size();
+
+  // Forget the files that left the manifest; every entry that is not
+  // unchanged becomes a job, taking its path's stored state with it.
+  JobList list;
+  StateSums sums;
+  bool sums_exact = plan(files, manifest, list.jobs, report, sums);
+  report.changed = list.jobs.size();
+
+  // Workers take from the end: the most pending bytes first, and among
+  // equals the later manifest entry first.
+  std::stable_sort(list.jobs.begin(), list.jobs.end(), [](const Job& a, const Job& b) {
+    return pending_bytes(a) < pending_bytes(b);
+  });
+
+  std::size_t count = static_cast<std::size_t>(std::clamp<std::uint64_t>(workers, 1, kMaxWorkers));
+  std::vector<WorkerResult> results = run_pool(list, count);
+
+  for (WorkerResult& r : results) {
+    if (r.failed) {
+      std::string line = r.path;
+      line += ": ";
+      line += r.error;
+      report.errors.push_back(std::move(line));
+      report.updated = true;
+    } else {
+      report.bytes_read += r.summary.bytes_read;
+      if (r.summary.rebuilt) {
+        ++report.rebuilt;
+      } else {
+        ++report.appended;
+      }
+      if (r.summary.rows_changed) report.updated = true;
+    }
+    if (r.state != nullptr) {
+      auto [slot, inserted] = files.insert_or_assign(std::move(r.path), std::move(r.state));
+      if (!inserted) {
+        sums_exact = false;  // replaced a state that may have been counted
+      } else if (sums_exact) {
+        sums.add(*slot->second);
+      }
+    }
+  }
+
+  if (report.removed != 0 || !engine.refreshed) report.updated = true;
+  engine.refreshed = true;
+
+  // Sums over every stored file; usually already gathered while planning
+  // and merging, since `files` then holds just the unchanged and the
+  // merged states.
+  if (!sums_exact) {
+    sums = StateSums();
+    for (const auto& entry : files) sums.add(*entry.second);
+  }
+  sums.store(report);
+
+  RefreshOutput out;
+  if (report.updated || force) {
+    ExportResult exported = export_state(engine);
+    report.inherited_events += engine.inherited_events;
+    report.unresolved_forks = engine.unresolved_forks;
+    write_body(out.text, exported, report);
+    out.buffer = std::move(exported.buffer);
+  } else {
+    report.inherited_events += engine.inherited_events;
+    report.unresolved_forks = engine.unresolved_forks;
+    out.text = "{\"scan\":";
+    write_report(out.text, report);
+    out.text += '}';
+  }
+  return out;
+}
+
+}  // namespace ledgerly::engine

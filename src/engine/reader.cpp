@@ -1,0 +1,259 @@
+// The file reader worker.
+//
+// Lines are found with memchr in a 256 KiB read buffer and parsed where
+// they lie; only a line that starts in one read and ends in a later one is
+// assembled in a separate line buffer, which is emptied (its capacity kept)
+// after each such line.  The observable results are those of assembling
+// every line in the line buffer.
+#include "engine/reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "engine/fatal.h"
+#include "engine/os_error.h"
+#include "parser/parse.h"
+
+#ifdef LEDGERLY_TESTING_HOOKS
+#include "engine/testing_hooks.h"
+#endif
+
+namespace ledgerly::engine {
+namespace {
+
+constexpr std::size_t kReadSize = 262144;
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// Buffers one worker reuses for all its jobs; the read buffer is allocated
+// by the first job that reads (a worker of a no-op refresh takes none).
+struct Buffers {
+  std::unique_ptr<char[]> read;
+  std::string line;  // a line that spans two reads
+
+  char* read_buffer() {
+    if (read == nullptr) read = std::make_unique_for_overwrite<char[]>(kReadSize);
+    return read.get();
+  }
+};
+
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) noexcept : fd_(fd) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { ::close(fd_); }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// read(2) retried when interrupted; -1 with errno set on failure.
+ssize_t read_some(int fd, char* buf, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, buf, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+// True when the `tail.size()` bytes just before `offset` equal `tail`.
+// Any failure (cannot seek, cannot read, too few bytes) counts as a mismatch.
+bool tail_matches(int fd, const Tail& tail, std::uint64_t offset) {
+  std::string_view want = tail.view();
+  if (offset < want.size() || offset > kMaxOffset) return false;
+  char got[Tail::kCapacity];
+  std::size_t have = 0;
+  auto pos = static_cast<off_t>(offset - want.size());
+  while (have < want.size()) {
+    ssize_t r = ::pread(fd, got + have, want.size() - have, pos + static_cast<off_t>(have));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    have += static_cast<std::size_t>(r);
+  }
+  return std::memcmp(got, want.data(), want.size()) == 0;
+}
+
+// Reads [state.offset, state.input.size) and parses every complete line.
+// Returns 0, or the errno of a failed seek or read.
+int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& bytes_read) {
+  if (state.offset > kMaxOffset) return EINVAL;
+  if (::lseek(fd, static_cast<off_t>(state.offset), SEEK_SET) < 0) return errno;
+
+  const std::uint8_t source = state.input.source;
+  std::string& pending = buffers.line;
+  pending.clear();
+  char* const buf = buffers.read_buffer();
+  std::uint64_t left = state.input.size > state.offset ? state.input.size - state.offset : 0;
+
+  auto consume = [&](std::string_view line) {
+    if (std::optional<parser::Row> row =
+            parser::parse(line, source, state.context, state.counters)) {
+      state.rows.push_back(std::move(*row));
+    }
+    state.offset += line.size();
+    state.tail.assign_end_of(line);
+  };
+
+  while (left > 0) {
+    std::size_t want = left < kReadSize ? static_cast<std::size_t>(left) : kReadSize;
+    ssize_t got = read_some(fd, buf, want);
+    if (got < 0) return errno;
+    if (got == 0) break;  // the file is shorter than the manifest says
+    auto n = static_cast<std::size_t>(got);
+    left -= n;
+    bytes_read += n;
+
+    const char* p = buf;
+    const char* const end = buf + n;
+    while (p < end) {
+      const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+      if (hit == nullptr) {
+        pending.append(p, static_cast<std::size_t>(end - p));
+        break;
+      }
+      const char* line_end = static_cast<const char*>(hit) + 1;
+      auto len = static_cast<std::size_t>(line_end - p);
+      if (pending.empty()) {
+        consume(std::string_view(p, len));
+      } else {
+        pending.append(p, len);
+        consume(pending);
+        pending.clear();
+      }
+      p = line_end;
+    }
+  }
+  // Whatever is left in `pending` is an incomplete last line: counted as
+  // read, not parsed, and read again from its start next time.
+  pending.clear();
+  return 0;
+}
+
+WorkerResult process(Job job, Buffers& buffers) {
+  WorkerResult result;
+  result.path = job.input.path;
+
+  auto fail = [&result](std::string text) {
+    result.failed = true;
+    result.error = std::move(text);
+  };
+
+  if (job.input.path.find('\0') != std::string::npos) {
+    result.state = std::move(job.previous);
+    fail("file name contained an unexpected NUL byte");
+    return result;
+  }
+  int fd;
+  do {
+    fd = ::open(job.input.path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    result.state = std::move(job.previous);
+    fail(os_error_text(err));
+    return result;
+  }
+  FileHandle file(fd);
+
+  std::unique_ptr<FileState> previous = std::move(job.previous);
+  bool rebuild = true;
+  if (previous != nullptr) {
+    const Input& old = previous->input;
+    const Input& now = job.input;
+    rebuild = now.identity != old.identity || now.size < old.size ||
+              (now.size == old.size && now.mtime_ns != old.mtime_ns);
+    if (!rebuild && !previous->tail.empty()) {
+      rebuild = !tail_matches(fd, previous->tail, previous->offset);
+    }
+  }
+
+  std::unique_ptr<FileState> state;
+  bool had_rows = false;
+  if (rebuild) {
+    had_rows = previous != nullptr && !previous->rows.empty();
+    previous.reset();
+    state = FileState::fresh(std::move(job.input));
+  } else {
+    state = std::move(previous);
+    state->input = std::move(job.input);
+  }
+  const std::size_t rows_before = state->rows.size();
+
+  std::uint64_t bytes_read = 0;
+  int err = read_new_lines(fd, *state, buffers, bytes_read);
+  if (err != 0) {
+    state->input.mtime_ns = 0;
+    result.state = std::move(state);
+    fail(os_error_text(err));
+    return result;
+  }
+  result.summary.bytes_read = bytes_read;
+  result.summary.rebuilt = rebuild;
+  result.summary.rows_changed = state->rows.size() > rows_before || (rebuild && had_rows);
+  result.state = std::move(state);
+  return result;
+}
+
+// Unlocks the job list on scope exit; marks it poisoned when the scope is
+// left by an exception, so that other workers stop instead of carrying on
+// with a list in an unknown state.
+class JobLockGuard {
+ public:
+  explicit JobLockGuard(JobList& list) : list_(list), exceptions_(std::uncaught_exceptions()) {
+    list_.lock.lock();
+  }
+  JobLockGuard(const JobLockGuard&) = delete;
+  JobLockGuard& operator=(const JobLockGuard&) = delete;
+  ~JobLockGuard() {
+    if (std::uncaught_exceptions() > exceptions_) list_.poisoned = true;
+    list_.lock.unlock();
+  }
+
+ private:
+  JobList& list_;
+  int exceptions_;
+};
+
+}  // namespace
+
+WorkerResult process_job(Job job) {
+  Buffers buffers;
+  return process(std::move(job), buffers);
+}
+
+std::vector<WorkerResult> run_worker(JobList& list) {
+  std::vector<WorkerResult> results;
+  Buffers buffers;
+  for (;;) {
+    Job job;
+    {
+      JobLockGuard guard(list);
+      if (list.poisoned) throw FatalError("job lock poisoned");
+      if (list.jobs.empty()) break;
+      job = std::move(list.jobs.back());
+      list.jobs.pop_back();
+#ifdef LEDGERLY_TESTING_HOOKS
+      if (testing_hooks::throw_under_job_lock.exchange(false)) {
+        throw std::runtime_error("injected fault under the job lock");
+      }
+#endif
+    }
+#ifdef LEDGERLY_TESTING_HOOKS
+    if (testing_hooks::throw_outside_job_lock.exchange(false)) {
+      throw std::runtime_error("injected fault in a worker");
+    }
+#endif
+    results.push_back(process(std::move(job), buffers));
+  }
+  return results;
+}
+
+}  // namespace ledgerly::engine

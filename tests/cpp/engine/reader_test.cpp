@@ -1,0 +1,314 @@
+// The file reader: continue-or-rebuild decisions, line assembly across
+// reads, byte counting, tails, I/O errors and the job list.
+#include "engine/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/fatal.h"
+#include "engine/testing_hooks.h"
+#include "temp_files.h"
+
+namespace ledgerly::engine {
+namespace {
+
+using ledgerly::testing::broken_line;
+using ledgerly::testing::entry_for;
+using ledgerly::testing::row_line;
+using ledgerly::testing::TempDir;
+
+std::vector<std::string> keys(const FileState& state) {
+  std::vector<std::string> out;
+  for (const parser::Row& row : state.rows) out.emplace_back(row.key());
+  return out;
+}
+
+WorkerResult run(Input input, std::unique_ptr<FileState> previous = nullptr) {
+  return process_job(Job{std::move(input), std::move(previous)});
+}
+
+// Runs a job that must succeed and returns its state.
+std::unique_ptr<FileState> read_ok(const Input& input, std::unique_ptr<FileState> previous,
+                                   ReadSummary* summary = nullptr) {
+  WorkerResult r = run(input, std::move(previous));
+  EXPECT_FALSE(r.failed) << r.error;
+  EXPECT_EQ(r.path, input.path);
+  if (summary != nullptr) *summary = r.summary;
+  return std::move(r.state);
+}
+
+TEST(Reader, NewFileThenGrowthContinuesAfterTheLastCompleteLine) {
+  TempDir dir;
+  std::string a = row_line("a1"), b = row_line("a2"), partial = R"({"type":"assistant",)";
+  std::string path = dir.write("log", a + b + partial);
+
+  ReadSummary s;
+  auto state = read_ok(entry_for(path), nullptr, &s);
+  EXPECT_TRUE(s.rebuilt);
+  EXPECT_TRUE(s.rows_changed);
+  EXPECT_EQ(s.bytes_read, a.size() + b.size() + partial.size());  // the partial line counts
+  EXPECT_EQ(state->offset, a.size() + b.size());                  // but is not consumed
+  EXPECT_EQ(state->tail.view(), b.substr(b.size() - 64));
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2"}));
+
+  // Complete the pending line and add one more: both parse, nothing twice.
+  std::string rest = R"("timestamp":"2025-03-01T10:00:00Z","message":{"id":"a3","model":"alpha-4","usage":{"input_tokens":1,"output_tokens":1}}})"
+                     "\n";
+  dir.append("log", rest + row_line("a4"));
+  state = read_ok(entry_for(path), std::move(state), &s);
+  EXPECT_FALSE(s.rebuilt);
+  EXPECT_TRUE(s.rows_changed);
+  EXPECT_EQ(s.bytes_read, partial.size() + rest.size() + row_line("a4").size());
+  EXPECT_EQ(state->offset, entry_for(path).size);
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2", "a3", "a4"}));
+  EXPECT_EQ(state->counters.malformed, 0u);
+
+  // Same size and time again: continued, nothing new.
+  state = read_ok(entry_for(path), std::move(state), &s);
+  EXPECT_FALSE(s.rebuilt);
+  EXPECT_FALSE(s.rows_changed);
+  EXPECT_EQ(s.bytes_read, 0u);
+  EXPECT_EQ(state->rows.size(), 4u);
+}
+
+TEST(Reader, SmallFilesAndShortLines) {
+  TempDir dir;
+  ReadSummary s;
+
+  auto empty = read_ok(entry_for(dir.write("empty", "")), nullptr, &s);
+  EXPECT_TRUE(s.rebuilt);
+  EXPECT_FALSE(s.rows_changed);
+  EXPECT_EQ(s.bytes_read, 0u);
+  EXPECT_EQ(empty->offset, 0u);
+  EXPECT_TRUE(empty->tail.empty());
+
+  // A bare line feed is a line: consumed, becomes the tail, parses to nothing.
+  auto lf = read_ok(entry_for(dir.write("lf", "\n")), nullptr, &s);
+  EXPECT_EQ(lf->offset, 1u);
+  EXPECT_EQ(lf->tail.view(), "\n");
+  EXPECT_EQ(lf->counters.malformed, 0u);
+
+  auto ten = read_ok(entry_for(dir.write("ten", "123456789\n")), nullptr, &s);
+  EXPECT_EQ(ten->tail.view(), "123456789\n");
+}
+
+TEST(Reader, ManifestSizeBoundsTheRead) {
+  TempDir dir;
+  std::string a = row_line("a1"), b = row_line("a2");
+  std::string path = dir.write("log", a + b);
+  Input in = entry_for(path);
+  in.size = a.size() + 10;  // stops in the middle of the second line
+
+  ReadSummary s;
+  auto state = read_ok(in, nullptr, &s);
+  EXPECT_EQ(s.bytes_read, a.size() + 10);
+  EXPECT_EQ(state->offset, a.size());
+  EXPECT_EQ(keys(*state), std::vector<std::string>{"a1"});
+
+  // The next manifest sees the whole file: the cut line is read from its start.
+  state = read_ok(entry_for(path), std::move(state), &s);
+  EXPECT_FALSE(s.rebuilt);
+  EXPECT_EQ(s.bytes_read, b.size());
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2"}));
+}
+
+TEST(Reader, LinesLongerThanOneReadAreParsedOnce) {
+  TempDir dir;
+  // Line 1 ends just short of the first 256 KiB read, line 2 spans the
+  // boundary, line 3 alone is longer than a whole read.
+  std::string key1(262144 - 200, 'k');
+  std::string line1 = row_line(key1);
+  std::string key3(300000, 'z');
+  std::string content = line1 + row_line("spans") + row_line(key3) + row_line("last");
+  ASSERT_LT(line1.size(), 262144u);
+  ASSERT_GT(line1.size() + row_line("spans").size(), 262144u);
+  std::string path = dir.write("big", content);
+
+  ReadSummary s;
+  auto state = read_ok(entry_for(path), nullptr, &s);
+  EXPECT_EQ(s.bytes_read, content.size());
+  EXPECT_EQ(state->offset, content.size());
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{key1, "spans", key3, "last"}));
+  EXPECT_EQ(state->counters.malformed, 0u);
+
+  // A long last line leaves its final 64 bytes as the tail.
+  std::string path2 = dir.write("long-last", row_line(key3));
+  auto state2 = read_ok(entry_for(path2), nullptr);
+  EXPECT_EQ(state2->tail.view(), row_line(key3).substr(row_line(key3).size() - 64));
+}
+
+TEST(Reader, ChangedFilesAreReadAgainFromTheStart) {
+  TempDir dir;
+  std::string a = row_line("a1"), b = row_line("a2");
+
+  struct Case {
+    const char* name;
+    // Changes the file on disk and/or the manifest entry.
+    void (*change)(const TempDir&, Input&);
+    const char* first_key;  // of the state read anew; null: no rows
+  };
+  const Case cases[] = {
+      {"same size, new time",
+       [](const TempDir& d, Input& in) {
+         d.write("log", row_line("b1") + "123456789\n" + row_line("b2"));
+         in.mtime_ns += 1;
+       },
+       "b1"},
+      {"truncated",
+       [](const TempDir& d, Input& in) {
+         d.write("log", row_line("b1"));
+         in.size = row_line("b1").size();
+       },
+       "b1"},
+      {"truncated to nothing",
+       [](const TempDir& d, Input& in) {
+         d.write("log", "");
+         in.size = 0;
+       },
+       nullptr},
+      {"new identity, grown",
+       [](const TempDir& d, Input& in) {
+         d.write("log", row_line("b1") + row_line("b2") + row_line("b3"));
+         in.size = 3 * row_line("b1").size();
+         in.identity = "other";
+       },
+       "b1"},
+      {"grown, but the bytes before the old offset differ",
+       [](const TempDir& d, Input& in) {
+         d.write("log", row_line("a1") + row_line("b2") + row_line("b3"));
+         in.size = 3 * row_line("b1").size();
+       },
+       "a1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.write("log", a + broken_line() + b);
+    Input in = entry_for(path);
+    auto state = read_ok(in, nullptr);
+    ASSERT_EQ(state->counters.malformed, 1u);
+
+    c.change(dir, in);
+    ReadSummary s;
+    state = read_ok(in, std::move(state), &s);
+    EXPECT_TRUE(s.rebuilt);
+    EXPECT_TRUE(s.rows_changed);
+    EXPECT_EQ(s.bytes_read, in.size);
+    EXPECT_EQ(state->counters.malformed, 0u);  // the old counts went with the old state
+    if (c.first_key == nullptr) {
+      EXPECT_TRUE(state->rows.empty());
+    } else {
+      ASSERT_FALSE(state->rows.empty());
+      EXPECT_EQ(state->rows.front().key(), c.first_key);
+    }
+    EXPECT_EQ(state->offset, in.size);
+  }
+}
+
+TEST(Reader, GrowthWithAnUnchangedTailIsContinuedWhateverTheTime) {
+  TempDir dir;
+  std::string path = dir.write("log", row_line("a1"));
+  Input in = entry_for(path);
+  auto state = read_ok(in, nullptr);
+
+  dir.append("log", row_line("a2"));
+  Input grown = entry_for(path);
+  grown.mtime_ns = in.mtime_ns + 7;
+  grown.project = "ignored";
+  ReadSummary s;
+  state = read_ok(grown, std::move(state), &s);
+  EXPECT_FALSE(s.rebuilt);
+  EXPECT_EQ(s.bytes_read, row_line("a2").size());
+  EXPECT_EQ(state->input.mtime_ns, grown.mtime_ns);
+  EXPECT_EQ(state->context.project.view(), "proj");  // carried over, not refreshed
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2"}));
+}
+
+TEST(Reader, OpenFailuresHandThePreviousStateBack) {
+  TempDir dir;
+  std::string path = dir.write("log", row_line("a1"));
+  auto previous = read_ok(entry_for(path), nullptr);
+  FileState* raw = previous.get();
+
+  Input missing = entry_for(dir.path("nope"));
+  WorkerResult r = run(missing);
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.error, "No such file or directory (os error 2)");
+  EXPECT_EQ(r.state.get(), nullptr);
+
+  Input moved = entry_for(path);
+  moved.path = dir.path("nope");
+  r = run(moved, std::move(previous));
+  EXPECT_TRUE(r.failed);
+  ASSERT_EQ(r.state.get(), raw);
+  EXPECT_EQ(r.state->input.path, path);  // untouched, old entry included
+  EXPECT_EQ(r.state->rows.size(), 1u);
+
+  Input nul = entry_for(path);
+  nul.path = path + std::string("\0x", 2);
+  r = run(nul, std::move(r.state));
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.error, "file name contained an unexpected NUL byte");
+  EXPECT_EQ(r.path, nul.path);
+  EXPECT_EQ(r.state.get(), raw);
+}
+
+TEST(Reader, ReadErrorsKeepTheWorkingStateWithItsTimeCleared) {
+  TempDir dir;
+  std::string sub = dir.path("subdir");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  Input in = entry_for(sub);
+  in.size = 4096;
+  ASSERT_NE(in.mtime_ns, 0u);
+
+  WorkerResult r = run(in);
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.error, "Is a directory (os error 21)");
+  ASSERT_NE(r.state.get(), nullptr);
+  EXPECT_EQ(r.state->input.mtime_ns, 0u);
+  EXPECT_EQ(r.state->input.identity, in.identity);
+  EXPECT_EQ(r.state->offset, 0u);
+}
+
+TEST(Reader, WorkersTakeJobsFromTheEnd) {
+  TempDir dir;
+  JobList list;
+  for (const char* name : {"first", "second", "third"}) {
+    list.jobs.push_back(Job{entry_for(dir.write(name, row_line(name))), nullptr});
+  }
+  std::vector<WorkerResult> results = run_worker(list);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].path, dir.path("third"));
+  EXPECT_EQ(results[1].path, dir.path("second"));
+  EXPECT_EQ(results[2].path, dir.path("first"));
+  EXPECT_TRUE(list.jobs.empty());
+  EXPECT_TRUE(run_worker(list).empty());
+}
+
+TEST(Reader, AWorkerThatDiesHoldingTheJobLockPoisonsIt) {
+  TempDir dir;
+  JobList list;
+  for (const char* name : {"a", "b"}) {
+    list.jobs.push_back(Job{entry_for(dir.write(name, row_line(name))), nullptr});
+  }
+  testing_hooks::reset();
+  testing_hooks::throw_outside_job_lock = true;
+  EXPECT_THROW(run_worker(list), std::runtime_error);
+  EXPECT_FALSE(list.poisoned);  // died after releasing the lock
+
+  testing_hooks::throw_under_job_lock = true;
+  EXPECT_THROW(run_worker(list), std::runtime_error);
+  EXPECT_TRUE(list.poisoned);
+  try {
+    run_worker(list);
+    ADD_FAILURE() << "a poisoned job lock must stop the worker";
+  } catch (const FatalError& e) {
+    EXPECT_STREQ(e.what(), "job lock poisoned");
+  }
+  testing_hooks::reset();
+}
+
+}  // namespace
+}  // namespace ledgerly::engine
