@@ -23,9 +23,11 @@ case "$mode" in
     ctest --test-dir "$build" --output-on-failure -j2
     mkdir -p "$build/python/ledgerly"
     cp src/ledgerly/*.py "$build/python/ledgerly/"
-    asan_runtime=$(g++ -print-file-name=libasan.so)
+    # The interpreter does not link the C++ runtime: preload it after the
+    # ASan runtime so ASan can find the real __cxa_throw when it starts.
+    preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     cd tests/python
-    LD_PRELOAD="$asan_runtime" PYTHONPATH="$root/$build/python" \
+    LD_PRELOAD="$preload" PYTHONPATH="$root/$build/python" \
       "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"
     ;;
   thread)

@@ -119,7 +119,7 @@ void BM_ExportVsCopy(benchmark::State& state) {
     double start = thread_ms();
     ExportResult result = export_state(*engine);
     export_ms += thread_ms() - start;
-    benchmark::DoNotOptimize(result.buffer.data.get());
+    benchmark::DoNotOptimize(result.buffer.data);
     rows = result.rows;
 
     start = thread_ms();

@@ -272,7 +272,7 @@ std::vector<WorkerResult> run_pool(JobList& list, std::size_t count) {
 }  // namespace
 
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
-                      bool force) {
+                      bool force, BufferAllocator* allocator) {
   FileMap& files = engine.files;
   Report report;
   report.scanned = manifest.size();
@@ -333,7 +333,7 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
 
   RefreshOutput out;
   if (report.updated || force) {
-    ExportResult exported = export_state(engine);
+    ExportResult exported = export_state(engine, allocator);
     report.inherited_events += engine.inherited_events;
     report.unresolved_forks = engine.unresolved_forks;
     write_body(out.text, exported, report);

@@ -23,8 +23,10 @@ struct RefreshOutput {
 // engine mutex).  `workers` is clamped to 1..32.  Throws FatalError when a
 // worker thread cannot be started or dies; the caller must then treat the
 // engine as poisoned.
+// When the refresh exports and `allocator` is given, the row buffer's
+// memory comes from it.
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
-                      bool force);
+                      bool force, BufferAllocator* allocator = nullptr);
 
 }  // namespace ledgerly::engine
 

@@ -96,7 +96,7 @@ void advise_huge_pages(unsigned char* data, std::size_t size) noexcept {
 
 }  // namespace
 
-ExportResult export_state(Engine& engine) {
+ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   const FileOrder order = file_order(engine);
   const Selection selection = select_rows(order);
   engine.inherited_events = selection.inherited_events;
@@ -106,13 +106,18 @@ ExportResult export_state(Engine& engine) {
   const std::size_t n = selection.rows.size();
   out.rows = n;
   out.buffer.size = n * kRecordSize;
-  out.buffer.data = std::make_unique_for_overwrite<unsigned char[]>(out.buffer.size);
-  advise_huge_pages(out.buffer.data.get(), out.buffer.size);
+  if (allocator != nullptr) {
+    out.buffer.data = allocator->allocate(out.buffer.size);
+  } else {
+    out.buffer.owned = std::make_unique_for_overwrite<unsigned char[]>(out.buffer.size);
+    out.buffer.data = out.buffer.owned.get();
+  }
+  advise_huge_pages(out.buffer.data, out.buffer.size);
 
   const SeededHash hash;
   TextTable models(hash, out.models);
   TextTable projects(hash, out.projects);
-  unsigned char* dst = out.buffer.data.get();
+  unsigned char* dst = out.buffer.data;
   for (const Row* row : selection.rows) {
     const std::uint64_t model_index = models.index_of(row->model());
     const std::uint64_t project_index = projects.index_of(row->project());

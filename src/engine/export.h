@@ -33,9 +33,22 @@ FileOrder file_order(const Engine& engine);
 // Chooses the rows to export from `order` (deterministic for a given state).
 Selection select_rows(const FileOrder& order);
 
-// A byte buffer allocated once at its final size.
+// Supplies the memory of the row buffer, so that a caller can have the
+// records written straight into the object it hands on (no second copy).
+// allocate() is called once per export, with the exact size, on the thread
+// that runs the export; it returns writable memory the allocator keeps
+// owning, or throws std::bad_alloc.
+class BufferAllocator {
+ public:
+  virtual ~BufferAllocator() = default;
+  virtual unsigned char* allocate(std::size_t size) = 0;
+};
+
+// A byte buffer allocated once at its final size: by the engine (`owned`
+// holds it) or by a BufferAllocator (`owned` is empty).
 struct RowBuffer {
-  std::unique_ptr<unsigned char[]> data;
+  std::unique_ptr<unsigned char[]> owned;
+  unsigned char* data = nullptr;
   std::size_t size = 0;
 };
 
@@ -48,8 +61,9 @@ struct ExportResult {
 };
 
 // Runs selection over every stored file, stores the two counts into
-// `engine`, and builds the string tables and the row buffer.
-ExportResult export_state(Engine& engine);
+// `engine`, and builds the string tables and the row buffer, whose memory
+// comes from `allocator` when one is given.
+ExportResult export_state(Engine& engine, BufferAllocator* allocator = nullptr);
 
 // Appends the report body as compact JSON: members "models", "projects",
 // "rows", "scan" (the Report) and "schema" (1), in that order.

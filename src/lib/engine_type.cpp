@@ -136,6 +136,48 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* bound[3]) {
   return true;
 }
 
+// Hands the export a bytes object to write the records into, so the buffer
+// is never copied.  allocate() runs on the refreshing thread with the engine
+// mutex held and the interpreter lock released; it takes the interpreter
+// lock just long enough to create the object.  This cannot deadlock: a
+// thread holding the interpreter lock never waits for an engine mutex (a
+// refresh releases the interpreter lock before taking it).
+class BytesAllocator final : public engine::BufferAllocator {
+ public:
+  explicit BytesAllocator(PyThreadState** saved) : saved_(saved) {}
+  BytesAllocator(const BytesAllocator&) = delete;
+  BytesAllocator& operator=(const BytesAllocator&) = delete;
+  ~BytesAllocator() override = default;
+
+  unsigned char* allocate(std::size_t size) override {
+    PyEval_RestoreThread(*saved_);
+    unsigned char* data = nullptr;
+    if (size <= static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+      bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+      if (bytes_ != nullptr) data = reinterpret_cast<unsigned char*>(PyBytes_AsString(bytes_));
+    }
+    if (data == nullptr) {
+      Py_CLEAR(bytes_);
+      PyErr_Clear();
+    }
+    *saved_ = PyEval_SaveThread();
+    if (data == nullptr) throw std::bad_alloc();
+    return data;
+  }
+
+  // The bytes object made by allocate() (a new reference), or nullptr.
+  // Call with the interpreter lock held.
+  PyObject* take() noexcept {
+    PyObject* bytes = bytes_;
+    bytes_ = nullptr;
+    return bytes;
+  }
+
+ private:
+  PyThreadState** saved_;
+  PyObject* bytes_ = nullptr;
+};
+
 // What the driver leaves for the binding to turn into Python objects.
 struct Outcome {
   enum class Kind { Done, Fatal, NoMemory } kind = Kind::Done;
@@ -145,7 +187,7 @@ struct Outcome {
 
 // Runs with the interpreter lock released.
 Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::uint64_t workers,
-                    bool force) {
+                    bool force, engine::BufferAllocator* allocator) {
   Outcome outcome;
   std::lock_guard<std::mutex> guard(native.mutex);
   if (native.poisoned) {
@@ -154,7 +196,8 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
     return outcome;
   }
   try {
-    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force);
+    outcome.output =
+        engine::refresh(native.state, std::move(manifest), workers, force, allocator);
   } catch (const engine::FatalError& error) {
     native.poisoned = true;
     outcome.kind = Outcome::Kind::Fatal;
@@ -201,29 +244,36 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
   Native& native = *reinterpret_cast<EngineObject*>(self)->native;
   Outcome outcome;
   PyThreadState* thread = PyEval_SaveThread();
-  outcome = run_refresh(native, std::move(manifest), workers, force);
+  BytesAllocator allocator(&thread);
+  outcome = run_refresh(native, std::move(manifest), workers, force, &allocator);
   PyEval_RestoreThread(thread);
+  PyObject* rows = allocator.take();
 
-  if (outcome.kind == Outcome::Kind::Fatal) {
-    raise_panic(outcome.fatal);
-    return nullptr;
+  if (outcome.kind != Outcome::Kind::Done) {
+    Py_XDECREF(rows);
+    if (outcome.kind == Outcome::Kind::Fatal) {
+      raise_panic(outcome.fatal);
+      return nullptr;
+    }
+    return PyErr_NoMemory();
   }
-  if (outcome.kind == Outcome::Kind::NoMemory) return PyErr_NoMemory();
 
   const std::string& text = outcome.output.text;
   PyObject* report =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (report == nullptr) return nullptr;
-  PyObject* rows = nullptr;
+  if (report == nullptr) {
+    Py_XDECREF(rows);
+    return nullptr;
+  }
   if (outcome.output.buffer.has_value()) {
-    const engine::RowBuffer& buffer = *outcome.output.buffer;
-    rows = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data.get()),
-                                     static_cast<Py_ssize_t>(buffer.size));
+    // The records were written straight into `rows` by the allocator.
     if (rows == nullptr) {
       Py_DECREF(report);
+      PyErr_SetString(PyExc_SystemError, "row buffer was not allocated");
       return nullptr;
     }
   } else {
+    Py_XDECREF(rows);
     rows = Py_None;
     Py_INCREF(rows);
   }

@@ -348,7 +348,7 @@ TEST(ExportTest, OutputDoesNotDependOnInsertionOrder) {
     inherited = engine.inherited_events;
     std::string body;
     write_body(body, result, Report{});
-    return body + std::string(reinterpret_cast<const char*>(result.buffer.data.get()),
+    return body + std::string(reinterpret_cast<const char*>(result.buffer.data),
                               result.buffer.size);
   };
   std::uint64_t inherited_forward = 0;
