@@ -11,7 +11,7 @@
 #include <limits>
 
 #include "engine/json_float.h"
-#include "engine/json_scan.h"
+#include "parser/simd_scan.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -141,7 +141,7 @@ bool Decoder::parse_string(std::string_view& out) {
   const char* run = p_;
   bool escaped = false;
   for (;;) {
-    const char* q = json::find_string_stop(p_, end_);
+    const char* q = parser::simd::find_string_stop_or_non_ascii(p_, end_);
     if (q == end_) return eof("EOF while parsing a string");
     const auto c = static_cast<unsigned char>(*q);
     if (c == '"') {
