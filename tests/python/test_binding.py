@@ -257,3 +257,34 @@ def test_interpreter_lock_is_released_while_waiting(tmp_path):
     assert [name for name, _ in results] == ["first", "second"]
     assert json.loads(results[0][1][0])["scan"]["changed"] == 1
     assert json.loads(results[1][1][0])["scan"]["changed"] == 0
+
+
+ENTRY = ('{"path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p",'
+         '"sub":false}')
+
+
+@pytest.mark.parametrize(
+    "manifest, message",
+    [
+        ("", "EOF while parsing a value at line 1 column 0"),
+        ("{}", "invalid type: map, expected a sequence at line 1 column 1"),
+        ("[1]", "invalid type: integer `1`, expected struct Input at line 1 column 2"),
+        ('[{"path":"a","path":"b"}]', "duplicate field `path` at line 1 column 19"),
+        ('[{"path":"a","sub":true}]', "missing field `size` at line 1 column 24"),
+        ('[["a",1]]', "invalid length 2, expected struct Input with 7 elements at line 1 column 8"),
+        ('[{"path":"a","size":-3}]', "invalid value: integer `-3`, expected u64 at line 1 column 22"),
+        ('[{"path":"a","size":1e3}]',
+         "invalid type: floating point `1000.0`, expected u64 at line 1 column 23"),
+        ('[{"path":"a","size":"10"}]',
+         'invalid type: string "10", expected u64 at line 1 column 24'),
+        ("[\n" + ENTRY.replace('"source":0', '"source":256') + "\n]",
+         "invalid value: integer `256`, expected u8 at line 2 column 61"),
+        ("[" + ENTRY + ",]", "trailing comma at line 1 column 89"),
+        ("[" + ENTRY + "] x", "trailing characters at line 1 column 90"),
+    ],
+)
+def test_manifest_errors_reach_python_as_value_error(manifest, message):
+    engine = Engine()
+    with pytest.raises(ValueError) as info:
+        engine.refresh(manifest, 1)
+    assert info.type is ValueError and info.value.args == (message,)
