@@ -1,16 +1,19 @@
 // The file reader worker.
 //
-// Lines are found with memchr in a 256 KiB read buffer and parsed where
-// they lie; only a line that starts in one read and ends in a later one is
-// assembled in a separate line buffer, which is emptied (its capacity kept)
-// after each such line.  The observable results are those of assembling
-// every line in the line buffer.
+// Lines are parsed where they lie in a 256 KiB read buffer; only a line
+// that starts in one read and ends in a later one is assembled in a separate
+// line buffer, which is emptied (its capacity kept) after each such line.
+// Within a read, only the lines holding a needle are delimited and parsed.
+// The observable results are those of assembling every line in the line
+// buffer and parsing each one.
 #include "engine/reader.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>  // memrchr
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -81,8 +84,20 @@ bool tail_matches(int fd, const Tail& tail, std::uint64_t offset) {
   return std::memcmp(got, want.data(), want.size()) == 0;
 }
 
+// The last line feed in [p, end), or null.
+const char* last_line_feed(const char* p, const char* end) noexcept {
+  return static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
+}
+
 // Reads [state.offset, state.input.size) and parses every complete line.
 // Returns 0, or the errno of a failed seek or read.
+//
+// Only lines holding one of the dialect's needles can change the state
+// (parse() drops every other line before decoding it), so the complete
+// lines of a read are not visited one by one: the needle search runs over
+// all of them at once, and only the line around each hit is delimited and
+// parsed.  The offset and tail then move past the whole run of lines,
+// exactly where parsing each line in turn would have left them.
 int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& bytes_read) {
   if (state.offset > kMaxOffset) return EINVAL;
   if (::lseek(fd, static_cast<off_t>(state.offset), SEEK_SET) < 0) return errno;
@@ -93,13 +108,39 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
   char* const buf = buffers.read_buffer();
   std::uint64_t left = state.input.size > state.offset ? state.input.size - state.offset : 0;
 
-  auto consume = [&](std::string_view line) {
+  auto parse_line = [&](std::string_view line) {
     if (std::optional<parser::Row> row =
             parser::parse(line, source, state.context, state.counters)) {
       state.rows.push_back(std::move(*row));
     }
-    state.offset += line.size();
-    state.tail.assign_end_of(line);
+  };
+
+  // Parses the lines of [p, end), which starts at a line start and ends
+  // just after a line feed, then moves the offset and tail past them.
+  auto consume_lines = [&](const char* p, const char* end) {
+    const char* q = p;
+    while (q < end) {
+      const std::size_t at =
+          parser::find_needle(std::string_view(q, static_cast<std::size_t>(end - q)), source);
+      if (at == std::string_view::npos) break;
+      // A needle holds no line feed, so it lies inside one line.
+      const char* hit = q + at;
+      const char* before = last_line_feed(q, hit);
+      const char* start = before != nullptr ? before + 1 : q;
+      const char* stop =
+          static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(end - hit))) +
+          1;
+      parse_line(std::string_view(start, static_cast<std::size_t>(stop - start)));
+      q = stop;
+    }
+    state.offset += static_cast<std::uint64_t>(end - p);
+    // The tail is the end of the last line, never reaching before `p`.
+    const char* window = end - p > static_cast<std::ptrdiff_t>(Tail::kCapacity)
+                             ? end - Tail::kCapacity
+                             : p;
+    const char* before = last_line_feed(window, end - 1);
+    const char* start = before != nullptr ? before + 1 : window;
+    state.tail.assign_end_of(std::string_view(start, static_cast<std::size_t>(end - start)));
   };
 
   while (left > 0) {
@@ -113,23 +154,26 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
 
     const char* p = buf;
     const char* const end = buf + n;
-    while (p < end) {
-      const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-      if (hit == nullptr) {
-        pending.append(p, static_cast<std::size_t>(end - p));
-        break;
+    if (!pending.empty()) {
+      // The line begun in an earlier read is parsed whole, so a needle that
+      // straddles the read boundary is seen.
+      const void* lf = std::memchr(p, '\n', n);
+      if (lf == nullptr) {
+        pending.append(p, n);
+        continue;
       }
-      const char* line_end = static_cast<const char*>(hit) + 1;
-      auto len = static_cast<std::size_t>(line_end - p);
-      if (pending.empty()) {
-        consume(std::string_view(p, len));
-      } else {
-        pending.append(p, len);
-        consume(pending);
-        pending.clear();
-      }
+      const char* line_end = static_cast<const char*>(lf) + 1;
+      pending.append(p, static_cast<std::size_t>(line_end - p));
+      parse_line(pending);
+      state.offset += pending.size();
+      state.tail.assign_end_of(pending);
+      pending.clear();
       p = line_end;
     }
+    const char* last = last_line_feed(p, end);
+    const char* lines_end = last != nullptr ? last + 1 : p;
+    if (lines_end != p) consume_lines(p, lines_end);
+    pending.append(lines_end, static_cast<std::size_t>(end - lines_end));
   }
   // Whatever is left in `pending` is an incomplete last line: counted as
   // read, not parsed, and read again from its start next time.
@@ -189,6 +233,11 @@ WorkerResult process(Job job, Buffers& buffers) {
 
   std::uint64_t bytes_read = 0;
   int err = read_new_lines(fd, *state, buffers, bytes_read);
+  // A state read from its start holds only rows that were just made: trim
+  // the array's growth slack now, while the rows are hot in cache.  A
+  // continued state keeps its capacity (trimming it would move old rows
+  // on every append).
+  if (rebuild) state->rows.shrink_to_fit();
   if (err != 0) {
     state->input.mtime_ns = 0;
     result.state = std::move(state);

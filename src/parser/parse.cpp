@@ -175,15 +175,35 @@ std::int64_t cache_write_5m(std::int64_t write5m, std::int64_t write1h, std::int
   return wrap(u(write5m) + u(rest > 0 ? rest : 0));
 }
 
-// The normalised model of a message line, reusing the memo when the raw name
-// (or its normalised text) is the previous line's.
+// The normalised model of a message line.  A raw name seen recently reuses
+// its memo entry; a new one is normalised once, and shares the text of an
+// entry that normalises alike ("Alpha-4" and "alpha-4").
 const SharedText& message_model(Context& context, std::string_view raw) {
   Context::ModelMemo& memo = context.message_model;
-  if (memo.model.empty() || memo.raw != raw) {
-    assign_model(memo.model, raw);
-    memo.raw.assign(raw);
+  for (std::size_t i = 0; i < memo.entries.size(); ++i) {
+    Context::ModelMemo::Entry& entry = memo.entries[i];
+    if (!entry.model.empty() && entry.raw == raw) {
+      memo.last = i;
+      return entry.model;
+    }
   }
-  return memo.model;
+  const std::string normal = normalize_string(raw);
+  constexpr std::size_t kEntries = Context::ModelMemo::kEntries;
+  std::size_t slot = memo.next;
+  if (slot == memo.last) slot = (slot + 1) % kEntries;  // keep the latest model
+  memo.next = (slot + 1) % kEntries;
+  Context::ModelMemo::Entry& entry = memo.entries[slot];
+  entry.model = SharedText();
+  for (const Context::ModelMemo::Entry& other : memo.entries) {
+    if (!other.model.empty() && other.model.view() == normal) {
+      entry.model = other.model;
+      break;
+    }
+  }
+  if (entry.model.empty()) entry.model = SharedText(normal);
+  entry.raw.assign(raw);
+  memo.last = slot;
+  return entry.model;
 }
 
 std::optional<Row> parse_message(const Envelope& envelope, Context& context,
@@ -241,6 +261,10 @@ std::optional<Row> parse_message(const Envelope& envelope, Context& context,
 
 bool prefilter(std::string_view line, std::uint8_t source) noexcept {
   return contains_any(line, source != 0 ? kEventNeedles : kMessageNeedles);
+}
+
+std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept {
+  return find_any(text, source != 0 ? kEventNeedles : kMessageNeedles);
 }
 
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,

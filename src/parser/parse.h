@@ -2,6 +2,7 @@
 #ifndef LEDGERLY_PARSER_PARSE_H_
 #define LEDGERLY_PARSER_PARSE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -15,6 +16,11 @@ namespace ledgerly::parser {
 // "\"session_meta\""; for the message dialect (source == 0) "\"usage\"".
 // Lines without a needle are never decoded.
 bool prefilter(std::string_view line, std::uint8_t source) noexcept;
+
+// The position of the first of the dialect's needles in `text` (any number
+// of lines), or std::string_view::npos.  A reader uses it to skip the lines
+// that prefilter() would reject without looking at each of them.
+std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept;
 
 // Parses one complete line (its line feed included) of a file whose manifest
 // dialect code is `source`, updating the file's `context` and `counters` in

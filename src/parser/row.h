@@ -196,12 +196,19 @@ struct Context {
   bool subagent = false;
   bool has_session = false;
 
-  // Message dialect only: the last raw model name and its normalised text,
-  // so consecutive rows of one model share one text instead of normalising
-  // and allocating per line.  A cache, not file state: empty when fresh.
+  // Message dialect only: the last few raw model names and their normalised
+  // texts, so that the rows of each model a file switches between share one
+  // text instead of normalising and allocating per line.  A cache, not file
+  // state: empty when fresh.
   struct ModelMemo {
-    std::string raw;
-    SharedText model;
+    static constexpr std::size_t kEntries = 4;
+    struct Entry {
+      std::string raw;
+      SharedText model;  // empty: unused entry
+    };
+    std::array<Entry, kEntries> entries;
+    std::size_t last = 0;  // the entry used most recently
+    std::size_t next = 0;  // the entry a miss replaces (round robin)
   };
   ModelMemo message_model;
 

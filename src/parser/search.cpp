@@ -10,6 +10,8 @@
 namespace ledgerly::parser {
 namespace {
 
+constexpr std::size_t kNone = std::string_view::npos;
+
 // True when a needle of `set` starts at `pos`.  Checks the length first, so
 // candidates near the end of `hay` never read past it.
 inline bool match_at(const char* hay, std::size_t n, std::size_t pos, const NeedleSet& set) {
@@ -22,26 +24,28 @@ inline bool match_at(const char* hay, std::size_t n, std::size_t pos, const Need
 }
 
 // Positions from `pos` on, one first-byte hit at a time.
-bool scan_scalar(const char* hay, std::size_t n, std::size_t pos, const NeedleSet& set) {
+std::size_t scan_scalar(const char* hay, std::size_t n, std::size_t pos, const NeedleSet& set) {
   const std::size_t min_size = set.min_size();
   while (n - pos >= min_size) {
     const void* hit = std::memchr(hay + pos, set.first(), n - pos - min_size + 1);
-    if (hit == nullptr) return false;
+    if (hit == nullptr) return kNone;
     pos = static_cast<std::size_t>(static_cast<const char*>(hit) - hay);
-    if (match_at(hay, n, pos, set)) return true;
+    if (match_at(hay, n, pos, set)) return pos;
     ++pos;
   }
-  return false;
+  return kNone;
 }
 
-// Checks every candidate bit of `mask` (bit k = position base + k).
-inline bool confirm(std::uint32_t mask, const char* hay, std::size_t n, std::size_t base,
-                    const NeedleSet& set) {
+// The first candidate of `mask` (bit k = position base + k, lowest bit
+// first) where a needle starts, or kNone.
+inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, std::size_t base,
+                           const NeedleSet& set) {
   while (mask != 0) {
-    if (match_at(hay, n, base + static_cast<std::size_t>(__builtin_ctz(mask)), set)) return true;
+    const std::size_t pos = base + static_cast<std::size_t>(__builtin_ctz(mask));
+    if (match_at(hay, n, pos, set)) return pos;
     mask &= mask - 1;
   }
-  return false;
+  return kNone;
 }
 
 #ifdef LEDGERLY_SEARCH_X86
@@ -65,7 +69,7 @@ inline __m128i block_sse2(const char* p, __m128i first, const __m128i* anchor_by
 }
 
 template <std::size_t N>
-bool scan_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
+std::size_t scan_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
   // A block of 16 start positions at `i` loads bytes up to i + max_anchor + 15,
   // so blocks may start at 0..last.  Two blocks per step, then at most one
   // more, then the scalar tail.
@@ -86,12 +90,14 @@ bool scan_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
       if (_mm_movemask_epi8(_mm_or_si128(a, b)) == 0) continue;
       const auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(a)) |
                         static_cast<std::uint32_t>(_mm_movemask_epi8(b)) << 16;
-      if (confirm(mask, hay, n, i, set)) return true;
+      const std::size_t pos = confirm(mask, hay, n, i, set);
+      if (pos != kNone) return pos;
     }
     if (i <= last) {
       const auto mask = static_cast<std::uint32_t>(
           _mm_movemask_epi8(block_sse2<N>(hay + i, first, anchor_byte, anchor_at)));
-      if (mask != 0 && confirm(mask, hay, n, i, set)) return true;
+      const std::size_t pos = mask != 0 ? confirm(mask, hay, n, i, set) : kNone;
+      if (pos != kNone) return pos;
       i += 16;
     }
   }
@@ -115,8 +121,8 @@ __attribute__((target("avx2"), always_inline)) inline __m256i block_avx2(
 }
 
 template <std::size_t N>
-__attribute__((target("avx2"))) bool scan_avx2(const char* hay, std::size_t n,
-                                                 const NeedleSet& set) {
+__attribute__((target("avx2"))) std::size_t scan_avx2(const char* hay, std::size_t n,
+                                                        const NeedleSet& set) {
   // A block of 32 start positions at `i` loads bytes up to i + max_anchor + 31,
   // so blocks may start at 0..last.  Two blocks per step, then at most one
   // more, then the scalar tail.
@@ -137,21 +143,24 @@ __attribute__((target("avx2"))) bool scan_avx2(const char* hay, std::size_t n,
       const __m256i both = _mm256_or_si256(a, b);
       if (_mm256_testz_si256(both, both)) continue;
       const auto mask_a = static_cast<std::uint32_t>(_mm256_movemask_epi8(a));
-      if (mask_a != 0 && confirm(mask_a, hay, n, i, set)) return true;
+      std::size_t pos = mask_a != 0 ? confirm(mask_a, hay, n, i, set) : kNone;
+      if (pos != kNone) return pos;
       const auto mask_b = static_cast<std::uint32_t>(_mm256_movemask_epi8(b));
-      if (mask_b != 0 && confirm(mask_b, hay, n, i + 32, set)) return true;
+      pos = mask_b != 0 ? confirm(mask_b, hay, n, i + 32, set) : kNone;
+      if (pos != kNone) return pos;
     }
     if (i <= last) {
       const __m256i a = block_avx2<N>(hay + i, first, anchor_byte, anchor_at);
       const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(a));
-      if (mask != 0 && confirm(mask, hay, n, i, set)) return true;
+      const std::size_t pos = mask != 0 ? confirm(mask, hay, n, i, set) : kNone;
+      if (pos != kNone) return pos;
       i += 32;
     }
   }
   return scan_scalar(hay, n, i, set);
 }
 
-bool run_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
+std::size_t run_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
   switch (set.count()) {
     case 1: return scan_sse2<1>(hay, n, set);
     case 2: return scan_sse2<2>(hay, n, set);
@@ -160,7 +169,7 @@ bool run_sse2(const char* hay, std::size_t n, const NeedleSet& set) {
   }
 }
 
-bool run_avx2(const char* hay, std::size_t n, const NeedleSet& set) {
+std::size_t run_avx2(const char* hay, std::size_t n, const NeedleSet& set) {
   switch (set.count()) {
     case 1: return scan_avx2<1>(hay, n, set);
     case 2: return scan_avx2<2>(hay, n, set);
@@ -201,7 +210,8 @@ SearchKernel best_kernel() noexcept {
   return kernel;
 }
 
-bool contains_any_with(SearchKernel kernel, std::string_view hay, const NeedleSet& set) noexcept {
+std::size_t find_any_with(SearchKernel kernel, std::string_view hay,
+                          const NeedleSet& set) noexcept {
   switch (kernel) {
 #ifdef LEDGERLY_SEARCH_X86
     case SearchKernel::avx2: return run_avx2(hay.data(), hay.size(), set);
@@ -211,8 +221,16 @@ bool contains_any_with(SearchKernel kernel, std::string_view hay, const NeedleSe
   }
 }
 
+std::size_t find_any(std::string_view hay, const NeedleSet& set) noexcept {
+  return find_any_with(best_kernel(), hay, set);
+}
+
 bool contains_any(std::string_view hay, const NeedleSet& set) noexcept {
-  return contains_any_with(best_kernel(), hay, set);
+  return find_any(hay, set) != kNone;
+}
+
+bool contains_any_with(SearchKernel kernel, std::string_view hay, const NeedleSet& set) noexcept {
+  return find_any_with(kernel, hay, set) != kNone;
 }
 
 }  // namespace ledgerly::parser

@@ -10,14 +10,17 @@
 // instructions per block of bytes.
 //
 // Contract:
-//  - contains_any() returns true exactly when at least one needle of the set
-//    occurs in `hay` as a contiguous byte substring (same answer as calling
-//    std::string_view::find for each needle).
+//  - find_any() returns the smallest position in `hay` at which a needle of
+//    the set starts (the minimum of std::string_view::find over the needles),
+//    or std::string_view::npos when none occurs.  contains_any() is
+//    find_any() != npos.  Callers that scan a whole buffer of lines use the
+//    position to visit only the lines holding a needle.
 //  - It never reads outside `hay`: the vector loops stop while every load is
 //    still inside it and a scalar loop handles the remaining positions.
 //  - The kernel is chosen once per process: AVX2 when the CPU supports it,
-//    else SSE2 on x86-64, else a portable scalar loop.  contains_any_with()
-//    runs a named kernel (tests use it to cover every kernel on one machine).
+//    else SSE2 on x86-64, else a portable scalar loop.  find_any_with() and
+//    contains_any_with() run a named kernel (tests use them to cover every
+//    kernel on one machine).
 //  - Thread-safe: a NeedleSet is immutable after construction.
 #ifndef LEDGERLY_PARSER_SEARCH_H_
 #define LEDGERLY_PARSER_SEARCH_H_
@@ -75,9 +78,12 @@ bool kernel_supported(SearchKernel kernel) noexcept;
 // The kernel contains_any() uses on this machine.
 SearchKernel best_kernel() noexcept;
 
+std::size_t find_any(std::string_view hay, const NeedleSet& set) noexcept;
 bool contains_any(std::string_view hay, const NeedleSet& set) noexcept;
 
-// Runs `kernel`, which must be supported.
+// Run `kernel`, which must be supported.
+std::size_t find_any_with(SearchKernel kernel, std::string_view hay,
+                          const NeedleSet& set) noexcept;
 bool contains_any_with(SearchKernel kernel, std::string_view hay, const NeedleSet& set) noexcept;
 
 }  // namespace ledgerly::parser

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/fatal.h"
 #include "engine/testing_hooks.h"
+#include "parser/parse.h"
 #include "temp_files.h"
 
 namespace ledgerly::engine {
@@ -138,6 +142,138 @@ TEST(Reader, LinesLongerThanOneReadAreParsedOnce) {
   std::string path2 = dir.write("long-last", row_line(key3));
   auto state2 = read_ok(entry_for(path2), nullptr);
   EXPECT_EQ(state2->tail.view(), row_line(key3).substr(row_line(key3).size() - 64));
+}
+
+// ---- lines found by needle search --------------------------------------------
+
+// A line of exactly `n` bytes (line feed included, n >= 8) that holds no
+// needle of either dialect but near misses of all of them.
+std::string plain(std::size_t n) {
+  static constexpr std::string_view kFill = R"("usag" "token_coun" "turn_contex" "session_met" usage )";
+  std::string line = R"({"t":")";
+  while (line.size() < n - 3) line += kFill;
+  line.resize(n - 3);
+  return line + "\"}\n";
+}
+
+std::string describe(const parser::Row& row) {
+  return std::string(row.key()) + "@" + std::to_string(row.timestamp()) + " " +
+         std::to_string(row.input_tokens()) + " " + std::string(row.model().view());
+}
+
+// What the file's state must be after reading `content`: every complete line
+// parsed in turn, none skipped.
+struct LineByLine {
+  std::vector<std::string> rows;
+  parser::Counters counters;
+  std::uint64_t offset = 0;
+  std::string tail;
+  std::string model, session;  // of the parsing context
+};
+
+LineByLine line_by_line(std::string_view content, std::uint8_t source) {
+  LineByLine out;
+  parser::Context context = parser::Context::fresh("proj", false);
+  for (std::size_t start = 0, lf; (lf = content.find('\n', start)) != std::string_view::npos;
+       start = lf + 1) {
+    const std::string_view line = content.substr(start, lf + 1 - start);
+    if (auto row = parser::parse(line, source, context, out.counters))
+      out.rows.push_back(describe(*row));
+    out.offset = lf + 1;
+    out.tail = line.substr(line.size() - std::min<std::size_t>(line.size(), 64));
+  }
+  out.model = context.model.view();
+  out.session = context.session_id.view();
+  return out;
+}
+
+std::string event_line(const std::string& type, const std::string& payload) {
+  return R"({"type":")" + type + R"(","timestamp":"2025-03-01T10:00:00Z","payload":{)" + payload +
+         "}}\n";
+}
+
+std::string token_line(int input) {
+  return event_line("event_msg", R"("type":"token_count","info":{"last_token_usage":{"input_tokens":)" +
+                                     std::to_string(input) + "}}");
+}
+
+// Bytes that put the needle `needle` of `line` at `at` bytes from the start
+// of the file, `prefix` bytes being already written: one plain line.
+std::string lead_in(std::size_t prefix, const std::string& line, std::string_view needle,
+                    std::size_t at) {
+  return plain(at - prefix - line.find(needle));
+}
+
+TEST(Reader, OnlyLinesWithANeedleAreParsedWithTheSameResults) {
+  constexpr std::size_t kRead = 262144;
+  struct Case {
+    std::string name;
+    std::uint8_t source;
+    std::string content;
+    std::size_t rows;  // rows the content yields, so that no case is vacuous
+  };
+  std::vector<Case> cases;
+
+  // The needle starts k bytes before the end of the first read: right at it
+  // (k = 0), straddling it (k = 1..6) or ending just before it (k = 7).
+  for (std::size_t k = 0; k <= 7; ++k) {
+    const std::string row = row_line("edge" + std::to_string(k));
+    cases.push_back({"usage needle across the read boundary, k=" + std::to_string(k), 0,
+                     lead_in(0, row, "\"usage\"", kRead - k) + row + plain(40) + row_line("next"),
+                     2});
+  }
+  {
+    const std::string meta = event_line("session_meta", R"("id":"s1")");
+    const std::string turn = event_line("turn_context", R"("model":"model-x")");
+    const std::string tokens = token_line(9);
+    const std::string head = meta + turn + plain(5000);
+    cases.push_back({"token_count needle across the read boundary", 1,
+                     head + lead_in(head.size(), tokens, "\"token_count\"", kRead - 6) + tokens +
+                         token_line(4) + turn + plain(12),
+                     2});
+  }
+  cases.push_back({"line ending exactly at the end of a read", 0,
+                   plain(kRead) + row_line("first") + plain(9), 1});
+  cases.push_back({"needle in the last complete line and in the incomplete one", 0,
+                   plain(1000) + row_line("last") + R"({"usage":{"x":1},)", 1});
+  {
+    std::string many;
+    for (int i = 0; i < 3000; ++i) {
+      many += plain(20 + static_cast<std::size_t>(i * 37 % 400));
+      if (i % 300 == 7) many += row_line("m" + std::to_string(i));
+      if (i % 700 == 3) many += broken_line();
+    }
+    cases.push_back({"thousands of needle-free lines between hits", 0, many + plain(33), 10});
+  }
+  cases.push_back({"hits in lines longer than a read", 0,
+                   plain(10) + R"({"usage":1,"t":")" + std::string(400000, 'u') + "\"}\n" +
+                       plain(kRead + 5000) + row_line(std::string(300000, 'k')) +
+                       row_line("end") + plain(70),
+                   2});
+
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const LineByLine want = line_by_line(c.content, c.source);
+    ASSERT_EQ(want.rows.size(), c.rows);
+    ReadSummary s;
+    auto state = read_ok(entry_for(dir.write("log", c.content), c.source), nullptr, &s);
+    EXPECT_EQ(s.bytes_read, c.content.size());
+    std::vector<std::string> got;
+    for (const parser::Row& row : state->rows) got.push_back(describe(row));
+    EXPECT_EQ(got, want.rows);
+    EXPECT_EQ(state->offset, want.offset);
+    EXPECT_EQ(state->tail.view(), want.tail);
+    const parser::Counters& n = state->counters;
+    EXPECT_EQ((std::vector<std::uint64_t>{n.malformed, n.invalid_usage, n.duplicate_snapshots,
+                                          n.inherited_events, n.cumulative_resets}),
+              (std::vector<std::uint64_t>{want.counters.malformed, want.counters.invalid_usage,
+                                          want.counters.duplicate_snapshots,
+                                          want.counters.inherited_events,
+                                          want.counters.cumulative_resets}));
+    EXPECT_EQ(state->context.model.view(), want.model);
+    EXPECT_EQ(state->context.session_id.view(), want.session);
+  }
 }
 
 TEST(Reader, ChangedFilesAreReadAgainFromTheStart) {
