@@ -1,5 +1,6 @@
 // Export of the selected rows: model and project string tables in order of
 // first use, and one 104-byte little-endian record per row.
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -30,34 +31,40 @@ using parser::SharedText;
 constexpr std::size_t kWords = kRecordSize / sizeof(std::uint64_t);
 static_assert(kWords * sizeof(std::uint64_t) == kRecordSize);
 
-// Distinct texts in order of first use, compared by content.  Consecutive
-// rows usually carry the same text: a file's rows share its context's
-// project (and, for event rows, model) object, and message rows name one
-// model many times in a row in separate objects.  So the text seen last is
-// checked first, by identity and then by content, before hashing.
+// Distinct texts in order of first use, compared by content.  Rows share
+// text objects: a file's rows share its context's project (and model)
+// object, and a file's message rows share one object per model.  So a
+// small cache keyed by object identity answers almost every lookup; only
+// the first sight of each object compares or hashes its bytes.  Identity
+// implies equal content: texts are immutable and every row outlives the
+// table.
 class TextTable {
  public:
   TextTable(const SeededHash& hash, std::vector<std::string_view>& entries)
       : index_(16, hash), entries_(entries) {}
 
   std::uint64_t index_of(const SharedText& text) {
-    if (has_last_ && text.identity() == last_identity_) return last_index_;
+    const void* identity = text.identity();
+    Slot& slot = cache_[(reinterpret_cast<std::uintptr_t>(identity) >> 4) % kSlots];
+    if (slot.used && slot.identity == identity) return slot.index;
     const std::string_view bytes(text.data(), text.size());
-    last_identity_ = text.identity();
-    if (has_last_ && bytes == entries_[last_index_]) return last_index_;
     auto [it, inserted] = index_.try_emplace(bytes, entries_.size());
     if (inserted) entries_.push_back(bytes);
-    has_last_ = true;
-    last_index_ = it->second;
-    return last_index_;
+    slot = Slot{identity, it->second, true};
+    return it->second;
   }
 
  private:
+  struct Slot {
+    const void* identity = nullptr;
+    std::uint64_t index = 0;
+    bool used = false;
+  };
+  static constexpr std::size_t kSlots = 64;
+
   std::unordered_map<std::string_view, std::uint64_t, SeededHash, TextEqual> index_;
   std::vector<std::string_view>& entries_;
-  bool has_last_ = false;
-  const void* last_identity_ = nullptr;
-  std::uint64_t last_index_ = 0;
+  std::array<Slot, kSlots> cache_{};
 };
 
 void store_record(unsigned char* dst, const std::uint64_t (&words)[kWords]) noexcept {
