@@ -201,7 +201,7 @@ struct Context {
   // text instead of normalising and allocating per line.  A cache, not file
   // state: empty when fresh.
   struct ModelMemo {
-    static constexpr std::size_t kEntries = 4;
+    static constexpr std::size_t kEntries = 8;
     struct Entry {
       std::string raw;
       SharedText model;  // empty: unused entry

@@ -326,6 +326,26 @@ TEST(ParseMessage, RowsKeysTiersAndDrops) {
   EXPECT_TRUE(r.rows[0].project().same_object(r.rows[3].project()));
 }
 
+TEST(ParseMessage, AlternatingModelsShareOneTextPerModel) {
+  // Spellings that normalise alike count as one model.
+  const char* raw[] = {"alpha-4", "Model-X-20250101", "mini-5-pro", "Alpha-4"};
+  const char* want[] = {"alpha-4", "model-x", "mini-5-pro", "alpha-4"};
+  std::vector<std::string> lines;
+  for (int round = 0; round < 3; ++round)
+    for (const char* model : raw)
+      lines.push_back(assistant(R"("input_tokens":1)", std::string(R"(,"model":")") + model + "\""));
+  Parsed r = run(0, lines);
+  ASSERT_EQ(r.rows.size(), lines.size());
+  for (std::size_t i = 0; i < r.rows.size(); ++i) {
+    EXPECT_EQ(r.rows[i].model().view(), want[i % 4]) << i;
+    for (std::size_t j = 0; j < i; ++j) {
+      const SharedText& a = r.rows[i].model();
+      const SharedText& b = r.rows[j].model();
+      EXPECT_EQ(a.same_object(b), a.view() == b.view()) << i << " " << j;
+    }
+  }
+}
+
 TEST(ParseMessage, InvalidCountsAndWorkingDirectory) {
   Parsed r = run(0, {
       assistant(R"("input_tokens":-1)", R"(,"model":"alpha-4")",
