@@ -585,7 +585,9 @@ bool Decoder::read_array_entry(Input& in) {
       if (*p_ != ',') return fail(p_ + 1, "expected `,` or `]`");
       ++p_;
       skip_ws();
-      if (p_ == end_) return eof(count == kFieldCount ? "EOF while parsing a list" : "EOF while parsing a value");
+      // A comma after the last field: only a closing bracket (a trailing
+      // comma) is told apart; anything else, the end included, is extra.
+      if (p_ == end_) return eof(count == kFieldCount ? "trailing characters" : "EOF while parsing a value");
       if (*p_ == ']') return fail(p_ + 1, "trailing comma");
       if (count == kFieldCount) return fail(p_ + 1, "trailing characters");
     }

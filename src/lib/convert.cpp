@@ -150,7 +150,10 @@ bool convert_force(PyObject* obj, bool& out) {
       PyErr_Clear();
       if (PyObject_HasAttrString(type, "__bool__")) {
         int truth = PyObject_IsTrue(obj);
-        if (truth < 0) return false;
+        if (truth < 0) {
+          prefix_type_error("force");
+          return false;
+        }
         out = truth != 0;
         return true;
       }

@@ -236,7 +236,12 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyErr_NoMemory();
   }
   if (!decoded) {
-    PyErr_SetString(PyExc_ValueError, error.c_str());
+    // The message may quote decoded text holding NUL characters: keep it whole.
+    PyObject* message =
+        PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size()));
+    if (message == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
     return nullptr;
   }
   std::string().swap(manifest_text);

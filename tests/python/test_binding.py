@@ -277,6 +277,7 @@ ENTRY = ('{"path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":
          "invalid type: floating point `1000.0`, expected u64 at line 1 column 23"),
         ('[{"path":"a","size":"10"}]',
          'invalid type: string "10", expected u64 at line 1 column 24'),
+        ('[["a","x\\u0000y"]]', 'invalid type: string "x\0y", expected u64 at line 1 column 16'),
         ("[\n" + ENTRY.replace('"source":0', '"source":256') + "\n]",
          "invalid value: integer `256`, expected u8 at line 2 column 61"),
         ("[" + ENTRY + ",]", "trailing comma at line 1 column 89"),

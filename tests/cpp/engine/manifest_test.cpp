@@ -101,6 +101,7 @@ TEST(Manifest, ShapeErrors) {
       {R"([["a",1,]])", "trailing comma at line 1 column 9"},
       {R"([{"path":"a",}])", "trailing comma at line 1 column 14"},
       {R"([["a",1,"i",2,0,"p",false,1]])", "trailing characters at line 1 column 27"},
+      {R"([["a",1,"i",2,0,"p",false, )", "trailing characters at line 1 column 27"},
       {"[] x", "trailing characters at line 1 column 4"},
       {"[]]", "trailing characters at line 1 column 3"},
       // Positions on later lines count bytes from the start of that line.
