@@ -20,7 +20,8 @@ def test_class_properties():
     assert Engine.__name__ == "Engine"
     assert Engine.__module__ == "ledgerly._native"
     assert Engine.__bases__ == (object,)
-    assert Engine.__text_signature__ == "()"
+    if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
+        assert Engine.__text_signature__ == "()"
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
     assert not Engine.refresh.__doc__
     import ledgerly._native as native
@@ -195,14 +196,17 @@ def test_second_interpreter_cannot_import():
     script = textwrap.dedent(
         """
         import ledgerly._native
-        import _xxsubinterpreters as interpreters
+        try:
+            import _interpreters as interpreters  # 3.13 and newer
+        except ImportError:
+            import _xxsubinterpreters as interpreters
         interp = interpreters.create()
         try:
-            interpreters.run_string(interp, "import ledgerly._native")
-        except Exception as error:
+            failure = interpreters.run_string(interp, "import ledgerly._native")
+        except Exception as error:  # raised up to 3.12
             print("failed:", error)
-        else:
-            print("imported")
+        else:  # returned from 3.13 on
+            print("failed:", failure.formatted if failure is not None else "imported")
         """
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
