@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing ledgerly needs, skipping what is there:
-# a C++ toolchain, CMake and Ninja, Google Test and Google Benchmark, clang
-# with its sanitizer and fuzzer runtimes (Debian packages), and pytest.
+# a C++ toolchain, Google Test and Google Benchmark, clang with its sanitizer
+# and fuzzer runtimes (Debian packages), CMake and Ninja when missing or too
+# old, pytest, and for CI abi3audit and orjson (PyPI).
 #   tools/install-deps.sh          everything
 #   tools/install-deps.sh --test   only what the test suite needs
 set -euo pipefail
 mode=${1:-all}
 python=${PYTHON:-python3}
 
-packages=(g++ cmake ninja-build libgtest-dev)
+packages=(g++ libgtest-dev)
 if [ "$mode" != "--test" ]; then
   packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
 fi
@@ -29,6 +30,11 @@ fi
 
 "$python" -m pip --version >/dev/null
 need_pip=()
+# CMake 3.26 or newer (for stable-ABI modules) and Ninja, from PyPI when the
+# system has none or an older CMake.
+cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (v[1] > 3 || (v[1] == 3 && v[2] >= 26)) ? 1 : 0 }')
+[ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
+command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
 if [ "$mode" != "--test" ]; then
   "$python" -c "import abi3audit" 2>/dev/null || need_pip+=(abi3audit)
