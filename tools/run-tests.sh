@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests of the parser and the engine (Google
-# Test, through ctest), then the Python test suite against the installed
-# package (installing it from this tree first when it is not installed).
+# Test, through ctest), then the Python test suite against a build of the
+# module from this tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON:-python3}
@@ -15,9 +15,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLEDGERLY_TESTS=ON \
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure -j2
 
-if ! "$python" -c "import ledgerly._native" 2>/dev/null; then
-  "$python" -m pip install -q .
-fi
-# Run from outside the tree so the installed package is the one imported.
+# The Python suite runs against a build of this tree (never a stale
+# installed copy): the module is built next to the unit tests' build.
+tools/build-module.sh build/dev -DCMAKE_BUILD_TYPE=Release >/dev/null
 cd "$root/tests/python"
-exec "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+PYTHONPATH="$root/build/dev/python" exec "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"

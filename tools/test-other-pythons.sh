@@ -1,18 +1,16 @@
 #!/usr/bin/env bash
-# Runs the Python suite against one abi3 wheel under every other CPython
-# 3.9+ interpreter found on this machine (pyenv's, if any), each in a fresh
-# virtual environment.  Skips quietly when there is none.
+# Runs the Python suite against one abi3 wheel under every CPython 3.9+
+# interpreter found on this machine (the default one and pyenv's), each in a
+# fresh virtual environment.
 #   tools/test-other-pythons.sh dist/ledgerly-*.whl
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 wheel=${1:?path to the wheel}
-current=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 found=0
-for py in /root/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.*; do
+for py in "$(command -v python3)" /root/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.*; do
   [ -x "$py" ] || continue
   version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || continue
   case "$version" in 3.9|3.1[0-9]) ;; *) continue ;; esac
-  [ "$version" = "$current" ] && continue
   case " ${seen:-} " in *" $version "*) continue ;; esac
   seen="${seen:-} $version"
   found=1
@@ -23,4 +21,4 @@ for py in /root/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.*; do
   (cd "$root/tests/python" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python" | tail -n 1)
   rm -rf "$env"
 done
-[ "$found" = 1 ] || echo "no other CPython 3.9+ interpreter found"
+[ "$found" = 1 ] || { echo "no CPython 3.9+ interpreter found" >&2; exit 1; }
