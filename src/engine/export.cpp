@@ -158,18 +158,10 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
 }
 
 void write_body(std::string& out, const ExportResult& result, const Report& report) {
-  const auto write_array = [&out](const std::vector<std::string_view>& texts) {
-    out += '[';
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (i != 0) out += ',';
-      write_json_string(out, texts[i]);
-    }
-    out += ']';
-  };
   out += "{\"models\":";
-  write_array(result.models);
+  write_json_string_array(out, result.models);
   out += ",\"projects\":";
-  write_array(result.projects);
+  write_json_string_array(out, result.projects);
   out += ",\"rows\":";
   write_json_uint(out, result.rows);
   out += ",\"scan\":";

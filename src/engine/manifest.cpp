@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "engine/json_float.h"
+#include "parser/json_utf8.h"
 #include "parser/simd_scan.h"
 
 namespace ledgerly::engine {
@@ -197,21 +198,7 @@ bool Decoder::decode_escape() {
     if (low < 0xDC00 || low > 0xDFFF) return fail(p_, "lone surrogate in string");
     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
   }
-  if (cp < 0x80) {
-    scratch_.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    scratch_.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    scratch_.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    scratch_.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    scratch_.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    scratch_.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    scratch_.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
+  parser::json::append_utf8(scratch_, cp);
   return true;
 }
 

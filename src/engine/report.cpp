@@ -79,12 +79,8 @@ void write_report(std::string& out, const Report& report) {
   write_counter(out, "cumulative_resets", report.cumulative_resets);
   write_counter(out, "duplicate_snapshots", report.duplicate_snapshots);
   write_key(out, "errors");
-  out.push_back('[');
-  for (std::size_t k = 0; k < report.errors.size(); ++k) {
-    if (k != 0) out.push_back(',');
-    write_json_string(out, report.errors[k]);
-  }
-  out.append("],");
+  write_json_string_array(out, report.errors);
+  out.push_back(',');
   write_counter(out, "inherited_events", report.inherited_events);
   write_counter(out, "invalid_usage", report.invalid_usage);
   write_counter(out, "malformed", report.malformed);

@@ -33,6 +33,19 @@ struct Report {
 // 0x20, every other byte (0x7F and non-ASCII included) as it is.
 void write_json_string(std::string& out, std::string_view s);
 
+// Appends `texts` as a JSON array of strings, escaped as above.
+template <typename Texts>
+void write_json_string_array(std::string& out, const Texts& texts) {
+  out.push_back('[');
+  bool first = true;
+  for (const auto& text : texts) {
+    if (!first) out.push_back(',');
+    first = false;
+    write_json_string(out, text);
+  }
+  out.push_back(']');
+}
+
 // Appends an unsigned integer in plain decimal.
 void write_json_uint(std::string& out, std::uint64_t v);
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "parser/json_utf8.h"
 #include "parser/unicode_lower.h"
 
 namespace ledgerly::parser {
@@ -73,23 +74,6 @@ std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) noexcept {
   return 0;
 }
 
-void encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // True when, skipping case-ignorable characters from s[i] on, the next
 // character is cased.  A byte that does not decode ends the search.
@@ -135,7 +119,8 @@ void lower_unicode(std::string_view in, std::string& out) {
     } else {
       char32_t lowered[unicode::kMaxLowerLength];
       const std::size_t count = unicode::lower(cp, lowered);
-      for (std::size_t k = 0; k < count; ++k) encode(lowered[k], out);
+      for (std::size_t k = 0; k < count; ++k)
+        json::append_utf8(out, static_cast<std::uint32_t>(lowered[k]));
     }
     if (has_sigma) {
       const unicode::CaseClass klass = unicode::case_class(cp);
