@@ -15,7 +15,7 @@ case "$mode" in
     build=build/asan
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DLEDGERLY_SANITIZE=address,undefined -DLEDGERLY_TESTS=ON -DLEDGERLY_TESTING_HOOKS=ON \
-      -DLEDGERLY_PYTHON_MODULE=ON -DLEDGERLY_WERROR=ON \
+      -DLEDGERLY_PYTHON_MODULE=ON -DLEDGERLY_WERROR=ON -DLEDGERLY_FAULT_INJECTOR=ON \
       -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
     cmake --build "$build" -j2
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
@@ -26,6 +26,7 @@ case "$mode" in
     # The interpreter does not link the C++ runtime: preload it after the
     # ASan runtime so ASan can find the real __cxa_throw when it starts.
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    export LEDGERLY_FAULT_INJECTOR="$root/$build/testing/libledgerly_faults.so"
     cd tests/python
     LD_PRELOAD="$preload" PYTHONPATH="$root/$build/python" \
       "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"
