@@ -88,9 +88,11 @@ struct StateSums {
   }
 };
 
-bool unchanged(const Input& stored, const Input& entry) {
-  return stored.size == entry.size && stored.mtime_ns == entry.mtime_ns &&
-         stored.identity == entry.identity;
+// A file whose latest read failed is never unchanged: its entry may well be
+// the same as before, but the rest of it still has to be read.
+bool unchanged(const FileState& stored, const Input& entry) {
+  return !stored.retry && stored.input.size == entry.size &&
+         stored.input.mtime_ns == entry.mtime_ns && stored.input.identity == entry.identity;
 }
 
 // Drops the states of paths that are not in `manifest`, then turns every
@@ -117,7 +119,7 @@ void plan_with_duplicates(FileMap& files, std::vector<Input>& manifest, std::vec
     auto it = files.find(std::string_view(entry.path));
     if (it == files.end()) {
       jobs.push_back(Job{std::move(entry), nullptr});
-    } else if (!unchanged(it->second->input, entry)) {
+    } else if (!unchanged(*it->second, entry)) {
       std::unique_ptr<FileState> previous = std::move(it->second);
       files.erase(it);
       jobs.push_back(Job{std::move(entry), std::move(previous)});
@@ -183,7 +185,7 @@ bool plan(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs, 
     Found& f = found[i];
     if (f.state == nullptr) {
       jobs.push_back(Job{std::move(manifest[i]), nullptr});
-    } else if (unchanged(f.state->input, manifest[i])) {
+    } else if (unchanged(*f.state, manifest[i])) {
       kept.add(*f.state);
       f.slot->second = std::move(f.state);
     } else {
@@ -321,6 +323,9 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
 
   if (report.removed != 0 || !engine.refreshed) report.updated = true;
   engine.refreshed = true;
+  // The caller never received the previous export: from its side the state
+  // changed since the last report it saw.
+  if (engine.export_pending) report.updated = true;
 
   // Sums over every stored file; usually already gathered while planning
   // and merging, since `files` then holds just the unchanged and the
@@ -331,20 +336,29 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
   }
   sums.store(report);
 
+  // Every state is back in `files`: running out of memory from here on
+  // loses only this call's result, never the state.
+  const bool exporting = report.updated || force;
   RefreshOutput out;
-  if (report.updated || force) {
-    ExportResult exported = export_state(engine, allocator);
-    report.inherited_events += engine.inherited_events;
-    report.unresolved_forks = engine.unresolved_forks;
-    write_body(out.text, exported, report);
-    out.buffer = std::move(exported.buffer);
-  } else {
-    report.inherited_events += engine.inherited_events;
-    report.unresolved_forks = engine.unresolved_forks;
-    out.text = "{\"scan\":";
-    write_report(out.text, report);
-    out.text += '}';
+  try {
+    if (exporting) {
+      ExportResult exported = export_state(engine, allocator);
+      report.inherited_events += engine.inherited_events;
+      report.unresolved_forks = engine.unresolved_forks;
+      write_body(out.text, exported, report);
+      out.buffer = std::move(exported.buffer);
+    } else {
+      report.inherited_events += engine.inherited_events;
+      report.unresolved_forks = engine.unresolved_forks;
+      out.text = "{\"scan\":";
+      write_report(out.text, report);
+      out.text += '}';
+    }
+  } catch (const std::bad_alloc&) {
+    if (exporting) engine.export_pending = true;
+    throw ResultOutOfMemory();
   }
+  if (exporting) engine.export_pending = false;
   return out;
 }
 

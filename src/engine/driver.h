@@ -4,6 +4,7 @@
 #define LEDGERLY_ENGINE_DRIVER_H_
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,10 +20,22 @@ struct RefreshOutput {
   std::optional<RowBuffer> buffer;   // present when the refresh exported
 };
 
+// Thrown by refresh() when memory runs out after every read result has been
+// merged back into the state: the state is whole, so the engine stays
+// usable, and the export that could not be built is left to the next
+// refresh (`export_pending`).
+class ResultOutOfMemory : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return "out of memory while building the result"; }
+};
+
 // Runs one refresh on `engine`, which the caller holds exclusively (the
-// engine mutex).  `workers` is clamped to 1..32.  Throws FatalError when a
+// engine lock).  `workers` is clamped to 1..32.  Throws FatalError when a
 // worker thread cannot be started or dies; the caller must then treat the
-// engine as poisoned.
+// engine as poisoned.  Throws ResultOutOfMemory as above; any other
+// std::bad_alloc may have lost states and poisons the engine too.
+// A refresh exports when the state changed, when `force` is set, or when
+// `engine.export_pending` says the previous export never arrived.
 // When the refresh exports and `allocator` is given, the row buffer's
 // memory comes from it.
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,

@@ -6,8 +6,8 @@
 
 namespace ledgerly::engine {
 
-// The system's message for `errnum`, as strerror_r gives it
-// (for example "No such file or directory").
+// The system's message for `errnum` in the C locale, whatever the
+// process's locale (for example "No such file or directory"); always ASCII.
 std::string os_message(int errnum);
 
 // "<system message> (os error <errnum>)".

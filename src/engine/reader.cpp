@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>  // memrchr
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -82,6 +83,49 @@ bool tail_matches(int fd, const Tail& tail, std::uint64_t offset) {
     have += static_cast<std::size_t>(r);
   }
   return std::memcmp(got, want.data(), want.size()) == 0;
+}
+
+// Why a file that is not a regular file is refused.  A directory keeps the
+// system's own text; other kinds are named.
+std::string not_regular_text(mode_t mode) {
+  if (S_ISDIR(mode)) return os_error_text(EISDIR);
+  const char* kind = S_ISFIFO(mode)   ? "named pipe"
+                     : S_ISCHR(mode)  ? "character device"
+                     : S_ISBLK(mode)  ? "block device"
+                     : S_ISSOCK(mode) ? "socket"
+                                      : "unknown kind of file";
+  return std::string("not a regular file (") + kind + ")";
+}
+
+// Opens `path` for reading if it names a regular file.  The open itself
+// never blocks (a named pipe without a writer would hold the refresh for
+// ever, a terminal device could become the controlling one); the flag is
+// cleared again once the file is known to be regular.  Returns the
+// descriptor, or -1 with `error` set to the text to report.
+int open_regular(const std::string& path, std::string& error) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = os_error_text(errno);
+    return -1;
+  }
+  struct stat st {};
+  int flags = 0;
+  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) &&
+                                ((flags = ::fcntl(fd, F_GETFL)) < 0 ||
+                                 ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0))) {
+    error = os_error_text(errno);
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = not_regular_text(st.st_mode);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // The last line feed in [p, end), or null.
@@ -195,14 +239,11 @@ WorkerResult process(Job job, Buffers& buffers) {
     fail("file name contained an unexpected NUL byte");
     return result;
   }
-  int fd;
-  do {
-    fd = ::open(job.input.path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  std::string open_error;
+  const int fd = open_regular(job.input.path, open_error);
   if (fd < 0) {
-    int err = errno;
     result.state = std::move(job.previous);
-    fail(os_error_text(err));
+    fail(std::move(open_error));
     return result;
   }
   FileHandle file(fd);
@@ -240,10 +281,12 @@ WorkerResult process(Job job, Buffers& buffers) {
   if (rebuild) state->rows.shrink_to_fit();
   if (err != 0) {
     state->input.mtime_ns = 0;
+    state->retry = true;
     result.state = std::move(state);
     fail(os_error_text(err));
     return result;
   }
+  state->retry = false;
   result.summary.bytes_read = bytes_read;
   result.summary.rebuilt = rebuild;
   result.summary.rows_changed = state->rows.size() > rows_before || (rebuild && had_rows);

@@ -37,10 +37,15 @@ struct WorkerResult {
   std::unique_ptr<FileState> state;  // may be null (open failed, nothing stored)
   bool failed = false;               // true: `error` holds the I/O error text
   ReadSummary summary;               // valid when !failed
-  std::string error;  // "<system message> (os error N)" or the NUL-byte text
+  // "<system message> (os error N)", the NUL-byte text, or "not a regular
+  // file (<kind>)" for a path that names a pipe, device or socket.
+  std::string error;
 };
 
 // Processes one job (open, continue-or-rebuild, tail check, read, parse).
+// Only regular files are read: anything else fails at open, without
+// blocking.  A read that fails part-way keeps the lines parsed so far and
+// marks the state (`retry`) so that the next refresh reads it again.
 WorkerResult process_job(Job job);
 
 // Worker body: takes jobs from the end of `list` until it is empty and

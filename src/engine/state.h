@@ -47,6 +47,10 @@ struct FileState {
   parser::Context context;
   std::vector<parser::Row> rows;   // every accepted event of the file, in file order
   parser::Counters counters;
+  // The latest read of the file failed part-way: it is read again by the
+  // next refresh whatever its manifest entry says (a host may send the same
+  // entry again, for instance with mtime_ns 0 throughout).
+  bool retry = false;
 
   // A state for a file read from its start.
   static std::unique_ptr<FileState> fresh(Input input) {
@@ -83,6 +87,10 @@ struct Engine {
   std::uint64_t inherited_events = 0;  // of the latest export
   std::uint64_t unresolved_forks = 0;  // of the latest export
   bool refreshed = false;              // a refresh got as far as its merge
+  // The latest export was made but never reached the caller (memory ran
+  // out while building the result, or the call was interrupted): the next
+  // refresh exports whatever changed.
+  bool export_pending = false;
 };
 
 }  // namespace ledgerly::engine

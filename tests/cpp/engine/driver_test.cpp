@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -195,9 +196,62 @@ TEST_F(Driver, IoErrorsAreReportedAndPlannedAgain) {
                                sub + ": Is a directory (os error 21)",
                                dir.path("gone\\tfile") + ": No such file or directory (os error 2)"}));
     EXPECT_FALSE(engine.files.contains(missing));
-    ASSERT_TRUE(engine.files.contains(sub));
-    EXPECT_EQ(engine.files.at(sub)->input.mtime_ns, 0u);
+    EXPECT_FALSE(engine.files.contains(sub));  // refused at open: nothing stored
   }
+}
+
+TEST_F(Driver, AFileWhoseReadFailedIsReadAgainWhateverItsEntry) {
+  // A host that sends mtime_ns 0 throughout: the entry of the failed file
+  // is the same next time, yet the file is a job again.  Its reads fail
+  // (the process's memory from address 0, never mapped).
+  Input mem;
+  mem.path = "/proc/self/mem";
+  mem.size = 4096;
+  mem.identity = "mem";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    RefreshOutput out = run({mem});
+    EXPECT_EQ(stat_of(out, "changed"), 1u);
+    EXPECT_EQ(errors(out),
+              (std::vector<std::string>{"/proc/self/mem: Input/output error (os error 5)"}));
+    EXPECT_EQ(stat_of(out, "pending_files"), 1u);
+  }
+}
+
+// Hands out memory from a vector, or fails once when told to.
+class TestAllocator final : public BufferAllocator {
+ public:
+  bool fail_next = false;
+  unsigned char* allocate(std::size_t size) override {
+    if (fail_next) {
+      fail_next = false;
+      throw std::bad_alloc();
+    }
+    memory_.assign(size + 1, 0);
+    return memory_.data();
+  }
+
+ private:
+  std::vector<unsigned char> memory_;
+};
+
+TEST_F(Driver, RunningOutOfMemoryForTheExportLeavesItToTheNextRefresh) {
+  std::string a = dir.write("a", row_line("a1") + row_line("a2"));
+  TestAllocator allocator;
+  allocator.fail_next = true;
+  EXPECT_THROW(refresh(engine, {entry_for(a)}, 1, false, &allocator), ResultOutOfMemory);
+  EXPECT_TRUE(engine.export_pending);
+  ASSERT_TRUE(engine.files.contains(a));  // the state is whole
+  EXPECT_EQ(engine.files.at(a)->rows.size(), 2u);
+
+  // Nothing changed on disk, yet this refresh exports, and only this one.
+  RefreshOutput next = refresh(engine, {entry_for(a)}, 1, false, &allocator);
+  EXPECT_EQ(stat_of(next, "changed"), 0u);
+  EXPECT_TRUE(updated(next));
+  ASSERT_TRUE(next.buffer.has_value());
+  EXPECT_EQ(next.buffer->size, 2 * kRecordSize);
+  EXPECT_FALSE(engine.export_pending);
+  EXPECT_FALSE(refresh(engine, {entry_for(a)}, 1, false, &allocator).buffer.has_value());
 }
 
 TEST_F(Driver, LargestPendingJobIsTakenFirst) {

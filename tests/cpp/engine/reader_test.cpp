@@ -3,6 +3,7 @@
 #include "engine/reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -391,21 +392,58 @@ TEST(Reader, OpenFailuresHandThePreviousStateBack) {
   EXPECT_EQ(r.state.get(), raw);
 }
 
-TEST(Reader, ReadErrorsKeepTheWorkingStateWithItsTimeCleared) {
-  TempDir dir;
-  std::string sub = dir.path("subdir");
-  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
-  Input in = entry_for(sub);
+TEST(Reader, ReadErrorsKeepTheWorkingStateMarkedForAnotherRead) {
+  // A regular file whose reads fail: the process's own memory, read from
+  // address 0, which is never mapped.
+  Input in;
+  in.path = "/proc/self/mem";
   in.size = 4096;
-  ASSERT_NE(in.mtime_ns, 0u);
+  in.identity = "mem";
+  in.mtime_ns = 7;
 
   WorkerResult r = run(in);
   EXPECT_TRUE(r.failed);
-  EXPECT_EQ(r.error, "Is a directory (os error 21)");
+  EXPECT_EQ(r.error, "Input/output error (os error 5)");
   ASSERT_NE(r.state.get(), nullptr);
   EXPECT_EQ(r.state->input.mtime_ns, 0u);
   EXPECT_EQ(r.state->input.identity, in.identity);
   EXPECT_EQ(r.state->offset, 0u);
+  EXPECT_TRUE(r.state->retry);
+
+  // A later read that succeeds clears the mark.
+  TempDir dir;
+  Input good = entry_for(dir.write("log", row_line("a1")));
+  good.identity = "mem";
+  r.state->input.path = good.path;
+  ReadSummary summary;
+  std::unique_ptr<FileState> state = read_ok(good, std::move(r.state), &summary);
+  EXPECT_FALSE(state->retry);
+  EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1"}));
+}
+
+TEST(Reader, FilesThatAreNotRegularAreRefusedAtOpen) {
+  TempDir dir;
+  std::string path = dir.write("log", row_line("a1"));
+  std::string sub = dir.path("subdir");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  struct Case {
+    std::string path;
+    const char* error;
+  };
+  for (const Case& c : {Case{sub, "Is a directory (os error 21)"},
+                        Case{"/dev/null", "not a regular file (character device)"}}) {
+    SCOPED_TRACE(c.path);
+    auto previous = read_ok(entry_for(path), nullptr);
+    FileState* raw = previous.get();
+    Input odd = entry_for(path);
+    odd.path = c.path;
+    odd.size = 100;
+    WorkerResult r = run(odd, std::move(previous));
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.state.get(), raw);  // handed back as it was
+    EXPECT_EQ(r.state->input.path, path);
+  }
 }
 
 TEST(Reader, WorkersTakeJobsFromTheEnd) {
