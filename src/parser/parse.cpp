@@ -52,6 +52,23 @@ bool is_subagent(const Payload& payload) {
   return false;
 }
 
+// Appends `id` to the file's parents unless it is there already.
+void add_parent(Context& context, std::string_view id) {
+  constexpr std::size_t kScanned = 8;  // up to this many, a plain scan is cheapest
+  if (context.parent_index.empty()) {
+    for (const SharedText& parent : context.parents)
+      if (parent.view() == id) return;
+    context.parents.emplace_back(id);
+    if (context.parents.size() > kScanned) {
+      for (const SharedText& parent : context.parents) context.parent_index.insert(parent.view());
+    }
+    return;
+  }
+  if (context.parent_index.contains(id)) return;
+  context.parents.emplace_back(id);
+  context.parent_index.insert(context.parents.back().view());
+}
+
 void session_meta(const Envelope& envelope, const Payload& payload, Context& context) {
   std::string_view id;
   if (payload.id) {
@@ -63,9 +80,7 @@ void session_meta(const Envelope& envelope, const Payload& payload, Context& con
   if (context.has_session) {
     // Later lines only name related sessions.
     if (id.empty() || id == context.session_id.view()) return;
-    for (const SharedText& parent : context.parents)
-      if (parent.view() == id) return;
-    context.parents.emplace_back(id);
+    add_parent(context, id);
     return;
   }
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -190,6 +191,11 @@ struct Context {
   std::optional<Totals> snapshot;
   std::optional<std::int64_t> started;
   std::vector<SharedText> parents;  // no duplicates, in order of first appearance
+  // The texts of `parents` once there are more than a few, so that a file
+  // naming many sessions costs a logarithmic lookup per header instead of a
+  // pass over all of them.  Views into the parents' own (shared, immutable)
+  // texts; empty while `parents` is short.
+  std::set<std::string_view> parent_index;
   SharedText model;                 // normalised; "unknown" in a fresh context
   SharedText project;
   SharedText session_id;

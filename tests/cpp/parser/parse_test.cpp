@@ -101,6 +101,26 @@ TEST(ParseEvent, SessionMetaSetsIdentityOnceAndCollectsParents) {
   EXPECT_EQ(counters_of(r.counters), counters_of({}));
 }
 
+TEST(ParseEvent, ManyRelatedSessionsKeepFirstAppearanceOrderWithoutRepeats) {
+  // Repeats of earlier ids (the fork origin and the file's own id among
+  // them) are mixed in before and after the list grows long enough to be
+  // indexed.
+  std::vector<std::string> lines = {meta(R"("id":"own","forked_from_id":"origin")")};
+  std::vector<std::string> want = {"origin"};
+  for (int i = 0; i < 40; ++i) {
+    const std::string id = "p" + std::to_string(i);
+    lines.push_back(meta(R"("id":")" + id + R"(")"));
+    want.push_back(id);
+    lines.push_back(meta(R"("id":"p)" + std::to_string(i / 2) + R"(")"));
+    lines.push_back(meta(i % 3 == 0 ? R"("id":"own")" : R"("session_id":"origin")"));
+  }
+  Parsed r = run(1, lines);
+  std::vector<std::string> got;
+  for (const SharedText& parent : r.context.parents) got.emplace_back(parent.view());
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(r.context.session_id.view(), "own");
+}
+
 TEST(ParseEvent, SubagentDecidedByFirstMatchingRule) {
   struct Case {
     const char* payload;
