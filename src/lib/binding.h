@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ledgerly::lib {
 
@@ -18,7 +19,8 @@ PyObject* panic_exception_type();
 // Raises PanicException with `message` as its single argument.
 void raise_panic(const std::string& message);
 
-// Creates the Engine heap type.  Returns a new reference or nullptr.
+// Creates the Engine heap type (once per process; the module keeps it).
+// Returns a new reference or nullptr.
 PyObject* make_engine_type();
 
 // The qualified name of `type` as UTF-8, or "<failed to extract type name>".
@@ -26,8 +28,10 @@ PyObject* make_engine_type();
 std::string type_qualname(PyObject* type);
 
 // Converts the three arguments of refresh.  Each returns false with the
-// Python error set on failure.
-bool convert_manifest(PyObject* obj, std::string& out);
+// Python error set on failure.  The manifest's UTF-8 text is not copied:
+// `text` points into `*holder`, a new reference the caller releases once it
+// is done with the text.
+bool convert_manifest(PyObject* obj, PyObject** holder, std::string_view& text);
 bool convert_workers(PyObject* obj, std::uint64_t& out);
 bool convert_force(PyObject* obj, bool& out);
 

@@ -88,7 +88,8 @@ std::string type_qualname(PyObject* type) {
   return ok ? name : std::string("<failed to extract type name>");
 }
 
-bool convert_manifest(PyObject* obj, std::string& out) {
+bool convert_manifest(PyObject* obj, PyObject** holder, std::string_view& text) {
+  *holder = nullptr;
   if (!PyUnicode_Check(obj)) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     argument_type_error("manifest",
@@ -105,8 +106,8 @@ bool convert_manifest(PyObject* obj, std::string& out) {
     Py_DECREF(bytes);
     return false;
   }
-  out.assign(data, static_cast<std::size_t>(size));
-  Py_DECREF(bytes);
+  *holder = bytes;
+  text = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
 

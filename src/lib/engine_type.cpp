@@ -1,34 +1,49 @@
-// The Engine class: a heap type holding one engine state behind one mutex.
+// The Engine class: a heap type holding one engine state behind one lock.
 //
 // refresh() binds and converts its arguments and decodes the manifest with
 // the interpreter lock held, then releases the interpreter lock for all the
-// rest, including the wait for the engine mutex.  A fatal error inside the
-// driver poisons the mutex for good and surfaces as PanicException.
+// rest, including the wait for the engine lock (first come, first served).
+// A fatal error inside the driver poisons the lock for good and surfaces as
+// PanicException; so does a refresh in a forked child of an engine that was
+// in use when the process forked.  No C++ exception leaves a method: running
+// out of memory raises MemoryError.
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/driver.h"
+#include "engine/engine_lock.h"
 #include "engine/fatal.h"
 #include "engine/manifest.h"
 #include "engine/state.h"
 #include "lib/binding.h"
 
+#ifndef Py_TPFLAGS_IMMUTABLETYPE
+#define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)  // honoured from 3.10 on
+#endif
+
 namespace ledgerly::lib {
 namespace {
 
-// The state of one Engine object.  `poisoned` is read and written only with
-// `mutex` held.
+// The state of one Engine object.  `state` is touched only by the holder of
+// `lock`.  `lost_export` is set after the lock is released, when a refresh
+// that exported could not hand its result over; the next holder moves it
+// into the state.
 struct Native {
-  std::mutex mutex;
-  bool poisoned = false;
+  engine::EngineLock lock;
   engine::Engine state;
+  std::atomic<bool> lost_export{false};
 };
+
+// The class object, made once; refresh() checks its receiver against it.
+PyTypeObject* g_engine_type = nullptr;
 
 struct EngineObject {
   PyObject_HEAD
@@ -36,6 +51,9 @@ struct EngineObject {
 };
 
 constexpr const char kPoisoned[] = "engine lock poisoned: PoisonError { .. }";
+constexpr const char kForkedWhileBusy[] =
+    "engine lock poisoned: the engine was in use by another thread when this process was "
+    "forked";
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t nargs = PyTuple_Size(args);
@@ -68,7 +86,10 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void engine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Native* native = reinterpret_cast<EngineObject*>(self)->native;
-  if (native != nullptr) {
+  // In a forked child, the state of an engine that was in use at the fork
+  // may be half-way through a change made by a thread that does not exist
+  // here: it is left alone (its memory stays allocated) rather than freed.
+  if (native != nullptr && !native->lock.forked_while_busy()) {
     // Dropping a large state takes a while; do it without the interpreter
     // lock so other threads keep running.
     Py_BEGIN_ALLOW_THREADS
@@ -182,95 +203,66 @@ class BytesAllocator final : public engine::BufferAllocator {
 struct Outcome {
   enum class Kind { Done, Fatal, NoMemory } kind = Kind::Done;
   engine::RefreshOutput output;
-  std::string fatal;
+  const char* fatal = nullptr;  // with Kind::Fatal: the fixed text, or...
+  std::string fatal_text;       // ...the driver's own message when fatal is null
 };
 
-// Runs with the interpreter lock released.
+// Runs with the interpreter lock released; throws nothing.
 Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::uint64_t workers,
-                    bool force, engine::BufferAllocator* allocator) {
+                    bool force, engine::BufferAllocator* allocator) noexcept {
   Outcome outcome;
-  std::lock_guard<std::mutex> guard(native.mutex);
-  if (native.poisoned) {
-    outcome.kind = Outcome::Kind::Fatal;
-    outcome.fatal = kPoisoned;
-    return outcome;
+  switch (native.lock.acquire()) {
+    case engine::EngineLock::Entry::acquired:
+      break;
+    case engine::EngineLock::Entry::poisoned:
+      outcome.kind = Outcome::Kind::Fatal;
+      outcome.fatal = kPoisoned;
+      return outcome;
+    case engine::EngineLock::Entry::forked_while_busy:
+      outcome.kind = Outcome::Kind::Fatal;
+      outcome.fatal = kForkedWhileBusy;
+      return outcome;
   }
+  if (native.lost_export.exchange(false)) native.state.export_pending = true;
   try {
     outcome.output =
         engine::refresh(native.state, std::move(manifest), workers, force, allocator);
   } catch (const engine::FatalError& error) {
-    native.poisoned = true;
+    native.lock.poison_and_release();
     outcome.kind = Outcome::Kind::Fatal;
-    outcome.fatal = error.what();
+    try {
+      outcome.fatal_text = error.what();
+    } catch (const std::bad_alloc&) {
+      outcome.kind = Outcome::Kind::NoMemory;
+    }
+    return outcome;
+  } catch (const engine::ResultOutOfMemory&) {
+    // Every state is back in place and the export is left to the next
+    // refresh: the engine goes on.
+    native.lock.release();
+    outcome.kind = Outcome::Kind::NoMemory;
+    return outcome;
   } catch (const std::bad_alloc&) {
     // States moved into read jobs are gone: the engine cannot go on.
-    native.poisoned = true;
+    native.lock.poison_and_release();
     outcome.kind = Outcome::Kind::NoMemory;
+    return outcome;
   }
+  native.lock.release();
   return outcome;
 }
 
-PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
-  if (!bind_arguments(args, kwargs, bound)) return nullptr;
-
-  PyTypeObject* engine_type = Py_TYPE(self);
-  if (PyType_GetSlot(engine_type, Py_tp_new) != reinterpret_cast<void*>(&engine_new)) {
-    PyErr_SetString(PyExc_TypeError, "Engine.refresh() requires an Engine instance");
-    return nullptr;
-  }
-
-  std::string manifest_text;
-  std::uint64_t workers = 0;
-  bool force = false;
-  if (!convert_manifest(bound[0], manifest_text)) return nullptr;
-  if (!convert_workers(bound[1], workers)) return nullptr;
-  if (bound[2] != nullptr && !convert_force(bound[2], force)) return nullptr;
-
-  std::vector<engine::Input> manifest;
-  std::string error;
-  bool decoded = false;
-  try {
-    decoded = engine::decode_manifest(manifest_text, manifest, error);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!decoded) {
-    // The message may quote decoded text holding NUL characters: keep it whole.
-    PyObject* message =
-        PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size()));
-    if (message == nullptr) return nullptr;
-    PyErr_SetObject(PyExc_ValueError, message);
-    Py_DECREF(message);
-    return nullptr;
-  }
-  std::string().swap(manifest_text);
-
-  Native& native = *reinterpret_cast<EngineObject*>(self)->native;
-  Outcome outcome;
-  PyThreadState* thread = PyEval_SaveThread();
-  BytesAllocator allocator(&thread);
-  outcome = run_refresh(native, std::move(manifest), workers, force, &allocator);
-  PyEval_RestoreThread(thread);
-  PyObject* rows = allocator.take();
-
-  if (outcome.kind != Outcome::Kind::Done) {
-    Py_XDECREF(rows);
-    if (outcome.kind == Outcome::Kind::Fatal) {
-      raise_panic(outcome.fatal);
-      return nullptr;
-    }
-    return PyErr_NoMemory();
-  }
-
-  const std::string& text = outcome.output.text;
+// The (str, bytes | None) result, or nullptr with an error set.  Steals
+// `rows` (may be null when the refresh did not export).
+PyObject* make_result(const engine::RefreshOutput& output, PyObject* rows) {
+  const std::string& text = output.text;
   PyObject* report =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (report == nullptr) {
     Py_XDECREF(rows);
     return nullptr;
   }
-  if (outcome.output.buffer.has_value()) {
+  if (output.buffer.has_value()) {
     // The records were written straight into `rows` by the allocator.
     if (rows == nullptr) {
       Py_DECREF(report);
@@ -293,6 +285,91 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
   return result;
 }
 
+// Holds a new reference until the end of the scope (or an earlier reset()).
+class OwnedRef {
+ public:
+  explicit OwnedRef(PyObject* obj = nullptr) noexcept : obj_(obj) {}
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(obj_); }
+  PyObject** out() noexcept { return &obj_; }
+  void reset() noexcept { Py_CLEAR(obj_); }
+
+ private:
+  PyObject* obj_;
+};
+
+PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(args, kwargs, bound)) return nullptr;
+
+  // The instance's own type, not the class's current slots: those could
+  // have been replaced from Python where the class is mutable (3.9).  An
+  // instance made without Engine.__new__ has no state.
+  if (g_engine_type == nullptr || Py_TYPE(self) != g_engine_type ||
+      reinterpret_cast<EngineObject*>(self)->native == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "Engine.refresh() requires an Engine instance");
+    return nullptr;
+  }
+
+  OwnedRef utf8;
+  std::string_view manifest_text;
+  std::uint64_t workers = 0;
+  bool force = false;
+  if (!convert_manifest(bound[0], utf8.out(), manifest_text)) return nullptr;
+  if (!convert_workers(bound[1], workers)) return nullptr;
+  if (bound[2] != nullptr && !convert_force(bound[2], force)) return nullptr;
+
+  std::vector<engine::Input> manifest;
+  std::string error;
+  if (!engine::decode_manifest(manifest_text, manifest, error)) {
+    // The message may quote decoded text holding NUL characters: keep it whole.
+    PyObject* message =
+        PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size()));
+    if (message == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+    return nullptr;
+  }
+  utf8.reset();  // the text is no longer needed: free it before the long part
+  std::string().swap(error);
+
+  Native& native = *reinterpret_cast<EngineObject*>(self)->native;
+  PyThreadState* thread = PyEval_SaveThread();
+  BytesAllocator allocator(&thread);
+  Outcome outcome = run_refresh(native, std::move(manifest), workers, force, &allocator);
+  PyEval_RestoreThread(thread);
+  PyObject* rows = allocator.take();
+
+  if (outcome.kind != Outcome::Kind::Done) {
+    Py_XDECREF(rows);
+    if (outcome.kind == Outcome::Kind::Fatal) {
+      raise_panic(outcome.fatal != nullptr ? std::string(outcome.fatal) : outcome.fatal_text);
+      return nullptr;
+    }
+    return PyErr_NoMemory();
+  }
+
+  const bool exported = outcome.output.buffer.has_value();
+  PyObject* result = make_result(outcome.output, rows);
+  // A signal that arrived during the refresh (Ctrl-C) is raised here, where
+  // the result can still be held back, rather than just after the call
+  // returns, where the caller would lose it.
+  if (result != nullptr && PyErr_CheckSignals() != 0) Py_CLEAR(result);
+  if (result == nullptr && exported) native.lost_export.store(true);
+  return result;
+}
+
+PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // Every C++ exception that can get here is thrown with the interpreter
+  // lock held (the part that runs without it throws nothing).
+  try {
+    return refresh_with_gil(self, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // Cast through a generic function pointer: CPython calls a
 // METH_VARARGS | METH_KEYWORDS method with three arguments.
 PyMethodDef engine_methods[] = {
@@ -309,16 +386,37 @@ PyType_Slot engine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {
-    "ledgerly._native.Engine",
-    static_cast<int>(sizeof(EngineObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,  // no BASETYPE: the class cannot be subclassed
-    engine_slots,
-};
+// The interpreter version this process runs, as major * 100 + minor.
+int running_version() {
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+  return major * 100 + minor;
+}
 
 }  // namespace
 
-PyObject* make_engine_type() { return PyType_FromSpec(&engine_spec); }
+PyObject* make_engine_type() {
+  if (g_engine_type != nullptr) {
+    Py_INCREF(g_engine_type);
+    return reinterpret_cast<PyObject*>(g_engine_type);
+  }
+  // No BASETYPE: the class cannot be subclassed.  From 3.10 on the class
+  // is also immutable (its attributes cannot be set or deleted); 3.9 has no
+  // such flag, and there refresh() still checks the instance's own type.
+  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  if (running_version() >= 310) flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Spec spec = {
+      "ledgerly._native.Engine",
+      static_cast<int>(sizeof(EngineObject)),
+      0,
+      flags,
+      engine_slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return nullptr;
+  g_engine_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_INCREF(type);  // the reference kept in g_engine_type, never released
+  return type;
+}
 
 }  // namespace ledgerly::lib

@@ -6,7 +6,8 @@
 // initialising it in a second interpreter fails with ImportError
 // (sub-interpreters are not supported).  PanicException is not an
 // attribute of the module; it is published on the parent package as
-// ledgerly.PanicException when that package is being imported.
+// ledgerly.PanicException whenever the module is initialised, so that a
+// package imported again (after being dropped from sys.modules) gets it too.
 
 #include "lib/binding.h"
 
@@ -76,6 +77,7 @@ extern "C" PyMODINIT_FUNC PyInit__native(void) {
                       "initialised in another interpreter of this process");
       return nullptr;
     }
+    publish_on_package(g_panic);
     Py_INCREF(g_module);
     return g_module;
   }
