@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing ledgerly needs, skipping what is there:
-# a C++ toolchain, Google Test and Google Benchmark, clang with its sanitizer
-# and fuzzer runtimes (Debian packages), CMake and Ninja when missing or too
-# old, pytest, and for CI abi3audit and orjson (PyPI).
+# a C++ toolchain, Google Test, the locale sources and translated C library
+# messages (one test runs under a generated non-UTF-8 locale), Google
+# Benchmark, clang with its sanitizer and fuzzer runtimes (Debian packages),
+# CMake and Ninja when missing or too old, pytest and hypothesis, and for CI
+# abi3audit and orjson (PyPI).
 #   tools/install-deps.sh          everything
 #   tools/install-deps.sh --test   only what the test suite needs
 set -euo pipefail
 mode=${1:-all}
 python=${PYTHON:-python3}
 
-packages=(g++ libgtest-dev)
+packages=(g++ libgtest-dev locales libc-l10n)
 if [ "$mode" != "--test" ]; then
   packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
 fi
@@ -36,6 +38,7 @@ cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (
 [ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
+"$python" -c "import hypothesis" 2>/dev/null || need_pip+=(hypothesis)
 if [ "$mode" != "--test" ]; then
   "$python" -c "import abi3audit" 2>/dev/null || need_pip+=(abi3audit)
   "$python" -c "import orjson" 2>/dev/null || need_pip+=(orjson)
