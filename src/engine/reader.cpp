@@ -111,11 +111,11 @@ int open_regular(const std::string& path, std::string& error) {
     error = os_error_text(errno);
     return -1;
   }
+  // F_SETFL with 0 clears O_NONBLOCK and leaves the rest as opened (the
+  // status flags it can change are all unset here; the access mode and
+  // close-on-exec are not status flags).
   struct stat st {};
-  int flags = 0;
-  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) &&
-                                ((flags = ::fcntl(fd, F_GETFL)) < 0 ||
-                                 ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0))) {
+  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, 0) < 0)) {
     error = os_error_text(errno);
     ::close(fd);
     return -1;
