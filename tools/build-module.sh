@@ -11,6 +11,5 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 cmake -S "$root" -B "$build" -G Ninja -DLEDGERLY_PYTHON_MODULE=ON -DLEDGERLY_WERROR=ON \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "$build" --target _native -j2
-mkdir -p "$build/python/ledgerly"
-cp "$root"/src/ledgerly/*.py "$build/python/ledgerly/"
+"$root/tools/copy-package.sh" "$build/python"
 echo "module ready: PYTHONPATH=$build/python"

@@ -21,8 +21,7 @@ case "$mode" in
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     ctest --test-dir "$build" --output-on-failure -j2
-    mkdir -p "$build/python/ledgerly"
-    cp src/ledgerly/*.py "$build/python/ledgerly/"
+    tools/copy-package.sh "$build/python"
     # The interpreter does not link the C++ runtime: preload it after the
     # ASan runtime so ASan can find the real __cxa_throw when it starts.
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"

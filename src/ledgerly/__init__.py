@@ -1,15 +1,35 @@
-"""Incremental token-usage accounting for AI coding-agent session logs.
+"""Token-usage accounting for AI coding-agent session logs.
 
-The work is done by the native module ``ledgerly._native``: create an
-``Engine`` and call ``Engine.refresh(manifest, workers, force=False)`` with a
-JSON manifest of the log files; it returns the report text and, when the
-state changed, a buffer of 104-byte usage records.
+The native module ``ledgerly._native`` does the reading: an ``Engine``
+refreshed with a manifest of log files returns the counted usage events as
+104-byte records. Around it:
+
+- `Ledger` (ledgerly.ledger): finds the logs, keeps one engine, and returns
+  a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`);
+- `report` and `blocks` (ledgerly.reports): token sums and costs grouped by
+  day, week, month, model, project, tier, subagent, dialect or 5-hour block;
+- `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
+  (ledgerly.config), `resolve_sources` (ledgerly.sources).
+
+Those names are imported on first use, so that ``import ledgerly`` stays
+cheap for a caller that only needs the engine.
 """
+
+from __future__ import annotations
 
 import importlib
 import sys
+from typing import TYPE_CHECKING, Any
 
 from ledgerly._native import Engine
+
+if TYPE_CHECKING:
+    from ledgerly.config import Config, ConfigError, load_config
+    from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
+    from ledgerly.ledger import Ledger, Snapshot
+    from ledgerly.prices import PriceTable, load_prices
+    from ledgerly.reports import Group, Report, ReportError, blocks, report
+    from ledgerly.sources import Source, SourceError, resolve_sources
 
 # Initialising the extension publishes its PanicException class on this
 # package (the extension module itself keeps Engine as its only attribute).
@@ -22,5 +42,61 @@ if "PanicException" not in globals():
 
 PanicException = globals()["PanicException"]
 
-__all__ = ["Engine", "PanicException"]
+_LAZY = {
+    "Config": "config",
+    "ConfigError": "config",
+    "load_config": "config",
+    "RECORD_DTYPE": "layout",
+    "RECORD_SIZE": "layout",
+    "RECORD_WORDS": "layout",
+    "TOKEN_FIELDS": "layout",
+    "view_rows": "layout",
+    "Ledger": "ledger",
+    "Snapshot": "ledger",
+    "PriceTable": "prices",
+    "load_prices": "prices",
+    "Group": "reports",
+    "Report": "reports",
+    "ReportError": "reports",
+    "blocks": "reports",
+    "report": "reports",
+    "Source": "sources",
+    "SourceError": "sources",
+    "resolve_sources": "sources",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError("module 'ledgerly' has no attribute %r" % name)
+    value = getattr(importlib.import_module("ledgerly." + module), name)
+    globals()[name] = value
+    return value
+
+
+__all__ = [
+    "RECORD_DTYPE",
+    "RECORD_SIZE",
+    "RECORD_WORDS",
+    "TOKEN_FIELDS",
+    "Config",
+    "ConfigError",
+    "Engine",
+    "Group",
+    "Ledger",
+    "PanicException",
+    "PriceTable",
+    "Report",
+    "ReportError",
+    "Snapshot",
+    "Source",
+    "SourceError",
+    "blocks",
+    "load_config",
+    "load_prices",
+    "report",
+    "resolve_sources",
+    "view_rows",
+]
 __version__ = "0.1.0"

@@ -216,6 +216,7 @@ def test_second_interpreter_cannot_import():
 
 def test_reimport_in_same_interpreter_returns_same_module():
     import importlib
+
     import ledgerly._native as first
     del sys.modules["ledgerly._native"]
     second = importlib.import_module("ledgerly._native")

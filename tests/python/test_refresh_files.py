@@ -7,11 +7,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 from ledgerly._native import Engine
-
-RECORD = 104
+from ledgerly.layout import RECORD_SIZE
 
 
 def row_line(key, tokens=5):
@@ -41,7 +38,7 @@ def refresh(engine, entries, workers=2, force=False):
     text, buffer = engine.refresh(json.dumps(entries), workers, force)
     report = json.loads(text)
     if buffer is not None:
-        assert len(buffer) == report["rows"] * RECORD
+        assert len(buffer) == report["rows"] * RECORD_SIZE
     return report["scan"], buffer, report
 
 

@@ -5,14 +5,13 @@ output order and string tables, and how later refreshes change the export."""
 import json
 import os
 import random
-import struct
 from datetime import datetime, timedelta, timezone
 
 import pytest
 
 from ledgerly._native import Engine
+from ledgerly.layout import RECORD_SIZE, view_rows
 
-RECORD = struct.Struct("<q5Q7q")
 EPOCH = datetime(2025, 1, 1, tzinfo=timezone.utc)
 T0 = 1735689600000  # EPOCH in Unix milliseconds
 
@@ -96,8 +95,8 @@ def refresh(engine, entries, workers=2, force=False):
     """Returns (report, records, raw text, raw buffer)."""
     text, buffer = engine.refresh(json.dumps(entries), workers, force)
     report = json.loads(text)
-    assert len(buffer) == report["rows"] * RECORD.size
-    return report, list(RECORD.iter_unpack(buffer)), text, buffer
+    assert len(buffer) == report["rows"] * RECORD_SIZE
+    return report, view_rows(buffer).tolist(), text, buffer
 
 
 def check(report, records, expected, models, projects, inherited, unresolved):

@@ -1,0 +1,73 @@
+"""The usage record that a refresh returns, defined once.
+
+Every counted event is one 104-byte record of 13 little-endian 64-bit words.
+`RECORD_DTYPE` names them so that a row buffer can be looked at as a numpy
+structured array without copying it (`view_rows`); the words that hold
+indexes and codes are unsigned, the timestamp and token counts signed.
+"""
+
+from __future__ import annotations
+
+from typing import Union
+
+import numpy as np
+
+RECORD_WORDS = (
+    "timestamp",  # Unix milliseconds (UTC)
+    "model",  # index into the snapshot's model table
+    "project",  # index into the snapshot's project table
+    "kind",  # dialect code of the row's file: 0 message dialect, otherwise event dialect
+    "subagent",  # 1 when a subagent made the call
+    "tier",  # service tier code, see TIER_NAMES
+    "input",
+    "cached_input",
+    "output",
+    "reasoning_output",
+    "cache_write_5m",
+    "cache_write_1h",
+    "cache_read",
+)
+TOKEN_FIELDS = RECORD_WORDS[6:]
+
+_UNSIGNED = {"model", "project", "kind", "subagent", "tier"}
+RECORD_DTYPE = np.dtype([(name, "<u8" if name in _UNSIGNED else "<i8") for name in RECORD_WORDS])
+RECORD_SIZE = RECORD_DTYPE.itemsize
+
+# Dialect codes as the manifest and the records use them.
+KIND_MESSAGE = 0
+KIND_EVENT = 1
+DIALECTS = {"message": KIND_MESSAGE, "event": KIND_EVENT}
+
+
+def dialect_name(kind: int) -> str:
+    """The dialect a record's `kind` word stands for (any non-zero code is the event dialect)."""
+    return "message" if kind == KIND_MESSAGE else "event"
+
+
+# Service tier codes 0..4.
+TIER_NAMES = ("unknown", "standard", "fast", "priority", "flex")
+
+Buffer = Union[bytes, bytearray, memoryview]
+
+
+def view_rows(buffer: Buffer) -> np.ndarray:
+    """The records of a row buffer as a read-only structured array of
+    `RECORD_DTYPE`, sharing the buffer's memory (no copy).
+
+    Raises ValueError when the length is not a whole number of records."""
+    size = memoryview(buffer).nbytes
+    if size % RECORD_SIZE:
+        raise ValueError("row buffer of %d bytes is not a whole number of %d-byte records" % (size, RECORD_SIZE))
+    rows = np.frombuffer(buffer, dtype=RECORD_DTYPE)
+    rows.flags.writeable = False
+    return rows
+
+
+def words(rows: np.ndarray) -> np.ndarray:
+    """The same records as an (n, 13) array of int64 words, without copying.
+
+    Handy for arithmetic over several token fields at once: columns follow
+    `RECORD_WORDS`, so `words(rows)[:, 6:]` are the seven token counts."""
+    if rows.dtype != RECORD_DTYPE:
+        raise TypeError("expected records of RECORD_DTYPE, got %s" % rows.dtype)
+    return rows.view(np.dtype("<i8")).reshape(len(rows), len(RECORD_WORDS))

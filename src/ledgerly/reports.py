@@ -1,0 +1,555 @@
+"""Reports: token sums and costs of a snapshot's rows, grouped.
+
+    daily = report(snapshot, by=("day",), tz="Europe/Berlin", prices=table)
+    print(daily.to_json())
+
+`report` groups by any combination of day, week (ISO), month, model,
+project, tier, subagent and dialect; `blocks` groups into consecutive
+5-hour windows. Both return a `Report`, which knows its columns and writes
+the JSON and CSV forms (see docs/cli-json.md: they are a contract).
+
+Everything is computed on numpy arrays: rows are never visited one by one
+in Python. Token sums are exact integers. Costs are computed per group and
+model (prices are per model, so the cost of a group is the sum over its
+models), and a group with any unpriced usage has no cost (None), never a
+cost that silently leaves that usage out.
+"""
+
+from __future__ import annotations
+
+import csv
+import fnmatch
+import io
+import json
+import re
+import time
+from dataclasses import dataclass, field
+from datetime import date, datetime
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from ledgerly import timezones as tzs
+from ledgerly.grouping import Codes, dense, group, small
+from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
+from ledgerly.ledger import Snapshot
+from ledgerly.prices import PriceTable, costs, missing_keys
+
+DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
+BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
+BLOCK_HOURS = 5
+TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
+
+Bound = Union[None, str, int, date, datetime]
+Globs = Union[None, str, Sequence[str]]
+ZoneSpec = Union[None, str, tzs.Zone]
+
+
+class ReportError(ValueError):
+    """A bad argument to a report: unknown dimension, bad bound or zone."""
+
+
+# ---------------------------------------------------------------------------
+# Result
+
+
+@dataclass(frozen=True)
+class Group:
+    """One row of a report: its key fields, the seven token sums (in
+    `TOKEN_FIELDS` order), and its cost.
+
+    `cost` is None when no price table was given or when some of the
+    group's usage has no price; `priced_cost` is the cost of the usage that
+    has one. `models` holds the per-model breakdown when asked for."""
+
+    key: Mapping[str, Any]
+    tokens: Tuple[int, ...]
+    cost: Optional[float] = None
+    priced_cost: float = 0.0
+    unpriced: bool = False
+    models: Tuple[Group, ...] = ()
+
+    def __getitem__(self, name: str) -> Any:
+        if name in self.key:
+            return self.key[name]
+        if name == "total_tokens":
+            return self.total_tokens
+        if name == "cost":
+            return self.cost
+        return self.tokens[TOKEN_FIELDS.index(name)]
+
+    @property
+    def total_tokens(self) -> int:
+        """Every token once: input (cached input is part of it), output
+        (reasoning is part of it), cache writes and cache reads."""
+        t = dict(zip(TOKEN_FIELDS, self.tokens))
+        return sum(t[name] for name in TOTAL_FIELDS)
+
+    def to_dict(self, priced: bool, with_models: bool = False) -> Dict[str, Any]:
+        out: Dict[str, Any] = dict(self.key)
+        out.update(zip(TOKEN_FIELDS, (int(v) for v in self.tokens)))
+        out["total_tokens"] = self.total_tokens
+        if priced:
+            out["cost"] = None if self.cost is None else round(self.cost, 6)
+        if with_models:
+            out["models"] = [m.to_dict(priced) for m in self.models]
+        return out
+
+
+@dataclass(frozen=True)
+class Report:
+    """A grouped report. `by` names the key fields of each row (for blocks:
+    "block" plus its end, first and last event and whether it is active).
+    `priced` says a price table was given (there is a cost column);
+    `unpriced` maps each model whose usage lacks a price to the price keys
+    it would need."""
+
+    by: Tuple[str, ...]
+    rows: Tuple[Group, ...]
+    totals: Group
+    timezone: str
+    priced: bool = False
+    breakdown: bool = False
+    unpriced: Mapping[str, Tuple[str, ...]] = field(default_factory=dict)
+
+    def key_fields(self) -> Tuple[str, ...]:
+        return BLOCK_FIELDS if self.by == ("block",) else self.by
+
+    def columns(self) -> Tuple[str, ...]:
+        """The CSV columns, in order; also the fields of each JSON row."""
+        keys = self.key_fields()
+        if self.breakdown and "model" not in keys:
+            keys = keys + ("model",)
+        return keys + TOKEN_FIELDS + ("total_tokens",) + (("cost",) if self.priced else ())
+
+    def to_dict(self) -> Dict[str, Any]:
+        with_models = self.breakdown and "model" not in self.by
+        out: Dict[str, Any] = {
+            "rows": [g.to_dict(self.priced, with_models) for g in self.rows],
+            "totals": self.totals.to_dict(self.priced, with_models),
+        }
+        if self.priced:
+            out["unpriced"] = sorted(self.unpriced)
+        out["timezone"] = self.timezone
+        return out
+
+    def to_json(self, indent: Optional[int] = 2) -> str:
+        return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
+
+    def csv_rows(self) -> List[Dict[str, Any]]:
+        """The CSV records: one per row, or with --breakdown one per row and
+        model. No totals line (the totals are the sum of the records)."""
+        out = []
+        for g in self.rows:
+            if self.breakdown and "model" not in self.by:
+                for m in g.models:
+                    out.append(dict(g.key, **m.key, **_values(m, self.priced)))
+            else:
+                out.append(dict(g.key, **_values(g, self.priced)))
+        return out
+
+    def to_csv(self) -> str:
+        buffer = io.StringIO()
+        writer = csv.DictWriter(buffer, fieldnames=list(self.columns()), lineterminator="\n")
+        writer.writeheader()
+        for record in self.csv_rows():
+            writer.writerow({k: _csv_value(v) for k, v in record.items()})
+        return buffer.getvalue()
+
+
+def _values(g: Group, priced: bool) -> Dict[str, Any]:
+    out: Dict[str, Any] = dict(zip(TOKEN_FIELDS, (int(v) for v in g.tokens)))
+    out["total_tokens"] = g.total_tokens
+    if priced:
+        out["cost"] = None if g.cost is None else round(g.cost, 6)
+    return out
+
+
+def _csv_value(value: Any) -> Any:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return value
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+def _zone(tz: ZoneSpec) -> tzs.Zone:
+    if isinstance(tz, tzs.Zone):
+        return tz
+    try:
+        return tzs.resolve_zone(tz)
+    except tzs.TimezoneError as exc:
+        raise ReportError(str(exc)) from None
+
+
+_TIME_RE = re.compile(
+    r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$"
+)
+
+
+def bound_ms(value: Bound, zone: tzs.Zone, end: bool) -> Optional[int]:
+    """A `since` (end=False) or `until` (end=True) bound as a Unix
+    millisecond limit of the half-open range [since, until): a date covers
+    its whole day in `zone`; a time is taken to the millisecond (an `until`
+    time is inclusive). A time without an offset is a wall-clock time in
+    `zone`. Raises ReportError."""
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        raise ReportError("a bound must be a date or a time, not %r" % (value,))
+    if isinstance(value, int):
+        return value + 1 if end else value
+    if isinstance(value, datetime):
+        if value.tzinfo is None:
+            naive = value - datetime(1970, 1, 1)
+            ms = tzs.local_to_utc_ms(naive // _MS_DELTA, zone)
+        else:
+            ms = (value - tzs.EPOCH) // _MS_DELTA
+        return ms + 1 if end else ms
+    if isinstance(value, date):
+        day = (value - date(1970, 1, 1)).days
+        return tzs.local_to_utc_ms((day + (1 if end else 0)) * tzs.DAY_MS, zone)
+    text = value.strip()
+    try:
+        if len(text) == 10:
+            day = tzs.parse_day(text)
+            return tzs.local_to_utc_ms((day + (1 if end else 0)) * tzs.DAY_MS, zone)
+        match = _TIME_RE.match(text)
+        if not match:
+            raise ValueError(text)
+        day = tzs.parse_day(match.group(1))
+        hour, minute, second = int(match.group(2)), int(match.group(3)), int(match.group(4) or 0)
+        if hour > 23 or minute > 59 or second > 60:
+            raise ValueError(text)
+        millis = int((match.group(5) or "0")[:3].ljust(3, "0"))
+        wall = ((day * 24 + hour) * 60 + minute) * 60_000 + second * 1000 + millis
+        offset = match.group(6)
+        if offset is None:
+            ms = tzs.local_to_utc_ms(wall, zone)
+        elif offset in ("Z", "z"):
+            ms = wall
+        else:
+            sign = -1 if offset[0] == "-" else 1
+            oh, om = int(offset[1:3]), int(offset[4:6])
+            if oh > 23 or om > 59:
+                raise ValueError(text)
+            ms = wall - sign * (oh * 60 + om) * 60_000
+    except ValueError:
+        raise ReportError("%r is not a date (YYYY-MM-DD) or an RFC 3339 time" % value) from None
+    return ms + 1 if end else ms
+
+
+_MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)
+
+
+def _globs(value: Globs) -> Tuple[str, ...]:
+    if value is None:
+        return ()
+    return (value,) if isinstance(value, str) else tuple(value)
+
+
+def _name_mask(names: Sequence[str], globs: Tuple[str, ...], fold: bool) -> np.ndarray:
+    return np.array(
+        [any(fnmatch.fnmatchcase(n, g.lower() if fold else g) for g in globs) for n in names] or [False], dtype=bool
+    )
+
+
+@dataclass(frozen=True)
+class _Selection:
+    """The rows a report covers, with the views it needs."""
+
+    rows: np.ndarray
+    zone: tzs.Zone
+    models: Tuple[str, ...]
+    projects: Tuple[str, ...]
+
+    @property
+    def tokens(self) -> np.ndarray:
+        return words(self.rows)[:, 6:]
+
+
+def select(
+    snapshot: Snapshot,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+) -> _Selection:
+    zone = _zone(tz)
+    rows = snapshot.rows
+    low, high = bound_ms(since, zone, False), bound_ms(until, zone, True)
+    if low is not None and high is not None and low >= high:
+        raise ReportError("the start of the range (since) is after its end (until)")
+    mask: Optional[np.ndarray] = None
+
+    def narrow(part: np.ndarray) -> None:
+        nonlocal mask
+        mask = part if mask is None else mask & part
+
+    ts = rows["timestamp"]
+    if low is not None:
+        narrow(ts >= low)
+    if high is not None:
+        narrow(ts < high)
+    if _globs(model):
+        narrow(_name_mask(snapshot.models, _globs(model), True)[rows["model"].astype(np.intp)])
+    if _globs(project):
+        narrow(_name_mask(snapshot.projects, _globs(project), False)[rows["project"].astype(np.intp)])
+    if mask is not None:
+        rows = rows[mask]
+    return _Selection(rows, zone, snapshot.models, snapshot.projects)
+
+
+# ---------------------------------------------------------------------------
+# Grouping
+
+
+def _dimension(name: str, sel: _Selection, local_days: Optional[np.ndarray]) -> Codes:
+    rows = sel.rows
+    if name in ("day", "week", "month"):
+        assert local_days is not None
+        if name == "day":
+            return dense(local_days)
+        if name == "week":
+            return dense(tzs.week_starts(local_days))
+        return dense(tzs.month_numbers(local_days))
+    if name == "model":
+        return small(rows["model"], len(sel.models))
+    if name == "project":
+        return small(rows["project"], len(sel.projects))
+    if name == "tier":
+        return small(np.minimum(rows["tier"], len(TIER_NAMES) - 1), len(TIER_NAMES))
+    if name == "subagent":
+        return small(rows["subagent"] != 0, 2)
+    return small(rows["kind"] != KIND_MESSAGE, 2)  # dialect
+
+
+def _label(name: str, value: int, sel: _Selection) -> Any:
+    if name == "day":
+        return tzs.day_label(value)
+    if name == "week":
+        return tzs.week_label(value)
+    if name == "month":
+        return tzs.month_label(value)
+    if name == "model":
+        return sel.models[value]
+    if name == "project":
+        return sel.projects[value]
+    if name == "tier":
+        return TIER_NAMES[value]
+    if name == "subagent":
+        return bool(value)
+    return "event" if value else "message"
+
+
+def _sort_key(key: Mapping[str, Any]) -> Tuple[Any, ...]:
+    return tuple((0, v) if isinstance(v, (int, bool)) else (1, v) for v in key.values())
+
+
+def _check_by(by: Union[str, Sequence[str]]) -> Tuple[str, ...]:
+    names = (by,) if isinstance(by, str) else tuple(by)
+    for name in names:
+        if name not in DIMENSIONS:
+            raise ReportError("cannot group by %r (choose from %s)" % (name, ", ".join(DIMENSIONS)))
+    if len(set(names)) != len(names):
+        raise ReportError("a dimension is named twice in %r" % (names,))
+    return names
+
+
+def _reduce(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Exact sums of consecutive runs of rows of `values` starting at `starts`."""
+    if len(values) == 0:
+        return values[:0]
+    if values.dtype != object:
+        peak = max(abs(int(values.max())), abs(int(values.min())))
+        if peak * len(values) > _INT64_MAX:
+            values = values.astype(object)
+    return np.add.reduceat(values, starts, axis=0)
+
+
+_INT64_MAX = 2**63 - 1
+KeyOf = Callable[[Tuple[int, ...]], Dict[str, Any]]
+
+
+def _build(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Optional[PriceTable], breakdown: bool,
+           by: Tuple[str, ...], sort: bool = True) -> Report:
+    """Groups the selection by `dims` and the model (prices are per model),
+    then sums the per-model groups up into one report row per key."""
+    model_in_key = "model" in by
+    fine_dims = dims if model_in_key else dims + [small(sel.rows["model"], len(sel.models))]
+    fine = group(fine_dims, len(sel.rows))
+    sums = fine.sums(sel.tokens)
+    model_of = fine.digits[by.index("model")] if model_in_key else fine.digits[-1]
+    if prices:
+        matrix = prices.matrix(sel.models)
+        paid, missing = costs(sums.astype(np.float64), model_of, matrix)
+    else:
+        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
+
+    unpriced: Dict[str, Tuple[str, ...]] = {}
+    if prices:
+        for m in np.unique(model_of[missing]).tolist():
+            name = sel.models[m]
+            usage = _reduce(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
+            unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
+
+    def make(key: Dict[str, Any], tokens: Any, cost: Any, unp: Any, models: Tuple[Group, ...] = ()) -> Group:
+        known = None if not prices or unp else float(cost)
+        return Group(key, tuple(int(v) for v in tokens), known, float(cost), bool(unp), models)
+
+    # Groups that differ only in the model are neighbours (the model is the
+    # least significant digit, or part of the key): sum their runs.
+    outer = fine.digits[: len(dims)]
+    if len(fine) and not model_in_key:
+        change = np.zeros(len(fine) - 1, dtype=bool)
+        for digits in outer:
+            change |= digits[1:] != digits[:-1]
+        starts = np.flatnonzero(np.r_[True, change])
+    else:
+        starts = np.arange(len(fine))
+    ends = np.r_[starts[1:], len(fine)].astype(np.intp)
+    row_sums = _reduce(sums, starts)
+    row_paid = np.add.reduceat(paid, starts) if len(fine) else paid
+    row_missing = np.logical_or.reduceat(missing, starts) if len(fine) else missing
+
+    rows: List[Group] = []
+    for r, (a, b) in enumerate(zip(starts.tolist(), ends.tolist())):
+        key = key_of(tuple(int(d[a]) for d in outer))
+        children: Tuple[Group, ...] = ()
+        if breakdown and not model_in_key:
+            children = tuple(sorted(
+                (make({"model": sel.models[int(model_of[i])]}, sums[i], paid[i], missing[i]) for i in range(a, b)),
+                key=lambda g: g.key["model"]))
+        rows.append(make(key, row_sums[r], row_paid[r], row_missing[r], children))
+    if sort:  # by name where the grouping went by table index
+        rows.sort(key=lambda g: _sort_key(g.key))
+
+    # Totals, with the per-model totals when a breakdown was asked for.
+    whole = _reduce(sums, np.zeros(1, dtype=np.intp))[0] if len(fine) else np.zeros(len(TOKEN_FIELDS), dtype=np.int64)
+    children = ()
+    if breakdown and not model_in_key and len(fine):
+        order = np.argsort(model_of, kind="stable")
+        by_model = model_of[order]
+        runs = np.flatnonzero(np.r_[True, by_model[1:] != by_model[:-1]])
+        m_sums = _reduce(sums[order], runs)
+        m_paid = np.add.reduceat(paid[order], runs)
+        m_missing = np.logical_or.reduceat(missing[order], runs)
+        children = tuple(sorted(
+            (make({"model": sel.models[int(by_model[a])]}, m_sums[k], m_paid[k], m_missing[k])
+             for k, a in enumerate(runs.tolist())),
+            key=lambda g: g.key["model"]))
+    totals = make({}, whole, float(paid.sum()), bool(missing.any()), children)
+    return Report(by, tuple(rows), totals, sel.zone.name, bool(prices), breakdown and not model_in_key, unpriced)
+
+
+def report(
+    snapshot: Snapshot,
+    by: Union[str, Sequence[str]] = ("day",),
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    breakdown: bool = False,
+) -> Report:
+    """Groups the snapshot's rows by the dimensions `by` (any of
+    `DIMENSIONS`, in the order given; an empty `by` gives only totals).
+
+    - `tz`: zone for day, week and month keys and for date bounds (None:
+      the local zone);
+    - `since`, `until`: inclusive bounds, each a date (whole day in `tz`),
+      an RFC 3339 time, a datetime or Unix milliseconds;
+    - `model`, `project`: globs (one or several) the rows must match;
+    - `prices`: a price table; gives every row a cost;
+    - `breakdown`: a per-model list inside every row.
+
+    Raises ReportError for a bad dimension, zone or bound."""
+    names = _check_by(by)
+    sel = select(snapshot, tz, since, until, model, project)
+    local_days = None
+    if any(name in ("day", "week", "month") for name in names):
+        local_days = tzs.day_numbers(tzs.to_local_ms(sel.rows["timestamp"], sel.zone))
+    dims = [_dimension(name, sel, local_days) for name in names]
+
+    def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
+        return {name: _label(name, dim.value(d), sel) for name, dim, d in zip(names, dims, digits)}
+
+    return _build(sel, dims, key_of, prices, breakdown, names)
+
+
+# ---------------------------------------------------------------------------
+# Blocks
+
+
+def block_starts(sorted_ts: np.ndarray, hours: int = BLOCK_HOURS) -> Tuple[np.ndarray, np.ndarray]:
+    """Consecutive usage windows over ascending instants `sorted_ts`.
+
+    A window lasts `hours` hours and opens at the start of the UTC hour of
+    the first event after the previous window closed. Returns the index of
+    each window's first event and the window's start instant (ms). Loops
+    once per window, finding its end by binary search."""
+    length = hours * tzs.HOUR_MS
+    first: List[int] = []
+    start: List[int] = []
+    i, n = 0, len(sorted_ts)
+    while i < n:
+        opened = int(sorted_ts[i]) // tzs.HOUR_MS * tzs.HOUR_MS
+        first.append(i)
+        start.append(opened)
+        i = int(np.searchsorted(sorted_ts, opened + length, side="left"))
+    return np.array(first, dtype=np.int64), np.array(start, dtype=np.int64)
+
+
+def now_ms() -> int:
+    return int(time.time() * 1000)
+
+
+def blocks(
+    snapshot: Snapshot,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    breakdown: bool = False,
+    now: Optional[int] = None,
+    hours: int = BLOCK_HOURS,
+) -> Report:
+    """The usage of consecutive `hours`-hour windows (see `block_starts`),
+    one row per window that holds events, oldest first. A block is active
+    when `now` (Unix ms; default: the current time) is before its end.
+    Times are written in the zone `tz`; the other arguments are those of
+    `report`."""
+    sel = select(snapshot, tz, since, until, model, project)
+    now = now_ms() if now is None else now
+    ts = sel.rows["timestamp"]
+    order = np.argsort(ts, kind="stable")
+    sorted_ts = ts[order]
+    first, starts = block_starts(sorted_ts, hours)
+    ends = np.append(first[1:], len(sorted_ts)) if len(first) else first
+    block_sorted = np.repeat(np.arange(len(first), dtype=np.int64), ends - first)
+    block_of_row = np.empty(len(ts), dtype=np.int64)
+    block_of_row[order] = block_sorted
+    last = sorted_ts[ends - 1]
+    length = hours * tzs.HOUR_MS
+    zone = sel.zone
+
+    def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
+        b = digits[0]
+        start = int(starts[b])
+        return {
+            "block": tzs.format_instant(start, zone),
+            "end": tzs.format_instant(start + length, zone),
+            "first_event": tzs.format_instant(int(sorted_ts[first[b]]), zone),
+            "last_event": tzs.format_instant(int(last[b]), zone),
+            "active": now < start + length,
+        }
+
+    return _build(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",), sort=False)

@@ -1,0 +1,421 @@
+"""Where session logs come from, and what the engine is told about each one.
+
+A *source* is a folder (or a single file) of JSON-Lines logs. Sources are
+taken, in this order of precedence, from the command line, from the
+environment variable LEDGERLY_SOURCES, from the config file, or by
+discovery: the hidden folders directly under the home folder that hold a
+``projects`` or ``sessions`` tree of ``.jsonl`` files.
+
+`list_files` walks the sources and builds a `Listing`: one manifest entry
+per log, plus the files it skipped and why. The dialect of each file is
+recognised from its first few KiB (`sniff`), remembered per file identity
+and size class so that a later listing does not read unchanged files again.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import stat
+from dataclasses import dataclass, field
+from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+
+from ledgerly.layout import DIALECTS, KIND_EVENT, KIND_MESSAGE
+
+ENV_SOURCES = "LEDGERLY_SOURCES"
+LOG_SUFFIX = ".jsonl"
+SUBAGENT_FOLDER = "subagents"
+SUBAGENT_PREFIX = "agent-"
+DISCOVERY_TREES = ("projects", "sessions")
+
+# How much of a file is read to recognise its dialect: a first look, and a
+# longer one when the first holds no complete, decisive line.
+SNIFF_FIRST = 8 * 1024
+SNIFF_MAX = 64 * 1024
+
+
+class SourceError(Exception):
+    """A source that cannot be used (it does not exist, or is not a folder or file)."""
+
+
+@dataclass(frozen=True)
+class Source:
+    """One place logs are read from.
+
+    `path` is absolute. `dialect` is "message" or "event" to force the dialect
+    of every file under it, or None to recognise it per file. `origin` says
+    where the source came from: "option", "environment", "config" or
+    "discovered"."""
+
+    path: str
+    dialect: Optional[str] = None
+    origin: str = "option"
+
+    def __post_init__(self) -> None:
+        if self.dialect is not None and self.dialect not in DIALECTS:
+            raise ValueError("dialect must be 'message' or 'event', not %r" % (self.dialect,))
+
+
+class LogFile(NamedTuple):
+    """One manifest entry, in the engine's field order; `json.dumps` of a list
+    of these is the manifest in its compact array form."""
+
+    path: str
+    size: int
+    identity: str
+    mtime_ns: int
+    kind: int
+    project: str
+    sub: bool
+
+
+class Skipped(NamedTuple):
+    path: str
+    reason: str
+    source: int  # index into Listing.sources
+
+
+@dataclass(frozen=True)
+class SourceSummary:
+    """What one source contributed to a listing."""
+
+    source: Source
+    message_files: int = 0
+    event_files: int = 0
+    bytes: int = 0
+    skipped: int = 0
+
+    @property
+    def files(self) -> int:
+        return self.message_files + self.event_files
+
+
+@dataclass(frozen=True)
+class Listing:
+    """The log files found under a set of sources at one moment.
+
+    `files` is the manifest (sorted by path within each source, each file
+    once); `origins[i]` is the index of the source `files[i]` came from.
+    `skipped` lists files left out on purpose (not a log, not a regular file,
+    a name that is not UTF-8, the same file reached twice). `errors` lists
+    what could not be read ("<path>: <reason>"): folders that cannot be
+    listed, files that cannot be opened to recognise their dialect."""
+
+    sources: Tuple[Source, ...]
+    files: Tuple[LogFile, ...]
+    origins: Tuple[int, ...]
+    skipped: Tuple[Skipped, ...]
+    errors: Tuple[str, ...]
+
+    def manifest(self) -> str:
+        """The manifest text for `Engine.refresh` (array form)."""
+        return json.dumps(self.files, ensure_ascii=False, separators=(",", ":"))
+
+    @property
+    def total_bytes(self) -> int:
+        return sum(f.size for f in self.files)
+
+    def summaries(self) -> Tuple[SourceSummary, ...]:
+        counts = [[0, 0, 0, 0] for _ in self.sources]  # message, event, bytes, skipped
+        for log, origin in zip(self.files, self.origins):
+            c = counts[origin]
+            c[0 if log.kind == KIND_MESSAGE else 1] += 1
+            c[2] += log.size
+        for skip in self.skipped:
+            counts[skip.source][3] += 1
+        return tuple(SourceSummary(s, *c) for s, c in zip(self.sources, counts))
+
+
+# ---------------------------------------------------------------------------
+# Which sources
+
+
+def _absolute(path: str) -> str:
+    return os.path.abspath(os.path.expanduser(path))
+
+
+def check_source(source: Source) -> None:
+    """Raises SourceError unless the source's path is an existing folder or file."""
+    try:
+        st = os.stat(source.path)
+    except OSError as exc:
+        reason = "does not exist" if isinstance(exc, FileNotFoundError) else (exc.strerror or str(exc))
+        raise SourceError("source %s: %s" % (source.path, reason)) from None
+    if not (stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode)):
+        raise SourceError("source %s: not a folder or a regular file" % source.path)
+
+
+def discover(home: Optional[str] = None) -> List[Source]:
+    """The ``projects`` and ``sessions`` folders, directly inside a hidden
+    folder of the home folder, that hold at least one ``.jsonl`` file
+    somewhere below them; sorted by path."""
+    home = home if home is not None else os.path.expanduser("~")
+    found: List[Source] = []
+    try:
+        names = sorted(os.listdir(home))
+    except OSError:
+        return found
+    for name in names:
+        if not name.startswith(".") or name in (".", ".."):
+            continue
+        for tree in DISCOVERY_TREES:
+            path = os.path.join(home, name, tree)
+            if os.path.isdir(path) and _holds_logs(path):
+                found.append(Source(_absolute(path), None, "discovered"))
+    return found
+
+
+def _holds_logs(folder: str) -> bool:
+    return any(name.endswith(LOG_SUFFIX) for _root, _dirs, files in os.walk(folder) for name in files)
+
+
+def resolve_sources(
+    options: Sequence[str] = (),
+    environ: Optional[Mapping[str, str]] = None,
+    config: Sequence[Source] = (),
+    home: Optional[str] = None,
+) -> List[Source]:
+    """The sources to read, by precedence: `options` (paths from the command
+    line), then the LEDGERLY_SOURCES variable of `environ` (paths separated
+    by os.pathsep), then `config`, then discovery under `home`.
+
+    The first of these that names any source wins; the others are ignored.
+    Named sources must exist (SourceError otherwise); discovery may find
+    nothing, giving an empty list."""
+    environ = os.environ if environ is None else environ
+    chosen: List[Source]
+    if options:
+        chosen = [Source(_absolute(p), None, "option") for p in options]
+    elif environ.get(ENV_SOURCES, "").strip():
+        parts = [p for p in environ[ENV_SOURCES].split(os.pathsep) if p.strip()]
+        chosen = [Source(_absolute(p), None, "environment") for p in parts]
+    elif config:
+        chosen = [Source(_absolute(s.path), s.dialect, "config") for s in config]
+    else:
+        return discover(home)
+    for source in chosen:
+        if not _utf8(source.path):
+            raise SourceError("source %s: the path is not UTF-8" % _printable(source.path))
+        check_source(source)
+    return chosen
+
+
+# ---------------------------------------------------------------------------
+# Recognising the dialect
+
+_EVENT_TYPES = frozenset(("session_meta", "turn_context", "event_msg", "response_item"))
+_MESSAGE_TYPES = frozenset(("user", "assistant"))
+# For a line cut off by the end of the window: the same shapes by pattern.
+# A quote inside a JSON string is escaped, so these only match real keys.
+_EVENT_TYPE_RE = re.compile(rb'"type"\s*:\s*"(?:session_meta|turn_context|event_msg|response_item)"')
+_PAYLOAD_RE = re.compile(rb'"payload"\s*:\s*\{')
+_MESSAGE_TYPE_RE = re.compile(rb'"type"\s*:\s*"(?:user|assistant)"')
+_MESSAGE_RE = re.compile(rb'"message"\s*:\s*\{')
+
+
+def _classify(obj: object) -> Optional[int]:
+    if not isinstance(obj, dict):
+        return None
+    kind = obj.get("type")
+    if kind in _EVENT_TYPES and isinstance(obj.get("payload"), dict):
+        return KIND_EVENT
+    if kind in _MESSAGE_TYPES and isinstance(obj.get("message"), dict):
+        return KIND_MESSAGE
+    return None
+
+
+def sniff(head: bytes, whole: bool) -> Optional[int]:
+    """The dialect code that the lines in `head` show, or None when they show
+    neither. `head` is the start of a file; `whole` says it is all of it.
+
+    The first complete line of a recognised shape decides: an event-dialect
+    envelope (a `payload` object and a type such as "session_meta" or
+    "event_msg") or a message-dialect "user"/"assistant" line with a
+    `message` object. When no complete line decides, a last line cut off by
+    the end of `head` is judged by the same keys found as patterns."""
+    lines = head.split(b"\n")
+    partial = b""
+    if not whole:
+        partial = lines.pop()
+    for raw in lines:
+        line = raw.strip()
+        if not line.startswith(b"{"):
+            continue
+        try:
+            obj = json.loads(line)
+        except ValueError:
+            continue
+        kind = _classify(obj)
+        if kind is not None:
+            return kind
+    if partial.lstrip().startswith(b"{"):
+        if _EVENT_TYPE_RE.search(partial) and _PAYLOAD_RE.search(partial):
+            return KIND_EVENT
+        if _MESSAGE_TYPE_RE.search(partial) and _MESSAGE_RE.search(partial):
+            return KIND_MESSAGE
+    return None
+
+
+def _size_class(size: int) -> int:
+    # A file shorter than the longest look is judged again whenever its size
+    # changes (it may have been too short to decide); longer files once.
+    return size if size < SNIFF_MAX else SNIFF_MAX
+
+
+def sniff_file(path: str, size: int) -> Optional[int]:
+    """Reads the start of the file at `path` (listed with `size` bytes; no
+    byte past that is looked at) and returns its dialect code or None.
+    Raises OSError."""
+    with open(path, "rb") as f:
+        head = f.read(min(size, SNIFF_FIRST))
+        kind = sniff(head, len(head) >= size)
+        if kind is None and SNIFF_FIRST <= len(head) < size:
+            head += f.read(min(size, SNIFF_MAX) - len(head))
+            kind = sniff(head, len(head) >= size)
+    return kind
+
+
+class SniffCache:
+    """Remembers each file's dialect by (identity, size class). Not
+    thread-safe: one listing at a time uses it (the Ledger's lock sees to
+    that)."""
+
+    def __init__(self) -> None:
+        self._known: Dict[Tuple[str, int], Optional[int]] = {}
+        self._next: Dict[Tuple[str, int], Optional[int]] = {}
+        self.reads = 0  # files actually opened, for tests and statistics
+
+    def dialect(self, path: str, identity: str, size: int) -> Optional[int]:
+        key = (identity, _size_class(size))
+        if key in self._known:
+            kind = self._known[key]
+        else:
+            self.reads += 1
+            kind = sniff_file(path, size)
+        self._next[key] = kind
+        return kind
+
+    def finish(self) -> None:
+        """Forgets files not seen since the previous call."""
+        self._known, self._next = self._next, {}
+
+
+# ---------------------------------------------------------------------------
+# Listing
+
+
+def _utf8(name: str) -> bool:
+    try:
+        name.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def _printable(path: str) -> str:
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
+def _reason(exc: OSError) -> str:
+    return exc.strerror or str(exc)
+
+
+@dataclass
+class _Walk:
+    sources: Tuple[Source, ...]
+    cache: SniffCache
+    files: List[LogFile] = field(default_factory=list)
+    origins: List[int] = field(default_factory=list)
+    skipped: List[Skipped] = field(default_factory=list)
+    errors: List[str] = field(default_factory=list)
+    seen_paths: Dict[str, int] = field(default_factory=dict)
+    seen_ids: Dict[str, str] = field(default_factory=dict)
+
+    def add(self, index: int, path: str, st: os.stat_result, folder: str) -> None:
+        source = self.sources[index]
+        if path in self.seen_paths:
+            return  # overlapping sources: listed once, under the first
+        self.seen_paths[path] = index
+        if not stat.S_ISREG(st.st_mode):
+            # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
+            self.skipped.append(Skipped(path, "not a regular file", index))
+            return
+        identity = "%d:%d" % (st.st_dev, st.st_ino)
+        first = self.seen_ids.get(identity)
+        if first is not None:
+            self.skipped.append(Skipped(path, "same file as %s" % first, index))
+            return
+        self.seen_ids[identity] = path
+        if source.dialect is not None:
+            kind: Optional[int] = DIALECTS[source.dialect]
+        else:
+            try:
+                kind = self.cache.dialect(path, identity, st.st_size)
+            except OSError as exc:
+                self.errors.append("%s: %s" % (path, _reason(exc)))
+                return
+        if kind is None:
+            reason = "empty" if st.st_size == 0 else "not a recognised session log"
+            self.skipped.append(Skipped(path, reason, index))
+            return
+        name = os.path.basename(path)
+        parent = os.path.basename(folder)
+        sub = parent == SUBAGENT_FOLDER or name.startswith(SUBAGENT_PREFIX)
+        project = parent
+        if parent == SUBAGENT_FOLDER:
+            project = os.path.basename(os.path.dirname(folder)) or parent
+        self.files.append(LogFile(path, st.st_size, identity, st.st_mtime_ns, kind, project, sub))
+        self.origins.append(index)
+
+    def walk(self, index: int, folder: str) -> None:
+        try:
+            with os.scandir(folder) as it:
+                entries = sorted(it, key=lambda e: e.name)
+        except OSError as exc:
+            self.errors.append("%s: %s" % (_printable(folder), _reason(exc)))
+            return
+        subfolders = []
+        for entry in entries:
+            if not _utf8(entry.name):
+                if entry.name.endswith(LOG_SUFFIX) or entry.is_dir(follow_symlinks=False):
+                    self.skipped.append(Skipped(_printable(entry.path), "name is not UTF-8", index))
+                continue
+            try:
+                if entry.is_dir(follow_symlinks=False):
+                    subfolders.append(entry.path)
+                    continue
+                if not entry.name.endswith(LOG_SUFFIX):
+                    continue
+                st = entry.stat()  # follows a symbolic link to its file
+            except OSError as exc:
+                self.errors.append("%s: %s" % (entry.path, _reason(exc)))
+                continue
+            self.add(index, entry.path, st, folder)
+        for sub in subfolders:
+            self.walk(index, sub)
+
+
+def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) -> Listing:
+    """Walks `sources` in order and returns what they hold.
+
+    Files named ``*.jsonl`` are taken from every folder below a source
+    (symbolic links to folders are not followed); a source that is itself a
+    file is taken whatever its name. Each file is listed once, under the
+    first source and path that reaches it. Problems never raise: they end
+    up in the listing's `errors` or `skipped`."""
+    walk = _Walk(tuple(sources), cache if cache is not None else SniffCache())
+    for index, source in enumerate(walk.sources):
+        path = source.path
+        try:
+            st = os.stat(path)
+        except OSError as exc:
+            walk.errors.append("%s: %s" % (path, _reason(exc)))
+            continue
+        if stat.S_ISDIR(st.st_mode):
+            walk.walk(index, path)
+        else:
+            walk.add(index, path, st, os.path.dirname(path))
+    walk.cache.finish()
+    return Listing(walk.sources, tuple(walk.files), tuple(walk.origins), tuple(walk.skipped), tuple(walk.errors))
+

@@ -1,0 +1,140 @@
+"""Reading TOML files with errors that say where the problem is.
+
+The TOML reader reports syntax errors with their line; for a file that
+parses but holds a wrong key or value, `TomlFile.where` finds the line of
+that key by a light scan of the text (table headers and ``key =`` lines),
+falling back to naming the key path when the key cannot be placed (for
+example inside an inline table).
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import sys
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - exercised on older interpreters
+    import tomli as tomllib
+
+KeyPath = Tuple[Union[str, int], ...]
+
+
+class ConfigError(Exception):
+    """A configuration or price file that cannot be used. The message names
+    the file, the line (or key path) and what is wrong."""
+
+
+_KEY = r'\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|\'[^\']*\')\s*'
+_DOTTED = _KEY + r"(?:\." + _KEY + r")*"
+_HEADER_RE = re.compile(r"^\s*(\[\[?)(" + _DOTTED + r")\]\]?\s*(?:#.*)?$")
+_ASSIGN_RE = re.compile(r"^(" + _DOTTED + r")=")
+_PART_RE = re.compile(_KEY)
+
+
+def _split(dotted: str) -> List[str]:
+    parts = []
+    for match in _PART_RE.finditer(dotted):
+        text = match.group(0).strip()
+        if not text:
+            continue
+        if text.startswith('"'):
+            try:
+                text = json.loads(text)
+            except ValueError:
+                text = text[1:-1]
+        elif text.startswith("'"):
+            text = text[1:-1]
+        parts.append(text)
+    return parts
+
+
+def _key_lines(text: str) -> Dict[KeyPath, int]:
+    """Maps the key paths defined by headers and ``key =`` lines to their
+    1-based line numbers (first definition wins)."""
+    lines: Dict[KeyPath, int] = {}
+    table: KeyPath = ()
+    arrays: Dict[KeyPath, int] = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        header = _HEADER_RE.match(line)
+        if header:
+            path: KeyPath = tuple(_split(header.group(2)))
+            if header.group(1) == "[[":
+                index = arrays.get(path, -1) + 1
+                arrays[path] = index
+                table = path + (index,)
+                lines.setdefault(path, number)
+            else:
+                table = path
+            lines.setdefault(table, number)
+            continue
+        assign = _ASSIGN_RE.match(line)
+        if assign:
+            lines.setdefault(table + tuple(_split(assign.group(1))), number)
+    return lines
+
+
+def format_path(path: Sequence[Union[str, int]]) -> str:
+    out = []
+    for part in path:
+        if isinstance(part, int):
+            out.append("[%d]" % part)
+        else:
+            text = part if re.fullmatch(r"[A-Za-z0-9_-]+", part) else '"%s"' % part
+            out.append(("." if out else "") + text)
+    return "".join(out)
+
+
+class TomlFile:
+    """A parsed TOML file: `data` plus the means to place its keys."""
+
+    def __init__(self, path: str, text: str, data: Dict[str, Any]) -> None:
+        self.path = path
+        self.data = data
+        self._lines = _key_lines(text)
+
+    def line_of(self, path: KeyPath) -> Optional[int]:
+        """The line that defines `path`, or of its nearest enclosing table."""
+        for end in range(len(path), 0, -1):
+            line = self._lines.get(tuple(path[:end]))
+            if line is not None:
+                return line
+        return None
+
+    def error(self, path: KeyPath, message: str) -> ConfigError:
+        """An error about the key at `path`, placed by line when possible."""
+        line = self.line_of(path)
+        where = "%s:%d" % (self.path, line) if line is not None else self.path
+        return ConfigError("%s: %s: %s" % (where, format_path(path), message))
+
+
+_POSITION_RE = re.compile(r"\s*\(at line (\d+), column (\d+)\)\s*$")
+
+
+def read_toml(path: str) -> TomlFile:
+    """Reads and parses the TOML file at `path`; raises ConfigError."""
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except OSError as exc:
+        raise ConfigError("%s: %s" % (path, exc.strerror or exc)) from None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        line = raw[: exc.start].count(b"\n") + 1
+        raise ConfigError("%s:%d: the file is not UTF-8 text" % (path, line)) from None
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as exc:
+        message = str(exc)
+        position = _POSITION_RE.search(message)
+        if position:
+            message = message[: position.start()]
+            where = "%s:%s:%s" % (path, position.group(1), position.group(2))
+        else:
+            where = path
+        message = message[:1].lower() + message[1:]
+        raise ConfigError("%s: %s" % (where, message)) from None
+    return TomlFile(path, text, data)

@@ -1,0 +1,115 @@
+"""Helpers shared by the test files: writing log lines of both dialects,
+building snapshots from plain records, and running the command line in a
+clean environment."""
+
+import json
+import os
+import subprocess
+import sys
+from datetime import datetime, timezone
+from types import MappingProxyType
+
+import numpy as np
+import pytest
+
+from ledgerly.layout import RECORD_DTYPE
+from ledgerly.ledger import Snapshot
+from ledgerly.sources import Listing
+
+
+def line(obj):
+    """One compact JSON line."""
+    return json.dumps(obj, separators=(",", ":")) + "\n"
+
+
+def ms(text):
+    """Unix milliseconds of an RFC 3339 UTC time such as 2025-03-14T09:00:00Z."""
+    return int(datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc).timestamp() * 1000)
+
+
+def event_log(session, cwd, model, turns, started=None, subagent=False):
+    """An event-dialect log: a session header, a turn context, then one
+    running-total token event per turn. `turns` holds (time, input, cached,
+    output, reasoning) with the time as RFC 3339 text."""
+    first = turns[0][0] if turns else "2025-01-01T00:00:00Z"
+    meta = {"id": session, "timestamp": started or first, "cwd": cwd,
+            "thread_source": "subagent" if subagent else "user"}
+    text = line({"timestamp": started or first, "type": "session_meta", "payload": meta})
+    text += line({"timestamp": started or first, "type": "turn_context", "payload": {"cwd": cwd, "model": model}})
+    total = [0, 0, 0, 0]
+    for when, inp, cached, out, reasoning in turns:
+        last = [inp, cached, out, reasoning]
+        total = [a + b for a, b in zip(total, last)]
+        names = ("input_tokens", "cached_input_tokens", "output_tokens", "reasoning_output_tokens")
+        info = {"total_token_usage": dict(zip(names, total), total_tokens=total[0] + total[2]),
+                "last_token_usage": dict(zip(names, last), total_tokens=inp + out)}
+        text += line({"timestamp": when, "type": "event_msg", "payload": {"type": "token_count", "info": info}})
+    return text
+
+
+def message_line(when, key, model, inp=0, out=0, read=0, write_5m=0, write_1h=0, cwd=None, tier=None):
+    """One message-dialect response line."""
+    usage = {"input_tokens": inp, "output_tokens": out, "cache_read_input_tokens": read,
+             "cache_creation_input_tokens": write_5m + write_1h,
+             "cache_creation": {"ephemeral_5m_input_tokens": write_5m, "ephemeral_1h_input_tokens": write_1h}}
+    if tier:
+        usage["service_tier"] = tier
+    obj = {"type": "assistant", "timestamp": when, "requestId": "r-" + key,
+           "message": {"id": key, "role": "assistant", "model": model, "usage": usage}}
+    if cwd is not None:
+        obj["cwd"] = cwd
+    return line(obj)
+
+
+def user_line(when, text="hello", cwd=None):
+    obj = {"type": "user", "timestamp": when, "message": {"role": "user", "content": text}}
+    if cwd is not None:
+        obj["cwd"] = cwd
+    return line(obj)
+
+
+def write(root, relative, text):
+    path = os.path.join(str(root), relative)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
+def record(when, model=0, project=0, tokens=(0,) * 7, kind=1, sub=0, tier=0):
+    """One record as a tuple in RECORD_DTYPE order; `when` is text or ms."""
+    ts = ms(when) if isinstance(when, str) else when
+    return (ts, model, project, kind, sub, tier, *tokens)
+
+
+def snapshot_of(records, models=("m",), projects=("p",)):
+    """A Snapshot over hand-made records, without the engine."""
+    rows = np.array([tuple(r) for r in records], dtype=RECORD_DTYPE)
+    buffer = rows.tobytes()
+    view = np.frombuffer(buffer, dtype=RECORD_DTYPE)
+    return Snapshot(view, buffer, tuple(models), tuple(projects), MappingProxyType({}), (), True, 0.0,
+                    Listing((), (), (), (), ()))
+
+
+@pytest.fixture
+def home(tmp_path):
+    """An empty home and config folder for a command run."""
+    path = tmp_path / "home"
+    (path / ".config").mkdir(parents=True)
+    return path
+
+
+@pytest.fixture
+def cli(home):
+    """Runs `python -m ledgerly ARGS` with `home` as HOME and no config, no
+    colour and a wide terminal; returns the completed process."""
+
+    def run(*args, env=None, cwd=None, timeout=120):
+        environ = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
+        environ.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150",
+                       TZ="UTC")
+        environ.update(env or {})
+        return subprocess.run([sys.executable, "-m", "ledgerly", *map(str, args)], capture_output=True, text=True,
+                              env=environ, cwd=cwd, timeout=timeout)
+
+    return run

@@ -1,0 +1,64 @@
+"""The ledger over real files: snapshots, their rows as a view on the
+engine's buffer, and refreshes that change nothing."""
+
+import os
+
+import numpy as np
+import pytest
+
+from ledgerly import Ledger, report
+from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows, words
+
+from conftest import event_log, message_line, ms, write
+
+
+def test_record_layout():
+    assert RECORD_SIZE == RECORD_DTYPE.itemsize == 104
+    assert RECORD_DTYPE.names == RECORD_WORDS and RECORD_WORDS[6:] == TOKEN_FIELDS
+    assert [RECORD_DTYPE[n].str for n in RECORD_WORDS[:6]] == ["<i8", "<u8", "<u8", "<u8", "<u8", "<u8"]
+    buffer = bytearray(3 * RECORD_SIZE)
+    rows = view_rows(buffer)
+    assert not rows.flags.writeable and np.shares_memory(rows, np.frombuffer(buffer, np.uint8))
+    with pytest.raises(ValueError, match="whole number"):
+        view_rows(bytes(RECORD_SIZE + 1))
+    assert words(rows).shape == (3, 13)
+
+
+def test_snapshots_across_refreshes(tmp_path):
+    logs = tmp_path / "logs"
+    write(logs, "a/one.jsonl", event_log("s-1", "/w/a", "Model-X", [("2025-03-14T10:00:00Z", 100, 40, 20, 5),
+                                                                      ("2025-03-14T11:00:00Z", 50, 0, 10, 0)]))
+    conv = write(logs, "b/two.jsonl", message_line("2025-03-14T12:00:00Z", "m1", "alpha-4", inp=3, out=7,
+                                                      read=11, write_5m=2, write_1h=1, cwd="/w/b"))
+    ledger = Ledger([str(logs)], workers=2)
+    first = ledger.refresh()
+    assert first.changed and len(first) == 3 and first.errors == ()
+    assert first.models == ("model-x", "alpha-4") and first.projects == ("/w/a", "/w/b")
+    assert not first.rows.flags.writeable and first.rows.base is not None
+    assert first.rows.tolist() == [
+        (ms("2025-03-14T10:00:00Z"), 0, 0, 1, 0, 0, 100, 40, 20, 5, 0, 0, 0),
+        (ms("2025-03-14T11:00:00Z"), 0, 0, 1, 0, 0, 50, 0, 10, 0, 0, 0, 0),
+        (ms("2025-03-14T12:00:00Z"), 1, 1, 0, 0, 0, 3, 0, 7, 0, 2, 1, 11),
+    ]
+    with pytest.raises(ValueError):
+        first.rows["input"][0] = 1  # snapshots are read-only
+
+    again = ledger.refresh()
+    assert not again.changed and again.rows is first.rows and again.scan["bytes_read"] == 0
+
+    with open(conv, "a") as f:
+        f.write(message_line("2025-03-14T12:05:00Z", "m2", "alpha-4", inp=1, out=1))
+    grown = ledger.refresh()
+    assert grown.changed and len(grown) == 4 and len(first) == 3  # the old snapshot is untouched
+    assert report(grown, by=("model",), tz="UTC").totals.tokens == (154, 40, 38, 5, 2, 1, 11)
+
+    os.remove(conv)
+    assert len(ledger.refresh()) == 2
+    assert ledger.last is not None and len(ledger.last) == 2
+
+
+def test_an_empty_ledger_still_reports(tmp_path):
+    snap = Ledger([str(tmp_path)]).refresh()
+    assert len(snap) == 0 and snap.models == ()
+    result = report(snap, by=("day", "model"), tz="UTC")
+    assert result.rows == () and result.totals.tokens == (0,) * 7
