@@ -30,8 +30,24 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import peers  # noqa: E402
-from ledgerly import host  # noqa: E402
 from ledgerly._native import Engine  # noqa: E402
+from ledgerly.layout import TOKEN_FIELDS, view_rows, words  # noqa: E402
+from ledgerly.sources import Source, list_files  # noqa: E402
+
+
+def list_logs(folder):
+    """The manifest entries (array form) of the logs under `folder`."""
+    return list(list_files([Source(os.path.abspath(folder))]).files)
+
+
+def model_totals(report, buffer):
+    """{model: {"rows": n, token field: sum}} of a refresh's rows."""
+    rows = view_rows(buffer)
+    out = {}
+    for index, name in enumerate(report["models"]):
+        mine = words(rows)[rows["model"] == index][:, 6:]
+        out[name] = dict(zip(("rows",) + TOKEN_FIELDS, [len(mine)] + [int(v) for v in mine.sum(axis=0)]))
+    return out
 
 
 def median_time(fn, runs):
@@ -110,12 +126,12 @@ def main(argv=None):
     table = []  # (measure, seconds or figure, comparison)
 
     # Cold refresh against the floor and the peers.
-    manifest = host.build_manifest([args.corpus])
+    manifest = list_logs(args.corpus)
     text = json.dumps(manifest)
-    corpus_bytes = sum(e["size"] for e in manifest)
+    corpus_bytes = sum(e.size for e in manifest)
     listing = os.path.join(args.out, "files.txt")
     with open(listing, "w") as f:
-        f.write("".join(e["path"] + "\n" for e in manifest))
+        f.write("".join(e.path + "\n" for e in manifest))
     floor_exe = build_floor(args.out)
 
     def floor():
@@ -132,7 +148,7 @@ def main(argv=None):
             result = Engine().refresh(text, workers)
         cold[workers] = median_time(refresh, args.runs)
     report = json.loads(result[0])
-    engine_totals = host.totals(report, result[1])["models"]
+    engine_totals = model_totals(report, result[1])
     logs = peers.list_logs([args.corpus])
     peer_s, peer_match = {}, {}
     for name in ("json", "orjson"):
@@ -157,7 +173,7 @@ def main(argv=None):
     # No-op refresh over 10,000 unchanged files.
     small = os.path.join(args.out, "small")
     many_small_files(small, 10_000)
-    small_text = json.dumps(host.build_manifest([small]))
+    small_text = json.dumps(list_logs(small))
     engine = Engine()
     engine.refresh(small_text, 2)
     noop = median_time(lambda: engine.refresh(small_text, 2), max(args.runs, 5))
@@ -170,7 +186,7 @@ def main(argv=None):
     # One-line append to a state of ~1M rows, and memory per stored row.
     bulk = os.path.join(args.out, "bulk")
     many_rows(bulk, 100, 10_000)
-    bulk_manifest = host.build_manifest([bulk])
+    bulk_manifest = list_logs(bulk)
     before = rss_bytes()
     engine = Engine()
     text_b, buf = engine.refresh(json.dumps(bulk_manifest), 2)
@@ -178,13 +194,13 @@ def main(argv=None):
     del text_b, buf
     gc.collect()
     per_row = (rss_bytes() - before) / max(1, stored)
-    target = bulk_manifest[0]["path"]
+    target = bulk_manifest[0].path
     times, copies = [], []
     for i in range(max(args.runs, 5)):
         with open(target, "a") as f:
             f.write('{"type":"assistant","timestamp":"2025-02-02T10:00:00Z","message":{"id":"extra-%d",'
                     '"model":"beta-0","usage":{"input_tokens":1,"output_tokens":1}}}\n' % i)
-        bulk_manifest[0] = host.manifest_entry(target)
+        bulk_manifest[0] = list_logs(target)[0]
         text_b = json.dumps(bulk_manifest)
         began = time.perf_counter()
         _, buf = engine.refresh(text_b, 2)

@@ -1,8 +1,8 @@
-"""Entry point of ``python -m ledgerly``; see ledgerly.host."""
+"""Entry point of ``python -m ledgerly``; see ledgerly.cli."""
 
 import sys
 
-from ledgerly.host import main
+from ledgerly.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -15,6 +15,7 @@ offset such as "+05:30", or an IANA name such as "Europe/Berlin".
 
 from __future__ import annotations
 
+import os
 import re
 import time
 import zoneinfo
@@ -72,10 +73,22 @@ def _local_offset(seconds: int) -> int:
 _OFFSET_RE = re.compile(r"^([+-])(\d{2}):?(\d{2})$")
 
 
+def local_zone_name() -> str:
+    """A name for the system's zone: TZ, else the zone /etc/localtime
+    links to, else the C library's abbreviation."""
+    tz = os.environ.get("TZ", "").lstrip(":")
+    if tz:
+        return tz
+    target = os.path.realpath("/etc/localtime")
+    if "zoneinfo" + os.sep in target:
+        return target.split("zoneinfo" + os.sep, 1)[1]
+    return time.tzname[0] or "local"
+
+
 def resolve_zone(name: Optional[str]) -> Zone:
     """The zone named `name` (see the module docstring); raises TimezoneError."""
     if name is None or name == "local":
-        return Zone("local", _local_offset)
+        return Zone(local_zone_name(), _local_offset)
     if name in ("UTC", "utc", "Z"):
         return Zone("UTC", lambda s: 0, fixed=0)
     match = _OFFSET_RE.match(name)

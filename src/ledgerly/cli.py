@@ -1,0 +1,83 @@
+"""The `ledgerly` command.
+
+    ledgerly [COMMAND] [OPTIONS]
+    ledgerly [OPTIONS] [PATH ...]   same as: ledgerly daily --source PATH ...
+
+Each subcommand lives in its own module with a `register(commands)`
+function that adds its parser and sets `run`; `COMMANDS` lists them in the
+order of the help text. Exit status: 0 when every file was read, 1 when
+some file or folder could not be read, 2 for a usage error (one line on
+stderr), 130 on Ctrl-C.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+import sys
+from typing import List, Optional, Sequence, Tuple
+
+from ledgerly.options import Parser, UsageError
+
+COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources")
+DEFAULT_COMMAND = "daily"
+
+
+def build_parser() -> Tuple[Parser, List[str]]:
+    """The parser of every command, and the command names."""
+    parser = Parser(
+        prog="ledgerly",
+        description="Token usage and cost of AI coding-agent sessions, from their JSON-Lines logs.",
+        epilog="Run 'ledgerly COMMAND --help' for a command's options. Without a command, 'daily' runs; "
+        "a PATH stands for '--source PATH'.",
+    )
+    from ledgerly import __version__
+
+    parser.add_argument("--version", action="version", version="ledgerly " + __version__)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for name in COMMANDS:
+        importlib.import_module(name).register(commands)
+    return parser, list(commands.choices)
+
+
+def _with_default_command(argv: List[str], commands: Sequence[str]) -> List[str]:
+    """Puts the default command first when the arguments name none."""
+    if argv and (argv[0] in commands or argv[0] in ("-h", "--help", "--version")):
+        return argv
+    return [DEFAULT_COMMAND, *argv]
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args_in = list(sys.argv[1:] if argv is None else argv)
+    try:
+        try:
+            parser, names = build_parser()
+            args = parser.parse_args(_with_default_command(args_in, names))
+            status: int = args.run(args)
+            return status
+        except UsageError as exc:
+            print("ledgerly: error: %s" % exc, file=sys.stderr)
+            return 2
+    except KeyboardInterrupt:
+        return _interrupted()
+    except BrokenPipeError:
+        # The reader went away (ledgerly ... | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
+
+
+def _interrupted() -> int:
+    from ledgerly.progress import any_running
+
+    sys.stderr.write("\n")
+    if any_running():
+        # A refresh cannot be stopped from Python; leave without waiting for it.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(130)
+    return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,90 @@
+"""The `sources` subcommand: what was found where, and what was skipped."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Dict, List
+
+from ledgerly.options import load_context, source_options, summarise_errors
+
+SHOWN_SKIPPED = 10
+
+
+def register(commands: argparse._SubParsersAction[Any]) -> None:
+    parser = commands.add_parser(
+        "sources",
+        parents=[source_options()],
+        help="list the log sources, their files and what was skipped",
+        description="List the log sources in use (from --source, LEDGERLY_SOURCES, the config file or discovery), "
+        "the files of each dialect, their bytes, and the files skipped with the reason.",
+    )
+    parser.add_argument("--json", action="store_true", help="print JSON")
+    parser.set_defaults(run=run_sources)
+
+
+def describe(listing: Any) -> Dict[str, Any]:
+    sources: List[Dict[str, Any]] = []
+    for summary in listing.summaries():
+        sources.append(
+            {
+                "path": summary.source.path,
+                "origin": summary.source.origin,
+                "dialect": summary.source.dialect,
+                "files": summary.files,
+                "message_files": summary.message_files,
+                "event_files": summary.event_files,
+                "bytes": summary.bytes,
+                "skipped": summary.skipped,
+            }
+        )
+    return {
+        "sources": sources,
+        "skipped": [{"path": s.path, "reason": s.reason} for s in listing.skipped],
+        "errors": list(listing.errors),
+    }
+
+
+def run_sources(args: argparse.Namespace) -> int:
+    from ledgerly.sources import SniffCache, list_files
+
+    ctx = load_context(args)
+    listing = list_files(ctx.sources, SniffCache())
+    data = describe(listing)
+    if args.json:
+        sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+    else:
+        draw(data, args.verbose)
+    summarise_errors(listing.errors, args.verbose)
+    return 1 if listing.errors else 0
+
+
+def draw(data: Dict[str, Any], verbose: bool) -> None:
+    from rich import box
+    from rich.console import Console
+    from rich.table import Table
+
+    from ledgerly.render import plain_number
+
+    console = Console(highlight=False)
+    table = Table(box=box.SIMPLE_HEAD, title="Log sources", title_justify="left")
+    table.add_column("Source", overflow="fold")
+    table.add_column("From")
+    table.add_column("Message", justify="right")
+    table.add_column("Event", justify="right")
+    table.add_column("Bytes", justify="right", no_wrap=True)
+    table.add_column("Skipped", justify="right")
+    for s in data["sources"]:
+        path = s["path"] + (" [%s]" % s["dialect"] if s["dialect"] else "")
+        table.add_row(path, s["origin"], plain_number(s["message_files"]), plain_number(s["event_files"]),
+                      plain_number(s["bytes"]), plain_number(s["skipped"]))
+    console.print(table)
+    skipped = data["skipped"]
+    if skipped:
+        shown = skipped if verbose else skipped[:SHOWN_SKIPPED]
+        console.print("Skipped files:")
+        for s in shown:
+            console.print("  %s: %s" % (s["path"], s["reason"]), soft_wrap=True)
+        if len(shown) < len(skipped):
+            console.print("  ... and %d more (--verbose lists them)" % (len(skipped) - len(shown)))

@@ -1,0 +1,150 @@
+"""Command-line options shared by the subcommands, and what they resolve to.
+
+Every subcommand module builds its parser from the option groups here and
+turns the parsed arguments into a `Context` with `load_context`: the config
+file, the sources, the price table, the time zone and the worker count.
+Anything wrong with them raises `UsageError`, which the entry point prints
+as one line and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any, List, NoReturn, Optional, Sequence
+
+from ledgerly.config import Config, ConfigError, load_config
+from ledgerly.prices import PriceTable, load_prices
+from ledgerly.sources import ENV_SOURCES, Source, SourceError, resolve_sources
+from ledgerly.timezones import TimezoneError, Zone, resolve_zone
+
+MAX_WORKERS = 32
+
+
+class UsageError(Exception):
+    """A mistake in how ledgerly was called: exit status 2, one line on stderr."""
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line (raised as UsageError)
+    instead of a usage dump."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError("%s (see %s --help)" % (message, self.prog))
+
+
+def _workers(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return min(value, MAX_WORKERS)
+
+
+def source_options() -> argparse.ArgumentParser:
+    """Options that say where the logs are and how to read them."""
+    parent = argparse.ArgumentParser(add_help=False)
+    parent.add_argument("paths", nargs="*", metavar="PATH", help="folders or files of logs (same as --source PATH)")
+    group = parent.add_argument_group("sources")
+    group.add_argument("--source", action="append", metavar="PATH", default=[],
+                       help="a folder or file of logs (repeatable); overrides %s, the config and discovery"
+                       % ENV_SOURCES)
+    group.add_argument("--config", metavar="FILE", help="config file (default: config.toml in the user config folder)")
+    group.add_argument("--workers", type=_workers, metavar="N", help="reader threads (default: one per CPU)")
+    group.add_argument("-v", "--verbose", action="store_true", help="list every unreadable or skipped file")
+    return parent
+
+
+def report_options() -> argparse.ArgumentParser:
+    """Options that select and shape a report."""
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("report")
+    group.add_argument("--since", metavar="WHEN", help="from this date (YYYY-MM-DD, whole day) or RFC 3339 time on")
+    group.add_argument("--until", metavar="WHEN", help="up to this date (inclusive) or time")
+    group.add_argument("--tz", metavar="ZONE",
+                       help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)")
+    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
+    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
+    group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
+    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    formats = group.add_mutually_exclusive_group()
+    formats.add_argument("--json", action="store_true", help="print JSON")
+    formats.add_argument("--csv", action="store_true", help="print CSV")
+    return parent
+
+
+@dataclass
+class Context:
+    """What the options resolve to."""
+
+    args: argparse.Namespace
+    config: Config
+    sources: List[Source]
+    prices: Optional[PriceTable]
+    zone: Zone
+    workers: Optional[int]
+
+
+def _zone(args: argparse.Namespace, config: Config) -> Zone:
+    name = getattr(args, "tz", None) or config.timezone
+    try:
+        return resolve_zone(name)
+    except TimezoneError as exc:
+        raise UsageError("--tz: %s" % exc) from None
+
+
+def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
+    """Reads the config and resolves sources, prices, zone and workers.
+    Raises UsageError."""
+    try:
+        config = load_config(args.config)
+    except ConfigError as exc:
+        raise UsageError(str(exc)) from None
+    try:
+        named = args.source + args.paths
+        sources = resolve_sources(named, os.environ if environ is None else environ, config.sources, home)
+    except SourceError as exc:
+        raise UsageError(str(exc)) from None
+    if not sources:
+        raise UsageError(
+            "no logs found: give --source PATH, set %s, list [[sources]] in the config, or keep logs in a "
+            "hidden folder of your home folder under projects/ or sessions/" % ENV_SOURCES
+        )
+    prices = config.prices
+    if getattr(args, "prices", None):
+        try:
+            prices = load_prices(args.prices)
+        except ConfigError as exc:
+            raise UsageError(str(exc)) from None
+    zone = _zone(args, config)
+    if getattr(args, "since", None) is not None or getattr(args, "until", None) is not None:
+        from ledgerly.reports import ReportError, bound_ms
+
+        bounds = []
+        for name in ("since", "until"):
+            try:
+                bounds.append(bound_ms(getattr(args, name), zone, name == "until"))
+            except ReportError as exc:
+                raise UsageError("--%s: %s" % (name, exc)) from None
+        if None not in bounds and bounds[0] >= bounds[1]:  # type: ignore[operator]
+            raise UsageError("--since %s is after its end, --until %s" % (args.since, args.until))
+    return Context(args, config, sources, prices, zone, args.workers or config.workers)
+
+
+def warn(text: str) -> None:
+    print("ledgerly: warning: %s" % text, file=sys.stderr)
+
+
+def summarise_errors(errors: Sequence[str], verbose: bool, shown: int = 3) -> None:
+    """One warning for the files that could not be read: their count and the
+    first few (all of them when verbose)."""
+    if not errors:
+        return
+    listed = errors if verbose else errors[:shown]
+    more = "" if verbose or len(errors) <= shown else "; %d more (--verbose lists them)" % (len(errors) - shown)
+    noun = "file or folder" if len(errors) == 1 else "files or folders"
+    warn("%d %s could not be read: %s%s" % (len(errors), noun, "; ".join(listed), more))

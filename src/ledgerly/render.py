@@ -1,0 +1,166 @@
+"""Drawing reports as tables for people.
+
+Tables are drawn with rich: numbers right-aligned with thousands
+separators, a totals row, colour only on a terminal (and never with
+NO_COLOR). Every token column adds up to the total, so the table shows
+fresh input (input less cached input) and, in its narrower form, merges the
+cache columns: cached input and cache reads are both reads from a cache.
+The widest form that fits the terminal is used: all seven kinds; then cache
+writes and reads merged; then numbers abbreviated (12.3M).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, List, Sequence, TextIO, Tuple
+
+from ledgerly.reports import Group, Report
+
+EDGE = 2  # the table's outer padding
+PADDING = 3  # a cell's two spaces of padding plus the gap between columns
+
+
+@dataclass(frozen=True)
+class Column:
+    header: str
+    value: Callable[[Group], int]
+    dim: bool = False  # a part of another column, shown muted
+
+
+def _fresh(g: Group) -> int:
+    return int(g["input"]) - int(g["cached_input"])
+
+
+def _field(name: str) -> Callable[[Group], int]:
+    return lambda g: int(g[name])
+
+
+WIDE = (
+    Column("Input", _fresh),
+    Column("Cached", _field("cached_input")),
+    Column("Output", _field("output")),
+    Column("Reasoning", _field("reasoning_output"), dim=True),
+    Column("Write 5m", _field("cache_write_5m")),
+    Column("Write 1h", _field("cache_write_1h")),
+    Column("Cache read", _field("cache_read")),
+    Column("Total", lambda g: g.total_tokens),
+)
+MEDIUM = (
+    Column("Input", _fresh),
+    Column("Output", _field("output")),
+    Column("Cache\nwrite", lambda g: int(g["cache_write_5m"]) + int(g["cache_write_1h"])),
+    Column("Cache\nread", lambda g: int(g["cached_input"]) + int(g["cache_read"])),
+    Column("Total", lambda g: g.total_tokens),
+)
+
+HEADERS = {
+    "day": "Day",
+    "week": "Week",
+    "month": "Month",
+    "model": "Model",
+    "project": "Project",
+    "tier": "Tier",
+    "subagent": "Subagent",
+    "dialect": "Dialect",
+    "block": "Block start",
+}
+
+
+def plain_number(value: int) -> str:
+    return f"{value:,}"
+
+
+def short_number(value: int) -> str:
+    for limit, suffix in ((10**12, "T"), (10**9, "B"), (10**6, "M"), (10**3, "K")):
+        if abs(value) >= limit:
+            return "%.1f%s" % (value / limit, suffix)
+    return str(value)
+
+
+def money(value: float) -> str:
+    """Two decimals, or four for amounts below one cent."""
+    return f"{value:,.4f}" if 0 < abs(value) < 0.01 else f"{value:,.2f}"
+
+
+def cost_text(group: Group) -> str:
+    """The cost cell: the cost; the priced part marked + when some usage has
+    no price; "no price" when none of it has."""
+    if group.cost is not None:
+        return money(group.cost)
+    if group.priced_cost > 0:
+        return money(group.priced_cost) + "+"
+    return "no price"
+
+
+def key_cells(report: Report, group: Group) -> List[str]:
+    """The key cells of a report row."""
+    if report.by == ("block",):
+        start = str(group.key["block"])
+        return [start[:10] + " " + start[11:16] + (" (active)" if group.key.get("active") else "")]
+    return [("yes" if v else "no") if isinstance(v, bool) else str(v) for v in (group.key[n] for n in report.by)]
+
+
+def _lines(report: Report) -> List[Tuple[List[str], Group, bool]]:
+    """Every table line: key cells, the group, and whether it is a breakdown line."""
+    width = max(1, len(report.by))
+    out: List[Tuple[List[str], Group, bool]] = []
+    for group in report.rows:
+        out.append((key_cells(report, group), group, False))
+        for sub in group.models:
+            out.append(([""] * (width - 1) + ["  - %s" % sub.key["model"]], sub, True))
+    out.append((["Total"] + [""] * (width - 1), report.totals, False))
+    return out
+
+
+def _width(report: Report, columns: Sequence[Column], number: Callable[[int], str]) -> int:
+    lines = _lines(report)
+    headers = [HEADERS.get(n, n) for n in report.by] or [""]
+    width = EDGE
+    for i, header in enumerate(headers):
+        width += max([len(cells[i]) for cells, _g, _b in lines] + [len(header)]) + PADDING
+    for column in columns:
+        widest_header = max(len(part) for part in column.header.split("\n"))
+        width += max([len(number(column.value(g))) for _c, g, _b in lines] + [widest_header]) + PADDING
+    if report.priced:
+        width += max([len(cost_text(g)) for _c, g, _b in lines] + [4]) + PADDING
+    return width
+
+
+def choose_columns(report: Report, width: int) -> Tuple[Sequence[Column], Callable[[int], str]]:
+    """The widest table form that fits `width` characters."""
+    for columns, number in ((WIDE, plain_number), (MEDIUM, plain_number)):
+        if _width(report, columns, number) <= width:
+            return columns, number
+    return MEDIUM, short_number
+
+
+def draw(report: Report, stream: TextIO, title: str) -> None:
+    """Prints `report` as a table on `stream`."""
+    from rich import box
+    from rich.console import Console
+    from rich.table import Table
+
+    console = Console(file=stream, highlight=False)
+    if not report.rows:
+        console.print("No usage found.")
+        return
+    columns, number = choose_columns(report, console.width)
+    table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
+    for header in [HEADERS.get(n, n) for n in report.by] or [""]:
+        table.add_column(header, overflow="fold")
+    for column in columns:
+        table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
+    if report.priced:
+        table.add_column("Cost", justify="right", no_wrap=True)
+
+    lines = _lines(report)
+    for i, (keys, group, sub) in enumerate(lines):
+        cells = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
+        following_is_row = i + 1 < len(lines) and not lines[i + 1][2]
+        style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
+        section = following_is_row and (sub or i + 2 == len(lines))
+        table.add_row(*keys, *cells, style=style, end_section=section)
+    console.print(table)
+    if report.priced and report.unpriced:
+        console.print("Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
+                      style="dim", soft_wrap=True)
