@@ -117,6 +117,7 @@ def main(argv=None):
     parser.add_argument("--files", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--host-only", action="store_true", help="only the command-line and report measures")
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     if not os.path.isdir(args.corpus) or not os.listdir(args.corpus):
@@ -124,6 +125,9 @@ def main(argv=None):
 
         gen_corpus.main([args.corpus, "--seed", str(args.seed), "--size", str(args.size), "--files", str(args.files)])
     table = []  # (measure, seconds or figure, comparison)
+    if args.host_only:
+        host_measures(args, table)
+        return print_table(args, table)
 
     # Cold refresh against the floor and the peers.
     manifest = list_logs(args.corpus)
@@ -221,6 +225,7 @@ def main(argv=None):
         f.write(keep)
         f.truncate()
 
+    host_measures(args, table)
     print()
     print("machine: " + machine())
     print("median of %d runs, page cache warm; peers skip strict decoding and parent matching of forks" % args.runs)
@@ -228,6 +233,109 @@ def main(argv=None):
     for name, value, note in table:
         figure = "%10.4f s" % value if "memory" not in name else "%10.1f  " % value
         print("%s  %s  %s" % (name.ljust(width), figure, note))
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# The command line and the reports
+
+
+def spread_rows(folder, files, rows_per_file, days=365):
+    """Message logs of files * rows_per_file responses spread over `days`
+    days of 2025 and five models (created once)."""
+    if os.path.isdir(folder) and len(os.listdir(folder)):
+        return
+    os.makedirs(folder, exist_ok=True)
+    line = ('{"type":"assistant","timestamp":"%s","message":{"id":"s%d-%d","model":"model-%d",'
+            '"usage":{"input_tokens":%d,"output_tokens":%d,"cache_read_input_tokens":%d}}}\n')
+    start = 1735689600  # 2025-01-01T00:00:00Z
+    step = days * 86400 // rows_per_file
+    for i in range(files):
+        with open(os.path.join(folder, "s%03d.jsonl" % i), "w") as f:
+            f.write("".join(
+                line % (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + r * step + i * 37)), i, r,
+                        (r + i) % 5, r % 1000, r % 300, r % 5000)
+                for r in range(rows_per_file)))
+
+
+def alternate(fns, runs):
+    """Median seconds of each function, the runs interleaved so that a noisy
+    neighbour slows all of them alike."""
+    times = [[] for _ in fns]
+    for _ in range(runs):
+        for i, fn in enumerate(fns):
+            began = time.perf_counter()
+            fn()
+            times[i].append(time.perf_counter() - began)
+    return [statistics.median(t) for t in times]
+
+
+def host_measures(args, table):
+    import io
+
+    from ledgerly import reports
+    from ledgerly.ledger import Ledger
+    from ledgerly.progress import run_refresh
+    from ledgerly.sources import SniffCache
+
+    runs = max(args.runs, 5)
+    corpus = os.path.abspath(args.corpus)
+
+    # `ledgerly daily --json` against its own parts: listing + one refresh.
+    command = [sys.executable, "-m", "ledgerly", "daily", "--json", "--tz", "UTC", "--workers", "2", corpus]
+
+    def cli():
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+    def parts():
+        listing = list_files([Source(corpus)], SniffCache())
+        Engine().refresh(listing.manifest(), 2)
+
+    def listing_only():
+        list_files([Source(corpus)], SniffCache())
+
+    cli()  # warms the page cache and the byte-code cache
+    cli_s, parts_s, list_s = alternate([cli, parts, listing_only], runs)
+    table.append(("ledgerly daily --json, end to end", cli_s, "%.2fx its parts: listing %.3f s + one refresh %.3f s" % (
+        cli_s / parts_s, list_s, parts_s - list_s)))
+
+    # The first scan with a progress bar against one plain refresh.
+    listing = Ledger([corpus], 2).list_files()
+
+    def plain():
+        Ledger([corpus], 2).refresh(listing=listing)
+
+    def with_bar():
+        run_refresh(Ledger([corpus], 2), listing, stream=io.StringIO(), show=True, show_after=0.0)
+
+    plain_s, bar_s = alternate([plain, with_bar], runs)
+    table.append(("first scan with a progress bar", bar_s, "%.2fx one plain refresh (%.3f s)" % (
+        bar_s / plain_s, plain_s)))
+
+    # Grouping a million rows by day and model against the forced refresh that exported them.
+    spread = os.path.join(args.out, "spread")
+    spread_rows(spread, 100, 10_000)
+    ledger = Ledger([spread], 2)
+    snapshot = ledger.refresh()
+
+    def forced():
+        ledger.refresh(force=True)
+
+    def group():
+        reports.report(snapshot, by=("day", "model"), tz="Europe/Berlin")
+
+    forced_s, group_s = alternate([forced, group], runs)
+    table.append(("group %d rows by day and model (Europe/Berlin)" % len(snapshot), group_s,
+                  "%.2fx the forced refresh that exported them (%.3f s)" % (group_s / forced_s, forced_s)))
+
+
+def print_table(args, table):
+    print()
+    print("machine: " + machine())
+    print("median of %d runs, page cache warm" % max(args.runs, 5))
+    width = max(len(row[0]) for row in table)
+    for name, value, note in table:
+        print("%s  %10.4f s  %s" % (name.ljust(width), value, note))
     return 0
 
 

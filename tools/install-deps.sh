@@ -2,10 +2,12 @@
 # Installs what building and testing ledgerly needs, skipping what is there:
 # a C++ toolchain, Google Test, Google Benchmark, clang with its sanitizer
 # and fuzzer runtimes (Debian packages), CMake and Ninja when missing or too
-# old, pytest and hypothesis, and for CI abi3audit and orjson (PyPI).  As
-# root it also adds the locale sources and translated C library messages
-# (locales, libc-l10n), without which one test skips: it runs the engine
-# under a generated non-UTF-8 locale.
+# old, the package's own dependencies and its test extra (pyproject.toml:
+# numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, hypothesis),
+# and for CI mypy, ruff, abi3audit and orjson (PyPI).  As root it also adds
+# the locale sources and translated C library messages (locales, libc-l10n),
+# without which one test skips: it runs the engine under a generated
+# non-UTF-8 locale.
 #   tools/install-deps.sh          everything
 #   tools/install-deps.sh --test   only what the test suite needs
 set -euo pipefail
@@ -46,8 +48,14 @@ cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (
 [ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
-"$python" -c "import hypothesis" 2>/dev/null || need_pip+=(hypothesis)
+for module in numpy rich platformdirs tzdata hypothesis; do
+  "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")
+done
+"$python" -c "import sys, importlib.util as u; sys.exit(sys.version_info < (3, 11) and not u.find_spec('tomli'))" \
+  || need_pip+=(tomli)
 if [ "$mode" != "--test" ]; then
+  "$python" -c "import mypy" 2>/dev/null || need_pip+=(mypy)
+  "$python" -m ruff --version >/dev/null 2>&1 || need_pip+=(ruff)
   "$python" -c "import abi3audit" 2>/dev/null || need_pip+=(abi3audit)
   "$python" -c "import orjson" 2>/dev/null || need_pip+=(orjson)
 fi

@@ -17,7 +17,7 @@ for py in "$(command -v python3)" /root/.pyenv/versions/3.*/bin/python3 /usr/bin
   env=$(mktemp -d)
   echo "--- Python $version ($py)"
   "$py" -m venv "$env"
-  "$env/bin/python" -m pip install -q "$wheel" pytest hypothesis 2>&1 | grep -v -i warning || true
+  "$env/bin/python" -m pip install -q "$wheel[test]" 2>&1 | grep -v -i warning || true
   (cd "$root/tests/python" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python" | tail -n 1)
   rm -rf "$env"
 done

@@ -25,7 +25,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
-from ledgerly.layout import DIALECTS
+from ledgerly.codes import DIALECTS
 from ledgerly.prices import PriceTable, parse_prices
 from ledgerly.sources import Source
 from ledgerly.tomlfile import ConfigError, TomlFile, read_toml

@@ -6,21 +6,22 @@ several dimensions combine into one mixed-radix key per row. When the
 product of the radixes is small the key indexes groups directly (counts by
 `np.bincount`, no sort); otherwise the keys are made dense with `np.unique`.
 
-Sums are exact 64-bit integers: `np.bincount` sums its weights as float64,
-which is exact only while every partial sum stays below 2**53, so a column
-is summed that way only when its largest value times the row count is below
-that bound, and by sorting plus `np.add.reduceat` otherwise (as Python
-integers if even 64 bits could overflow).
+Sums are exact: `np.bincount` sums its weights as float64, which is exact
+only while every partial sum stays below 2**53, so it is used only when the
+largest value times the row count is below that bound; otherwise the rows
+are sorted by group and summed with `np.add.reduceat` in int64 (or as
+Python integers when even 64 bits could overflow).
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 
 _EXACT_FLOAT = 2**53
+_CHUNK = 1 << 16  # rows per bincount pass: the chunk's floats stay in cache
 _INT64_MAX = 2**63 - 1
 
 
@@ -53,8 +54,9 @@ def dense(values: np.ndarray) -> Codes:
 
 
 def small(codes: np.ndarray, radix: int) -> Codes:
-    """Codes that are already in [0, radix)."""
-    return Codes(np.asarray(codes, dtype=np.int64), max(1, radix))
+    """Codes that are already in [0, radix), of any integer or boolean type
+    (a field view of the records is taken as it is, without a copy)."""
+    return Codes(np.asarray(codes), max(1, radix))
 
 
 @dataclass(frozen=True)
@@ -91,27 +93,37 @@ class Groups:
         out = np.zeros((len(self.ids), k), dtype=np.int64)
         if n == 0:
             return out
-        order: Optional[np.ndarray] = None
-        starts = np.zeros(0, dtype=np.int64)
-        wide: List[int] = []
-        for j in range(k):
-            column = values[:, j]
-            peak = max(abs(int(column.max())), abs(int(column.min()))) * n
-            if peak < _EXACT_FLOAT:
-                out[:, j] = np.bincount(self.keys, weights=column, minlength=self.space)[self.ids]
-                continue
-            if order is None:
-                order, starts = self._sorted()
-            if peak <= _INT64_MAX:
-                out[:, j] = np.add.reduceat(column[order], starts)
-            else:
-                wide.append(j)
-        if not wide or order is None:
+        floats = self._float_sums(values)
+        if floats is not None:
+            out[:] = floats[:, self.ids].T
             return out
-        result = out.astype(object)
-        for j in wide:
-            result[:, j] = np.add.reduceat(values[order, j].astype(object), starts)
+        order, starts = self._sorted()
+        ordered = values[order]
+        peak = max(abs(int(values.max())), abs(int(values.min())))
+        if peak * n <= _INT64_MAX:
+            out[:] = np.add.reduceat(ordered, starts, axis=0)
+            return out
+        result: np.ndarray = np.add.reduceat(ordered.astype(object), starts, axis=0)
         return result
+
+    def _float_sums(self, values: np.ndarray) -> Optional[np.ndarray]:
+        """Per-key sums (k × space) by bincount over float64, or None when a
+        value is too large for every partial sum to stay exact. The rows go
+        in cache-sized chunks: each is converted and transposed once, so that
+        bincount reads contiguous weights."""
+        n, k = values.shape
+        limit = _EXACT_FLOAT / n
+        step = _CHUNK if self.space <= _CHUNK else n
+        out = np.zeros((k, self.space))
+        for start in range(0, n, step):
+            chunk = values[start : start + step].astype(np.float64)
+            if max(abs(chunk.max()), abs(chunk.min())) >= limit:
+                return None
+            columns = np.ascontiguousarray(chunk.T)
+            keys = self.keys[start : start + step]
+            for j in range(k):
+                out[j] += np.bincount(keys, weights=columns[j], minlength=self.space)
+        return out
 
     def _sorted(self) -> Tuple[np.ndarray, np.ndarray]:
         group = self.row_group()
@@ -130,15 +142,18 @@ def group(dimensions: Sequence[Codes], rows: int) -> Groups:
     if space <= 8 * rows + 65536:
         keys = np.zeros(rows, dtype=np.int64)
         for dim in dimensions:
-            keys = keys * dim.radix + dim.codes
+            if dim.radix > 1:
+                keys *= dim.radix
+                np.add(keys, dim.codes, out=keys, casting="unsafe")
         size = np.bincount(keys, minlength=space)
         ids = np.flatnonzero(size).astype(np.int64)
         return Groups(keys, space, ids, _digits(ids, dimensions), size[ids])
     # Too many possible keys to count directly: rank the combined keys
     # (as Python integers when even 64 bits cannot hold the combination).
-    combined: np.ndarray = np.zeros(rows, dtype=object if space > _INT64_MAX else np.int64)
+    wide = space > _INT64_MAX
+    combined: np.ndarray = np.zeros(rows, dtype=object if wide else np.int64)
     for dim in dimensions:
-        combined = combined * dim.radix + dim.codes
+        combined = combined * dim.radix + dim.codes.astype(object if wide else np.int64)
     uniques, inverse = np.unique(combined, return_inverse=True)
     keys = inverse.reshape(-1).astype(np.int64)
     ids = np.arange(len(uniques), dtype=np.int64)

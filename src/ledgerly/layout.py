@@ -12,6 +12,8 @@ from typing import Union
 
 import numpy as np
 
+from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE, TIER_NAMES, dialect_name
+
 RECORD_WORDS = (
     "timestamp",  # Unix milliseconds (UTC)
     "model",  # index into the snapshot's model table
@@ -33,21 +35,21 @@ _UNSIGNED = {"model", "project", "kind", "subagent", "tier"}
 RECORD_DTYPE = np.dtype([(name, "<u8" if name in _UNSIGNED else "<i8") for name in RECORD_WORDS])
 RECORD_SIZE = RECORD_DTYPE.itemsize
 
-# Dialect codes as the manifest and the records use them.
-KIND_MESSAGE = 0
-KIND_EVENT = 1
-DIALECTS = {"message": KIND_MESSAGE, "event": KIND_EVENT}
-
-
-def dialect_name(kind: int) -> str:
-    """The dialect a record's `kind` word stands for (any non-zero code is the event dialect)."""
-    return "message" if kind == KIND_MESSAGE else "event"
-
-
-# Service tier codes 0..4.
-TIER_NAMES = ("unknown", "standard", "fast", "priority", "flex")
-
 Buffer = Union[bytes, bytearray, memoryview]
+
+__all__ = [
+    "DIALECTS",
+    "KIND_EVENT",
+    "KIND_MESSAGE",
+    "RECORD_DTYPE",
+    "RECORD_SIZE",
+    "RECORD_WORDS",
+    "TIER_NAMES",
+    "TOKEN_FIELDS",
+    "dialect_name",
+    "view_rows",
+    "words",
+]
 
 
 def view_rows(buffer: Buffer) -> np.ndarray:

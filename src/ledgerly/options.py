@@ -18,7 +18,7 @@ from typing import Any, List, NoReturn, Optional, Sequence
 from ledgerly.config import Config, ConfigError, load_config
 from ledgerly.prices import PriceTable, load_prices
 from ledgerly.sources import ENV_SOURCES, Source, SourceError, resolve_sources
-from ledgerly.timezones import TimezoneError, Zone, resolve_zone
+from ledgerly.timezones import BoundError, TimezoneError, Zone, bound_ms, resolve_zone
 
 MAX_WORKERS = 32
 
@@ -122,13 +122,11 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
             raise UsageError(str(exc)) from None
     zone = _zone(args, config)
     if getattr(args, "since", None) is not None or getattr(args, "until", None) is not None:
-        from ledgerly.reports import ReportError, bound_ms
-
         bounds = []
         for name in ("since", "until"):
             try:
                 bounds.append(bound_ms(getattr(args, name), zone, name == "until"))
-            except ReportError as exc:
+            except BoundError as exc:
                 raise UsageError("--%s: %s" % (name, exc)) from None
         if None not in bounds and bounds[0] >= bounds[1]:  # type: ignore[operator]
             raise UsageError("--since %s is after its end, --until %s" % (args.since, args.until))

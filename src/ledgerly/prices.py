@@ -22,11 +22,12 @@ from __future__ import annotations
 import fnmatch
 import math
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Sequence, Tuple
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from ledgerly.tomlfile import ConfigError, KeyPath, TomlFile, read_toml
+
+if TYPE_CHECKING:  # numpy is loaded when a cost is computed, not to read a price file
+    import numpy as np
 
 PRICE_KEYS = ("input", "cached_input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 PER_TOKENS = 1_000_000
@@ -61,6 +62,8 @@ class PriceTable:
     def matrix(self, models: Sequence[str]) -> np.ndarray:
         """One row of the six prices per model (in the order of `models`),
         NaN where there is no price."""
+        import numpy as np
+
         out = np.full((len(models), len(PRICE_KEYS)), np.nan)
         for i, model in enumerate(models):
             entry = self.price_for(model)
@@ -74,6 +77,8 @@ def priced_parts(tokens: np.ndarray) -> np.ndarray:
     record order): fresh input, cached input, output, 5-minute and 1-hour
     cache writes, cache reads. Cached input is part of input, and reasoning
     part of output, so neither is priced twice."""
+    import numpy as np
+
     t = tokens.astype(np.float64)
     return np.stack([t[:, 0] - t[:, 1], t[:, 1], t[:, 2], t[:, 4], t[:, 5], t[:, 6]], axis=1)
 
@@ -84,6 +89,8 @@ def costs(tokens: np.ndarray, model_index: np.ndarray, matrix: np.ndarray) -> Tu
     `tokens` is (n, 7) int64, `model_index` (n,) indexes the rows of
     `matrix` (from `PriceTable.matrix`). Returns the priced part of each
     cost and a flag per row: some of its tokens have no price."""
+    import numpy as np
+
     parts = priced_parts(tokens)
     prices = matrix[model_index.astype(np.intp)] if len(matrix) else np.full(parts.shape, np.nan)
     missing = np.isnan(prices) & (parts != 0)
@@ -93,6 +100,8 @@ def costs(tokens: np.ndarray, model_index: np.ndarray, matrix: np.ndarray) -> Tu
 
 def missing_keys(tokens: np.ndarray, price: Optional[ModelPrice]) -> List[str]:
     """The price keys that usage `tokens` (7 sums) needs but `price` lacks."""
+    import numpy as np
+
     parts = priced_parts(np.asarray(tokens, dtype=np.int64).reshape(1, -1))[0]
     given = price.per_million if price is not None else (None,) * len(PRICE_KEYS)
     return [key for key, part, p in zip(PRICE_KEYS, parts, given) if part != 0 and p is None]

@@ -21,26 +21,25 @@ import csv
 import fnmatch
 import io
 import json
-import re
 import time
 from dataclasses import dataclass, field
-from datetime import date, datetime
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ledgerly import localtime
 from ledgerly import timezones as tzs
 from ledgerly.grouping import Codes, dense, group, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
 from ledgerly.ledger import Snapshot
 from ledgerly.prices import PriceTable, costs, missing_keys
+from ledgerly.timezones import Bound, BoundError, bound_ms
 
 DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
 BLOCK_HOURS = 5
 TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 
-Bound = Union[None, str, int, date, datetime]
 Globs = Union[None, str, Sequence[str]]
 ZoneSpec = Union[None, str, tzs.Zone]
 
@@ -186,66 +185,6 @@ def _zone(tz: ZoneSpec) -> tzs.Zone:
         raise ReportError(str(exc)) from None
 
 
-_TIME_RE = re.compile(
-    r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$"
-)
-
-
-def bound_ms(value: Bound, zone: tzs.Zone, end: bool) -> Optional[int]:
-    """A `since` (end=False) or `until` (end=True) bound as a Unix
-    millisecond limit of the half-open range [since, until): a date covers
-    its whole day in `zone`; a time is taken to the millisecond (an `until`
-    time is inclusive). A time without an offset is a wall-clock time in
-    `zone`. Raises ReportError."""
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise ReportError("a bound must be a date or a time, not %r" % (value,))
-    if isinstance(value, int):
-        return value + 1 if end else value
-    if isinstance(value, datetime):
-        if value.tzinfo is None:
-            naive = value - datetime(1970, 1, 1)
-            ms = tzs.local_to_utc_ms(naive // _MS_DELTA, zone)
-        else:
-            ms = (value - tzs.EPOCH) // _MS_DELTA
-        return ms + 1 if end else ms
-    if isinstance(value, date):
-        day = (value - date(1970, 1, 1)).days
-        return tzs.local_to_utc_ms((day + (1 if end else 0)) * tzs.DAY_MS, zone)
-    text = value.strip()
-    try:
-        if len(text) == 10:
-            day = tzs.parse_day(text)
-            return tzs.local_to_utc_ms((day + (1 if end else 0)) * tzs.DAY_MS, zone)
-        match = _TIME_RE.match(text)
-        if not match:
-            raise ValueError(text)
-        day = tzs.parse_day(match.group(1))
-        hour, minute, second = int(match.group(2)), int(match.group(3)), int(match.group(4) or 0)
-        if hour > 23 or minute > 59 or second > 60:
-            raise ValueError(text)
-        millis = int((match.group(5) or "0")[:3].ljust(3, "0"))
-        wall = ((day * 24 + hour) * 60 + minute) * 60_000 + second * 1000 + millis
-        offset = match.group(6)
-        if offset is None:
-            ms = tzs.local_to_utc_ms(wall, zone)
-        elif offset in ("Z", "z"):
-            ms = wall
-        else:
-            sign = -1 if offset[0] == "-" else 1
-            oh, om = int(offset[1:3]), int(offset[4:6])
-            if oh > 23 or om > 59:
-                raise ValueError(text)
-            ms = wall - sign * (oh * 60 + om) * 60_000
-    except ValueError:
-        raise ReportError("%r is not a date (YYYY-MM-DD) or an RFC 3339 time" % value) from None
-    return ms + 1 if end else ms
-
-
-_MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)
-
-
 def _globs(value: Globs) -> Tuple[str, ...]:
     if value is None:
         return ()
@@ -269,7 +208,13 @@ class _Selection:
 
     @property
     def tokens(self) -> np.ndarray:
+        """The seven token counts of each row, (n, 7), a view."""
         return words(self.rows)[:, 6:]
+
+    @property
+    def timestamps(self) -> np.ndarray:
+        """The timestamps as a contiguous copy (the field view is strided)."""
+        return np.array(self.rows["timestamp"], dtype=np.int64)
 
 
 def select(
@@ -282,7 +227,10 @@ def select(
 ) -> _Selection:
     zone = _zone(tz)
     rows = snapshot.rows
-    low, high = bound_ms(since, zone, False), bound_ms(until, zone, True)
+    try:
+        low, high = bound_ms(since, zone, False), bound_ms(until, zone, True)
+    except BoundError as exc:
+        raise ReportError(str(exc)) from None
     if low is not None and high is not None and low >= high:
         raise ReportError("the start of the range (since) is after its end (until)")
     mask: Optional[np.ndarray] = None
@@ -316,8 +264,8 @@ def _dimension(name: str, sel: _Selection, local_days: Optional[np.ndarray]) -> 
         if name == "day":
             return dense(local_days)
         if name == "week":
-            return dense(tzs.week_starts(local_days))
-        return dense(tzs.month_numbers(local_days))
+            return dense(localtime.week_starts(local_days))
+        return dense(localtime.month_numbers(local_days))
     if name == "model":
         return small(rows["model"], len(sel.models))
     if name == "project":
@@ -331,11 +279,11 @@ def _dimension(name: str, sel: _Selection, local_days: Optional[np.ndarray]) -> 
 
 def _label(name: str, value: int, sel: _Selection) -> Any:
     if name == "day":
-        return tzs.day_label(value)
+        return localtime.day_label(value)
     if name == "week":
-        return tzs.week_label(value)
+        return localtime.week_label(value)
     if name == "month":
-        return tzs.month_label(value)
+        return localtime.month_label(value)
     if name == "model":
         return sel.models[value]
     if name == "project":
@@ -474,11 +422,19 @@ def report(
     sel = select(snapshot, tz, since, until, model, project)
     local_days = None
     if any(name in ("day", "week", "month") for name in names):
-        local_days = tzs.day_numbers(tzs.to_local_ms(sel.rows["timestamp"], sel.zone))
+        local_days = localtime.local_days(sel.timestamps, sel.zone)
     dims = [_dimension(name, sel, local_days) for name in names]
 
+    labels: Dict[Tuple[int, int], Any] = {}
+
+    def label(index: int, digit: int) -> Any:
+        key = (index, digit)
+        if key not in labels:
+            labels[key] = _label(names[index], dims[index].value(digit), sel)
+        return labels[key]
+
     def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
-        return {name: _label(name, dim.value(d), sel) for name, dim, d in zip(names, dims, digits)}
+        return {name: label(i, d) for i, (name, d) in enumerate(zip(names, digits))}
 
     return _build(sel, dims, key_of, prices, breakdown, names)
 

@@ -21,7 +21,7 @@ import stat
 from dataclasses import dataclass, field
 from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from ledgerly.layout import DIALECTS, KIND_EVENT, KIND_MESSAGE
+from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
 
 ENV_SOURCES = "LEDGERLY_SOURCES"
 LOG_SUFFIX = ".jsonl"
@@ -31,7 +31,7 @@ DISCOVERY_TREES = ("projects", "sessions")
 
 # How much of a file is read to recognise its dialect: a first look, and a
 # longer one when the first holds no complete, decisive line.
-SNIFF_FIRST = 8 * 1024
+SNIFF_FIRST = 4 * 1024
 SNIFF_MAX = 64 * 1024
 
 
@@ -225,35 +225,43 @@ def _classify(obj: object) -> Optional[int]:
     return None
 
 
+def _line_kind(line: bytes, complete: bool) -> Optional[int]:
+    event = bool(_EVENT_TYPE_RE.search(line) and _PAYLOAD_RE.search(line))
+    message = bool(_MESSAGE_TYPE_RE.search(line) and _MESSAGE_RE.search(line))
+    if event != message:
+        return KIND_EVENT if event else KIND_MESSAGE
+    if event and complete:
+        # Both shapes appear (one nested in the other): the top level decides.
+        try:
+            return _classify(json.loads(line))
+        except ValueError:
+            return None
+    return None
+
+
 def sniff(head: bytes, whole: bool) -> Optional[int]:
     """The dialect code that the lines in `head` show, or None when they show
     neither. `head` is the start of a file; `whole` says it is all of it.
 
-    The first complete line of a recognised shape decides: an event-dialect
-    envelope (a `payload` object and a type such as "session_meta" or
-    "event_msg") or a message-dialect "user"/"assistant" line with a
-    `message` object. When no complete line decides, a last line cut off by
-    the end of `head` is judged by the same keys found as patterns."""
-    lines = head.split(b"\n")
-    partial = b""
-    if not whole:
-        partial = lines.pop()
-    for raw in lines:
-        line = raw.strip()
-        if not line.startswith(b"{"):
-            continue
-        try:
-            obj = json.loads(line)
-        except ValueError:
-            continue
-        kind = _classify(obj)
-        if kind is not None:
-            return kind
-    if partial.lstrip().startswith(b"{"):
-        if _EVENT_TYPE_RE.search(partial) and _PAYLOAD_RE.search(partial):
-            return KIND_EVENT
-        if _MESSAGE_TYPE_RE.search(partial) and _MESSAGE_RE.search(partial):
-            return KIND_MESSAGE
+    The first line of a recognised shape decides: an event-dialect envelope
+    (a `payload` object and a type such as "session_meta" or "event_msg") or
+    a message-dialect "user" or "assistant" line with a `message` object.
+    The shapes are found as key patterns, which also works on a first line
+    cut off by the end of `head`; a quote inside a JSON string is escaped,
+    so text inside values cannot pass for a key. A complete line that shows
+    both shapes is decoded to see which is its own."""
+    start = 0
+    while start < len(head):
+        end = head.find(b"\n", start)
+        complete = end >= 0 or whole
+        if end < 0:
+            end = len(head)
+        line = head[start:end].lstrip()
+        if line.startswith(b"{"):
+            kind = _line_kind(line, complete)
+            if kind is not None:
+                return kind
+        start = end + 1
     return None
 
 
@@ -267,12 +275,16 @@ def sniff_file(path: str, size: int) -> Optional[int]:
     """Reads the start of the file at `path` (listed with `size` bytes; no
     byte past that is looked at) and returns its dialect code or None.
     Raises OSError."""
-    with open(path, "rb") as f:
-        head = f.read(min(size, SNIFF_FIRST))
+    # Non-blocking: a file replaced by a FIFO since it was listed must not hang the open.
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        head = os.read(fd, min(size, SNIFF_FIRST))
         kind = sniff(head, len(head) >= size)
         if kind is None and SNIFF_FIRST <= len(head) < size:
-            head += f.read(min(size, SNIFF_MAX) - len(head))
+            head += os.read(fd, min(size, SNIFF_MAX) - len(head))
             kind = sniff(head, len(head) >= size)
+    finally:
+        os.close(fd)
     return kind
 
 

@@ -1,16 +1,12 @@
-"""Time zones and calendar arithmetic on arrays of Unix-millisecond instants.
-
-A report groups events by local day, ISO week or month of a zone. Asking the
-zone for the offset of every event would cost a Python call per row, so
-`to_local_ms` asks only per UTC day that holds events: when the offset at the
-day's first and last second agree, the whole day has that offset; a day
-that holds an offset change is split by hour the same way, and only the
-events in an hour that holds the change are asked about one by one. This is
-exact unless a zone changes its offset and changes it back within one UTC
-day, which no zone does.
+"""Time zones, and dates and times as the options give them.
 
 Zones: None or "local" (the system's zone, following TZ), "UTC", a fixed
-offset such as "+05:30", or an IANA name such as "Europe/Berlin".
+offset such as "+05:30", or an IANA name such as "Europe/Berlin". A `Zone`
+answers one question: its UTC offset at an instant. The conversion of whole
+arrays of instants is in ledgerly.localtime.
+
+This module needs no numpy, so that the command line can check its options
+before the heavier modules are loaded.
 """
 
 from __future__ import annotations
@@ -20,11 +16,7 @@ import re
 import time
 import zoneinfo
 from datetime import date, datetime, timedelta, timezone, tzinfo
-from typing import Callable, Optional
-
-import numpy as np
-
-from ledgerly.grouping import dense
+from typing import Callable, Optional, Union
 
 SECOND_MS = 1000
 HOUR_MS = 3_600_000
@@ -34,6 +26,10 @@ EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 
 class TimezoneError(ValueError):
     """An unknown or malformed time zone name."""
+
+
+class BoundError(ValueError):
+    """A date or time that cannot be read."""
 
 
 class Zone:
@@ -105,44 +101,6 @@ def resolve_zone(name: Optional[str]) -> Zone:
     return Zone(name, _zoneinfo_offset(zone))
 
 
-def _offsets_by_bucket(ts: np.ndarray, size: int, zone: Zone) -> tuple[np.ndarray, np.ndarray]:
-    """For buckets of `size` ms: each instant's bucket offset (ms, taken at
-    the bucket's first second) and whether its bucket holds a change of
-    offset (its first and last second disagree)."""
-    buckets = dense(ts // size)
-    present = np.flatnonzero(np.bincount(buckets.codes, minlength=buckets.radix))
-    step = size // SECOND_MS
-    first = np.zeros(buckets.radix, dtype=np.int64)
-    changes = np.zeros(buckets.radix, dtype=bool)
-    for code in present.tolist():
-        start = buckets.value(code) * step
-        first[code] = zone.offset(start)
-        changes[code] = zone.offset(start + step - 1) != first[code]
-    return first[buckets.codes] * SECOND_MS, changes[buckets.codes]
-
-
-def offsets_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
-    """The zone's UTC offset in milliseconds at each instant of `ts` (int64
-    Unix milliseconds), exactly, asking the zone about few instants."""
-    ts = np.asarray(ts, dtype=np.int64)
-    if zone.fixed is not None or len(ts) == 0:
-        return np.full(len(ts), (zone.fixed or 0) * SECOND_MS, dtype=np.int64)
-    out, changing = _offsets_by_bucket(ts, DAY_MS, zone)
-    if changing.any():
-        rows = np.flatnonzero(changing)
-        hourly, split = _offsets_by_bucket(ts[rows], HOUR_MS, zone)
-        out[rows] = hourly
-        for row in rows[split].tolist():
-            out[row] = zone.offset(int(ts[row]) // SECOND_MS) * SECOND_MS
-    return out
-
-
-def to_local_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
-    """Instants `ts` shifted to the zone's wall clock (still milliseconds)."""
-    out: np.ndarray = np.asarray(ts, dtype=np.int64) + offsets_ms(ts, zone)
-    return out
-
-
 def local_to_utc_ms(local_ms: int, zone: Zone) -> int:
     """The first instant whose wall-clock time in `zone` is `local_ms` or
     later: in a repeated hour the earlier instant, in a skipped hour the
@@ -156,42 +114,6 @@ def local_to_utc_ms(local_ms: int, zone: Zone) -> int:
         return min(valid)
     # The wall-clock time does not exist (clocks jumped over it): the jump itself.
     return local_ms - zone.offset(seconds - 86400) * SECOND_MS
-
-
-# ---------------------------------------------------------------------------
-# Calendar keys of local day numbers (days since 1970-01-01)
-
-
-def day_numbers(local_ms: np.ndarray) -> np.ndarray:
-    out: np.ndarray = np.asarray(local_ms, dtype=np.int64) // DAY_MS
-    return out
-
-
-def week_starts(days: np.ndarray) -> np.ndarray:
-    """The day number of the Monday that starts each day's ISO week."""
-    out: np.ndarray = days - (days + 3) % 7
-    return out
-
-
-def month_numbers(days: np.ndarray) -> np.ndarray:
-    """Months since 1970-01 of each day number."""
-    return days.astype("datetime64[D]").astype("datetime64[M]").astype(np.int64)
-
-
-def day_label(day: int) -> str:
-    return str(np.datetime64(int(day), "D"))
-
-
-def week_label(monday: int) -> str:
-    """ISO week of the week starting on day number `monday`, as YYYY-Www."""
-    thursday = int(monday) + 3
-    year = int(np.datetime64(thursday, "D").astype("datetime64[Y]").astype(np.int64)) + 1970
-    jan1 = int(np.datetime64(year - 1970, "Y").astype("datetime64[D]").astype(np.int64))
-    return "%04d-W%02d" % (year, (thursday - jan1) // 7 + 1)
-
-
-def month_label(month: int) -> str:
-    return str(np.datetime64(int(month), "M"))
 
 
 def parse_day(text: str) -> int:
@@ -209,3 +131,63 @@ def format_instant(ms: int, zone: Zone) -> str:
     minutes = abs(offset) // 60
     suffix = "Z" if zone.name == "UTC" else "%s%02d:%02d" % (sign, minutes // 60, minutes % 60)
     return stamp.strftime("%Y-%m-%dT%H:%M:%S") + suffix
+
+
+_MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)
+Bound = Union[None, str, int, date, datetime]
+
+_TIME_RE = re.compile(
+    r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$"
+)
+
+
+def bound_ms(value: Bound, zone: Zone, end: bool) -> Optional[int]:
+    """A `since` (end=False) or `until` (end=True) bound as a Unix
+    millisecond limit of the half-open range [since, until): a date covers
+    its whole day in `zone`; a time is taken to the millisecond (an `until`
+    time is inclusive). A time without an offset is a wall-clock time in
+    `zone`. Raises ReportError."""
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        raise BoundError("a bound must be a date or a time, not %r" % (value,))
+    if isinstance(value, int):
+        return value + 1 if end else value
+    if isinstance(value, datetime):
+        if value.tzinfo is None:
+            naive = value - datetime(1970, 1, 1)
+            ms = local_to_utc_ms(naive // _MS_DELTA, zone)
+        else:
+            ms = (value - EPOCH) // _MS_DELTA
+        return ms + 1 if end else ms
+    if isinstance(value, date):
+        day = (value - date(1970, 1, 1)).days
+        return local_to_utc_ms((day + (1 if end else 0)) * DAY_MS, zone)
+    text = value.strip()
+    try:
+        if len(text) == 10:
+            day = parse_day(text)
+            return local_to_utc_ms((day + (1 if end else 0)) * DAY_MS, zone)
+        match = _TIME_RE.match(text)
+        if not match:
+            raise ValueError(text)
+        day = parse_day(match.group(1))
+        hour, minute, second = int(match.group(2)), int(match.group(3)), int(match.group(4) or 0)
+        if hour > 23 or minute > 59 or second > 60:
+            raise ValueError(text)
+        millis = int((match.group(5) or "0")[:3].ljust(3, "0"))
+        wall = ((day * 24 + hour) * 60 + minute) * 60_000 + second * 1000 + millis
+        offset = match.group(6)
+        if offset is None:
+            ms = local_to_utc_ms(wall, zone)
+        elif offset in ("Z", "z"):
+            ms = wall
+        else:
+            sign = -1 if offset[0] == "-" else 1
+            oh, om = int(offset[1:3]), int(offset[4:6])
+            if oh > 23 or om > 59:
+                raise ValueError(text)
+            ms = wall - sign * (oh * 60 + om) * 60_000
+    except ValueError:
+        raise BoundError("%r is not a date (YYYY-MM-DD) or an RFC 3339 time" % value) from None
+    return ms + 1 if end else ms

@@ -10,9 +10,10 @@ import numpy as np
 import pytest
 
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
+from ledgerly.localtime import offsets_ms
 from ledgerly.prices import PriceTable
-from ledgerly.reports import ReportError, block_starts, blocks, bound_ms, report
-from ledgerly.timezones import offsets_ms, resolve_zone
+from ledgerly.reports import ReportError, block_starts, blocks, report
+from ledgerly.timezones import BoundError, bound_ms, resolve_zone
 
 from conftest import ms, record, snapshot_of
 
@@ -148,7 +149,7 @@ def test_bounds_of_dates_in_a_zone_follow_its_clock():
     assert bound_ms("2018-11-04", resolve_zone("America/Sao_Paulo"), False) == ms("2018-11-04T03:00:00Z")
     assert bound_ms(date(2025, 1, 1), resolve_zone("UTC"), False) == ms("2025-01-01T00:00:00Z")
     for bad in ("2025-02-30", "yesterday", "2025-03-15T25:00:00Z", "2025-03-15T10:00:00+24:00"):
-        with pytest.raises(ReportError, match="not a date"):
+        with pytest.raises(BoundError, match="not a date"):
             bound_ms(bad, berlin, False)
     snap = snapshot_of([record("2025-03-15T12:00:00Z")])
     with pytest.raises(ReportError, match="after its end"):

@@ -9,6 +9,7 @@ import pytest
 from ledgerly.layout import KIND_EVENT, KIND_MESSAGE
 from ledgerly.sources import (
     SNIFF_FIRST,
+    SNIFF_MAX,
     SniffCache,
     Source,
     SourceError,
@@ -40,6 +41,9 @@ LONG = "x" * (3 * SNIFF_FIRST)
         (line({"type": "user", "content": "hi"}), True, None),
         (line({"type": "progress", "payload": {"type": "x"}}), True, None),
         (line({"message": {"type": "assistant"}, "payload": {"type": "event_msg"}}), True, None),
+        # Both shapes in one line, one nested in the other: the top level decides.
+        (line({"type": "assistant", "message": {"content": [{"type": "tool_use", "input": {
+            "type": "event_msg", "payload": {}}}]}}), True, KIND_MESSAGE),
         ("", True, None),
         # A first line too long for the window is judged by its keys.
         ('{"timestamp":"t","type":"session_meta","payload":{"instructions":"' + LONG, False, KIND_EVENT),
@@ -130,7 +134,7 @@ def test_sniffing_is_cached_per_identity_and_size_class(tmp_path):
     assert cache.reads == 2  # grown: read again
 
     # A large file is read once, whatever it grows to.
-    big = write(tmp_path, "y.jsonl", EVENT + line({"type": "event_msg", "payload": {"text": LONG * 3}}))
+    big = write(tmp_path, "y.jsonl", EVENT + line({"type": "event_msg", "payload": {"text": "x" * SNIFF_MAX}}))
     list_files(sources, cache)
     reads = cache.reads
     with open(big, "a") as f:

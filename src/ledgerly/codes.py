@@ -1,0 +1,21 @@
+"""The small codes that manifests and records carry.
+
+Kept apart from ledgerly.layout (which needs numpy) so that listing files and
+reading options stay light.
+"""
+
+from __future__ import annotations
+
+# Dialect codes, as the manifest's `source` and the record's `kind` word use
+# them: 0 is the message dialect, any other code the event dialect.
+KIND_MESSAGE = 0
+KIND_EVENT = 1
+DIALECTS = {"message": KIND_MESSAGE, "event": KIND_EVENT}
+
+# Service tier codes 0..4 of the record's `tier` word.
+TIER_NAMES = ("unknown", "standard", "fast", "priority", "flex")
+
+
+def dialect_name(kind: int) -> str:
+    """The dialect a record's `kind` word stands for."""
+    return "message" if kind == KIND_MESSAGE else "event"
