@@ -6,8 +6,10 @@ refreshed with a manifest of log files returns the counted usage events as
 
 - `Ledger` (ledgerly.ledger): finds the logs, keeps one engine, and returns
   a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`);
-- `report` and `blocks` (ledgerly.reports): token sums and costs grouped by
-  day, week, month, model, project, tier, subagent, dialect or 5-hour block;
+- `report` (ledgerly.reports): token sums and costs grouped by day, week,
+  month, model, project, tier, subagent or dialect; `blocks` and
+  `block_status` (ledgerly.windows): the same per 5-hour window, and the
+  state of the current window;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
   (ledgerly.config), `resolve_sources` (ledgerly.sources).
 
@@ -28,8 +30,9 @@ if TYPE_CHECKING:
     from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
     from ledgerly.ledger import Ledger, Snapshot
     from ledgerly.prices import PriceTable, load_prices
-    from ledgerly.reports import Group, Report, ReportError, blocks, report
+    from ledgerly.reports import Group, Report, ReportError, report
     from ledgerly.sources import Source, SourceError, resolve_sources
+    from ledgerly.windows import BlockStatus, block_status, blocks
 
 # Initialising the extension publishes its PanicException class on this
 # package (the extension module itself keeps Engine as its only attribute).
@@ -58,7 +61,9 @@ _LAZY = {
     "Group": "reports",
     "Report": "reports",
     "ReportError": "reports",
-    "blocks": "reports",
+    "blocks": "windows",
+    "block_status": "windows",
+    "BlockStatus": "windows",
     "report": "reports",
     "Source": "sources",
     "SourceError": "sources",
@@ -80,6 +85,7 @@ __all__ = [
     "RECORD_SIZE",
     "RECORD_WORDS",
     "TOKEN_FIELDS",
+    "BlockStatus",
     "Config",
     "ConfigError",
     "Engine",
@@ -92,6 +98,7 @@ __all__ = [
     "Snapshot",
     "Source",
     "SourceError",
+    "block_status",
     "blocks",
     "load_config",
     "load_prices",

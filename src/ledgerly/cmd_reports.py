@@ -52,8 +52,10 @@ def run_report(args: argparse.Namespace) -> int:
 
     def prepare() -> None:  # while the engine reads
         import ledgerly.reports as reports
+        import ledgerly.windows as windows
 
         modules["reports"] = reports
+        modules["windows"] = windows
         if not (args.json or args.csv):
             import ledgerly.render as render
 
@@ -62,7 +64,7 @@ def run_report(args: argparse.Namespace) -> int:
     snapshot = run_refresh(ledger, listing, meanwhile=prepare)
     reports = modules["reports"]
     try:
-        report = make_report(reports, ctx, snapshot)
+        report = make_report(modules, ctx, snapshot)
     except reports.ReportError as exc:
         raise UsageError(str(exc)) from None
     if args.json:
@@ -79,7 +81,7 @@ def run_report(args: argparse.Namespace) -> int:
     return 1 if snapshot.errors else 0
 
 
-def make_report(reports: Any, ctx: Context, snapshot: Any) -> Any:
+def make_report(modules: Dict[str, Any], ctx: Context, snapshot: Any) -> Any:
     args = ctx.args
     common: Dict[str, Any] = {
         "tz": ctx.zone,
@@ -91,8 +93,8 @@ def make_report(reports: Any, ctx: Context, snapshot: Any) -> Any:
         "breakdown": args.breakdown,
     }
     if args.by == ("block",):
-        return reports.blocks(snapshot, **common)
-    return reports.report(snapshot, by=args.by, **common)
+        return modules["windows"].blocks(snapshot, **common)
+    return modules["reports"].report(snapshot, by=args.by, **common)
 
 
 

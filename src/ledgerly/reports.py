@@ -4,8 +4,8 @@
     print(daily.to_json())
 
 `report` groups by any combination of day, week (ISO), month, model,
-project, tier, subagent and dialect; `blocks` groups into consecutive
-5-hour windows. Both return a `Report`, which knows its columns and writes
+project, tier, subagent and dialect (ledgerly.windows groups into 5-hour
+windows). Both return a `Report`, which knows its columns and writes
 the JSON and CSV forms (see docs/cli-json.md: they are a contract).
 
 Everything is computed on numpy arrays: rows are never visited one by one
@@ -21,7 +21,6 @@ import csv
 import fnmatch
 import io
 import json
-import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -37,7 +36,6 @@ from ledgerly.timezones import Bound, BoundError, bound_ms
 
 DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
-BLOCK_HOURS = 5
 TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 
 Globs = Union[None, str, Sequence[str]]
@@ -138,14 +136,9 @@ class Report:
     def csv_rows(self) -> List[Dict[str, Any]]:
         """The CSV records: one per row, or with --breakdown one per row and
         model. No totals line (the totals are the sum of the records)."""
-        out = []
-        for g in self.rows:
-            if self.breakdown and "model" not in self.by:
-                for m in g.models:
-                    out.append(dict(g.key, **m.key, **_values(m, self.priced)))
-            else:
-                out.append(dict(g.key, **_values(g, self.priced)))
-        return out
+        if not (self.breakdown and "model" not in self.by):
+            return [g.to_dict(self.priced) for g in self.rows]
+        return [dict(g.key, **m.to_dict(self.priced)) for g in self.rows for m in g.models]
 
     def to_csv(self) -> str:
         buffer = io.StringIO()
@@ -154,14 +147,6 @@ class Report:
         for record in self.csv_rows():
             writer.writerow({k: _csv_value(v) for k, v in record.items()})
         return buffer.getvalue()
-
-
-def _values(g: Group, priced: bool) -> Dict[str, Any]:
-    out: Dict[str, Any] = dict(zip(TOKEN_FIELDS, (int(v) for v in g.tokens)))
-    out["total_tokens"] = g.total_tokens
-    if priced:
-        out["cost"] = None if g.cost is None else round(g.cost, 6)
-    return out
 
 
 def _csv_value(value: Any) -> Any:
@@ -324,7 +309,7 @@ _INT64_MAX = 2**63 - 1
 KeyOf = Callable[[Tuple[int, ...]], Dict[str, Any]]
 
 
-def _build(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Optional[PriceTable], breakdown: bool,
+def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Optional[PriceTable], breakdown: bool,
            by: Tuple[str, ...], sort: bool = True) -> Report:
     """Groups the selection by `dims` and the model (prices are per model),
     then sums the per-model groups up into one report row per key."""
@@ -436,76 +421,4 @@ def report(
     def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
         return {name: label(i, d) for i, (name, d) in enumerate(zip(names, digits))}
 
-    return _build(sel, dims, key_of, prices, breakdown, names)
-
-
-# ---------------------------------------------------------------------------
-# Blocks
-
-
-def block_starts(sorted_ts: np.ndarray, hours: int = BLOCK_HOURS) -> Tuple[np.ndarray, np.ndarray]:
-    """Consecutive usage windows over ascending instants `sorted_ts`.
-
-    A window lasts `hours` hours and opens at the start of the UTC hour of
-    the first event after the previous window closed. Returns the index of
-    each window's first event and the window's start instant (ms). Loops
-    once per window, finding its end by binary search."""
-    length = hours * tzs.HOUR_MS
-    first: List[int] = []
-    start: List[int] = []
-    i, n = 0, len(sorted_ts)
-    while i < n:
-        opened = int(sorted_ts[i]) // tzs.HOUR_MS * tzs.HOUR_MS
-        first.append(i)
-        start.append(opened)
-        i = int(np.searchsorted(sorted_ts, opened + length, side="left"))
-    return np.array(first, dtype=np.int64), np.array(start, dtype=np.int64)
-
-
-def now_ms() -> int:
-    return int(time.time() * 1000)
-
-
-def blocks(
-    snapshot: Snapshot,
-    tz: ZoneSpec = None,
-    since: Bound = None,
-    until: Bound = None,
-    model: Globs = None,
-    project: Globs = None,
-    prices: Optional[PriceTable] = None,
-    breakdown: bool = False,
-    now: Optional[int] = None,
-    hours: int = BLOCK_HOURS,
-) -> Report:
-    """The usage of consecutive `hours`-hour windows (see `block_starts`),
-    one row per window that holds events, oldest first. A block is active
-    when `now` (Unix ms; default: the current time) is before its end.
-    Times are written in the zone `tz`; the other arguments are those of
-    `report`."""
-    sel = select(snapshot, tz, since, until, model, project)
-    now = now_ms() if now is None else now
-    ts = sel.rows["timestamp"]
-    order = np.argsort(ts, kind="stable")
-    sorted_ts = ts[order]
-    first, starts = block_starts(sorted_ts, hours)
-    ends = np.append(first[1:], len(sorted_ts)) if len(first) else first
-    block_sorted = np.repeat(np.arange(len(first), dtype=np.int64), ends - first)
-    block_of_row = np.empty(len(ts), dtype=np.int64)
-    block_of_row[order] = block_sorted
-    last = sorted_ts[ends - 1]
-    length = hours * tzs.HOUR_MS
-    zone = sel.zone
-
-    def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
-        b = digits[0]
-        start = int(starts[b])
-        return {
-            "block": tzs.format_instant(start, zone),
-            "end": tzs.format_instant(start + length, zone),
-            "first_event": tzs.format_instant(int(sorted_ts[first[b]]), zone),
-            "last_event": tzs.format_instant(int(last[b]), zone),
-            "active": now < start + length,
-        }
-
-    return _build(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",), sort=False)
+    return build_report(sel, dims, key_of, prices, breakdown, names)

@@ -12,8 +12,9 @@ import pytest
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
 from ledgerly.localtime import offsets_ms
 from ledgerly.prices import PriceTable
-from ledgerly.reports import ReportError, block_starts, blocks, report
+from ledgerly.reports import ReportError, report
 from ledgerly.timezones import BoundError, bound_ms, resolve_zone
+from ledgerly.windows import block_starts, block_status, blocks
 
 from conftest import ms, record, snapshot_of
 
@@ -249,3 +250,21 @@ def test_csv_and_json_carry_the_same_numbers():
                 assert int(got[name]) == want[name]
             assert float(got["cost"]) == want["cost"]
             assert (got["week"], got["project"]) == (want["week"], want["project"])
+
+
+def test_block_status_for_a_live_view():
+    snap = snapshot_of([record("2025-03-15T10:05:00Z", tokens=(100, 0, 0, 0, 0, 0, 0)),
+                        record("2025-03-15T11:45:00Z", tokens=(200, 0, 0, 0, 0, 0, 0)),
+                        record("2025-03-15T12:10:00Z", tokens=(300, 0, 100, 0, 0, 0, 0))])
+    table = prices(**{"*": {"input": 1.0, "output": 1.0}})
+    now = ms("2025-03-15T12:30:00Z")
+    status = block_status(snap, now=now, prices=table)
+    assert (status.start, status.end) == (ms("2025-03-15T10:00:00Z"), ms("2025-03-15T15:00:00Z"))
+    assert status.time_left == 150 * 60_000 and status.block.total_tokens == 700
+    assert status.burn_rate == 10.0  # 600 tokens in the last hour
+    assert status.projected_tokens == 700 + 10 * 150
+    assert status.burn_cost == pytest.approx(600e-6) and status.projected_cost == pytest.approx(2200e-6)
+
+    later = block_status(snap, now=ms("2025-03-15T15:00:00Z"))  # the window has closed
+    assert later.block is None and later.time_left == 0 and later.burn_rate == 0
+    assert later.projected_tokens is None and later.burn_cost is None

@@ -1,0 +1,161 @@
+"""Usage in consecutive 5-hour windows, and the state of the current one.
+
+Usage limits are often counted in windows of five hours: a window opens at
+the start of the UTC hour of the first event after the previous window
+closed (so in a zone whose offset is not a whole number of hours, a window
+opens at a half or quarter hour of local time), and lasts five hours
+whether or not more events follow. `blocks` reports every window that
+holds events; `block_status` tells a live view where the current window
+stands: its usage so far, the time left, the burn rate over the last hour
+and the total that rate leads to by the window's end.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from ledgerly import timezones as tzs
+from ledgerly.grouping import small
+from ledgerly.ledger import Snapshot
+from ledgerly.prices import PriceTable
+from ledgerly.reports import Globs, Group, Report, ZoneSpec, build_report, report, select
+from ledgerly.timezones import Bound
+
+BLOCK_HOURS = 5
+
+
+def block_starts(sorted_ts: np.ndarray, hours: int = BLOCK_HOURS) -> Tuple[np.ndarray, np.ndarray]:
+    """Consecutive usage windows over ascending instants `sorted_ts`.
+
+    A window lasts `hours` hours and opens at the start of the UTC hour of
+    the first event after the previous window closed. Returns the index of
+    each window's first event and the window's start instant (ms). Loops
+    once per window, finding its end by binary search."""
+    length = hours * tzs.HOUR_MS
+    first: List[int] = []
+    start: List[int] = []
+    i, n = 0, len(sorted_ts)
+    while i < n:
+        opened = int(sorted_ts[i]) // tzs.HOUR_MS * tzs.HOUR_MS
+        first.append(i)
+        start.append(opened)
+        i = int(np.searchsorted(sorted_ts, opened + length, side="left"))
+    return np.array(first, dtype=np.int64), np.array(start, dtype=np.int64)
+
+
+def now_ms() -> int:
+    """The current time in Unix milliseconds."""
+    return int(time.time() * 1000)
+
+
+def blocks(
+    snapshot: Snapshot,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    breakdown: bool = False,
+    now: Optional[int] = None,
+    hours: int = BLOCK_HOURS,
+) -> Report:
+    """The usage of consecutive `hours`-hour windows (see `block_starts`),
+    one row per window that holds events, oldest first. A block is active
+    when `now` (Unix ms; default: the current time) is before its end.
+    Times are written in the zone `tz`; the other arguments are those of
+    `report`."""
+    sel = select(snapshot, tz, since, until, model, project)
+    now = now_ms() if now is None else now
+    ts = sel.rows["timestamp"]
+    order = np.argsort(ts, kind="stable")
+    sorted_ts = ts[order]
+    first, starts = block_starts(sorted_ts, hours)
+    ends = np.append(first[1:], len(sorted_ts)) if len(first) else first
+    block_sorted = np.repeat(np.arange(len(first), dtype=np.int64), ends - first)
+    block_of_row = np.empty(len(ts), dtype=np.int64)
+    block_of_row[order] = block_sorted
+    last = sorted_ts[ends - 1]
+    length = hours * tzs.HOUR_MS
+    zone = sel.zone
+
+    def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
+        b = digits[0]
+        start = int(starts[b])
+        return {
+            "block": tzs.format_instant(start, zone),
+            "end": tzs.format_instant(start + length, zone),
+            "first_event": tzs.format_instant(int(sorted_ts[first[b]]), zone),
+            "last_event": tzs.format_instant(int(last[b]), zone),
+            "active": now < start + length,
+        }
+
+    return build_report(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",), sort=False)
+
+
+@dataclass(frozen=True)
+class BlockStatus:
+    """Where the current window stands at `now` (Unix ms).
+
+    `block` is the active window's report row (None when no window is open);
+    `start` and `end` its bounds (ms). `burn_rate` is the tokens per minute
+    over the last `window` ms, `burn_cost` the cost per hour at that pace
+    (None without prices or with unpriced usage). `projected_tokens` and
+    `projected_cost` are the window's totals if that pace holds until its
+    end."""
+
+    now: int
+    block: Optional[Group]
+    start: Optional[int]
+    end: Optional[int]
+    burn_rate: float
+    burn_cost: Optional[float]
+    projected_tokens: Optional[int]
+    projected_cost: Optional[float]
+
+    @property
+    def time_left(self) -> int:
+        """Milliseconds until the active window closes (0 when none is open)."""
+        return max(0, self.end - self.now) if self.end is not None else 0
+
+
+def block_status(
+    snapshot: Snapshot,
+    now: Optional[int] = None,
+    prices: Optional[PriceTable] = None,
+    model: Globs = None,
+    project: Globs = None,
+    hours: int = BLOCK_HOURS,
+    window: int = tzs.HOUR_MS,
+) -> BlockStatus:
+    """The current window and the pace of use at `now` (default: the
+    current time), over the rows that match `model` and `project`."""
+    now = now_ms() if now is None else now
+    zone = tzs.resolve_zone("UTC")
+    recent = report(snapshot, by=(), tz=zone, since=now - window + 1, until=now, model=model, project=project,
+                    prices=prices)
+    minutes = window / 60_000
+    rate = recent.totals.total_tokens / minutes
+    cost_rate = recent.totals.cost * 60 / minutes if recent.totals.cost is not None else None
+    rows = blocks(snapshot, tz=zone, until=now, model=model, project=project, prices=prices, now=now, hours=hours)
+    current = rows.rows[-1] if rows.rows and rows.rows[-1].key["active"] else None
+    if current is None:
+        return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
+    start = _parse_utc(str(current.key["block"]))
+    end = start + hours * tzs.HOUR_MS
+    left = (end - now) / 60_000
+    tokens = current.total_tokens + round(rate * left)
+    cost = None
+    if current.cost is not None and cost_rate is not None:
+        cost = current.cost + cost_rate * left / 60
+    return BlockStatus(now, current, start, end, rate, cost_rate, tokens, cost)
+
+
+def _parse_utc(text: str) -> int:
+    parsed = tzs.bound_ms(text, tzs.resolve_zone("UTC"), False)
+    assert parsed is not None
+    return parsed
