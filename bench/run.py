@@ -294,10 +294,26 @@ def host_measures(args, table):
     def listing_only():
         list_files([Source(corpus)], SniffCache())
 
+    def in_process():
+        from ledgerly import cli as entry
+
+        with open(os.devnull, "w") as sink:
+            saved, sys.stdout = sys.stdout, sink
+            try:
+                entry.main(command[3:])
+            finally:
+                sys.stdout = saved
+
+    def start_up():  # the interpreter with the modules the command loads, doing nothing
+        subprocess.run([sys.executable, "-c", "import ledgerly.cli, ledgerly.cmd_reports, ledgerly.reports, "
+                        "ledgerly.windows"], check=True)
+
     cli()  # warms the page cache and the byte-code cache
-    cli_s, parts_s, list_s = alternate([cli, parts, listing_only], runs)
+    cli_s, parts_s, list_s, main_s, start_s = alternate([cli, parts, listing_only, in_process, start_up], runs)
     table.append(("ledgerly daily --json, end to end", cli_s, "%.2fx its parts: listing %.3f s + one refresh %.3f s" % (
         cli_s / parts_s, list_s, parts_s - list_s)))
+    table.append(("  the same command run in-process (cli.main)", main_s, "%.2fx its parts" % (main_s / parts_s)))
+    table.append(("  interpreter start + importing its modules", start_s, "the rest of the end-to-end time"))
 
     # The first scan with a progress bar against one plain refresh.
     listing = Ledger([corpus], 2).list_files()

@@ -1,10 +1,16 @@
-"""Grouping rows by integer keys and summing token counts exactly.
+"""Grouping rows by integer keys and summing columns exactly.
 
 Every dimension of a report is first turned into small non-negative integer
 codes (a day number minus the first day, a model index, ...). The codes of
 several dimensions combine into one mixed-radix key per row. When the
-product of the radixes is small the key indexes groups directly (counts by
-`np.bincount`, no sort); otherwise the keys are made dense with `np.unique`.
+product of the radixes is small the key indexes groups directly (counts and
+sums by `np.bincount`, no sort); otherwise the keys are ranked with
+`np.unique` first.
+
+The rows are visited in chunks that fit in the processor's cache: per chunk
+the keys are completed from the record fields (read in place from the row
+buffer), the values converted once, and everything counted and summed, so
+the row buffer is read once.
 
 Sums are exact: `np.bincount` sums its weights as float64, which is exact
 only while every partial sum stays below 2**53, so it is used only when the
@@ -16,27 +22,34 @@ Python integers when even 64 bits could overflow).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
 _EXACT_FLOAT = 2**53
-_CHUNK = 1 << 16  # rows per bincount pass: the chunk's floats stay in cache
 _INT64_MAX = 2**63 - 1
+_CHUNK = 1 << 15  # rows per pass: a chunk of records and its floats stay in cache
 
 
 @dataclass(frozen=True)
 class Codes:
-    """One dimension's codes: `codes[i]` in [0, radix) for row i, and
-    `values[c]` the value that code c stands for (None when the code is the
-    value itself)."""
+    """One dimension's codes: row i's code is `codes[i]` (any integer or
+    boolean array, a strided field view included), passed through `lookup`
+    when there is one, in [0, radix); `values[c]` is the value that code c
+    stands for (None when the code is the value itself)."""
 
     codes: np.ndarray
     radix: int
     values: Optional[np.ndarray] = None
+    lookup: Optional[np.ndarray] = None
 
     def value(self, code: int) -> int:
         return code if self.values is None else int(self.values[code])
+
+    def part(self, start: int, stop: int) -> np.ndarray:
+        """The final codes of rows start..stop."""
+        raw = self.codes[start:stop]
+        return raw if self.lookup is None else self.lookup[raw.astype(np.intp)]
 
 
 def dense(values: np.ndarray) -> Codes:
@@ -54,116 +67,113 @@ def dense(values: np.ndarray) -> Codes:
 
 
 def small(codes: np.ndarray, radix: int) -> Codes:
-    """Codes that are already in [0, radix), of any integer or boolean type
-    (a field view of the records is taken as it is, without a copy)."""
+    """Codes that are already in [0, radix), taken as they are (no copy)."""
     return Codes(np.asarray(codes), max(1, radix))
+
+
+def ranked(codes: np.ndarray, names: Sequence[str]) -> Codes:
+    """Codes for indexes into `names`, renumbered so that code order is the
+    names' order: groups then come out sorted by name without a sort."""
+    order = np.argsort(np.array(names, dtype=object), kind="stable") if names else np.zeros(0, dtype=np.intp)
+    lookup = np.empty(len(order), dtype=np.int64)
+    lookup[order] = np.arange(len(order), dtype=np.int64)
+    return Codes(np.asarray(codes), max(1, len(names)), order.astype(np.int64), lookup)
 
 
 @dataclass(frozen=True)
 class Groups:
-    """The non-empty groups of rows keyed by several dimensions.
+    """The non-empty groups of rows keyed by several dimensions, in
+    ascending key order: per dimension each group's code (`digits`), the
+    rows per group (`size`) and the exact column sums (`sums`, int64, or
+    object holding Python ints where int64 could overflow)."""
 
-    `keys[i]` is row i's key in a space of `space` possible keys; `ids` are
-    the keys that occur (ascending), one per group. `digits` holds, per
-    dimension, each group's code; `size` the rows per group."""
-
-    keys: np.ndarray  # per row: group key (direct) or group id (dense)
-    space: int  # number of possible keys
-    ids: np.ndarray  # the keys that are groups, ascending
     digits: Tuple[np.ndarray, ...]
     size: np.ndarray
+    sums: np.ndarray
 
     def __len__(self) -> int:
-        return len(self.ids)
-
-    def row_group(self) -> np.ndarray:
-        """Each row's group number (0 .. len-1)."""
-        if len(self.ids) == self.space:
-            return self.keys
-        remap = np.zeros(self.space, dtype=np.int64)
-        remap[self.ids] = np.arange(len(self.ids), dtype=np.int64)
-        out: np.ndarray = remap[self.keys]
-        return out
-
-    def sums(self, values: np.ndarray) -> np.ndarray:
-        """Exact per-group sums of the columns of `values` (n rows × k):
-        int64, or object (Python ints) when int64 could overflow."""
-        values = np.asarray(values)
-        n, k = values.shape
-        out = np.zeros((len(self.ids), k), dtype=np.int64)
-        if n == 0:
-            return out
-        floats = self._float_sums(values)
-        if floats is not None:
-            out[:] = floats[:, self.ids].T
-            return out
-        order, starts = self._sorted()
-        ordered = values[order]
-        peak = max(abs(int(values.max())), abs(int(values.min())))
-        if peak * n <= _INT64_MAX:
-            out[:] = np.add.reduceat(ordered, starts, axis=0)
-            return out
-        result: np.ndarray = np.add.reduceat(ordered.astype(object), starts, axis=0)
-        return result
-
-    def _float_sums(self, values: np.ndarray) -> Optional[np.ndarray]:
-        """Per-key sums (k × space) by bincount over float64, or None when a
-        value is too large for every partial sum to stay exact. The rows go
-        in cache-sized chunks: each is converted and transposed once, so that
-        bincount reads contiguous weights."""
-        n, k = values.shape
-        limit = _EXACT_FLOAT / n
-        step = _CHUNK if self.space <= _CHUNK else n
-        out = np.zeros((k, self.space))
-        for start in range(0, n, step):
-            chunk = values[start : start + step].astype(np.float64)
-            if max(abs(chunk.max()), abs(chunk.min())) >= limit:
-                return None
-            columns = np.ascontiguousarray(chunk.T)
-            keys = self.keys[start : start + step]
-            for j in range(k):
-                out[j] += np.bincount(keys, weights=columns[j], minlength=self.space)
-        return out
-
-    def _sorted(self) -> Tuple[np.ndarray, np.ndarray]:
-        group = self.row_group()
-        order = np.argsort(group, kind="stable")
-        ordered = group[order]
-        starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
-        return order, starts
+        return len(self.size)
 
 
-def group(dimensions: Sequence[Codes], rows: int) -> Groups:
-    """Groups `rows` rows by the combined codes of `dimensions` (in order;
-    the first dimension is the most significant)."""
+def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
+    """Groups the rows by the combined codes of `dimensions` (the first the
+    most significant) and sums the columns of `values` (n rows × k) per
+    group."""
+    values = np.asarray(values)
+    n, k = values.shape
     space = 1
     for dim in dimensions:
         space *= dim.radix
-    if space <= 8 * rows + 65536:
-        keys = np.zeros(rows, dtype=np.int64)
+    if space > 8 * n + 65536:
+        return _ranked(dimensions, values, space)
+    keys = np.empty(n, dtype=np.int64)
+    counts = np.zeros(space, dtype=np.int64)
+    floats: Optional[np.ndarray] = np.zeros((k, space))
+    limit = _EXACT_FLOAT / max(n, 1)
+    for start in range(0, n, _CHUNK):
+        stop = min(n, start + _CHUNK)
+        part = keys[start:stop]
+        part[:] = 0
         for dim in dimensions:
             if dim.radix > 1:
-                keys *= dim.radix
-                np.add(keys, dim.codes, out=keys, casting="unsafe")
-        size = np.bincount(keys, minlength=space)
-        ids = np.flatnonzero(size).astype(np.int64)
-        return Groups(keys, space, ids, _digits(ids, dimensions), size[ids])
-    # Too many possible keys to count directly: rank the combined keys
-    # (as Python integers when even 64 bits cannot hold the combination).
+                part *= dim.radix
+                np.add(part, dim.part(start, stop), out=part, casting="unsafe")
+        counts += np.bincount(part, minlength=space)
+        if floats is not None:
+            chunk = values[start:stop].astype(np.float64)
+            if max(abs(chunk.max()), abs(chunk.min())) >= limit:
+                floats = None  # too large for exact float sums: sum by sorting below
+                continue
+            columns = np.ascontiguousarray(chunk.T)
+            for j in range(k):
+                floats[j] += np.bincount(part, weights=columns[j], minlength=space)
+    ids = np.flatnonzero(counts).astype(np.int64)
+    digits = _digits(ids, dimensions)
+    if floats is not None:
+        return Groups(digits, counts[ids], floats[:, ids].T.astype(np.int64))
+    remap = np.zeros(space, dtype=np.int64)
+    remap[ids] = np.arange(len(ids), dtype=np.int64)
+    return Groups(digits, counts[ids], _sorted_sums(remap[keys], values))
+
+
+def _ranked(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Groups:
+    """Grouping for a key space too large to count directly: the combined
+    keys are ranked (as Python integers when 64 bits cannot hold them)."""
+    n = len(values)
     wide = space > _INT64_MAX
-    combined: np.ndarray = np.zeros(rows, dtype=object if wide else np.int64)
+    combined: np.ndarray = np.zeros(n, dtype=object if wide else np.int64)
     for dim in dimensions:
-        combined = combined * dim.radix + dim.codes.astype(object if wide else np.int64)
+        combined = combined * dim.radix + dim.part(0, n).astype(object if wide else np.int64)
     uniques, inverse = np.unique(combined, return_inverse=True)
-    keys = inverse.reshape(-1).astype(np.int64)
-    ids = np.arange(len(uniques), dtype=np.int64)
-    return Groups(keys, len(uniques), ids, _digits(uniques, dimensions), np.bincount(keys, minlength=len(uniques)))
+    group = inverse.reshape(-1).astype(np.int64)
+    counts = np.bincount(group, minlength=len(uniques))
+    return Groups(_digits(uniques, dimensions), counts, _sorted_sums(group, values))
+
+
+def _sorted_sums(group: np.ndarray, values: np.ndarray) -> np.ndarray:
+    """Exact per-group sums (groups numbered 0..G-1, each non-empty) by
+    sorting the rows by group: int64 when no sum can overflow it, else
+    Python integers."""
+    n = len(values)
+    if n == 0:
+        return np.zeros((0, values.shape[1]), dtype=np.int64)
+    order = np.argsort(group, kind="stable")
+    ordered_groups = group[order]
+    starts = np.flatnonzero(np.r_[True, ordered_groups[1:] != ordered_groups[:-1]])
+    ordered = values[order]
+    peak = max(abs(int(values.max())), abs(int(values.min())))
+    if peak * n <= _INT64_MAX:
+        out: np.ndarray = np.add.reduceat(ordered.astype(np.int64), starts, axis=0)
+        return out
+    wide: np.ndarray = np.add.reduceat(ordered.astype(object), starts, axis=0)
+    return wide
 
 
 def _digits(combined: np.ndarray, dimensions: Sequence[Codes]) -> Tuple[np.ndarray, ...]:
-    out = []
+    out: List[np.ndarray] = []
     rest = combined
     for dim in reversed(dimensions):
-        rest, digit = np.divmod(rest, dim.radix)
+        digit = rest % dim.radix  # operators work on Python-int (object) arrays too
+        rest = rest // dim.radix
         out.append(np.asarray(digit).astype(np.int64))
     return tuple(reversed(out))

@@ -6,8 +6,8 @@ the report needs and, when the refresh is still going after a short delay
 and stderr is a terminal, draws a progress bar. The bar's position is the
 process's count of bytes read (``rchar`` in /proc/self/io) against the bytes
 the refresh has to read; where that counter is not available the bar is an
-indeterminate spinner. Watching costs one small read of /proc every tenth of
-a second, nothing inside the refresh itself.
+indeterminate spinner. Watching costs one small read of /proc five times a
+second, nothing inside the refresh itself.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from ledgerly.ledger import Ledger, Snapshot
 from ledgerly.sources import Listing
 
 SHOW_AFTER = 0.3  # seconds before a bar appears
-POLL = 0.1
+POLL = 0.2  # seconds between looks at the read counter
 
 
 def read_bytes() -> Optional[int]:
@@ -114,7 +114,7 @@ def _draw(job: Refresh, stream: TextIO, total: int, before: Optional[int]) -> No
         if known
         else [SpinnerColumn(), TextColumn("reading logs")]
     )
-    with Progress(*columns, console=console, transient=True) as bar:
+    with Progress(*columns, console=console, transient=True, refresh_per_second=5) as bar:
         task = bar.add_task("read", total=total if known else None)
         while not job.wait(POLL):
             if known:

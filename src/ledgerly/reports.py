@@ -28,7 +28,7 @@ import numpy as np
 
 from ledgerly import localtime
 from ledgerly import timezones as tzs
-from ledgerly.grouping import Codes, dense, group, small
+from ledgerly.grouping import Codes, aggregate, dense, ranked, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
 from ledgerly.ledger import Snapshot
 from ledgerly.prices import PriceTable, costs, missing_keys
@@ -251,15 +251,16 @@ def _dimension(name: str, sel: _Selection, local_days: Optional[np.ndarray]) -> 
         if name == "week":
             return dense(localtime.week_starts(local_days))
         return dense(localtime.month_numbers(local_days))
+    # Codes in the order of the labels, so that groups come out sorted.
     if name == "model":
-        return small(rows["model"], len(sel.models))
+        return ranked(rows["model"], sel.models)
     if name == "project":
-        return small(rows["project"], len(sel.projects))
+        return ranked(rows["project"], sel.projects)
     if name == "tier":
-        return small(np.minimum(rows["tier"], len(TIER_NAMES) - 1), len(TIER_NAMES))
+        return ranked(np.minimum(rows["tier"], len(TIER_NAMES) - 1), TIER_NAMES)
     if name == "subagent":
-        return small(rows["subagent"] != 0, 2)
-    return small(rows["kind"] != KIND_MESSAGE, 2)  # dialect
+        return small(rows["subagent"] != 0, 2)  # false before true
+    return ranked(rows["kind"] != KIND_MESSAGE, ("message", "event"))  # dialect
 
 
 def _label(name: str, value: int, sel: _Selection) -> Any:
@@ -278,10 +279,6 @@ def _label(name: str, value: int, sel: _Selection) -> Any:
     if name == "subagent":
         return bool(value)
     return "event" if value else "message"
-
-
-def _sort_key(key: Mapping[str, Any]) -> Tuple[Any, ...]:
-    return tuple((0, v) if isinstance(v, (int, bool)) else (1, v) for v in key.values())
 
 
 def _check_by(by: Union[str, Sequence[str]]) -> Tuple[str, ...]:
@@ -310,14 +307,17 @@ KeyOf = Callable[[Tuple[int, ...]], Dict[str, Any]]
 
 
 def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Optional[PriceTable], breakdown: bool,
-           by: Tuple[str, ...], sort: bool = True) -> Report:
+                 by: Tuple[str, ...]) -> Report:
     """Groups the selection by `dims` and the model (prices are per model),
-    then sums the per-model groups up into one report row per key."""
+    then sums the per-model groups up into one report row per key. Rows come
+    out in the order of the dimensions' codes (which follow their labels)."""
     model_in_key = "model" in by
-    fine_dims = dims if model_in_key else dims + [small(sel.rows["model"], len(sel.models))]
-    fine = group(fine_dims, len(sel.rows))
-    sums = fine.sums(sel.tokens)
-    model_of = fine.digits[by.index("model")] if model_in_key else fine.digits[-1]
+    fine_dims = dims if model_in_key else dims + [ranked(sel.rows["model"], sel.models)]
+    fine = aggregate(fine_dims, sel.tokens)
+    sums = fine.sums
+    model_dim = fine_dims[by.index("model")] if model_in_key else fine_dims[-1]
+    model_digits = fine.digits[by.index("model")] if model_in_key else fine.digits[-1]
+    model_of = model_dim.values[model_digits] if model_dim.values is not None else model_digits
     if prices:
         matrix = prices.matrix(sel.models)
         paid, missing = costs(sums.astype(np.float64), model_of, matrix)
@@ -331,9 +331,8 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
             usage = _reduce(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
             unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
 
-    def make(key: Dict[str, Any], tokens: Any, cost: Any, unp: Any, models: Tuple[Group, ...] = ()) -> Group:
-        known = None if not prices or unp else float(cost)
-        return Group(key, tuple(int(v) for v in tokens), known, float(cost), bool(unp), models)
+    def make(key: Dict[str, Any], tokens: List[int], cost: float, unp: bool, models: Tuple[Group, ...] = ()) -> Group:
+        return Group(key, tuple(tokens), None if not prices or unp else cost, cost, unp, models)
 
     # Groups that differ only in the model are neighbours (the model is the
     # least significant digit, or part of the key): sum their runs.
@@ -350,33 +349,33 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
     row_paid = np.add.reduceat(paid, starts) if len(fine) else paid
     row_missing = np.logical_or.reduceat(missing, starts) if len(fine) else missing
 
+    # Python values once, not per element: tolist() converts in C.
+    fine_sums, fine_paid, fine_missing, fine_model = sums.tolist(), paid.tolist(), missing.tolist(), model_of.tolist()
+    outer_digits = [d.tolist() for d in outer]
+    sums_l, paid_l, missing_l = row_sums.tolist(), row_paid.tolist(), row_missing.tolist()
     rows: List[Group] = []
     for r, (a, b) in enumerate(zip(starts.tolist(), ends.tolist())):
-        key = key_of(tuple(int(d[a]) for d in outer))
+        key = key_of(tuple(d[a] for d in outer_digits))
         children: Tuple[Group, ...] = ()
-        if breakdown and not model_in_key:
-            children = tuple(sorted(
-                (make({"model": sel.models[int(model_of[i])]}, sums[i], paid[i], missing[i]) for i in range(a, b)),
-                key=lambda g: g.key["model"]))
-        rows.append(make(key, row_sums[r], row_paid[r], row_missing[r], children))
-    if sort:  # by name where the grouping went by table index
-        rows.sort(key=lambda g: _sort_key(g.key))
+        if breakdown and not model_in_key:  # in name order, like the model codes
+            children = tuple(make({"model": sel.models[fine_model[i]]}, fine_sums[i], fine_paid[i], fine_missing[i])
+                             for i in range(a, b))
+        rows.append(make(key, sums_l[r], paid_l[r], missing_l[r], children))
 
     # Totals, with the per-model totals when a breakdown was asked for.
     whole = _reduce(sums, np.zeros(1, dtype=np.intp))[0] if len(fine) else np.zeros(len(TOKEN_FIELDS), dtype=np.int64)
     children = ()
     if breakdown and not model_in_key and len(fine):
-        order = np.argsort(model_of, kind="stable")
+        order = np.argsort(model_digits, kind="stable")  # name order
         by_model = model_of[order]
         runs = np.flatnonzero(np.r_[True, by_model[1:] != by_model[:-1]])
         m_sums = _reduce(sums[order], runs)
         m_paid = np.add.reduceat(paid[order], runs)
         m_missing = np.logical_or.reduceat(missing[order], runs)
-        children = tuple(sorted(
-            (make({"model": sel.models[int(by_model[a])]}, m_sums[k], m_paid[k], m_missing[k])
-             for k, a in enumerate(runs.tolist())),
-            key=lambda g: g.key["model"]))
-    totals = make({}, whole, float(paid.sum()), bool(missing.any()), children)
+        m_lists = (m_sums.tolist(), m_paid.tolist(), m_missing.tolist())
+        children = tuple(make({"model": sel.models[int(by_model[a])]}, m_lists[0][k], m_lists[1][k], m_lists[2][k])
+                         for k, a in enumerate(runs.tolist()))
+    totals = make({}, np.asarray(whole).tolist(), float(paid.sum()), bool(missing.any()), children)
     return Report(by, tuple(rows), totals, sel.zone.name, bool(prices), breakdown and not model_in_key, unpriced)
 
 

@@ -94,7 +94,7 @@ def blocks(
             "active": now < start + length,
         }
 
-    return build_report(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",), sort=False)
+    return build_report(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",))
 
 
 @dataclass(frozen=True)

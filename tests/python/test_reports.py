@@ -241,6 +241,9 @@ def test_csv_and_json_carry_the_same_numbers():
     for breakdown in (False, True):
         result = report(snap, by=("week", "project"), tz="UTC", prices=table, breakdown=breakdown)
         parsed = list(csv.DictReader(io.StringIO(result.to_csv())))
+        if breakdown:  # models by name inside each row, and in the totals
+            for r in [*result.to_dict()["rows"], result.to_dict()["totals"]]:
+                assert [m["model"] for m in r["models"]] == sorted(m["model"] for m in r["models"])
         expected = ([dict(r, **m) for r in result.to_dict()["rows"] for m in r["models"]]
                     if breakdown else result.to_dict()["rows"])
         assert len(parsed) == len(expected)
@@ -268,3 +271,33 @@ def test_block_status_for_a_live_view():
     later = block_status(snap, now=ms("2025-03-15T15:00:00Z"))  # the window has closed
     assert later.block is None and later.time_left == 0 and later.burn_rate == 0
     assert later.projected_tokens is None and later.burn_cost is None
+
+
+@pytest.mark.parametrize(
+    "radixes, big_at",
+    [
+        ((40, 7), None),  # direct keys, several chunks
+        ((40, 7), 69_000),  # a value too large for float sums, in the last chunk
+        ((10**6, 10**6), None),  # too many possible keys: ranked
+        ((2**30, 2**30, 2**30), 5),  # more possible keys than int64 holds
+    ],
+)
+def test_aggregate_matches_a_dictionary(radixes, big_at):
+    from ledgerly.grouping import Codes, aggregate
+
+    rng = np.random.default_rng(len(radixes) + (big_at or 0))
+    n = 70_000
+    codes = [rng.integers(0, min(r, 50), n) * (r // min(r, 50)) for r in radixes]
+    values = rng.integers(0, 1000, (n, 3))
+    if big_at is not None:
+        values[big_at, 1] = 2**62
+        values[big_at + 1, 1] = 2**62  # the two together overflow int64
+    groups = aggregate([Codes(c, r) for c, r in zip(codes, radixes)], values)
+    expected = defaultdict(lambda: [0, 0, 0])
+    for i, key in enumerate(zip(*(c.tolist() for c in codes))):
+        expected[key] = [a + b for a, b in zip(expected[key], values[i].tolist())]
+    got = {key: list(map(int, row)) for key, row in zip(zip(*(d.tolist() for d in groups.digits)),
+                                                         groups.sums.tolist())}
+    assert got == dict(expected)
+    assert sorted(got) == [tuple(k) for k in zip(*(d.tolist() for d in groups.digits))]  # ascending keys
+    assert groups.size.sum() == n
