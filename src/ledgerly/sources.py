@@ -166,8 +166,25 @@ def discover(home: Optional[str] = None) -> List[Source]:
     return found
 
 
+DISCOVERY_DEPTH = 5  # logs sit at most this many folders below projects/ or sessions/
+DISCOVERY_ENTRIES = 20_000  # names looked at per tree before giving up on it
+
+
 def _holds_logs(folder: str) -> bool:
-    return any(name.endswith(LOG_SUFFIX) for _root, _dirs, files in os.walk(folder) for name in files)
+    """Whether a ``.jsonl`` file lies within DISCOVERY_DEPTH folders below
+    `folder`. A big tree of something else is given up on after
+    DISCOVERY_ENTRIES names, so that discovery stays quick on every run."""
+    seen = 0
+    base = folder.rstrip(os.sep).count(os.sep)
+    for root, dirs, files in os.walk(folder):
+        if any(name.endswith(LOG_SUFFIX) for name in files):
+            return True
+        seen += len(dirs) + len(files)
+        if seen > DISCOVERY_ENTRIES:
+            return False
+        if root.count(os.sep) - base >= DISCOVERY_DEPTH - 1:
+            dirs[:] = []
+    return False
 
 
 def resolve_sources(
@@ -206,8 +223,9 @@ def resolve_sources(
 
 _EVENT_TYPES = frozenset(("session_meta", "turn_context", "event_msg", "response_item"))
 _MESSAGE_TYPES = frozenset(("user", "assistant"))
-# For a line cut off by the end of the window: the same shapes by pattern.
-# A quote inside a JSON string is escaped, so these only match real keys.
+# The shapes as key patterns. A quote inside a JSON string is escaped, so
+# these match only real keys, and they work on a line cut off by the end of
+# what was read.
 _EVENT_TYPE_RE = re.compile(rb'"type"\s*:\s*"(?:session_meta|turn_context|event_msg|response_item)"')
 _PAYLOAD_RE = re.compile(rb'"payload"\s*:\s*\{')
 _MESSAGE_TYPE_RE = re.compile(rb'"type"\s*:\s*"(?:user|assistant)"')

@@ -171,6 +171,7 @@ def test_discovery_looks_for_the_shape_only(tmp_path):
     write(home, ".three/projects/readme.txt", "no logs")  # no .jsonl below
     write(home, ".four/logs/s.jsonl", EVENT)  # neither projects nor sessions
     write(home, "visible/projects/s.jsonl", EVENT)  # not hidden
+    write(home, ".five/projects/a/b/c/d/e/s.jsonl", EVENT)  # deeper than logs ever sit
     found = [os.path.relpath(s.path, home) for s in discover(home)]
     assert found == [os.path.join(".one", "projects"), os.path.join(".two", "sessions")]
     assert discover(str(tmp_path / "nowhere")) == []
