@@ -19,7 +19,6 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 INJECTOR_SOURCE = ROOT / "tests" / "faults" / "fault_inject.c"
-RECORD = 104
 
 
 def message_line(key, tokens=5, model="alpha-4"):

@@ -6,8 +6,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 import weakref
 
 import pytest

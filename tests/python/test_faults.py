@@ -11,8 +11,10 @@ import socket
 import stat
 
 import pytest
-from faults import entry, event_lines, fault_counts, injector, message_line, run_child
+
 from ledgerly._native import Engine
+
+from faults import entry, event_lines, fault_counts, injector, message_line, run_child
 
 # Runs `steps` (a list of (manifest, force) pairs) on one engine in a child
 # and prints, for each refresh, the report and the row buffer as hex.

@@ -164,6 +164,6 @@ def test_incremental_refreshes_equal_a_fresh_read(workers, steps):
         for action, index, fraction, data in steps:
             apply(logs[index], action, fraction, data)
             manifest = [log.entry() for log in logs if log.present]
-            text, rows = engine.refresh(json.dumps(manifest), workers)
+            text, _rows = engine.refresh(json.dumps(manifest), workers)
             assert json.loads(text)["scan"]["errors"] == []
         assert exported(engine, manifest, workers) == exported(Engine(), manifest, 1)

@@ -10,6 +10,9 @@ import subprocess
 import sys
 
 import pytest
+
+from ledgerly.layout import RECORD_SIZE
+
 from faults import entry, fault_counts, injector, message_line, run_child
 
 # Runs `refresh(manifest)` while the NTH allocation of at least 1 MiB fails,
@@ -62,7 +65,7 @@ def test_memory_running_out_for_the_row_buffer_leaves_the_export_pending(
     lines = run_out_of_memory(tmp_path, tmp_path_factory, 1,
                               env={"SETUP": manifest, "MANIFEST": manifest})
     # Nothing changed on disk, yet the export that never arrived comes now.
-    assert lines == ["MemoryError", f"then 0 {20_000 * 104}"]
+    assert lines == ["MemoryError", f"then 0 {20_000 * RECORD_SIZE}"]
 
 
 def test_error_texts_do_not_follow_the_locale(tmp_path):
