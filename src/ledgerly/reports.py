@@ -330,13 +330,51 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
             name = sel.models[m]
             usage = _reduce(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
             unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
+    fine_groups = FineGroups(fine.digits[: len(dims)], model_of, model_digits, sums, paid, missing)
+    return assemble(fine_groups, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, unpriced)
 
-    def make(key: Dict[str, Any], tokens: List[int], cost: float, unp: bool, models: Tuple[Group, ...] = ()) -> Group:
-        return Group(key, tuple(tokens), None if not prices or unp else cost, cost, unp, models)
+
+@dataclass(frozen=True)
+class FineGroups:
+    """Token sums and costs per (key, model), in ascending key order with the
+    model as the least significant part of the key (or part of the key
+    itself), ready to be summed up into report rows.
+
+    - `outer`: per key dimension, the code of each group; groups with equal
+      codes in every dimension share a report row (the model excepted), and
+      `key_of` turns one group's codes into its key fields;
+    - `model_of`: each group's index into the model names; `model_rank` the
+      rank of that name among all names (name order);
+    - `sums`: (G, 7) exact token sums; `paid`: the cost of the priced part;
+      `missing`: some of the group's usage has no price."""
+
+    outer: Sequence[np.ndarray]
+    model_of: np.ndarray
+    model_rank: np.ndarray
+    sums: np.ndarray
+    paid: np.ndarray
+    missing: np.ndarray
+
+    def __len__(self) -> int:
+        return len(self.sums)
+
+
+def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[str, ...], timezone: str,
+             priced: bool, breakdown: bool, unpriced: Mapping[str, Tuple[str, ...]]) -> Report:
+    """The report of per-model groups: neighbours that differ only in the
+    model are summed into one row per key (their costs too, and a row is
+    unpriced when any of its models is), with the per-model breakdown and
+    the totals. Any source of groups (the row buffer, an exported tree)
+    ends here, so that every report has the same rows, totals and forms."""
+    model_in_key = "model" in by
+    sums, paid, missing, model_of, model_digits = fine.sums, fine.paid, fine.missing, fine.model_of, fine.model_rank
+
+    def make(key: Dict[str, Any], tokens: List[int], cost: float, unp: bool, children: Tuple[Group, ...] = ()) -> Group:
+        return Group(key, tuple(tokens), None if not priced or unp else cost, cost, unp, children)
 
     # Groups that differ only in the model are neighbours (the model is the
     # least significant digit, or part of the key): sum their runs.
-    outer = fine.digits[: len(dims)]
+    outer = fine.outer
     if len(fine) and not model_in_key:
         change = np.zeros(len(fine) - 1, dtype=bool)
         for digits in outer:
@@ -358,7 +396,7 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
         key = key_of(tuple(d[a] for d in outer_digits))
         children: Tuple[Group, ...] = ()
         if breakdown and not model_in_key:  # in name order, like the model codes
-            children = tuple(make({"model": sel.models[fine_model[i]]}, fine_sums[i], fine_paid[i], fine_missing[i])
+            children = tuple(make({"model": models[fine_model[i]]}, fine_sums[i], fine_paid[i], fine_missing[i])
                              for i in range(a, b))
         rows.append(make(key, sums_l[r], paid_l[r], missing_l[r], children))
 
@@ -373,10 +411,10 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
         m_paid = np.add.reduceat(paid[order], runs)
         m_missing = np.logical_or.reduceat(missing[order], runs)
         m_lists = (m_sums.tolist(), m_paid.tolist(), m_missing.tolist())
-        children = tuple(make({"model": sel.models[int(by_model[a])]}, m_lists[0][k], m_lists[1][k], m_lists[2][k])
+        children = tuple(make({"model": models[int(by_model[a])]}, m_lists[0][k], m_lists[1][k], m_lists[2][k])
                          for k, a in enumerate(runs.tolist()))
     totals = make({}, np.asarray(whole).tolist(), float(paid.sum()), bool(missing.any()), children)
-    return Report(by, tuple(rows), totals, sel.zone.name, bool(prices), breakdown and not model_in_key, unpriced)
+    return Report(by, tuple(rows), totals, timezone, priced, breakdown and not model_in_key, dict(unpriced))
 
 
 def report(
