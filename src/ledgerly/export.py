@@ -1,0 +1,529 @@
+"""Exporting the counted events as a Hive-partitioned Parquet tree.
+
+    result = export_parquet(snapshot, "team-usage", machine="alice-laptop")
+
+writes one Parquet file per machine and UTC day::
+
+    team-usage/machine=alice-laptop/day=2025-03-14/part-0.parquet
+
+with one row per event (`COLUMNS`). Trees written on several machines merge
+by copying their folders side by side, and any engine that reads Hive
+partitions (DuckDB, Spark, Trino, ...) reads the merged tree as one table
+with `machine` and `day` as columns taken from the paths.
+
+Writing is idempotent and crash-safe:
+
+- each partition's content is hashed; a partition whose file already holds
+  that hash (in the file's key-value metadata) is not written again, so a
+  second export of the same logs changes no file;
+- a partition is written to a hidden temporary file in its folder, flushed
+  to disk and renamed over the old file, so a reader sees the old file or
+  the new one, never a part of one; a crash before the rename leaves the
+  old file as it was, and the temporary file (whose name no `*.parquet`
+  glob matches) is removed by the next export;
+- an export holds a lock on its machine's folder, so two overlapping runs
+  on one machine cannot interleave, and it never touches another
+  machine's folder;
+- partitions of days that no longer hold events are removed only inside
+  the exported range of days: from `since` (or the first day with events)
+  to `until` (or the last day with events). Days before the first event
+  stay, so logs removed by an agent's retention do not erase the tree's
+  history.
+
+Rows within a file are sorted by every column, so that a file's content
+depends only on the events, not on the order the logs were read in.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import os
+import re
+import secrets
+import socket
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ledgerly.codes import TIER_NAMES
+from ledgerly.grouping import ranked
+from ledgerly.layout import TOKEN_FIELDS, words
+from ledgerly.prices import PRICE_KEYS, PriceTable, costs
+from ledgerly.reports import TOTAL_FIELDS
+from ledgerly.timezones import DAY_MS, Bound, BoundError, bound_ms, resolve_zone
+
+if TYPE_CHECKING:
+    from ledgerly.ledger import Snapshot
+
+# Bumped whenever the columns or their encoding change: every partition
+# written by an older format is then rewritten.
+FORMAT = 1
+PART_FILE = "part-0.parquet"
+TEMP_PREFIX = "." + PART_FILE + "."
+TEMP_SUFFIX = ".tmp"
+LOCK_FILE = ".ledgerly-export.lock"
+HASH_KEY = b"ledgerly.content"
+PRICES_KEY = b"ledgerly.prices"
+PARTITIONS = ("machine", "day")
+COLUMNS = (
+    ("timestamp", "the event's time, UTC, to the millisecond"),
+    ("model", "model name"),
+    ("project", "project: the working directory the logs name"),
+    ("dialect", "log dialect: message or event"),
+    ("subagent", "true when a subagent made the call"),
+    ("tier", "service tier: " + ", ".join(TIER_NAMES)),
+    *((name, "tokens") for name in TOKEN_FIELDS),
+    ("total_tokens", "input + output + cache_write_5m + cache_write_1h + cache_read"),
+    ("cost", "cost in the price table's currency; null when unpriced or no table was given"),
+    ("price_table", "fingerprint of the price table that gave the cost; null without one"),
+)
+MACHINE_RE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
+DAY_DIR_RE = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
+_UTC = resolve_zone("UTC")
+_TOTAL_COLUMNS = [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]
+_INSTALL = "pip install 'ledgerly[parquet]'"
+
+
+class ExportError(Exception):
+    """An export that cannot be done (bad machine name or folder, a write
+    that failed, pyarrow missing); nothing inconsistent is left behind."""
+
+
+class MissingExtra(ExportError):
+    """The optional dependency for Parquet is not installed."""
+
+
+def require_pyarrow() -> Any:
+    """The `pyarrow` module, or MissingExtra saying what to install."""
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise MissingExtra("writing Parquet needs pyarrow: %s" % _INSTALL) from None
+    return pyarrow
+
+
+def check_machine(name: str) -> str:
+    """`name` when it can name a machine's partition folder: 1 to 64 ASCII
+    letters, digits, '.', '_' or '-', starting with a letter or digit (no
+    path separators, no '=', nothing a Hive path would need to escape)."""
+    if not MACHINE_RE.match(name):
+        raise ExportError(
+            "machine name %r cannot name a partition: use 1 to 64 letters, digits, '.', '_' or '-', "
+            "starting with a letter or digit" % name
+        )
+    return name
+
+
+def default_machine() -> str:
+    """The host name, when it is a valid machine name."""
+    name = socket.gethostname()
+    try:
+        return check_machine(name)
+    except ExportError:
+        raise ExportError("the host name %r cannot name a partition; give a machine name (--machine NAME)" % name) \
+            from None
+
+
+@dataclass(frozen=True)
+class ExportResult:
+    """What an export did. `folder` is the machine's folder; `written`,
+    `removed`: the days (YYYY-MM-DD) whose partition was written or
+    removed; `unchanged`: partitions left as they were; `first_day` and
+    `last_day`: the exported range (None when it is empty)."""
+
+    directory: str
+    machine: str
+    folder: str
+    events: int
+    days: int
+    written: Tuple[str, ...]
+    unchanged: int
+    removed: Tuple[str, ...]
+    first_day: Optional[str]
+    last_day: Optional[str]
+    price_table: Optional[str]
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {
+            "directory": self.directory,
+            "machine": self.machine,
+            "folder": self.folder,
+            "events": self.events,
+            "days": self.days,
+            "written": list(self.written),
+            "unchanged": self.unchanged,
+            "removed": list(self.removed),
+            "first_day": self.first_day,
+            "last_day": self.last_day,
+            "price_table": self.price_table,
+        }
+
+
+def day_label(day: int) -> str:
+    return str(np.datetime64(int(day), "D"))
+
+
+def price_fingerprint(prices: PriceTable) -> Tuple[str, str]:
+    """The price table as canonical JSON, and a short fingerprint of it."""
+    table = [[e.glob, {k: p for k, p in zip(PRICE_KEYS, e.per_million) if p is not None}] for e in prices.entries]
+    text = json.dumps(table, sort_keys=True, separators=(",", ":"))
+    return text, hashlib.sha256(text.encode()).hexdigest()[:16]
+
+
+# ---------------------------------------------------------------------------
+# Columns
+
+
+@dataclass(frozen=True)
+class _Events:
+    """The events to export, sorted, with what every partition needs."""
+
+    ts: np.ndarray  # int64 ms
+    model_rank: np.ndarray  # rank of the model's name among `models` (name order)
+    project_rank: np.ndarray
+    event: np.ndarray  # bool: event dialect
+    subagent: np.ndarray  # bool
+    tier: np.ndarray  # int64 codes into TIER_NAMES
+    tokens: np.ndarray  # (n, 7) int64
+    cost: np.ndarray  # float64, 0 where missing
+    missing: np.ndarray  # bool: no cost
+    models: Tuple[str, ...]  # in name order
+    projects: Tuple[str, ...]
+
+
+def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices: Optional[PriceTable]) -> _Events:
+    rows = snapshot.rows
+    if low is not None or high is not None:
+        ts = rows["timestamp"]
+        mask = np.ones(len(rows), dtype=bool)
+        if low is not None:
+            mask &= ts >= low
+        if high is not None:
+            mask &= ts < high
+        rows = rows[mask]
+    model_codes = ranked(rows["model"], snapshot.models)
+    project_codes = ranked(rows["project"], snapshot.projects)
+    model_rank = model_codes.part(0, len(rows)).astype(np.int64)
+    project_rank = project_codes.part(0, len(rows)).astype(np.int64)
+    event = rows["kind"] != 0
+    subagent = rows["subagent"] != 0
+    tier = np.minimum(rows["tier"], len(TIER_NAMES) - 1).astype(np.int64)
+    tokens = words(rows)[:, 6:]
+    # Every column takes part in the order, so that equal events may come in
+    # any order and still give the same file.
+    keys = [tokens[:, j] for j in range(tokens.shape[1] - 1, -1, -1)]
+    order = np.lexsort(keys + [tier, subagent, event, project_rank, model_rank, rows["timestamp"]])
+    tokens = np.ascontiguousarray(tokens[order])
+    model_index = rows["model"][order]
+    if prices:
+        cost, missing = costs(tokens, model_index, prices.matrix(snapshot.models))
+    else:
+        cost, missing = np.zeros(len(order)), np.ones(len(order), dtype=bool)
+    assert model_codes.values is not None and project_codes.values is not None
+    return _Events(
+        ts=np.ascontiguousarray(rows["timestamp"][order]),
+        model_rank=model_rank[order],
+        project_rank=project_rank[order],
+        event=event[order],
+        subagent=subagent[order],
+        tier=tier[order],
+        tokens=tokens,
+        cost=np.where(missing, 0.0, cost),
+        missing=missing,
+        models=tuple(snapshot.models[i] for i in model_codes.values.tolist()),
+        projects=tuple(snapshot.projects[i] for i in project_codes.values.tolist()),
+    )
+
+
+def _compact(ranks: np.ndarray, names: Sequence[str]) -> Tuple[np.ndarray, List[str]]:
+    """Dictionary indices (int32) and the dictionary of the names used by
+    `ranks`, in name order."""
+    used, inverse = np.unique(ranks, return_inverse=True)
+    return inverse.reshape(-1).astype(np.int32), [names[i] for i in used.tolist()]
+
+
+class _Partition:
+    """One day's events as Arrow columns, with the hash of their content."""
+
+    def __init__(self, pa: Any, ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> None:
+        part = slice(start, stop)
+        n = stop - start
+        model_idx, model_dict = _compact(ev.model_rank[part], ev.models)
+        project_idx, project_dict = _compact(ev.project_rank[part], ev.projects)
+        event = ev.event[part]
+        subagent = ev.subagent[part]
+        tier = ev.tier[part].astype(np.int32)
+        tokens = ev.tokens[part]
+        missing = ev.missing[part]
+        cost = ev.cost[part]
+        ts = ev.ts[part]
+        total = tokens[:, _TOTAL_COLUMNS].sum(axis=1)
+
+        digest = hashlib.sha256()
+        digest.update(b"format %d\0prices %s\0" % (FORMAT, (fingerprint or "").encode()))
+        for names in (model_dict, project_dict):
+            digest.update(json.dumps(names, ensure_ascii=False).encode())
+        for array in (ts, model_idx, project_idx, event, subagent, tier, tokens, cost, missing):
+            digest.update(np.ascontiguousarray(array).tobytes())
+        self.hash = digest.hexdigest()
+
+        def dictionary(indices: np.ndarray, values: Sequence[str]) -> Any:
+            return pa.DictionaryArray.from_arrays(pa.array(indices, type=pa.int32()), pa.array(values, pa.string()))
+
+        arrays = [
+            pa.array(ts, type=pa.timestamp("ms", tz="UTC")),
+            dictionary(model_idx, model_dict),
+            dictionary(project_idx, project_dict),
+            dictionary(event.astype(np.int32), ["message", "event"]),
+            pa.array(subagent, type=pa.bool_()),
+            dictionary(tier, list(TIER_NAMES)),
+            *(pa.array(tokens[:, j], type=pa.int64()) for j in range(len(TOKEN_FIELDS))),
+            pa.array(total, type=pa.int64()),
+            pa.array(cost, type=pa.float64(), mask=missing),
+            pa.DictionaryArray.from_arrays(
+                pa.array(np.zeros(n, dtype=np.int32), type=pa.int32(), mask=np.full(n, fingerprint is None)),
+                pa.array([fingerprint or ""], pa.string()),
+            ),
+        ]
+        self.table = pa.Table.from_arrays(arrays, names=[name for name, _ in COLUMNS])
+
+
+# ---------------------------------------------------------------------------
+# Files
+
+
+def _fsync_dir(path: str) -> None:
+    """Makes a rename or a new entry in folder `path` durable (where the
+    platform can open folders)."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+class _Lock:
+    """An exclusive lock on a machine's folder for the length of an export
+    (where the platform has `fcntl`)."""
+
+    def __init__(self, folder: str) -> None:
+        self.fd: Optional[int] = None
+        try:
+            import fcntl
+        except ImportError:  # pragma: no cover - Windows: no lock
+            return
+        fd = os.open(os.path.join(folder, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            raise ExportError("another export into %s is running" % folder) from None
+        self.fd = fd
+
+    def release(self) -> None:
+        if self.fd is not None:
+            os.close(self.fd)  # closing releases the lock
+            self.fd = None
+
+
+def _existing_days(folder: str) -> Dict[str, str]:
+    """The day partitions in a machine's folder: {YYYY-MM-DD: folder}."""
+    out: Dict[str, str] = {}
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            match = DAY_DIR_RE.match(entry.name)
+            if match and entry.is_dir(follow_symlinks=False):
+                out[match.group(1)] = entry.path
+    return out
+
+
+def _remove_leftovers(day_folder: str) -> None:
+    """Removes temporary files that an interrupted export left behind."""
+    with os.scandir(day_folder) as entries:
+        for entry in entries:
+            if entry.name.startswith(TEMP_PREFIX) and entry.name.endswith(TEMP_SUFFIX):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(entry.path)
+
+
+def _stored_hash(pq: Any, path: str) -> Optional[bytes]:
+    """The content hash in an existing file's metadata, or None when there
+    is no file or it cannot be read (it is then written again)."""
+    if not os.path.isfile(path):
+        return None
+    try:
+        meta = pq.read_metadata(path).metadata or {}
+    except Exception:  # a damaged or foreign file: replace it
+        return None
+    value = meta.get(HASH_KEY)
+    return value if isinstance(value, bytes) else None
+
+
+def commit(temporary: str, final: str) -> None:
+    """Moves a finished temporary file over the partition's file in one step."""
+    os.replace(temporary, final)
+
+
+def _write(pq: Any, table: Any, folder: str, metadata: Dict[bytes, bytes]) -> None:
+    """Writes `table` as `folder/part-0.parquet` through a temporary file that
+    is synced to disk before it replaces the old file."""
+    temporary = os.path.join(folder, "%s%d.%s%s" % (TEMP_PREFIX, os.getpid(), secrets.token_hex(4), TEMP_SUFFIX))
+    try:
+        with open(temporary, "xb") as f:
+            if hasattr(pq.ParquetWriter, "add_key_value_metadata"):
+                writer = pq.ParquetWriter(f, table.schema, compression="zstd", store_schema=False)
+                writer.add_key_value_metadata(metadata)
+            else:  # older pyarrow: the metadata travels with the stored schema
+                table = table.replace_schema_metadata(metadata)
+                writer = pq.ParquetWriter(f, table.schema, compression="zstd")
+            try:
+                writer.write_table(table)
+            finally:
+                writer.close()
+            f.flush()
+            os.fsync(f.fileno())
+        commit(temporary, os.path.join(folder, PART_FILE))
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    _fsync_dir(folder)
+
+
+def _partitions(ts: np.ndarray) -> Iterator[Tuple[int, int, int]]:
+    """(day number, start, stop) of each UTC day in sorted instants `ts`."""
+    if not len(ts):
+        return
+    days = ts // DAY_MS
+    starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+    stops = np.r_[starts[1:], len(ts)]
+    yield from zip(days[starts].tolist(), starts.tolist(), stops.tolist())
+
+
+def _day_bounds(since: Bound, until: Bound) -> Tuple[Optional[int], Optional[int]]:
+    """The exported range as whole UTC days: the first day and the day after
+    the last, each None when not bounded. A time widens to its whole day, as
+    a partition always holds a whole day."""
+    try:
+        low, high = bound_ms(since, _UTC, False), bound_ms(until, _UTC, True)
+    except BoundError as exc:
+        raise ExportError(str(exc)) from None
+    first = None if low is None else low // DAY_MS
+    end = None if high is None else -(-high // DAY_MS)
+    if first is not None and end is not None and first >= end:
+        raise ExportError("the start of the range (since) is after its end (until)")
+    return first, end
+
+
+def export_parquet(
+    snapshot: Snapshot,
+    directory: str,
+    machine: Optional[str] = None,
+    since: Bound = None,
+    until: Bound = None,
+    prices: Optional[PriceTable] = None,
+) -> ExportResult:
+    """Exports the snapshot's events into `directory` (created when missing)
+    under `machine=NAME/day=YYYY-MM-DD/part-0.parquet`.
+
+    - `machine`: the partition's machine name (default: the host name);
+    - `since`, `until`: limit the export to these UTC days (a date, an RFC
+      3339 time, a datetime or Unix milliseconds; a time stands for its
+      whole day); only partitions of those days are written or removed;
+    - `prices`: gives each event a cost (and records the table in the files).
+
+    Raises MissingExtra without pyarrow, ExportError for a bad machine name
+    or folder, and OSError when a write fails (the partitions already
+    written are complete, the others as they were)."""
+    pa = require_pyarrow()
+    import pyarrow.parquet as pq
+
+    machine = check_machine(machine) if machine is not None else default_machine()
+    first_day, end_day = _day_bounds(since, until)
+    directory = os.path.abspath(os.path.expanduser(os.fspath(directory)))
+    if os.path.exists(directory) and not os.path.isdir(directory):
+        raise ExportError("%s is not a folder" % directory)
+    folder = os.path.join(directory, "machine=" + machine)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as exc:
+        raise ExportError("cannot create %s: %s" % (folder, exc.strerror or exc)) from None
+
+    fingerprint: Optional[str] = None
+    metadata = {b"ledgerly.format": b"%d" % FORMAT, HASH_KEY: b""}
+    if prices:
+        text, fingerprint = price_fingerprint(prices)
+        metadata[PRICES_KEY] = text.encode()
+    low = None if first_day is None else first_day * DAY_MS
+    high = None if end_day is None else end_day * DAY_MS
+    ev = _events(snapshot, low, high, prices)
+
+    parts = list(_partitions(ev.ts))
+    exported = {day_label(day) for day, _, _ in parts}
+    # The range whose days without events lose their partition: an open end
+    # stops at the first or last day with events.
+    range_first = first_day if first_day is not None else (parts[0][0] if parts else None)
+    range_last = end_day - 1 if end_day is not None else (parts[-1][0] if parts else None)
+
+    lock = _Lock(folder)
+    try:
+        existing = _existing_days(folder)
+        for path in existing.values():
+            _remove_leftovers(path)
+        written: List[str] = []
+        unchanged = 0
+        for day, start, stop in parts:
+            label = day_label(day)
+            partition = _Partition(pa, ev, start, stop, fingerprint)
+            day_folder = existing.get(label) or os.path.join(folder, "day=" + label)
+            if _stored_hash(pq, os.path.join(day_folder, PART_FILE)) == partition.hash.encode():
+                unchanged += 1
+                continue
+            if label not in existing:
+                os.makedirs(day_folder, exist_ok=True)
+                _fsync_dir(folder)
+            metadata[HASH_KEY] = partition.hash.encode()
+            _write(pq, partition.table, day_folder, metadata)
+            written.append(label)
+
+        removed: List[str] = []
+        if range_first is not None and range_last is not None:
+            lo, hi = day_label(range_first), day_label(range_last)
+            for label, path in sorted(existing.items()):
+                if lo <= label <= hi and label not in exported:
+                    _remove_partition(path)
+                    removed.append(label)
+            if removed:
+                _fsync_dir(folder)
+    finally:
+        lock.release()
+    return ExportResult(
+        directory=directory,
+        machine=machine,
+        folder=folder,
+        events=len(ev.ts),
+        days=len(parts),
+        written=tuple(written),
+        unchanged=unchanged,
+        removed=tuple(removed),
+        first_day=day_label(range_first) if range_first is not None else None,
+        last_day=day_label(range_last) if range_last is not None else None,
+        price_table=fingerprint,
+    )
+
+
+def _remove_partition(path: str) -> None:
+    """Removes a day's file, and its folder when nothing else is in it."""
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(os.path.join(path, PART_FILE))
+    with contextlib.suppress(OSError):  # something else lives there: leave the folder
+        os.rmdir(path)
