@@ -19,7 +19,7 @@ from typing import List, Optional, Sequence, Tuple
 
 from ledgerly.options import Parser, UsageError
 
-COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources")
+COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources", "ledgerly.cmd_export", "ledgerly.cmd_query")
 DEFAULT_COMMAND = "daily"
 
 

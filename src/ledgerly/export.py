@@ -133,7 +133,9 @@ class ExportResult:
     """What an export did. `folder` is the machine's folder; `written`,
     `removed`: the days (YYYY-MM-DD) whose partition was written or
     removed; `unchanged`: partitions left as they were; `first_day` and
-    `last_day`: the exported range (None when it is empty)."""
+    `last_day`: the exported range (None when it is empty); `price_table`:
+    the fingerprint of the price table given (None without one);
+    `unpriced`: models with usage that the table gives no price for."""
 
     directory: str
     machine: str
@@ -146,6 +148,7 @@ class ExportResult:
     first_day: Optional[str]
     last_day: Optional[str]
     price_table: Optional[str]
+    unpriced: Tuple[str, ...] = ()
 
     def to_dict(self) -> Dict[str, Any]:
         return {
@@ -160,6 +163,7 @@ class ExportResult:
             "first_day": self.first_day,
             "last_day": self.last_day,
             "price_table": self.price_table,
+            "unpriced": list(self.unpriced),
         }
 
 
@@ -518,6 +522,7 @@ def export_parquet(
         first_day=day_label(range_first) if range_first is not None else None,
         last_day=day_label(range_last) if range_last is not None else None,
         price_table=fingerprint,
+        unpriced=tuple(ev.models[i] for i in np.unique(ev.model_rank[ev.missing]).tolist()) if prices else (),
     )
 
 

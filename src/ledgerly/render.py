@@ -63,6 +63,7 @@ HEADERS = {
     "subagent": "Subagent",
     "dialect": "Dialect",
     "block": "Block start",
+    "machine": "Machine",
 }
 
 

@@ -1,0 +1,68 @@
+"""The `export` subcommand: the counted events as a Parquet tree."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from ledgerly.options import UsageError, load_context, source_options, summarise_errors, warn
+
+
+def register(commands: argparse._SubParsersAction[Any]) -> None:
+    parser = commands.add_parser(
+        "export",
+        parents=[source_options()],
+        help="write every counted event into a Hive-partitioned Parquet tree",
+        description="Write every counted event into DIR/machine=NAME/day=YYYY-MM-DD/part-0.parquet (UTC days). "
+        "Only partitions whose content changed are written, each through a temporary file renamed into place. "
+        "Needs pyarrow (pip install 'ledgerly[parquet]').",
+    )
+    group = parser.add_argument_group("export")
+    group.add_argument("--parquet", metavar="DIR", required=True, help="the tree to write into (created when missing)")
+    group.add_argument("--machine", metavar="NAME",
+                       help="the machine's partition name (default: the host name); letters, digits, '.', '_', '-'")
+    group.add_argument("--since", metavar="WHEN",
+                       help="only days from this UTC date on (a time stands for its whole day)")
+    group.add_argument("--until", metavar="WHEN", help="only days up to this UTC date (inclusive)")
+    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    group.add_argument("--json", action="store_true", help="print what was done as JSON")
+    parser.set_defaults(run=run_export)
+
+
+def run_export(args: argparse.Namespace) -> int:
+    from ledgerly import export
+    from ledgerly.ledger import Ledger
+    from ledgerly.progress import run_refresh
+
+    try:
+        export.require_pyarrow()
+        machine = export.check_machine(args.machine) if args.machine is not None else export.default_machine()
+        export._day_bounds(args.since, args.until)
+    except export.ExportError as exc:
+        raise UsageError(str(exc)) from None
+    ctx = load_context(args)
+    ledger = Ledger(ctx.sources, ctx.workers)
+    snapshot = run_refresh(ledger, ledger.list_files())
+    try:
+        result = export.export_parquet(snapshot, args.parquet, machine, args.since, args.until, ctx.prices)
+    except export.ExportError as exc:
+        raise UsageError(str(exc)) from None
+    except OSError as exc:
+        print("ledgerly: error: export into %s failed: %s" % (args.parquet, exc), file=sys.stderr)
+        return 1
+    if args.json:
+        sys.stdout.write(json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n")
+    else:
+        span = "" if result.first_day is None else " (%s to %s)" % (result.first_day, result.last_day)
+        sys.stdout.write(
+            "Exported %s events on %s days%s to %s: %d written, %d unchanged, %d removed.\n"
+            % (f"{result.events:,}", f"{result.days:,}", span, result.folder, len(result.written), result.unchanged,
+               len(result.removed))
+        )
+    sys.stdout.flush()
+    if result.unpriced:
+        warn("usage without a price has a null cost: %s" % ", ".join(result.unpriced))
+    summarise_errors(snapshot.errors, args.verbose)
+    return 1 if snapshot.errors else 0

@@ -1,0 +1,77 @@
+"""The `query` subcommand: reports over an exported Parquet tree, by DuckDB."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from ledgerly.options import UsageError, warn
+
+# name -> the fields of its rows; --by adds fields after them
+REPORTS = {
+    "daily": ("day",),
+    "weekly": ("week",),
+    "monthly": ("month",),
+    "models": ("model",),
+    "projects": ("project",),
+    "machines": ("machine",),
+}
+GROUPINGS = ("machine", "model", "project", "tier", "subagent", "dialect")
+
+
+def register(commands: argparse._SubParsersAction[Any]) -> None:
+    parser = commands.add_parser(
+        "query",
+        help="reports over an exported Parquet tree (one machine's or many merged)",
+        description="Token usage and cost per UTC day, week or month, model, project or machine, over a tree written "
+        "by 'ledgerly export --parquet' (trees of several machines merge by copying their folders side by side). "
+        "Needs duckdb (pip install 'ledgerly[query]').",
+    )
+    parser.add_argument("directory", metavar="DIR", help="the exported tree")
+    parser.add_argument("report", nargs="?", default="daily", choices=list(REPORTS),
+                        help="one row per: %s (default: daily)" % ", ".join(REPORTS))
+    group = parser.add_argument_group("report")
+    group.add_argument("--by", action="append", metavar="FIELD", default=[], choices=GROUPINGS,
+                       help="also group by FIELD (repeatable): %s" % ", ".join(GROUPINGS))
+    group.add_argument("--since", metavar="WHEN", help="from this UTC date (whole day) or RFC 3339 time on")
+    group.add_argument("--until", metavar="WHEN", help="up to this UTC date (inclusive) or time")
+    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
+    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
+    group.add_argument("--machine", action="append", metavar="GLOB", default=[], help="only machines matching GLOB")
+    group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
+    formats = group.add_mutually_exclusive_group()
+    formats.add_argument("--json", action="store_true", help="print JSON")
+    formats.add_argument("--csv", action="store_true", help="print CSV")
+    parser.set_defaults(run=run_query)
+
+
+def run_query(args: argparse.Namespace) -> int:
+    from ledgerly import query
+    from ledgerly.reports import ReportError
+
+    by = REPORTS[args.report] + tuple(args.by)
+    try:
+        result = query.run_query(args.directory, by, args.since, args.until, args.model or None, args.project or None,
+                                 args.machine or None, args.breakdown)
+    except query.ReadError as exc:
+        print("ledgerly: error: %s" % exc, file=sys.stderr)
+        return 1
+    except (query.QueryError, ReportError) as exc:
+        raise UsageError(str(exc)) from None
+    report = result.report
+    if args.json:
+        sys.stdout.write(report.to_json() + "\n")
+    elif args.csv:
+        sys.stdout.write(report.to_csv())
+    else:
+        from ledgerly.render import draw
+
+        draw(report, sys.stdout, "Usage by %s (%s)" % (" and ".join(by), report.timezone))
+    sys.stdout.flush()
+    if report.unpriced:
+        warn("usage exported without a price has no cost (shown as unknown): %s" % ", ".join(sorted(report.unpriced)))
+    if len(result.price_tables) > 1:
+        warn("the costs come from %d different price tables (%s): compare the price_table column per machine"
+             % (len(result.price_tables), ", ".join(result.price_tables)))
+    return 0
