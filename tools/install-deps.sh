@@ -3,7 +3,8 @@
 # a C++ toolchain, Google Test, Google Benchmark, clang with its sanitizer
 # and fuzzer runtimes (Debian packages), CMake and Ninja when missing or too
 # old, the package's own dependencies and its test extra (pyproject.toml:
-# numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, hypothesis),
+# numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, hypothesis,
+# and pyarrow and duckdb for the Parquet export and its queries),
 # and for CI mypy, ruff, abi3audit and orjson (PyPI).  As root it also adds
 # the locale sources and translated C library messages (locales, libc-l10n),
 # without which one test skips: it runs the engine under a generated
@@ -48,7 +49,7 @@ cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (
 [ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
-for module in numpy rich platformdirs tzdata hypothesis; do
+for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb; do
   "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")
 done
 "$python" -c "import sys, importlib.util as u; sys.exit(sys.version_info < (3, 11) and not u.find_spec('tomli'))" \
