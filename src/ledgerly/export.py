@@ -44,7 +44,7 @@ import re
 import secrets
 import socket
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -68,6 +68,10 @@ LOCK_FILE = ".ledgerly-export.lock"
 HASH_KEY = b"ledgerly.content"
 PRICES_KEY = b"ledgerly.prices"
 PARTITIONS = ("machine", "day")
+WRITERS = 8  # threads writing and syncing partition files
+# zstd, and dictionaries for the name columns only: numbers rarely repeat
+# within a day, and trying a dictionary on them costs time and bytes.
+_OPTIONS = {"compression": "zstd", "use_dictionary": ["model", "project", "dialect", "tier", "price_table"]}
 COLUMNS = (
     ("timestamp", "the event's time, UTC, to the millisecond"),
     ("model", "model name"),
@@ -199,6 +203,26 @@ class _Events:
     projects: Tuple[str, ...]
 
 
+def _order(rows: np.ndarray, keys: Sequence[np.ndarray]) -> np.ndarray:
+    """The order of `rows` by timestamp, and where timestamps are equal by
+    every other column (`keys`, most significant first): equal events may
+    then come in any order and still give the same file. Ties are rare, so
+    only their runs are sorted by the other columns."""
+    ts = rows["timestamp"]
+    order: np.ndarray = np.argsort(ts, kind="stable")
+    sorted_ts = ts[order]
+    tied = np.flatnonzero(sorted_ts[1:] == sorted_ts[:-1])
+    if len(tied):
+        in_run = np.zeros(len(order), dtype=bool)
+        in_run[tied] = True
+        in_run[tied + 1] = True
+        where = np.flatnonzero(in_run)
+        sub = order[where]
+        # The timestamp stays the first key, so each run keeps its positions.
+        order[where] = sub[np.lexsort([k[sub] for k in reversed(keys)] + [ts[sub]])]
+    return order
+
+
 def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices: Optional[PriceTable]) -> _Events:
     rows = snapshot.rows
     if low is not None or high is not None:
@@ -217,14 +241,10 @@ def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices:
     subagent = rows["subagent"] != 0
     tier = np.minimum(rows["tier"], len(TIER_NAMES) - 1).astype(np.int64)
     tokens = words(rows)[:, 6:]
-    # Every column takes part in the order, so that equal events may come in
-    # any order and still give the same file.
-    keys = [tokens[:, j] for j in range(tokens.shape[1] - 1, -1, -1)]
-    order = np.lexsort(keys + [tier, subagent, event, project_rank, model_rank, rows["timestamp"]])
+    order = _order(rows, [model_rank, project_rank, event, subagent, tier, *tokens.T])
     tokens = np.ascontiguousarray(tokens[order])
-    model_index = rows["model"][order]
     if prices:
-        cost, missing = costs(tokens, model_index, prices.matrix(snapshot.models))
+        cost, missing = costs(tokens, rows["model"][order], prices.matrix(snapshot.models))
     else:
         cost, missing = np.zeros(len(order)), np.ones(len(order), dtype=bool)
     assert model_codes.values is not None and project_codes.values is not None
@@ -243,57 +263,46 @@ def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices:
     )
 
 
-def _compact(ranks: np.ndarray, names: Sequence[str]) -> Tuple[np.ndarray, List[str]]:
-    """Dictionary indices (int32) and the dictionary of the names used by
-    `ranks`, in name order."""
-    used, inverse = np.unique(ranks, return_inverse=True)
-    return inverse.reshape(-1).astype(np.int32), [names[i] for i in used.tolist()]
+def _table(pa: Any, ev: _Events, fingerprint: Optional[str]) -> Any:
+    """Every event as one Arrow table, column by column from the arrays.
+    Names are looked up from the name tables by index (in Arrow, not per
+    row in Python) and written as plain strings: the Parquet writer then
+    keeps a dictionary of the names each file uses, and no others."""
+    n = len(ev.ts)
+
+    def names(indices: np.ndarray, values: Sequence[str]) -> Any:
+        coded = pa.DictionaryArray.from_arrays(pa.array(indices.astype(np.int32), type=pa.int32()),
+                                               pa.array(list(values), pa.string()))
+        return coded.dictionary_decode()
+
+    arrays = [
+        pa.array(ev.ts, type=pa.timestamp("ms", tz="UTC")),
+        names(ev.model_rank, ev.models),
+        names(ev.project_rank, ev.projects),
+        names(ev.event.astype(np.int32), ("message", "event")),
+        pa.array(ev.subagent, type=pa.bool_()),
+        names(ev.tier, TIER_NAMES),
+        *(pa.array(ev.tokens[:, j], type=pa.int64()) for j in range(len(TOKEN_FIELDS))),
+        pa.array(ev.tokens[:, _TOTAL_COLUMNS].sum(axis=1), type=pa.int64()),
+        pa.array(ev.cost, type=pa.float64(), mask=ev.missing),
+        names(np.zeros(n, dtype=np.int32), (fingerprint,)) if fingerprint else pa.nulls(n, pa.string()),
+    ]
+    return pa.Table.from_arrays(arrays, names=[name for name, _ in COLUMNS])
 
 
-class _Partition:
-    """One day's events as Arrow columns, with the hash of their content."""
-
-    def __init__(self, pa: Any, ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> None:
-        part = slice(start, stop)
-        n = stop - start
-        model_idx, model_dict = _compact(ev.model_rank[part], ev.models)
-        project_idx, project_dict = _compact(ev.project_rank[part], ev.projects)
-        event = ev.event[part]
-        subagent = ev.subagent[part]
-        tier = ev.tier[part].astype(np.int32)
-        tokens = ev.tokens[part]
-        missing = ev.missing[part]
-        cost = ev.cost[part]
-        ts = ev.ts[part]
-        total = tokens[:, _TOTAL_COLUMNS].sum(axis=1)
-
-        digest = hashlib.sha256()
-        digest.update(b"format %d\0prices %s\0" % (FORMAT, (fingerprint or "").encode()))
-        for names in (model_dict, project_dict):
-            digest.update(json.dumps(names, ensure_ascii=False).encode())
-        for array in (ts, model_idx, project_idx, event, subagent, tier, tokens, cost, missing):
-            digest.update(np.ascontiguousarray(array).tobytes())
-        self.hash = digest.hexdigest()
-
-        def dictionary(indices: np.ndarray, values: Sequence[str]) -> Any:
-            return pa.DictionaryArray.from_arrays(pa.array(indices, type=pa.int32()), pa.array(values, pa.string()))
-
-        arrays = [
-            pa.array(ts, type=pa.timestamp("ms", tz="UTC")),
-            dictionary(model_idx, model_dict),
-            dictionary(project_idx, project_dict),
-            dictionary(event.astype(np.int32), ["message", "event"]),
-            pa.array(subagent, type=pa.bool_()),
-            dictionary(tier, list(TIER_NAMES)),
-            *(pa.array(tokens[:, j], type=pa.int64()) for j in range(len(TOKEN_FIELDS))),
-            pa.array(total, type=pa.int64()),
-            pa.array(cost, type=pa.float64(), mask=missing),
-            pa.DictionaryArray.from_arrays(
-                pa.array(np.zeros(n, dtype=np.int32), type=pa.int32(), mask=np.full(n, fingerprint is None)),
-                pa.array([fingerprint or ""], pa.string()),
-            ),
-        ]
-        self.table = pa.Table.from_arrays(arrays, names=[name for name, _ in COLUMNS])
+def _digest(ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> bytes:
+    """The hash of one partition's content: its events' values, names
+    included, whatever the rest of the name tables holds."""
+    part = slice(start, stop)
+    digest = hashlib.sha256()
+    digest.update(b"format %d\0prices %s\0" % (FORMAT, (fingerprint or "").encode()))
+    for ranks, table in ((ev.model_rank[part], ev.models), (ev.project_rank[part], ev.projects)):
+        used, inverse = np.unique(ranks, return_inverse=True)
+        digest.update(json.dumps([table[i] for i in used.tolist()], ensure_ascii=False).encode())
+        digest.update(inverse.astype(np.int64).tobytes())
+    for array in (ev.ts, ev.event, ev.subagent, ev.tier, ev.tokens, ev.cost, ev.missing):
+        digest.update(np.ascontiguousarray(array[part]).tobytes())
+    return digest.hexdigest().encode()
 
 
 # ---------------------------------------------------------------------------
@@ -377,30 +386,89 @@ def commit(temporary: str, final: str) -> None:
     os.replace(temporary, final)
 
 
-def _write(pq: Any, table: Any, folder: str, metadata: Dict[bytes, bytes]) -> None:
-    """Writes `table` as `folder/part-0.parquet` through a temporary file that
-    is synced to disk before it replaces the old file."""
+def _write_temporary(pq: Any, table: Any, folder: str, metadata: Dict[bytes, bytes]) -> str:
+    """Writes `table` into a new hidden temporary file in `folder` and syncs
+    it to disk; returns its path. A failure leaves no file behind."""
     temporary = os.path.join(folder, "%s%d.%s%s" % (TEMP_PREFIX, os.getpid(), secrets.token_hex(4), TEMP_SUFFIX))
     try:
-        with open(temporary, "xb") as f:
-            if hasattr(pq.ParquetWriter, "add_key_value_metadata"):
-                writer = pq.ParquetWriter(f, table.schema, compression="zstd", store_schema=False)
-                writer.add_key_value_metadata(metadata)
-            else:  # older pyarrow: the metadata travels with the stored schema
-                table = table.replace_schema_metadata(metadata)
-                writer = pq.ParquetWriter(f, table.schema, compression="zstd")
-            try:
-                writer.write_table(table)
-            finally:
-                writer.close()
-            f.flush()
-            os.fsync(f.fileno())
-        commit(temporary, os.path.join(folder, PART_FILE))
+        if hasattr(pq.ParquetWriter, "add_key_value_metadata"):
+            writer = pq.ParquetWriter(temporary, table.schema, store_schema=False, **_OPTIONS)
+            writer.add_key_value_metadata(metadata)
+        else:  # older pyarrow: the metadata travels with the stored schema
+            table = table.replace_schema_metadata(metadata)
+            writer = pq.ParquetWriter(temporary, table.schema, **_OPTIONS)
+        try:
+            writer.write_table(table)
+        finally:
+            writer.close()
+        fd = os.open(temporary, os.O_RDWR)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
-    _fsync_dir(folder)
+    return temporary
+
+
+def _in_parallel(function: Callable[..., Any], calls: Sequence[Tuple[Any, ...]]) -> List[Any]:
+    """`function(*args)` for each of `calls` on a few threads (writing and
+    syncing files waits mostly on the disk, with the interpreter lock
+    released). Every call finishes before the first error, if any, is
+    raised; the results come in the order of the calls, None where failed."""
+    if len(calls) <= 1:
+        return [function(*args) for args in calls]
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=min(WRITERS, len(calls))) as pool:
+        futures = [pool.submit(function, *args) for args in calls]
+    errors = [f.exception() for f in futures]
+    results = [None if e else f.result() for f, e in zip(futures, errors)]
+    first = next((e for e in errors if e is not None), None)
+    if first is not None:
+        raise _Partial(first, results)
+    return results
+
+
+class _Partial(Exception):
+    """A parallel step that failed for some calls: the first error and every
+    call's result (None where it failed)."""
+
+    def __init__(self, error: BaseException, results: List[Any]) -> None:
+        super().__init__(str(error))
+        self.error = error
+        self.results = results
+
+
+def _write_all(pq: Any, table: Any, todo: Sequence[Tuple[str, str, int, int, bytes]], folder: str,
+               metadata: Dict[bytes, bytes]) -> None:
+    """Writes the partitions `todo` (label, day folder, start, stop, hash):
+    first every file to a synced temporary file, then each renamed over its
+    partition's file. A failure while writing leaves every partition as it
+    was; a crash while renaming leaves each one old or new, never a mix."""
+    new_folders = [day_folder for _l, day_folder, _a, _b, _h in todo if not os.path.isdir(day_folder)]
+    for day_folder in new_folders:
+        os.makedirs(day_folder, exist_ok=True)
+    if new_folders:
+        _fsync_dir(folder)
+    calls = [(pq, table.slice(start, stop - start), day_folder, {**metadata, HASH_KEY: digest})
+             for _l, day_folder, start, stop, digest in todo]
+    try:
+        temporaries = _in_parallel(_write_temporary, calls)
+    except _Partial as failed:
+        for path in failed.results:
+            if path is not None:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+        raise failed.error from None
+    for (_l, day_folder, _a, _b, _h), temporary in zip(todo, temporaries):
+        commit(temporary, os.path.join(day_folder, PART_FILE))
+    try:
+        _in_parallel(_fsync_dir, [(day_folder,) for _l, day_folder, _a, _b, _h in todo])
+    except _Partial as failed:  # pragma: no cover - _fsync_dir does not raise
+        raise failed.error from None
 
 
 def _partitions(ts: np.ndarray) -> Iterator[Tuple[int, int, int]]:
@@ -483,21 +551,19 @@ def export_parquet(
         existing = _existing_days(folder)
         for path in existing.values():
             _remove_leftovers(path)
-        written: List[str] = []
         unchanged = 0
+        todo: List[Tuple[str, str, int, int, bytes]] = []
         for day, start, stop in parts:
             label = day_label(day)
-            partition = _Partition(pa, ev, start, stop, fingerprint)
+            digest = _digest(ev, start, stop, fingerprint)
             day_folder = existing.get(label) or os.path.join(folder, "day=" + label)
-            if _stored_hash(pq, os.path.join(day_folder, PART_FILE)) == partition.hash.encode():
+            if _stored_hash(pq, os.path.join(day_folder, PART_FILE)) == digest:
                 unchanged += 1
-                continue
-            if label not in existing:
-                os.makedirs(day_folder, exist_ok=True)
-                _fsync_dir(folder)
-            metadata[HASH_KEY] = partition.hash.encode()
-            _write(pq, partition.table, day_folder, metadata)
-            written.append(label)
+            else:
+                todo.append((label, day_folder, start, stop, digest))
+        if todo:
+            _write_all(pq, _table(pa, ev, fingerprint), todo, folder, metadata)
+        written = [label for label, _f, _a, _b, _h in todo]
 
         removed: List[str] = []
         if range_first is not None and range_last is not None:
