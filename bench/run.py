@@ -13,7 +13,11 @@ the page cache warm (a full read precedes the first timed run).
 - one-line append: a refresh after one line is added to a state of about
   1M stored rows (the export rebuilds the whole row buffer), against one
   copy of that buffer;
-- memory: resident-set growth per stored row.
+- memory: resident-set growth per stored row;
+- Parquet export (needs pyarrow): exporting every row of the corpus into a
+  fresh tree, and again over the unchanged tree, against a forced refresh
+  of the same state; bytes per event, at the corpus's density and at a
+  third of it.
 """
 
 import argparse
@@ -29,10 +33,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import peers  # noqa: E402
 from ledgerly._native import Engine  # noqa: E402
 from ledgerly.layout import TOKEN_FIELDS, view_rows, words  # noqa: E402
 from ledgerly.sources import Source, list_files  # noqa: E402
+
+import peers  # noqa: E402
 
 
 def list_logs(folder):
@@ -118,6 +123,7 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--host-only", action="store_true", help="only the command-line and report measures")
+    parser.add_argument("--export-only", action="store_true", help="only the Parquet export measures")
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     if not os.path.isdir(args.corpus) or not os.listdir(args.corpus):
@@ -127,6 +133,9 @@ def main(argv=None):
     table = []  # (measure, seconds or figure, comparison)
     if args.host_only:
         host_measures(args, table)
+        return print_table(args, table)
+    if args.export_only:
+        export_measures(args, table)
         return print_table(args, table)
 
     # Cold refresh against the floor and the peers.
@@ -226,12 +235,13 @@ def main(argv=None):
         f.truncate()
 
     host_measures(args, table)
+    export_measures(args, table)
     print()
     print("machine: " + machine())
     print("median of %d runs, page cache warm; peers skip strict decoding and parent matching of forks" % args.runs)
     width = max(len(row[0]) for row in table)
     for name, value, note in table:
-        figure = "%10.4f s" % value if "memory" not in name else "%10.1f  " % value
+        figure = "%10.4f s" % value if "memory" not in name and "bytes" not in name else "%10.1f  " % value
         print("%s  %s  %s" % (name.ljust(width), figure, note))
     return 0
 
@@ -345,13 +355,83 @@ def host_measures(args, table):
                   "%.2fx the forced refresh that exported them (%.3f s)" % (group_s / forced_s, forced_s)))
 
 
+# ---------------------------------------------------------------------------
+# The Parquet export
+
+
+def tree_bytes(folder):
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(folder) for f in names
+               if f.endswith(".parquet"))
+
+
+def export_measures(args, table):
+    import shutil
+
+    import numpy as np
+
+    from ledgerly.export import export_parquet
+    from ledgerly.ledger import Ledger, Snapshot
+
+    ledger = Ledger([os.path.abspath(args.corpus)], 2)
+    snapshot = ledger.refresh()
+    out = os.path.join(args.out, "parquet")
+    export_parquet(snapshot, out, machine="bench")  # imports pyarrow once, outside the timings
+    import pyarrow
+    import pyarrow.parquet as pq
+
+    from ledgerly import export
+
+    whole = export._table(pyarrow, export._events(snapshot, None, None, None), None)
+    single = os.path.join(args.out, "one-file.parquet")
+    forced_t, fresh_t, again_t, single_t = [], [], [], []
+    for _ in range(max(args.runs, 5)):
+        began = time.perf_counter()
+        pq.write_table(whole, single, **export._OPTIONS)
+        single_t.append(time.perf_counter() - began)
+        shutil.rmtree(out, ignore_errors=True)
+        began = time.perf_counter()
+        ledger.refresh(force=True)
+        forced_t.append(time.perf_counter() - began)
+        began = time.perf_counter()
+        result = export_parquet(snapshot, out, machine="bench")
+        fresh_t.append(time.perf_counter() - began)
+        began = time.perf_counter()
+        export_parquet(snapshot, out, machine="bench")
+        again_t.append(time.perf_counter() - began)
+    forced_s, fresh_s, again_s, single_s = (statistics.median(t) for t in (forced_t, fresh_t, again_t, single_t))
+    events = len(snapshot)
+    table.append(("export %d rows to Parquet (%d day partitions written)" % (events, len(result.written)), fresh_s,
+                  "%.2fx the forced refresh of the same state (%.3f s)" % (fresh_s / forced_s, forced_s)))
+    table.append(("  the same export again (nothing changed)", again_s, "%.2fx the forced refresh" % (
+        again_s / forced_s)))
+    table.append(("  writing the same rows as one Parquet file", single_s, "%.2fx the forced refresh" % (
+        single_s / forced_s)))
+    os.remove(single)
+    size = tree_bytes(out)
+    ts = snapshot.rows["timestamp"]
+    hours = (int(ts.max()) - int(ts.min())) / 3.6e6
+    table.append(("Parquet bytes per event (%d events per daily file)" % (events // result.days), size / events,
+                  "bytes; %d bytes in %d files; the corpus spans %.0f hours, %.0f events per hour" % (
+                      size, result.days, hours, events / hours)))
+    # A third of the events (every third row): smaller daily files, as for one person's working day.
+    rows = snapshot.rows[::3]
+    thin = Snapshot(np.ascontiguousarray(rows), snapshot.buffer, snapshot.models, snapshot.projects, snapshot.scan,
+                    (), True, 0.0, snapshot.listing)
+    shutil.rmtree(out, ignore_errors=True)
+    export_parquet(thin, out, machine="bench")
+    table.append(("Parquet bytes per event (%d events per daily file)" % (len(thin) // result.days),
+                  tree_bytes(out) / len(thin), "bytes"))
+    shutil.rmtree(out, ignore_errors=True)
+
+
 def print_table(args, table):
     print()
     print("machine: " + machine())
     print("median of %d runs, page cache warm" % max(args.runs, 5))
     width = max(len(row[0]) for row in table)
     for name, value, note in table:
-        print("%s  %10.4f s  %s" % (name.ljust(width), value, note))
+        figure = "%10.4f s" % value if not name.startswith("Parquet bytes") else "%10.1f  " % value
+        print("%s  %s  %s" % (name.ljust(width), figure, note))
     return 0
 
 

@@ -69,9 +69,16 @@ HASH_KEY = b"ledgerly.content"
 PRICES_KEY = b"ledgerly.prices"
 PARTITIONS = ("machine", "day")
 WRITERS = 8  # threads writing and syncing partition files
-# zstd, and dictionaries for the name columns only: numbers rarely repeat
-# within a day, and trying a dictionary on them costs time and bytes.
-_OPTIONS = {"compression": "zstd", "use_dictionary": ["model", "project", "dialect", "tier", "price_table"]}
+# zstd; dictionaries for the name columns only (numbers rarely repeat
+# within a day, and trying a dictionary on them costs time and bytes);
+# min/max statistics, which let readers skip files, for the columns one
+# filters on, not for the token counts.
+_NAMES = ["model", "project", "dialect", "tier", "price_table"]
+_OPTIONS: Dict[str, Any] = {
+    "compression": "zstd",
+    "use_dictionary": _NAMES,
+    "write_statistics": ["timestamp", "subagent", *_NAMES],
+}
 COLUMNS = (
     ("timestamp", "the event's time, UTC, to the millisecond"),
     ("model", "model name"),
