@@ -11,7 +11,10 @@ refreshed with a manifest of log files returns the counted usage events as
   `block_status` (ledgerly.windows): the same per 5-hour window, and the
   state of the current window;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
-  (ledgerly.config), `resolve_sources` (ledgerly.sources).
+  (ledgerly.config), `resolve_sources` (ledgerly.sources);
+- `export_parquet` (ledgerly.export): the events as a Hive-partitioned
+  Parquet tree (needs pyarrow); `query_report` (ledgerly.query): reports
+  over such a tree, one machine's or many merged (needs duckdb).
 
 Those names are imported on first use, so that ``import ledgerly`` stays
 cheap for a caller that only needs the engine.
@@ -27,9 +30,11 @@ from ledgerly._native import Engine
 
 if TYPE_CHECKING:
     from ledgerly.config import Config, ConfigError, load_config
+    from ledgerly.export import ExportError, ExportResult, export_parquet
     from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
     from ledgerly.ledger import Ledger, Snapshot
     from ledgerly.prices import PriceTable, load_prices
+    from ledgerly.query import QueryError, query_report
     from ledgerly.reports import Group, Report, ReportError, report
     from ledgerly.sources import Source, SourceError, resolve_sources
     from ledgerly.windows import BlockStatus, block_status, blocks
@@ -49,6 +54,9 @@ _LAZY = {
     "Config": "config",
     "ConfigError": "config",
     "load_config": "config",
+    "ExportError": "export",
+    "ExportResult": "export",
+    "export_parquet": "export",
     "RECORD_DTYPE": "layout",
     "RECORD_SIZE": "layout",
     "RECORD_WORDS": "layout",
@@ -58,6 +66,8 @@ _LAZY = {
     "Snapshot": "ledger",
     "PriceTable": "prices",
     "load_prices": "prices",
+    "QueryError": "query",
+    "query_report": "query",
     "Group": "reports",
     "Report": "reports",
     "ReportError": "reports",
@@ -89,10 +99,13 @@ __all__ = [
     "Config",
     "ConfigError",
     "Engine",
+    "ExportError",
+    "ExportResult",
     "Group",
     "Ledger",
     "PanicException",
     "PriceTable",
+    "QueryError",
     "Report",
     "ReportError",
     "Snapshot",
@@ -100,8 +113,10 @@ __all__ = [
     "SourceError",
     "block_status",
     "blocks",
+    "export_parquet",
     "load_config",
     "load_prices",
+    "query_report",
     "report",
     "resolve_sources",
     "view_rows",

@@ -5,6 +5,8 @@ DuckDB SQL give the numbers of the machine's own reports)."""
 
 import json
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -352,3 +354,34 @@ def test_query_sums_beyond_64_bits_and_empty_selections(tmp_path):
     assert data["totals"]["input"] == 2 * big and data["totals"]["total_tokens"] == 4 * big
     empty = query_report(str(tmp_path), by=("day",), since="2026-01-01").to_dict()
     assert empty["rows"] == [] and empty["totals"]["total_tokens"] == 0
+
+
+def test_the_team_page_runs_as_written(cli, tmp_path, prices_file, monkeypatch):
+    """Every SQL block of docs/team.md and every `ledgerly query` line, on
+    a two-machine tree in ./team."""
+    from ledgerly import export_parquet as exported  # the names the page uses
+    from ledgerly import query_report
+
+    with open(os.path.join(EXAMPLES, "..", "docs", "team.md"), encoding="utf-8") as f:
+        page = f.read()
+    alice, build = two_machines(tmp_path)
+    team = tmp_path / "team"
+    exported(snapshot(alice), str(team), machine="alice-laptop", prices=load_prices(str(prices_file)))
+    exported(snapshot(build), str(team), machine="build-01")
+
+    monkeypatch.chdir(tmp_path)
+    con = duckdb.connect()
+    results = [con.execute(block).fetchall() for block in re.findall(r"```sql\n(.*?)```", page, re.S)]
+    assert len(results) >= 6 and all(results[1:])
+    per_machine = {row[0]: row[2] for row in results[1]}
+    for name, logs in (("alice-laptop", alice), ("build-01", build)):
+        own = query_report(str(team), by=("machine",), machine=name).to_dict()["totals"]["total_tokens"]
+        assert per_machine[name] == own == json.loads(cli("monthly", logs, "--json").stdout)["totals"]["total_tokens"]
+    assert [row[0] for row in results[2]] == ["alice", "ci"]
+
+    commands = [shlex.split(line) for block in re.findall(r"```sh\n(.*?)```", page, re.S)
+                for line in block.splitlines() if line.startswith("ledgerly query")]
+    assert len(commands) >= 3
+    for command in commands:
+        done = cli(*command[1:], cwd=tmp_path)
+        assert done.returncode == 0 and done.stdout, (command, done.stderr)
