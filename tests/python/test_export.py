@@ -15,7 +15,7 @@ import pytest
 
 from conftest import event_log, message_line, record, snapshot_of, write
 
-pa = pytest.importorskip("pyarrow", reason="pyarrow (ledgerly[parquet]) is not installed")
+pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
 
 from ledgerly.export import ExportError, _Lock, export_parquet  # noqa: E402
@@ -131,7 +131,7 @@ def _strip(text):
 
 def test_columns_and_types(tmp_path, prices_file):
     export_parquet(snapshot(EXAMPLES), str(tmp_path), machine="dev-1", prices=load_prices(str(prices_file)))
-    table = pa.parquet.read_table(str(tmp_path / "machine=dev-1" / "day=2025-03-15" / "part-0.parquet"))
+    table = pq.ParquetFile(str(tmp_path / "machine=dev-1" / "day=2025-03-15" / "part-0.parquet")).read()
     assert table.column_names == ["timestamp", "model", "project", "dialect", "subagent", "tier", *TOKENS[:-1],
                                   "total_tokens", "cost", "price_table"]
     assert str(table.schema.field("timestamp").type) == "timestamp[ms, tz=UTC]"
