@@ -27,6 +27,8 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
                        help="only days from this UTC date on (a time stands for its whole day)")
     group.add_argument("--until", metavar="WHEN", help="only days up to this UTC date (inclusive)")
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    group.add_argument("--partial", action="store_true",
+                       help="export even when some logs could not be read (their events leave the tree)")
     group.add_argument("--json", action="store_true", help="print what was done as JSON")
     parser.set_defaults(run=run_export)
 
@@ -39,14 +41,19 @@ def run_export(args: argparse.Namespace) -> int:
     try:
         export.require_pyarrow()
         machine = export.check_machine(args.machine) if args.machine is not None else export.default_machine()
-        export._day_bounds(args.since, args.until)
+        export.day_bounds(args.since, args.until)
     except export.ExportError as exc:
         raise UsageError(str(exc)) from None
     ctx = load_context(args)
     ledger = Ledger(ctx.sources, ctx.workers)
     snapshot = run_refresh(ledger, ledger.list_files())
     try:
-        result = export.export_parquet(snapshot, args.parquet, machine, args.since, args.until, ctx.prices)
+        result = export.export_parquet(snapshot, args.parquet, machine, args.since, args.until, ctx.prices,
+                                       args.partial)
+    except export.IncompleteLogs as exc:
+        summarise_errors(snapshot.errors, args.verbose)
+        print("ledgerly: error: %s (--partial exports anyway)" % exc, file=sys.stderr)
+        return 1
     except export.ExportError as exc:
         raise UsageError(str(exc)) from None
     except OSError as exc:
@@ -57,12 +64,16 @@ def run_export(args: argparse.Namespace) -> int:
     else:
         span = "" if result.first_day is None else " (%s to %s)" % (result.first_day, result.last_day)
         sys.stdout.write(
-            "Exported %s events on %s days%s to %s: %d written, %d unchanged, %d removed.\n"
-            % (f"{result.events:,}", f"{result.days:,}", span, result.folder, len(result.written), result.unchanged,
-               len(result.removed))
+            "Exported %s on %s%s to %s: %d written, %d unchanged, %d removed.\n"
+            % (_count(result.events, "event"), _count(result.days, "day"), span, result.folder, len(result.written),
+               result.unchanged, len(result.removed))
         )
     sys.stdout.flush()
     if result.unpriced:
         warn("usage without a price has a null cost: %s" % ", ".join(result.unpriced))
     summarise_errors(snapshot.errors, args.verbose)
     return 1 if snapshot.errors else 0
+
+
+def _count(n: int, noun: str) -> str:
+    return "%s %s%s" % (f"{n:,}", noun, "" if n == 1 else "s")

@@ -103,6 +103,11 @@ class ExportError(Exception):
     that failed, pyarrow missing); nothing inconsistent is left behind."""
 
 
+class IncompleteLogs(ExportError):
+    """Some logs could not be read: exporting would drop their events from
+    partitions that hold them now."""
+
+
 class MissingExtra(ExportError):
     """The optional dependency for Parquet is not installed."""
 
@@ -488,7 +493,7 @@ def _partitions(ts: np.ndarray) -> Iterator[Tuple[int, int, int]]:
     yield from zip(days[starts].tolist(), starts.tolist(), stops.tolist())
 
 
-def _day_bounds(since: Bound, until: Bound) -> Tuple[Optional[int], Optional[int]]:
+def day_bounds(since: Bound, until: Bound) -> Tuple[Optional[int], Optional[int]]:
     """The exported range as whole UTC days: the first day and the day after
     the last, each None when not bounded. A time widens to its whole day, as
     a partition always holds a whole day."""
@@ -510,6 +515,7 @@ def export_parquet(
     since: Bound = None,
     until: Bound = None,
     prices: Optional[PriceTable] = None,
+    partial: bool = False,
 ) -> ExportResult:
     """Exports the snapshot's events into `directory` (created when missing)
     under `machine=NAME/day=YYYY-MM-DD/part-0.parquet`.
@@ -518,16 +524,24 @@ def export_parquet(
     - `since`, `until`: limit the export to these UTC days (a date, an RFC
       3339 time, a datetime or Unix milliseconds; a time stands for its
       whole day); only partitions of those days are written or removed;
-    - `prices`: gives each event a cost (and records the table in the files).
+    - `prices`: gives each event a cost (and records the table in the files);
+    - `partial`: export even when the snapshot lists logs or folders that
+      could not be read (`snapshot.errors`). Without it such an export
+      raises IncompleteLogs and writes nothing: a log that failed to open
+      this once would otherwise take its events out of the tree.
 
     Raises MissingExtra without pyarrow, ExportError for a bad machine name
-    or folder, and OSError when a write fails (the partitions already
-    written are complete, the others as they were)."""
+    or folder, and OSError when a write fails (nothing renamed into place
+    then: every partition is as it was)."""
     pa = require_pyarrow()
     import pyarrow.parquet as pq
 
     machine = check_machine(machine) if machine is not None else default_machine()
-    first_day, end_day = _day_bounds(since, until)
+    first_day, end_day = day_bounds(since, until)
+    if snapshot.errors and not partial:
+        raise IncompleteLogs(
+            "nothing exported: %d log file(s) or folder(s) could not be read (first: %s); exporting without them "
+            "would take their events out of the tree" % (len(snapshot.errors), snapshot.errors[0]))
     directory = os.path.abspath(os.path.expanduser(os.fspath(directory)))
     if os.path.exists(directory) and not os.path.isdir(directory):
         raise ExportError("%s is not a folder" % directory)

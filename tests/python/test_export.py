@@ -3,6 +3,7 @@ twice, untouched partitions stay untouched, a crash loses nothing, machines
 never overwrite each other) and the query side (`ledgerly query` and plain
 DuckDB SQL give the numbers of the machine's own reports)."""
 
+import dataclasses
 import json
 import os
 import re
@@ -18,7 +19,7 @@ from conftest import event_log, message_line, record, snapshot_of, write
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
 
-from ledgerly.export import ExportError, _Lock, export_parquet  # noqa: E402
+from ledgerly.export import ExportError, IncompleteLogs, _Lock, export_parquet  # noqa: E402
 from ledgerly.ledger import Ledger  # noqa: E402
 from ledgerly.prices import load_prices  # noqa: E402
 
@@ -296,6 +297,30 @@ def test_since_touches_only_its_days_and_removes_only_inside_the_range(tmp_path)
     result = export_parquet(snapshot(logs), str(tree), machine="m")
     assert result.first_day == "2025-03-15" and result.removed == ()
     assert "machine=m/day=2025-03-14/part-0.parquet" in files_state(tree)
+
+
+def test_unreadable_logs_export_nothing_unless_partial(cli, tmp_path):
+    tree = tmp_path / "tree"
+    export_parquet(snapshot(EXAMPLES), str(tree), machine="m")
+    before = files_state(tree)
+    # conv-2 holds some of the 14th's events; say it could not be opened this time.
+    logs = tmp_path / "logs"
+    shutil.copytree(EXAMPLES, str(logs))
+    os.remove(str(logs / "harbor" / "conv-2.jsonl"))
+    failed = dataclasses.replace(snapshot(logs), errors=(str(logs / "harbor" / "conv-2.jsonl") + ": denied",))
+    with pytest.raises(IncompleteLogs, match="1 log file"):
+        export_parquet(failed, str(tree), machine="m")
+    assert files_state(tree) == before
+    assert export_parquet(failed, str(tree), machine="m", partial=True).written == ("2025-03-14",)
+
+    # The command: a log that cannot be opened (a link to nothing).
+    os.symlink(str(tmp_path / "nowhere"), str(logs / "harbor" / "lost.jsonl"))
+    other = tmp_path / "other"
+    done = cli("export", "--parquet", other, logs)
+    assert done.returncode == 1 and not os.path.exists(str(other))
+    assert "nothing exported" in done.stderr and "--partial" in done.stderr
+    done = cli("export", "--parquet", other, logs, "--partial")
+    assert done.returncode == 1 and parquet_files(other)  # exported, and still says a log was not read
 
 
 @pytest.mark.parametrize("name", ["a/b", "a\\b", "a=b", "..", ".hidden", "", "a b", "x" * 65, "-lead", "é"])
