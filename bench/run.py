@@ -407,6 +407,19 @@ def export_measures(args, table):
     table.append(("  writing the same rows as one Parquet file", single_s, "%.2fx the forced refresh" % (
         single_s / forced_s)))
     os.remove(single)
+    try:
+        from ledgerly import query, reports
+
+        query.require_duckdb()
+    except ImportError:
+        query = None
+    if query is not None:
+        query.query_report(out, by=("day", "model"))  # imports duckdb once, outside the timings
+        query_s, report_s = alternate([lambda: query.query_report(out, by=("day", "model")),
+                                       lambda: reports.report(snapshot, by=("day", "model"), tz="UTC")],
+                                      max(args.runs, 5))
+        table.append(("ledgerly query: day x model over the tree (%d files)" % result.days, query_s,
+                      "%.2fx the same report from the rows in memory (%.3f s)" % (query_s / report_s, report_s)))
     size = tree_bytes(out)
     ts = snapshot.rows["timestamp"]
     hours = (int(ts.max()) - int(ts.min())) / 3.6e6
