@@ -44,7 +44,7 @@ import re
 import secrets
 import socket
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -510,7 +510,7 @@ def day_bounds(since: Bound, until: Bound) -> Tuple[Optional[int], Optional[int]
 
 def export_parquet(
     snapshot: Snapshot,
-    directory: str,
+    directory: Union[str, os.PathLike[str]],
     machine: Optional[str] = None,
     since: Bound = None,
     until: Bound = None,

@@ -29,7 +29,7 @@ import numpy as np
 
 from ledgerly import localtime
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.reports import FineGroups, Globs, Report, ReportError, assemble
+from ledgerly.reports import FineGroups, Globs, Report, ReportError, _check_by, _globs, assemble
 from ledgerly.timezones import DAY_MS, Bound, BoundError, bound_ms, resolve_zone
 
 DIMENSIONS = ("day", "week", "month", "machine", "model", "project", "tier", "subagent", "dialect")
@@ -39,6 +39,7 @@ _MACHINE_DIR = re.compile(r"machine=(.+)\Z")
 _DAY_DIR = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
 _UTC = resolve_zone("UTC")
 _INT64_MAX = 2**63 - 1
+PathArg = Union[str, "os.PathLike[str]"]
 
 # The exported day of an event, from its timestamp (floor division, exact).
 _MS = 'epoch_ms("timestamp")'
@@ -79,9 +80,10 @@ def require_duckdb() -> Any:
     return duckdb
 
 
-def partition_files(directory: str) -> List[Tuple[str, str, str]]:
+def partition_files(directory: PathArg) -> List[Tuple[str, str, str]]:
     """(machine, day, path) of every data file in the tree, sorted. Hidden
     files (an export's temporary files, its lock) are not data."""
+    directory = os.fspath(directory)
     if not os.path.isdir(directory):
         raise QueryError("%s is not a folder" % directory)
     found: List[Tuple[str, str, str]] = []
@@ -104,7 +106,7 @@ def partition_files(directory: str) -> List[Tuple[str, str, str]]:
 _SOURCE = "read_parquet(?, hive_partitioning = true, hive_types = {'machine': 'VARCHAR', 'day': 'DATE'})"
 
 
-def connect(directory: str) -> Any:
+def connect(directory: PathArg) -> Any:
     """A DuckDB connection with the view `usage` over every data file of
     the tree (machine and day as columns)."""
     duckdb = require_duckdb()
@@ -118,24 +120,8 @@ def connect(directory: str) -> Any:
     return con
 
 
-def _empty(directory: str) -> str:
+def _empty(directory: PathArg) -> str:
     return "no exported usage in %s (expected machine=NAME/day=YYYY-MM-DD/*.parquet inside)" % directory
-
-
-def _globs(value: Globs) -> Tuple[str, ...]:
-    if value is None:
-        return ()
-    return (value,) if isinstance(value, str) else tuple(value)
-
-
-def _check_by(by: Union[str, Sequence[str]]) -> Tuple[str, ...]:
-    names = (by,) if isinstance(by, str) else tuple(by)
-    for name in names:
-        if name not in DIMENSIONS:
-            raise ReportError("cannot group by %r (choose from %s)" % (name, ", ".join(DIMENSIONS)))
-    if len(set(names)) != len(names):
-        raise ReportError("a dimension is named twice in %r" % (names,))
-    return names
 
 
 def _label(name: str, value: Any) -> Any:
@@ -161,7 +147,7 @@ class QueryResult:
 
 
 def query_report(
-    directory: str,
+    directory: PathArg,
     by: Union[str, Sequence[str]] = ("day",),
     since: Bound = None,
     until: Bound = None,
@@ -175,7 +161,7 @@ def query_report(
 
 
 def run_query(
-    directory: str,
+    directory: PathArg,
     by: Union[str, Sequence[str]] = ("day",),
     since: Bound = None,
     until: Bound = None,
@@ -196,7 +182,7 @@ def run_query(
     The report has a cost column when the queried events were exported
     with a price table. Raises ReportError for a bad argument, QueryError
     for a tree that cannot be read, MissingExtra without DuckDB."""
-    names = _check_by(by)
+    names = _check_by(by, DIMENSIONS)
     try:
         low, high = bound_ms(since, _UTC, False), bound_ms(until, _UTC, True)
     except BoundError as exc:

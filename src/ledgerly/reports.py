@@ -281,11 +281,11 @@ def _label(name: str, value: int, sel: _Selection) -> Any:
     return "event" if value else "message"
 
 
-def _check_by(by: Union[str, Sequence[str]]) -> Tuple[str, ...]:
+def _check_by(by: Union[str, Sequence[str]], dimensions: Sequence[str] = DIMENSIONS) -> Tuple[str, ...]:
     names = (by,) if isinstance(by, str) else tuple(by)
     for name in names:
-        if name not in DIMENSIONS:
-            raise ReportError("cannot group by %r (choose from %s)" % (name, ", ".join(DIMENSIONS)))
+        if name not in dimensions:
+            raise ReportError("cannot group by %r (choose from %s)" % (name, ", ".join(dimensions)))
     if len(set(names)) != len(names):
         raise ReportError("a dimension is named twice in %r" % (names,))
     return names

@@ -368,17 +368,19 @@ def test_overlapping_exports_of_one_machine_are_refused(tmp_path):
     assert export_parquet(snapshot(EXAMPLES), str(tmp_path / "tree"), machine="m").days == 4
 
 
-def test_query_sums_beyond_64_bits_and_empty_selections(tmp_path):
+def test_query_sums_beyond_64_bits_empty_selections_and_quotes_in_paths(tmp_path):
     big = 2**62
     rows = [record("2025-03-14T10:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0)),
             record("2025-03-14T11:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0))]
-    export_parquet(snapshot_of(rows, models=("m",)), str(tmp_path), machine="m")
-    from ledgerly.query import query_report
+    tree = tmp_path / "it's here"
+    export_parquet(snapshot_of(rows, models=("m",)), tree, machine="m")
+    from ledgerly.query import connect, query_report
 
-    data = query_report(str(tmp_path), by=("model",)).to_dict()
+    data = query_report(tree, by=("model",)).to_dict()
     assert data["totals"]["input"] == 2 * big and data["totals"]["total_tokens"] == 4 * big
-    empty = query_report(str(tmp_path), by=("day",), since="2026-01-01").to_dict()
+    empty = query_report(tree, by=("day",), since="2026-01-01").to_dict()
     assert empty["rows"] == [] and empty["totals"]["total_tokens"] == 0
+    assert connect(tree).execute("SELECT count(*), min(machine) FROM usage").fetchall() == [(2, "m")]
 
 
 def test_the_team_page_runs_as_written(cli, tmp_path, prices_file, monkeypatch):
