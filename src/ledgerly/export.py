@@ -16,11 +16,14 @@ Writing is idempotent and crash-safe:
 - each partition's content is hashed; a partition whose file already holds
   that hash (in the file's key-value metadata) is not written again, so a
   second export of the same logs changes no file;
-- a partition is written to a hidden temporary file in its folder, flushed
-  to disk and renamed over the old file, so a reader sees the old file or
-  the new one, never a part of one; a crash before the rename leaves the
-  old file as it was, and the temporary file (whose name no `*.parquet`
-  glob matches) is removed by the next export;
+- every changed partition is written to a hidden temporary file in its
+  folder and synced to disk, and only when all are written are they
+  renamed over the old files: a reader sees an old file or a new one,
+  never a part of one; a failed write leaves every partition as it was; a
+  crash leaves each one old or new, and the temporary files (whose names
+  no `*.parquet` glob matches) are removed by the next export;
+- when some logs could not be read, nothing is written unless asked for
+  (`partial`): the missing logs' events would otherwise leave the tree;
 - an export holds a lock on its machine's folder, so two overlapping runs
   on one machine cannot interleave, and it never touches another
   machine's folder;
