@@ -82,20 +82,11 @@ def run_report(args: argparse.Namespace) -> int:
 
 
 def make_report(modules: Dict[str, Any], ctx: Context, snapshot: Any) -> Any:
-    args = ctx.args
-    common: Dict[str, Any] = {
-        "tz": ctx.zone,
-        "since": args.since,
-        "until": args.until,
-        "model": args.model or None,
-        "project": args.project or None,
-        "prices": ctx.prices,
-        "breakdown": args.breakdown,
-    }
-    if args.by == ("block",):
+    assert ctx.query is not None
+    common: Dict[str, Any] = dict(ctx.query.report_args(), prices=ctx.prices)
+    if ctx.query.by == ("block",):
         return modules["windows"].blocks(snapshot, **common)
-    return modules["reports"].report(snapshot, by=args.by, **common)
-
+    return modules["reports"].report(snapshot, by=ctx.query.by, **common)
 
 
 def warn_unpriced(unpriced: Dict[str, Tuple[str, ...]], ctx: Context) -> None:

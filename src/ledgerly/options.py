@@ -17,8 +17,9 @@ from typing import Any, List, NoReturn, Optional, Sequence
 
 from ledgerly.config import Config, ConfigError, load_config
 from ledgerly.prices import PriceTable, load_prices
+from ledgerly.params import ParameterError, Query, check_zone, make_query
 from ledgerly.sources import ENV_SOURCES, Source, SourceError, resolve_sources
-from ledgerly.timezones import BoundError, TimezoneError, Zone, bound_ms, resolve_zone
+from ledgerly.timezones import Zone
 
 MAX_WORKERS = 32
 
@@ -87,18 +88,25 @@ class Context:
     prices: Optional[PriceTable]
     zone: Zone
     workers: Optional[int]
+    query: Optional[Query] = None
 
 
 def _zone(args: argparse.Namespace, config: Config) -> Zone:
     name = getattr(args, "tz", None) or config.timezone
     try:
-        return resolve_zone(name)
-    except TimezoneError as exc:
-        raise UsageError("--tz: %s" % exc) from None
+        return check_zone(name)
+    except ParameterError as exc:
+        raise UsageError("--tz: %s" % exc.message) from None
+
+
+def usage_error(exc: ParameterError) -> UsageError:
+    """A bad report parameter as the command line reports it (--since: ...)."""
+    return UsageError("--%s: %s" % (exc.parameter, exc.message))
 
 
 def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
-    """Reads the config and resolves sources, prices, zone and workers.
+    """Reads the config and resolves sources, prices, zone and workers, and
+    checks the report options (`Context.query`) when the command has them.
     Raises UsageError."""
     try:
         config = load_config(args.config)
@@ -121,16 +129,15 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
         except ConfigError as exc:
             raise UsageError(str(exc)) from None
     zone = _zone(args, config)
-    if getattr(args, "since", None) is not None or getattr(args, "until", None) is not None:
-        bounds = []
-        for name in ("since", "until"):
-            try:
-                bounds.append(bound_ms(getattr(args, name), zone, name == "until"))
-            except BoundError as exc:
-                raise UsageError("--%s: %s" % (name, exc)) from None
-        if None not in bounds and bounds[0] >= bounds[1]:  # type: ignore[operator]
-            raise UsageError("--since %s is after its end, --until %s" % (args.since, args.until))
-    return Context(args, config, sources, prices, zone, args.workers or config.workers)
+    query = None
+    if hasattr(args, "since"):
+        try:
+            query = make_query(getattr(args, "by", ("day",)), args.since, args.until, zone,
+                               getattr(args, "model", None) or (), getattr(args, "project", None) or (),
+                               getattr(args, "breakdown", False))
+        except ParameterError as exc:
+            raise usage_error(exc) from None
+    return Context(args, config, sources, prices, zone, args.workers or config.workers, query)
 
 
 def warn(text: str) -> None:

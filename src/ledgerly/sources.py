@@ -19,7 +19,7 @@ import os
 import re
 import stat
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
 
@@ -107,9 +107,14 @@ class Listing:
     origins: Tuple[int, ...]
     skipped: Tuple[Skipped, ...]
     errors: Tuple[str, ...]
+    # The manifest text when the maker already has it (ledgerly.tracking
+    # keeps each entry's text and joins them instead of encoding them all).
+    encoded: Optional[str] = field(default=None, repr=False, compare=False)
 
     def manifest(self) -> str:
         """The manifest text for `Engine.refresh` (array form)."""
+        if self.encoded is not None:
+            return self.encoded
         return json.dumps(self.files, ensure_ascii=False, separators=(",", ":"))
 
     @property
@@ -320,6 +325,8 @@ class SniffCache:
         key = (identity, _size_class(size))
         if key in self._known:
             kind = self._known[key]
+        elif key in self._next:  # judged since the last finish (an incremental listing)
+            kind = self._next[key]
         else:
             self.reads += 1
             kind = sniff_file(path, size)
@@ -351,6 +358,38 @@ def _reason(exc: OSError) -> str:
     return exc.strerror or str(exc)
 
 
+def identity_of(st: os.stat_result) -> str:
+    return "%d:%d" % (st.st_dev, st.st_ino)
+
+
+def classify(
+    source: Source, index: int, path: str, st: os.stat_result, folder: str, cache: SniffCache
+) -> Union[LogFile, Skipped, str]:
+    """What the listing makes of the file at `path` (found in `folder` of
+    source number `index`, with `st` from a stat that follows symbolic
+    links): its manifest entry, a reason to skip it, or an error text."""
+    if not stat.S_ISREG(st.st_mode):
+        # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
+        return Skipped(path, "not a regular file", index)
+    identity = identity_of(st)
+    if source.dialect is not None:
+        kind: Optional[int] = DIALECTS[source.dialect]
+    else:
+        try:
+            kind = cache.dialect(path, identity, st.st_size)
+        except OSError as exc:
+            return "%s: %s" % (path, _reason(exc))
+    if kind is None:
+        return Skipped(path, "empty" if st.st_size == 0 else "not a recognised session log", index)
+    name = os.path.basename(path)
+    parent = os.path.basename(folder)
+    sub = parent == SUBAGENT_FOLDER or name.startswith(SUBAGENT_PREFIX)
+    project = parent
+    if parent == SUBAGENT_FOLDER:
+        project = os.path.basename(os.path.dirname(folder)) or parent
+    return LogFile(path, st.st_size, identity, st.st_mtime_ns, kind, project, sub)
+
+
 @dataclass
 class _Walk:
     sources: Tuple[Source, ...]
@@ -363,40 +402,24 @@ class _Walk:
     seen_ids: Dict[str, str] = field(default_factory=dict)
 
     def add(self, index: int, path: str, st: os.stat_result, folder: str) -> None:
-        source = self.sources[index]
         if path in self.seen_paths:
             return  # overlapping sources: listed once, under the first
         self.seen_paths[path] = index
-        if not stat.S_ISREG(st.st_mode):
-            # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
-            self.skipped.append(Skipped(path, "not a regular file", index))
-            return
-        identity = "%d:%d" % (st.st_dev, st.st_ino)
-        first = self.seen_ids.get(identity)
-        if first is not None:
-            self.skipped.append(Skipped(path, "same file as %s" % first, index))
-            return
-        self.seen_ids[identity] = path
-        if source.dialect is not None:
-            kind: Optional[int] = DIALECTS[source.dialect]
-        else:
-            try:
-                kind = self.cache.dialect(path, identity, st.st_size)
-            except OSError as exc:
-                self.errors.append("%s: %s" % (path, _reason(exc)))
+        if stat.S_ISREG(st.st_mode):
+            identity = "%d:%d" % (st.st_dev, st.st_ino)
+            first = self.seen_ids.get(identity)
+            if first is not None:
+                self.skipped.append(Skipped(path, "same file as %s" % first, index))
                 return
-        if kind is None:
-            reason = "empty" if st.st_size == 0 else "not a recognised session log"
-            self.skipped.append(Skipped(path, reason, index))
-            return
-        name = os.path.basename(path)
-        parent = os.path.basename(folder)
-        sub = parent == SUBAGENT_FOLDER or name.startswith(SUBAGENT_PREFIX)
-        project = parent
-        if parent == SUBAGENT_FOLDER:
-            project = os.path.basename(os.path.dirname(folder)) or parent
-        self.files.append(LogFile(path, st.st_size, identity, st.st_mtime_ns, kind, project, sub))
-        self.origins.append(index)
+            self.seen_ids[identity] = path
+        found = classify(self.sources[index], index, path, st, folder, self.cache)
+        if isinstance(found, LogFile):
+            self.files.append(found)
+            self.origins.append(index)
+        elif isinstance(found, Skipped):
+            self.skipped.append(found)
+        else:
+            self.errors.append(found)
 
     def walk(self, index: int, folder: str) -> None:
         try:

@@ -1,0 +1,289 @@
+"""A listing kept up to date from the paths that changed.
+
+`list_files` walks every source and stats every log: right for a command
+that runs once, too slow for a server that refreshes on every change of a
+tree with tens of thousands of files. A `Tracker` lists the sources once
+(`rescan`) and then, told which paths changed (by file-system
+notifications), stats only those (`update`): a changed log file is stat'ed
+again and its manifest entry replaced; a folder that appeared is walked; a
+folder that went away takes its files with it. Each entry keeps its
+manifest text, so the manifest of an update is a join of texts with only
+the changed ones encoded anew.
+
+The result of `update` equals what `list_files` would list at that moment,
+as long as the notifications name every change. Where reproducing the
+walk's decisions exactly would need the whole tree (a file reached by two
+paths, a source root that changed, a name that is not UTF-8, a very large
+batch), `update` falls back to a full rescan. Changes that no notification
+reports (the target of a symbolic link to a file, a notification queue
+that overflowed) are caught by the periodic full rescan the caller runs as
+a safety net.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import stat
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+
+from ledgerly.sources import (
+    LOG_SUFFIX,
+    Listing,
+    LogFile,
+    Skipped,
+    SniffCache,
+    Source,
+    _Walk,
+    classify,
+    identity_of,
+    list_files,
+)
+
+SAME_FILE = "same file as "
+# More changed paths than this in one batch: a full rescan is cheaper and surer.
+MAX_BATCH = 2000
+
+
+def _fragment(entry: LogFile) -> str:
+    return json.dumps(entry, ensure_ascii=False, separators=(",", ":"))
+
+
+class Tracker:
+    """The listing of `sources`, updated path by path. Not thread-safe: one
+    caller (the refresh loop) uses it.
+
+    Counters for statistics: `rescans` (full listings), `updates`
+    (incremental ones), `looked_at` (paths stat'ed by the latest call)."""
+
+    def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
+        self.sources: Tuple[Source, ...] = tuple(sources)
+        self.cache = cache if cache is not None else SniffCache()
+        self._files: Dict[str, Tuple[LogFile, int, str]] = {}  # path -> (entry, origin, manifest text)
+        self._skipped: Dict[str, Skipped] = {}
+        self._ids: Dict[str, str] = {}  # identity -> the path the walk reached it by first
+        self._id_of: Dict[str, str] = {}  # and back
+        self._dups: Dict[str, int] = {}  # path -> how many paths are skipped as the same file as it
+        self._under: Dict[str, int] = {}  # folder -> listed or skipped files below it
+        self._errors: List[str] = []
+        self._listing: Optional[Listing] = None
+        self.rescans = 0
+        self.updates = 0
+        self.looked_at = 0
+
+    @property
+    def listing(self) -> Listing:
+        """The current listing (a full scan on first use)."""
+        if self._listing is None:
+            return self.rescan()
+        return self._listing
+
+    def rescan(self) -> Listing:
+        """Lists every source afresh (stats every file)."""
+        listing = list_files(self.sources, self.cache)
+        self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
+        for log, origin in zip(listing.files, listing.origins):
+            self._put_file(log, origin)
+        for skip in listing.skipped:
+            self._put_skipped(skip, None)
+        self._errors = list(listing.errors)
+        self.rescans += 1
+        self.looked_at = len(listing.files) + len(listing.skipped)
+        self._listing = self._build()
+        return self._listing
+
+    def update(self, paths: Iterable[str]) -> Listing:
+        """The listing after the files and folders at `paths` changed
+        (created, written, replaced, removed or renamed)."""
+        if self._listing is None:
+            return self.rescan()
+        changed: Set[str] = {os.path.abspath(p) for p in paths}
+        if len(changed) > MAX_BATCH:
+            return self.rescan()
+        self.looked_at = 0
+        for path in sorted(changed):
+            if not self._apply(path):
+                return self.rescan()
+        self.updates += 1
+        self._listing = self._build()
+        return self._listing
+
+    # -- bookkeeping
+
+    def _folders(self, path: str, origin: int) -> List[str]:
+        """The folders from `path`'s folder up to its source's root."""
+        root = self.sources[origin].path
+        out = []
+        folder = os.path.dirname(path)
+        while len(folder) >= len(root) and folder.startswith(root):
+            out.append(folder)
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                break
+            folder = parent
+        return out
+
+    def _count(self, path: str, origin: int, step: int) -> None:
+        for folder in self._folders(path, origin):
+            left = self._under.get(folder, 0) + step
+            if left > 0:
+                self._under[folder] = left
+            else:
+                self._under.pop(folder, None)
+
+    def _own(self, identity: str, path: str) -> None:
+        if identity not in self._ids:
+            self._ids[identity] = path
+            self._id_of[path] = identity
+
+    def _put_file(self, log: LogFile, origin: int) -> None:
+        self._files[log.path] = (log, origin, _fragment(log))
+        self._own(log.identity, log.path)
+        self._count(log.path, origin, 1)
+
+    def _put_skipped(self, skip: Skipped, st: Optional[os.stat_result]) -> None:
+        self._skipped[skip.path] = skip
+        self._count(skip.path, skip.source, 1)
+        if skip.reason.startswith(SAME_FILE):
+            first = skip.reason[len(SAME_FILE):]
+            self._dups[first] = self._dups.get(first, 0) + 1
+            return
+        if skip.reason == "not a regular file":
+            return
+        with contextlib.suppress(OSError):  # a regular file skipped as no log still owns its identity
+            self._own(identity_of(st if st is not None else os.stat(skip.path)), skip.path)
+
+    def _forget(self, path: str) -> bool:
+        """Drops what is known of the file at `path`; False when other paths
+        were skipped as the same file as this one (one of them may now be
+        listed instead)."""
+        if path in self._dups:
+            return False
+        known = self._files.pop(path, None)
+        skipped = self._skipped.pop(path, None)
+        identity = self._id_of.pop(path, None)
+        if identity is not None:
+            del self._ids[identity]
+        if known is not None:
+            self._count(path, known[1], -1)
+        if skipped is not None:
+            self._count(path, skipped.source, -1)
+            if skipped.reason.startswith(SAME_FILE):
+                first = skipped.reason[len(SAME_FILE):]
+                left = self._dups.get(first, 1) - 1
+                if left > 0:
+                    self._dups[first] = left
+                else:
+                    self._dups.pop(first, None)
+        prefix = path + ": "
+        if any(e.startswith(prefix) for e in self._errors):
+            self._errors = [e for e in self._errors if not e.startswith(prefix)]
+        return True
+
+    def _forget_tree(self, folder: str) -> bool:
+        prefix = folder.rstrip(os.sep) + os.sep
+        if folder in self._under:
+            below = [p for p in self._files if p.startswith(prefix)]
+            below += [p for p in self._skipped if p.startswith(prefix)]
+            for path in below:
+                if not self._forget(path):
+                    return False
+        self._errors = [e for e in self._errors if not (e.startswith(prefix) or e.startswith(folder + ": "))]
+        return True
+
+    # -- one changed path; False means "rescan instead"
+
+    def _origin(self, path: str) -> Optional[int]:
+        for index, source in enumerate(self.sources):
+            root = source.path
+            if path == root or path.startswith(root.rstrip(os.sep) + os.sep):
+                return index
+        return None
+
+    def _reachable(self, root: str, folder: str) -> bool:
+        """Whether the walk from `root` reaches `folder`: every folder on the
+        way exists and none is a symbolic link (the walk does not follow them)."""
+        rel = os.path.relpath(folder, root)
+        if rel == os.curdir:
+            return True
+        current = root
+        for part in rel.split(os.sep):
+            current = os.path.join(current, part)
+            self.looked_at += 1
+            try:
+                if not stat.S_ISDIR(os.lstat(current).st_mode):
+                    return False
+            except OSError:
+                return False
+        return True
+
+    def _apply(self, path: str) -> bool:
+        origin = self._origin(path)
+        if origin is None:
+            return True  # outside every source
+        source = self.sources[origin]
+        if path == source.path:
+            return False  # the source itself was replaced or removed
+        try:
+            path.encode("utf-8")
+        except UnicodeEncodeError:
+            return False
+        self.looked_at += 1
+        try:
+            st: Optional[os.stat_result] = os.lstat(path)
+        except OSError:
+            st = None
+        is_folder = st is not None and stat.S_ISDIR(st.st_mode)
+        if not self._forget(path) or not (is_folder or self._forget_tree(path)):
+            return False
+        folder = os.path.dirname(path)
+        if st is None or not self._reachable(source.path, folder):
+            return True
+        if is_folder:
+            return self._walk(path, origin)
+        if not path.endswith(LOG_SUFFIX):
+            return True
+        try:
+            st = os.stat(path)  # follows a symbolic link to its file, as the walk does
+        except OSError as exc:
+            self._errors.append("%s: %s" % (path, exc.strerror or str(exc)))
+            return True
+        if stat.S_ISREG(st.st_mode):
+            owner = self._ids.get(identity_of(st))
+            if owner is not None and owner != path:
+                return False  # reached by two paths: which one is listed depends on the walk order
+        found = classify(source, origin, path, st, folder, self.cache)
+        if isinstance(found, LogFile):
+            self._put_file(found, origin)
+        elif isinstance(found, Skipped):
+            self._put_skipped(found, st)
+        else:
+            self._errors.append(found)
+        return True
+
+    def _walk(self, folder: str, origin: int) -> bool:
+        """Lists the folder `folder` (known to hold nothing listed now)."""
+        if not self._forget_tree(folder):
+            return False
+        walk = _Walk(self.sources, self.cache)
+        walk.walk(origin, folder)
+        self.looked_at += len(walk.files) + len(walk.skipped)
+        for log in walk.files:
+            owner = self._ids.get(log.identity)
+            if owner is not None and owner != log.path:
+                return False
+        if any(skip.reason.startswith(SAME_FILE) for skip in walk.skipped):
+            return False
+        for log in walk.files:
+            self._put_file(log, origin)
+        for skip in walk.skipped:
+            self._put_skipped(skip, None)
+        self._errors.extend(walk.errors)
+        return True
+
+    def _build(self) -> Listing:
+        entries = list(self._files.values())
+        manifest = "[" + ",".join([e[2] for e in entries]) + "]"
+        return Listing(self.sources, tuple([e[0] for e in entries]), tuple([e[1] for e in entries]),
+                       tuple(self._skipped.values()), tuple(self._errors), manifest)
