@@ -8,7 +8,10 @@
 # and for CI mypy, ruff, abi3audit and orjson (PyPI).  As root it also adds
 # the locale sources and translated C library messages (locales, libc-l10n),
 # without which one test skips: it runs the engine under a generated
-# non-UTF-8 locale.
+# non-UTF-8 locale, and Debian's Chromium with its WebDriver (chromium,
+# chromium-driver) for the dashboard's browser test. The server's extra
+# (starlette, uvicorn, watchfiles) and the test drivers selenium and
+# pexpect come from PyPI.
 #   tools/install-deps.sh          everything
 #   tools/install-deps.sh --test   only what the test suite needs
 set -euo pipefail
@@ -26,7 +29,7 @@ for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ "$can_install" = 1 ]; then
-  for p in locales libc-l10n; do
+  for p in locales libc-l10n chromium chromium-driver; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
 fi
@@ -49,7 +52,8 @@ cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (
 [ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
-for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb; do
+for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb starlette uvicorn watchfiles selenium \
+    pexpect; do
   "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")
 done
 "$python" -c "import sys, importlib.util as u; sys.exit(sys.version_info < (3, 11) and not u.find_spec('tomli'))" \

@@ -19,7 +19,8 @@ from typing import List, Optional, Sequence, Tuple
 
 from ledgerly.options import Parser, UsageError
 
-COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources", "ledgerly.cmd_export", "ledgerly.cmd_query")
+COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources", "ledgerly.cmd_export", "ledgerly.cmd_query",
+            "ledgerly.cmd_status", "ledgerly.cmd_watch", "ledgerly.cmd_serve")
 DEFAULT_COMMAND = "daily"
 
 
@@ -49,6 +50,11 @@ def _with_default_command(argv: List[str], commands: Sequence[str]) -> List[str]
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args_in = list(sys.argv[1:] if argv is None else argv)
+    if args_in[:1] == ["status"]:
+        # Called every few seconds by prompts and status bars: skip building every parser.
+        from ledgerly.cmd_status import main as status_main
+
+        return status_main(args_in[1:])
     try:
         try:
             parser, names = build_parser()

@@ -95,7 +95,7 @@ def snapshot_of(records, models=("m",), projects=("p",)):
 def home(tmp_path):
     """An empty home and config folder for a command run."""
     path = tmp_path / "home"
-    (path / ".config").mkdir(parents=True)
+    (path / ".config").mkdir(parents=True, exist_ok=True)
     return path
 
 

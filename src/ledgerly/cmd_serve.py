@@ -1,0 +1,253 @@
+"""The `serve` subcommand: the local server with its JSON API and dashboard.
+
+Needs the optional extra ``ledgerly[serve]`` (starlette, uvicorn,
+watchfiles); without it the command says so in one line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import ipaddress
+import os
+import signal
+import socket
+import sys
+from typing import Any, Dict, List, Optional
+
+from ledgerly.options import UsageError, load_context, source_options, warn
+
+DEFAULT_PORT = 8754
+LOOPBACK_NAMES = ("localhost",)
+ENV_TOKEN = "LEDGERLY_TOKEN"
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
+    if not (0.05 <= value <= 86400):
+        raise argparse.ArgumentTypeError("must be between 0.05 and 86400 seconds")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a port number: %r" % text) from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError("must be between 0 and 65535 (0: any free port)")
+    return value
+
+
+def register(commands: argparse._SubParsersAction[Any]) -> None:
+    parser = commands.add_parser(
+        "serve",
+        parents=[source_options()],
+        help="a local server: JSON API and live dashboard",
+        description="Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
+        "read-only JSON API under /api/v1 that updates as the logs grow. Needs: pip install 'ledgerly[serve]'.",
+    )
+    group = parser.add_argument_group("server")
+    group.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default 127.0.0.1; any other needs --token)")
+    group.add_argument("--port", type=_port, default=DEFAULT_PORT,
+                       help="TCP port (default %d; 0 picks a free one)" % DEFAULT_PORT)
+    group.add_argument("--token", help="require this bearer token (default: $%s)" % ENV_TOKEN)
+    group.add_argument("--tz", metavar="ZONE", help="default time zone of the answers (default: config, or local)")
+    group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    group.add_argument("--poll", action="store_true",
+                       help="do not use file-system notifications: rescan every --interval seconds")
+    group.add_argument("--interval", type=_seconds, default=2.0, metavar="SECONDS",
+                       help="rescan period with --poll (default 2)")
+    group.add_argument("--rescan", type=_seconds, default=300.0, metavar="SECONDS",
+                       help="full rescan period besides notifications, as a safety net (default 300)")
+    group.add_argument("--no-socket", action="store_true", help="do not listen on the Unix socket for 'status'")
+    parser.set_defaults(run=run_serve)
+
+
+def is_loopback(host: str) -> bool:
+    if host.lower() in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def bind_tcp(host: str, port: int) -> socket.socket:
+    """A listening TCP socket on `host`:`port`. Raises UsageError."""
+    try:
+        infos = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+    except socket.gaierror as exc:
+        raise UsageError("--host %s: %s" % (host, exc.strerror)) from None
+    family, kind, proto, _name, address = infos[0]
+    sock = socket.socket(family, kind, proto)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+        sock.listen(128)
+    except OSError as exc:
+        sock.close()
+        raise UsageError("cannot listen on %s port %d: %s" % (host, port, exc.strerror or exc)) from None
+    sock.setblocking(False)
+    return sock
+
+
+def bind_unix(path: str) -> Optional[socket.socket]:
+    """A listening Unix socket at `path` (mode 0600), replacing a stale one.
+    Raises UsageError when another server is listening there."""
+    from ledgerly.runtime import ClientError, get, read_server_info
+
+    if os.path.exists(path):
+        info = read_server_info()
+        if info is not None:
+            with contextlib.suppress(ClientError):
+                get({"socket": path}, "/api/v1", timeout=1.0)
+                raise UsageError("another ledgerly server is running (pid %s, %s); stop it first"
+                                 % (info.get("pid"), info.get("url")))
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    old = os.umask(0o177)
+    try:
+        sock.bind(path)
+        sock.listen(128)
+    except OSError as exc:
+        sock.close()
+        warn("cannot listen on %s (%s); 'ledgerly status' will use the TCP port" % (path, exc.strerror or exc))
+        return None
+    finally:
+        os.umask(old)
+    sock.setblocking(False)
+    return sock
+
+
+def _url(sock: socket.socket) -> str:
+    host, port = sock.getsockname()[:2]
+    shown = "[%s]" % host if ":" in host else host
+    return "http://%s:%d/" % (shown, port)
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from ledgerly.live import LiveLedger
+        from ledgerly.server import LiveServer, create_app, follow
+    except ImportError as exc:
+        raise UsageError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
+    from ledgerly import runtime
+
+    token = args.token if args.token is not None else os.environ.get(ENV_TOKEN) or None
+    loopback = is_loopback(args.host)
+    if not loopback and not token:
+        raise UsageError("--host %s is reachable from other machines: give --token (or set %s) so that requests "
+                         "must carry it" % (args.host, ENV_TOKEN))
+    if token is not None and len(token) < 16:
+        raise UsageError("--token: use at least 16 characters")
+    ctx = load_context(args)
+    tcp = bind_tcp(args.host, args.port)
+    url = _url(tcp)
+    port = tcp.getsockname()[1]
+    if not loopback:
+        warn("listening on %s: other machines can connect; every request needs the token" % url)
+
+    unix = None
+    socket_file = None if args.no_socket else runtime.socket_path()
+    if socket_file is not None:
+        runtime.make_runtime_dir()
+        unix = bind_unix(socket_file)
+    sockets = [tcp] + ([unix] if unix is not None else [])
+
+    live = LiveLedger(ctx.sources, ctx.workers)
+    first = live.tick()
+    hosts = None
+    if loopback:
+        names = ["127.0.0.1", "localhost", "[::1]"]
+        hosts = [n for name in names for n in (name, "%s:%d" % (name, port))]
+    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify")
+    info: Dict[str, Any] = {"pid": os.getpid(), "url": url, "socket": socket_file if unix is not None else None,
+                            "sources": [s.path for s in ctx.sources]}
+    info_file = runtime.write_server_info(info)
+    snapshot = live.snapshot
+    sys.stderr.write("ledgerly: serving %s (%d files, %d events, read in %.2f s)\n"
+                     % (url, len(snapshot.listing.files), len(snapshot), first.seconds))
+    sys.stderr.flush()
+
+    config_args: Dict[str, Any] = {"log_level": "warning", "access_log": False, "lifespan": "off",
+                                   "timeout_graceful_shutdown": 2, "server_header": False}
+    config = uvicorn.Config(create_app(server), **config_args)
+    http = _Server(config, server)
+
+    async def main() -> None:
+        stop = asyncio.Event()
+        paths: List[str] = [s.path for s in ctx.sources]
+        follower = asyncio.ensure_future(follow(server, paths, stop, args.rescan, args.interval, args.poll, warn))
+        try:
+            await http.serve(sockets=sockets)
+        finally:
+            stop.set()
+            server.closing = True
+            try:
+                await asyncio.wait_for(follower, timeout=5)
+            except (asyncio.TimeoutError, asyncio.CancelledError):
+                follower.cancel()
+
+    previous = signal.signal(signal.SIGTERM, _stop)
+    try:
+        asyncio.run(main())
+    except (KeyboardInterrupt, _Stopped):
+        pass
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        _clean(info_file, socket_file if unix is not None else None)
+        for sock in sockets:
+            sock.close()
+    return 0
+
+
+class _Stopped(Exception):
+    pass
+
+
+def _stop(signum: int, frame: Any) -> None:
+    raise _Stopped()
+
+
+def _clean(info_file: str, socket_file: Optional[str]) -> None:
+    """Removes the address file and socket, if they are still this server's."""
+    from ledgerly.runtime import read_server_info
+
+    info = read_server_info()
+    if info is not None and info.get("pid") == os.getpid():
+        with contextlib.suppress(OSError):
+            os.unlink(info_file)
+        if socket_file is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(socket_file)
+
+
+def _server_class() -> Any:
+    import uvicorn
+
+    class Server(uvicorn.Server):
+        """Ends the event streams as soon as a stop is asked for, so that
+        the graceful shutdown does not wait for them."""
+
+        def __init__(self, config: Any, live: Any) -> None:
+            super().__init__(config)
+            self.live_server = live
+
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            self.live_server.closing = True
+            super().handle_exit(sig, frame)
+
+    return Server
+
+
+def _Server(config: Any, live: Any) -> Any:  # builds the class on first use (uvicorn is optional)
+    return _server_class()(config, live)

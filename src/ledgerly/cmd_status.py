@@ -1,0 +1,175 @@
+"""The `status` subcommand: one line for a shell prompt or a status bar.
+
+    ledgerly status                         12.3M today 4.21 | block 2h05m left | 35.2K/min 1.80/h
+    ledgerly status --format '{today_tokens} {block_left}'
+    ledgerly status --json
+
+It asks a running `ledgerly serve` first (over its Unix socket, or its
+TCP address), which answers in milliseconds; without one, it reads the
+logs itself (a one-shot scan, like every report). Status bars call it
+every few seconds, so it keeps its imports light on the server path and
+never prints a traceback: with --quiet-errors any failure prints a short
+marker and exits 0.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Dict, List, Optional, Sequence
+from urllib.parse import urlencode
+
+from ledgerly.statusline import ERROR_MARKER, FIELDS, TemplateError, check, default_line, render
+
+STATUS_OPTIONS = ("--tz", "--model", "--project", "--format", "--json", "--quiet-errors", "--no-server", "--timeout")
+
+
+def register(commands: argparse._SubParsersAction[Any]) -> None:
+    from ledgerly.options import source_options
+
+    fields = "; ".join("{%s}: %s" % (name, text) for name, (text, _f) in FIELDS.items())
+    parser = commands.add_parser(
+        "status",
+        parents=[source_options()],
+        help="one line for a prompt or status bar: today, the current block, the pace",
+        description="Print one line: today's tokens (and cost), the current 5-hour block's time left, the burn "
+        "rate. Asks a running 'ledgerly serve' first, otherwise reads the logs. Template fields: " + fields
+        + ". '{{' and '}}' are literal braces.",
+    )
+    add_options(parser)
+    parser.set_defaults(run=run_status)
+
+
+def add_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("status")
+    group.add_argument("--format", metavar="TEMPLATE", help="the line's template, e.g. '{today_tokens} {block_left}'")
+    group.add_argument("--json", action="store_true", help="print the status data as JSON")
+    group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: the server's, or config/local)")
+    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
+    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
+    group.add_argument("--prices", metavar="FILE", help="price table file (reads the logs here instead of asking "
+                       "the server)")
+    group.add_argument("--quiet-errors", action="store_true",
+                       help="on any failure print '%s' and exit 0 (for status bars)" % ERROR_MARKER)
+    group.add_argument("--no-server", action="store_true", help="read the logs here even when a server runs")
+    group.add_argument("--timeout", type=float, default=2.0, metavar="SECONDS",
+                       help="how long to wait for the server (default 2)")
+
+
+def emit(status: Dict[str, Any], args: argparse.Namespace) -> None:
+    if args.json:
+        text = json.dumps(status, ensure_ascii=False)
+    elif args.format is not None:
+        text = render(args.format, status)
+    else:
+        text = default_line(status)
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
+    """The status from a running server, or None when none answers (or this
+    call names its own sources, config or prices: the server answers only
+    for its own). Raises StatusError for a server's refusal."""
+    if args.no_server or args.source or args.paths or args.config or args.prices:
+        return None
+    from ledgerly.runtime import ClientError, get, read_server_info
+
+    info = read_server_info()
+    if info is None:
+        return None
+    query: List[Any] = [("tz", args.tz)] if args.tz else []
+    query += [("model", m) for m in args.model] + [("project", p) for p in args.project]
+    target = "/api/v1/status" + ("?" + urlencode(query) if query else "")
+    import os
+
+    try:
+        code, body = get(info, target, timeout=args.timeout, token=os.environ.get("LEDGERLY_TOKEN"))
+    except ClientError:
+        return None  # no server after all (a stale address file): read the logs here
+    try:
+        data = json.loads(body)
+    except ValueError:
+        raise StatusError("the server gave an answer that is not JSON (status %d)" % code) from None
+    if code != 200:
+        message = data.get("error", "status %d" % code) if isinstance(data, dict) else "status %d" % code
+        parameter = data.get("parameter") if isinstance(data, dict) else None
+        raise StatusError("--%s: %s" % (parameter, message) if parameter else "server: %s" % message)
+    if not isinstance(data, dict):
+        raise StatusError("the server's answer is not a status")
+    data["source"] = "server"
+    return data
+
+
+def one_shot(args: argparse.Namespace) -> Dict[str, Any]:
+    """Reads the logs here and computes the status."""
+    from ledgerly.ledger import Ledger
+    from ledgerly.livestatus import status_for
+    from ledgerly.options import load_context
+    from ledgerly.params import ParameterError, make_query
+
+    ctx = load_context(args)
+    try:
+        query = make_query("day", None, None, ctx.zone, args.model, args.project)
+    except ParameterError as exc:
+        raise StatusError("--%s: %s" % (exc.parameter, exc.message)) from None
+    snapshot = Ledger(ctx.sources, ctx.workers).refresh()
+    data = status_for(snapshot, query, ctx.prices)
+    data["source"] = "scan"
+    return data
+
+
+class StatusError(Exception):
+    """A failure to report: one line, or the marker with --quiet-errors."""
+
+
+def run_status(args: argparse.Namespace) -> int:
+    try:
+        if args.format is not None:
+            try:
+                check(args.format)
+            except TemplateError as exc:
+                raise StatusError("--format: %s" % exc) from None
+        status = from_server(args)
+        if status is None:
+            status = one_shot(args)
+        emit(status, args)
+        return 0
+    except BrokenPipeError:
+        raise
+    except BaseException as exc:  # a status bar must get a line, never a traceback
+        return failed(exc, args.quiet_errors)
+
+
+def failed(exc: BaseException, quiet: bool) -> int:
+    from ledgerly.options import UsageError
+
+    if quiet:
+        sys.stdout.write(ERROR_MARKER + "\n")
+        sys.stdout.flush()
+        return 0
+    if isinstance(exc, KeyboardInterrupt):
+        return 130
+    message = str(exc) or type(exc).__name__
+    if not isinstance(exc, (UsageError, StatusError)):
+        message = "%s: %s" % (type(exc).__name__, message)
+    sys.stderr.write("ledgerly: error: %s\n" % message)
+    return 2 if isinstance(exc, (UsageError, StatusError)) else 1
+
+
+def main(argv: Sequence[str]) -> int:
+    """The entry point's fast path for `ledgerly status ...`: parses only
+    this command's options, so that asking a server stays cheap."""
+    quiet = "--quiet-errors" in argv
+    try:
+        from ledgerly.options import Parser, source_options
+
+        parser = Parser(prog="ledgerly status", parents=[source_options()], add_help=True)
+        add_options(parser)
+        args = parser.parse_args(list(argv))
+    except SystemExit as exc:  # --help
+        return int(exc.code or 0)
+    except BaseException as exc:
+        return failed(exc, quiet)
+    return run_status(args)

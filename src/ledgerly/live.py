@@ -1,0 +1,116 @@
+"""One ledger kept current for a long-lived view.
+
+`LiveLedger` owns a `Ledger` and a `Tracker` (the incremental listing).
+Each *tick* brings the snapshot up to date: `tick(paths)` after the
+file-system notifier named the paths that changed (only those are
+stat'ed), `tick()` for a full rescan (the first tick, the periodic safety
+net, and every tick of a polling view). A tick that changes the accounted
+state raises `generation`; answers computed from a snapshot can be cached
+under the generation they were computed for.
+
+Ticks run one at a time (the caller's loop, or the lock here); snapshots
+are immutable, so other threads may compute answers from `snapshot` while
+the next tick runs.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from dataclasses import dataclass, field, replace
+from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
+
+from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.sources import Source
+from ledgerly.tracking import Tracker
+
+# Engine statistics shown for a tick (the rest of `scan` describes the stored state).
+TICK_SCAN_FIELDS = ("scanned", "changed", "removed", "bytes_read", "rebuilt", "appended", "updated")
+
+
+@dataclass(frozen=True)
+class Tick:
+    """What one tick did: `kind` is "rescan" or "update"; `paths` the
+    number of paths the notifier named; `looked_at` the paths stat'ed;
+    `seconds` the whole tick (listing, engine, snapshot); `engine` the
+    engine's statistics of its refresh (empty when the listing did not
+    change and the engine was not asked)."""
+
+    at: float
+    kind: str
+    paths: int
+    looked_at: int
+    seconds: float
+    changed: bool
+    engine: Mapping[str, Any] = field(default_factory=dict)
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {
+            "at": self.at,
+            "kind": self.kind,
+            "paths": self.paths,
+            "looked_at": self.looked_at,
+            "seconds": round(self.seconds, 6),
+            "changed": self.changed,
+            "engine": dict(self.engine),
+        }
+
+
+class LiveLedger:
+    def __init__(self, sources: Sequence[Source], workers: Optional[int] = None) -> None:
+        self.ledger = Ledger(sources, workers)
+        self.tracker = Tracker(self.ledger.sources)
+        self.generation = 0
+        self.ticks = 0
+        self.last_tick: Optional[Tick] = None
+        self.last_rescan = 0.0  # time.monotonic() of the latest full rescan
+        self._snapshot: Optional[Snapshot] = None
+        self._lock = threading.Lock()
+
+    @property
+    def snapshot(self) -> Snapshot:
+        """The latest snapshot (a full tick first when there is none)."""
+        snapshot = self._snapshot
+        if snapshot is None:
+            self.tick()
+            snapshot = self._snapshot
+            assert snapshot is not None
+        return snapshot
+
+    def tick(self, paths: Optional[Iterable[str]] = None) -> Tick:
+        """Brings the snapshot up to date: a full rescan when `paths` is
+        None, otherwise only the named paths are looked at."""
+        with self._lock:
+            started = time.perf_counter()
+            previous = self._snapshot
+            named = 0
+            if paths is None or previous is None:
+                listing, kind = self.tracker.rescan(), "rescan"
+            else:
+                names = list(paths)
+                named, rescans = len(names), self.tracker.rescans
+                listing = self.tracker.update(names)
+                kind = "update" if self.tracker.rescans == rescans else "rescan"
+            if kind == "rescan":
+                self.last_rescan = time.monotonic()
+            engine: Dict[str, Any] = {}
+            if (kind == "update" and previous is not None and not previous.scan["errors"]
+                    and listing.files == previous.listing.files):
+                # Nothing the engine reads changed (and it has no read to
+                # retry): keep the rows; what was skipped may differ.
+                snapshot = replace(previous, listing=listing,
+                                   errors=tuple(listing.errors) + tuple(previous.scan["errors"]))
+                changed = False
+            else:
+                snapshot = self.ledger.refresh(listing=listing)
+                engine = {k: snapshot.scan[k] for k in TICK_SCAN_FIELDS if k in snapshot.scan}
+                engine["errors"] = len(snapshot.scan["errors"])
+                changed = previous is None or snapshot.changed
+            self._snapshot = snapshot
+            if changed:
+                self.generation += 1
+            self.ticks += 1
+            tick = Tick(time.time(), kind, named, self.tracker.looked_at, time.perf_counter() - started, changed,
+                        engine)
+            self.last_tick = tick
+            return tick

@@ -1,0 +1,110 @@
+"""A `ledgerly serve` process on an ephemeral loopback port, for tests.
+
+    with Served(tree, tmp_path) as server:
+        status, headers, data = server.get("/api/v1/report?group=model")
+"""
+
+import http.client
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+pytest.importorskip("watchfiles")
+
+
+def environment(home, runtime, extra=None):
+    """The environment of a ledgerly process: its own home, config and
+    runtime folder, no colour, UTC."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_") and k != "XDG_RUNTIME_DIR"}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150", TZ="UTC",
+               LEDGERLY_RUNTIME_DIR=str(runtime))
+    env.update(extra or {})
+    return env
+
+
+class Served:
+    def __init__(self, tree, tmp_path, *args, env=None):
+        self.home = tmp_path / "home"
+        (self.home / ".config").mkdir(parents=True, exist_ok=True)
+        self.runtime = tmp_path / "run"
+        self.env = environment(self.home, self.runtime, env)
+        self.args = ["serve", "--source", str(tree), "--port", "0", *map(str, args)]
+        self.process = None
+        self.url = None
+        self.port = None
+        self.banner = ""
+
+    def __enter__(self):
+        self.process = subprocess.Popen([sys.executable, "-m", "ledgerly", *self.args], env=self.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stderr], [], [], 0.5)
+            if ready:
+                line = self.process.stderr.readline()
+                self.banner += line
+                if "serving http://" in line:
+                    self.url = line.split("serving ", 1)[1].split()[0]
+                    self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+                    return self
+            if self.process.poll() is not None:
+                break
+        self.process.kill()
+        raise AssertionError("the server did not start: %s%s" % (self.banner, self.process.stderr.read()))
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        """Stops the server with Ctrl-C; returns its exit status and stderr."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        try:
+            _out, err = self.process.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("the server did not stop on Ctrl-C") from None
+        return self.process.returncode, self.banner + err
+
+    def request(self, method, target, headers=None, host=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        try:
+            sent = dict(headers or {})
+            if host is not None:
+                connection.putrequest(method, target, skip_host=True)
+                connection.putheader("Host", host)
+                for k, v in sent.items():
+                    connection.putheader(k, v)
+                connection.endheaders()
+            else:
+                connection.request(method, target, headers=sent)
+            response = connection.getresponse()
+            return response.status, {k.lower(): v for k, v in response.getheaders()}, response.read()
+        finally:
+            connection.close()
+
+    def get(self, target, headers=None, host=None):
+        """GET `target`; returns status, headers and the decoded JSON body."""
+        status, head, body = self.request("GET", target, headers, host)
+        data = json.loads(body) if head.get("content-type", "").startswith("application/json") else body
+        return status, head, data
+
+    def wait_for(self, target, predicate, timeout=20.0):
+        """GETs `target` until `predicate(data)` holds; returns the data."""
+        deadline = time.monotonic() + timeout
+        while True:
+            status, _head, data = self.get(target)
+            assert status == 200, data
+            if predicate(data):
+                return data
+            if time.monotonic() > deadline:
+                raise AssertionError("no answer to %s met the condition in %g s: %r" % (target, timeout, data))
+            time.sleep(0.1)
