@@ -8,35 +8,11 @@ import json
 import os
 import subprocess
 import sys
-from datetime import datetime, timedelta, timezone
 
 import pytest
 
 from conftest import event_log, line, message_line, write
-from served import Served, environment
-
-PRICES = """\
-[prices."alpha-4*"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-
-[prices.model-x]
-input = 1.25
-cached_input = 0.125
-output = 10.0
-"""
-
-
-def stamp(moment):
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
-
-
-def recent(minutes_ago, key, model="alpha-4-5", **tokens):
-    when = datetime.now(timezone.utc).replace(microsecond=0) - timedelta(minutes=minutes_ago)
-    return message_line(stamp(when), key, model, cwd="/w/live", **tokens)
+from served import PRICES, Served, environment, recent
 
 
 @pytest.fixture

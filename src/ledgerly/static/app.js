@@ -129,25 +129,26 @@ async function loadStatus() {
 
 function drawCards(daily, status) {
   $("range-tokens").textContent = num(daily.totals.total_tokens);
-  $("range-cost").textContent = "unpriced" in daily ? "cost " + money(daily.totals.cost) : "no price table";
+  $("range-cost").textContent = "unpriced" in daily ? costText(daily.totals.cost, daily.unpriced) : "no price table";
   drawStatus(status);
 }
 
 function drawStatus(status) {
   $("today-tokens").textContent = num(status.today.total_tokens);
-  $("today-cost").textContent = status.priced ? "cost " + money(status.today.cost) : status.today.day;
+  $("today-cost").textContent = status.priced ? costText(status.today.cost) : status.today.day;
   const block = status.block;
   if (block) {
     $("block-left").textContent = duration(block.seconds_left) + " left";
     let detail = num(block.total_tokens) + " tokens, heading for " + num(block.projected_tokens);
-    if (status.priced) detail += " · cost " + money(block.cost) + " → " + money(block.projected_cost);
+    if (status.priced && block.cost != null) detail += " · cost " + money(block.cost) + " → " + money(block.projected_cost);
     $("block-detail").textContent = detail + " (ends " + block.end.slice(11, 16) + ")";
   } else {
     $("block-left").textContent = "none open";
     $("block-detail").textContent = "the next request opens one";
   }
   $("burn-rate").textContent = short(status.burn.tokens_per_minute) + " tokens/min";
-  $("burn-cost").textContent = status.priced ? "cost " + money(status.burn.cost_per_hour) + " per hour" : "";
+  $("burn-cost").textContent = !status.priced ? "" :
+    status.burn.cost_per_hour == null ? costText(null) : "cost " + money(status.burn.cost_per_hour) + " per hour";
 }
 
 function colours(models) {
@@ -156,6 +157,8 @@ function colours(models) {
   return out;
 }
 
+// Every day from the first to the last with usage; when that span is long
+// and mostly empty, only the days with usage (so that bars stay visible).
 function allDays(rows) {
   if (!rows.length) return [];
   const first = Date.parse(rows[0].day + "T00:00:00Z"), last = Date.parse(rows[rows.length - 1].day + "T00:00:00Z");
@@ -165,7 +168,22 @@ function allDays(rows) {
     const day = new Date(t).toISOString().slice(0, 10);
     days.push({ day, row: byDay.get(day) || null });
   }
+  if (days.length > 62 && rows.length < days.length * 0.4) return rows.map((row) => ({ day: row.day, row }));
   return days;
+}
+
+function axisMoney(value, step) {
+  const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step || 1))));
+  return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+}
+
+function costText(cost, unpriced) {
+  if (cost != null) return "cost " + money(cost);
+  return unpriced && unpriced.length ? "cost unknown: no price for " + unpriced.join(", ") : "cost unknown (usage without a price)";
+}
+
+function allDaysSpan(rows) {
+  return rows.length ? (Date.parse(rows[rows.length - 1].day) - Date.parse(rows[0].day)) / 86400000 + 1 : 0;
 }
 
 function niceCeiling(value) {
@@ -201,12 +219,13 @@ function drawChart(daily, models) {
     plot.appendChild(svg("line", { x1: left, x2: width - right, y1: y(v), y2: y(v), class: "grid" }));
     plot.appendChild(svg("text", { x: left - 6, y: y(v) + 4, "text-anchor": "end", class: "axis" }, short(v)));
   }
+  const manyYears = days[0].day.slice(0, 4) !== days[days.length - 1].day.slice(0, 4);
   const every = Math.max(1, Math.ceil(days.length / Math.max(1, Math.floor(innerW / 70))));
   days.forEach((d, i) => {
     const x = left + i * slot + (slot - barW) / 2;
     if (i % every === 0) {
       plot.appendChild(svg("text", { x: x + barW / 2, y: height - 10, "text-anchor": "middle", class: "axis" },
-        d.day.slice(5)));
+        manyYears ? d.day : d.day.slice(5)));
     }
     if (!d.row) return;
     let base = 0;
@@ -234,9 +253,12 @@ function drawChart(daily, models) {
     plot.appendChild(svg("polyline", { points: points.map(([x, v]) => `${x},${cy(v)}`).join(" "), class: "cost" }));
     for (let i = 0; i <= 4; i++) {
       const v = (costTop * i) / 4;
-      plot.appendChild(svg("text", { x: width - right + 6, y: cy(v) + 4, class: "cost-axis" }, money(v)));
+      plot.appendChild(svg("text", { x: width - right + 6, y: cy(v) + 4, class: "cost-axis" }, axisMoney(v, costTop / 4)));
     }
     note = "bars: tokens; line: cumulative cost" + (missing ? " (leaves out usage without a price)" : "");
+  }
+  if (days.length && days.length < allDaysSpan(daily.rows)) {
+    note += (note ? "; " : "") + "days without usage left out";
   }
   $("chart-note").textContent = note;
   for (const row of models.rows) {
