@@ -126,19 +126,25 @@ def _tokens(value: Optional[float], width: int) -> str:
     return f"{int(value):,}" if width >= 60 else short_tokens(value)
 
 
+def cost(usage: Dict[str, Any]) -> str:
+    """A cost, or its priced part marked + when some usage has no price."""
+    if usage["cost"] is None:
+        return money(usage["priced_cost"]) + "+" if usage.get("priced_cost") else "no price"
+    return money(usage["cost"])
+
+
 def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
     """The text of each panel."""
     priced = status["priced"]
     today = status["today"]
     today_lines = ["%s tokens" % _tokens(today["total_tokens"], width)]
     if priced:
-        today_lines.append("cost %s" % money(today["cost"]))
+        today_lines.append("cost %s" % cost(today))
     block = status["block"]
     if block:
         block_lines = [
             "%s-%s, %s left" % (block["start"][11:16], block["end"][11:16], duration(block["seconds_left"])),
-            "%s tokens%s" % (_tokens(block["total_tokens"], width), (", cost %s" % money(block["cost"])) if priced
-                             else ""),
+            "%s tokens%s" % (_tokens(block["total_tokens"], width), (", cost %s" % cost(block)) if priced else ""),
             "at this pace: %s%s" % (_tokens(block["projected_tokens"], width),
                                     (", cost %s" % money(block["projected_cost"])) if priced else ""),
         ]
@@ -147,7 +153,8 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
     burn = status["burn"]
     burn_lines = ["%s tokens/min" % short_tokens(burn["tokens_per_minute"])]
     if priced:
-        burn_lines.append("cost %s/h" % money(burn["cost_per_hour"]))
+        burn_lines.append("cost %s/h" % money(burn["cost_per_hour"]) if burn["cost_per_hour"] is not None
+                          else "cost unknown (usage without a price)")
     return {"Today " + today["day"]: today_lines, "Current block": block_lines,
             "Burn rate, last hour": burn_lines}
 
@@ -197,7 +204,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     from rich import box
     from rich.table import Table
 
-    table = Table(box=box.SIMPLE_HEAD, expand=False, title=None, padding=(0, 1))
+    table = Table(box=box.SIMPLE_HEAD, show_edge=False, padding=(0, 1))
     table.add_column("Model today", overflow="ellipsis", no_wrap=True, max_width=max(8, width // 3))
     columns: List[Tuple[str, Callable[[Dict[str, Any]], int]]] = [
         ("Input", lambda m: int(m["input"]) - int(m["cached_input"])),
@@ -213,10 +220,12 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     if priced:
         table.add_column("Cost", justify="right", no_wrap=True)
     ordered = sorted(models, key=lambda m: (-m["total_tokens"], m["model"]))
-    shown, hidden = (ordered[: rows - 1], ordered[rows - 1:]) if len(ordered) > rows else (ordered, [])
+    shown, hidden = ordered, ordered[:0]
+    if len(ordered) > rows:  # the last line says how many more there are
+        shown, hidden = (ordered[: rows - 1], ordered[rows - 1:]) if rows > 1 else (ordered[:1], [])
     for m in shown:
         cells = [_tokens(f(m), width) for _n, f in columns]
-        table.add_row(m["model"], *cells, *([money(m["cost"])] if priced else []))
+        table.add_row(m["model"], *cells, *([cost(m)] if priced else []))
     if hidden:
         table.add_row("(%d more)" % len(hidden), *[""] * (len(columns) + (1 if priced else 0)), style="dim")
     return table
@@ -224,8 +233,9 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
 
 def footer_text(info: TickInfo, interval: float) -> str:
     stamp = time.strftime("%H:%M:%S", time.localtime(info.at))
-    text = "last tick %s: %s files, %d changed, %s read in %d ms; every %gs; Ctrl-C quits" % (
-        stamp, f"{info.files:,}", info.changed, _bytes(info.bytes_read), round(info.seconds * 1000), interval)
+    text = "last tick %s: %s file%s, %d changed, %s read in %d ms; every %gs; Ctrl-C quits" % (
+        stamp, f"{info.files:,}", "" if info.files == 1 else "s", info.changed, _bytes(info.bytes_read),
+        round(info.seconds * 1000), interval)
     if info.errors:
         text = "%d unreadable; " % info.errors + text
     return text

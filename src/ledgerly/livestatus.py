@@ -26,6 +26,9 @@ def _usage(group: Group, priced: bool) -> Dict[str, Any]:
     out = group.to_dict(priced)
     if not priced:
         out["cost"] = None
+    # What the usage that has a price costs: the whole cost when `cost` is
+    # known, a lower bound when some usage has no price.
+    out["priced_cost"] = round(group.priced_cost, 6) if priced else None
     return out
 
 

@@ -15,9 +15,7 @@ from conftest import event_log, line, message_line, write
 from served import PRICES, Served, environment, recent
 
 
-@pytest.fixture
-def tree(tmp_path):
-    root = tmp_path / "logs"
+def make_tree(root):
     write(root, "work/alpha/s1.jsonl", event_log("e-1", "/w/alpha", "Model-X", [
         ("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)]))
     write(root, "work/alpha/conv.jsonl",
@@ -31,11 +29,29 @@ def tree(tmp_path):
     return root
 
 
-@pytest.fixture
-def prices(tmp_path):
-    path = tmp_path / "prices.toml"
+def make_prices(folder):
+    path = folder / "prices.toml"
     path.write_text(PRICES)
     return path
+
+
+@pytest.fixture
+def tree(tmp_path):
+    return make_tree(tmp_path / "logs")
+
+
+@pytest.fixture
+def prices(tmp_path):
+    return make_prices(tmp_path)
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    """One server for the tests that only read: (server, tree, prices)."""
+    folder = tmp_path_factory.mktemp("shared")
+    tree, prices = make_tree(folder / "logs"), make_prices(folder)
+    with Served(tree, folder, "--tz", "UTC", "--prices", prices) as served:
+        yield served, tree, prices
 
 
 @pytest.fixture
@@ -62,7 +78,8 @@ TWINS = [
 ]
 
 
-def test_reports_equal_the_command_line(server, tree, prices, cli):
+def test_reports_equal_the_command_line(shared, cli):
+    server, tree, prices = shared
     for query, command in TWINS:
         status, head, data = server.get("/api/v1/report?" + query)
         assert status == 200, data
@@ -78,7 +95,8 @@ def test_reports_equal_the_command_line(server, tree, prices, cli):
     assert first == again
 
 
-def test_other_endpoints(server, tree, cli):
+def test_other_endpoints(shared, cli):
+    server, tree, _prices = shared
     status, _h, data = server.get("/api/v1/status")
     assert status == 200
     assert data["today"]["total_tokens"] == 5100 and data["priced"] is True
@@ -113,7 +131,8 @@ def test_other_endpoints(server, tree, cli):
     ("group=day&group=model", "group", "given more than once"),
     ("model=", None, None),  # an empty glob list means no filter
 ])
-def test_bad_parameters_name_the_parameter(server, query, parameter, message):
+def test_bad_parameters_name_the_parameter(shared, query, parameter, message):
+    server = shared[0]
     status, head, data = server.get("/api/v1/report?" + query)
     if parameter is None:
         assert status == 200
@@ -123,7 +142,8 @@ def test_bad_parameters_name_the_parameter(server, query, parameter, message):
     assert server.get("/api/v1/status?since=2025-03-01")[2]["parameter"] == "since"  # status takes no range
 
 
-def test_unknown_paths_and_methods(server):
+def test_unknown_paths_and_methods(shared):
+    server = shared[0]
     for path in ("/api/v2/report", "/api/v1/report/x", "/static/../pyproject.toml", "/etc/passwd", "/favicon.ico"):
         status, head, body = server.request("GET", path)
         assert status == 404 and json.loads(body) == {"error": "not found"}, path
