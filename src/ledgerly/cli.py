@@ -15,9 +15,10 @@ from __future__ import annotations
 import importlib
 import os
 import sys
-from typing import List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
-from ledgerly.options import Parser, UsageError
+if TYPE_CHECKING:
+    from ledgerly.options import Parser
 
 COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources", "ledgerly.cmd_export", "ledgerly.cmd_query",
             "ledgerly.cmd_status", "ledgerly.cmd_watch", "ledgerly.cmd_serve")
@@ -26,6 +27,8 @@ DEFAULT_COMMAND = "daily"
 
 def build_parser() -> Tuple[Parser, List[str]]:
     """The parser of every command, and the command names."""
+    from ledgerly.options import Parser
+
     parser = Parser(
         prog="ledgerly",
         description="Token usage and cost of AI coding-agent sessions, from their JSON-Lines logs.",
@@ -55,6 +58,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from ledgerly.cmd_status import main as status_main
 
         return status_main(args_in[1:])
+    from ledgerly.options import UsageError
+
     try:
         try:
             parser, names = build_parser()

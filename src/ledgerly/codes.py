@@ -6,6 +6,9 @@ reading options stay light.
 
 from __future__ import annotations
 
+# The environment variable that names log sources (paths separated by os.pathsep).
+ENV_SOURCES = "LEDGERLY_SOURCES"
+
 # Dialect codes, as the manifest's `source` and the record's `kind` word use
 # them: 0 is the message dialect, any other code the event dialect.
 KIND_MESSAGE = 0

@@ -13,13 +13,16 @@ import argparse
 import os
 import sys
 from dataclasses import dataclass
-from typing import Any, List, NoReturn, Optional, Sequence
+from typing import TYPE_CHECKING, Any, List, NoReturn, Optional, Sequence
 
-from ledgerly.config import Config, ConfigError, load_config
-from ledgerly.prices import PriceTable, load_prices
-from ledgerly.params import ParameterError, Query, check_zone, make_query
-from ledgerly.sources import ENV_SOURCES, Source, SourceError, resolve_sources
-from ledgerly.timezones import Zone
+from ledgerly.codes import ENV_SOURCES
+
+if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stays cheap (ledgerly status)
+    from ledgerly.config import Config
+    from ledgerly.prices import PriceTable
+    from ledgerly.params import ParameterError, Query
+    from ledgerly.sources import Source
+    from ledgerly.timezones import Zone
 
 MAX_WORKERS = 32
 
@@ -92,6 +95,8 @@ class Context:
 
 
 def _zone(args: argparse.Namespace, config: Config) -> Zone:
+    from ledgerly.params import ParameterError, check_zone
+
     name = getattr(args, "tz", None) or config.timezone
     try:
         return check_zone(name)
@@ -108,6 +113,11 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
     """Reads the config and resolves sources, prices, zone and workers, and
     checks the report options (`Context.query`) when the command has them.
     Raises UsageError."""
+    from ledgerly.config import ConfigError, load_config
+    from ledgerly.prices import load_prices
+    from ledgerly.params import ParameterError, make_query
+    from ledgerly.sources import SourceError, resolve_sources
+
     try:
         config = load_config(args.config)
     except ConfigError as exc:

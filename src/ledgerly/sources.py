@@ -22,8 +22,8 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
+from ledgerly.codes import ENV_SOURCES as ENV_SOURCES  # kept importable from here
 
-ENV_SOURCES = "LEDGERLY_SOURCES"
 LOG_SUFFIX = ".jsonl"
 SUBAGENT_FOLDER = "subagents"
 SUBAGENT_PREFIX = "agent-"
