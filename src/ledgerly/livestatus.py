@@ -22,8 +22,8 @@ from ledgerly.windows import block_status, now_ms
 BURN_WINDOW_MS = tzs.HOUR_MS
 
 
-def _usage(group: Group, priced: bool) -> Dict[str, Any]:
-    out = group.to_dict(priced)
+def _usage(group: Group, priced: bool, keys: bool = False) -> Dict[str, Any]:
+    out = {k: v for k, v in group.to_dict(priced).items() if keys or k not in group.key}
     if not priced:
         out["cost"] = None
     # What the usage that has a price costs: the whole cost when `cost` is
@@ -68,7 +68,7 @@ def live_status(
         "timezone": zone.name,
         "priced": priced,
         "today": dict({"day": day}, **_usage(today.totals, priced)),
-        "today_models": [_usage(g, priced) for g in today.rows],
+        "today_models": [_usage(g, priced, keys=True) for g in today.rows],
         "block": block,
         "burn": {
             "window_minutes": BURN_WINDOW_MS // 60_000,

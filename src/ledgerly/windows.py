@@ -141,7 +141,11 @@ def block_status(
     minutes = window / 60_000
     rate = recent.totals.total_tokens / minutes
     cost_rate = recent.totals.cost * 60 / minutes if recent.totals.cost is not None else None
-    rows = blocks(snapshot, tz=zone, until=now, model=model, project=project, prices=prices, now=now, hours=hours)
+    start = chain_start(snapshot, now, model, project, hours)
+    if start is None:
+        return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
+    rows = blocks(snapshot, tz=zone, since=start, until=now, model=model, project=project, prices=prices, now=now,
+                  hours=hours)
     current = rows.rows[-1] if rows.rows and rows.rows[-1].key["active"] else None
     if current is None:
         return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
@@ -153,6 +157,40 @@ def block_status(
     if current.cost is not None and cost_rate is not None:
         cost = current.cost + cost_rate * left / 60
     return BlockStatus(now, current, start, end, rate, cost_rate, tokens, cost)
+
+
+def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Globs = None,
+                hours: int = BLOCK_HOURS) -> Optional[int]:
+    """An instant from which the windows up to `now` come out the same as
+    from the first event: None when no window can be open at `now`.
+
+    A live view asks about the current window every few seconds, and
+    finding the windows from the first event sorts every row. But an event
+    that follows a pause longer than a window always opens a new window
+    (the window of the event before it has closed by then), so the windows
+    from the latest such event on do not depend on anything earlier. That
+    event is looked for among the latest events, going further back only
+    while none is found."""
+    sel = select(snapshot, "UTC", None, now, model, project)
+    ts = sel.rows["timestamp"]
+    length = hours * tzs.HOUR_MS
+    if not np.any(ts > now - length):
+        return None  # no event in the last `hours`: no window is open
+    lookback = 2 * length
+    while True:
+        low = now - lookback
+        recent = np.sort(ts[ts >= low])
+        if len(recent) == len(ts):
+            return int(recent[0]) // tzs.HOUR_MS * tzs.HOUR_MS  # every event is in view
+        pauses = np.flatnonzero(np.diff(recent) > length)
+        if len(pauses):
+            first = int(recent[pauses[-1] + 1])
+        elif int(recent[0]) - length >= low:  # nothing in the window's length before it either
+            first = int(recent[0])
+        else:
+            lookback *= 4
+            continue
+        return first // tzs.HOUR_MS * tzs.HOUR_MS
 
 
 def _parse_utc(text: str) -> int:
