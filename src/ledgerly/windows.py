@@ -161,8 +161,9 @@ def block_status(
 
 def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Globs = None,
                 hours: int = BLOCK_HOURS) -> Optional[int]:
-    """An instant from which the windows up to `now` come out the same as
-    from the first event: None when no window can be open at `now`.
+    """The start of the latest window that opened at or before `now`, among
+    the rows that match `model` and `project`; None when no window can be
+    open at `now` (no event in the last `hours`).
 
     A live view asks about the current window every few seconds, and
     finding the windows from the first event sorts every row. But an event
@@ -170,27 +171,28 @@ def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Glob
     (the window of the event before it has closed by then), so the windows
     from the latest such event on do not depend on anything earlier. That
     event is looked for among the latest events, going further back only
-    while none is found."""
-    sel = select(snapshot, "UTC", None, now, model, project)
-    ts = sel.rows["timestamp"]
+    while none is found; the windows are then followed from it."""
+    rows = snapshot.rows
+    if model or project:
+        rows = select(snapshot, "UTC", None, None, model, project).rows
+    ts = rows["timestamp"]
+    ts = ts[ts <= now]  # a contiguous copy of the instants alone, not of whole records
     length = hours * tzs.HOUR_MS
     if not np.any(ts > now - length):
-        return None  # no event in the last `hours`: no window is open
+        return None
     lookback = 2 * length
     while True:
         low = now - lookback
         recent = np.sort(ts[ts >= low])
-        if len(recent) == len(ts):
-            return int(recent[0]) // tzs.HOUR_MS * tzs.HOUR_MS  # every event is in view
-        pauses = np.flatnonzero(np.diff(recent) > length)
-        if len(pauses):
-            first = int(recent[pauses[-1] + 1])
-        elif int(recent[0]) - length >= low:  # nothing in the window's length before it either
-            first = int(recent[0])
-        else:
-            lookback *= 4
-            continue
-        return first // tzs.HOUR_MS * tzs.HOUR_MS
+        if len(recent) < len(ts):  # earlier events exist: is there a pause to start after?
+            pauses = np.flatnonzero(np.diff(recent) > length)
+            if len(pauses):
+                recent = recent[pauses[-1] + 1:]
+            elif int(recent[0]) - length < low:  # events before `low` may still reach into view
+                lookback *= 8
+                continue
+        _first, starts = block_starts(recent, hours)
+        return int(starts[-1])
 
 
 def _parse_utc(text: str) -> int:

@@ -6,12 +6,13 @@ import random
 
 import pytest
 
-from conftest import ms, record, snapshot_of
 from ledgerly.livestatus import live_status
 from ledgerly.prices import PriceTable
 from ledgerly.statusline import TemplateError, default_line, render
 from ledgerly.timezones import HOUR_MS, resolve_zone
 from ledgerly.windows import block_status, blocks
+
+from conftest import ms, record, snapshot_of
 
 NOW = ms("2025-06-01T12:34:56Z")
 
