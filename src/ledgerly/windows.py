@@ -13,13 +13,13 @@ and the total that rate leads to by the window's end.
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 from ledgerly import timezones as tzs
-from ledgerly.grouping import small
+from ledgerly.grouping import dense, small
 from ledgerly.ledger import Snapshot
 from ledgerly.prices import PriceTable
 from ledgerly.reports import Globs, Group, Report, ZoneSpec, build_report, report, select
@@ -136,15 +136,18 @@ def block_status(
     current time), over the rows that match `model` and `project`."""
     now = now_ms() if now is None else now
     zone = tzs.resolve_zone("UTC")
-    recent = report(snapshot, by=(), tz=zone, since=now - window + 1, until=now, model=model, project=project,
+    start = chain_start(snapshot, now, model, project, hours)
+    # Everything below looks at the latest rows only: take them out once.
+    low = now - window + 1 if start is None else min(start, now - window + 1)
+    latest = replace(snapshot, rows=snapshot.rows[snapshot.rows["timestamp"] >= low])
+    recent = report(latest, by=(), tz=zone, since=now - window + 1, until=now, model=model, project=project,
                     prices=prices)
     minutes = window / 60_000
     rate = recent.totals.total_tokens / minutes
     cost_rate = recent.totals.cost * 60 / minutes if recent.totals.cost is not None else None
-    start = chain_start(snapshot, now, model, project, hours)
     if start is None:
         return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
-    rows = blocks(snapshot, tz=zone, since=start, until=now, model=model, project=project, prices=prices, now=now,
+    rows = blocks(latest, tz=zone, since=start, until=now, model=model, project=project, prices=prices, now=now,
                   hours=hours)
     current = rows.rows[-1] if rows.rows and rows.rows[-1].key["active"] else None
     if current is None:
@@ -165,34 +168,24 @@ def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Glob
     the rows that match `model` and `project`; None when no window can be
     open at `now` (no event in the last `hours`).
 
-    A live view asks about the current window every few seconds, and
-    finding the windows from the first event sorts every row. But an event
-    that follows a pause longer than a window always opens a new window
-    (the window of the event before it has closed by then), so the windows
-    from the latest such event on do not depend on anything earlier. That
-    event is looked for among the latest events, going further back only
-    while none is found; the windows are then followed from it."""
+    A live view asks this every few seconds, so it avoids sorting the rows:
+    windows open and close on whole UTC hours, so which hours hold an event
+    decides every window (a window opens at the first such hour at or after
+    the previous window's end). The hours are counted over their range
+    (`grouping.dense`), and `block_starts` runs once per window over the
+    hours that hold events."""
     rows = snapshot.rows
     if model or project:
         rows = select(snapshot, "UTC", None, None, model, project).rows
     ts = rows["timestamp"]
     ts = ts[ts <= now]  # a contiguous copy of the instants alone, not of whole records
-    length = hours * tzs.HOUR_MS
-    if not np.any(ts > now - length):
+    if not np.any(ts > now - hours * tzs.HOUR_MS):
         return None
-    lookback = 2 * length
-    while True:
-        low = now - lookback
-        recent = np.sort(ts[ts >= low])
-        if len(recent) < len(ts):  # earlier events exist: is there a pause to start after?
-            pauses = np.flatnonzero(np.diff(recent) > length)
-            if len(pauses):
-                recent = recent[pauses[-1] + 1:]
-            elif int(recent[0]) - length < low:  # events before `low` may still reach into view
-                lookback *= 8
-                continue
-        _first, starts = block_starts(recent, hours)
-        return int(starts[-1])
+    hour = dense(ts // tzs.HOUR_MS)
+    held = np.flatnonzero(np.bincount(hour.codes, minlength=hour.radix))
+    occupied = hour.values[held] if hour.values is not None else held
+    _first, starts = block_starts(occupied * tzs.HOUR_MS, hours)
+    return int(starts[-1])
 
 
 def _parse_utc(text: str) -> int:
