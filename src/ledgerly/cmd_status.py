@@ -16,13 +16,12 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
 from ledgerly.statusline import ERROR_MARKER, FIELDS, TemplateError, check, default_line, render
-
-STATUS_OPTIONS = ("--tz", "--model", "--project", "--format", "--json", "--quiet-errors", "--no-server", "--timeout")
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -53,8 +52,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--quiet-errors", action="store_true",
                        help="on any failure print '%s' and exit 0 (for status bars)" % ERROR_MARKER)
     group.add_argument("--no-server", action="store_true", help="read the logs here even when a server runs")
-    group.add_argument("--timeout", type=float, default=2.0, metavar="SECONDS",
+    group.add_argument("--timeout", type=_timeout, default=2.0, metavar="SECONDS",
                        help="how long to wait for the server (default 2)")
+
+
+def _timeout(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
+    if not 0.01 <= value <= 600:
+        raise argparse.ArgumentTypeError("must be between 0.01 and 600 seconds")
+    return value
 
 
 def emit(status: Dict[str, Any], args: argparse.Namespace) -> None:
@@ -82,8 +91,6 @@ def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
     query: List[Any] = [("tz", args.tz)] if args.tz else []
     query += [("model", m) for m in args.model] + [("project", p) for p in args.project]
     target = "/api/v1/status" + ("?" + urlencode(query) if query else "")
-    import os
-
     try:
         code, body = get(info, target, timeout=args.timeout, token=os.environ.get("LEDGERLY_TOKEN"))
     except ClientError:

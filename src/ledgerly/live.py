@@ -32,9 +32,10 @@ TICK_SCAN_FIELDS = ("scanned", "changed", "removed", "bytes_read", "rebuilt", "a
 class Tick:
     """What one tick did: `kind` is "rescan" or "update"; `paths` the
     number of paths the notifier named; `looked_at` the paths stat'ed;
-    `seconds` the whole tick (listing, engine, snapshot); `engine` the
-    engine's statistics of its refresh (empty when the listing did not
-    change and the engine was not asked)."""
+    `seconds` the whole tick (listing, engine, snapshot), `refresh_seconds`
+    the ledger's refresh within it; `engine` the engine's statistics of
+    its refresh (empty when the listing did not change and the engine was
+    not asked)."""
 
     at: float
     kind: str
@@ -43,6 +44,7 @@ class Tick:
     seconds: float
     changed: bool
     engine: Mapping[str, Any] = field(default_factory=dict)
+    refresh_seconds: float = 0.0
 
     def to_dict(self) -> Dict[str, Any]:
         return {
@@ -51,6 +53,7 @@ class Tick:
             "paths": self.paths,
             "looked_at": self.looked_at,
             "seconds": round(self.seconds, 6),
+            "refresh_seconds": round(self.refresh_seconds, 6),
             "changed": self.changed,
             "engine": dict(self.engine),
         }
@@ -94,6 +97,7 @@ class LiveLedger:
             if kind == "rescan":
                 self.last_rescan = time.monotonic()
             engine: Dict[str, Any] = {}
+            refreshed = 0.0
             if (kind == "update" and previous is not None and not previous.scan["errors"]
                     and listing.files == previous.listing.files):
                 # Nothing the engine reads changed (and it has no read to
@@ -102,7 +106,9 @@ class LiveLedger:
                                    errors=tuple(listing.errors) + tuple(previous.scan["errors"]))
                 changed = False
             else:
+                refresh_started = time.perf_counter()
                 snapshot = self.ledger.refresh(listing=listing)
+                refreshed = time.perf_counter() - refresh_started
                 engine = {k: snapshot.scan[k] for k in TICK_SCAN_FIELDS if k in snapshot.scan}
                 engine["errors"] = len(snapshot.scan["errors"])
                 changed = previous is None or snapshot.changed
@@ -111,6 +117,6 @@ class LiveLedger:
                 self.generation += 1
             self.ticks += 1
             tick = Tick(time.time(), kind, named, self.tracker.looked_at, time.perf_counter() - started, changed,
-                        engine)
+                        engine, refreshed)
             self.last_tick = tick
             return tick

@@ -155,7 +155,10 @@ def _parse(answer: bytes) -> Tuple[int, bytes]:
     if headers.get(b"transfer-encoding", b"").lower() == b"chunked":
         body = _unchunk(body)
     elif b"content-length" in headers:
-        length = int(headers[b"content-length"])
+        try:
+            length = int(headers[b"content-length"])
+        except ValueError:
+            raise ClientError("bad Content-Length") from None
         if len(body) < length:
             raise ClientError("incomplete answer")
         body = body[:length]
