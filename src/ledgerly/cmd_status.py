@@ -27,17 +27,21 @@ from ledgerly.statusline import ERROR_MARKER, FIELDS, TemplateError, check, defa
 def register(commands: argparse._SubParsersAction[Any]) -> None:
     from ledgerly.options import source_options
 
-    fields = "; ".join("{%s}: %s" % (name, text) for name, (text, _f) in FIELDS.items())
     parser = commands.add_parser(
         "status",
         parents=[source_options()],
         help="one line for a prompt or status bar: today, the current block, the pace",
-        description="Print one line: today's tokens (and cost), the current 5-hour block's time left, the burn "
-        "rate. Asks a running 'ledgerly serve' first, otherwise reads the logs. Template fields: " + fields
-        + ". '{{' and '}}' are literal braces.",
+        description=description(),
     )
     add_options(parser)
     parser.set_defaults(run=run_status)
+
+
+def description() -> str:
+    fields = "; ".join("{%s}: %s" % (name, text) for name, (text, _f) in FIELDS.items())
+    return ("Print one line: today's tokens (and cost), the current 5-hour block's time left, the burn rate. Asks a "
+            "running 'ledgerly serve' first, otherwise reads the logs. Template fields: " + fields
+            + ". '{{' and '}}' are literal braces.")
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -172,7 +176,7 @@ def main(argv: Sequence[str]) -> int:
     try:
         from ledgerly.options import Parser, source_options
 
-        parser = Parser(prog="ledgerly status", parents=[source_options()], add_help=True)
+        parser = Parser(prog="ledgerly status", parents=[source_options()], description=description())
         add_options(parser)
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
