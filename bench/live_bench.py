@@ -6,7 +6,7 @@ and `ledgerly status` asked of the server against a one-shot status.
 
 The corpus is bench/gen_corpus.py's, in a lean variant (every filler text
 cut to a 64th of its length), so that 40,000 files hold about a million
-stored rows in about a gigabyte; it is written once to
+stored rows in 1.6 GiB; it is written once to
 bench/corpus/live-<files>-<size>/. Then, side by side on one machine:
 
 - engine: one `Engine` holding the corpus; per round, one new usage line
@@ -116,7 +116,7 @@ def run_command(args, env):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", type=int, default=40_000)
-    parser.add_argument("--size", type=int, default=900 << 20, help="approximate corpus bytes")
+    parser.add_argument("--size", type=int, default=1600 << 20, help="approximate corpus bytes (1.6 GiB: about a million rows)")
     parser.add_argument("--rounds", type=int, default=15, help="rounds of 10 appended files")
     parser.add_argument("--runs", type=int, default=7, help="runs of each status command")
     args = parser.parse_args(argv)
