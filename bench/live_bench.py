@@ -2,7 +2,7 @@
 """Benchmark of the live server: a tick against the engine's own refresh,
 and `ledgerly status` asked of the server against a one-shot status.
 
-    python3 bench/live_bench.py [--files 40000] [--size BYTES] [--rounds 9] [--runs 7]
+    python3 bench/live_bench.py [--files 40000] [--size BYTES] [--rounds 15] [--runs 7]
 
 The corpus is bench/gen_corpus.py's, in a lean variant (every filler text
 cut to a 64th of its length), so that 40,000 files hold about a million
