@@ -43,7 +43,10 @@ def stamp(moment):
 
 
 def recent(minutes_ago, key, model="alpha-4-5", **tokens):
-    when = datetime.now(timezone.utc).replace(microsecond=0) - timedelta(minutes=minutes_ago)
+    """A message line from `minutes_ago` minutes ago, but not before today's
+    midnight (UTC), so that "today" holds it whenever the test runs."""
+    now = datetime.now(timezone.utc).replace(microsecond=0)
+    when = max(now - timedelta(minutes=minutes_ago), now.replace(hour=0, minute=0, second=0))
     return message_line(stamp(when), key, model, cwd="/w/live", **tokens)
 
 
