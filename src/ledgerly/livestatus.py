@@ -14,8 +14,8 @@ from typing import Any, Dict, Optional
 
 from ledgerly import timezones as tzs
 from ledgerly.ledger import Snapshot
-from ledgerly.prices import PriceTable
 from ledgerly.params import Query
+from ledgerly.prices import PriceTable
 from ledgerly.reports import Group, report
 from ledgerly.windows import block_status, now_ms
 

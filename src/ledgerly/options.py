@@ -19,8 +19,8 @@ from ledgerly.codes import ENV_SOURCES
 
 if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stays cheap (ledgerly status)
     from ledgerly.config import Config
-    from ledgerly.prices import PriceTable
     from ledgerly.params import ParameterError, Query
+    from ledgerly.prices import PriceTable
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
@@ -114,8 +114,8 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
     checks the report options (`Context.query`) when the command has them.
     Raises UsageError."""
     from ledgerly.config import ConfigError, load_config
-    from ledgerly.prices import load_prices
     from ledgerly.params import ParameterError, make_query
+    from ledgerly.prices import load_prices
     from ledgerly.sources import SourceError, resolve_sources
 
     try:

@@ -47,8 +47,8 @@ from starlette.responses import RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from ledgerly.live import LiveLedger
-from ledgerly.prices import PriceTable
 from ledgerly.params import ParameterError, Query, make_query
+from ledgerly.prices import PriceTable
 from ledgerly.timezones import Zone, format_instant
 
 API = "/api/v1"
