@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang, ASan and UBSan, and runs each for
+# Builds the libFuzzer targets with the newest installed clang that supports
+# them (see tools/find-fuzz-clang.sh), ASan and UBSan, and runs each for
 # SECONDS (default 60), starting from the seeds in fuzz/corpus/<target>/.
 # New inputs go to build/fuzz/corpus/<target>/, never into the tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 cd "$root"
+compilers=$(tools/find-fuzz-clang.sh)
+read -r cc cxx <<<"$compilers"
+echo "compilers: $cc $cxx"
 build=build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
   -DLEDGERLY_FUZZ=ON -DLEDGERLY_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
 cmake --build "$build" -j2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing ledgerly needs, skipping what is there:
-# a C++ toolchain, Google Test, Google Benchmark, clang with its sanitizer
-# and fuzzer runtimes (Debian packages), CMake and Ninja when missing or too
-# old, the package's own dependencies and its test extra (pyproject.toml:
+# a C++ toolchain, Google Test, Google Benchmark, clang-format, and a clang
+# with its sanitizer and fuzzer runtimes unless some installed clang already
+# builds libFuzzer targets (Debian packages), CMake and Ninja when missing or
+# too old, the package's own dependencies and its test extra (pyproject.toml:
 # numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, hypothesis,
 # and pyarrow and duckdb for the Parquet export and its queries),
 # and for CI mypy, ruff, abi3audit and orjson (PyPI).  As root it also adds
@@ -20,7 +21,12 @@ python=${PYTHON:-python3}
 
 packages=(g++ libgtest-dev)
 if [ "$mode" != "--test" ]; then
-  packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
+  packages+=(libbenchmark-dev clang-format)
+  # Any clang version will do for the fuzzers; failing that, the
+  # distribution's default one.
+  if ! "$(dirname "$0")/find-fuzz-clang.sh" >/dev/null 2>&1; then
+    packages+=(clang libclang-rt-dev)
+  fi
 fi
 can_install=0
 if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then can_install=1; fi
