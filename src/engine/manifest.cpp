@@ -11,7 +11,7 @@
 #include <limits>
 
 #include "engine/json_float.h"
-#include "parser/json_utf8.h"
+#include "parser/utf8.h"
 #include "parser/simd_scan.h"
 
 namespace ledgerly::engine {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "parser/json_utf8.h"
+#include "parser/utf8.h"
 #include "parser/simd_scan.h"
 
 namespace ledgerly::parser::json {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "parser/json_utf8.h"
+#include "parser/utf8.h"
 #include "parser/unicode_lower.h"
 
 namespace ledgerly::parser {

@@ -1,4 +1,4 @@
-// UTF-8 helpers for the JSON reader.
+// UTF-8 validation and encoding, shared by the JSON decoders and normalisation.
 //
 // utf8_sequence_length(p, end): `p` < `end` points at a byte >= 0x80.
 // Returns the length (2-4) of the well-formed UTF-8 sequence starting there,
@@ -8,8 +8,8 @@
 //
 // append_utf8(out, cp): appends code point `cp` (<= 0x10FFFF, not a
 // surrogate) to `out` in UTF-8.
-#ifndef LEDGERLY_PARSER_JSON_UTF8_H_
-#define LEDGERLY_PARSER_JSON_UTF8_H_
+#ifndef LEDGERLY_PARSER_UTF8_H_
+#define LEDGERLY_PARSER_UTF8_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -70,4 +70,4 @@ inline void append_utf8(std::string& out, std::uint32_t cp) {
 
 }  // namespace ledgerly::parser::json
 
-#endif  // LEDGERLY_PARSER_JSON_UTF8_H_
+#endif  // LEDGERLY_PARSER_UTF8_H_
