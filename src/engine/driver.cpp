@@ -19,6 +19,7 @@
 #include "engine/fatal.h"
 #include "engine/os_error.h"
 #include "engine/reader.h"
+#include "engine/seeded_hash.h"
 #include "engine/report.h"
 
 #ifdef LEDGERLY_TESTING_HOOKS

@@ -18,6 +18,7 @@
 
 #include "engine/export.h"
 #include "engine/report.h"
+#include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/export.h"
+#include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/input.h"
+#include "engine/seeded_hash.h"
 #include "parser/row.h"
 
 namespace ledgerly::engine {
@@ -59,24 +60,6 @@ struct FileState {
     state->input = std::move(input);
     return state;
   }
-};
-
-// A hash of byte texts seeded from the operating system's random source
-// once per table, so that a crafted set of paths cannot degrade lookups.
-class SeededHash {
- public:
-  using is_transparent = void;
-  SeededHash();
-  explicit SeededHash(std::uint64_t seed) noexcept : seed_(seed) {}
-  std::size_t operator()(std::string_view s) const noexcept;
-
- private:
-  std::uint64_t seed_;
-};
-
-struct TextEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
 };
 
 using FileMap =

@@ -1,6 +1,6 @@
 // SeededHash: a multiply-xorshift hash over 8-byte words, keyed by a seed
 // drawn from the operating system's random source once per table.
-#include "engine/state.h"
+#include "engine/seeded_hash.h"
 
 #include <errno.h>
 #include <fcntl.h>
