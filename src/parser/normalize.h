@@ -1,5 +1,5 @@
-// Field normalisation: model names, service tiers and RFC 3339 timestamps.
-// All three are pure functions that never fail.
+// Field normalisation: model names and service tiers.  Both are pure
+// functions that never fail.
 #ifndef LEDGERLY_PARSER_NORMALIZE_H_
 #define LEDGERLY_PARSER_NORMALIZE_H_
 
@@ -25,10 +25,6 @@ std::string normalize_string(std::string_view name);
 // Service-tier code: "default"/"standard" 1, "fast" 2, "priority" 3,
 // "flex" 4; anything else, and an absent text, 0.  Exact byte comparison.
 std::uint8_t tier(std::optional<std::string_view> text) noexcept;
-
-// RFC 3339 date-time to Unix milliseconds (fraction truncated, floor for
-// instants before 1970).  Absent or unparsable text gives nullopt.
-std::optional<std::int64_t> timestamp(std::optional<std::string_view> text) noexcept;
 
 }  // namespace ledgerly::parser
 

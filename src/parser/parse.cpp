@@ -6,6 +6,7 @@
 #include "parser/normalize.h"
 #include "parser/records.h"
 #include "parser/search.h"
+#include "parser/timestamp.h"
 
 namespace ledgerly::parser {
 namespace {
