@@ -19,8 +19,9 @@
 #include "engine/fatal.h"
 #include "engine/os_error.h"
 #include "engine/reader.h"
-#include "engine/seeded_hash.h"
 #include "engine/report.h"
+#include "engine/seeded_hash.h"
+#include "parser/counters.h"
 
 #ifdef LEDGERLY_TESTING_HOOKS
 #include "engine/testing_hooks.h"

@@ -18,6 +18,8 @@
 
 #include "engine/input.h"
 #include "engine/seeded_hash.h"
+#include "parser/context.h"
+#include "parser/counters.h"
 #include "parser/row.h"
 
 namespace ledgerly::engine {

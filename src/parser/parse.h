@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "parser/context.h"
+#include "parser/counters.h"
 #include "parser/row.h"
 
 namespace ledgerly::parser {

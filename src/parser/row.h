@@ -1,5 +1,4 @@
-// Row: one accepted usage event; Counters: the five per-file parse counts;
-// Context: the per-file parsing state carried from line to line.
+// Row: one accepted usage event.
 //
 // A Row is move-only and compact (112 bytes): the seven token counts of the
 // data model share five slots because an event row never carries cache-write
@@ -16,11 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <optional>
-#include <set>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "parser/shared_text.h"
 
@@ -28,14 +23,6 @@ namespace ledgerly::parser {
 
 // Cumulative totals: input, cached input, output, reasoning output, total.
 using Totals = std::array<std::int64_t, 5>;
-
-struct Counters {
-  std::uint64_t malformed = 0;
-  std::uint64_t invalid_usage = 0;
-  std::uint64_t duplicate_snapshots = 0;
-  std::uint64_t inherited_events = 0;
-  std::uint64_t cumulative_resets = 0;
-};
 
 class Row {
  public:
@@ -185,48 +172,6 @@ class Row {
 };
 
 static_assert(sizeof(Row) <= 112, "Row must stay compact: it is stored per usage event");
-
-// Per-file parsing state, owned by the file's state and changed only by parse().
-struct Context {
-  std::optional<Totals> snapshot;
-  std::optional<std::int64_t> started;
-  std::vector<SharedText> parents;  // no duplicates, in order of first appearance
-  // The texts of `parents` once there are more than a few, so that a file
-  // naming many sessions costs a logarithmic lookup per header instead of a
-  // pass over all of them.  Views into the parents' own (shared, immutable)
-  // texts; empty while `parents` is short.
-  std::set<std::string_view> parent_index;
-  SharedText model;                 // normalised; "unknown" in a fresh context
-  SharedText project;
-  SharedText session_id;
-  bool subagent = false;
-  bool has_session = false;
-
-  // Message dialect only: the last few raw model names and their normalised
-  // texts, so that the rows of each model a file switches between share one
-  // text instead of normalising and allocating per line.  A cache, not file
-  // state: empty when fresh.
-  struct ModelMemo {
-    static constexpr std::size_t kEntries = 8;
-    struct Entry {
-      std::string raw;
-      SharedText model;  // empty: unused entry
-    };
-    std::array<Entry, kEntries> entries;
-    std::size_t last = 0;  // the entry used most recently
-    std::size_t next = 0;  // the entry a miss replaces (round robin)
-  };
-  ModelMemo message_model;
-
-  // The context of a file read from its start.
-  static Context fresh(std::string_view project, bool sub) {
-    Context c;
-    c.model = SharedText("unknown");
-    c.project = SharedText(project);
-    c.subagent = sub;
-    return c;
-  }
-};
 
 }  // namespace ledgerly::parser
 
