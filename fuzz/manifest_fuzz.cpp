@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/manifest.h"
-#include "engine/report.h"
+#include "engine/json_writer.h"
 
 namespace {
 

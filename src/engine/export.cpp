@@ -17,6 +17,7 @@
 #endif
 
 #include "engine/export.h"
+#include "engine/json_writer.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
