@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/export.h"
+#include "engine/select.h"
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"

@@ -1,5 +1,7 @@
 // Export of the selected rows: model and project string tables in order of
 // first use, and one 104-byte little-endian record per row.
+#include "engine/export.h"
+
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -16,10 +18,10 @@
 #include <unistd.h>
 #endif
 
-#include "engine/export.h"
 #include "engine/json_writer.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
+#include "engine/select.h"
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"

@@ -1,5 +1,5 @@
-// Row selection across files (fork inheritance and message-key dedup) and
-// the export of the selected rows as string tables plus 104-byte records.
+// The export of the selected rows (see select.h) as string tables plus
+// 104-byte records, and the report body that goes with them.
 #ifndef LEDGERLY_ENGINE_EXPORT_H_
 #define LEDGERLY_ENGINE_EXPORT_H_
 
@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "engine/report.h"
@@ -17,21 +16,6 @@
 namespace ledgerly::engine {
 
 inline constexpr std::size_t kRecordSize = 104;
-
-// (path, state) pairs sorted by path bytes.
-using FileOrder = std::vector<std::pair<std::string_view, const FileState*>>;
-
-struct Selection {
-  std::vector<const parser::Row*> rows;  // output order
-  std::uint64_t inherited_events = 0;
-  std::uint64_t unresolved_forks = 0;
-};
-
-// Sorts the stored files by path.
-FileOrder file_order(const Engine& engine);
-
-// Chooses the rows to export from `order` (deterministic for a given state).
-Selection select_rows(const FileOrder& order);
 
 // Supplies the memory of the row buffer, so that a caller can have the
 // records written straight into the object it hands on (no second copy).

@@ -9,6 +9,8 @@
 // a hash table or on hash values: tables are only probed, the one loop that
 // builds fingerprint maps walks the files in order, and repeated keys are
 // settled per key in row order whatever part of the key table they land in.
+#include "engine/select.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +22,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/export.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/row.h"

@@ -14,6 +14,7 @@
 
 #include "engine/export.h"
 #include "engine/report.h"
+#include "engine/select.h"
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"
