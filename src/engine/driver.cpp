@@ -1,31 +1,23 @@
-// The refresh driver: removal and planning passes, the worker pool, the
-// merge of the workers' results, the statistics and the export decision.
+// The refresh driver: removal and planning passes, the job order, the merge
+// of the workers' results, the statistics and the export decision.
 //
 // States move (as unique_ptr) from `files` into jobs, through the workers
 // and back; nothing is copied.  An unchanged file costs one lookup in
 // `files` and three comparisons.
 #include "engine/driver.h"
 
-#include <errno.h>
-
 #include <algorithm>
 #include <bit>
-#include <exception>
+#include <memory>
+#include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
-#include "engine/fatal.h"
-#include "engine/os_error.h"
 #include "engine/reader.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
+#include "engine/worker_pool.h"
 #include "parser/counters.h"
-
-#ifdef LEDGERLY_TESTING_HOOKS
-#include "engine/testing_hooks.h"
-#endif
 
 namespace ledgerly::engine {
 namespace {
@@ -196,81 +188,6 @@ bool plan(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs, 
     }
   }
   return true;
-}
-
-const char* error_kind(int errnum) {
-  switch (errnum) {
-    case EAGAIN: return "WouldBlock";
-    case ENOMEM: return "OutOfMemory";
-    case EPERM:
-    case EACCES: return "PermissionDenied";
-    case EINVAL: return "InvalidInput";
-    default: return "Uncategorized";
-  }
-}
-
-std::string spawn_failure(int errnum) {
-  std::string text = "failed to spawn thread: Os { code: ";
-  text += std::to_string(errnum);
-  text += ", kind: ";
-  text += error_kind(errnum);
-  text += ", message: \"";
-  text += os_message(errnum);
-  text += "\" }";
-  return text;
-}
-
-// Runs `count` workers on `list` and returns their results concatenated in
-// start order.  Every thread started is joined before this returns or throws.
-std::vector<WorkerResult> run_pool(JobList& list, std::size_t count) {
-  std::vector<std::vector<WorkerResult>> outputs(count);
-  std::vector<char> died(count, 0);  // one slot per thread; read after join
-  std::vector<std::thread> threads;
-  threads.reserve(count);
-
-  auto join_all = [&threads] {
-    for (std::thread& t : threads) t.join();
-  };
-
-  for (std::size_t i = 0; i < count; ++i) {
-    try {
-#ifdef LEDGERLY_TESTING_HOOKS
-      if (testing_hooks::fail_spawn_at.load() == i + 1) {
-        testing_hooks::fail_spawn_at = 0;
-        throw std::system_error(testing_hooks::fail_spawn_errno.load(), std::generic_category());
-      }
-#endif
-      threads.emplace_back([&list, &outputs, &died, i] {
-        try {
-          outputs[i] = run_worker(list);
-        } catch (...) {
-          died[i] = 1;
-        }
-      });
-    } catch (const std::system_error& e) {
-      join_all();
-      throw FatalError(spawn_failure(e.code().value()));
-    } catch (...) {
-      join_all();
-      throw;
-    }
-  }
-#ifdef LEDGERLY_TESTING_HOOKS
-  testing_hooks::threads_started = static_cast<std::uint32_t>(threads.size());
-#endif
-  join_all();
-
-  if (std::find(died.begin(), died.end(), 1) != died.end()) {
-    throw FatalError("parser worker panicked: Any { .. }");
-  }
-  std::size_t total = 0;
-  for (const auto& out : outputs) total += out.size();
-  std::vector<WorkerResult> results;
-  results.reserve(total);
-  for (auto& out : outputs) {
-    for (WorkerResult& r : out) results.push_back(std::move(r));
-  }
-  return results;
 }
 
 }  // namespace
