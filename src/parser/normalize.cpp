@@ -14,7 +14,6 @@ namespace {
 
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr std::string_view kCapitalSigmaUtf8 = "\xCE\xA3";
-constexpr std::size_t kStackKey = 128;
 
 inline char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
@@ -156,20 +155,7 @@ constexpr std::string_view kUnknown = "unknown";
 
 }  // namespace
 
-SharedText normalize(std::string_view name) {
-  if (name.size() <= kStackKey) {
-    char buffer[kStackKey];
-    if (lower_ascii(name, buffer)) {
-      const std::string_view key = strip_suffixes(std::string_view(buffer, name.size()));
-      return SharedText(key.empty() ? kUnknown : key);
-    }
-  }
-  const std::string lowered = lower_string(name);
-  const std::string_view key = strip_suffixes(lowered);
-  return SharedText(key.empty() ? kUnknown : key);
-}
-
-std::string normalize_string(std::string_view name) {
+std::string normalize(std::string_view name) {
   std::string lowered = lower_string(name);
   const std::size_t size = strip_suffixes(lowered).size();
   if (size == 0) return std::string(kUnknown);

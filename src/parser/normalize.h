@@ -8,19 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "parser/shared_text.h"
-
 namespace ledgerly::parser {
 
 // Lower-cases `name` with the full Unicode lower-case mapping (final sigma
 // included), drops one trailing "[1m]", then drops a trailing "-" followed
 // by exactly eight ASCII digits after the last dash.  An empty result is
 // "unknown".  `name` must be valid UTF-8 (decoded strings always are).
-SharedText normalize(std::string_view name);
-
-// The same as normalize(), into a plain string (no allocation of a shared
-// block); used where the caller only compares the result.
-std::string normalize_string(std::string_view name);
+std::string normalize(std::string_view name);
 
 // Service-tier code: "default"/"standard" 1, "fast" 2, "priority" 3,
 // "flex" 4; anything else, and an absent text, 0.  Exact byte comparison.

@@ -36,7 +36,7 @@ void assign(SharedText& slot, std::string_view text) {
 }
 
 void assign_model(SharedText& slot, std::string_view raw) {
-  assign(slot, normalize_string(raw));
+  assign(slot, normalize(raw));
 }
 
 // Whether the file's session was started by another agent; the first rule
@@ -203,7 +203,7 @@ const SharedText& message_model(Context& context, std::string_view raw) {
       return entry.model;
     }
   }
-  const std::string normal = normalize_string(raw);
+  const std::string normal = normalize(raw);
   constexpr std::size_t kEntries = Context::ModelMemo::kEntries;
   std::size_t slot = memo.next;
   if (slot == memo.last) slot = (slot + 1) % kEntries;  // keep the latest model
