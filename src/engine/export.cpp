@@ -130,12 +130,9 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   TextTable projects(hash, out.projects);
   unsigned char* dst = out.buffer.data;
   const std::size_t count = selection.rows.size();
-  constexpr std::size_t kAhead = 8;  // rows fetched ahead of use, as in selection
   for (std::size_t k = 0; k < count; ++k) {
-    if (k + kAhead < count) {
-      const char* ahead = reinterpret_cast<const char*>(selection.rows[k + kAhead]);
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + sizeof(Row) - 1);
+    if (k + parser::kPrefetchRowsAhead < count) {
+      parser::prefetch(selection.rows[k + parser::kPrefetchRowsAhead]);
     }
     const Row* row = selection.rows[k];
     const std::uint64_t model_index = models.index_of(row->model());

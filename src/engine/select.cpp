@@ -221,13 +221,6 @@ void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed)
   if (dropped) std::erase(rows, nullptr);
 }
 
-// Asks for both cache lines of a row ahead of use.
-inline void prefetch_row(const Row* row) noexcept {
-  const char* p = reinterpret_cast<const char*>(row);
-  __builtin_prefetch(p);
-  __builtin_prefetch(p + sizeof(Row) - 1);
-}
-
 bool keyed(const Row& row) noexcept { return row.kind() == 0 && !row.key().empty(); }
 
 // Collects candidate rows in output order, noting the keyed ones.
@@ -304,11 +297,10 @@ Selection select_rows(const FileOrder& order) {
         ++out.inherited_events;
       }
     }
-    // Rows are streamed from memory; fetching a few rows ahead keeps the
-    // loads in flight instead of waiting on each row in turn.
-    constexpr std::size_t kAhead = 8;
     for (; i < rows.size(); ++i) {
-      if (i + kAhead < rows.size()) prefetch_row(&rows[i + kAhead]);
+      if (i + parser::kPrefetchRowsAhead < rows.size()) {
+        parser::prefetch(&rows[i + parser::kPrefetchRowsAhead]);
+      }
       collector.add(rows[i]);
     }
   }
