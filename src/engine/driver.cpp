@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -260,15 +261,16 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
   const bool exporting = report.updated || force;
   RefreshOutput out;
   try {
-    if (exporting) {
-      ExportResult exported = export_state(engine, allocator);
-      report.inherited_events += engine.inherited_events;
-      report.unresolved_forks = engine.unresolved_forks;
-      write_body(out.text, exported, report);
-      out.buffer = std::move(exported.buffer);
+    // An export replaces the engine's fork counts, so they are read after
+    // it: the report shows those of this export, or of the latest one before.
+    std::optional<ExportResult> exported;
+    if (exporting) exported = export_state(engine, allocator);
+    report.inherited_events += engine.inherited_events;
+    report.unresolved_forks = engine.unresolved_forks;
+    if (exported) {
+      write_body(out.text, *exported, report);
+      out.buffer = std::move(exported->buffer);
     } else {
-      report.inherited_events += engine.inherited_events;
-      report.unresolved_forks = engine.unresolved_forks;
       out.text = "{\"scan\":";
       write_report(out.text, report);
       out.text += '}';
