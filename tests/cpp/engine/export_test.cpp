@@ -130,10 +130,12 @@ FileDesc parent_a(std::string path = "p") {
 INSTANTIATE_TEST_SUITE_P(
     Forks, SelectTest,
     testing::Values(
-        SelectCase{"worked_example_started_25",
+        // The child repeats the parent's fingerprints 1 and 2 (times 10, 20),
+        // then a new one (9), then 1 again after its opening run.
+        SelectCase{"shared_rows_older_than_child_start_are_inherited",
                    {parent_a(), {"q", "B", {"A"}, 25, {{1, 1, 40}, {1, 2, 41}, {1, 9, 42}, {1, 1, 43}}}},
                    "p0 p1 p2 q2 q3", 2, 0},
-        SelectCase{"worked_example_started_15",
+        SelectCase{"shared_row_not_older_than_child_start_ends_run",
                    {parent_a(), {"q", "B", {"A"}, 15, {{1, 1, 40}, {1, 2, 41}, {1, 9, 42}, {1, 1, 43}}}},
                    "p0 p1 p2 q1 q2 q3", 1, 0},
         SelectCase{"parent_not_stored_counts_once",
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName);
 
 // Thousands of keys with many repeats, ties in output and in time, against
-// a plain sequential reading of the rules.
+// a plain one-table model: each key keeps its first position and its best row.
 TEST(SelectKeysTest, ManyKeysMatchSequentialRules) {
   std::uint64_t rng = 12345;
   const auto next = [&rng](std::uint64_t n) {
