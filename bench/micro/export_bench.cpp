@@ -25,6 +25,7 @@
 #include "engine/export.h"
 #include "engine/select.h"
 #include "engine/state.h"
+#include "parser/dialect.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"
 
@@ -61,7 +62,9 @@ std::unique_ptr<Engine> build_corpus() {
     Input input;
     input.path = "/logs/s" + std::to_string(f * 7919 % 1000) + "/f" + std::to_string(f) + ".jsonl";
     input.project = "project-" + std::to_string(f % 10);
-    input.source = f < 100 ? 1 : f < 120 ? 2 : 0;
+    input.source = f < 100 ? ledgerly::parser::kForkingEventDialect
+                   : f < 120 ? 2
+                             : ledgerly::parser::kMessageDialect;
     auto state = FileState::fresh(input);
     auto& c = state->context;
     c.session_id = SharedText("session-" + std::to_string(f));
@@ -73,7 +76,7 @@ std::unique_ptr<Engine> build_corpus() {
     for (std::size_t r = 0; r < kRowsPerFile; ++r) {
       const auto n = static_cast<std::int64_t>(next() % 5000);
       const std::int64_t ts = *c.started + static_cast<std::int64_t>(r) * 100;
-      if (input.source != 0) {
+      if (!ledgerly::parser::is_message_dialect(input.source)) {
         if (r % 1000 == 999) c.model = SharedText(kModels[next() % 5]);
         // A fork opens with its parent's first rows.
         const std::int64_t seed = fork && r < 50 ? static_cast<std::int64_t>((f - 10) * kRowsPerFile + r)

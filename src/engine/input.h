@@ -12,7 +12,7 @@ struct Input {
   std::uint64_t size = 0; // bytes to read at most
   std::string identity;   // opaque file identity, compared byte for byte
   std::uint64_t mtime_ns = 0;  // compared for equality only
-  std::uint8_t source = 0;     // 0: message dialect, anything else: event dialect
+  std::uint8_t source = 0;     // dialect code (parser/dialect.h)
   std::string project;    // initial project label of the file's rows
   bool sub = false;       // initial subagent flag
 };

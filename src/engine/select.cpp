@@ -24,6 +24,7 @@
 
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
+#include "parser/dialect.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"
 
@@ -221,7 +222,7 @@ void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed)
   if (dropped) std::erase(rows, nullptr);
 }
 
-bool keyed(const Row& row) noexcept { return row.kind() == 0 && !row.key().empty(); }
+bool keyed(const Row& row) noexcept { return row.is_message() && !row.key().empty(); }
 
 // Collects candidate rows in output order, noting the keyed ones.
 class Collector {
@@ -270,7 +271,7 @@ Selection select_rows(const FileOrder& order) {
   bool any_parents = false;
   for (const auto& [path, file] : order) {
     total_rows += file->rows.size();
-    if (file->input.source == 0) message_rows += file->rows.size();
+    if (parser::is_message_dialect(file->input.source)) message_rows += file->rows.size();
     any_parents = any_parents || !file->context.parents.empty();
   }
 
@@ -286,10 +287,11 @@ Selection select_rows(const FileOrder& order) {
     std::size_t i = 0;
     if (!file->context.parents.empty()) {
       if (!forks.resolve(*file, usable)) ++out.unresolved_forks;
-      // The opening run: only event rows of kind 1 can end it or be inherited.
+      // The opening run: only rows that take part in forks can end it or
+      // be inherited; the others are collected wherever they stand.
       for (; i < rows.size(); ++i) {
         const Row& row = rows[i];
-        if (row.kind() != 1) {
+        if (!parser::takes_part_in_forks(row.kind())) {
           collector.add(row);
           continue;
         }

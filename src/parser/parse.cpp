@@ -3,6 +3,7 @@
 #include <string>
 
 #include "parser/decode.h"
+#include "parser/dialect.h"
 #include "parser/normalize.h"
 #include "parser/records.h"
 #include "parser/search.h"
@@ -19,6 +20,10 @@ constexpr NeedleSet kEventNeedles{
     {"\"session_meta\"", 9},   // 'm'
 };
 constexpr NeedleSet kMessageNeedles{{"\"usage\"", 4}};  // 'g'
+
+const NeedleSet& needles(std::uint8_t source) noexcept {
+  return is_message_dialect(source) ? kMessageNeedles : kEventNeedles;
+}
 
 std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
@@ -276,11 +281,11 @@ std::optional<Row> parse_message(const Envelope& envelope, Context& context,
 }  // namespace
 
 bool prefilter(std::string_view line, std::uint8_t source) noexcept {
-  return contains_any(line, source != 0 ? kEventNeedles : kMessageNeedles);
+  return contains_any(line, needles(source));
 }
 
 std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept {
-  return find_any(text, source != 0 ? kEventNeedles : kMessageNeedles);
+  return find_any(text, needles(source));
 }
 
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
@@ -291,8 +296,8 @@ std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& co
     ++counters.malformed;
     return std::nullopt;
   }
-  if (source != 0) return parse_event(envelope, source, context, counters);
-  return parse_message(envelope, context, counters);
+  if (is_message_dialect(source)) return parse_message(envelope, context, counters);
+  return parse_event(envelope, source, context, counters);
 }
 
 }  // namespace ledgerly::parser

@@ -13,9 +13,10 @@
 
 namespace ledgerly::parser {
 
-// True when the raw line holds one of the dialect's needles: for the event
-// dialect (source != 0) "\"token_count\"", "\"turn_context\"" or
-// "\"session_meta\""; for the message dialect (source == 0) "\"usage\"".
+// True when the raw line holds one of the dialect's needles (`source` is the
+// file's dialect code, see dialect.h): for the event dialect
+// "\"token_count\"", "\"turn_context\"" or "\"session_meta\""; for the
+// message dialect "\"usage\"".
 // Lines without a needle are never decoded.
 bool prefilter(std::string_view line, std::uint8_t source) noexcept;
 

@@ -5,7 +5,7 @@
 // or cache-read counts and a message row never carries cached-input or
 // reasoning counts; likewise an event row's cumulative `totals` and a
 // message row's dedup `key` share one area.  Which layout a row uses follows
-// from its `kind` (0 = message dialect).  Accessors present the full
+// from its `kind`, the dialect code of its file (see dialect.h).  Accessors present the full
 // 7-count view, returning 0 for counts the row's dialect never has.
 #ifndef LEDGERLY_PARSER_ROW_H_
 #define LEDGERLY_PARSER_ROW_H_
@@ -18,6 +18,7 @@
 #include <new>
 #include <string_view>
 
+#include "parser/dialect.h"
 #include "parser/shared_text.h"
 
 namespace ledgerly::parser {
@@ -27,7 +28,8 @@ using Totals = std::array<std::int64_t, 5>;
 
 class Row {
  public:
-  // An event-dialect row (kind != 0).  `totals` may be null (absent).
+  // An event-dialect row (`kind` is not kMessageDialect).  `totals` may be
+  // null (absent).
   static Row event(std::int64_t timestamp, SharedText model, SharedText project,
                    std::uint8_t kind, bool subagent, std::uint8_t tier,
                    std::int64_t input, std::int64_t cached_input, std::int64_t output,
@@ -44,13 +46,13 @@ class Row {
     return r;
   }
 
-  // A message-dialect row (kind 0) with its dedup key (may be empty).
+  // A message-dialect row with its dedup key (may be empty).
   static Row message(std::int64_t timestamp, SharedText model, SharedText project,
                      bool subagent, std::uint8_t tier, std::int64_t input,
                      std::int64_t output, std::int64_t cache_write_5m,
                      std::int64_t cache_write_1h, std::int64_t cache_read,
                      std::string_view key) {
-    Row r(timestamp, std::move(model), std::move(project), 0, subagent, tier);
+    Row r(timestamp, std::move(model), std::move(project), kMessageDialect, subagent, tier);
     r.n_[0] = input;
     r.n_[1] = output;
     r.n_[2] = cache_write_5m;
@@ -80,7 +82,7 @@ class Row {
   std::uint8_t kind() const noexcept { return kind_; }
   std::uint8_t subagent() const noexcept { return subagent_; }
   std::uint8_t tier() const noexcept { return tier_; }
-  bool is_message() const noexcept { return kind_ == 0; }
+  bool is_message() const noexcept { return is_message_dialect(kind_); }
 
   std::int64_t input_tokens() const noexcept { return n_[0]; }
   std::int64_t output_tokens() const noexcept { return n_[1]; }
