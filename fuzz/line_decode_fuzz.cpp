@@ -37,11 +37,11 @@ void put_string(std::string& out, const std::string& s) {
 
 void put_value(std::string& out, const JsonValue& v) {
   switch (v.kind) {
-    case JsonValue::Kind::Null: out += "null"; break;
-    case JsonValue::Kind::Bool: out += v.boolean ? "true" : "false"; break;
-    case JsonValue::Kind::Number: out += v.text; break;
-    case JsonValue::Kind::String: put_string(out, v.text); break;
-    case JsonValue::Kind::Array:
+    case JsonValue::Kind::kNull: out += "null"; break;
+    case JsonValue::Kind::kBool: out += v.boolean ? "true" : "false"; break;
+    case JsonValue::Kind::kNumber: out += v.text; break;
+    case JsonValue::Kind::kString: put_string(out, v.text); break;
+    case JsonValue::Kind::kArray:
       out += '[';
       for (std::size_t i = 0; i < v.items.size(); ++i) {
         if (i) out += ',';
@@ -49,13 +49,13 @@ void put_value(std::string& out, const JsonValue& v) {
       }
       out += ']';
       break;
-    case JsonValue::Kind::Object:
+    case JsonValue::Kind::kObject:
       out += '{';
       for (std::size_t i = 0; i < v.members.size(); ++i) {
         if (i) out += ',';
-        put_string(out, v.members[i].first);
+        put_string(out, v.members[i].key);
         out += ':';
-        put_value(out, v.members[i].second);
+        put_value(out, v.members[i].value);
       }
       out += '}';
       break;

@@ -32,8 +32,8 @@ struct LockRegistry {
   static void child() {
     for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) {
       pthread_cond_init(&lock->turn_, nullptr);
-      if (lock->next_ticket_ != lock->serving_ && lock->state_ == EngineLock::State::usable) {
-        lock->state_ = EngineLock::State::forked_while_busy;
+      if (lock->next_ticket_ != lock->serving_ && lock->state_ == EngineLock::State::kUsable) {
+        lock->state_ = EngineLock::State::kForkedWhileBusy;
       }
       pthread_mutex_unlock(&lock->mutex_);
     }
@@ -73,13 +73,13 @@ EngineLock::~EngineLock() {
 
 EngineLock::Entry EngineLock::acquire() {
   pthread_mutex_lock(&mutex_);
-  if (state_ == State::usable) {
+  if (state_ == State::kUsable) {
     const std::uint64_t ticket = next_ticket_++;
-    while (serving_ != ticket && state_ == State::usable) pthread_cond_wait(&turn_, &mutex_);
+    while (serving_ != ticket && state_ == State::kUsable) pthread_cond_wait(&turn_, &mutex_);
   }
-  Entry entry = Entry::acquired;
-  if (state_ == State::poisoned) entry = Entry::poisoned;
-  if (state_ == State::forked_while_busy) entry = Entry::forked_while_busy;
+  Entry entry = Entry::kAcquired;
+  if (state_ == State::kPoisoned) entry = Entry::kPoisoned;
+  if (state_ == State::kForkedWhileBusy) entry = Entry::kForkedWhileBusy;
   pthread_mutex_unlock(&mutex_);
   return entry;
 }
@@ -93,7 +93,7 @@ void EngineLock::release() {
 
 void EngineLock::poison_and_release() {
   pthread_mutex_lock(&mutex_);
-  state_ = State::poisoned;
+  state_ = State::kPoisoned;
   ++serving_;
   pthread_cond_broadcast(&turn_);
   pthread_mutex_unlock(&mutex_);
@@ -108,7 +108,7 @@ std::uint64_t EngineLock::outstanding() {
 
 bool EngineLock::forked_while_busy() {
   pthread_mutex_lock(&mutex_);
-  const bool busy = state_ == State::forked_while_busy;
+  const bool busy = state_ == State::kForkedWhileBusy;
   pthread_mutex_unlock(&mutex_);
   return busy;
 }

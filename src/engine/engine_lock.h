@@ -8,11 +8,11 @@
 //    interrupts it does not cost the waiter its place.
 //  - Poisoning: the holder may poison() the lock (a refresh failed in a way
 //    that leaves the engine unusable).  From then on acquire() returns
-//    Entry::poisoned at once, to waiters and new callers alike.
+//    Entry::kPoisoned at once, to waiters and new callers alike.
 //  - Fork: when a process forks while any ticket of a lock is outstanding
 //    (a refresh running or waiting in another thread), that lock is marked
 //    busy-at-fork in the child, where acquire() returns
-//    Entry::forked_while_busy from then on instead of waiting for threads
+//    Entry::kForkedWhileBusy from then on instead of waiting for threads
 //    that do not exist there.  A lock that was idle at the fork works in
 //    the child as before.  Every EngineLock registers itself for this in a
 //    process-wide list, with fork handlers installed once.
@@ -28,14 +28,14 @@ namespace ledgerly::engine {
 
 class EngineLock {
  public:
-  enum class Entry { acquired, poisoned, forked_while_busy };
+  enum class Entry { kAcquired, kPoisoned, kForkedWhileBusy };
 
   EngineLock();
   ~EngineLock();
   EngineLock(const EngineLock&) = delete;
   EngineLock& operator=(const EngineLock&) = delete;
 
-  // Waits for this caller's turn.  Only Entry::acquired makes the caller the
+  // Waits for this caller's turn.  Only Entry::kAcquired makes the caller the
   // holder, who must then call release() exactly once.
   Entry acquire();
 
@@ -54,14 +54,14 @@ class EngineLock {
   bool forked_while_busy();
 
  private:
-  enum class State : std::uint8_t { usable, poisoned, forked_while_busy };
+  enum class State : std::uint8_t { kUsable, kPoisoned, kForkedWhileBusy };
   friend struct LockRegistry;
 
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t turn_ = PTHREAD_COND_INITIALIZER;
   std::uint64_t next_ticket_ = 0;  // the ticket the next caller takes
   std::uint64_t serving_ = 0;      // the ticket whose turn it is
-  State state_ = State::usable;
+  State state_ = State::kUsable;
 
   // Links of the process-wide list of locks (guarded by its mutex).
   EngineLock* prev_ = nullptr;

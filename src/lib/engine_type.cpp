@@ -201,9 +201,9 @@ class BytesAllocator final : public engine::BufferAllocator {
 
 // What the driver leaves for the binding to turn into Python objects.
 struct Outcome {
-  enum class Kind { Done, Fatal, NoMemory } kind = Kind::Done;
+  enum class Kind { kDone, kFatal, kNoMemory } kind = Kind::kDone;
   engine::RefreshOutput output;
-  const char* fatal = nullptr;  // with Kind::Fatal: the fixed text, or...
+  const char* fatal = nullptr;  // with Kind::kFatal: the fixed text, or...
   std::string fatal_text;       // ...the driver's own message when fatal is null
 };
 
@@ -212,14 +212,14 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
                     bool force, engine::BufferAllocator* allocator) noexcept {
   Outcome outcome;
   switch (native.lock.acquire()) {
-    case engine::EngineLock::Entry::acquired:
+    case engine::EngineLock::Entry::kAcquired:
       break;
-    case engine::EngineLock::Entry::poisoned:
-      outcome.kind = Outcome::Kind::Fatal;
+    case engine::EngineLock::Entry::kPoisoned:
+      outcome.kind = Outcome::Kind::kFatal;
       outcome.fatal = kPoisoned;
       return outcome;
-    case engine::EngineLock::Entry::forked_while_busy:
-      outcome.kind = Outcome::Kind::Fatal;
+    case engine::EngineLock::Entry::kForkedWhileBusy:
+      outcome.kind = Outcome::Kind::kFatal;
       outcome.fatal = kForkedWhileBusy;
       return outcome;
   }
@@ -229,23 +229,23 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
         engine::refresh(native.state, std::move(manifest), workers, force, allocator);
   } catch (const engine::FatalError& error) {
     native.lock.poison_and_release();
-    outcome.kind = Outcome::Kind::Fatal;
+    outcome.kind = Outcome::Kind::kFatal;
     try {
       outcome.fatal_text = error.what();
     } catch (const std::bad_alloc&) {
-      outcome.kind = Outcome::Kind::NoMemory;
+      outcome.kind = Outcome::Kind::kNoMemory;
     }
     return outcome;
   } catch (const engine::ResultOutOfMemory&) {
     // Every state is back in place and the export is left to the next
     // refresh: the engine goes on.
     native.lock.release();
-    outcome.kind = Outcome::Kind::NoMemory;
+    outcome.kind = Outcome::Kind::kNoMemory;
     return outcome;
   } catch (const std::bad_alloc&) {
     // States moved into read jobs are gone: the engine cannot go on.
     native.lock.poison_and_release();
-    outcome.kind = Outcome::Kind::NoMemory;
+    outcome.kind = Outcome::Kind::kNoMemory;
     return outcome;
   }
   native.lock.release();
@@ -341,9 +341,9 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyEval_RestoreThread(thread);
   PyObject* rows = allocator.take();
 
-  if (outcome.kind != Outcome::Kind::Done) {
+  if (outcome.kind != Outcome::Kind::kDone) {
     Py_XDECREF(rows);
-    if (outcome.kind == Outcome::Kind::Fatal) {
+    if (outcome.kind == Outcome::Kind::kFatal) {
       raise_panic(outcome.fatal != nullptr ? std::string(outcome.fatal) : outcome.fatal_text);
       return nullptr;
     }

@@ -330,7 +330,7 @@ bool Reader::read_value(JsonValue& out, int open) {
     case '{': {
       if (open >= kMaxDepth) return false;
       ++p_;
-      out.kind = JsonValue::Kind::Object;
+      out.kind = JsonValue::Kind::kObject;
       skip_ws();
       if (consume('}')) return true;
       for (;;) {
@@ -340,7 +340,7 @@ bool Reader::read_value(JsonValue& out, int open) {
         if (!consume(':')) return false;
         skip_ws();
         out.members.emplace_back(std::move(key), JsonValue{});
-        if (!read_value(out.members.back().second, open + 1)) return false;
+        if (!read_value(out.members.back().value, open + 1)) return false;
         skip_ws();
         if (consume('}')) return true;
         if (!consume(',')) return false;
@@ -350,7 +350,7 @@ bool Reader::read_value(JsonValue& out, int open) {
     case '[': {
       if (open >= kMaxDepth) return false;
       ++p_;
-      out.kind = JsonValue::Kind::Array;
+      out.kind = JsonValue::Kind::kArray;
       skip_ws();
       if (consume(']')) return true;
       for (;;) {
@@ -363,23 +363,23 @@ bool Reader::read_value(JsonValue& out, int open) {
       }
     }
     case '"':
-      out.kind = JsonValue::Kind::String;
+      out.kind = JsonValue::Kind::kString;
       return read_string(out.text);
     case 't':
-      out.kind = JsonValue::Kind::Bool;
+      out.kind = JsonValue::Kind::kBool;
       out.boolean = true;
       return consume_literal("true");
     case 'f':
-      out.kind = JsonValue::Kind::Bool;
+      out.kind = JsonValue::Kind::kBool;
       out.boolean = false;
       return consume_literal("false");
     case 'n':
-      out.kind = JsonValue::Kind::Null;
+      out.kind = JsonValue::Kind::kNull;
       return consume_literal("null");
     default: {
       const char* start = p_;
       if (!skip_number()) return false;
-      out.kind = JsonValue::Kind::Number;
+      out.kind = JsonValue::Kind::kNumber;
       out.text.assign(start, p_);
       return true;
     }

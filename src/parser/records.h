@@ -24,28 +24,28 @@ struct JsonMember;
 // Numbers keep their source text; inside an object a repeated key keeps its
 // last value (find() returns the last member of that name).
 struct JsonValue {
-  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
-  Kind kind = Kind::Null;
+  enum class Kind : std::uint8_t { kNull, kBool, kNumber, kString, kArray, kObject };
+  Kind kind = Kind::kNull;
   bool boolean = false;
   std::string text;                  // number text, or the decoded string
   std::vector<JsonValue> items;      // Array
   std::vector<JsonMember> members;   // Object, in text order
 
-  bool is_object() const noexcept { return kind == Kind::Object; }
+  bool is_object() const noexcept { return kind == Kind::kObject; }
   // The last member named `key`, or nullptr.
   const JsonValue* find(std::string_view key) const noexcept;
 };
 
 // One member of a JSON object: its decoded key and value.
 struct JsonMember {
-  JsonMember(std::string k, JsonValue v) : first(std::move(k)), second(std::move(v)) {}
-  std::string first;
-  JsonValue second;
+  JsonMember(std::string k, JsonValue v) : key(std::move(k)), value(std::move(v)) {}
+  std::string key;
+  JsonValue value;
 };
 
 inline const JsonValue* JsonValue::find(std::string_view key) const noexcept {
   for (auto it = members.rbegin(); it != members.rend(); ++it)
-    if (it->first == key) return &it->second;
+    if (it->key == key) return &it->value;
   return nullptr;
 }
 

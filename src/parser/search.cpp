@@ -183,9 +183,9 @@ std::size_t run_avx2(const char* hay, std::size_t n, const NeedleSet& set) {
 SearchKernel detect_kernel() noexcept {
 #ifdef LEDGERLY_SEARCH_X86
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? SearchKernel::avx2 : SearchKernel::sse2;
+  return __builtin_cpu_supports("avx2") ? SearchKernel::kAvx2 : SearchKernel::kSse2;
 #else
-  return SearchKernel::scalar;
+  return SearchKernel::kScalar;
 #endif
 }
 
@@ -193,13 +193,13 @@ SearchKernel detect_kernel() noexcept {
 
 bool kernel_supported(SearchKernel kernel) noexcept {
   switch (kernel) {
-    case SearchKernel::scalar: return true;
+    case SearchKernel::kScalar: return true;
 #ifdef LEDGERLY_SEARCH_X86
-    case SearchKernel::sse2: return true;
-    case SearchKernel::avx2: return best_kernel() == SearchKernel::avx2;
+    case SearchKernel::kSse2: return true;
+    case SearchKernel::kAvx2: return best_kernel() == SearchKernel::kAvx2;
 #else
-    case SearchKernel::sse2:
-    case SearchKernel::avx2: return false;
+    case SearchKernel::kSse2:
+    case SearchKernel::kAvx2: return false;
 #endif
   }
   return false;
@@ -214,8 +214,8 @@ std::size_t find_any_with(SearchKernel kernel, std::string_view hay,
                           const NeedleSet& set) noexcept {
   switch (kernel) {
 #ifdef LEDGERLY_SEARCH_X86
-    case SearchKernel::avx2: return run_avx2(hay.data(), hay.size(), set);
-    case SearchKernel::sse2: return run_sse2(hay.data(), hay.size(), set);
+    case SearchKernel::kAvx2: return run_avx2(hay.data(), hay.size(), set);
+    case SearchKernel::kSse2: return run_sse2(hay.data(), hay.size(), set);
 #endif
     default: return scan_scalar(hay.data(), hay.size(), 0, set);
   }

@@ -70,7 +70,7 @@ class NeedleSet {
   std::size_t min_size_ = 0;
 };
 
-enum class SearchKernel : std::uint8_t { scalar, sse2, avx2 };
+enum class SearchKernel : std::uint8_t { kScalar, kSse2, kAvx2 };
 
 // True when this build and CPU can run `kernel`.
 bool kernel_supported(SearchKernel kernel) noexcept;

@@ -23,13 +23,13 @@ void wait_for_tickets(EngineLock& lock, std::uint64_t count) {
 
 TEST(EngineLock, WaitersAreServedInArrivalOrder) {
   EngineLock lock;
-  ASSERT_EQ(lock.acquire(), Entry::acquired);
+  ASSERT_EQ(lock.acquire(), Entry::kAcquired);
   std::mutex order_mutex;
   std::vector<int> order;
   std::vector<std::thread> waiters;
   for (int i = 0; i < 6; ++i) {
     waiters.emplace_back([&, i] {
-      ASSERT_EQ(lock.acquire(), Entry::acquired);
+      ASSERT_EQ(lock.acquire(), Entry::kAcquired);
       {
         std::lock_guard<std::mutex> guard(order_mutex);
         order.push_back(i);
@@ -46,8 +46,8 @@ TEST(EngineLock, WaitersAreServedInArrivalOrder) {
 
 TEST(EngineLock, PoisoningFailsWaitersAndLaterCallers) {
   EngineLock lock;
-  ASSERT_EQ(lock.acquire(), Entry::acquired);
-  std::vector<Entry> seen(3, Entry::acquired);
+  ASSERT_EQ(lock.acquire(), Entry::kAcquired);
+  std::vector<Entry> seen(3, Entry::kAcquired);
   std::vector<std::thread> waiters;
   for (std::size_t i = 0; i < seen.size(); ++i) {
     waiters.emplace_back([&, i] { seen[i] = lock.acquire(); });
@@ -55,8 +55,8 @@ TEST(EngineLock, PoisoningFailsWaitersAndLaterCallers) {
   wait_for_tickets(lock, 4);
   lock.poison_and_release();
   for (std::thread& t : waiters) t.join();
-  EXPECT_EQ(seen, std::vector<Entry>(3, Entry::poisoned));
-  EXPECT_EQ(lock.acquire(), Entry::poisoned);
+  EXPECT_EQ(seen, std::vector<Entry>(3, Entry::kPoisoned));
+  EXPECT_EQ(lock.acquire(), Entry::kPoisoned);
 }
 
 // Forks while `busy` is held by another thread (and, when `with_waiter`,
@@ -69,7 +69,7 @@ int child_view_of_fork(bool with_waiter) {
   std::mutex release;
   release.lock();
   holder = std::thread([&] {
-    if (busy.acquire() != Entry::acquired) return;
+    if (busy.acquire() != Entry::kAcquired) return;
     release.lock();  // until the fork is done
     release.unlock();
     busy.release();
@@ -77,16 +77,16 @@ int child_view_of_fork(bool with_waiter) {
   wait_for_tickets(busy, 1);
   if (with_waiter) {
     waiter = std::thread([&] {
-      if (busy.acquire() == Entry::acquired) busy.release();
+      if (busy.acquire() == Entry::kAcquired) busy.release();
     });
     wait_for_tickets(busy, 2);
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
     int code = 0;
-    if (busy.acquire() != Entry::forked_while_busy) code |= 1;
+    if (busy.acquire() != Entry::kForkedWhileBusy) code |= 1;
     if (!busy.forked_while_busy()) code |= 2;
-    if (idle.acquire() != Entry::acquired) code |= 4;
+    if (idle.acquire() != Entry::kAcquired) code |= 4;
     idle.release();
     if (idle.forked_while_busy()) code |= 8;
     ::_exit(code);
@@ -95,7 +95,7 @@ int child_view_of_fork(bool with_waiter) {
   holder.join();
   if (waiter.joinable()) waiter.join();
   // The parent's lock is not affected.
-  EXPECT_EQ(busy.acquire(), Entry::acquired);
+  EXPECT_EQ(busy.acquire(), Entry::kAcquired);
   busy.release();
   int status = 0;
   EXPECT_EQ(::waitpid(pid, &status, 0), pid);

@@ -168,10 +168,10 @@ TEST(DecodeEnvelope, FillsEveryField) {
   ASSERT_TRUE(p.source && p.source->is_object());
   const JsonValue* sub = p.source->find("subagent");
   ASSERT_TRUE(sub && sub->find("n"));
-  EXPECT_EQ(sub->find("n")->kind, JsonValue::Kind::Number);
+  EXPECT_EQ(sub->find("n")->kind, JsonValue::Kind::kNumber);
   EXPECT_EQ(sub->find("n")->text, "1.50e3");  // numbers keep their text
   const JsonValue* k = p.source->find("k");   // repeated key: the last wins
-  ASSERT_TRUE(k && k->kind == JsonValue::Kind::Array && k->items.size() == 1);
+  ASSERT_TRUE(k && k->kind == JsonValue::Kind::kArray && k->items.size() == 1);
   EXPECT_EQ(k->items[0].text, "last");
   ASSERT_TRUE(p.info);
   EXPECT_EQ(p.info->service_tier, "flex");

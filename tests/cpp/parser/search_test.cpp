@@ -40,7 +40,7 @@ std::size_t naive(std::string_view hay, const NeedleSet& set) {
 
 std::vector<SearchKernel> kernels() {
   std::vector<SearchKernel> out;
-  for (SearchKernel k : {SearchKernel::scalar, SearchKernel::sse2, SearchKernel::avx2})
+  for (SearchKernel k : {SearchKernel::kScalar, SearchKernel::kSse2, SearchKernel::kAvx2})
     if (kernel_supported(k)) out.push_back(k);
   return out;
 }
