@@ -165,18 +165,15 @@ int find_field(std::string_view key) noexcept {
   return -1;
 }
 
+// The cursor is on the record's '{'.
 template <class R>
 bool decode_object(Reader& r, R& rec, int open) {
   static_assert(kFieldCount<R> <= 32, "seen-mask holds 32 fields");
   std::uint32_t seen = 0;
-  r.skip_ws();
-  if (r.consume('}')) return true;
-  for (;;) {
+  json::Step step = r.enter(true);
+  while (step == json::Step::kNext) {
     std::string_view key;
-    if (!r.read_key(key)) return false;
-    r.skip_ws();
-    if (!r.consume(':')) return false;
-    r.skip_ws();
+    if (!r.read_key(key) || !r.colon()) return false;
     const int i = find_field<R>(key);
     if (i < 0) {
       if (!r.skip_value()) return false;
@@ -186,25 +183,21 @@ bool decode_object(Reader& r, R& rec, int open) {
       seen |= bit;
       if (!Schema<R>::fields[i].read(r, rec, open)) return false;
     }
-    r.skip_ws();
-    if (r.consume('}')) return true;
-    if (!r.consume(',')) return false;
-    r.skip_ws();
+    step = r.next(true);
   }
+  return step == json::Step::kClosed;
 }
 
+// The cursor is on the record's '['; exactly one element per field.
 template <class R>
 bool decode_array(Reader& r, R& rec, int open) {
+  json::Step step = r.enter(false);
   for (std::size_t i = 0; i < kFieldCount<R>; ++i) {
-    r.skip_ws();
-    if (i > 0) {
-      if (!r.consume(',')) return false;
-      r.skip_ws();
-    }
+    if (step != json::Step::kNext) return false;
     if (!Schema<R>::fields[i].read(r, rec, open)) return false;
+    step = r.next(false);
   }
-  r.skip_ws();
-  return r.consume(']');
+  return step == json::Step::kClosed;
 }
 
 // Decodes a record written as an object or an array; `open` containers
@@ -212,9 +205,11 @@ bool decode_array(Reader& r, R& rec, int open) {
 template <class R>
 bool decode_record(Reader& r, R& rec, int open) {
   if (open >= Reader::kMaxDepth) return false;
-  if (r.consume('{')) return decode_object(r, rec, open + 1);
-  if (r.consume('[')) return decode_array(r, rec, open + 1);
-  return false;
+  switch (r.peek()) {
+    case '{': return decode_object(r, rec, open + 1);
+    case '[': return decode_array(r, rec, open + 1);
+    default: return false;
+  }
 }
 
 }  // namespace

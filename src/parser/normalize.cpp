@@ -3,8 +3,9 @@
 
 #include <cstring>
 
-#include "parser/utf8.h"
+#include "parser/ascii.h"
 #include "parser/unicode_lower.h"
+#include "parser/utf8.h"
 
 namespace ledgerly::parser {
 namespace {
@@ -14,10 +15,6 @@ namespace {
 
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr std::string_view kCapitalSigmaUtf8 = "\xCE\xA3";
-
-inline char ascii_lower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
 
 // Lower-cases `in` into `out` (in.size() bytes) if every byte is ASCII;
 // returns false, with `out` partly written, at the first byte that is not.
@@ -37,42 +34,11 @@ bool lower_ascii(std::string_view in, char* out) noexcept {
   return true;
 }
 
-inline bool continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
-
-// Decodes the well-formed UTF-8 sequence that starts at s[i] (shortest form,
-// no surrogates, at most U+10FFFF).  Returns its length, or 0 when the bytes
-// at i do not start one.  Never reads past the end of `s`.
+// Decodes the well-formed UTF-8 sequence that starts at s[i]: its length
+// and code point, or 0 when the bytes at i do not start one.
 std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) noexcept {
-  const std::size_t left = s.size() - i;
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const unsigned char b0 = at(0);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    if (left < 2 || !continuation(at(1))) return 0;
-    cp = (char32_t{b0} & 0x1F) << 6 | (at(1) & 0x3Fu);
-    return 2;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (left < 3 || !continuation(at(1)) || !continuation(at(2))) return 0;
-    if (b0 == 0xE0 && at(1) < 0xA0) return 0;  // overlong
-    if (b0 == 0xED && at(1) > 0x9F) return 0;  // surrogate
-    cp = (char32_t{b0} & 0x0F) << 12 | (at(1) & 0x3Fu) << 6 | (at(2) & 0x3Fu);
-    return 3;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (left < 4 || !continuation(at(1)) || !continuation(at(2)) || !continuation(at(3))) return 0;
-    if (b0 == 0xF0 && at(1) < 0x90) return 0;  // overlong
-    if (b0 == 0xF4 && at(1) > 0x8F) return 0;  // beyond U+10FFFF
-    cp = (char32_t{b0} & 0x07) << 18 | (at(1) & 0x3Fu) << 12 | (at(2) & 0x3Fu) << 6 |
-         (at(3) & 0x3Fu);
-    return 4;
-  }
-  return 0;
+  return decode_utf8(s.data() + i, s.data() + s.size(), cp);
 }
-
 
 // True when, skipping case-ignorable characters from s[i] on, the next
 // character is cased.  A byte that does not decode ends the search.
@@ -119,7 +85,7 @@ void lower_unicode(std::string_view in, std::string& out) {
       char32_t lowered[unicode::kMaxLowerLength];
       const std::size_t count = unicode::lower(cp, lowered);
       for (std::size_t k = 0; k < count; ++k)
-        json::append_utf8(out, static_cast<std::uint32_t>(lowered[k]));
+        append_utf8(out, static_cast<std::uint32_t>(lowered[k]));
     }
     if (has_sigma) {
       const unicode::CaseClass klass = unicode::case_class(cp);

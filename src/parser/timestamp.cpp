@@ -1,10 +1,10 @@
 // RFC 3339 date-times to Unix milliseconds.
 #include "parser/timestamp.h"
 
+#include "parser/ascii.h"
+
 namespace ledgerly::parser {
 namespace {
-
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Reads `count` ASCII digits at s[pos] (caller checked the length).
 bool read_digits(std::string_view s, std::size_t pos, std::size_t count, std::int64_t& value) noexcept {

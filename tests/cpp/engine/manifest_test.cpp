@@ -199,19 +199,42 @@ TEST(Manifest, SyntaxErrors) {
   for (const auto& c : cases) EXPECT_EQ(message_for(c.text), c.message) << c.text;
 }
 
-TEST(Manifest, SkippedValuesHaveBoundedNesting) {
+// An unknown key's value is skipped whatever its depth: nesting counts only
+// for what is decoded, and the skipping keeps no call stack.  Faults deep
+// inside are still reported with their exact place.
+TEST(Manifest, UnknownValuesAreSkippedAtAnyDepth) {
   const std::string fields = R"("path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p","sub":true)";
-  auto nested = [&](int levels) {
-    return "[{" + fields + ",\"x\":" + std::string(static_cast<std::size_t>(levels), '[') +
-           std::string(static_cast<std::size_t>(levels), ']') + "}]";
+  const std::string head = "[{" + fields + ",\"x\":";
+  auto repeat = [](std::string_view unit, std::size_t n) {
+    std::string out;
+    out.reserve(unit.size() * n);
+    for (std::size_t k = 0; k < n; ++k) out += unit;
+    return out;
   };
-  // The manifest and the entry take two of the 128 levels.
-  EXPECT_EQ(message_for(nested(126)), "ok");
-  const std::size_t prefix = 2 + fields.size() + 5;
-  EXPECT_EQ(message_for(nested(127)),
-            "recursion limit exceeded at line 1 column " + std::to_string(prefix + 127));
-  EXPECT_EQ(message_for(nested(100000)),
-            "recursion limit exceeded at line 1 column " + std::to_string(prefix + 127));
+  for (const std::size_t levels : {126u, 127u, 170u, 300u, 1'000'000u}) {
+    SCOPED_TRACE(levels);
+    const auto arrays = decode_ok(head + repeat("[", levels) + repeat("]", levels) + "}]");
+    ASSERT_EQ(arrays.size(), 1u);
+    EXPECT_TRUE(same(arrays[0], Input{"a", 1, "i", 2, 0, "p", true}));
+    const std::string objects = head + repeat("{\"k\":[", levels) + "\"\\ud83d\\ude00\"" +
+                                repeat("]}", levels) + "}]";
+    EXPECT_EQ(decode_ok(objects).size(), 1u);
+  }
+
+  const std::size_t deep = 100'000;
+  const std::size_t inner = head.size() + deep;  // column of the innermost value
+  const struct {
+    std::string text;
+    std::string message;
+  } faults[] = {
+      {head + repeat("[", deep) + "1,]", "trailing comma at line 1 column " + std::to_string(inner + 3)},
+      {head + repeat("[", deep) + "\"\\ud800\"", "lone surrogate in string at line 1 column " +
+                                                   std::to_string(inner + 7)},
+      {head + repeat("[", deep) + repeat("]", deep - 1) + "}",
+       "expected `,` or `]` at line 1 column " + std::to_string(inner + deep)},
+      {head + repeat("[", deep), "EOF while parsing a list at line 1 column " + std::to_string(inner)},
+  };
+  for (const auto& f : faults) EXPECT_EQ(message_for(f.text), f.message);
 }
 
 }  // namespace

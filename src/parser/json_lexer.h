@@ -1,0 +1,554 @@
+// The JSON lexing layer that both decoders of the project share: the log
+// line decoder (json_reader.h, decode.cpp) and the manifest decoder
+// (engine/manifest.cpp).  It holds everything below the level of records:
+// white space, strings (escapes, \u surrogate pairs, UTF-8), numbers,
+// literals, the separators of arrays and objects, and the skipping of
+// whole values.  Each decoder reads its own records on top of it.
+//
+// Faults go to an error sink, the template parameter:
+//  - Discard drops them, for a caller that only needs to know whether the
+//    text is good: every report compiles away, so the line decoder's fast
+//    path pays nothing for the positions;
+//  - a sink with state (the manifest's) gets the Fault and the position
+//    where it showed, and turns them into its own message.
+// A sink has one member, `void report(const char* at, Fault fault)`.
+//
+// Contract:
+//  - Methods that read expect the cursor where their token starts (white
+//    space already skipped), advance past it on success, and return false
+//    after reporting one fault otherwise; the cursor is then unspecified
+//    and the caller abandons the text.
+//  - A fault is reported at the end of what was consumed when it showed:
+//    one past the offending byte, or the end of the text for a text that
+//    ends too early.
+//  - Nothing reads outside the text; nothing throws except std::bad_alloc.
+//  - Strings that are read are decoded in full: escapes resolved, \u
+//    surrogate pairs joined, lone surrogates and ill-formed UTF-8 rejected.
+//    Skipped strings are checked as strictly only when the caller asks
+//    (kCheckText); otherwise only their JSON syntax is checked (escape
+//    letters, four hex digits after \u, no raw control byte), since their
+//    bytes are never used.
+//  - skip_value() has no depth limit and does not recurse: it keeps one bit
+//    per open container.
+#ifndef LEDGERLY_PARSER_JSON_LEXER_H_
+#define LEDGERLY_PARSER_JSON_LEXER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/ascii.h"
+#include "parser/simd_scan.h"
+#include "parser/utf8.h"
+
+namespace ledgerly::parser::json {
+
+enum class Fault : std::uint8_t {
+  kEofWhileValue,   // the text ends where a value must start (or inside a number or literal)
+  kEofWhileList,    // ... inside an array
+  kEofWhileObject,  // ... inside an object
+  kEofWhileString,  // ... inside a string
+  kExpectedValue,   // a byte that cannot start a value
+  kInvalidLiteral,  // a misspelled true, false or null
+  kInvalidNumber,   // a leading zero; a sign, point or exponent without digits
+  kExpectedCommaOrBracket,
+  kExpectedCommaOrBrace,
+  kExpectedColon,
+  kKeyMustBeString,
+  kInvalidEscape,   // an unknown escape letter, or a non-hex digit after \u
+  kLoneSurrogate,   // a \u escape of half a surrogate pair
+  kControlCharacter,  // a raw byte below 0x20 in a string
+  kInvalidUtf8,
+  kTrailingComma,   // a comma right before a closing bracket or brace
+};
+
+// The sink of a caller that needs no position and no message.
+struct Discard {
+  void report(const char*, Fault) const noexcept {}
+};
+
+// A number as written: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+struct Number {
+  std::string_view text;       // the whole number
+  std::string_view digits;     // its integer digits (no sign)
+  bool negative = false;
+  bool integer = true;         // neither a fraction nor an exponent
+
+  // The magnitude of an integer's digits; false when it exceeds 64 bits.
+  bool magnitude(std::uint64_t& out) const noexcept {
+    // Up to 19 digits always fit in 64 bits; a 20th may overflow.
+    if (digits.size() > 20) return false;
+    const std::size_t safe = digits.size() < 19 ? digits.size() : 19;
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; k < safe; ++k) v = v * 10 + static_cast<unsigned>(digits[k] - '0');
+    if (digits.size() == 20) {
+      const auto d = static_cast<unsigned>(digits[19] - '0');
+      if (v > (UINT64_MAX - d) / 10) return false;
+      v = v * 10 + d;
+    }
+    out = v;
+    return true;
+  }
+};
+
+// Where a walk through an array or object stands after a separator.
+enum class Step : std::uint8_t {
+  kNext,    // an element (for an object, a member's key) starts at the cursor
+  kClosed,  // the closing bracket or brace was consumed
+  kFailed,  // a fault was reported
+};
+
+// One bit per open container of a skipped value (1: object, 0: array).  The
+// first 256 levels live inline; deeper ones spill into a vector the caller
+// keeps, so that its capacity is reused from one value to the next.
+class ContainerStack {
+ public:
+  explicit ContainerStack(std::vector<std::uint64_t>& spill) noexcept : spill_(spill) {}
+
+  bool empty() const noexcept { return depth_ == 0; }
+
+  void push(bool object) {
+    const std::size_t word = depth_ / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (depth_ % 64);
+    std::uint64_t* w;
+    if (word < kInline) {
+      w = &inline_[word];
+    } else {
+      if (spill_.size() <= word - kInline) spill_.push_back(0);
+      w = &spill_[word - kInline];
+    }
+    *w = object ? (*w | bit) : (*w & ~bit);
+    ++depth_;
+  }
+
+  bool top_is_object() const noexcept {
+    const std::size_t i = depth_ - 1;
+    const std::size_t word = i / 64;
+    const std::uint64_t w = word < kInline ? inline_[word] : spill_[word - kInline];
+    return ((w >> (i % 64)) & 1) != 0;
+  }
+
+  void pop() noexcept { --depth_; }
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  std::uint64_t inline_[kInline] = {};
+  std::vector<std::uint64_t>& spill_;
+  std::size_t depth_ = 0;
+};
+
+template <class Sink>
+class Lexer {
+ public:
+  Lexer(std::string_view text, Sink sink) noexcept
+      : p_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+  explicit Lexer(std::string_view text) noexcept : Lexer(text, Sink{}) {}
+
+  Lexer(const Lexer&) = delete;
+  Lexer& operator=(const Lexer&) = delete;
+
+  // --- the cursor -----------------------------------------------------------
+
+  const char* pos() const noexcept { return p_; }
+  const char* end() const noexcept { return end_; }
+  bool at_end() const noexcept { return p_ == end_; }
+  // The byte under the cursor, or -1 at the end of the text.
+  int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
+  // Skips JSON white space: exactly space, tab, LF and CR.
+  void skip_ws() noexcept {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+  // Advances over `c` when it is the byte under the cursor.
+  bool consume(char c) noexcept {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  // Reports `fault` at `at`, or at the end of the text; both return false.
+  bool fail(const char* at, Fault fault) {
+    sink_.report(at, fault);
+    return false;
+  }
+  bool eof(Fault fault) { return fail(end_, fault); }
+
+  // --- tokens ---------------------------------------------------------------
+
+  // Reads a string; the cursor is on its opening quote.  `out` views the
+  // text itself when the string holds no escape, else `scratch`, which then
+  // holds the decoded text.
+  bool read_string(std::string_view& out, std::string& scratch);
+
+  // Checks and skips a string (the cursor on its opening quote): as
+  // read_string() accepts it with kCheckText, its JSON syntax only without.
+  template <bool kCheckText>
+  bool skip_string();
+
+  // Reads a number (its grammar only; see Number for its value).
+  bool read_number(Number& out);
+
+  // Reads `word` ("true", "false" or "null").
+  bool read_literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - p_) >= word.size() &&
+        std::memcmp(p_, word.data(), word.size()) == 0) {
+      p_ += word.size();
+      return true;
+    }
+    for (const char c : word) {
+      if (p_ == end_) return eof(Fault::kEofWhileValue);
+      if (*p_++ != c) return fail(p_, Fault::kInvalidLiteral);
+    }
+    return true;
+  }
+
+  // --- arrays and objects ---------------------------------------------------
+
+  // The cursor is on '[' (object false) or '{' (object true): consumes it
+  // and the white space after it.
+  Step enter(bool object) {
+    ++p_;
+    skip_ws();
+    if (p_ == end_) {
+      eof(object ? Fault::kEofWhileObject : Fault::kEofWhileList);
+      return Step::kFailed;
+    }
+    if (*p_ == (object ? '}' : ']')) {
+      ++p_;
+      return Step::kClosed;
+    }
+    return Step::kNext;
+  }
+
+  // After an element of an open array or object: white space, then the
+  // closing byte, or a comma (consumed; kNext, the cursor right after it).
+  Step after_element(bool object) {
+    skip_ws();
+    if (p_ == end_) {
+      eof(object ? Fault::kEofWhileObject : Fault::kEofWhileList);
+      return Step::kFailed;
+    }
+    if (*p_ == (object ? '}' : ']')) {
+      ++p_;
+      return Step::kClosed;
+    }
+    if (*p_ != ',') {
+      fail(p_ + 1, object ? Fault::kExpectedCommaOrBrace : Fault::kExpectedCommaOrBracket);
+      return Step::kFailed;
+    }
+    ++p_;
+    return Step::kNext;
+  }
+
+  // After a comma: white space, and no closing byte (a trailing comma).
+  bool after_comma(bool object) {
+    skip_ws();
+    if (p_ == end_) return eof(object ? Fault::kEofWhileObject : Fault::kEofWhileValue);
+    if (*p_ == (object ? '}' : ']')) return fail(p_ + 1, Fault::kTrailingComma);
+    return true;
+  }
+
+  // after_element() and, after a comma, after_comma().
+  Step next(bool object) {
+    const Step step = after_element(object);
+    if (step == Step::kNext && !after_comma(object)) return Step::kFailed;
+    return step;
+  }
+
+  // Reads an object member's key (see read_string for `out`).
+  bool read_key(std::string_view& out, std::string& scratch) {
+    if (p_ == end_) return eof(Fault::kEofWhileObject);
+    if (*p_ != '"') return fail(p_ + 1, Fault::kKeyMustBeString);
+    return read_string(out, scratch);
+  }
+
+  // After a member's key: white space, ':', white space, and a value to come.
+  bool colon() {
+    skip_ws();
+    if (p_ == end_) return eof(Fault::kEofWhileObject);
+    if (*p_ != ':') return fail(p_ + 1, Fault::kExpectedColon);
+    ++p_;
+    skip_ws();
+    if (p_ == end_) return eof(Fault::kEofWhileValue);
+    return true;
+  }
+
+  // Checks and skips any value after white space, without building
+  // anything; strings as skip_string<kCheckText>() does.  `spill` keeps the
+  // container kinds beyond 256 levels.
+  template <bool kCheckText>
+  bool skip_value(std::vector<std::uint64_t>& spill);
+
+ private:
+  // `q` is on a backslash inside a string.  Checks one escape and returns
+  // the position after it, or nullptr after reporting a fault.  With
+  // kPairs a \u escape must be a whole character (a high and a low
+  // surrogate in turn, or neither), which is then appended to `*out` when
+  // `out` is given.  Without, `out` must be null.
+  template <bool kPairs>
+  const char* escape(const char* q, std::string* out);
+
+  // Reads four hex digits at `q` into `out`.
+  bool hex4(const char* q, std::uint32_t& out) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (q + i == end_) return eof(Fault::kEofWhileString);
+      const int d = hex_value(q[i]);
+      if (d < 0) return fail(q + i + 1, Fault::kInvalidEscape);
+      v = (v << 4) | static_cast<std::uint32_t>(d);
+    }
+    out = v;
+    return true;
+  }
+
+  // The multi-byte sequences from `q` on, which must be well-formed:
+  // returns the first byte after them, or nullptr after reporting a fault.
+  const char* utf8_run(const char* q) {
+    do {
+      const int n = check_utf8(q, end_);
+      if (n <= 0) {
+        if (n == 0) {
+          eof(Fault::kEofWhileString);
+        } else {
+          fail(q - n, Fault::kInvalidUtf8);
+        }
+        return nullptr;
+      }
+      q += n;
+    } while (q != end_ && static_cast<unsigned char>(*q) >= 0x80);
+    return q;
+  }
+
+  // Reads `"key" ws ':' ws` of an object member that is being skipped.
+  template <bool kCheckText>
+  bool skip_member_key() {
+    if (*p_ != '"') return fail(p_ + 1, Fault::kKeyMustBeString);
+    return skip_string<kCheckText>() && colon();
+  }
+
+  // The digits of a fraction or exponent.
+  bool digits(const char*& p) {
+    if (p == end_) return eof(Fault::kEofWhileValue);
+    if (!is_digit(*p)) return fail(p + 1, Fault::kInvalidNumber);
+    do ++p;
+    while (p != end_ && is_digit(*p));
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
+  [[no_unique_address]] Sink sink_;
+};
+
+template <class Sink>
+bool Lexer<Sink>::read_string(std::string_view& out, std::string& scratch) {
+  const char* run = p_ + 1;  // bytes not yet copied to `scratch`
+  bool escaped = false;
+  const char* q = simd::find_string_stop_or_non_ascii(run, end_);
+  for (;;) {
+    if (q == end_) return eof(Fault::kEofWhileString);
+    const auto c = static_cast<unsigned char>(*q);
+    if (c == '"') {
+      if (escaped) {
+        scratch.append(run, q);
+        out = scratch;
+      } else {
+        out = std::string_view(run, static_cast<std::size_t>(q - run));
+      }
+      p_ = q + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (!escaped) {
+        scratch.clear();
+        escaped = true;
+      }
+      scratch.append(run, q);
+      q = escape<true>(q, &scratch);
+      if (q == nullptr) return false;
+      run = q;
+    } else if (c < 0x20) {
+      return fail(q + 1, Fault::kControlCharacter);
+    } else {
+      // Well-formed sequences stay in the pending run.
+      q = utf8_run(q);
+      if (q == nullptr) return false;
+    }
+    q = simd::find_string_stop_or_non_ascii(q, end_);
+  }
+}
+
+template <class Sink>
+template <bool kCheckText>
+bool Lexer<Sink>::skip_string() {
+  const char* q = p_ + 1;
+  for (;;) {
+    if constexpr (kCheckText) {
+      q = simd::find_string_stop_or_non_ascii(q, end_);
+    } else {
+      q = simd::find_string_stop(q, end_);
+    }
+    if (q == end_) return eof(Fault::kEofWhileString);
+    const auto c = static_cast<unsigned char>(*q);
+    if (c == '"') {
+      p_ = q + 1;
+      return true;
+    }
+    if (c == '\\') {
+      q = escape<kCheckText>(q, nullptr);
+      if (q == nullptr) return false;
+    } else if (c < 0x20) {
+      return fail(q + 1, Fault::kControlCharacter);
+    } else if constexpr (kCheckText) {
+      q = utf8_run(q);
+      if (q == nullptr) return false;
+    }
+  }
+}
+
+template <class Sink>
+template <bool kPairs>
+const char* Lexer<Sink>::escape(const char* q, std::string* out) {
+  if (end_ - q < 2) {
+    eof(Fault::kEofWhileString);
+    return nullptr;
+  }
+  char c;
+  switch (q[1]) {
+    case '"': c = '"'; break;
+    case '\\': c = '\\'; break;
+    case '/': c = '/'; break;
+    case 'b': c = '\b'; break;
+    case 'f': c = '\f'; break;
+    case 'n': c = '\n'; break;
+    case 'r': c = '\r'; break;
+    case 't': c = '\t'; break;
+    case 'u': {
+      std::uint32_t cp;
+      if (!hex4(q + 2, cp)) return nullptr;
+      if constexpr (kPairs) {
+        if (cp >= 0xDC00 && cp <= 0xDFFF) {  // a low half without a high half
+          fail(q + 6, Fault::kLoneSurrogate);
+          return nullptr;
+        }
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          std::uint32_t low;
+          if (end_ - q < 8 || q[6] != '\\' || q[7] != 'u') {
+            fail(q + 6, Fault::kLoneSurrogate);
+            return nullptr;
+          }
+          if (!hex4(q + 8, low)) return nullptr;
+          if (low < 0xDC00 || low > 0xDFFF) {
+            fail(q + 12, Fault::kLoneSurrogate);
+            return nullptr;
+          }
+          if (out != nullptr) append_utf8(*out, 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00));
+          return q + 12;
+        }
+        if (out != nullptr) append_utf8(*out, cp);
+      }
+      return q + 6;
+    }
+    default:
+      fail(q + 2, Fault::kInvalidEscape);
+      return nullptr;
+  }
+  if (out != nullptr) out->push_back(c);
+  return q + 2;
+}
+
+template <class Sink>
+bool Lexer<Sink>::read_number(Number& out) {
+  const char* const start = p_;
+  const char* p = p_;
+  out.negative = p != end_ && *p == '-';
+  if (out.negative) ++p;
+  if (p == end_) return eof(Fault::kEofWhileValue);
+  const char* const first = p;
+  if (*p == '0') {
+    ++p;
+    if (p != end_ && is_digit(*p)) return fail(p + 1, Fault::kInvalidNumber);
+  } else if (is_digit(*p)) {
+    do ++p;
+    while (p != end_ && is_digit(*p));
+  } else {
+    return fail(p + 1, Fault::kInvalidNumber);
+  }
+  out.digits = std::string_view(first, static_cast<std::size_t>(p - first));
+  out.integer = true;
+  if (p != end_ && *p == '.') {
+    ++p;
+    out.integer = false;
+    if (!digits(p)) return false;
+  }
+  if (p != end_ && (*p == 'e' || *p == 'E')) {
+    ++p;
+    out.integer = false;
+    if (p != end_ && (*p == '+' || *p == '-')) ++p;
+    if (!digits(p)) return false;
+  }
+  out.text = std::string_view(start, static_cast<std::size_t>(p - start));
+  p_ = p;
+  return true;
+}
+
+template <class Sink>
+template <bool kCheckText>
+bool Lexer<Sink>::skip_value(std::vector<std::uint64_t>& spill) {
+  ContainerStack open(spill);
+  skip_ws();
+  if (p_ == end_) return eof(Fault::kEofWhileValue);
+  for (;;) {
+    // The cursor is on the first byte of a value.
+    switch (*p_) {
+      case '[':
+      case '{': {
+        const bool object = *p_ == '{';
+        const Step step = enter(object);
+        if (step == Step::kFailed) return false;
+        if (step == Step::kNext) {
+          open.push(object);
+          if (object && !skip_member_key<kCheckText>()) return false;
+          continue;
+        }
+        break;  // an empty container
+      }
+      case '"':
+        if (!skip_string<kCheckText>()) return false;
+        break;
+      case 't':
+        if (!read_literal("true")) return false;
+        break;
+      case 'f':
+        if (!read_literal("false")) return false;
+        break;
+      case 'n':
+        if (!read_literal("null")) return false;
+        break;
+      default: {
+        if (*p_ != '-' && !is_digit(*p_)) return fail(p_ + 1, Fault::kExpectedValue);
+        Number number;
+        if (!read_number(number)) return false;
+        break;
+      }
+    }
+    // A value is complete: close containers until one wants another element.
+    for (;;) {
+      if (open.empty()) return true;
+      const bool object = open.top_is_object();
+      const Step step = next(object);
+      if (step == Step::kFailed) return false;
+      if (step == Step::kNext) {
+        if (object && !skip_member_key<kCheckText>()) return false;
+        break;
+      }
+      open.pop();
+    }
+  }
+}
+
+}  // namespace ledgerly::parser::json
+
+#endif  // LEDGERLY_PARSER_JSON_LEXER_H_
