@@ -1,5 +1,5 @@
 // Export of the selected rows: model and project string tables in order of
-// first use, and one 104-byte little-endian record per row.
+// first use, and one little-endian record per row (record.h).
 #include "engine/export.h"
 
 #include <array>
@@ -19,6 +19,7 @@
 #endif
 
 #include "engine/json_writer.h"
+#include "engine/record.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
 #include "engine/select.h"
@@ -32,8 +33,7 @@ namespace {
 using parser::Row;
 using parser::SharedText;
 
-constexpr std::size_t kWords = kRecordSize / sizeof(std::uint64_t);
-static_assert(kWords * sizeof(std::uint64_t) == kRecordSize);
+using Record = std::array<std::uint64_t, record::kWordCount>;
 
 // Distinct texts in order of first use, compared by content.  Rows share
 // text objects: a file's rows share its context's project (and model)
@@ -71,11 +71,11 @@ class TextTable {
   std::array<Slot, kSlots> cache_{};
 };
 
-void store_record(unsigned char* dst, const std::uint64_t (&words)[kWords]) noexcept {
+void store_record(unsigned char* dst, const Record& words) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(dst, words, kRecordSize);
+    std::memcpy(dst, words.data(), record::kSize);
   } else {
-    for (std::size_t w = 0; w < kWords; ++w) {
+    for (std::size_t w = 0; w < record::kWordCount; ++w) {
       for (std::size_t b = 0; b < 8; ++b) {
         dst[w * 8 + b] = static_cast<unsigned char>(words[w] >> (8 * b));
       }
@@ -116,7 +116,7 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   ExportResult out;
   const std::size_t n = selection.rows.size();
   out.rows = n;
-  out.buffer.size = n * kRecordSize;
+  out.buffer.size = n * record::kSize;
   if (allocator != nullptr) {
     out.buffer.data = allocator->allocate(out.buffer.size);
   } else {
@@ -135,25 +135,22 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
       parser::prefetch(selection.rows[k + parser::kPrefetchRowsAhead]);
     }
     const Row* row = selection.rows[k];
-    const std::uint64_t model_index = models.index_of(row->model());
-    const std::uint64_t project_index = projects.index_of(row->project());
-    const std::uint64_t words[kWords] = {
-        word(row->timestamp()),
-        model_index,
-        project_index,
-        row->kind(),
-        row->subagent(),
-        row->tier(),
-        word(row->input_tokens()),
-        word(row->cached_input_tokens()),
-        word(row->output_tokens()),
-        word(row->reasoning_output_tokens()),
-        word(row->cache_write_5m_tokens()),
-        word(row->cache_write_1h_tokens()),
-        word(row->cache_read_tokens()),
-    };
+    Record words{};
+    words[record::kTimestamp] = word(row->timestamp());
+    words[record::kModelIndex] = models.index_of(row->model());
+    words[record::kProjectIndex] = projects.index_of(row->project());
+    words[record::kKind] = row->kind();
+    words[record::kSubagent] = row->subagent();
+    words[record::kTier] = row->tier();
+    words[record::kInputTokens] = word(row->input_tokens());
+    words[record::kCachedInputTokens] = word(row->cached_input_tokens());
+    words[record::kOutputTokens] = word(row->output_tokens());
+    words[record::kReasoningOutputTokens] = word(row->reasoning_output_tokens());
+    words[record::kCacheWrite5mTokens] = word(row->cache_write_5m_tokens());
+    words[record::kCacheWrite1hTokens] = word(row->cache_write_1h_tokens());
+    words[record::kCacheReadTokens] = word(row->cache_read_tokens());
     store_record(dst, words);
-    dst += kRecordSize;
+    dst += record::kSize;
   }
   return out;
 }

@@ -1,5 +1,5 @@
-// The export of the selected rows (see select.h) as string tables plus
-// 104-byte records, and the report body that goes with them.
+// The export of the selected rows (see select.h) as string tables plus one
+// record per row (see record.h), and the report body that goes with them.
 #ifndef LEDGERLY_ENGINE_EXPORT_H_
 #define LEDGERLY_ENGINE_EXPORT_H_
 
@@ -14,8 +14,6 @@
 #include "engine/state.h"
 
 namespace ledgerly::engine {
-
-inline constexpr std::size_t kRecordSize = 104;
 
 // Supplies the memory of the row buffer, so that a caller can have the
 // records written straight into the object it hands on (no second copy).
@@ -41,7 +39,7 @@ struct ExportResult {
   std::vector<std::string_view> models;
   std::vector<std::string_view> projects;
   std::uint64_t rows = 0;
-  RowBuffer buffer;  // rows * 104 bytes
+  RowBuffer buffer;  // rows * record::kSize bytes
 };
 
 // Runs selection over every stored file, stores the two counts into

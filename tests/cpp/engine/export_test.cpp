@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/export.h"
+#include "engine/record.h"
 #include "engine/report.h"
 #include "engine/select.h"
 #include "engine/state.h"
@@ -260,7 +261,7 @@ TEST(FileOrderTest, SortsPathBytesUnsignedPrefixFirst) {
 std::uint64_t word_at(const RowBuffer& buffer, std::size_t record, std::size_t word) {
   std::uint64_t v = 0;
   for (std::size_t b = 0; b < 8; ++b) {
-    v |= std::uint64_t{buffer.data[record * kRecordSize + word * 8 + b]} << (8 * b);
+    v |= std::uint64_t{buffer.data[record * record::kSize + word * 8 + b]} << (8 * b);
   }
   return v;
 }
@@ -283,7 +284,7 @@ TEST(ExportTest, RecordsHoldEveryFieldInWordOrder) {
   EXPECT_EQ(engine.inherited_events, 0u);
   EXPECT_EQ(engine.unresolved_forks, 0u);
   ASSERT_EQ(result.rows, 2u);
-  ASSERT_EQ(result.buffer.size, 2 * kRecordSize);
+  ASSERT_EQ(result.buffer.size, 2 * record::kSize);
   const std::vector<std::vector<std::uint64_t>> expected = {
       {static_cast<std::uint64_t>(-1234), 0, 0, 0, 1, 3, 11, 0, 12, 0, 13, 14, 15},
       {99, 0, 0, 7, 0, 4, 21, 22, 23, 24, 0, 0, 0},
@@ -306,7 +307,7 @@ TEST(ExportTest, TablesFollowFirstUseInFinalOutput) {
   EXPECT_EQ(result.models, (std::vector<std::string_view>{"m1", "m2", ""}));
   EXPECT_EQ(result.projects, (std::vector<std::string_view>{"proj"}));
   ASSERT_EQ(result.rows, 5u);
-  ASSERT_EQ(result.buffer.size, 5 * kRecordSize);
+  ASSERT_EQ(result.buffer.size, 5 * record::kSize);
   const std::uint64_t model_words[] = {0, 1, 2, 1, 2};  // b0 a1 a2 b1 b2
   const std::uint64_t times[] = {4, 2, 3, 5, 6};
   for (std::size_t r = 0; r < 5; ++r) {
