@@ -59,26 +59,18 @@ std::uint64_t pending_bytes(const Job& job) {
   return offset > job.input.size ? 0 : job.input.size - offset;
 }
 
-// The whole-state statistics: the five parse counts summed over stored
-// files, and the number of stored files with unread bytes.
+// The whole-state statistics: the parse counters summed over stored files,
+// and the number of stored files with unread bytes.
 struct StateSums {
   parser::Counters counts;
   std::uint64_t pending_files = 0;
 
   void add(const FileState& state) {
-    counts.malformed += state.counters.malformed;
-    counts.invalid_usage += state.counters.invalid_usage;
-    counts.duplicate_snapshots += state.counters.duplicate_snapshots;
-    counts.inherited_events += state.counters.inherited_events;
-    counts.cumulative_resets += state.counters.cumulative_resets;
+    counts += state.counters;
     if (state.offset < state.input.size) ++pending_files;
   }
   void store(Report& report) const {
-    report.malformed = counts.malformed;
-    report.invalid_usage = counts.invalid_usage;
-    report.duplicate_snapshots = counts.duplicate_snapshots;
-    report.inherited_events = counts.inherited_events;
-    report.cumulative_resets = counts.cumulative_resets;
+    report.counters = counts;
     report.pending_files = pending_files;
   }
 };
@@ -265,7 +257,7 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
     // it: the report shows those of this export, or of the latest one before.
     std::optional<ExportResult> exported;
     if (exporting) exported = export_state(engine, allocator);
-    report.inherited_events += engine.inherited_events;
+    report.counters.inherited_events += engine.inherited_events;
     report.unresolved_forks = engine.unresolved_forks;
     if (exported) {
       write_body(out.text, *exported, report);

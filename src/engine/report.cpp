@@ -1,49 +1,53 @@
 #include "engine/report.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/json_writer.h"
 
 namespace ledgerly::engine {
-namespace {
-
-void write_key(std::string& out, std::string_view key) {
-  // Keys written here are plain ASCII identifiers.
-  out.push_back('"');
-  out.append(key);
-  out.append("\":");
-}
-
-void write_counter(std::string& out, std::string_view key, std::uint64_t v) {
-  write_key(out, key);
-  write_json_uint(out, v);
-  out.push_back(',');
-}
-
-}  // namespace
 
 void write_report(std::string& out, const Report& report) {
+  // Every member as its key and its JSON text, then written in ascending
+  // byte order of the keys.
+  std::vector<std::pair<std::string_view, std::string>> members;
+  const auto count = [&members](std::string_view key, std::uint64_t value) {
+    std::string text;
+    write_json_uint(text, value);
+    members.emplace_back(key, std::move(text));
+  };
+  count("scanned", report.scanned);
+  count("changed", report.changed);
+  count("removed", report.removed);
+  count("bytes_read", report.bytes_read);
+  count("rebuilt", report.rebuilt);
+  count("appended", report.appended);
+  for (const parser::CounterField& field : parser::kCounterFields) {
+    count(field.name, report.counters.*field.member);
+  }
+  count("pending_files", report.pending_files);
+  count("unresolved_forks", report.unresolved_forks);
+  std::string errors;
+  write_json_string_array(errors, report.errors);
+  members.emplace_back("errors", std::move(errors));
+  members.emplace_back("updated", report.updated ? "true" : "false");
+  std::sort(members.begin(), members.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+
   out.push_back('{');
-  write_counter(out, "appended", report.appended);
-  write_counter(out, "bytes_read", report.bytes_read);
-  write_counter(out, "changed", report.changed);
-  write_counter(out, "cumulative_resets", report.cumulative_resets);
-  write_counter(out, "duplicate_snapshots", report.duplicate_snapshots);
-  write_key(out, "errors");
-  write_json_string_array(out, report.errors);
-  out.push_back(',');
-  write_counter(out, "inherited_events", report.inherited_events);
-  write_counter(out, "invalid_usage", report.invalid_usage);
-  write_counter(out, "malformed", report.malformed);
-  write_counter(out, "pending_files", report.pending_files);
-  write_counter(out, "rebuilt", report.rebuilt);
-  write_counter(out, "removed", report.removed);
-  write_counter(out, "scanned", report.scanned);
-  write_counter(out, "unresolved_forks", report.unresolved_forks);
-  write_key(out, "updated");
-  out.append(report.updated ? "true" : "false");
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    // Keys are plain ASCII identifiers: nothing to escape.
+    out.push_back('"');
+    out.append(members[i].first);
+    out.append("\":");
+    out.append(members[i].second);
+  }
   out.push_back('}');
 }
 

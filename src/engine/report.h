@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "parser/counters.h"
+
 namespace ledgerly::engine {
 
 struct Report {
@@ -15,11 +17,9 @@ struct Report {
   std::uint64_t bytes_read = 0;
   std::uint64_t rebuilt = 0;
   std::uint64_t appended = 0;
-  std::uint64_t malformed = 0;
-  std::uint64_t invalid_usage = 0;
-  std::uint64_t duplicate_snapshots = 0;
-  std::uint64_t inherited_events = 0;
-  std::uint64_t cumulative_resets = 0;
+  // The parse counters summed over every stored file; inherited_events
+  // also counts the rows the latest export dropped as inherited.
+  parser::Counters counters;
   std::uint64_t pending_files = 0;
   std::uint64_t unresolved_forks = 0;
   std::vector<std::string> errors;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/fatal.h"
+#include "engine/record.h"
 #include "engine/testing_hooks.h"
 #include "temp_files.h"
 
@@ -249,7 +250,7 @@ TEST_F(Driver, RunningOutOfMemoryForTheExportLeavesItToTheNextRefresh) {
   EXPECT_EQ(stat_of(next, "changed"), 0u);
   EXPECT_TRUE(updated(next));
   ASSERT_TRUE(next.buffer.has_value());
-  EXPECT_EQ(next.buffer->size, 2 * kRecordSize);
+  EXPECT_EQ(next.buffer->size, 2 * record::kSize);
   EXPECT_FALSE(engine.export_pending);
   EXPECT_FALSE(refresh(engine, {entry_for(a)}, 1, false, &allocator).buffer.has_value());
 }

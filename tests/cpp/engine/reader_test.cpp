@@ -266,12 +266,9 @@ TEST(Reader, OnlyLinesWithANeedleAreParsedWithTheSameResults) {
     EXPECT_EQ(state->offset, want.offset);
     EXPECT_EQ(state->tail.view(), want.tail);
     const parser::Counters& n = state->counters;
-    EXPECT_EQ((std::vector<std::uint64_t>{n.malformed, n.invalid_usage, n.duplicate_snapshots,
-                                          n.inherited_events, n.cumulative_resets}),
-              (std::vector<std::uint64_t>{want.counters.malformed, want.counters.invalid_usage,
-                                          want.counters.duplicate_snapshots,
-                                          want.counters.inherited_events,
-                                          want.counters.cumulative_resets}));
+    for (const parser::CounterField& field : parser::kCounterFields) {
+      EXPECT_EQ(n.*field.member, want.counters.*field.member) << field.name;
+    }
     EXPECT_EQ(state->context.model.view(), want.model);
     EXPECT_EQ(state->context.session_id.view(), want.session);
   }

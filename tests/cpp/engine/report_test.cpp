@@ -15,11 +15,11 @@ TEST(Report, WritesEveryMemberInKeyOrder) {
   r.bytes_read = 18446744073709551615u;
   r.rebuilt = 5;
   r.appended = 6;
-  r.malformed = 7;
-  r.invalid_usage = 8;
-  r.duplicate_snapshots = 9;
-  r.inherited_events = 10;
-  r.cumulative_resets = 11;
+  r.counters.malformed = 7;
+  r.counters.invalid_usage = 8;
+  r.counters.duplicate_snapshots = 9;
+  r.counters.inherited_events = 10;
+  r.counters.cumulative_resets = 11;
   r.pending_files = 12;
   r.unresolved_forks = 13;
   r.errors = {"/logs/a\tb.jsonl: No such file or directory", "/logs/\"q\".jsonl: Permission denied"};
