@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/json_float.h"
+#include "parser/ascii.h"
 #include "parser/json_lexer.h"
 
 namespace ledgerly::engine {
@@ -140,7 +141,7 @@ void append_number(std::string& out, const Number& n) {
   out.push_back('`');
 }
 
-bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
+bool starts_number(int c) { return c == '-' || (c >= 0 && parser::is_digit(static_cast<char>(c))); }
 
 class Decoder {
  public:

@@ -111,7 +111,7 @@ std::string_view strip_suffixes(std::string_view key) noexcept {
   const std::size_t dash = key.rfind('-');
   if (dash != std::string_view::npos && key.size() - dash - 1 == 8) {
     bool digits = true;
-    for (std::size_t i = dash + 1; i < key.size(); ++i) digits = digits && key[i] >= '0' && key[i] <= '9';
+    for (std::size_t i = dash + 1; i < key.size(); ++i) digits = digits && is_digit(key[i]);
     if (digits) key = key.substr(0, dash);
   }
   return key;
