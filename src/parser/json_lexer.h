@@ -210,30 +210,14 @@ class Lexer {
   // and the white space after it.
   Step enter(bool object) {
     ++p_;
-    skip_ws();
-    if (p_ == end_) {
-      eof(object ? Fault::kEofWhileObject : Fault::kEofWhileList);
-      return Step::kFailed;
-    }
-    if (*p_ == (object ? '}' : ']')) {
-      ++p_;
-      return Step::kClosed;
-    }
-    return Step::kNext;
+    return close_or_next(object);
   }
 
   // After an element of an open array or object: white space, then the
   // closing byte, or a comma (consumed; kNext, the cursor right after it).
   Step after_element(bool object) {
-    skip_ws();
-    if (p_ == end_) {
-      eof(object ? Fault::kEofWhileObject : Fault::kEofWhileList);
-      return Step::kFailed;
-    }
-    if (*p_ == (object ? '}' : ']')) {
-      ++p_;
-      return Step::kClosed;
-    }
+    const Step step = close_or_next(object);
+    if (step != Step::kNext) return step;
     if (*p_ != ',') {
       fail(p_ + 1, object ? Fault::kExpectedCommaOrBrace : Fault::kExpectedCommaOrBracket);
       return Step::kFailed;
@@ -282,6 +266,21 @@ class Lexer {
   bool skip_value(std::vector<std::uint64_t>& spill);
 
  private:
+  // Inside an open array or object: white space, then the closing byte
+  // (consumed, kClosed) or anything else (kNext, the cursor on it).
+  Step close_or_next(bool object) {
+    skip_ws();
+    if (p_ == end_) {
+      eof(object ? Fault::kEofWhileObject : Fault::kEofWhileList);
+      return Step::kFailed;
+    }
+    if (*p_ == (object ? '}' : ']')) {
+      ++p_;
+      return Step::kClosed;
+    }
+    return Step::kNext;
+  }
+
   // `q` is on a backslash inside a string.  Checks one escape and returns
   // the position after it, or nullptr after reporting a fault.  With
   // kPairs a \u escape must be a whole character (a high and a low
