@@ -133,8 +133,10 @@ std::string write_envelope(const Envelope& e) {
     pw.text("service_tier", p.service_tier);
     if (p.info) {
       ObjectWriter iw(pw.key("info"));
-      if (p.info->last_token_usage) put_usage(iw.key("last_token_usage"), *p.info->last_token_usage);
-      if (p.info->total_token_usage) put_usage(iw.key("total_token_usage"), *p.info->total_token_usage);
+      if (p.info->last_token_usage)
+        put_usage(iw.key("last_token_usage"), *p.info->last_token_usage);
+      if (p.info->total_token_usage)
+        put_usage(iw.key("total_token_usage"), *p.info->total_token_usage);
       iw.text("service_tier", p.info->service_tier);
     }
   }
@@ -161,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string written = write_envelope(e);
 
   Envelope padded;
-  if (!decode_envelope(std::string(line) + " \t\r\n", padded)) fail("trailing white space rejected");
+  if (!decode_envelope(std::string(line) + " \t\r\n", padded))
+    fail("trailing white space rejected");
   if (write_envelope(padded) != written) fail("trailing white space changed the record");
 
   Envelope again;

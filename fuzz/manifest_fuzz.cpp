@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/manifest.h"
 #include "engine/json_writer.h"
+#include "engine/manifest.h"
 
 namespace {
 

@@ -48,8 +48,8 @@ void check(bool ok, const char* what) {
 
 // The dialects' needles, as the parser documents them, and a set of short
 // needles that random text hits often (so the kernels' confirm step runs).
-constexpr NeedleSet kEvent{{"\"token_count\"", 3}, {"\"turn_context\"", 11},
-                           {"\"session_meta\"", 9}};
+constexpr NeedleSet kEvent{
+    {"\"token_count\"", 3}, {"\"turn_context\"", 11}, {"\"session_meta\"", 9}};
 constexpr NeedleSet kMessage{{"\"usage\"", 4}};
 constexpr NeedleSet kShort{{"\"a", 1}, {"\"b\"", 2}, {"\"cd", 1}, {"\"\"e", 2}};
 

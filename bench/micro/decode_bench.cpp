@@ -33,7 +33,8 @@ std::string assistant_line() {
          filler(3800) +
          "\"}],\"usage\":{\"input_tokens\":12,\"cache_creation_input_tokens\":300,"
          "\"cache_read_input_tokens\":4000,\"output_tokens\":85,\"service_tier\":\"standard\","
-         "\"cache_creation\":{\"ephemeral_5m_input_tokens\":300,\"ephemeral_1h_input_tokens\":0}}}}\n";
+         "\"cache_creation\":{\"ephemeral_5m_input_tokens\":300,\"ephemeral_1h_input_tokens\":0}}}}"
+         "\n";
 }
 
 // The same size, but the bulk is a known text member that is copied once.
@@ -52,7 +53,8 @@ std::string token_count_line() {
          "\"cached_input_tokens\":10240,\"output_tokens\":402,\"reasoning_output_tokens\":160,"
          "\"total_tokens\":12403},\"model_context_window\":258400},\"rate_limits\":{"
          "\"primary\":{\"used_percent\":12.0,\"window_minutes\":300,\"resets_in_seconds\":9000},"
-         "\"secondary\":{\"used_percent\":3.5,\"window_minutes\":10080,\"resets_in_seconds\":600000}}}}\n";
+         "\"secondary\":{\"used_percent\":3.5,\"window_minutes\":10080,\"resets_in_seconds\":"
+         "600000}}}}\n";
 }
 
 void run(benchmark::State& state, const std::string& line) {

@@ -62,7 +62,7 @@ std::unique_ptr<Engine> build_corpus() {
     Input input;
     input.path = "/logs/s" + std::to_string(f * 7919 % 1000) + "/f" + std::to_string(f) + ".jsonl";
     input.project = "project-" + std::to_string(f % 10);
-    input.source = f < 100 ? ledgerly::parser::kForkingEventDialect
+    input.source = f < 100   ? ledgerly::parser::kForkingEventDialect
                    : f < 120 ? 2
                              : ledgerly::parser::kMessageDialect;
     auto state = FileState::fresh(input);
@@ -79,8 +79,9 @@ std::unique_ptr<Engine> build_corpus() {
       if (!ledgerly::parser::is_message_dialect(input.source)) {
         if (r % 1000 == 999) c.model = SharedText(kModels[next() % 5]);
         // A fork opens with its parent's first rows.
-        const std::int64_t seed = fork && r < 50 ? static_cast<std::int64_t>((f - 10) * kRowsPerFile + r)
-                                                 : static_cast<std::int64_t>(f * kRowsPerFile + r);
+        const std::int64_t seed = fork && r < 50
+                                      ? static_cast<std::int64_t>((f - 10) * kRowsPerFile + r)
+                                      : static_cast<std::int64_t>(f * kRowsPerFile + r);
         const Totals totals = {seed, seed / 2, seed / 3, seed / 4, seed * 2};
         state->rows.push_back(Row::event(ts, c.model, c.project, input.source, false, 1, seed % 977,
                                          0, seed % 31, 0, &totals));

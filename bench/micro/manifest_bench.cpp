@@ -20,20 +20,24 @@ std::string make_manifest(bool object_form) {
   for (int k = 0; k < kEntries; ++k) {
     const int project = k % 37;
     const unsigned long long size = 1000ull + 7919ull * static_cast<unsigned long long>(k);
-    const unsigned long long mtime = 1733700000000000000ull + 1000003ull * static_cast<unsigned long long>(k);
-    const int n = object_form
-        ? std::snprintf(buf, sizeof buf,
-                        "%s{\"path\": \"/home/dev/.agent/projects/-home-dev-src-service-%04d/"
-                        "3f2a9c1e-7b4d-4e8a-9c2f-%012d.jsonl\", \"size\": %llu, \"identity\": \"2049:%d\", "
-                        "\"mtime_ns\": %llu, \"source\": %d, \"project\": \"service-%04d\", \"sub\": %s}",
-                        k ? ", " : "", project, k, size, 131072 + k, mtime, k % 2, project,
-                        k % 5 == 0 ? "true" : "false")
-        : std::snprintf(buf, sizeof buf,
-                        "%s[\"/home/dev/.agent/projects/-home-dev-src-service-%04d/"
-                        "3f2a9c1e-7b4d-4e8a-9c2f-%012d.jsonl\", %llu, \"2049:%d\", %llu, %d, "
-                        "\"service-%04d\", %s]",
-                        k ? ", " : "", project, k, size, 131072 + k, mtime, k % 2, project,
-                        k % 5 == 0 ? "true" : "false");
+    const unsigned long long mtime =
+        1733700000000000000ull + 1000003ull * static_cast<unsigned long long>(k);
+    const int n =
+        object_form
+            ? std::snprintf(
+                  buf, sizeof buf,
+                  "%s{\"path\": \"/home/dev/.agent/projects/-home-dev-src-service-%04d/"
+                  "3f2a9c1e-7b4d-4e8a-9c2f-%012d.jsonl\", \"size\": %llu, \"identity\": "
+                  "\"2049:%d\", "
+                  "\"mtime_ns\": %llu, \"source\": %d, \"project\": \"service-%04d\", \"sub\": %s}",
+                  k ? ", " : "", project, k, size, 131072 + k, mtime, k % 2, project,
+                  k % 5 == 0 ? "true" : "false")
+            : std::snprintf(buf, sizeof buf,
+                            "%s[\"/home/dev/.agent/projects/-home-dev-src-service-%04d/"
+                            "3f2a9c1e-7b4d-4e8a-9c2f-%012d.jsonl\", %llu, \"2049:%d\", %llu, %d, "
+                            "\"service-%04d\", %s]",
+                            k ? ", " : "", project, k, size, 131072 + k, mtime, k % 2, project,
+                            k % 5 == 0 ? "true" : "false");
     text.append(buf, static_cast<std::size_t>(n));
   }
   text += "]";

@@ -16,10 +16,12 @@ using ledgerly::parser::Counters;
 // Deterministic prose with the escapes and punctuation of real message text.
 std::string prose(std::size_t size) {
   static const char* const kWords[] = {
-      "the",   "parser", "reads", "each",   "line",  "of",      "a",     "session", "log",
-      "and",   "counts", "tokens", "for",   "model", "output", "cache", "\\\"quoted\\\"",
-      "text",  "with",   "code:", "x = f(y);\\n", "return", "value", "token", "count,",
-      "usage", "turn",   "context", "type", "{\\\"k\\\": 1}", "meta", "session_id", "tool"};
+      "the",    "parser",     "reads",        "each",    "line",           "of",
+      "a",      "session",    "log",          "and",     "counts",         "tokens",
+      "for",    "model",      "output",       "cache",   "\\\"quoted\\\"", "text",
+      "with",   "code:",      "x = f(y);\\n", "return",  "value",          "token",
+      "count,", "usage",      "turn",         "context", "type",           "{\\\"k\\\": 1}",
+      "meta",   "session_id", "tool"};
   std::string out;
   std::uint32_t state = 12345;
   while (out.size() < size) {
@@ -36,8 +38,9 @@ std::string prose(std::size_t size) {
 // `size` bytes, neither holding any needle of either dialect.
 std::string plain_line(std::size_t size, bool event) {
   const std::string head =
-      event ? R"({"timestamp":"2025-01-01T00:00:00.000Z","type":"response_item","payload":{"type":"message","role":"assistant","content":[{"type":"output_text","text":")"
-            : R"({"type":"user","timestamp":"2025-01-01T00:00:00.000Z","message":{"role":"user","content":")";
+      event
+          ? R"({"timestamp":"2025-01-01T00:00:00.000Z","type":"response_item","payload":{"type":"message","role":"assistant","content":[{"type":"output_text","text":")"
+          : R"({"type":"user","timestamp":"2025-01-01T00:00:00.000Z","message":{"role":"user","content":")";
   const std::string tail = event ? "\"}]}}\n" : "\"}}\n";
   return head + prose(size - head.size() - tail.size()) + tail;
 }

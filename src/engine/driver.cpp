@@ -200,9 +200,8 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
 
   // Workers take from the end: the most pending bytes first, and among
   // equals the later manifest entry first.
-  std::stable_sort(list.jobs.begin(), list.jobs.end(), [](const Job& a, const Job& b) {
-    return pending_bytes(a) < pending_bytes(b);
-  });
+  std::stable_sort(list.jobs.begin(), list.jobs.end(),
+                   [](const Job& a, const Job& b) { return pending_bytes(a) < pending_bytes(b); });
 
   std::size_t count = static_cast<std::size_t>(std::clamp<std::uint64_t>(workers, 1, kMaxWorkers));
   std::vector<WorkerResult> results = run_pool(list, count);

@@ -16,8 +16,8 @@
 namespace ledgerly::engine {
 
 struct RefreshOutput {
-  std::string text;                  // compact JSON report text
-  std::optional<RowBuffer> buffer;   // present when the refresh exported
+  std::string text;                 // compact JSON report text
+  std::optional<RowBuffer> buffer;  // present when the refresh exported
 };
 
 // Thrown by refresh() when memory runs out after every read result has been

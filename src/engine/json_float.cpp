@@ -66,7 +66,8 @@ void append_float_text(std::string& out, double v) {
   // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]xx".
   char buf[64];
   const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  const char* e = static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(res.ptr - buf)));
+  const char* e =
+      static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(res.ptr - buf)));
   if (res.ec != std::errc() || e == nullptr) {  // cannot happen for a finite double
     out.append(buf, res.ptr);
     return;

@@ -21,8 +21,8 @@ namespace ledgerly::engine {
 namespace {
 
 enum Field : int { kPath, kSize, kIdentity, kMtime, kSource, kProject, kSub, kFieldCount };
-constexpr std::string_view kFieldNames[kFieldCount] = {
-    "path", "size", "identity", "mtime_ns", "source", "project", "sub"};
+constexpr std::string_view kFieldNames[kFieldCount] = {"path",   "size",    "identity", "mtime_ns",
+                                                       "source", "project", "sub"};
 constexpr unsigned kAllFields = (1u << kFieldCount) - 1;
 
 // Field named by an object key, or -1 for a key to skip.
@@ -85,7 +85,9 @@ void set_error(std::string& error, const char* begin, const char* at, std::strin
 struct Errors {
   const char* begin;
   std::string* error;
-  void report(const char* at, Fault fault) const { set_error(*error, begin, at, message_of(fault)); }
+  void report(const char* at, Fault fault) const {
+    set_error(*error, begin, at, message_of(fault));
+  }
 };
 
 using Lexer = parser::json::Lexer<Errors>;
@@ -196,15 +198,9 @@ bool Decoder::describe_value(std::string& what) {
       what.push_back('"');
       return true;
     }
-    case 't':
-      what = "boolean `true`";
-      return lex_.read_literal("true");
-    case 'f':
-      what = "boolean `false`";
-      return lex_.read_literal("false");
-    case 'n':
-      what = "null";
-      return lex_.read_literal("null");
+    case 't': what = "boolean `true`"; return lex_.read_literal("true");
+    case 'f': what = "boolean `false`"; return lex_.read_literal("false");
+    case 'n': what = "null"; return lex_.read_literal("null");
     default:
       if (starts_number(lex_.peek())) {
         parser::json::Number number;
@@ -252,14 +248,9 @@ bool Decoder::read_uint(std::uint64_t& dst, std::uint64_t max, std::string_view 
 
 bool Decoder::read_bool(bool& dst) {
   switch (lex_.peek()) {
-    case 't':
-      dst = true;
-      return lex_.read_literal("true");
-    case 'f':
-      dst = false;
-      return lex_.read_literal("false");
-    default:
-      return invalid_type("a boolean");
+    case 't': dst = true; return lex_.read_literal("true");
+    case 'f': dst = false; return lex_.read_literal("false");
+    default: return invalid_type("a boolean");
   }
 }
 

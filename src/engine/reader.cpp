@@ -172,16 +172,14 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
       const char* before = last_line_feed(q, hit);
       const char* start = before != nullptr ? before + 1 : q;
       const char* stop =
-          static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(end - hit))) +
-          1;
+          static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(end - hit))) + 1;
       parse_line(std::string_view(start, static_cast<std::size_t>(stop - start)));
       q = stop;
     }
     state.offset += static_cast<std::uint64_t>(end - p);
     // The tail is the end of the last line, never reaching before `p`.
-    const char* window = end - p > static_cast<std::ptrdiff_t>(Tail::kCapacity)
-                             ? end - Tail::kCapacity
-                             : p;
+    const char* window =
+        end - p > static_cast<std::ptrdiff_t>(Tail::kCapacity) ? end - Tail::kCapacity : p;
     const char* before = last_line_feed(window, end - 1);
     const char* start = before != nullptr ? before + 1 : window;
     state.tail.assign_end_of(std::string_view(start, static_cast<std::size_t>(end - start)));

@@ -11,13 +11,13 @@
 namespace ledgerly::engine::record {
 
 enum Word : std::size_t {
-  kTimestamp,      // Unix milliseconds, signed
-  kModelIndex,     // position of the row's model in the body's "models"
-  kProjectIndex,   // position of the row's project in the body's "projects"
-  kKind,           // the file's dialect code (parser/dialect.h)
-  kSubagent,       // 1 when the row is a subagent's
-  kTier,           // service-tier code
-  kInputTokens,    // the seven token counts, signed, in the row's order
+  kTimestamp,     // Unix milliseconds, signed
+  kModelIndex,    // position of the row's model in the body's "models"
+  kProjectIndex,  // position of the row's project in the body's "projects"
+  kKind,          // the file's dialect code (parser/dialect.h)
+  kSubagent,      // 1 when the row is a subagent's
+  kTier,          // service-tier code
+  kInputTokens,   // the seven token counts, signed, in the row's order
   kCachedInputTokens,
   kOutputTokens,
   kReasoningOutputTokens,

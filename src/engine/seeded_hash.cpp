@@ -54,8 +54,7 @@ bool random_bytes(void* out, std::size_t n) {
 
 std::uint64_t fallback_seed(const void* self) {
   // No random source at all: still differ between tables and runs.
-  auto t = static_cast<std::uint64_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return t ^ (reinterpret_cast<std::uintptr_t>(self) * kMul1);
 }
 

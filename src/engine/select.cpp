@@ -90,8 +90,8 @@ class Forks {
       if (id.empty() || !referenced.contains(id)) continue;
       const auto owner = owners.find(id);
       if (owner == owners.end() || owner->second != file) continue;
-      sessions_.push_back(SessionPrints{
-          file, FingerprintMap(0, FingerprintHash{hash_}, FingerprintEqual{})});
+      sessions_.push_back(
+          SessionPrints{file, FingerprintMap(0, FingerprintHash{hash_}, FingerprintEqual{})});
       FingerprintMap& earliest = sessions_.back().earliest;
       for (const Row& row : file->rows) {
         if (row.totals() == nullptr) continue;

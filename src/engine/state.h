@@ -44,11 +44,11 @@ class Tail {
 };
 
 struct FileState {
-  Input input;                     // the manifest entry this state was last read with
-  std::uint64_t offset = 0;        // bytes consumed; always at a line boundary
+  Input input;               // the manifest entry this state was last read with
+  std::uint64_t offset = 0;  // bytes consumed; always at a line boundary
   Tail tail;
   parser::Context context;
-  std::vector<parser::Row> rows;   // every accepted event of the file, in file order
+  std::vector<parser::Row> rows;  // every accepted event of the file, in file order
   parser::Counters counters;
   // The latest read of the file failed part-way: it is read again by the
   // next refresh whatever its manifest entry says (a host may send the same
@@ -64,8 +64,7 @@ struct FileState {
   }
 };
 
-using FileMap =
-    std::unordered_map<std::string, std::unique_ptr<FileState>, SeededHash, TextEqual>;
+using FileMap = std::unordered_map<std::string, std::unique_ptr<FileState>, SeededHash, TextEqual>;
 
 struct Engine {
   FileMap files;

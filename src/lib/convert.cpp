@@ -20,7 +20,8 @@ std::string object_text(PyObject* obj) {
     if (bytes != nullptr) {
       char* data = nullptr;
       Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(bytes, &data, &size) == 0) out.assign(data, static_cast<std::size_t>(size));
+      if (PyBytes_AsStringAndSize(bytes, &data, &size) == 0)
+        out.assign(data, static_cast<std::size_t>(size));
       Py_DECREF(bytes);
     }
     Py_DECREF(text);
@@ -92,8 +93,7 @@ bool convert_manifest(PyObject* obj, PyObject** holder, std::string_view& text) 
   *holder = nullptr;
   if (!PyUnicode_Check(obj)) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    argument_type_error("manifest",
-                        "'" + type_qualname(type) + "' object cannot be cast as 'str'");
+    argument_type_error("manifest", "'" + type_qualname(type) + "' object cannot be cast as 'str'");
     return false;
   }
   // A lone surrogate raises the interpreter's UnicodeEncodeError here,

@@ -58,17 +58,15 @@ constexpr const char kForkedWhileBusy[] =
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs > 0) {
-    PyErr_Format(PyExc_TypeError,
-                 "Engine.__new__() takes 0 positional arguments but %zd %s given", nargs,
-                 nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "Engine.__new__() takes 0 positional arguments but %zd %s given",
+                 nargs, nargs == 1 ? "was" : "were");
     return nullptr;
   }
   if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
     PyDict_Next(kwargs, &pos, &key, &value);
-    PyErr_Format(PyExc_TypeError, "Engine.__new__() got an unexpected keyword argument '%U'",
-                 key);
+    PyErr_Format(PyExc_TypeError, "Engine.__new__() got an unexpected keyword argument '%U'", key);
     return nullptr;
   }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -93,7 +91,7 @@ void engine_dealloc(PyObject* self) {
     // Dropping a large state takes a while; do it without the interpreter
     // lock so other threads keep running.
     Py_BEGIN_ALLOW_THREADS
-    delete native;
+      delete native;
     Py_END_ALLOW_THREADS
   }
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -133,8 +131,8 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* bound[3]) {
         return false;
       }
       if (bound[slot] != nullptr) {
-        PyErr_Format(PyExc_TypeError,
-                     "Engine.refresh() got multiple values for argument '%s'", kParamNames[slot]);
+        PyErr_Format(PyExc_TypeError, "Engine.refresh() got multiple values for argument '%s'",
+                     kParamNames[slot]);
         return false;
       }
       bound[slot] = value;
@@ -148,8 +146,7 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* bound[3]) {
   }
   for (int i = 0; i < 2; ++i) {
     if (bound[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError,
-                   "Engine.refresh() missing 1 required positional argument: '%s'",
+      PyErr_Format(PyExc_TypeError, "Engine.refresh() missing 1 required positional argument: '%s'",
                    kParamNames[i]);
       return false;
     }
@@ -212,8 +209,7 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
                     bool force, engine::BufferAllocator* allocator) noexcept {
   Outcome outcome;
   switch (native.lock.acquire()) {
-    case engine::EngineLock::Entry::kAcquired:
-      break;
+    case engine::EngineLock::Entry::kAcquired: break;
     case engine::EngineLock::Entry::kPoisoned:
       outcome.kind = Outcome::Kind::kFatal;
       outcome.fatal = kPoisoned;
@@ -225,8 +221,7 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
   }
   if (native.lost_export.exchange(false)) native.state.export_pending = true;
   try {
-    outcome.output =
-        engine::refresh(native.state, std::move(manifest), workers, force, allocator);
+    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force, allocator);
   } catch (const engine::FatalError& error) {
     native.lock.poison_and_release();
     outcome.kind = Outcome::Kind::kFatal;
@@ -256,8 +251,7 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
 // `rows` (may be null when the refresh did not export).
 PyObject* make_result(const engine::RefreshOutput& output, PyObject* rows) {
   const std::string& text = output.text;
-  PyObject* report =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* report = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (report == nullptr) {
     Py_XDECREF(rows);
     return nullptr;
@@ -406,11 +400,7 @@ PyObject* make_engine_type() {
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (running_version() >= 310) flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Spec spec = {
-      "ledgerly._native.Engine",
-      static_cast<int>(sizeof(EngineObject)),
-      0,
-      flags,
-      engine_slots,
+      "ledgerly._native.Engine", static_cast<int>(sizeof(EngineObject)), 0, flags, engine_slots,
   };
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return nullptr;

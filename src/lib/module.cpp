@@ -14,9 +14,9 @@
 namespace ledgerly::lib {
 namespace {
 
-PyObject* g_module = nullptr;         // strong reference, never released
-PyObject* g_panic = nullptr;          // strong reference, never released
-std::int64_t g_interpreter = -1;      // id of the interpreter that owns g_module
+PyObject* g_module = nullptr;     // strong reference, never released
+PyObject* g_panic = nullptr;      // strong reference, never released
+std::int64_t g_interpreter = -1;  // id of the interpreter that owns g_module
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

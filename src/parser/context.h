@@ -27,7 +27,7 @@ struct Context {
   // pass over all of them.  Views into the parents' own (shared, immutable)
   // texts; empty while `parents` is short.
   std::set<std::string_view> parent_index;
-  SharedText model;                 // normalised; "unknown" in a fresh context
+  SharedText model;  // normalised; "unknown" in a fresh context
   SharedText project;
   SharedText session_id;
   bool subagent = false;

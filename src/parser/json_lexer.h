@@ -58,11 +58,11 @@ enum class Fault : std::uint8_t {
   kExpectedCommaOrBrace,
   kExpectedColon,
   kKeyMustBeString,
-  kInvalidEscape,   // an unknown escape letter, or a non-hex digit after \u
-  kLoneSurrogate,   // a \u escape of half a surrogate pair
+  kInvalidEscape,     // an unknown escape letter, or a non-hex digit after \u
+  kLoneSurrogate,     // a \u escape of half a surrogate pair
   kControlCharacter,  // a raw byte below 0x20 in a string
   kInvalidUtf8,
-  kTrailingComma,   // a comma right before a closing bracket or brace
+  kTrailingComma,  // a comma right before a closing bracket or brace
 };
 
 // The sink of a caller that needs no position and no message.
@@ -72,10 +72,10 @@ struct Discard {
 
 // A number as written: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
 struct Number {
-  std::string_view text;       // the whole number
-  std::string_view digits;     // its integer digits (no sign)
+  std::string_view text;    // the whole number
+  std::string_view digits;  // its integer digits (no sign)
   bool negative = false;
-  bool integer = true;         // neither a fraction nor an exponent
+  bool integer = true;  // neither a fraction nor an exponent
 
   // The magnitude of an integer's digits; false when it exceeds 64 bits.
   bool magnitude(std::uint64_t& out) const noexcept {
@@ -450,9 +450,7 @@ const char* Lexer<Sink>::escape(const char* q, std::string* out) {
       }
       return q + 6;
     }
-    default:
-      fail(q + 2, Fault::kInvalidEscape);
-      return nullptr;
+    default: fail(q + 2, Fault::kInvalidEscape); return nullptr;
   }
   if (out != nullptr) out->push_back(c);
   return q + 2;

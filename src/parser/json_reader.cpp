@@ -54,9 +54,7 @@ bool Reader::read_value(JsonValue& out, int open) {
       }
       return step == Step::kClosed;
     }
-    case '"':
-      out.kind = JsonValue::Kind::kString;
-      return read_string(out.text);
+    case '"': out.kind = JsonValue::Kind::kString; return read_string(out.text);
     case 't':
       out.kind = JsonValue::Kind::kBool;
       out.boolean = true;
@@ -65,9 +63,7 @@ bool Reader::read_value(JsonValue& out, int open) {
       out.kind = JsonValue::Kind::kBool;
       out.boolean = false;
       return read_literal("false");
-    case 'n':
-      out.kind = JsonValue::Kind::kNull;
-      return read_literal("null");
+    case 'n': out.kind = JsonValue::Kind::kNull; return read_literal("null");
     default: {
       Number number;
       if (!read_number(number)) return false;

@@ -89,7 +89,8 @@ void lower_unicode(std::string_view in, std::string& out) {
     }
     if (has_sigma) {
       const unicode::CaseClass klass = unicode::case_class(cp);
-      if (klass != unicode::CaseClass::kIgnorable) cased_before = klass == unicode::CaseClass::kCased;
+      if (klass != unicode::CaseClass::kIgnorable)
+        cased_before = klass == unicode::CaseClass::kCased;
     }
     i += len;
   }

@@ -30,9 +30,7 @@ std::optional<std::string_view> view_of(const std::optional<std::string>& text) 
   return std::string_view(*text);
 }
 
-bool present_nonempty(const std::optional<std::string>& text) {
-  return text && !text->empty();
-}
+bool present_nonempty(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 // Replaces `slot` unless it already holds `text`, so an unchanged model or
 // directory keeps the one object that all its rows share.
@@ -40,9 +38,7 @@ void assign(SharedText& slot, std::string_view text) {
   if (slot.view() != text) slot = SharedText(text);
 }
 
-void assign_model(SharedText& slot, std::string_view raw) {
-  assign(slot, normalize(raw));
-}
+void assign_model(SharedText& slot, std::string_view raw) { assign(slot, normalize(raw)); }
 
 // Whether the file's session was started by another agent; the first rule
 // that applies decides.
@@ -95,11 +91,12 @@ void session_meta(const Envelope& envelope, const Payload& payload, Context& con
   context.session_id = SharedText(id);
   if (payload.cwd) assign(context.project, *payload.cwd);
   context.subagent = is_subagent(payload);
-  if (present_nonempty(payload.forked_from_id)) context.parents.emplace_back(*payload.forked_from_id);
+  if (present_nonempty(payload.forked_from_id))
+    context.parents.emplace_back(*payload.forked_from_id);
   // An unparsable payload time leaves the start unknown; it does not fall
   // back to the envelope's time.
-  context.started = timestamp(payload.timestamp ? view_of(payload.timestamp)
-                                                 : view_of(envelope.timestamp));
+  context.started =
+      timestamp(payload.timestamp ? view_of(payload.timestamp) : view_of(envelope.timestamp));
 }
 
 std::optional<Row> token_count(const Envelope& envelope, const Payload& payload,
@@ -227,8 +224,7 @@ const SharedText& message_model(Context& context, std::string_view raw) {
   return entry.model;
 }
 
-std::optional<Row> parse_message(const Envelope& envelope, Context& context,
-                                 Counters& counters) {
+std::optional<Row> parse_message(const Envelope& envelope, Context& context, Counters& counters) {
   if (envelope.type != "assistant") return std::nullopt;
   if (!envelope.message || !envelope.message->usage) return std::nullopt;
   const Message& message = *envelope.message;

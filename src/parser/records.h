@@ -27,9 +27,9 @@ struct JsonValue {
   enum class Kind : std::uint8_t { kNull, kBool, kNumber, kString, kArray, kObject };
   Kind kind = Kind::kNull;
   bool boolean = false;
-  std::string text;                  // number text, or the decoded string
-  std::vector<JsonValue> items;      // Array
-  std::vector<JsonMember> members;   // Object, in text order
+  std::string text;                 // number text, or the decoded string
+  std::vector<JsonValue> items;     // Array
+  std::vector<JsonMember> members;  // Object, in text order
 
   bool is_object() const noexcept { return kind == Kind::kObject; }
   // The last member named `key`, or nullptr.

@@ -30,10 +30,9 @@ class Row {
  public:
   // An event-dialect row (`kind` is not kMessageDialect).  `totals` may be
   // null (absent).
-  static Row event(std::int64_t timestamp, SharedText model, SharedText project,
-                   std::uint8_t kind, bool subagent, std::uint8_t tier,
-                   std::int64_t input, std::int64_t cached_input, std::int64_t output,
-                   std::int64_t reasoning_output, const Totals* totals) {
+  static Row event(std::int64_t timestamp, SharedText model, SharedText project, std::uint8_t kind,
+                   bool subagent, std::uint8_t tier, std::int64_t input, std::int64_t cached_input,
+                   std::int64_t output, std::int64_t reasoning_output, const Totals* totals) {
     Row r(timestamp, std::move(model), std::move(project), kind, subagent, tier);
     r.n_[0] = input;
     r.n_[1] = output;
@@ -47,11 +46,10 @@ class Row {
   }
 
   // A message-dialect row with its dedup key (may be empty).
-  static Row message(std::int64_t timestamp, SharedText model, SharedText project,
-                     bool subagent, std::uint8_t tier, std::int64_t input,
-                     std::int64_t output, std::int64_t cache_write_5m,
-                     std::int64_t cache_write_1h, std::int64_t cache_read,
-                     std::string_view key) {
+  static Row message(std::int64_t timestamp, SharedText model, SharedText project, bool subagent,
+                     std::uint8_t tier, std::int64_t input, std::int64_t output,
+                     std::int64_t cache_write_5m, std::int64_t cache_write_1h,
+                     std::int64_t cache_read, std::string_view key) {
     Row r(timestamp, std::move(model), std::move(project), kMessageDialect, subagent, tier);
     r.n_[0] = input;
     r.n_[1] = output;
@@ -95,8 +93,10 @@ class Row {
   // The seven counts in row order: input, cached input, output, reasoning
   // output, cache write 5m, cache write 1h, cache read.
   std::array<std::int64_t, 7> counts() const noexcept {
-    return {input_tokens(), cached_input_tokens(), output_tokens(), reasoning_output_tokens(),
-            cache_write_5m_tokens(), cache_write_1h_tokens(), cache_read_tokens()};
+    return {input_tokens(),          cached_input_tokens(),
+            output_tokens(),         reasoning_output_tokens(),
+            cache_write_5m_tokens(), cache_write_1h_tokens(),
+            cache_read_tokens()};
   }
 
   // Cumulative totals, or nullptr when absent (always absent on message rows).
@@ -118,8 +118,12 @@ class Row {
 
   Row(std::int64_t timestamp, SharedText model, SharedText project, std::uint8_t kind,
       bool subagent, std::uint8_t tier) noexcept
-      : timestamp_(timestamp), model_(std::move(model)), project_(std::move(project)),
-        kind_(kind), subagent_(subagent ? 1 : 0), tier_(tier) {
+      : timestamp_(timestamp),
+        model_(std::move(model)),
+        project_(std::move(project)),
+        kind_(kind),
+        subagent_(subagent ? 1 : 0),
+        tier_(tier) {
     std::memset(&u_, 0, sizeof u_);
   }
 

@@ -58,14 +58,14 @@ inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, s
 template <std::size_t N>
 inline __m128i block_sse2(const char* p, __m128i first, const __m128i* anchor_byte,
                           const std::size_t* anchor_at) {
-  __m128i any = _mm_cmpeq_epi8(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + anchor_at[0])), anchor_byte[0]);
+  __m128i any = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + anchor_at[0])),
+                               anchor_byte[0]);
   for (std::size_t j = 1; j < N; ++j)
     any = _mm_or_si128(
         any, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + anchor_at[j])),
                             anchor_byte[j]));
-  return _mm_and_si128(
-      any, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), first));
+  return _mm_and_si128(any,
+                       _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), first));
 }
 
 template <std::size_t N>
@@ -113,16 +113,16 @@ __attribute__((target("avx2"), always_inline)) inline __m256i block_avx2(
       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + anchor_at[0])), anchor_byte[0]);
   for (std::size_t j = 1; j < N; ++j)
     any = _mm256_or_si256(
-        any, _mm256_cmpeq_epi8(
-                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + anchor_at[j])),
-                 anchor_byte[j]));
+        any,
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + anchor_at[j])),
+                          anchor_byte[j]));
   return _mm256_and_si256(
       any, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), first));
 }
 
 template <std::size_t N>
 __attribute__((target("avx2"))) std::size_t scan_avx2(const char* hay, std::size_t n,
-                                                        const NeedleSet& set) {
+                                                      const NeedleSet& set) {
   // A block of 32 start positions at `i` loads bytes up to i + max_anchor + 31,
   // so blocks may start at 0..last.  Two blocks per step, then at most one
   // more, then the scalar tail.

@@ -82,8 +82,7 @@ std::size_t find_any(std::string_view hay, const NeedleSet& set) noexcept;
 bool contains_any(std::string_view hay, const NeedleSet& set) noexcept;
 
 // Run `kernel`, which must be supported.
-std::size_t find_any_with(SearchKernel kernel, std::string_view hay,
-                          const NeedleSet& set) noexcept;
+std::size_t find_any_with(SearchKernel kernel, std::string_view hay, const NeedleSet& set) noexcept;
 bool contains_any_with(SearchKernel kernel, std::string_view hay, const NeedleSet& set) noexcept;
 
 }  // namespace ledgerly::parser

@@ -62,9 +62,7 @@ class SharedText {
   friend bool operator==(const SharedText& a, const SharedText& b) noexcept {
     return a.rep_ == b.rep_ || a.view() == b.view();
   }
-  friend bool operator==(const SharedText& a, std::string_view b) noexcept {
-    return a.view() == b;
-  }
+  friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
 
  private:
   struct Rep {

@@ -33,9 +33,7 @@ namespace ledgerly::parser::simd {
 
 namespace detail {
 
-inline bool is_stop(unsigned char c) noexcept {
-  return c == '"' || c == '\\' || c < 0x20;
-}
+inline bool is_stop(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
 
 inline bool is_stop_or_non_ascii(unsigned char c) noexcept {
   return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
@@ -79,8 +77,7 @@ inline const char* find_string_stop(const char* p, const char* end) noexcept {
     const __m128i b = detail::load16(p + 16);
     const int ma = detail::stop_mask(a);
     const int mb = detail::stop_mask(b);
-    if ((ma | mb) != 0)
-      return ma != 0 ? detail::first_set(p, ma) : detail::first_set(p + 16, mb);
+    if ((ma | mb) != 0) return ma != 0 ? detail::first_set(p, ma) : detail::first_set(p + 16, mb);
     p += 32;
   }
   if (end - p >= 16) {
@@ -100,13 +97,11 @@ inline const char* find_string_stop_or_non_ascii(const char* p, const char* end)
     const __m128i b = detail::load16(p + 16);
     const int ma = detail::stop_or_non_ascii_mask(a);
     const int mb = detail::stop_or_non_ascii_mask(b);
-    if ((ma | mb) != 0)
-      return ma != 0 ? detail::first_set(p, ma) : detail::first_set(p + 16, mb);
+    if ((ma | mb) != 0) return ma != 0 ? detail::first_set(p, ma) : detail::first_set(p + 16, mb);
     p += 32;
   }
   if (end - p >= 16) {
-    const int m =
-        detail::stop_or_non_ascii_mask(detail::load16(p));
+    const int m = detail::stop_or_non_ascii_mask(detail::load16(p));
     if (m != 0) return detail::first_set(p, m);
     p += 16;
   }

@@ -7,7 +7,8 @@ namespace ledgerly::parser {
 namespace {
 
 // Reads `count` ASCII digits at s[pos] (caller checked the length).
-bool read_digits(std::string_view s, std::size_t pos, std::size_t count, std::int64_t& value) noexcept {
+bool read_digits(std::string_view s, std::size_t pos, std::size_t count,
+                 std::int64_t& value) noexcept {
   value = 0;
   for (std::size_t i = pos; i < pos + count; ++i) {
     if (!is_digit(s[i])) return false;
@@ -26,12 +27,15 @@ constexpr std::int64_t days_in_month(std::int64_t year, std::int64_t month) noex
 }
 
 // Days from 1970-01-01 to the given proleptic Gregorian date (any year).
-constexpr std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) noexcept {
+constexpr std::int64_t days_from_civil(std::int64_t year, std::int64_t month,
+                                       std::int64_t day) noexcept {
   year -= month <= 2 ? 1 : 0;
   const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const std::int64_t year_of_era = year - era * 400;                                       // [0, 399]
-  const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;  // [0, 365]
-  const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  const std::int64_t year_of_era = year - era * 400;  // [0, 399]
+  const std::int64_t day_of_year =
+      (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;  // [0, 365]
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   return era * 146097 + day_of_era - 719468;
 }
 
@@ -54,8 +58,8 @@ std::optional<std::int64_t> timestamp(std::optional<std::string_view> text) noex
     return std::nullopt;
   }
   if (s[10] != 'T' && s[10] != 't' && s[10] != ' ') return std::nullopt;
-  if (!read_digits(s, 11, 2, hour) || s[13] != ':' || !read_digits(s, 14, 2, minute) || s[16] != ':' ||
-      !read_digits(s, 17, 2, second)) {
+  if (!read_digits(s, 11, 2, hour) || s[13] != ':' || !read_digits(s, 14, 2, minute) ||
+      s[16] != ':' || !read_digits(s, 17, 2, second)) {
     return std::nullopt;
   }
 
@@ -99,8 +103,8 @@ std::optional<std::int64_t> timestamp(std::optional<std::string_view> text) noex
   // A leap second (60) counts as second 59 plus 1000 ms, which plain
   // arithmetic gives.  The fraction is non-negative, so the seconds count is
   // the floor for instants before 1970.
-  const std::int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
-                               second - offset_minutes * 60;
+  const std::int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 +
+                               minute * 60 + second - offset_minutes * 60;
   return seconds * 1000 + millis;
 }
 

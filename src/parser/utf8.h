@@ -57,19 +57,14 @@ inline std::size_t decode_utf8(const char* p, const char* end, char32_t& cp) noe
     return 1;
   }
   const int n = check_utf8(p, end);
-  const auto at = [p](int k) { return static_cast<char32_t>(static_cast<unsigned char>(p[k]) & 0x3F); };
+  const auto at = [p](int k) {
+    return static_cast<char32_t>(static_cast<unsigned char>(p[k]) & 0x3F);
+  };
   switch (n) {
-    case 2:
-      cp = (char32_t{b0} & 0x1F) << 6 | at(1);
-      return 2;
-    case 3:
-      cp = (char32_t{b0} & 0x0F) << 12 | at(1) << 6 | at(2);
-      return 3;
-    case 4:
-      cp = (char32_t{b0} & 0x07) << 18 | at(1) << 12 | at(2) << 6 | at(3);
-      return 4;
-    default:
-      return 0;
+    case 2: cp = (char32_t{b0} & 0x1F) << 6 | at(1); return 2;
+    case 3: cp = (char32_t{b0} & 0x0F) << 12 | at(1) << 6 | at(2); return 3;
+    case 4: cp = (char32_t{b0} & 0x07) << 18 | at(1) << 12 | at(2) << 6 | at(3); return 4;
+    default: return 0;
   }
 }
 

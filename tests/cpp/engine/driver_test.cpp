@@ -193,9 +193,10 @@ TEST_F(Driver, IoErrorsAreReportedAndPlannedAgain) {
     EXPECT_EQ(stat_of(out, "rebuilt") + stat_of(out, "appended"), 0u);
     EXPECT_TRUE(updated(out));
     // One worker takes the larger pending size (the directory's 100) first.
-    EXPECT_EQ(errors(out), (std::vector<std::string>{
-                               sub + ": Is a directory (os error 21)",
-                               dir.path("gone\\tfile") + ": No such file or directory (os error 2)"}));
+    EXPECT_EQ(errors(out),
+              (std::vector<std::string>{
+                  sub + ": Is a directory (os error 21)",
+                  dir.path("gone\\tfile") + ": No such file or directory (os error 2)"}));
     EXPECT_FALSE(engine.files.contains(missing));
     EXPECT_FALSE(engine.files.contains(sub));  // refused at open: nothing stored
   }
@@ -268,8 +269,8 @@ TEST_F(Driver, LargestPendingJobIsTakenFirst) {
     std::uint64_t size;
   };
   std::vector<Input> manifest;
-  for (const Sized& f : {Sized{"small", 10}, Sized{"big", 5000}, Sized{"tie1", 700},
-                         Sized{"tie2", 700}}) {
+  for (const Sized& f :
+       {Sized{"small", 10}, Sized{"big", 5000}, Sized{"tie1", 700}, Sized{"tie2", 700}}) {
     Input in = entry_for(dir.path(f.name));
     in.size = f.size;
     manifest.push_back(in);
@@ -286,8 +287,7 @@ TEST_F(Driver, LargestPendingJobIsTakenFirst) {
   ::unlink(stored.c_str());
   Input absent = entry_for(dir.path("absent"));
   absent.size = 50;
-  EXPECT_EQ(taken_order({grown, absent}),
-            (std::vector<std::string>{dir.path("absent"), stored}));
+  EXPECT_EQ(taken_order({grown, absent}), (std::vector<std::string>{dir.path("absent"), stored}));
 }
 
 TEST_F(Driver, WorkerCountIsClampedAndIndependentOfTheJobs) {
@@ -295,8 +295,8 @@ TEST_F(Driver, WorkerCountIsClampedAndIndependentOfTheJobs) {
     std::uint64_t asked;
     std::uint32_t started;
   };
-  for (const Count& c : {Count{0, 1}, Count{1, 1}, Count{7, 7}, Count{32, 32}, Count{1000, 32},
-                         Count{~0ull, 32}}) {
+  for (const Count& c :
+       {Count{0, 1}, Count{1, 1}, Count{7, 7}, Count{32, 32}, Count{1000, 32}, Count{~0ull, 32}}) {
     run({}, c.asked);
     EXPECT_EQ(testing_hooks::threads_started.load(), c.started) << c.asked;
   }
@@ -304,7 +304,8 @@ TEST_F(Driver, WorkerCountIsClampedAndIndependentOfTheJobs) {
 
 TEST_F(Driver, DeadWorkersAreFatal) {
   std::vector<Input> manifest;
-  for (const char* name : {"a", "b", "c", "d"}) manifest.push_back(entry_for(dir.write(name, row_line(name))));
+  for (const char* name : {"a", "b", "c", "d"})
+    manifest.push_back(entry_for(dir.write(name, row_line(name))));
 
   testing_hooks::throw_outside_job_lock = true;
   try {
@@ -326,7 +327,8 @@ TEST_F(Driver, DeadWorkersAreFatal) {
 
 TEST_F(Driver, ThreadsThatCannotStartAreFatal) {
   std::vector<Input> manifest;
-  for (const char* name : {"a", "b"}) manifest.push_back(entry_for(dir.write(name, row_line(name))));
+  for (const char* name : {"a", "b"})
+    manifest.push_back(entry_for(dir.write(name, row_line(name))));
   struct Case {
     std::uint32_t at;
     int err;

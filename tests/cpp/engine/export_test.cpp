@@ -1,5 +1,7 @@
 // Row selection (fork inheritance, key dedup) and the exported tables and
 // records, on engine states built in memory.
+#include "engine/export.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/export.h"
 #include "engine/record.h"
 #include "engine/report.h"
 #include "engine/select.h"
@@ -119,15 +120,14 @@ TEST_P(SelectTest, SelectsRowsAndCounts) {
   EXPECT_EQ(selection.unresolved_forks, c.unresolved);
 }
 
-std::string CaseName(const testing::TestParamInfo<SelectCase>& param) {
-  return param.param.name;
-}
+std::string CaseName(const testing::TestParamInfo<SelectCase>& param) { return param.param.name; }
 
 // Parent "p" (session A) with fingerprints 1, 2, 3 at times 10, 20, 30.
 FileDesc parent_a(std::string path = "p") {
   return {path, "A", {}, 5, {{1, 1, 10}, {1, 2, 20}, {1, 3, 30}}};
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Forks, SelectTest,
     testing::Values(
@@ -185,7 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "s0 s1", 0, 0},
         SelectCase{"empty_state", {}, "", 0, 0}),
     CaseName);
+// clang-format on
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Keys, SelectTest,
     testing::Values(
@@ -206,6 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"a", "", {}, {}, {{0, 0, 4, "", 7}, {0, 0, 4, "", 7}, {1, 0, 4}, {1, 0, 4}}, 0}},
                    "a0 a1 a2 a3", 0, 0}),
     CaseName);
+// clang-format on
 
 // Thousands of keys with many repeats, ties in output and in time, against
 // a plain one-table model: each key keeps its first position and its best row.
@@ -299,10 +302,12 @@ TEST(ExportTest, RecordsHoldEveryFieldInWordOrder) {
 TEST(ExportTest, TablesFollowFirstUseInFinalOutput) {
   // a0 is replaced by b0 (greater output), so "gone" never reaches the tables;
   // "" and text held in separate objects still share one entry each.
+  // clang-format off
   Engine engine = make_engine({
       {"a", "", {}, {}, {{0, 0, 1, "k", 1, "gone"}, {0, 0, 2, "", 0, "m2"}, {0, 0, 3, "", 0, ""}}, 0},
       {"b", "", {}, {}, {{0, 0, 4, "k", 5, "m1"}, {1, 0, 5, {}, 0, "m2"}, {1, 0, 6, {}, 0, ""}}},
   });
+  // clang-format on
   const ExportResult result = export_state(engine);
   EXPECT_EQ(result.models, (std::vector<std::string_view>{"m1", "m2", ""}));
   EXPECT_EQ(result.projects, (std::vector<std::string_view>{"proj"}));
@@ -352,8 +357,8 @@ TEST(ExportTest, OutputDoesNotDependOnInsertionOrder) {
     inherited = engine.inherited_events;
     std::string body;
     write_body(body, result, Report{});
-    return body + std::string(reinterpret_cast<const char*>(result.buffer.data),
-                              result.buffer.size);
+    return body +
+           std::string(reinterpret_cast<const char*>(result.buffer.data), result.buffer.size);
   };
   std::uint64_t inherited_forward = 0;
   std::uint64_t inherited_reversed = 0;

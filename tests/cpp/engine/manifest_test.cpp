@@ -42,6 +42,7 @@ std::string with_value(int field, const std::string& value, std::size_t* end = n
 }
 
 TEST(Manifest, ObjectAndArrayFormsInAnyKeyOrderDecodeAlike) {
+  // clang-format off
   const auto entries = decode_ok(
       "[\n"
       R"( ["a.jsonl", 10, "id", 5, 0, "p", false],)" "\n"
@@ -50,6 +51,7 @@ TEST(Manifest, ObjectAndArrayFormsInAnyKeyOrderDecodeAlike) {
       R"( {"note":{"a":[1,2.5e3,-0,"x",true,null,{}]},"path":"a.jsonl","note":[],"size":10,)"
       R"( "identity":"id","Sub":1,"mtime_ns":5,"source":0,"project":"p","sub":false,"":"")" "}\r\n"
       "]\n");
+  // clang-format on
   ASSERT_EQ(entries.size(), 4u);
   const Input expected{"a.jsonl", 10, "id", 5, 0, "p", false};
   for (const Input& in : entries) EXPECT_TRUE(same(in, expected));
@@ -122,9 +124,12 @@ TEST(Manifest, ValueKindErrors) {
       {kSize, "10.0", "invalid type: floating point `10.0`, expected u64"},
       {kSize, "1e3", "invalid type: floating point `1000.0`, expected u64"},
       {kSize, "-1", "invalid value: integer `-1`, expected u64"},
-      {kSize, "-9223372036854775808", "invalid value: integer `-9223372036854775808`, expected u64"},
-      {kSize, "-9223372036854775809", "invalid type: floating point `-9.223372036854776e18`, expected u64"},
-      {kSize, "18446744073709551616", "invalid type: floating point `1.8446744073709552e19`, expected u64"},
+      {kSize, "-9223372036854775808",
+       "invalid value: integer `-9223372036854775808`, expected u64"},
+      {kSize, "-9223372036854775809",
+       "invalid type: floating point `-9.223372036854776e18`, expected u64"},
+      {kSize, "18446744073709551616",
+       "invalid type: floating point `1.8446744073709552e19`, expected u64"},
       {kSize, "-0.0", "invalid type: floating point `-0.0`, expected u64"},
       {kSize, "1E400", "invalid type: floating point `inf`, expected u64"},
       {kSize, "-1e-400", "invalid type: floating point `-0.0`, expected u64"},
@@ -132,7 +137,8 @@ TEST(Manifest, ValueKindErrors) {
       {kSize, "1e15", "invalid type: floating point `1000000000000000.0`, expected u64"},
       {kSize, "0.00012", "invalid type: floating point `0.00012`, expected u64"},
       {kSize, "15e-7", "invalid type: floating point `1.5e-6`, expected u64"},
-      {kSize, "0.30000000000000004", "invalid type: floating point `0.30000000000000004`, expected u64"},
+      {kSize, "0.30000000000000004",
+       "invalid type: floating point `0.30000000000000004`, expected u64"},
       {kSize, R"("10")", R"(invalid type: string "10", expected u64)"},
       {kSize, "null", "invalid type: null, expected u64"},
       {kSize, "[]", "invalid type: sequence, expected u64"},
@@ -203,7 +209,8 @@ TEST(Manifest, SyntaxErrors) {
 // for what is decoded, and the skipping keeps no call stack.  Faults deep
 // inside are still reported with their exact place.
 TEST(Manifest, UnknownValuesAreSkippedAtAnyDepth) {
-  const std::string fields = R"("path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p","sub":true)";
+  const std::string fields =
+      R"("path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p","sub":true)";
   const std::string head = "[{" + fields + ",\"x\":";
   auto repeat = [](std::string_view unit, std::size_t n) {
     std::string out;
@@ -216,8 +223,8 @@ TEST(Manifest, UnknownValuesAreSkippedAtAnyDepth) {
     const auto arrays = decode_ok(head + repeat("[", levels) + repeat("]", levels) + "}]");
     ASSERT_EQ(arrays.size(), 1u);
     EXPECT_TRUE(same(arrays[0], Input{"a", 1, "i", 2, 0, "p", true}));
-    const std::string objects = head + repeat("{\"k\":[", levels) + "\"\\ud83d\\ude00\"" +
-                                repeat("]}", levels) + "}]";
+    const std::string objects =
+        head + repeat("{\"k\":[", levels) + "\"\\ud83d\\ude00\"" + repeat("]}", levels) + "}]";
     EXPECT_EQ(decode_ok(objects).size(), 1u);
   }
 
@@ -227,12 +234,14 @@ TEST(Manifest, UnknownValuesAreSkippedAtAnyDepth) {
     std::string text;
     std::string message;
   } faults[] = {
-      {head + repeat("[", deep) + "1,]", "trailing comma at line 1 column " + std::to_string(inner + 3)},
-      {head + repeat("[", deep) + "\"\\ud800\"", "lone surrogate in string at line 1 column " +
-                                                   std::to_string(inner + 7)},
+      {head + repeat("[", deep) + "1,]",
+       "trailing comma at line 1 column " + std::to_string(inner + 3)},
+      {head + repeat("[", deep) + "\"\\ud800\"",
+       "lone surrogate in string at line 1 column " + std::to_string(inner + 7)},
       {head + repeat("[", deep) + repeat("]", deep - 1) + "}",
        "expected `,` or `]` at line 1 column " + std::to_string(inner + deep)},
-      {head + repeat("[", deep), "EOF while parsing a list at line 1 column " + std::to_string(inner)},
+      {head + repeat("[", deep),
+       "EOF while parsing a list at line 1 column " + std::to_string(inner)},
   };
   for (const auto& f : faults) EXPECT_EQ(message_for(f.text), f.message);
 }

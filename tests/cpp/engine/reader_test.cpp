@@ -60,8 +60,9 @@ TEST(Reader, NewFileThenGrowthContinuesAfterTheLastCompleteLine) {
   EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2"}));
 
   // Complete the pending line and add one more: both parse, nothing twice.
-  std::string rest = R"("timestamp":"2025-03-01T10:00:00Z","message":{"id":"a3","model":"alpha-4","usage":{"input_tokens":1,"output_tokens":1}}})"
-                     "\n";
+  std::string rest =
+      R"("timestamp":"2025-03-01T10:00:00Z","message":{"id":"a3","model":"alpha-4","usage":{"input_tokens":1,"output_tokens":1}}})"
+      "\n";
   dir.append("log", rest + row_line("a4"));
   state = read_ok(entry_for(path), std::move(state), &s);
   EXPECT_FALSE(s.rebuilt);
@@ -150,7 +151,8 @@ TEST(Reader, LinesLongerThanOneReadAreParsedOnce) {
 // A line of exactly `n` bytes (line feed included, n >= 8) that holds no
 // needle of either dialect but near misses of all of them.
 std::string plain(std::size_t n) {
-  static constexpr std::string_view kFill = R"("usag" "token_coun" "turn_contex" "session_met" usage )";
+  static constexpr std::string_view kFill =
+      R"("usag" "token_coun" "turn_contex" "session_met" usage )";
   std::string line = R"({"t":")";
   while (line.size() < n - 3) line += kFill;
   line.resize(n - 3);
@@ -194,8 +196,9 @@ std::string event_line(const std::string& type, const std::string& payload) {
 }
 
 std::string token_line(int input) {
-  return event_line("event_msg", R"("type":"token_count","info":{"last_token_usage":{"input_tokens":)" +
-                                     std::to_string(input) + "}}");
+  return event_line("event_msg",
+                    R"("type":"token_count","info":{"last_token_usage":{"input_tokens":)" +
+                        std::to_string(input) + "}}");
 }
 
 // Bytes that put the needle `needle` of `line` at `at` bytes from the start
@@ -248,8 +251,8 @@ TEST(Reader, OnlyLinesWithANeedleAreParsedWithTheSameResults) {
   }
   cases.push_back({"hits in lines longer than a read", 0,
                    plain(10) + R"({"usage":1,"t":")" + std::string(400000, 'u') + "\"}\n" +
-                       plain(kRead + 5000) + row_line(std::string(300000, 'k')) +
-                       row_line("end") + plain(70),
+                       plain(kRead + 5000) + row_line(std::string(300000, 'k')) + row_line("end") +
+                       plain(70),
                    2});
 
   TempDir dir;

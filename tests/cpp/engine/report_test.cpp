@@ -22,7 +22,8 @@ TEST(Report, WritesEveryMemberInKeyOrder) {
   r.counters.cumulative_resets = 11;
   r.pending_files = 12;
   r.unresolved_forks = 13;
-  r.errors = {"/logs/a\tb.jsonl: No such file or directory", "/logs/\"q\".jsonl: Permission denied"};
+  r.errors = {"/logs/a\tb.jsonl: No such file or directory",
+              "/logs/\"q\".jsonl: Permission denied"};
   r.updated = true;
   std::string out = "prefix:";
   write_report(out, r);

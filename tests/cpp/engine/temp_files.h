@@ -65,7 +65,8 @@ inline engine::Input entry_for(const std::string& path, std::uint8_t source = 0)
 // A message-dialect line that yields one row whose key is `key`.
 inline std::string row_line(const std::string& key) {
   return R"({"type":"assistant","timestamp":"2025-03-01T10:00:00Z","message":{"id":")" + key +
-         R"(","model":"alpha-4","usage":{"input_tokens":3,"output_tokens":5}}})" "\n";
+         R"(","model":"alpha-4","usage":{"input_tokens":3,"output_tokens":5}}})"
+         "\n";
 }
 
 // A line that passes the message-dialect prefilter but does not decode:

@@ -77,7 +77,8 @@ TEST(DecodeEnvelope, AcceptsOrRejectsWholeLines) {
       {"{\"message\":{\"usage\":{\"input_tokens\":9223372036854775808}}}", false},
       {"{\"message\":{\"usage\":{\"input_tokens\":-9223372036854775809}}}", false},
       {"{\"message\":{\"usage\":{\"input_tokens\":99999999999999999999999}}}", false},
-      {"{\"message\":{\"usage\":{\"input_tokens\":92233720368547758080}}}", false},  // 2^63*10 wraps to 0
+      {"{\"message\":{\"usage\":{\"input_tokens\":92233720368547758080}}}",
+       false},  // 2^63*10 wraps to 0
       {"{\"message\":{\"usage\":{\"input_tokens\":-18446744073709551617}}}", false},
       {"{\"message\":{\"usage\":{\"input_tokens\":01}}}", false},
       {"{\"message\":{\"usage\":{\"input_tokens\":-}}}", false},
@@ -150,7 +151,8 @@ TEST(DecodeEnvelope, FillsEveryField) {
       "\"total_token_usage\":{\"input_tokens\":-5,\"output_tokens\":9223372036854775807},"
       "\"last_token_usage\":{\"cached_input_tokens\":-9223372036854775808,\"speed\":null,"
       "\"cache_creation\":{\"ephemeral_5m_input_tokens\":3,\"ephemeral_1h_input_tokens\":null}}}},"
-      "\"message\":{\"id\":\"m\",\"model\":\"model-x\",\"usage\":{\"cache_read_input_tokens\":0}}}\n";
+      "\"message\":{\"id\":\"m\",\"model\":\"model-x\",\"usage\":{\"cache_read_input_tokens\":0}}}"
+      "\n";
   Envelope e;
   ASSERT_TRUE(decode_envelope(line, e));
   EXPECT_EQ(e.type, "event_msg");
@@ -247,10 +249,10 @@ TEST(DecodeEnvelope, ArrayFormNeedsExactElementCount) {
 
   // Nested records in array form, mixed with object form; elements keep
   // their kind rules.
-  ASSERT_TRUE(decode_envelope(
-      "[\"assistant\",\"ts\",null,null,[\"m1\",\"model-x\","
-      "[1,2,3,4,5,6,7,[8,9],\"standard\",null]],\"r\"]",
-      e));
+  ASSERT_TRUE(
+      decode_envelope("[\"assistant\",\"ts\",null,null,[\"m1\",\"model-x\","
+                      "[1,2,3,4,5,6,7,[8,9],\"standard\",null]],\"r\"]",
+                      e));
   ASSERT_TRUE(e.message && e.message->usage && e.message->usage->cache_creation);
   EXPECT_EQ(e.timestamp, "ts");
   EXPECT_EQ(e.message->id, "m1");
@@ -259,7 +261,8 @@ TEST(DecodeEnvelope, ArrayFormNeedsExactElementCount) {
   EXPECT_EQ(e.message->usage->cache_creation_input_tokens, 7);
   EXPECT_EQ(e.message->usage->cache_creation->ephemeral_1h_input_tokens, 9);
   EXPECT_EQ(e.message->usage->service_tier, "standard");
-  EXPECT_FALSE(decodes("{\"message\":[\"m\",\"x\",[1.5,null,null,null,null,null,null,null,null,null]]}"));
+  EXPECT_FALSE(
+      decodes("{\"message\":[\"m\",\"x\",[1.5,null,null,null,null,null,null,null,null,null]]}"));
   EXPECT_FALSE(decodes("{\"message\":[1,null,null]}"));
 }
 
@@ -276,14 +279,16 @@ TEST(DecodeEnvelope, LimitsNestingOfDecodedValuesOnly) {
 
   // Objects count like arrays.
   auto object_line = [](std::size_t n) {
-    return "{\"payload\":{\"source\":" + repeat("{\"a\":", n - 1) + "{}" + repeat("}", n - 1) + "}}";
+    return "{\"payload\":{\"source\":" + repeat("{\"a\":", n - 1) + "{}" + repeat("}", n - 1) +
+           "}}";
   };
   EXPECT_TRUE(decodes(object_line(126)));
   EXPECT_FALSE(decodes(object_line(127)));
 
   // The same values under an unknown key are skipped whatever their depth.
   EXPECT_TRUE(decodes("{\"x\":" + repeat("[", 200) + repeat("]", 200) + "}"));
-  EXPECT_TRUE(decodes("{\"payload\":{\"x\":" + repeat("{\"a\":", 500) + "1" + repeat("}", 500) + "}}"));
+  EXPECT_TRUE(
+      decodes("{\"payload\":{\"x\":" + repeat("{\"a\":", 500) + "1" + repeat("}", 500) + "}}"));
   // Skipped deep values must still be balanced.
   EXPECT_FALSE(decodes("{\"x\":" + repeat("[", 300) + repeat("]", 299) + "}"));
   EXPECT_FALSE(decodes("{\"x\":" + repeat("[", 300) + repeat("]", 299) + "}}"));

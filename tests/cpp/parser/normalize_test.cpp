@@ -53,13 +53,13 @@ TEST(NormalizeTest, LongAsciiNames) {
 
 TEST(NormalizeTest, UnicodeLowerCase) {
   const Case cases[] = {
-      {"GROSSES ẞ", "grosses ß"},          // 3-byte capital, 2-byte small
-      {"Ɐ-Model", "ɐ-model"},               // U+2C6F -> U+0250, 3 bytes -> 2
-      {"İSTANBUL", "i\xCC\x87stanbul"},     // one code point -> two
-      {"\u212A-9", "k-9"},                  // Kelvin sign -> ASCII k
-      {"ᎠᏍᎦᏯ", "ꭰꮝꭶꮿ"},                  // Cherokee
-      {"𐐀𐐁-20240101", "𐐨𐐩"},            // Deseret, 4-byte sequences
-      {"ǅ Ⅻ Ⓐ", "ǆ ⅻ ⓐ"},                  // titlecase, numerals, symbols
+      {"GROSSES ẞ", "grosses ß"},        // 3-byte capital, 2-byte small
+      {"Ɐ-Model", "ɐ-model"},            // U+2C6F -> U+0250, 3 bytes -> 2
+      {"İSTANBUL", "i\xCC\x87stanbul"},  // one code point -> two
+      {"\u212A-9", "k-9"},               // Kelvin sign -> ASCII k
+      {"ᎠᏍᎦᏯ", "ꭰꮝꭶꮿ"},          // Cherokee
+      {"𐐀𐐁-20240101", "𐐨𐐩"},             // Deseret, 4-byte sequences
+      {"ǅ Ⅻ Ⓐ", "ǆ ⅻ ⓐ"},                // titlecase, numerals, symbols
       {"ΆΈΉ ÀÉÎ ДЖЯ", "άέή àéî джя"},
       {"model-ÅÄÖ[1M]", "model-åäö"},
   };
@@ -75,19 +75,20 @@ TEST(NormalizeTest, FinalSigma) {
       {"ΑΣ ΑΣ", "ας ας"},
       {"ΣΣ", "σς"},
       {"ΑΣ-20250101", "ας"},
-      {"ΑΣ1", "ας1"},              // a digit is not cased
-      {"1Σ", "1σ"},                // nothing cased before
-      {"AΣ", "aς"},                // any cased letter counts, not only Greek
-      {"ΑΣ\u0301", "ας\u0301"},    // combining accent is skipped after
-      {"Α\u0301Σ", "α\u0301ς"},    // ... and before
-      {"ΑΣ.", "ας."},              // full stop is case-ignorable
-      {"ΑΣ'Α", "ασ'α"},            // apostrophe is skipped, then a letter
+      {"ΑΣ1", "ας1"},            // a digit is not cased
+      {"1Σ", "1σ"},              // nothing cased before
+      {"AΣ", "aς"},              // any cased letter counts, not only Greek
+      {"ΑΣ\u0301", "ας\u0301"},  // combining accent is skipped after
+      {"Α\u0301Σ", "α\u0301ς"},  // ... and before
+      {"ΑΣ.", "ας."},            // full stop is case-ignorable
+      {"ΑΣ'Α", "ασ'α"},          // apostrophe is skipped, then a letter
       {"Α'Σ", "α'ς"},
-      {"ΑΣ\xFFΑ", "ας\xFFα"},      // a stray byte ends the word
+      {"ΑΣ\xFFΑ", "ας\xFFα"},  // a stray byte ends the word
   };
   for (const Case& c : cases) expect_key(c.input, c.expected);
 }
 
+// clang-format off
 TEST(NormalizeTest, InvalidUtf8PassesThrough) {
   const Case cases[] = {
       {"A\xFF" "B", "a\xFF" "b"},
@@ -100,13 +101,16 @@ TEST(NormalizeTest, InvalidUtf8PassesThrough) {
   };
   for (const Case& c : cases) expect_key(c.input, c.expected);
 }
+// clang-format on
 
+// clang-format off
 TEST(TierTest, Codes) {
   const std::pair<std::optional<std::string_view>, std::uint8_t> cases[] = {
       {"default", 1}, {"standard", 1}, {"fast", 2},     {"priority", 3}, {"flex", 4},
       {"Priority", 0}, {"Fast", 0},    {" fast", 0},    {"fast ", 0},    {"", 0},
       {"flexible", 0}, {std::nullopt, 0}, {std::string_view("fast\0", 5), 0},
   };
+  // clang-format on
   for (const auto& [text, code] : cases) {
     EXPECT_EQ(tier(text), code) << (text ? *text : "<absent>");
   }

@@ -10,6 +10,10 @@
 #include <vector>
 
 namespace ledgerly::parser {
+
+// The tests below are tables of log lines and of the rows they make, one
+// per line, laid out by hand.
+// clang-format off
 namespace {
 
 constexpr std::int64_t kT0 = 1735689600000;  // 2025-01-01T00:00:00Z
@@ -402,6 +406,8 @@ TEST(ParseMessage, PrefilterAndMalformedLines) {
   EXPECT_FALSE(r.context.has_session);  // session lines mean nothing in this dialect
   EXPECT_FALSE(r.context.subagent);
 }
+
+// clang-format on
 
 }  // namespace
 }  // namespace ledgerly::parser

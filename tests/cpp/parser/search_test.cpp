@@ -49,7 +49,8 @@ std::vector<SearchKernel> kernels() {
 std::string filler(std::size_t n, std::size_t seed) {
   static const char kBytes[] = "\"tokencu_rxsimag \"k\"m\"x";
   std::string s(n, ' ');
-  for (std::size_t i = 0; i < n; ++i) s[i] = kBytes[(i * 7 + seed * 13 + i / 5) % (sizeof kBytes - 1)];
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = kBytes[(i * 7 + seed * 13 + i / 5) % (sizeof kBytes - 1)];
   return s;
 }
 
