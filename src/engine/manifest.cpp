@@ -83,6 +83,7 @@ void set_error(std::string& error, const char* begin, const char* at, std::strin
 
 // The lexer's error sink: the fault's message at its place.
 struct Errors {
+  static constexpr bool kNamesFaults = true;
   const char* begin;
   std::string* error;
   void report(const char* at, Fault fault) const {
@@ -102,8 +103,8 @@ struct Number {
   double d = 0.0;
 
   explicit Number(const parser::json::Number& number) {
-    std::uint64_t magnitude = 0;
-    if (number.integer && number.magnitude(magnitude)) {
+    if (number.integer && number.fits) {
+      const std::uint64_t magnitude = number.magnitude;
       constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
       if (!number.negative || magnitude == 0) {
         kind = kUnsigned;

@@ -11,7 +11,9 @@
 //    path pays nothing for the positions;
 //  - a sink with state (the manifest's) gets the Fault and the position
 //    where it showed, and turns them into its own message.
-// A sink has one member, `void report(const char* at, Fault fault)`.
+// A sink has `void report(const char* at, Fault fault)` and
+// `static constexpr bool kNamesFaults`: false lets the lexer skip checks
+// that only tell one fault from another.
 //
 // Contract:
 //  - Methods that read expect the cursor where their token starts (white
@@ -33,6 +35,7 @@
 #ifndef LEDGERLY_PARSER_JSON_LEXER_H_
 #define LEDGERLY_PARSER_JSON_LEXER_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,31 +70,20 @@ enum class Fault : std::uint8_t {
 
 // The sink of a caller that needs no position and no message.
 struct Discard {
+  // Nothing is reported, so the lexer leaves out the checks whose only use
+  // is to name a fault that the next token's reader finds anyway (the end
+  // of the text after a colon or comma, a comma before a closing byte).
+  static constexpr bool kNamesFaults = false;
   void report(const char*, Fault) const noexcept {}
 };
 
 // A number as written: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
 struct Number {
-  std::string_view text;    // the whole number
-  std::string_view digits;  // its integer digits (no sign)
+  std::string_view text;  // the whole number
   bool negative = false;
-  bool integer = true;  // neither a fraction nor an exponent
-
-  // The magnitude of an integer's digits; false when it exceeds 64 bits.
-  bool magnitude(std::uint64_t& out) const noexcept {
-    // Up to 19 digits always fit in 64 bits; a 20th may overflow.
-    if (digits.size() > 20) return false;
-    const std::size_t safe = digits.size() < 19 ? digits.size() : 19;
-    std::uint64_t v = 0;
-    for (std::size_t k = 0; k < safe; ++k) v = v * 10 + static_cast<unsigned>(digits[k] - '0');
-    if (digits.size() == 20) {
-      const auto d = static_cast<unsigned>(digits[19] - '0');
-      if (v > (UINT64_MAX - d) / 10) return false;
-      v = v * 10 + d;
-    }
-    out = v;
-    return true;
-  }
+  bool integer = true;          // neither a fraction nor an exponent
+  bool fits = true;             // its integer digits fit in 64 bits
+  std::uint64_t magnitude = 0;  // the value of its integer digits, when they fit
 };
 
 // Where a walk through an array or object stands after a separator.
@@ -187,7 +179,9 @@ class Lexer {
   template <bool kCheckText>
   bool skip_string();
 
-  // Reads a number (its grammar only; see Number for its value).
+  // Reads a number into `out`; without kValue only its grammar is checked
+  // (for a number being skipped) and `out` is left unspecified.
+  template <bool kValue = true>
   bool read_number(Number& out);
 
   // Reads `word` ("true", "false" or "null").
@@ -229,8 +223,10 @@ class Lexer {
   // After a comma: white space, and no closing byte (a trailing comma).
   bool after_comma(bool object) {
     skip_ws();
-    if (p_ == end_) return eof(object ? Fault::kEofWhileObject : Fault::kEofWhileValue);
-    if (*p_ == (object ? '}' : ']')) return fail(p_ + 1, Fault::kTrailingComma);
+    if constexpr (Sink::kNamesFaults) {
+      if (p_ == end_) return eof(object ? Fault::kEofWhileObject : Fault::kEofWhileValue);
+      if (*p_ == (object ? '}' : ']')) return fail(p_ + 1, Fault::kTrailingComma);
+    }
     return true;
   }
 
@@ -243,8 +239,7 @@ class Lexer {
 
   // Reads an object member's key (see read_string for `out`).
   bool read_key(std::string_view& out, std::string& scratch) {
-    if (p_ == end_) return eof(Fault::kEofWhileObject);
-    if (*p_ != '"') return fail(p_ + 1, Fault::kKeyMustBeString);
+    if (peek() != '"') return p_ == end_ ? eof(Fault::kEofWhileObject) : not_a_key();
     return read_string(out, scratch);
   }
 
@@ -255,7 +250,9 @@ class Lexer {
     if (*p_ != ':') return fail(p_ + 1, Fault::kExpectedColon);
     ++p_;
     skip_ws();
-    if (p_ == end_) return eof(Fault::kEofWhileValue);
+    if constexpr (Sink::kNamesFaults) {
+      if (p_ == end_) return eof(Fault::kEofWhileValue);
+    }
     return true;
   }
 
@@ -281,13 +278,45 @@ class Lexer {
     return Step::kNext;
   }
 
+  // read_string() past its leading plain ASCII run: [run, q) is not yet
+  // copied anywhere, and `q` is the first byte that needs a closer look.
+  [[gnu::noinline]] bool read_string_rest(const char* run, const char* q, std::string_view& out,
+                                          std::string& scratch);
+
   // `q` is on a backslash inside a string.  Checks one escape and returns
   // the position after it, or nullptr after reporting a fault.  With
   // kPairs a \u escape must be a whole character (a high and a low
   // surrogate in turn, or neither), which is then appended to `*out` when
   // `out` is given.  Without, `out` must be null.
   template <bool kPairs>
-  const char* escape(const char* q, std::string* out);
+  const char* escape(const char* q, std::string* out) {
+    if (end_ - q >= 2) {
+      const char c = kUnescaped[static_cast<unsigned char>(q[1])];
+      if (c != 0) {  // one of the two-byte escapes
+        if (out != nullptr) out->push_back(c);
+        return q + 2;
+      }
+    }
+    return escape_rest<kPairs>(q, out);
+  }
+  // escape() for \u escapes, faults and the end of the text.
+  template <bool kPairs>
+  [[gnu::noinline]] const char* escape_rest(const char* q, std::string* out);
+
+  // The character each two-byte escape stands for, by its letter; 0 for
+  // every other byte (\u included).
+  static constexpr std::array<char, 256> kUnescaped = [] {
+    std::array<char, 256> t{};
+    t['"'] = '"';
+    t['\\'] = '\\';
+    t['/'] = '/';
+    t['b'] = '\b';
+    t['f'] = '\f';
+    t['n'] = '\n';
+    t['r'] = '\r';
+    t['t'] = '\t';
+    return t;
+  }();
 
   // Reads four hex digits at `q` into `out`.
   bool hex4(const char* q, std::uint32_t& out) {
@@ -323,8 +352,15 @@ class Lexer {
   // Reads `"key" ws ':' ws` of an object member that is being skipped.
   template <bool kCheckText>
   bool skip_member_key() {
-    if (*p_ != '"') return fail(p_ + 1, Fault::kKeyMustBeString);
+    if (peek() != '"') return p_ == end_ ? eof(Fault::kEofWhileObject) : not_a_key();
     return skip_string<kCheckText>() && colon();
+  }
+
+  bool not_a_key() { return fail(p_ + 1, Fault::kKeyMustBeString); }
+
+  // Whether the 20 digits at `d` are at most 2^64 - 1.
+  static bool fits_in_64_bits(const char* d) noexcept {
+    return std::string_view(d, 20) <= std::string_view("18446744073709551615");
   }
 
   // The digits of a fraction or exponent.
@@ -343,9 +379,20 @@ class Lexer {
 
 template <class Sink>
 bool Lexer<Sink>::read_string(std::string_view& out, std::string& scratch) {
-  const char* run = p_ + 1;  // bytes not yet copied to `scratch`
-  bool escaped = false;
-  const char* q = simd::find_string_stop_or_non_ascii(run, end_);
+  const char* const run = p_ + 1;
+  const char* const q = simd::find_string_stop_or_non_ascii(run, end_);
+  if (q != end_ && *q == '"') {  // plain ASCII, the common case: a view, no copy
+    out = std::string_view(run, static_cast<std::size_t>(q - run));
+    p_ = q + 1;
+    return true;
+  }
+  return read_string_rest(run, q, out, scratch);
+}
+
+template <class Sink>
+bool Lexer<Sink>::read_string_rest(const char* run, const char* q, std::string_view& out,
+                                   std::string& scratch) {
+  bool escaped = false;  // whether `scratch` holds the text up to `run`
   for (;;) {
     if (q == end_) return eof(Fault::kEofWhileString);
     const auto c = static_cast<unsigned char>(*q);
@@ -409,21 +456,12 @@ bool Lexer<Sink>::skip_string() {
 
 template <class Sink>
 template <bool kPairs>
-const char* Lexer<Sink>::escape(const char* q, std::string* out) {
+const char* Lexer<Sink>::escape_rest(const char* q, std::string* out) {
   if (end_ - q < 2) {
     eof(Fault::kEofWhileString);
     return nullptr;
   }
-  char c;
   switch (q[1]) {
-    case '"': c = '"'; break;
-    case '\\': c = '\\'; break;
-    case '/': c = '/'; break;
-    case 'b': c = '\b'; break;
-    case 'f': c = '\f'; break;
-    case 'n': c = '\n'; break;
-    case 'r': c = '\r'; break;
-    case 't': c = '\t'; break;
     case 'u': {
       std::uint32_t cp;
       if (!hex4(q + 2, cp)) return nullptr;
@@ -452,41 +490,53 @@ const char* Lexer<Sink>::escape(const char* q, std::string* out) {
     }
     default: fail(q + 2, Fault::kInvalidEscape); return nullptr;
   }
-  if (out != nullptr) out->push_back(c);
-  return q + 2;
 }
 
 template <class Sink>
+template <bool kValue>
 bool Lexer<Sink>::read_number(Number& out) {
   const char* const start = p_;
   const char* p = p_;
-  out.negative = p != end_ && *p == '-';
-  if (out.negative) ++p;
+  const bool negative = p != end_ && *p == '-';
+  if (negative) ++p;
   if (p == end_) return eof(Fault::kEofWhileValue);
   const char* const first = p;
+  std::uint64_t v = 0;
   if (*p == '0') {
     ++p;
     if (p != end_ && is_digit(*p)) return fail(p + 1, Fault::kInvalidNumber);
   } else if (is_digit(*p)) {
-    do ++p;
-    while (p != end_ && is_digit(*p));
+    // Accumulated without overflow checks: up to 19 digits always fit in 64
+    // bits, so only a 20-digit number is checked again, and a longer one
+    // never fits.
+    do {
+      if constexpr (kValue) v = v * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+    } while (p != end_ && is_digit(*p));
   } else {
     return fail(p + 1, Fault::kInvalidNumber);
   }
-  out.digits = std::string_view(first, static_cast<std::size_t>(p - first));
-  out.integer = true;
+  const char* const int_end = p;
+  bool integer = true;
   if (p != end_ && *p == '.') {
     ++p;
-    out.integer = false;
+    integer = false;
     if (!digits(p)) return false;
   }
   if (p != end_ && (*p == 'e' || *p == 'E')) {
     ++p;
-    out.integer = false;
+    integer = false;
     if (p != end_ && (*p == '+' || *p == '-')) ++p;
     if (!digits(p)) return false;
   }
-  out.text = std::string_view(start, static_cast<std::size_t>(p - start));
+  if constexpr (kValue) {
+    const auto count = static_cast<std::size_t>(int_end - first);
+    out.text = std::string_view(start, static_cast<std::size_t>(p - start));
+    out.negative = negative;
+    out.integer = integer;
+    out.fits = count < 20 || (count == 20 && fits_in_64_bits(first));
+    out.magnitude = v;
+  }
   p_ = p;
   return true;
 }
@@ -496,13 +546,13 @@ template <bool kCheckText>
 bool Lexer<Sink>::skip_value(std::vector<std::uint64_t>& spill) {
   ContainerStack open(spill);
   skip_ws();
-  if (p_ == end_) return eof(Fault::kEofWhileValue);
   for (;;) {
-    // The cursor is on the first byte of a value.
-    switch (*p_) {
+    // The cursor is where a value must start.
+    const int c = peek();
+    switch (c) {
       case '[':
       case '{': {
-        const bool object = *p_ == '{';
+        const bool object = c == '{';
         const Step step = enter(object);
         if (step == Step::kFailed) return false;
         if (step == Step::kNext) {
@@ -525,9 +575,11 @@ bool Lexer<Sink>::skip_value(std::vector<std::uint64_t>& spill) {
         if (!read_literal("null")) return false;
         break;
       default: {
-        if (*p_ != '-' && !is_digit(*p_)) return fail(p_ + 1, Fault::kExpectedValue);
+        if (c != '-' && !(c >= 0 && is_digit(static_cast<char>(c)))) {
+          return c < 0 ? eof(Fault::kEofWhileValue) : fail(p_ + 1, Fault::kExpectedValue);
+        }
         Number number;
-        if (!read_number(number)) return false;
+        if (!read_number<false>(number)) return false;
         break;
       }
     }

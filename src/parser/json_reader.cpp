@@ -14,8 +14,8 @@ bool Reader::read_string(std::string& out) {
 
 bool Reader::read_int64(std::int64_t& out) {
   Number number;
-  std::uint64_t magnitude;
-  if (!read_number(number) || !number.integer || !number.magnitude(magnitude)) return false;
+  if (!read_number(number) || !number.integer || !number.fits) return false;
+  const std::uint64_t magnitude = number.magnitude;
   constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
   if (number.negative) {
     if (magnitude > kLimit) return false;
