@@ -221,6 +221,8 @@ class Lexer {
   }
 
   // After a comma: white space, and no closing byte (a trailing comma).
+  // Without kNamesFaults the cursor may be left at the end of the text or
+  // on the closing byte, which every reader of the next element rejects.
   bool after_comma(bool object) {
     skip_ws();
     if constexpr (Sink::kNamesFaults) {
@@ -243,7 +245,8 @@ class Lexer {
     return read_string(out, scratch);
   }
 
-  // After a member's key: white space, ':', white space, and a value to come.
+  // After a member's key: white space, ':', white space, and a value to
+  // come (without kNamesFaults, the value's reader finds the end of text).
   bool colon() {
     skip_ws();
     if (p_ == end_) return eof(Fault::kEofWhileObject);
