@@ -135,7 +135,7 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
       parser::prefetch(selection.rows[k + parser::kPrefetchRowsAhead]);
     }
     const Row* row = selection.rows[k];
-    Record words{};
+    Record words;  // every word is set below
     words[record::kTimestamp] = word(row->timestamp());
     words[record::kModelIndex] = models.index_of(row->model());
     words[record::kProjectIndex] = projects.index_of(row->project());
