@@ -25,6 +25,9 @@ from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
 from ledgerly.codes import ENV_SOURCES as ENV_SOURCES  # kept importable from here
 
 LOG_SUFFIX = ".jsonl"
+# Reasons for skipping a path that say nothing of the file it names.
+NOT_REGULAR = "not a regular file"
+NAME_NOT_UTF8 = "name is not UTF-8"
 SUBAGENT_FOLDER = "subagents"
 SUBAGENT_PREFIX = "agent-"
 DISCOVERY_TREES = ("projects", "sessions")
@@ -370,7 +373,7 @@ def classify(
     links): its manifest entry, a reason to skip it, or an error text."""
     if not stat.S_ISREG(st.st_mode):
         # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
-        return Skipped(path, "not a regular file", index)
+        return Skipped(path, NOT_REGULAR, index)
     identity = identity_of(st)
     if source.dialect is not None:
         kind: Optional[int] = DIALECTS[source.dialect]
@@ -432,7 +435,7 @@ class _Walk:
         for entry in entries:
             if not _utf8(entry.name):
                 if entry.name.endswith(LOG_SUFFIX) or entry.is_dir(follow_symlinks=False):
-                    self.skipped.append(Skipped(_printable(entry.path), "name is not UTF-8", index))
+                    self.skipped.append(Skipped(_printable(entry.path), NAME_NOT_UTF8, index))
                 continue
             try:
                 if entry.is_dir(follow_symlinks=False):

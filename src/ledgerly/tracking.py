@@ -30,6 +30,8 @@ from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from ledgerly.sources import (
     LOG_SUFFIX,
+    NAME_NOT_UTF8,
+    NOT_REGULAR,
     Listing,
     LogFile,
     Skipped,
@@ -42,6 +44,7 @@ from ledgerly.sources import (
 )
 
 SAME_FILE = "same file as "
+SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 # More changed paths than this in one batch: a full rescan is cheaper and surer.
 MAX_BATCH = 2000
 
@@ -149,7 +152,7 @@ class Tracker:
             first = skip.reason[len(SAME_FILE):]
             self._dups[first] = self._dups.get(first, 0) + 1
             return
-        if skip.reason == "not a regular file":
+        if skip.reason == NOT_REGULAR:
             return
         with contextlib.suppress(OSError):  # a regular file skipped as no log still owns its identity
             self._own(identity_of(st if st is not None else os.stat(skip.path)), skip.path)
@@ -275,6 +278,18 @@ class Tracker:
                 return False
         if any(skip.reason.startswith(SAME_FILE) for skip in walk.skipped):
             return False
+        # A file skipped as no log (an empty one, say) may be a second path
+        # to a file listed elsewhere, which a full walk names "same file as".
+        for skip in walk.skipped:
+            if skip.reason in SKIPS_WITHOUT_IDENTITY:
+                continue
+            try:
+                identity = identity_of(os.stat(skip.path))
+            except OSError:
+                return False
+            owner = self._ids.get(identity)
+            if owner is not None and owner != skip.path:
+                return False
         for log in walk.files:
             self._put_file(log, origin)
         for skip in walk.skipped:

@@ -11,10 +11,19 @@ from types import MappingProxyType
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
 
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
 from ledgerly.sources import Listing
+
+
+# Property tests draw the same examples on every run, so a red build always
+# means a change broke something; LEDGERLY_HYPOTHESIS=explore draws new ones.
+settings.register_profile("repeatable", derandomize=True, database=None)
+settings.register_profile("explore")
+settings.load_profile("explore" if os.environ.get("LEDGERLY_HYPOTHESIS") == "explore" else "repeatable")
 
 
 def line(obj):

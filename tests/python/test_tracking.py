@@ -6,7 +6,7 @@ import json
 import os
 import shutil
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from ledgerly.sources import Source, list_files
@@ -76,6 +76,10 @@ steps = st.lists(st.tuples(st.sampled_from(("write", "append", "empty", "garbage
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(steps=steps)
+# An empty log hard-linked into a folder that then moves: the walk of the
+# moved folder must see the second path as the same file, not as empty.
+@example(steps=[("write", "p", "a.jsonl", "r"), ("empty", "p", "a.jsonl", "r"),
+                ("link", "p", "a.jsonl", "r"), ("move", "r", "x", "p/q")])
 def test_updates_equal_a_full_walk(tmp_path_factory, steps):
     root = str(tmp_path_factory.mktemp("tree"))
     write(root, "p/start.jsonl", LOG)
