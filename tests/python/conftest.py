@@ -13,11 +13,9 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
-
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
 from ledgerly.sources import Listing
-
 
 # Property tests draw the same examples on every run, so a red build always
 # means a change broke something; LEDGERLY_HYPOTHESIS=explore draws new ones.
