@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any, Dict, List
 
@@ -60,12 +61,20 @@ def run_sources(args: argparse.Namespace) -> int:
     return 1 if listing.errors else 0
 
 
+def home_relative(path: str) -> str:
+    """`path` with the home folder written as ~, as people read paths in a table."""
+    home = os.path.expanduser("~").rstrip(os.sep)
+    if home and (path == home or path.startswith(home + os.sep)):
+        return "~" + path[len(home):]
+    return path
+
+
 def draw(data: Dict[str, Any], verbose: bool) -> None:
     from rich import box
     from rich.console import Console
     from rich.table import Table
 
-    from ledgerly.render import plain_number
+    from ledgerly.render import plain_number, show
 
     console = Console(highlight=False)
     table = Table(box=box.SIMPLE_HEAD, title="Log sources", title_justify="left")
@@ -76,15 +85,15 @@ def draw(data: Dict[str, Any], verbose: bool) -> None:
     table.add_column("Bytes", justify="right", no_wrap=True)
     table.add_column("Skipped", justify="right")
     for s in data["sources"]:
-        path = s["path"] + (" [%s]" % s["dialect"] if s["dialect"] else "")
+        path = home_relative(s["path"]) + (" [%s]" % s["dialect"] if s["dialect"] else "")
         table.add_row(path, s["origin"], plain_number(s["message_files"]), plain_number(s["event_files"]),
                       plain_number(s["bytes"]), plain_number(s["skipped"]))
-    console.print(table)
+    show(console, table)
     skipped = data["skipped"]
     if skipped:
         shown = skipped if verbose else skipped[:SHOWN_SKIPPED]
-        console.print("Skipped files:")
+        show(console, "Skipped files:")
         for s in shown:
-            console.print("  %s: %s" % (s["path"], s["reason"]), soft_wrap=True)
+            show(console, "  %s: %s" % (home_relative(s["path"]), s["reason"]), soft_wrap=True)
         if len(shown) < len(skipped):
-            console.print("  ... and %d more (--verbose lists them)" % (len(skipped) - len(shown)))
+            show(console, "  ... and %d more (--verbose lists them)" % (len(skipped) - len(shown)))

@@ -12,9 +12,12 @@ writes and reads merged; then numbers abbreviated (12.3M).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Callable, List, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Callable, List, Sequence, TextIO, Tuple
 
 from ledgerly.reports import Group, Report
+
+if TYPE_CHECKING:
+    from rich.console import Console
 
 EDGE = 2  # the table's outer padding
 PADDING = 3  # a cell's two spaces of padding plus the gap between columns
@@ -135,6 +138,18 @@ def choose_columns(report: Report, width: int) -> Tuple[Sequence[Column], Callab
     return MEDIUM, short_number
 
 
+def show(console: Console, *items: Any, **options: Any) -> None:
+    """Prints `items` on `console`. On a terminal as rich draws them;
+    elsewhere (a file, a pipe) without the spaces rich pads each line with
+    up to the table's width, so saved output diffs and greps cleanly."""
+    if console.is_terminal:
+        console.print(*items, **options)
+        return
+    with console.capture() as captured:
+        console.print(*items, **options)
+    console.file.write("\n".join(line.rstrip() for line in captured.get().split("\n")))
+
+
 def draw(report: Report, stream: TextIO, title: str) -> None:
     """Prints `report` as a table on `stream`."""
     from rich import box
@@ -143,7 +158,7 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
 
     console = Console(file=stream, highlight=False)
     if not report.rows:
-        console.print("No usage found.")
+        show(console, "No usage found.")
         return
     columns, number = choose_columns(report, console.width)
     table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
@@ -161,7 +176,7 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
         style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
         section = following_is_row and (sub or i + 2 == len(lines))
         table.add_row(*keys, *cells, style=style, end_section=section)
-    console.print(table)
+    show(console, table)
     if report.priced and report.unpriced:
-        console.print("Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
+        show(console, "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
                       style="dim", soft_wrap=True)
