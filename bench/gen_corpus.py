@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes a synthetic corpus of agent session logs for the benchmarks.
 
-    python3 bench/gen_corpus.py OUT [--seed N] [--size BYTES] [--files N]
+    python3 bench/gen_corpus.py OUT [--seed N] [--size BYTES] [--files N] [--scale]
 
-The corpus is a function of (seed, size, files) alone. Event-dialect sessions
+The corpus is a function of (seed, size, files, scale) alone. Event-dialect sessions
 go to OUT/events/YYYY/MM/DD/*.jsonl, message-dialect sessions to
 OUT/messages/<project>/*.jsonl (subagent sessions under
 OUT/messages/<project>/<session>/subagents/). The shapes follow real logs:
@@ -21,9 +21,25 @@ OUT/messages/<project>/<session>/subagents/). The shapes follow real logs:
 
 About a quarter of the bytes sit in lines that carry one of the usage-line
 markers; the summary line printed at the end gives the exact share.
+
+--scale shapes the corpus like the largest real trees (by default 43,000
+files, 11 GiB; --size and --files still apply):
+
+- file sizes are long-tailed: most files under 1 MB, one in about 8,000
+  files (at least one when the corpus is large enough to hold it) between
+  100 and 240 MB;
+- a message-dialect response is logged as one line per content block
+  (reasoning, text, tool call), every line with the same message id and
+  usage, the earlier ones with a partial output count: about half of the
+  message lines repeat an id already logged;
+- the long texts inside usage lines (response text and reasoning, turn and
+  session instructions) are full of escapes: quotes, backslashes, tabs,
+  line feeds and \\u escapes;
+- continued message sessions repeat more of the earlier session's lines.
 """
 
 import argparse
+import bisect
 import os
 import random
 import sys
@@ -57,8 +73,9 @@ def iso(ms):
 
 
 class Text:
-    """Pools of JSON-safe filler (no quote, no backslash other than the
-    two-character escape \\n), sliced at random offsets."""
+    """Pools of JSON-safe filler sliced at random offsets: prose and code
+    with no quote and no backslash other than the two-character escape \\n,
+    and (for --scale) text dense with every kind of escape."""
 
     def __init__(self, rng):
         self.prose = " ".join(rng.choices(WORDS, k=400_000))
@@ -67,6 +84,32 @@ class Text:
             a, b = rng.choice(WORDS), rng.choice(WORDS)
             code.append("%s%s_%d = %s(%s, %d)" % (" " * (4 * (i % 3)), a, i % 97, b, a, i % 1000))
         self.code = "\\n".join(code)
+        self.escaped = None
+
+    def make_escaped(self, rng):
+        """A pool of text full of JSON escapes, cut only between whole
+        escape sequences (`units` holds the offsets where a cut may fall)."""
+        pieces = (
+            "\\n", "\\n", "\\n    ", "\\t", "\\\"", "\\\"", "\\\\", "\\/", "\\u00e9", "\\u2014",
+            "\\u2019", "\\ud83d\\ude80", "`", "()", "{}", ": ", ", ", ".",
+        )
+        parts = []
+        for _ in range(600_000):
+            parts.append(rng.choice(WORDS))
+            parts.append(rng.choice(pieces) if rng.random() < 0.35 else " ")
+        self.escaped = "".join(parts)
+        self.units = []
+        offset = 0
+        for part in parts:
+            self.units.append(offset)
+            offset += len(part)
+
+    def escaped_of(self, rng, n):
+        units = self.units
+        n = min(n, len(self.escaped) // 2)
+        i = bisect.bisect_left(units, rng.randrange(len(self.escaped) - n))
+        j = bisect.bisect_left(units, units[i] + n)
+        return self.escaped[units[i]:units[j]]
 
     def prose_of(self, rng, n):
         n = min(n, len(self.prose) - 1)
@@ -105,10 +148,13 @@ class Session:
 
 
 class Corpus:
-    def __init__(self, out, seed, size, files):
+    def __init__(self, out, seed, size, files, scale=False):
         self.out = out
         self.rng = random.Random(seed)
         self.text = Text(self.rng)
+        self.scale = scale
+        if scale:
+            self.text.make_escaped(self.rng)
         self.size = size
         self.files = files
         self.event_openings = []  # (session id, start ms, opening lines, totals after them, end ms)
@@ -118,6 +164,13 @@ class Corpus:
         self.malformed = 0
         self.cut = set()
         self.counts = {"events": 0, "messages": 0, "forks": 0, "subagents": 0, "continued": 0}
+        self.sizes = []
+        self.message_lines = 0  # assistant lines with usage
+        self.responses = set()  # their distinct message ids
+
+    def long_text(self, rng, n):
+        """Instructions and response text: escaped text in --scale mode."""
+        return self.text.escaped_of(rng, n) if self.scale else self.text.prose_of(rng, n)
 
     # -- helpers ---------------------------------------------------------
 
@@ -138,6 +191,7 @@ class Corpus:
         with open(path, "w", encoding="ascii", newline="\n") as f:
             f.write(data)
         self.written += len(data)
+        self.sizes.append(len(data))
         for line in session.lines:
             raw = line.encode("ascii")
             if any(m in raw for m in MARKERS):
@@ -163,7 +217,7 @@ class Corpus:
         fork = '"forked_from_id":"%s",' % parent[0] if parent else ""
         role = '"agent_role":"reviewer","parent_thread_id":"%s",' % uid(rng) if subagent else ""
         s.emit(meta % (iso(t), sid, fork, iso(t), cwd, "subagent" if subagent else "user", role,
-                       text.prose_of(rng, sized(rng, 6 * KB, 16 * KB))))
+                       self.long_text(rng, sized(rng, 6 * KB, 16 * KB))))
         totals = [0, 0, 0, 0]
         if parent:
             for line in parent[2]:
@@ -182,7 +236,7 @@ class Corpus:
             s.emit(self.maybe_cut(
                 '{"timestamp":"%s","type":"turn_context","payload":{"cwd":"%s","approval_policy":"on-request",'
                 '"sandbox_policy":{"mode":"workspace-write"},"model":"%s","effort":"medium","summary":"auto",'
-                '"user_instructions":"%s"}}' % (iso(t), cwd, model, text.prose_of(rng, sized(rng, 9 * KB, 24 * KB)))))
+                '"user_instructions":"%s"}}' % (iso(t), cwd, model, self.long_text(rng, sized(rng, 9 * KB, 24 * KB)))))
             for step in range(rng.randrange(1, 6)):
                 t += rng.randrange(800, 30_000)
                 s.emit('{"timestamp":"%s","type":"response_item","payload":{"type":"reasoning","summary":[],'
@@ -237,10 +291,11 @@ class Corpus:
         side = "true" if subagent else "false"
         t = start
         tail = self.message_tails.get(project)
-        if tail and not subagent and rng.random() < 0.1:
+        if tail and not subagent and rng.random() < (0.15 if self.scale else 0.1):
             s.emit('{"type":"summary","summary":"%s","leafUuid":"%s"}' % (text.prose_of(rng, 60), uid(rng)))
             for line in tail:
                 s.emit(line)  # the earlier session's last responses, logged again
+                self.count_message(line)
             self.counts["continued"] += 1
         self.counts["subagents" if subagent else "messages"] += 1
         last = []
@@ -258,21 +313,24 @@ class Corpus:
                 hour = rng.randrange(0, creation + 1) if rng.random() < 0.3 else 0
                 usage = ('"usage":{"input_tokens":%d,"cache_creation_input_tokens":%d,"cache_read_input_tokens":%d,'
                          '"cache_creation":{"ephemeral_5m_input_tokens":%d,"ephemeral_1h_input_tokens":%d},'
-                         '"output_tokens":%d,"service_tier":"standard"}'
-                         % (rng.randrange(1, 50), creation, rng.randrange(0, 200_000), creation - hour, hour,
-                            rng.randrange(1, 4_000)))
-                blocks = ['{"type":"text","text":"%s"}' % text.prose_of(rng, sized(rng, 2 * KB, 8 * KB)),
-                          '{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg %s"}}'
-                          % (rng.getrandbits(32), rng.choice(WORDS))]
-                # Usually one line per response; sometimes one line per content block.
-                groups = [blocks] if rng.random() < 0.8 else [[b] for b in blocks]
-                for group in groups:
-                    line = ((prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
-                             '"content":[%s],"stop_reason":"tool_use","stop_sequence":null,%s},"requestId":"%s",'
-                             '"type":"assistant","uuid":"%s","timestamp":"%s"}')
-                            % (uid(rng), side, cwd, sid, mid, model, ",".join(group), usage, rid, uid(rng), iso(t)))
-                    s.emit(self.maybe_cut(line))
-                    last.append(line)
+                         '"output_tokens":%%d,"service_tier":"standard"}'
+                         % (rng.randrange(1, 50), creation, rng.randrange(0, 200_000), creation - hour, hour))
+                if self.scale:
+                    self.response(s, rng, prefix, side, cwd, sid, model, mid, rid, usage, t, last)
+                else:
+                    usage = usage % rng.randrange(1, 4_000)
+                    blocks = ['{"type":"text","text":"%s"}' % text.prose_of(rng, sized(rng, 2 * KB, 8 * KB)),
+                              '{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg %s"}}'
+                              % (rng.getrandbits(32), rng.choice(WORDS))]
+                    # Usually one line per response; sometimes one line per content block.
+                    groups = [blocks] if rng.random() < 0.8 else [[b] for b in blocks]
+                    for group in groups:
+                        line = ((prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
+                                 '"content":[%s],"stop_reason":"tool_use","stop_sequence":null,%s},"requestId":"%s",'
+                                 '"type":"assistant","uuid":"%s","timestamp":"%s"}')
+                                % (uid(rng), side, cwd, sid, mid, model, ",".join(group), usage, rid, uid(rng), iso(t)))
+                        s.emit(self.maybe_cut(line))
+                        last.append(line)
                 for _ in range(rng.randrange(0, 3)):
                     s.emit('{"type":"progress","data":{"type":"bash_progress","output":"%s","elapsedTimeSeconds":%d},'
                            '"toolUseID":"tool_%d","timestamp":"%s"}'
@@ -287,21 +345,65 @@ class Corpus:
                 if s.full():
                     break
         if not subagent:
-            self.message_tails[project] = last[-3:]
+            self.message_tails[project] = last[-(8 if self.scale else 3):]
             self.last_message_session = (project, sid)
             return "messages/%s/%s.jsonl" % (project, sid), s
         owner = getattr(self, "last_message_session", (project, uid(rng)))
         return "messages/%s/%s/subagents/agent-%s.jsonl" % (owner[0], owner[1], sid[:8]), s
 
+    def count_message(self, line):
+        if self.scale and '"usage"' in line and line.endswith("}"):
+            self.message_lines += 1
+            self.responses.add(line[line.index('"id":"msg_') + 6:][:28])
+
+    def response(self, s, rng, prefix, side, cwd, sid, model, mid, rid, usage_of, t, last):
+        """One response logged as one line per content block, each with the
+        same id and usage; the earlier lines carry a partial output count."""
+        text = self.text
+        blocks = []
+        if rng.random() < 0.4:
+            blocks.append('{"type":"thinking","thinking":"%s","signature":"%s"}'
+                          % (text.escaped_of(rng, sized(rng, 1500, 12 * KB)), "%x" % rng.getrandbits(1024)))
+        if rng.random() < 0.8 or not blocks:
+            blocks.append('{"type":"text","text":"%s"}' % text.escaped_of(rng, sized(rng, 1500, 12 * KB)))
+        for _ in range(rng.choice((0, 0, 1, 1, 1))):
+            blocks.append('{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg \\\"%s\\\" %s"}}'
+                          % (rng.getrandbits(32), rng.choice(WORDS), text.escaped_of(rng, sized(rng, 120, KB))))
+        output = rng.randrange(1, 4_000)
+        for k, block in enumerate(blocks):
+            partial = output if k == len(blocks) - 1 else rng.randrange(1, output + 1)
+            line = ((prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
+                     '"content":[%s],"stop_reason":%s,"stop_sequence":null,%s},"requestId":"%s",'
+                     '"type":"assistant","uuid":"%s","timestamp":"%s"}')
+                    % (uid(rng), side, cwd, sid, mid, model, block,
+                       '"tool_use"' if k == len(blocks) - 1 else "null", usage_of % partial, rid, uid(rng), iso(t)))
+            line = self.maybe_cut(line)
+            s.emit(line)
+            self.count_message(line)
+            last.append(line)
+
     # -- driver ----------------------------------------------------------
+
+    def targets(self):
+        """The byte size of each file, in writing order."""
+        rng = self.rng
+        if not self.scale:
+            weights = [rng.lognormvariate(0.0, 1.0) for _ in range(self.files)]
+            scale = self.size / sum(weights)
+            return [max(2 * KB, int(w * scale)) for w in weights]
+        # A few very large files, the rest long-tailed but below 90 MB.
+        huge = {}
+        for _ in range(self.files // 8000):
+            huge[rng.randrange(self.files)] = min(rng.randrange(100 << 20, 240 << 20), self.size // 20)
+        rest = self.size - sum(huge.values())
+        weights = [rng.lognormvariate(0.0, 1.8) for _ in range(self.files)]
+        scale = rest / sum(w for i, w in enumerate(weights) if i not in huge)
+        return [huge[i] if i in huge else min(90 << 20, max(2 * KB, int(w * scale))) for i, w in enumerate(weights)]
 
     def run(self):
         rng = self.rng
-        weights = [rng.lognormvariate(0.0, 1.0) for _ in range(self.files)]
-        scale = self.size / sum(weights)
         start = START_MS
-        for w in weights:
-            target = max(2 * KB, int(w * scale))
+        for target in self.targets():
             start += rng.randrange(60_000, 3_600_000)
             if rng.random() < 0.55:
                 rel, session = self.event_session(target, start)
@@ -314,19 +416,31 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a synthetic corpus of session logs.")
     parser.add_argument("out", help="output folder (created; existing files with the same names are replaced)")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--size", type=int, default=1 << 30, help="approximate total bytes (default 1 GiB)")
-    parser.add_argument("--files", type=int, default=2000, help="number of log files (default 2000)")
+    parser.add_argument("--size", type=int, help="approximate total bytes (default 1 GiB, 11 GiB with --scale)")
+    parser.add_argument("--files", type=int, help="number of log files (default 2000, 43000 with --scale)")
+    parser.add_argument("--scale", action="store_true", help="shape the corpus like the largest real trees")
     args = parser.parse_args(argv)
+    if args.size is None:
+        args.size = 11 << 30 if args.scale else 1 << 30
+    if args.files is None:
+        args.files = 43_000 if args.scale else 2000
     if args.files < 1 or args.size < 1:
         parser.error("--size and --files must be positive")
     began = time.monotonic()
-    corpus = Corpus(args.out, args.seed, args.size, args.files)
+    corpus = Corpus(args.out, args.seed, args.size, args.files, args.scale)
     corpus.run()
     c = corpus.counts
     print("wrote %d files, %d bytes in %.1f s: %d event, %d message, %d subagent, %d forked, %d continued sessions; "
           "%.1f%% of bytes in usage-marked lines; %d lines cut short"
           % (args.files, corpus.written, time.monotonic() - began, c["events"], c["messages"], c["subagents"],
              c["forks"], c["continued"], 100.0 * corpus.marked / max(1, corpus.written), corpus.malformed))
+    if args.scale:
+        sizes = sorted(corpus.sizes)
+        print("file sizes: median %d bytes, %.1f%% under 1 MB, %d over 100 MB (largest %d); "
+              "%d assistant usage lines for %d distinct responses (%.0f%% repeat an id)"
+              % (sizes[len(sizes) // 2], 100.0 * sum(x < 1 << 20 for x in sizes) / len(sizes),
+                 sum(x > 100 << 20 for x in sizes), sizes[-1], corpus.message_lines, len(corpus.responses),
+                 100.0 * (corpus.message_lines - len(corpus.responses)) / max(1, corpus.message_lines)))
     return 0
 
 

@@ -2,6 +2,7 @@
 """Times the engine side by side with its floor and its peers.
 
     PYTHONPATH=build-dev/python python3 bench/run.py [--corpus DIR] [--size BYTES] [--files N] [--runs N]
+    PYTHONPATH=build-dev/python python3 bench/run.py --scale [--corpus DIR] [--runs N] [--build NAME=DIR ...]
 
 Writes the corpus with gen_corpus.py when DIR holds none, builds io_floor.c
 with cc, and prints one table. Every figure is the median of --runs runs with
@@ -18,9 +19,31 @@ the page cache warm (a full read precedes the first timed run).
   fresh tree, and again over the unchanged tree, against a forced refresh
   of the same state; bytes per event, at the corpus's density and at a
   third of it.
+
+With --scale the runner measures a corpus shaped like the largest real trees
+(gen_corpus.py --scale, written into bench/corpus-scale by default) instead,
+and prints one column per module build (--build NAME=DIR puts DIR, a folder
+holding the ledgerly package, first on the path; without it the module on
+the current path is used). Each build runs in fresh interpreters, one per
+round, and the rounds alternate between builds, so a busy machine weighs on
+all columns alike:
+
+- cold refresh: a new Engine reads the corpus with 2 workers, against a
+  2-thread I/O floor (io_floor -t 2 over the files largest first, the order
+  in which the engine's workers take them);
+- no-op refresh: the same manifest again;
+- forced re-export: a refresh with force=True on the unchanged state,
+  against one copy of the row buffer it returns (bytearray(buffer));
+- stored state: the heap bytes (glibc mallinfo2, or the resident size where
+  that is missing) freed by dropping the engine after the cold refresh,
+  split into a per-file part (an engine holding every file with no bytes
+  read: the same manifest with every size 0) and the rest per exported row;
+- peak resident size (VmHWM) of the interpreter right after its one cold
+  refresh.
 """
 
 import argparse
+import ctypes
 import gc
 import json
 import os
@@ -85,7 +108,7 @@ def machine():
 
 def build_floor(out):
     exe = os.path.join(out, "io_floor")
-    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "io_floor.c")], check=True)
+    subprocess.run(["cc", "-O2", "-pthread", "-o", exe, os.path.join(HERE, "io_floor.c")], check=True)
     return exe
 
 
@@ -114,6 +137,191 @@ def many_rows(folder, files, rows_per_file):
             f.write("".join(line % ((r // 60) % 60, r % 60, i, r, r % 3, r % 100) for r in range(rows_per_file)))
 
 
+def status_bytes(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+class Heap:
+    """Bytes in use on the C heap, from glibc's mallinfo2; the resident size
+    where that is missing."""
+
+    class _Info(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+            "keepcost")]
+
+    def __init__(self):
+        self.libc = None
+        try:
+            libc = ctypes.CDLL(None)
+            libc.mallinfo2.restype = Heap._Info
+            libc.malloc_trim.argtypes = [ctypes.c_size_t]
+            self.libc = libc
+        except (OSError, AttributeError):
+            pass
+        self.source = "mallinfo2" if self.libc else "VmRSS"
+
+    def used(self):
+        gc.collect()
+        if self.libc is None:
+            return status_bytes("VmRSS")
+        info = self.libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    def trim(self):
+        if self.libc is not None:
+            self.libc.malloc_trim(0)
+
+
+def scale_child(manifest_path, runs):
+    """One round for one build, in a fresh interpreter: prints JSON figures."""
+    with open(manifest_path) as f:
+        text = f.read()
+    heap = Heap()
+    out = {}
+    engine = Engine()
+    began = time.perf_counter()
+    report, buf = engine.refresh(text, 2)
+    out["cold"] = time.perf_counter() - began
+    out["peak_rss"] = status_bytes("VmHWM")
+    body = json.loads(report)
+    out["rows"] = body["rows"]
+    out["scan"] = body["scan"]
+    out["buffer_bytes"] = len(buf)
+    del report, buf, body
+
+    times = []
+    for _ in range(runs):
+        began = time.perf_counter()
+        engine.refresh(text, 2)
+        times.append(time.perf_counter() - began)
+    out["noop"] = statistics.median(times)
+
+    times, copies = [], []
+    for _ in range(runs):
+        began = time.perf_counter()
+        _, buf = engine.refresh(text, 2, True)
+        times.append(time.perf_counter() - began)
+        began = time.perf_counter()
+        copy = bytearray(buf)
+        copies.append(time.perf_counter() - began)
+        del buf, copy
+    out["export"] = statistics.median(times)
+    out["copy"] = statistics.median(copies)
+
+    with_state = heap.used()
+    del engine
+    heap.trim()
+    out["state"] = with_state - heap.used()
+
+    # The same files with nothing read: what the state costs per file alone.
+    empty = json.dumps([entry[:1] + [0] + entry[2:] for entry in json.loads(text)], separators=(",", ":"))
+    before = heap.used()
+    engine = Engine()
+    engine.refresh(empty, 2)
+    out["files_state"] = heap.used() - before
+    out["heap_source"] = heap.source
+    del engine
+    print(json.dumps(out))
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
+def scale_main(args):
+    corpus = args.corpus if args.corpus != os.path.join(HERE, "corpus") else os.path.join(HERE, "corpus-scale")
+    os.makedirs(args.out, exist_ok=True)
+    if not os.path.isdir(corpus) or not os.listdir(corpus):
+        import gen_corpus
+
+        gen_corpus.main([corpus, "--scale", "--seed", str(args.seed)])
+    builds = []
+    for spec in args.build or ["current=" + os.environ.get("PYTHONPATH", "")]:
+        name, sep, folder = spec.partition("=")
+        if not sep or not name:
+            sys.exit("--build takes NAME=DIR")
+        builds.append((name, os.pathsep.join(os.path.abspath(p) for p in folder.split(os.pathsep) if p)))
+
+    found = list_files([Source(os.path.abspath(corpus))])
+    manifest = found.files
+    corpus_bytes = found.total_bytes
+    manifest_path = os.path.join(args.out, "scale-manifest.json")
+    with open(manifest_path, "w") as f:
+        f.write(found.manifest())
+    listing = os.path.join(args.out, "scale-files.txt")
+    with open(listing, "w") as f:
+        f.write("".join(e.path + "\n" for e in sorted(manifest, key=lambda e: -e.size)))
+    floor_exe = build_floor(args.out)
+
+    def floor():
+        out = subprocess.run([floor_exe, "-t", "2", "-l", listing], check=True, capture_output=True,
+                             text=True).stdout.split()
+        return float(out[out.index("seconds") + 1])
+
+    load_before = loadavg()
+    floor()  # warms the page cache
+    floors = []
+    rounds = {name: [] for name, _ in builds}
+    for _ in range(args.runs):
+        floors.append(floor())
+        for name, folder in builds:
+            env = dict(os.environ, PYTHONPATH=folder)
+            done = subprocess.run([sys.executable, os.path.abspath(__file__), "--scale-child", manifest_path,
+                                   "--runs", str(max(args.runs, 5))], check=True, capture_output=True, text=True,
+                                  env=env)
+            rounds[name].append(json.loads(done.stdout))
+    floor_s = statistics.median(floors)
+
+    def med(name, key):
+        return statistics.median(r[key] for r in rounds[name])
+
+    mib = 1 << 20
+    lines = []  # (measure, {build: text})
+    first = rounds[builds[0][0]][0]
+    rows = first["rows"]
+    for name, _ in builds:
+        if any(r["rows"] != rows or r["buffer_bytes"] != first["buffer_bytes"] for r in rounds[name]):
+            print("warning: build %s exported a different number of rows" % name)
+
+    def row(label, fn):
+        lines.append((label, {name: fn(name) for name, _ in builds}))
+
+    row("cold refresh, 2 workers", lambda b: "%.3f s = %.2fx floor" % (med(b, "cold"), med(b, "cold") / floor_s))
+    row("no-op refresh (same manifest)", lambda b: "%.1f ms = %.2f us/file" % (
+        med(b, "noop") * 1e3, med(b, "noop") * 1e6 / len(manifest)))
+    row("forced re-export", lambda b: "%.1f ms = %.2fx copy" % (med(b, "export") * 1e3,
+                                                               med(b, "export") / med(b, "copy")))
+    row("  one copy of the row buffer", lambda b: "%.1f ms (%.0f MB)" % (med(b, "copy") * 1e3,
+                                                                        first["buffer_bytes"] / 1e6))
+    row("stored state", lambda b: "%.1f MiB" % (med(b, "state") / mib))
+    row("  per file (no rows)", lambda b: "%.0f B" % (med(b, "files_state") / len(manifest)))
+    row("  per exported row (rest)", lambda b: "%.0f B" % ((med(b, "state") - med(b, "files_state")) / rows))
+    row("peak RSS, fresh interpreter", lambda b: "%.1f MiB" % (med(b, "peak_rss") / mib))
+
+    print()
+    print("machine: " + machine())
+    print("corpus: %s, %.2f GiB in %d files, %d exported rows; 2-thread I/O floor %.3f s (%.0f MiB/s)" % (
+        corpus, corpus_bytes / (1 << 30), len(manifest), rows, floor_s, corpus_bytes / floor_s / mib))
+    print("median of %d rounds (fresh interpreter per build and round; no-op and re-export: median of %d calls "
+          "each); heap from %s; load average %s before, %s after" % (
+              args.runs, max(args.runs, 5), first["heap_source"], load_before, loadavg()))
+    width = max(len(label) for label, _ in lines)
+    cols = [max(len(name), max(len(v[name]) for _, v in lines)) for name, _ in builds]
+    print("%s  %s" % ("".ljust(width), "  ".join(name.ljust(c) for (name, _), c in zip(builds, cols))))
+    for label, values in lines:
+        print("%s  %s" % (label.ljust(width), "  ".join(values[name].ljust(c) for (name, _), c in zip(builds, cols))))
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--corpus", default=os.path.join(HERE, "corpus"))
@@ -124,7 +332,16 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--host-only", action="store_true", help="only the command-line and report measures")
     parser.add_argument("--export-only", action="store_true", help="only the Parquet export measures")
+    parser.add_argument("--scale", action="store_true", help="measure the scale corpus (see above)")
+    parser.add_argument("--build", action="append", metavar="NAME=DIR",
+                        help="with --scale: a module build to measure (repeatable)")
+    parser.add_argument("--scale-child", metavar="MANIFEST", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.scale_child:
+        scale_child(args.scale_child, args.runs)
+        return 0
+    if args.scale:
+        return scale_main(args)
     os.makedirs(args.out, exist_ok=True)
     if not os.path.isdir(args.corpus) or not os.listdir(args.corpus):
         import gen_corpus
