@@ -85,101 +85,94 @@ bool unchanged(const FileState& stored, const Input& entry) {
 // Drops the states of paths that are not in `manifest`, then turns every
 // entry that is not unchanged into a job (with its path's state, if any),
 // in manifest order.  This is the plain form of `plan`, used when the
-// manifest names a path twice.
-void plan_with_duplicates(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs,
+// manifest names a path twice: a state taken by the first entry of a path
+// leaves its slot released, so a later entry of the same path finds nothing
+// and becomes a job of its own.
+void plan_with_duplicates(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs,
                           Report& report) {
   if (manifest.empty()) {
     report.removed = files.size();
     files.clear();
-  } else {
+    return;
+  }
+  {
     PathSet paths(manifest);
-    for (auto it = files.begin(); it != files.end();) {
-      if (paths.contains(it->first)) {
-        ++it;
-      } else {
-        it = files.erase(it);
+    for (std::size_t i = 0; i < files.slot_count(); ++i) {
+      const FileState* state = files.state_at(i);
+      if (state != nullptr && !paths.contains(state->input.path)) {
+        files.release(i);  // destroyed here
         ++report.removed;
       }
     }
   }
   for (Input& entry : manifest) {
-    auto it = files.find(std::string_view(entry.path));
-    if (it == files.end()) {
+    const std::size_t i = files.index_of(entry.path);
+    if (i == FileTable::kNone) {
       jobs.push_back(Job{std::move(entry), nullptr});
-    } else if (!unchanged(*it->second, entry)) {
-      std::unique_ptr<FileState> previous = std::move(it->second);
-      files.erase(it);
-      jobs.push_back(Job{std::move(entry), std::move(previous)});
+    } else if (!unchanged(*files.state_at(i), entry)) {
+      jobs.push_back(Job{std::move(entry), files.release(i)});
     }
   }
+  files.purge();
 }
 
 // The same result as `plan_with_duplicates`, with one lookup per manifest
-// entry and no hashing of stored paths: every state the manifest names is
-// lifted out of its map slot while the manifest is scanned, so a slot found
-// empty reveals a repeated path, and the slots still holding a state after
-// the scan are exactly the files that left the manifest.  Nothing in here
-// allocates once the scratch arrays are reserved, so the lifted states are
-// always put back or moved into jobs.
+// entry and no hashing of stored paths.  A first pass only finds each
+// entry's slot and marks it, so a slot marked twice reveals a repeated path
+// before anything has moved; the slots left unmarked are exactly the files
+// that left the manifest.  A second pass then hands the changed states to
+// jobs and drops the stale ones, and one purge packs the table.
 //
 // Returns true when `kept` holds the sums of every state left in `files`
 // (the unchanged ones), so that the caller need not visit them again.
-bool plan(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs, Report& report,
+bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs, Report& report,
           StateSums& kept) {
   jobs.reserve(manifest.size());
   if (files.empty()) {
     for (Input& entry : manifest) jobs.push_back(Job{std::move(entry), nullptr});
     return true;
   }
-  struct Found {
-    FileMap::iterator slot;
-    std::unique_ptr<FileState> state;  // lifted out of `slot`; null: path not stored
-  };
-  std::vector<Found> found(manifest.size());
-
-  bool repeated = false;
-  std::size_t lifted = 0;
+  std::vector<std::size_t> found;
+  files.index_all(manifest, found);
+  std::vector<unsigned char> marked(files.slot_count(), 0);
   for (std::size_t i = 0; i < manifest.size(); ++i) {
-    auto it = files.find(std::string_view(manifest[i].path));
-    if (it == files.end()) continue;
-    if (it->second == nullptr) {  // lifted by an earlier entry of this manifest
-      repeated = true;
-      break;
+    const std::size_t slot = found[i];
+    if (slot == FileTable::kNone) continue;
+    if (marked[slot] != 0) {
+      plan_with_duplicates(files, manifest, jobs, report);
+      return false;
     }
-    found[i] = Found{it, std::move(it->second)};
-    ++lifted;
-  }
-  if (repeated) {
-    for (Found& f : found) {
-      if (f.state != nullptr) f.slot->second = std::move(f.state);
-    }
-    plan_with_duplicates(files, manifest, jobs, report);
-    return false;
+    marked[slot] = 1;
   }
 
-  if (lifted < files.size()) {
-    for (auto it = files.begin(); it != files.end();) {
-      if (it->second == nullptr) {
-        ++it;
-      } else {
-        it = files.erase(it);
+  std::size_t unchanged_count = 0;
+  constexpr std::size_t kAhead = 8;  // states fetched ahead of their comparison
+  for (std::size_t i = 0; i < manifest.size(); ++i) {
+    if (i + kAhead < manifest.size() && found[i + kAhead] != FileTable::kNone) {
+      const char* ahead = reinterpret_cast<const char*>(files.state_at(found[i + kAhead]));
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
+      __builtin_prefetch(ahead + 128);
+    }
+    const std::size_t slot = found[i];
+    if (slot == FileTable::kNone) {
+      jobs.push_back(Job{std::move(manifest[i]), nullptr});
+    } else if (unchanged(*files.state_at(slot), manifest[i])) {
+      kept.add(*files.state_at(slot));
+      ++unchanged_count;
+    } else {
+      jobs.push_back(Job{std::move(manifest[i]), files.release(slot)});
+    }
+  }
+  if (files.size() > unchanged_count) {
+    for (std::size_t slot = 0; slot < marked.size(); ++slot) {
+      if (marked[slot] == 0 && files.state_at(slot) != nullptr) {
+        files.release(slot);  // destroyed here
         ++report.removed;
       }
     }
   }
-
-  for (std::size_t i = 0; i < manifest.size(); ++i) {
-    Found& f = found[i];
-    if (f.state == nullptr) {
-      jobs.push_back(Job{std::move(manifest[i]), nullptr});
-    } else if (unchanged(*f.state, manifest[i])) {
-      kept.add(*f.state);
-      f.slot->second = std::move(f.state);
-    } else {
-      files.erase(f.slot);
-      jobs.push_back(Job{std::move(manifest[i]), std::move(f.state)});
-    }
-  }
+  files.purge();
   return true;
 }
 
@@ -187,7 +180,7 @@ bool plan(FileMap& files, std::vector<Input>& manifest, std::vector<Job>& jobs, 
 
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
                       bool force, BufferAllocator* allocator) {
-  FileMap& files = engine.files;
+  FileTable& files = engine.files;
   Report report;
   report.scanned = manifest.size();
 
@@ -223,11 +216,11 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
       if (r.summary.rows_changed) report.updated = true;
     }
     if (r.state != nullptr) {
-      auto [slot, inserted] = files.insert_or_assign(std::move(r.path), std::move(r.state));
-      if (!inserted) {
+      const FileState& merged = *r.state;
+      if (!files.insert_or_assign(std::move(r.state))) {
         sums_exact = false;  // replaced a state that may have been counted
       } else if (sums_exact) {
-        sums.add(*slot->second);
+        sums.add(merged);
       }
     }
   }
@@ -243,7 +236,7 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
   // merged states.
   if (!sums_exact) {
     sums = StateSums();
-    for (const auto& entry : files) sums.add(*entry.second);
+    files.for_each([&sums](const FileState& state) { sums.add(state); });
   }
   sums.store(report);
 

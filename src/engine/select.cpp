@@ -256,9 +256,9 @@ class Collector {
 FileOrder file_order(const Engine& engine) {
   FileOrder order;
   order.reserve(engine.files.size());
-  for (const auto& [path, state] : engine.files) {
-    if (state) order.emplace_back(std::string_view(path), state.get());
-  }
+  engine.files.for_each([&order](const FileState& state) {
+    order.emplace_back(std::string_view(state.input.path), &state);
+  });
   // string_view compares bytes as unsigned char, a proper prefix first.
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -2,8 +2,9 @@
 // keyed by manifest path, plus the counts the latest export left behind.
 //
 // Ownership: Engine owns `files`; each FileState owns its Input, parsing
-// context and rows.  A FileState is held through a unique_ptr so that it
-// moves whole (never copied) between the table, read jobs and results.
+// context and rows.  A FileState is held through a unique_ptr (a plain
+// owning pointer inside the table) so that it moves whole, never copied,
+// between the table, read jobs and results.
 #ifndef LEDGERLY_ENGINE_STATE_H_
 #define LEDGERLY_ENGINE_STATE_H_
 
@@ -13,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/input.h"
@@ -43,17 +43,20 @@ class Tail {
   std::uint8_t size_ = 0;
 };
 
+// The fields a refresh reads for an unchanged file (input, offset,
+// counters, retry) come first, so that they share the state's first cache
+// lines.
 struct FileState {
   Input input;               // the manifest entry this state was last read with
   std::uint64_t offset = 0;  // bytes consumed; always at a line boundary
-  Tail tail;
-  parser::Context context;
-  std::vector<parser::Row> rows;  // every accepted event of the file, in file order
   parser::Counters counters;
   // The latest read of the file failed part-way: it is read again by the
   // next refresh whatever its manifest entry says (a host may send the same
   // entry again, for instance with mtime_ns 0 throughout).
   bool retry = false;
+  std::vector<parser::Row> rows;  // every accepted event of the file, in file order
+  Tail tail;
+  parser::Context context;
 
   // A state for a file read from its start.
   static std::unique_ptr<FileState> fresh(Input input) {
@@ -64,10 +67,92 @@ struct FileState {
   }
 };
 
-using FileMap = std::unordered_map<std::string, std::unique_ptr<FileState>, SeededHash, TextEqual>;
+// The stored file states, keyed by their `input.path` (the key is not kept
+// a second time).  An open-addressing table of 16-byte slots, each holding
+// a path's 64-bit hash and its state, probed linearly: a lookup compares
+// stored hashes and reads a state's path only when the hashes agree, so an
+// absent path costs no state access at all and a present one one path
+// comparison.  No order: iteration follows the slots.
+//
+// A slot can be "released": its state is handed out but the slot keeps its
+// place in the probe sequence (lookups pass over it) until purge() packs the
+// table again.  That lets a caller hold slot indexes across a batch of
+// releases, which the refresh driver's planning relies on.
+class FileTable {
+ public:
+  static constexpr std::size_t kNone = SIZE_MAX;
+
+  FileTable() = default;
+  FileTable(FileTable&& other) noexcept;
+  FileTable& operator=(FileTable&& other) noexcept;
+  FileTable(const FileTable&) = delete;
+  FileTable& operator=(const FileTable&) = delete;
+  ~FileTable();
+
+  std::size_t size() const noexcept { return live_; }
+  bool empty() const noexcept { return live_ == 0; }
+
+  // The state stored under `path`, or null.
+  FileState* find(std::string_view path) const noexcept;
+  bool contains(std::string_view path) const noexcept { return find(path) != nullptr; }
+  // The state stored under `path`; throws std::out_of_range when there is none.
+  FileState* at(std::string_view path) const;
+
+  // Stores `state` under its input.path, destroying any state stored under
+  // that path before.  Returns true when the path was not stored.
+  bool insert_or_assign(std::unique_ptr<FileState> state);
+  // Stores `state` under `path`, which becomes its input.path.
+  bool emplace(std::string path, std::unique_ptr<FileState> state) {
+    state->input.path = std::move(path);
+    return insert_or_assign(std::move(state));
+  }
+  // Removes and returns the state stored under `path` (null when none).
+  std::unique_ptr<FileState> take(std::string_view path);
+  void clear() noexcept;
+
+  // Slot access for batch work.  Indexes stay valid until the next insert,
+  // take, clear or purge.
+  std::size_t slot_count() const noexcept { return slots_.size(); }
+  std::size_t index_of(std::string_view path) const noexcept;  // kNone when absent
+  // index_of() for every entry of `manifest`, into `out`.  The same result,
+  // but in stages over the whole batch (hash every path, then find its
+  // slot, then reach its state, then compare paths), each stage asking for
+  // the memory the next one reads, so that the cache misses of many entries
+  // overlap instead of following one another.
+  void index_all(const std::vector<Input>& manifest, std::vector<std::size_t>& out) const;
+  FileState* state_at(std::size_t index) const noexcept { return slots_[index].state; }
+  // Hands out the state of a slot and leaves the slot released.
+  std::unique_ptr<FileState> release(std::size_t index) noexcept;
+  // Packs the table after releases (a no-op when there were none).
+  void purge();
+
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.state != nullptr) f(*slot.state);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kUsed = std::uint64_t{1} << 63;  // set in every stored hash
+  struct Slot {
+    std::uint64_t hash = 0;      // 0: empty; otherwise the path's hash with kUsed set
+    FileState* state = nullptr;  // owned; null in an empty or released slot
+  };
+
+  std::uint64_t hash_of(std::string_view path) const noexcept { return hash_(path) | kUsed; }
+  std::size_t probe(std::string_view path, std::uint64_t hash) const noexcept;
+  void rebuild(std::size_t capacity);
+  void place(std::uint64_t hash, FileState* state) noexcept;
+
+  SeededHash hash_;
+  std::vector<Slot> slots_;   // empty, or a power of two in size
+  std::size_t live_ = 0;      // slots holding a state
+  std::size_t released_ = 0;  // released slots not yet purged
+};
 
 struct Engine {
-  FileMap files;
+  FileTable files;
   std::uint64_t inherited_events = 0;  // of the latest export
   std::uint64_t unresolved_forks = 0;  // of the latest export
   bool refreshed = false;              // a refresh got as far as its merge
