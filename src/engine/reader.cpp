@@ -133,7 +133,35 @@ const char* last_line_feed(const char* p, const char* end) noexcept {
   return static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
 }
 
-// Reads [state.offset, state.input.size) and parses every complete line.
+// A message response is often logged as several lines (one per content
+// block), each yielding a row with the same key.  Row selection keeps one
+// row per key: the first occurrence's place with the best occurrence's
+// content, the best being the first of those that no later one outranks.
+// All occurrences of a key inside one file are consecutive in the order
+// selection visits them (files are visited whole), so settling them here,
+// as they are read, gives the same export while storing one row instead of
+// several.  Looks back a few rows only: repeats are almost always adjacent,
+// and one that is missed is settled by the selection all the same.
+//
+// Returns true when `row` was settled against an earlier row of `rows`
+// (replacing it or dropped); false when it must be appended.
+bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
+  if (!row.is_message()) return false;
+  const std::string_view key = row.key();
+  if (key.empty()) return false;
+  constexpr std::size_t kLookBack = 4;
+  const std::size_t stop = rows.size() > kLookBack ? rows.size() - kLookBack : 0;
+  for (std::size_t i = rows.size(); i-- > stop;) {
+    parser::Row& earlier = rows[i];
+    if (!earlier.is_message() || earlier.key() != key) continue;
+    if (outranks(row, earlier)) earlier = std::move(row);
+    return true;
+  }
+  return false;
+}
+
+// Reads [state.offset, state.input.size) and parses every complete line,
+// counting the rows that parsing yields in `rows_made` (stored or folded).
 // Returns 0, or the errno of a failed seek or read.
 //
 // Only lines holding one of the dialect's needles can change the state
@@ -142,7 +170,8 @@ const char* last_line_feed(const char* p, const char* end) noexcept {
 // all of them at once, and only the line around each hit is delimited and
 // parsed.  The offset and tail then move past the whole run of lines,
 // exactly where parsing each line in turn would have left them.
-int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& bytes_read) {
+int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& bytes_read,
+                   std::uint64_t& rows_made) {
   if (state.offset > kMaxOffset) return EINVAL;
   if (::lseek(fd, static_cast<off_t>(state.offset), SEEK_SET) < 0) return errno;
 
@@ -155,7 +184,8 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
   auto parse_line = [&](std::string_view line) {
     if (std::optional<parser::Row> row =
             parser::parse(line, source, state.context, state.counters)) {
-      state.rows.push_back(std::move(*row));
+      ++rows_made;
+      if (!fold_repeat(state.rows, *row)) state.rows.push_back(std::move(*row));
     }
   };
 
@@ -268,10 +298,9 @@ WorkerResult process(Job job, Buffers& buffers) {
     state = std::move(previous);
     state->input = std::move(job.input);
   }
-  const std::size_t rows_before = state->rows.size();
-
   std::uint64_t bytes_read = 0;
-  int err = read_new_lines(fd, *state, buffers, bytes_read);
+  std::uint64_t rows_made = 0;
+  int err = read_new_lines(fd, *state, buffers, bytes_read, rows_made);
   // A state read from its start holds only rows that were just made: trim
   // the array's growth slack now, while the rows are hot in cache.  A
   // continued state keeps its capacity (trimming it would move old rows
@@ -287,7 +316,7 @@ WorkerResult process(Job job, Buffers& buffers) {
   state->retry = false;
   result.summary.bytes_read = bytes_read;
   result.summary.rebuilt = rebuild;
-  result.summary.rows_changed = state->rows.size() > rows_before || (rebuild && had_rows);
+  result.summary.rows_changed = rows_made > 0 || (rebuild && had_rows);
   result.state = std::move(state);
   return result;
 }

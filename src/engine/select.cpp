@@ -144,13 +144,6 @@ struct Keyed {
   std::size_t index;
 };
 
-// Whether `row` beats `best` for their common key: more output tokens, or
-// as many and a later timestamp.
-bool beats(const Row& row, const Row& best) noexcept {
-  return row.output_tokens() > best.output_tokens() ||
-         (row.output_tokens() == best.output_tokens() && row.timestamp() > best.timestamp());
-}
-
 // Settles repeated message keys in `rows` (every candidate row, in output
 // order).  The first occurrence of a key keeps its place and ends up holding
 // the best occurrence; the others are removed.  This is the same as checking
@@ -212,7 +205,7 @@ void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed)
         const Row* row = rows[k.index];
         const Row*& first = rows[slot.index];
         if (first->key() != row->key()) continue;
-        if (beats(*row, *first)) first = row;
+        if (outranks(*row, *first)) first = row;
         rows[k.index] = nullptr;
         dropped = true;
         break;

@@ -43,6 +43,14 @@ class Tail {
   std::uint8_t size_ = 0;
 };
 
+// Of two message rows with the same key, whether `row` takes the place of
+// `kept`, the occurrence met first: more output tokens, or as many and a
+// later timestamp.  Ties keep the first.
+inline bool outranks(const parser::Row& row, const parser::Row& kept) noexcept {
+  return row.output_tokens() > kept.output_tokens() ||
+         (row.output_tokens() == kept.output_tokens() && row.timestamp() > kept.timestamp());
+}
+
 // The fields a refresh reads for an unchanged file (input, offset,
 // counters, retry) come first, so that they share the state's first cache
 // lines.

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "engine/export.h"
 #include "engine/fatal.h"
 #include "engine/record.h"
 #include "engine/testing_hooks.h"
@@ -120,6 +122,25 @@ TEST_F(Driver, OnlyChangedFilesAreRead) {
   EXPECT_EQ(stat_of(rewritten, "rebuilt"), 1u);
   EXPECT_EQ(stat_of(rewritten, "bytes_read"), touched.size);
   EXPECT_EQ(engine.files.at(a)->rows.size(), 2u);
+}
+
+TEST_F(Driver, ALineThatRepeatsAStoredResponseStillExports) {
+  // The later line of a response outranks the row stored for it: the
+  // stored rows do not grow, yet the export must run and show it.
+  const std::string a = dir.write("a", row_line("r1"));
+  RefreshOutput first = run({entry_for(a)});
+  ASSERT_TRUE(first.buffer.has_value());
+  dir.append("a", R"({"type":"assistant","timestamp":"2025-03-01T10:00:09Z","message":{"id":"r1",)"
+                  R"("model":"alpha-4","usage":{"input_tokens":3,"output_tokens":50}}})"
+                  "\n");
+  RefreshOutput again = run({entry_for(a)});
+  EXPECT_TRUE(updated(again));
+  ASSERT_TRUE(again.buffer.has_value());
+  ASSERT_EQ(again.buffer->size, record::kSize);
+  std::int64_t output = 0;
+  std::memcpy(&output, again.buffer->data + record::kOutputTokens * 8, sizeof output);
+  EXPECT_EQ(output, 50);
+  EXPECT_EQ(engine.files.at(a)->rows.size(), 1u);
 }
 
 TEST_F(Driver, FilesLeavingTheManifestAreDropped) {

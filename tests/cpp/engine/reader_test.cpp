@@ -7,12 +7,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/export.h"
 #include "engine/fatal.h"
+#include "engine/report.h"
 #include "engine/testing_hooks.h"
 #include "parser/parse.h"
 #include "temp_files.h"
@@ -275,6 +279,88 @@ TEST(Reader, OnlyLinesWithANeedleAreParsedWithTheSameResults) {
     EXPECT_EQ(state->context.model.view(), want.model);
     EXPECT_EQ(state->context.session_id.view(), want.session);
   }
+}
+
+// A response line with the given key (none when empty), model, output
+// tokens and second of the minute.
+std::string response(const std::string& key, const std::string& model, int output, int second) {
+  char time[8];
+  std::snprintf(time, sizeof time, "%02d", second);
+  return R"({"type":"assistant","timestamp":"2025-03-01T10:00:)" + std::string(time) +
+         R"(Z","message":{)" + (key.empty() ? "" : R"("id":")" + key + R"(",)") + R"("model":")" +
+         model + R"(","usage":{"input_tokens":3,"output_tokens":)" + std::to_string(output) +
+         "}}}\n";
+}
+
+// The export of `files`, each read by the reader (in two refreshes where a
+// cut is given) or, when `line_by_line_rows` is set, holding every row that
+// parsing its lines in turn yields.
+struct Exported {
+  std::string body;
+  std::vector<unsigned char> buffer;
+  std::size_t stored = 0;
+};
+Exported export_of(const std::vector<std::pair<Input, std::size_t>>& files,
+                   bool line_by_line_rows) {
+  Engine engine;
+  Exported out;
+  for (const auto& [input, cut] : files) {
+    std::unique_ptr<FileState> state;
+    if (line_by_line_rows) {
+      state = FileState::fresh(input);
+      std::ifstream f(input.path, std::ios::binary);
+      for (std::string line; std::getline(f, line);) {
+        line += '\n';
+        if (auto row = parser::parse(line, input.source, state->context, state->counters))
+          state->rows.push_back(std::move(*row));
+      }
+    } else {
+      Input first = input;
+      first.size = cut != 0 ? cut : input.size;
+      state = read_ok(first, nullptr);
+      if (cut != 0) state = read_ok(input, std::move(state));
+    }
+    out.stored += state->rows.size();
+    engine.files.insert_or_assign(std::move(state));
+  }
+  ExportResult result = export_state(engine);
+  write_body(out.body, result, Report());
+  out.buffer.assign(result.buffer.data, result.buffer.data + result.buffer.size);
+  return out;
+}
+
+TEST(Reader, RepeatedResponsesAreStoredOnceWithTheSameExport) {
+  TempDir dir;
+  // a: one response per content block, the later lines with more output
+  // (k1), as many output tokens and a later time (k2), or a tie in both
+  // with another model (k3, the first stays); k4 repeats after more rows
+  // than are looked back at; rows without a key are never merged.
+  const std::string first_part = response("k1", "alpha-4", 2, 1) + response("k1", "alpha-4", 7, 2) +
+                                 plain(90) + response("k2", "beta-3", 5, 3);
+  const std::string a = first_part + response("k1", "alpha-4", 7, 1) +
+                        response("k2", "gamma-2", 5, 4) + response("k3", "alpha-4", 4, 5) +
+                        response("k3", "beta-3", 4, 5) + response("k4", "alpha-4", 1, 6) +
+                        response("", "alpha-4", 1, 7) + response("", "alpha-4", 1, 7) +
+                        response("x1", "beta-3", 1, 8) + response("x2", "beta-3", 1, 8) +
+                        response("x3", "beta-3", 1, 8) + response("k4", "gamma-2", 3, 9) +
+                        response("k1", "gamma-2", 6, 9);
+  // b sorts after a and holds k1 again, winning on output; c holds k2 again, losing.
+  const std::string b = response("k1", "mini-5-pro", 8, 0) + response("k1", "mini-5-pro", 8, 0);
+  const std::string c = response("k2", "alpha-4", 5, 2);
+  const std::vector<std::pair<Input, std::size_t>> files = {
+      {entry_for(dir.write("a.jsonl", a)), first_part.size()},
+      {entry_for(dir.write("b.jsonl", b)), 0},
+      {entry_for(dir.write("c.jsonl", c)), 0},
+  };
+  const Exported all_rows = export_of(files, true);
+  const Exported read = export_of(files, false);
+  EXPECT_EQ(all_rows.stored, 18u);
+  // a keeps k1, k2, k3, k4, two keyless rows, x1-x3, and k4 and k1 once more
+  // (out of reach of the look-back); b and c one row each.
+  EXPECT_EQ(read.stored, 13u);
+  EXPECT_EQ(read.body, all_rows.body);
+  EXPECT_EQ(read.buffer, all_rows.buffer);
+  EXPECT_NE(read.body.find(R"("rows":9)"), std::string::npos) << read.body;
 }
 
 TEST(Reader, ChangedFilesAreReadAgainFromTheStart) {
