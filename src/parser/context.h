@@ -3,7 +3,6 @@
 #ifndef LEDGERLY_PARSER_CONTEXT_H_
 #define LEDGERLY_PARSER_CONTEXT_H_
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,23 +35,26 @@ struct Context {
   // Message dialect only: the last few raw model names and their normalised
   // texts, so that the rows of each model a file switches between share one
   // text instead of normalising and allocating per line.  A cache, not file
-  // state: empty when fresh.
+  // state: empty when fresh.  Entries are added as models appear (most
+  // files use one or two), so a file without message rows carries none.
   struct ModelMemo {
     static constexpr std::size_t kEntries = 8;
     struct Entry {
       std::string raw;
-      SharedText model;  // empty: unused entry
+      SharedText model;
     };
-    std::array<Entry, kEntries> entries;
-    std::size_t last = 0;  // the entry used most recently
-    std::size_t next = 0;  // the entry a miss replaces (round robin)
+    std::vector<Entry> entries;  // at most kEntries
+    std::uint8_t last = 0;       // the entry used most recently
+    std::uint8_t next = 0;       // the entry a miss replaces once full (round robin)
   };
   ModelMemo message_model;
 
   // The context of a file read from its start.
   static Context fresh(std::string_view project, bool sub) {
+    // Every fresh context starts from one shared "unknown" text.
+    static const SharedText unknown("unknown");
     Context c;
-    c.model = SharedText("unknown");
+    c.model = unknown;
     c.project = SharedText(project);
     c.subagent = sub;
     return c;

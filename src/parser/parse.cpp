@@ -1,6 +1,7 @@
 #include "parser/parse.h"
 
 #include <string>
+#include <vector>
 
 #include "parser/decode.h"
 #include "parser/dialect.h"
@@ -198,30 +199,35 @@ std::int64_t cache_write_5m(std::int64_t write5m, std::int64_t write1h, std::int
 // entry that normalises alike ("Alpha-4" and "alpha-4").
 const SharedText& message_model(Context& context, std::string_view raw) {
   Context::ModelMemo& memo = context.message_model;
-  for (std::size_t i = 0; i < memo.entries.size(); ++i) {
-    Context::ModelMemo::Entry& entry = memo.entries[i];
-    if (!entry.model.empty() && entry.raw == raw) {
-      memo.last = i;
-      return entry.model;
+  std::vector<Context::ModelMemo::Entry>& entries = memo.entries;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i].model.empty() && entries[i].raw == raw) {
+      memo.last = static_cast<std::uint8_t>(i);
+      return entries[i].model;
     }
   }
   const std::string normal = normalize(raw);
-  constexpr std::size_t kEntries = Context::ModelMemo::kEntries;
-  std::size_t slot = memo.next;
-  if (slot == memo.last) slot = (slot + 1) % kEntries;  // keep the latest model
-  memo.next = (slot + 1) % kEntries;
-  Context::ModelMemo::Entry& entry = memo.entries[slot];
-  entry.model = SharedText();
-  for (const Context::ModelMemo::Entry& other : memo.entries) {
+  SharedText model;
+  for (const Context::ModelMemo::Entry& other : entries) {
     if (!other.model.empty() && other.model.view() == normal) {
-      entry.model = other.model;
+      model = other.model;
       break;
     }
   }
-  if (entry.model.empty()) entry.model = SharedText(normal);
-  entry.raw.assign(raw);
-  memo.last = slot;
-  return entry.model;
+  if (model.empty()) model = SharedText(normal);
+  constexpr std::size_t kEntries = Context::ModelMemo::kEntries;
+  std::size_t slot = entries.size();
+  if (slot < kEntries) {
+    entries.push_back(Context::ModelMemo::Entry{std::string(raw), std::move(model)});
+  } else {
+    slot = memo.next;
+    if (slot == memo.last) slot = (slot + 1) % kEntries;  // keep the latest model
+    memo.next = static_cast<std::uint8_t>((slot + 1) % kEntries);
+    entries[slot].raw.assign(raw);
+    entries[slot].model = std::move(model);
+  }
+  memo.last = static_cast<std::uint8_t>(slot);
+  return entries[slot].model;
 }
 
 std::optional<Row> parse_message(const Envelope& envelope, Context& context, Counters& counters) {

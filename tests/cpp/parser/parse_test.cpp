@@ -370,6 +370,23 @@ TEST(ParseMessage, AlternatingModelsShareOneTextPerModel) {
   }
 }
 
+TEST(ParseMessage, MoreModelsThanTheMemoHoldsKeepTheirTexts) {
+  // Ten models in turn, three times: the memo holds eight, so entries are
+  // replaced while the file goes on; every row still names its own model.
+  std::vector<std::string> lines;
+  std::vector<std::string> want;
+  for (int round = 0; round < 3; ++round) {
+    for (int m = 0; m < 10; ++m) {
+      const std::string model = "beta-" + std::to_string(m);
+      lines.push_back(assistant(R"("input_tokens":1)", R"(,"model":"Beta-)" + std::to_string(m) + "\""));
+      want.push_back(model);
+    }
+  }
+  Parsed r = run(0, lines);
+  ASSERT_EQ(r.rows.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(r.rows[i].model().view(), want[i]) << i;
+}
+
 TEST(ParseMessage, InvalidCountsAndWorkingDirectory) {
   Parsed r = run(0, {
       assistant(R"("input_tokens":-1)", R"(,"model":"alpha-4")",
