@@ -146,7 +146,7 @@ bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs
   }
 
   std::size_t unchanged_count = 0;
-  constexpr std::size_t kAhead = 8;  // states fetched ahead of their comparison
+  constexpr std::size_t kAhead = 16;  // states fetched ahead of their comparison
   for (std::size_t i = 0; i < manifest.size(); ++i) {
     if (i + kAhead < manifest.size() && found[i + kAhead] != FileTable::kNone) {
       const char* ahead = reinterpret_cast<const char*>(files.state_at(found[i + kAhead]));

@@ -58,41 +58,48 @@ void FileTable::index_all(const std::vector<Input>& manifest, std::vector<std::s
   out.assign(n, kNone);
   if (slots_.empty() || live_ == 0) return;
   const std::size_t mask = slots_.size() - 1;
-  std::vector<std::uint64_t> hashes(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    hashes[k] = hash_of(manifest[k].path);
-    __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes[k]) & mask]);
-  }
-  // The first slot of the probe sequence whose hash agrees: almost always
-  // the entry's own.
-  for (std::size_t k = 0; k < n; ++k) {
-    for (std::size_t i = static_cast<std::size_t>(hashes[k]) & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.hash == 0) break;
-      if (slot.hash == hashes[k] && slot.state != nullptr) {
-        out[k] = i;
-        const char* state = reinterpret_cast<const char*>(slot.state);
-        __builtin_prefetch(state);
-        __builtin_prefetch(state + 64);
-        __builtin_prefetch(state + 128);
-        break;
+  // Blocks small enough that what one stage prefetches is still in cache
+  // when the next stage reads it, large enough to keep many misses in flight.
+  constexpr std::size_t kBlock = 64;
+  std::uint64_t hashes[kBlock];
+  for (std::size_t base = 0; base < n; base += kBlock) {
+    const std::size_t count = n - base < kBlock ? n - base : kBlock;
+    for (std::size_t k = 0; k < count; ++k) {
+      hashes[k] = hash_of(manifest[base + k].path);
+      __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes[k]) & mask]);
+    }
+    // The first slot of the probe sequence whose hash agrees: almost always
+    // the entry's own.
+    for (std::size_t k = 0; k < count; ++k) {
+      for (std::size_t i = static_cast<std::size_t>(hashes[k]) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.hash == 0) break;
+        if (slot.hash == hashes[k] && slot.state != nullptr) {
+          out[base + k] = i;
+          const char* state = reinterpret_cast<const char*>(slot.state);
+          __builtin_prefetch(state);
+          __builtin_prefetch(state + 64);
+          __builtin_prefetch(state + 128);
+          break;
+        }
       }
     }
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (out[k] != kNone) __builtin_prefetch(slots_[out[k]].state->input.path.data());
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (out[k] == kNone || slots_[out[k]].state->input.path == manifest[k].path) continue;
-    // Equal hashes, different paths: go on along the probe sequence.
-    std::size_t i = out[k];
-    out[k] = kNone;
-    for (i = (i + 1) & mask; slots_[i].hash != 0; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.hash == hashes[k] && slot.state != nullptr &&
-          slot.state->input.path == manifest[k].path) {
-        out[k] = i;
-        break;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = out[base + k];
+      if (i != kNone) __builtin_prefetch(slots_[i].state->input.path.data());
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string& path = manifest[base + k].path;
+      std::size_t i = out[base + k];
+      if (i == kNone || slots_[i].state->input.path == path) continue;
+      // Equal hashes, different paths: go on along the probe sequence.
+      out[base + k] = kNone;
+      for (i = (i + 1) & mask; slots_[i].hash != 0; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.hash == hashes[k] && slot.state != nullptr && slot.state->input.path == path) {
+          out[base + k] = i;
+          break;
+        }
       }
     }
   }
