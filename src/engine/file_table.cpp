@@ -2,6 +2,7 @@
 // The table doubles when it would pass three quarters full, and a purge
 // rebuilds it from the stored hashes, so no path is hashed twice.
 #include <bit>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -159,12 +160,16 @@ std::unique_ptr<FileState> FileTable::release(std::size_t index) noexcept {
   return std::unique_ptr<FileState>(std::exchange(slot.state, nullptr));
 }
 
-void FileTable::purge() {
+void FileTable::purge() noexcept {
   if (released_ == 0) return;
   // Keep the size unless the table has become sparse.
   std::size_t capacity = slots_.size();
   while (capacity > 16 && live_ * 8 < capacity) capacity /= 2;
-  rebuild(capacity);
+  try {
+    rebuild(capacity);
+  } catch (const std::bad_alloc&) {
+    // rebuild() changes nothing until it has its memory.
+  }
 }
 
 std::unique_ptr<FileState> FileTable::take(std::string_view path) {

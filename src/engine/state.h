@@ -131,8 +131,12 @@ class FileTable {
   FileState* state_at(std::size_t index) const noexcept { return slots_[index].state; }
   // Hands out the state of a slot and leaves the slot released.
   std::unique_ptr<FileState> release(std::size_t index) noexcept;
-  // Packs the table after releases (a no-op when there were none).
-  void purge();
+  // Packs the table after releases (a no-op when there were none).  Never
+  // throws: without memory for the packed table the released slots stay,
+  // which costs probe length, not correctness, and the next purge retries.
+  // So a caller may release states into its own hands and purge without
+  // any risk of losing them.
+  void purge() noexcept;
 
   template <typename F>
   void for_each(F&& f) const {
