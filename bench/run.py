@@ -255,8 +255,8 @@ def scale_main(args):
 
         gen_corpus.main([corpus, "--scale", "--seed", str(args.seed)])
     builds = []
-    for spec in args.build or ["current=" + os.environ.get("PYTHONPATH", "")]:
-        name, sep, folder = spec.partition("=")
+    for given in args.build or ["current=" + os.environ.get("PYTHONPATH", "")]:
+        name, sep, folder = given.partition("=")
         if not sep or not name:
             sys.exit("--build takes NAME=DIR")
         builds.append((name, os.pathsep.join(os.path.abspath(p) for p in folder.split(os.pathsep) if p)))
