@@ -179,7 +179,7 @@ bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs
 }  // namespace
 
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
-                      bool force, BufferAllocator* allocator) {
+                      bool force, BufferAllocator* allocator, Attribution attribution) {
   FileTable& files = engine.files;
   Report report;
   report.scanned = manifest.size();
@@ -248,7 +248,11 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
     // An export replaces the engine's fork counts, so they are read after
     // it: the report shows those of this export, or of the latest one before.
     std::optional<ExportResult> exported;
-    if (exporting) exported = export_state(engine, allocator);
+    if (exporting) {
+      exported = attribution == Attribution::kFiles
+                     ? export_state<Attribution::kFiles>(engine, allocator)
+                     : export_state<Attribution::kNone>(engine, allocator);
+    }
     report.counters.inherited_events += engine.inherited_events;
     report.unresolved_forks = engine.unresolved_forks;
     if (exported) {

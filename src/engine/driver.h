@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/attribution.h"
 #include "engine/export.h"
 #include "engine/input.h"
 #include "engine/state.h"
@@ -37,9 +38,11 @@ class ResultOutOfMemory : public std::bad_alloc {
 // A refresh exports when the state changed, when `force` is set, or when
 // `engine.export_pending` says the previous export never arrived.
 // When the refresh exports and `allocator` is given, the row buffer's
-// memory comes from it.
+// memory comes from it.  `attribution` chooses the export's form (see
+// export.h); it changes nothing else.
 RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
-                      bool force, BufferAllocator* allocator = nullptr);
+                      bool force, BufferAllocator* allocator = nullptr,
+                      Attribution attribution = Attribution::kNone);
 
 }  // namespace ledgerly::engine
 

@@ -1,5 +1,7 @@
 // Export of the selected rows: model and project string tables in order of
-// first use, and one little-endian record per row (record.h).
+// first use, and one little-endian record per row (record.h); with
+// attribution also the table of the files that own records and one file
+// index per record after the records.
 #include "engine/export.h"
 
 #include <array>
@@ -7,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -18,6 +22,7 @@
 #include <unistd.h>
 #endif
 
+#include "engine/attribution.h"
 #include "engine/json_writer.h"
 #include "engine/record.h"
 #include "engine/report.h"
@@ -105,18 +110,67 @@ void advise_huge_pages(unsigned char* data, std::size_t size) noexcept {
 #endif
 }
 
+// Positions in the file table, given on first use: file order position ->
+// table position.  One small array, so the lookup per record stays in cache.
+class FileTable {
+ public:
+  FileTable(const FileOrder& order, std::vector<std::string_view>& entries)
+      : order_(order), positions_(order.size(), kUnused), entries_(entries) {}
+
+  FileIndex index_of(FileIndex file) {
+    FileIndex& position = positions_[file];
+    if (position == kUnused) {
+      position = static_cast<FileIndex>(entries_.size());
+      entries_.push_back(order_[file].first);
+    }
+    return position;
+  }
+
+ private:
+  // No valid position: a table never holds more entries than there are
+  // files, and select_rows refuses more than kMaxAttributedFiles of them.
+  static constexpr FileIndex kUnused = std::numeric_limits<FileIndex>::max();
+  const FileOrder& order_;
+  std::vector<FileIndex> positions_;
+  std::vector<std::string_view>& entries_;
+};
+
+void store_index(unsigned char* dst, FileIndex index) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(dst, &index, sizeof index);
+  } else {
+    for (std::size_t b = 0; b < sizeof index; ++b) {
+      dst[b] = static_cast<unsigned char>(index >> (8 * b));
+    }
+  }
+}
+
+// The file table of an attributed export; nothing otherwise.
+template <Attribution A>
+auto make_file_table(const FileOrder& order, std::vector<std::string_view>& entries) {
+  if constexpr (A == Attribution::kFiles) {
+    return FileTable(order, entries);
+  } else {
+    (void)order;
+    (void)entries;
+    return NoFiles{};
+  }
+}
+
 }  // namespace
 
+template <Attribution A>
 ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   const FileOrder order = file_order(engine);
-  const Selection selection = select_rows(order);
+  const SelectionOf<A> selection = select_rows<A>(order);
   engine.inherited_events = selection.inherited_events;
   engine.unresolved_forks = selection.unresolved_forks;
 
   ExportResult out;
   const std::size_t n = selection.rows.size();
   out.rows = n;
-  out.buffer.size = n * record::kSize;
+  out.attributed = A == Attribution::kFiles;
+  out.buffer.size = buffer_size(n, A);
   if (allocator != nullptr) {
     out.buffer.data = allocator->allocate(out.buffer.size);
   } else {
@@ -129,6 +183,8 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   TextTable models(hash, out.models);
   TextTable projects(hash, out.projects);
   unsigned char* dst = out.buffer.data;
+  [[maybe_unused]] unsigned char* index_dst = out.buffer.data + n * record::kSize;
+  [[maybe_unused]] auto files = make_file_table<A>(order, out.files);
   const std::size_t count = selection.rows.size();
   for (std::size_t k = 0; k < count; ++k) {
     if (k + parser::kPrefetchRowsAhead < count) {
@@ -151,12 +207,25 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
     words[record::kCacheReadTokens] = word(row->cache_read_tokens());
     store_record(dst, words);
     dst += record::kSize;
+    if constexpr (A == Attribution::kFiles) {
+      store_index(index_dst, files.index_of(selection.files[k]));
+      index_dst += sizeof(FileIndex);
+    }
   }
   return out;
 }
 
+template ExportResult export_state<Attribution::kNone>(Engine&, BufferAllocator*);
+template ExportResult export_state<Attribution::kFiles>(Engine&, BufferAllocator*);
+
 void write_body(std::string& out, const ExportResult& result, const Report& report) {
-  out += "{\"models\":";
+  if (result.attributed) {
+    out += "{\"files\":";
+    write_json_string_array(out, result.files);
+    out += ",\"models\":";
+  } else {
+    out += "{\"models\":";
+  }
   write_json_string_array(out, result.models);
   out += ",\"projects\":";
   write_json_string_array(out, result.projects);

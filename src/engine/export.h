@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/attribution.h"
+#include "engine/record.h"
 #include "engine/report.h"
 #include "engine/state.h"
 
@@ -38,17 +40,35 @@ struct ExportResult {
   // Borrowed from the engine's state: valid until the state next changes.
   std::vector<std::string_view> models;
   std::vector<std::string_view> projects;
+  // With attribution: the paths of the files that own at least one exported
+  // record, in order of first use (like the two tables above).
+  std::vector<std::string_view> files;
+  bool attributed = false;
   std::uint64_t rows = 0;
-  RowBuffer buffer;  // rows * record::kSize bytes
+  // rows * record::kSize bytes of records; with attribution followed by
+  // rows * 4 bytes: one little-endian uint32 per record, in record order,
+  // the position in `files` of the file the record came from.
+  RowBuffer buffer;
 };
+
+// The row buffer's size for `rows` records.
+constexpr std::size_t buffer_size(std::size_t rows, Attribution attribution) noexcept {
+  return rows * (record::kSize + (attribution == Attribution::kFiles ? sizeof(FileIndex) : 0));
+}
 
 // Runs selection over every stored file, stores the two counts into
 // `engine`, and builds the string tables and the row buffer, whose memory
-// comes from `allocator` when one is given.
+// comes from `allocator` when one is given.  Attribution::kFiles adds the
+// file table and the file indexes (see ExportResult).
+template <Attribution A = Attribution::kNone>
 ExportResult export_state(Engine& engine, BufferAllocator* allocator = nullptr);
 
-// Appends the report body as compact JSON: members "models", "projects",
-// "rows", "scan" (the Report) and "schema" (1), in that order.
+extern template ExportResult export_state<Attribution::kNone>(Engine&, BufferAllocator*);
+extern template ExportResult export_state<Attribution::kFiles>(Engine&, BufferAllocator*);
+
+// Appends the report body as compact JSON: members "files" (attributed
+// exports only), "models", "projects", "rows", "scan" (the Report) and
+// "schema" (1), in that order.
 void write_body(std::string& out, const ExportResult& result, const Report& report);
 
 }  // namespace ledgerly::engine

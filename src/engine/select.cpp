@@ -9,12 +9,15 @@
 // a hash table or on hash values: tables are only probed, the one loop that
 // builds fingerprint maps walks the files in order, and repeated keys are
 // settled per key in row order whatever part of the key table they land in.
+// An attributed selection carries each row's file position alongside it and
+// moves it with the row wherever a repeat replaces an earlier occurrence.
 #include "engine/select.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/attribution.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/dialect.h"
@@ -155,8 +159,10 @@ struct Keyed {
 // index order), and each part is settled with a small open-addressing table
 // that stays in cache.  One table over all keys would be probed at random
 // across megabytes, waiting on memory for nearly every row.
-void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed) {
+template <Attribution A>
+void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
   if (keyed.size() < 2) return;
+  std::vector<const Row*>& rows = out.rows;
   constexpr std::size_t kPartTarget = 1024;  // entries per part, on average
   int bits = 0;
   while (bits < 12 && (keyed.size() >> bits) > kPartTarget) ++bits;
@@ -205,43 +211,64 @@ void settle_keys(std::vector<const Row*>& rows, const std::vector<Keyed>& keyed)
         const Row* row = rows[k.index];
         const Row*& first = rows[slot.index];
         if (first->key() != row->key()) continue;
-        if (outranks(*row, *first)) first = row;
+        if (outranks(*row, *first)) {
+          first = row;
+          if constexpr (A == Attribution::kFiles) out.files[slot.index] = out.files[k.index];
+        }
         rows[k.index] = nullptr;
         dropped = true;
         break;
       }
     }
   }
-  if (dropped) std::erase(rows, nullptr);
+  if (!dropped) return;
+  if constexpr (A == Attribution::kFiles) {
+    // Close the gaps of both arrays in step.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i] == nullptr) continue;
+      rows[kept] = rows[i];
+      out.files[kept] = out.files[i];
+      ++kept;
+    }
+    rows.resize(kept);
+    out.files.resize(kept);
+  } else {
+    std::erase(rows, nullptr);
+  }
 }
 
 bool keyed(const Row& row) noexcept { return row.is_message() && !row.key().empty(); }
 
-// Collects candidate rows in output order, noting the keyed ones.
+// Collects candidate rows in output order, noting the keyed ones (and,
+// with attribution, the file each row belongs to).
+template <Attribution A>
 class Collector {
  public:
   Collector(const SeededHash& hash, std::size_t total_rows, std::size_t message_rows)
       : hash_(hash) {
     out_.rows.reserve(total_rows);
+    if constexpr (A == Attribution::kFiles) out_.files.reserve(total_rows);
     keyed_.reserve(message_rows);
   }
 
-  void add(const Row& row) {
+  void add(const Row& row, [[maybe_unused]] FileIndex file) {
     if (keyed(row)) keyed_.push_back(Keyed{hash_(row.key()), out_.rows.size()});
     out_.rows.push_back(&row);
+    if constexpr (A == Attribution::kFiles) out_.files.push_back(file);
   }
 
-  Selection& result() { return out_; }
+  SelectionOf<A>& result() { return out_; }
 
-  Selection finish() {
-    settle_keys(out_.rows, keyed_);
+  SelectionOf<A> finish() {
+    settle_keys(out_, keyed_);
     return std::move(out_);
   }
 
  private:
   SeededHash hash_;
   std::vector<Keyed> keyed_;
-  Selection out_;
+  SelectionOf<A> out_;
 };
 
 }  // namespace
@@ -258,7 +285,11 @@ FileOrder file_order(const Engine& engine) {
   return order;
 }
 
-Selection select_rows(const FileOrder& order) {
+template <Attribution A>
+SelectionOf<A> select_rows(const FileOrder& order) {
+  if constexpr (A == Attribution::kFiles) {
+    if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
+  }
   std::size_t total_rows = 0;
   std::size_t message_rows = 0;
   bool any_parents = false;
@@ -271,11 +302,13 @@ Selection select_rows(const FileOrder& order) {
   const SeededHash hash;  // one seed for every table of this call
   Forks forks(hash);
   if (any_parents) forks.build(order);
-  Collector collector(hash, total_rows, message_rows);
-  Selection& out = collector.result();
+  Collector<A> collector(hash, total_rows, message_rows);
+  SelectionOf<A>& out = collector.result();
   std::vector<const FingerprintMap*> usable;
 
-  for (const auto& [path, file] : order) {
+  for (std::size_t f = 0; f < order.size(); ++f) {
+    const FileState* file = order[f].second;
+    const auto index = static_cast<FileIndex>(f);
     const std::vector<Row>& rows = file->rows;
     std::size_t i = 0;
     if (!file->context.parents.empty()) {
@@ -285,7 +318,7 @@ Selection select_rows(const FileOrder& order) {
       for (; i < rows.size(); ++i) {
         const Row& row = rows[i];
         if (!parser::takes_part_in_forks(row.kind())) {
-          collector.add(row);
+          collector.add(row, index);
           continue;
         }
         if (row.totals() == nullptr || !inherited(row, usable, file->context.started)) break;
@@ -296,10 +329,13 @@ Selection select_rows(const FileOrder& order) {
       if (i + parser::kPrefetchRowsAhead < rows.size()) {
         parser::prefetch(&rows[i + parser::kPrefetchRowsAhead]);
       }
-      collector.add(rows[i]);
+      collector.add(rows[i], index);
     }
   }
   return collector.finish();
 }
+
+template Selection select_rows<Attribution::kNone>(const FileOrder& order);
+template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
 
 }  // namespace ledgerly::engine

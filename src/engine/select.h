@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "engine/attribution.h"
 #include "engine/state.h"
 #include "parser/row.h"
 
@@ -16,17 +18,38 @@ namespace ledgerly::engine {
 // (path, state) pairs sorted by path bytes.
 using FileOrder = std::vector<std::pair<std::string_view, const FileState*>>;
 
-struct Selection {
+// The per-row file indexes of an attributed selection; nothing otherwise.
+struct NoFiles {};
+template <Attribution A>
+using FileIndexes = std::conditional_t<A == Attribution::kFiles, std::vector<FileIndex>, NoFiles>;
+
+template <Attribution A>
+struct SelectionOf {
   std::vector<const parser::Row*> rows;  // output order
+  // With Attribution::kFiles, files[k] is the position in the file order of
+  // the file that rows[k] belongs to: the file of the row actually selected,
+  // so a duplicate that replaced an earlier one brings its own file.
+  [[no_unique_address]] FileIndexes<A> files;
   std::uint64_t inherited_events = 0;
   std::uint64_t unresolved_forks = 0;
 };
+
+using Selection = SelectionOf<Attribution::kNone>;
+using AttributedSelection = SelectionOf<Attribution::kFiles>;
 
 // Sorts the stored files by path.
 FileOrder file_order(const Engine& engine);
 
 // Chooses the rows to export from `order` (deterministic for a given state).
-Selection select_rows(const FileOrder& order);
+// Attribution::kFiles also records each selected row's file; it requires
+// order.size() <= kMaxAttributedFiles and throws std::bad_array_new_length
+// (a std::bad_alloc) otherwise: the driver then keeps the state and reports
+// the export as one that could not be built.
+template <Attribution A = Attribution::kNone>
+SelectionOf<A> select_rows(const FileOrder& order);
+
+extern template Selection select_rows<Attribution::kNone>(const FileOrder& order);
+extern template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
 
 }  // namespace ledgerly::engine
 

@@ -81,21 +81,39 @@ Engine make_engine(const std::vector<FileDesc>& files) {
   return engine;
 }
 
+// The position in `order` of the file whose rows hold `row`, or order.size().
+std::size_t owner_of(const FileOrder& order, const Row* row) {
+  const std::less<const Row*> before;
+  for (std::size_t f = 0; f < order.size(); ++f) {
+    const std::vector<Row>& rows = order[f].second->rows;
+    if (!rows.empty() && !before(row, &rows.front()) && !before(&rows.back(), row)) return f;
+  }
+  return order.size();
+}
+
 // Names the selected rows "<path><row index>", space-separated.
 std::string labels(const FileOrder& order, const Selection& selection) {
   std::string out;
   for (const Row* row : selection.rows) {
-    for (const auto& [path, file] : order) {
-      const std::less<const Row*> before;
-      if (file->rows.empty() || before(row, &file->rows.front()) ||
-          before(&file->rows.back(), row)) {
-        continue;
-      }
-      if (!out.empty()) out += ' ';
-      out += std::string(path) + std::to_string(row - &file->rows.front());
-    }
+    const std::size_t f = owner_of(order, row);
+    if (f == order.size()) continue;
+    if (!out.empty()) out += ' ';
+    out += std::string(order[f].first) + std::to_string(row - &order[f].second->rows.front());
   }
   return out;
+}
+
+// The attributed selection picks the same rows with the same counts, and
+// names for each row the file that really holds it.
+void expect_attribution_matches(const FileOrder& order, const Selection& plain) {
+  const AttributedSelection attributed = select_rows<Attribution::kFiles>(order);
+  EXPECT_EQ(attributed.rows, plain.rows);
+  EXPECT_EQ(attributed.inherited_events, plain.inherited_events);
+  EXPECT_EQ(attributed.unresolved_forks, plain.unresolved_forks);
+  ASSERT_EQ(attributed.files.size(), attributed.rows.size());
+  for (std::size_t k = 0; k < attributed.rows.size(); ++k) {
+    EXPECT_EQ(attributed.files[k], owner_of(order, attributed.rows[k])) << "row " << k;
+  }
 }
 
 struct SelectCase {
@@ -118,6 +136,7 @@ TEST_P(SelectTest, SelectsRowsAndCounts) {
   EXPECT_EQ(labels(order, selection), c.selected);
   EXPECT_EQ(selection.inherited_events, c.inherited);
   EXPECT_EQ(selection.unresolved_forks, c.unresolved);
+  expect_attribution_matches(order, selection);
 }
 
 std::string CaseName(const testing::TestParamInfo<SelectCase>& param) { return param.param.name; }
@@ -251,7 +270,9 @@ TEST(SelectKeysTest, ManyKeysMatchSequentialRules) {
       }
     }
   }
-  EXPECT_EQ(select_rows(order).rows, expected);
+  const Selection selection = select_rows(order);
+  EXPECT_EQ(selection.rows, expected);
+  expect_attribution_matches(order, selection);
 }
 
 TEST(FileOrderTest, SortsPathBytesUnsignedPrefixFirst) {
@@ -341,6 +362,58 @@ TEST(ExportTest, EmptyStateGivesEmptyBody) {
   std::string scan;
   write_report(scan, Report{});
   EXPECT_EQ(body, R"({"models":[],"projects":[],"rows":0,"scan":)" + scan + R"(,"schema":1})");
+}
+
+TEST(ExportTest, AttributionNamesTheFileOfEveryRecord) {
+  // b0 replaces a0 (more output) and d0 replaces a1 (same output, later), so
+  // "a" owns no record; "c" has no rows; the fork "q" inherits both of its
+  // rows from "p".  The table lists only owners, in order of first use.
+  // clang-format off
+  const std::vector<FileDesc> files = {
+      {"a", "", {}, {}, {{0, 0, 1, "k", 1}, {0, 0, 2, "j", 3}}, 0},
+      {"b", "", {}, {}, {{0, 0, 4, "k", 5}}, 0},
+      {"c", "", {}, {}, {}, 0},
+      {"d", "", {}, {}, {{0, 0, 5, "j", 3}, {0, 0, 6, "", 1}}, 0},
+      parent_a("p"),
+      {"q", "B", {"A"}, 25, {{1, 1, 40}, {1, 2, 41}}},
+  };
+  // clang-format on
+  Engine plain_engine = make_engine(files);
+  const ExportResult plain = export_state(plain_engine);
+  Engine engine = make_engine(files);
+  const ExportResult result = export_state<Attribution::kFiles>(engine);
+  EXPECT_EQ(engine.inherited_events, 2u);
+
+  ASSERT_EQ(result.rows, 6u);  // b0 d0 d1 p0 p1 p2
+  EXPECT_EQ(result.files, (std::vector<std::string_view>{"b", "d", "p"}));
+  ASSERT_EQ(result.buffer.size, 6 * (record::kSize + 4));
+  // The records are those of the plain export, byte for byte; the indexes follow.
+  ASSERT_EQ(plain.buffer.size, 6 * record::kSize);
+  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(result.buffer.data), plain.buffer.size),
+            std::string_view(reinterpret_cast<const char*>(plain.buffer.data), plain.buffer.size));
+  const unsigned char* indexes = result.buffer.data + 6 * record::kSize;
+  const std::vector<std::uint32_t> expected = {0, 1, 1, 2, 2, 2};
+  for (std::size_t r = 0; r < expected.size(); ++r) {
+    const std::uint32_t v = std::uint32_t{indexes[4 * r]} | std::uint32_t{indexes[4 * r + 1]} << 8 |
+                            std::uint32_t{indexes[4 * r + 2]} << 16 |
+                            std::uint32_t{indexes[4 * r + 3]} << 24;
+    EXPECT_EQ(v, expected[r]) << "record " << r;
+  }
+
+  std::string body;
+  write_body(body, result, Report{});
+  std::string plain_body;
+  write_body(plain_body, plain, Report{});
+  EXPECT_EQ(body, R"({"files":["b","d","p"],)" + plain_body.substr(1));
+}
+
+TEST(ExportTest, AttributedEmptyStateHasAnEmptyFileTable) {
+  Engine engine;
+  const ExportResult result = export_state<Attribution::kFiles>(engine);
+  EXPECT_EQ(result.buffer.size, 0u);
+  std::string body;
+  write_body(body, result, Report{});
+  EXPECT_EQ(body.substr(0, 35), R"({"files":[],"models":[],"projects":)");
 }
 
 TEST(ExportTest, OutputDoesNotDependOnInsertionOrder) {
