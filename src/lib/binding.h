@@ -1,5 +1,12 @@
 // Shared declarations of the binding: the only code that touches the
 // Python C API.  Built against the limited API (stable ABI, 3.9 and newer).
+//
+// One binding serves two extension modules.  Every source in src/lib is
+// compiled into both; what tells them apart is the Face that each module's
+// definition unit (src/lib/faces/*.cpp) provides, together with its
+// PyInit_ function:
+//  - ledgerly._native: the records alone;
+//  - ledgerly._ledger: the records, then the file each one came from.
 #ifndef LEDGERLY_LIB_BINDING_H_
 #define LEDGERLY_LIB_BINDING_H_
 
@@ -10,10 +17,27 @@
 #include <string>
 #include <string_view>
 
+#include "engine/attribution.h"
+
 namespace ledgerly::lib {
 
+struct Face {
+  const char* module;       // qualified module name, e.g. "ledgerly._native"
+  const char* engine_type;  // qualified name of its Engine class
+  engine::Attribution attribution;
+};
+
+// The face of the module being built (defined by its definition unit).
+extern const Face kFace;
+
+// The body of the module's PyInit_ function: the module object (a new
+// reference) or nullptr with an error set.
+PyObject* init_module();
+
 // The process-wide PanicException class (derived from BaseException), made
-// on first use.  Returns a borrowed reference, or nullptr with an error set.
+// on first use, or adopted from the package when the other module of this
+// process made it first.  Returns a borrowed reference, or nullptr with an
+// error set.
 PyObject* panic_exception_type();
 
 // Raises PanicException with `message` as its single argument.

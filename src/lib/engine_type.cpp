@@ -1,4 +1,5 @@
 // The Engine class: a heap type holding one engine state behind one lock.
+// Its qualified name and the form of its export come from the module's Face.
 //
 // refresh() binds and converts its arguments and decodes the manifest with
 // the interpreter lock held, then releases the interpreter lock for all the
@@ -221,7 +222,8 @@ Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::ui
   }
   if (native.lost_export.exchange(false)) native.state.export_pending = true;
   try {
-    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force, allocator);
+    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force, allocator,
+                                     kFace.attribution);
   } catch (const engine::FatalError& error) {
     native.lock.poison_and_release();
     outcome.kind = Outcome::Kind::kFatal;
@@ -400,7 +402,7 @@ PyObject* make_engine_type() {
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (running_version() >= 310) flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Spec spec = {
-      "ledgerly._native.Engine", static_cast<int>(sizeof(EngineObject)), 0, flags, engine_slots,
+      kFace.engine_type, static_cast<int>(sizeof(EngineObject)), 0, flags, engine_slots,
   };
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return nullptr;

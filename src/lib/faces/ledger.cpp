@@ -1,0 +1,11 @@
+// ledgerly._ledger: Engine.refresh returns the report text, with a "files"
+// table, and the records followed by one file index per record.
+#include "lib/binding.h"
+
+namespace ledgerly::lib {
+
+const Face kFace = {"ledgerly._ledger", "ledgerly._ledger.Engine", engine::Attribution::kFiles};
+
+}  // namespace ledgerly::lib
+
+extern "C" PyMODINIT_FUNC PyInit__ledger(void) { return ledgerly::lib::init_module(); }

@@ -1,0 +1,10 @@
+// ledgerly._native: Engine.refresh returns the report text and the records.
+#include "lib/binding.h"
+
+namespace ledgerly::lib {
+
+const Face kFace = {"ledgerly._native", "ledgerly._native.Engine", engine::Attribution::kNone};
+
+}  // namespace ledgerly::lib
+
+extern "C" PyMODINIT_FUNC PyInit__native(void) { return ledgerly::lib::init_module(); }
