@@ -3,12 +3,14 @@
 Every counted event is one 104-byte record of 13 little-endian 64-bit words.
 `RECORD_DTYPE` names them so that a row buffer can be looked at as a numpy
 structured array without copying it (`view_rows`); the words that hold
-indexes and codes are unsigned, the timestamp and token counts signed.
+indexes and codes are unsigned, the timestamp and token counts signed. The
+host's engine (`ledgerly._ledger`) follows the records with one uint32 per
+record naming the log file it came from (`view_attributed`).
 """
 
 from __future__ import annotations
 
-from typing import Union
+from typing import Tuple, Union
 
 import numpy as np
 
@@ -39,6 +41,7 @@ Buffer = Union[bytes, bytearray, memoryview]
 
 __all__ = [
     "DIALECTS",
+    "FILE_INDEX_DTYPE",
     "KIND_EVENT",
     "KIND_MESSAGE",
     "RECORD_DTYPE",
@@ -47,6 +50,7 @@ __all__ = [
     "TIER_NAMES",
     "TOKEN_FIELDS",
     "dialect_name",
+    "view_attributed",
     "view_rows",
     "words",
 ]
@@ -63,6 +67,26 @@ def view_rows(buffer: Buffer) -> np.ndarray:
     rows = np.frombuffer(buffer, dtype=RECORD_DTYPE)
     rows.flags.writeable = False
     return rows
+
+
+FILE_INDEX_DTYPE = np.dtype("<u4")
+
+
+def view_attributed(buffer: Buffer, count: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The records and the file indexes of an attributed row buffer (the
+    one `ledgerly._ledger` returns): `count` records, then one
+    little-endian uint32 per record, in record order, indexing the report's
+    `files` table. Both are read-only views on `buffer` (no copy).
+
+    Raises ValueError when the length does not match `count`."""
+    size = memoryview(buffer).nbytes
+    if count < 0 or size != count * (RECORD_SIZE + FILE_INDEX_DTYPE.itemsize):
+        raise ValueError("row buffer of %d bytes does not hold %d attributed records" % (size, count))
+    rows = np.frombuffer(buffer, dtype=RECORD_DTYPE, count=count)
+    index = np.frombuffer(buffer, dtype=FILE_INDEX_DTYPE, count=count, offset=count * RECORD_SIZE)
+    rows.flags.writeable = False
+    index.flags.writeable = False
+    return rows, index
 
 
 def words(rows: np.ndarray) -> np.ndarray:

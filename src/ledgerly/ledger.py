@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 
-from ledgerly._native import Engine
+from ledgerly._ledger import Engine
 from ledgerly.sources import Listing, SniffCache, Source, list_files
 
 if TYPE_CHECKING:
@@ -45,6 +45,7 @@ class Snapshot:
 
     - `rows`: every counted event, a read-only structured array of
       `ledgerly.layout.RECORD_DTYPE` viewed on `buffer` (no copy);
+      `buffer` holds the records and then the file indexes;
     - `models`, `projects`: the names that the rows' `model` and `project`
       words index;
     - `scan`: the engine's statistics of this refresh (read-only mapping);
@@ -54,7 +55,13 @@ class Snapshot:
       for a ledger's first refresh); when false, `rows` is the previous
       snapshot's array;
     - `refreshed_at`: when the refresh finished (Unix seconds);
-    - `listing`: the files this refresh was given, and those skipped.
+    - `listing`: the files this refresh was given, and those skipped;
+    - `files`: the paths of the log files that own at least one row;
+    - `file_index`: the file of each row, a read-only uint32 array
+      (`files[file_index[i]]` is the log that row i came from: the file of
+      the copy that was counted, when a response was logged more than
+      once), viewed on `buffer` after the records; None for a snapshot made
+      without the engine.
     """
 
     rows: np.ndarray
@@ -66,13 +73,15 @@ class Snapshot:
     changed: bool
     refreshed_at: float
     listing: Listing
+    files: Tuple[str, ...] = ()
+    file_index: Optional[np.ndarray] = None
 
     def __len__(self) -> int:
         return len(self.rows)
 
 
 class Ledger:
-    """Owns one `Engine` and the sources it reads.
+    """Owns one engine (`ledgerly._ledger.Engine`) and the sources it reads.
 
     `sources` are `Source` objects or paths (a path is a source whose
     dialect is recognised per file). `workers` is the number of reader
@@ -116,13 +125,16 @@ class Ledger:
             report = json.loads(text)
             scan = report["scan"]
             last = self._last
+            file_index: Optional[np.ndarray]
             if buffer is not None:
-                from ledgerly.layout import view_rows
+                from ledgerly.layout import view_attributed
 
-                rows = view_rows(buffer)
+                rows, file_index = view_attributed(buffer, report["rows"])
                 models, projects = tuple(report["models"]), tuple(report["projects"])
+                files = tuple(report["files"])
             elif last is not None:
                 rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects
+                files, file_index = last.files, last.file_index
             else:  # pragma: no cover - the engine always exports on its first refresh
                 raise RuntimeError("the engine returned no rows on its first refresh")
             snapshot = Snapshot(
@@ -135,6 +147,8 @@ class Ledger:
                 changed=bool(scan["updated"]),
                 refreshed_at=time.time(),
                 listing=listing,
+                files=files,
+                file_index=file_index,
             )
             self._last = snapshot
             return snapshot

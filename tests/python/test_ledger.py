@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from ledgerly import Ledger, report
-from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows, words
+from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_attributed, view_rows, words
 
 from conftest import event_log, message_line, ms, write
 
@@ -22,6 +22,11 @@ def test_record_layout():
     with pytest.raises(ValueError, match="whole number"):
         view_rows(bytes(RECORD_SIZE + 1))
     assert words(rows).shape == (3, 13)
+    # 27 attributed records fill 2808 = 27 * 104 bytes: the count decides, never the length alone.
+    with pytest.raises(ValueError, match="27 attributed records"):
+        view_attributed(bytes(27 * RECORD_SIZE), 27)
+    rows, index = view_attributed(bytes(26 * RECORD_SIZE + 26 * 4), 26)
+    assert len(rows) == len(index) == 26
 
 
 def test_snapshots_across_refreshes(tmp_path):
@@ -42,9 +47,16 @@ def test_snapshots_across_refreshes(tmp_path):
     ]
     with pytest.raises(ValueError):
         first.rows["input"][0] = 1  # snapshots are read-only
+    # Each row's log file, viewed on the same buffer after the records.
+    one, two = str(logs / "a" / "one.jsonl"), str(logs / "b" / "two.jsonl")
+    assert first.files == (one, two) and first.file_index.dtype == np.dtype("<u4")
+    assert [first.files[i] for i in first.file_index] == [one, one, two]
+    assert not first.file_index.flags.writeable
+    assert np.shares_memory(first.file_index, np.frombuffer(first.buffer, np.uint8))
 
     again = ledger.refresh()
     assert not again.changed and again.rows is first.rows and again.scan["bytes_read"] == 0
+    assert again.file_index is first.file_index and again.files == first.files
 
     with open(conv, "a") as f:
         f.write(message_line("2025-03-14T12:05:00Z", "m2", "alpha-4", inp=1, out=1))
