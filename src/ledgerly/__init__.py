@@ -7,7 +7,9 @@ refreshed with a manifest of log files returns the counted usage events as
 - `Ledger` (ledgerly.ledger): finds the logs, keeps one engine, and returns
   a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`);
 - `report` (ledgerly.reports): token sums and costs grouped by day, week,
-  month, model, project, tier, subagent or dialect; `blocks` and
+  month, model, project, tier, subagent or dialect; `list_sessions` and
+  `session_detail` (ledgerly.sessions): the same per session (log file,
+  with its subagents' logs), and one session per model and day; `blocks` and
   `block_status` (ledgerly.windows): the same per 5-hour window, and the
   state of the current window;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
@@ -36,6 +38,7 @@ if TYPE_CHECKING:
     from ledgerly.prices import PriceTable, load_prices
     from ledgerly.query import QueryError, query_report
     from ledgerly.reports import Group, Report, ReportError, report
+    from ledgerly.sessions import SessionDetail, SessionError, SessionReport, list_sessions, session_detail
     from ledgerly.sources import Source, SourceError, resolve_sources
     from ledgerly.windows import BlockStatus, block_status, blocks
 
@@ -75,6 +78,11 @@ _LAZY = {
     "block_status": "windows",
     "BlockStatus": "windows",
     "report": "reports",
+    "SessionDetail": "sessions",
+    "SessionError": "sessions",
+    "SessionReport": "sessions",
+    "list_sessions": "sessions",
+    "session_detail": "sessions",
     "Source": "sources",
     "SourceError": "sources",
     "resolve_sources": "sources",
@@ -108,17 +116,22 @@ __all__ = [
     "QueryError",
     "Report",
     "ReportError",
+    "SessionDetail",
+    "SessionError",
+    "SessionReport",
     "Snapshot",
     "Source",
     "SourceError",
     "block_status",
     "blocks",
     "export_parquet",
+    "list_sessions",
     "load_config",
     "load_prices",
     "query_report",
     "report",
     "resolve_sources",
+    "session_detail",
     "view_rows",
 ]
 __version__ = "0.1.0"

@@ -20,8 +20,8 @@ from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 if TYPE_CHECKING:
     from ledgerly.options import Parser
 
-COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sources", "ledgerly.cmd_export", "ledgerly.cmd_query",
-            "ledgerly.cmd_status", "ledgerly.cmd_watch", "ledgerly.cmd_serve")
+COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sessions", "ledgerly.cmd_sources", "ledgerly.cmd_export",
+            "ledgerly.cmd_query", "ledgerly.cmd_status", "ledgerly.cmd_watch", "ledgerly.cmd_serve")
 DEFAULT_COMMAND = "daily"
 
 

@@ -4,7 +4,8 @@ The command line (options and subcommands) and the server's JSON API take
 the same parameters: how to group (`group`), the range (`since`, `until`),
 the zone (`tz`), which models and projects (`model`, `project`, globs) and
 whether to break rows down by model (`breakdown`). `make_query` checks them
-all and returns a `Query`; anything wrong raises `ParameterError`, which
+all and returns a `Query` (`make_session_query` likewise for the session
+list, with `sort`, `top` and `id`); anything wrong raises `ParameterError`, which
 names the parameter so that the command line can say "--since: ..." and
 the API can answer 400 with ``{"error": ..., "parameter": "since"}``.
 
@@ -70,6 +71,77 @@ class Query:
     def key(self) -> Tuple[Any, ...]:
         """A hashable form, for caching answers."""
         return (self.by, self.zone.name, self.since, self.until, self.model, self.project, self.breakdown)
+
+
+SORTS = ("cost", "tokens")  # how sessions are ordered, the largest first
+MAX_TOP = 1_000_000
+
+
+@dataclass(frozen=True)
+class SessionQuery:
+    """Checked parameters of the session list (or, with `id`, of one
+    session's breakdown): the range, zone and globs of a `Query`, the order
+    (`sort`: None for the default, cost when there is a price table and
+    tokens otherwise), how many sessions to list (`top`: None for all) and
+    which session to break down (`id`: an id or a log path)."""
+
+    zone: Zone
+    since: Optional[str] = None
+    until: Optional[str] = None
+    model: Tuple[str, ...] = ()
+    project: Tuple[str, ...] = ()
+    sort: Optional[str] = None
+    top: Optional[int] = None
+    id: Optional[str] = None
+
+    def range_args(self) -> Dict[str, Any]:
+        """Keyword arguments for `sessions.list_sessions` / `session_detail`
+        (without `prices`, `sort` and `top`)."""
+        return {"tz": self.zone, "since": self.since, "until": self.until, "model": self.model or None,
+                "project": self.project or None}
+
+    def key(self) -> Tuple[Any, ...]:
+        """A hashable form, for caching answers."""
+        return (self.zone.name, self.since, self.until, self.model, self.project, self.sort, self.top, self.id)
+
+
+def parse_top(text: Union[str, int, None]) -> Optional[int]:
+    """A positive count of sessions, or None."""
+    if text is None:
+        return None
+    if isinstance(text, bool):
+        raise ParameterError("top", "expected a whole number of sessions")
+    if isinstance(text, int):
+        value = text
+    else:
+        stripped = text.strip()
+        if not stripped.isdigit() or len(stripped) > 12:
+            raise ParameterError("top", "expected a whole number of sessions, not %r" % text[:40])
+        value = int(stripped)
+    if not 1 <= value <= MAX_TOP:
+        raise ParameterError("top", "expected 1 to %d sessions" % MAX_TOP)
+    return value
+
+
+def make_session_query(
+    since: Optional[str] = None,
+    until: Optional[str] = None,
+    tz: Union[str, Zone, None] = None,
+    model: Sequence[str] = (),
+    project: Sequence[str] = (),
+    sort: Optional[str] = None,
+    top: Union[str, int, None] = None,
+    id: Optional[str] = None,
+) -> SessionQuery:
+    """Checks the parameters of the session list; raises ParameterError
+    naming the first bad one."""
+    base = make_query(("day",), since, until, tz, model, project)
+    if sort is not None and sort not in SORTS:
+        raise ParameterError("sort", "expected one of %s, not %r" % (", ".join(SORTS), sort[:40]))
+    if id is not None and (not id.strip() or len(id) > MAX_TEXT or "\0" in id):
+        raise ParameterError("id", "name a session by its id or the path of its log")
+    return SessionQuery(base.zone, base.since, base.until, base.model, base.project, sort, parse_top(top),
+                        None if id is None else id.strip())
 
 
 def parse_group(text: Union[str, Sequence[str]]) -> Tuple[str, ...]:

@@ -19,6 +19,8 @@ from ledgerly.reports import Group, Report
 if TYPE_CHECKING:
     from rich.console import Console
 
+    from ledgerly.sessions import Session, SessionDetail, SessionReport
+
 EDGE = 2  # the table's outer padding
 PADDING = 3  # a cell's two spaces of padding plus the gap between columns
 
@@ -180,3 +182,116 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
     if report.priced and report.unpriced:
         show(console, "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
                       style="dim", soft_wrap=True)
+
+
+# ---------------------------------------------------------------------------
+# Sessions
+
+
+def _when(text: object) -> str:
+    """An RFC 3339 time as "YYYY-MM-DD HH:MM" (the zone is in the title)."""
+    return "" if not isinstance(text, str) else text[:10] + " " + text[11:16]
+
+
+# The key columns of the session table: header, cell of a session.
+SESSION_KEYS: Tuple[Tuple[str, Callable[[Session], str]], ...] = (
+    ("Session", lambda s: s.id),
+    ("Project", lambda s: s.project),
+    ("First event", lambda s: _when(s.first_event)),
+    ("Last event", lambda s: _when(s.last_event)),
+    ("Models", lambda s: ", ".join(s.models)),
+)
+TOTAL_ONLY = (Column("Total", lambda g: g.total_tokens),)
+# From the widest table to the narrowest: key columns shown, token columns, number form.
+SESSION_FORMS: Tuple[Tuple[Tuple[int, ...], Sequence[Column], Callable[[int], str]], ...] = (
+    ((0, 1, 2, 3, 4), WIDE, plain_number),
+    ((0, 1, 2, 3, 4), MEDIUM, plain_number),
+    ((0, 1, 2, 3, 4), MEDIUM, short_number),
+    ((0, 1, 3, 4), MEDIUM, short_number),
+    ((0, 1, 3), MEDIUM, short_number),
+    ((0, 3), TOTAL_ONLY, short_number),
+)
+
+
+def _session_lines(result: SessionReport) -> List[Tuple[List[str], Group, Group]]:
+    lines = [([cell(s) for _h, cell in SESSION_KEYS], s.usage, s.subagents) for s in result.rows]
+    total = "Total" if len(result.rows) == result.count else "Total (%d sessions)" % result.count
+    lines.append(([total] + [""] * (len(SESSION_KEYS) - 1), result.totals, result.subagents))
+    return lines
+
+
+def _session_width(result: SessionReport, keys: Sequence[int], columns: Sequence[Column],
+                   number: Callable[[int], str]) -> int:
+    lines = _session_lines(result)
+    width = EDGE
+    for i in keys:
+        width += max([len(cells[i]) for cells, _g, _s in lines] + [len(SESSION_KEYS[i][0])]) + PADDING
+    for column in [*columns, Column("Subagents", lambda g: g.total_tokens)]:
+        widest_header = max(len(part) for part in column.header.split("\n"))
+        width += max([len(number(column.value(g))) for _c, g, _s in lines] + [widest_header]) + PADDING
+    if result.priced:
+        width += max([len(cost_text(g)) for _c, g, _s in lines] + [4]) + PADDING
+    return width
+
+
+def draw_sessions(result: SessionReport, stream: TextIO, title: str) -> None:
+    """Prints the session list as a table on `stream`: one line per session,
+    the subagents' share of its tokens, and the totals of every session in
+    the range. On a narrow terminal fewer columns are shown."""
+    from rich import box
+    from rich.console import Console
+    from rich.table import Table
+
+    console = Console(file=stream, highlight=False)
+    if not result.rows:
+        show(console, "No usage found.")
+        return
+    keys, columns, number = SESSION_FORMS[-1]
+    for form in SESSION_FORMS:
+        if _session_width(result, *form) <= console.width:
+            keys, columns, number = form
+            break
+    table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
+    for i in keys:
+        header = SESSION_KEYS[i][0]
+        table.add_column(header, overflow="fold", no_wrap=header.endswith("event"))
+    for column in columns:
+        table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
+    if result.priced:
+        table.add_column("Cost", justify="right", no_wrap=True)
+    table.add_column("Subagents", justify="right", style="dim", no_wrap=True)
+    lines = _session_lines(result)
+    for i, (cells, group, sub) in enumerate(lines):
+        numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if result.priced else [])
+        last = i == len(lines) - 1
+        table.add_row(*[cells[k] for k in keys], *numbers, number(sub.total_tokens) if sub.total_tokens else "–",
+                      style="bold" if last else None, end_section=i == len(lines) - 2)
+    show(console, table)
+    if result.priced and result.unpriced:
+        show(console, "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(result.unpriced)),
+                      style="dim", soft_wrap=True)
+
+
+def draw_session(detail: SessionDetail, stream: TextIO) -> None:
+    """Prints one session: what it is, then its usage per model and per day."""
+    from rich.console import Console
+
+    console = Console(file=stream, highlight=False)
+    s = detail.summary
+    show(console, "Session %s" % s.id, style="bold")
+    show(console, "  log: %s" % s.session, soft_wrap=True)
+    for log in detail.logs:
+        if log != s.session:
+            show(console, "  subagent log: %s" % log, soft_wrap=True)
+    show(console, "  project: %s" % s.project, soft_wrap=True)
+    if s.first_event is None:
+        show(console, "No usage found.")
+        return
+    show(console, "  from %s to %s (%s)" % (_when(s.first_event), _when(s.last_event), detail.by_day.timezone))
+    show(console, "  tokens: %s, of which subagents %s" % (plain_number(s.usage.total_tokens),
+                                                          plain_number(s.subagents.total_tokens)))
+    if detail.priced:
+        show(console, "  cost: %s" % cost_text(s.usage))
+    show(console)
+    draw(detail.by_model, stream, "By model")
+    draw(detail.by_day, stream, "By day (%s)" % detail.by_day.timezone)

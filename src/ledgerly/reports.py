@@ -190,6 +190,9 @@ class _Selection:
     zone: tzs.Zone
     models: Tuple[str, ...]
     projects: Tuple[str, ...]
+    # Which of the snapshot's rows these are (None: all of them), for arrays
+    # that run alongside the rows, such as the file of each row.
+    mask: Optional[np.ndarray] = None
 
     @property
     def tokens(self) -> np.ndarray:
@@ -235,7 +238,7 @@ def select(
         narrow(_name_mask(snapshot.projects, _globs(project), False)[rows["project"].astype(np.intp)])
     if mask is not None:
         rows = rows[mask]
-    return _Selection(rows, zone, snapshot.models, snapshot.projects)
+    return _Selection(rows, zone, snapshot.models, snapshot.projects, mask)
 
 
 # ---------------------------------------------------------------------------
@@ -324,14 +327,23 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
     else:
         paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
 
+    unpriced = unpriced_models(sums, model_of, missing, sel.models, prices)
+    fine_groups = FineGroups(fine.digits[: len(dims)], model_of, model_digits, sums, paid, missing)
+    return assemble(fine_groups, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, unpriced)
+
+
+def unpriced_models(sums: np.ndarray, model_of: np.ndarray, missing: np.ndarray, models: Sequence[str],
+                    prices: Optional[PriceTable]) -> Dict[str, Tuple[str, ...]]:
+    """The models of the groups with usage that has no price (`missing`),
+    each with the price keys its usage would need. `sums` are per-group
+    token sums, `model_of` each group's index into `models`."""
     unpriced: Dict[str, Tuple[str, ...]] = {}
     if prices:
         for m in np.unique(model_of[missing]).tolist():
-            name = sel.models[m]
+            name = models[m]
             usage = _reduce(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
             unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
-    fine_groups = FineGroups(fine.digits[: len(dims)], model_of, model_digits, sums, paid, missing)
-    return assemble(fine_groups, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, unpriced)
+    return unpriced
 
 
 @dataclass(frozen=True)

@@ -16,7 +16,7 @@ from ledgerly import _ledger, _native
 from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE
 from ledgerly.sources import Source, list_files
 
-from conftest import message_line, write
+from conftest import event_log, message_line, write
 
 EXAMPLES = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 
@@ -66,8 +66,8 @@ def test_each_record_belongs_to_the_file_of_its_selected_row():
     """Worked out from examples/README.md: msg-103 is logged in conv-1 (12
     output tokens) and again in conv-2 (388): the record keeps conv-1's
     place and belongs to conv-2. The fork harbor-2-fork repeats two of
-    harbor-1's events before its start: those stay harbor-1's, and the fork
-    owns only its own two."""
+    harbor-1's events (with times before its start): those stay harbor-1's,
+    and the fork owns only its own two."""
     _native_result, (text, buffer) = refresh_both(EXAMPLES)
     _report, rows, files = attributed(text, buffer)
     names = [os.path.relpath(f, EXAMPLES) for f in files]
@@ -81,6 +81,24 @@ def test_each_record_belongs_to_the_file_of_its_selected_row():
     # Output tokens per event: the fork also logs the parent's 350 and 260.
     assert [o for n, o in zip(names, output) if n == "harbor/harbor-1.jsonl"] == [350, 260, 400]
     assert [o for n, o in zip(names, output) if n == "harbor/harbor-2-fork.jsonl"] == [290, 150]
+
+
+def test_a_fork_owns_only_what_it_did_not_inherit(tmp_path):
+    """The fork logs its parent's two opening events again after its own
+    start (same running totals and usage, so they are the parent's), then
+    one of its own."""
+    turns = [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T09:20:00Z", 2000, 1000, 300, 100)]
+    write(tmp_path, "b-parent.jsonl", event_log("e-1", "/w/p", "model-x", turns))
+    again = [("2025-03-14T11:00:0%dZ" % k,) + t[1:] for k, t in enumerate(turns, 1)]
+    fork = event_log("e-2", "/w/p", "model-x", again + [("2025-03-14T12:00:00Z", 500, 0, 70, 0)],
+                     started="2025-03-14T11:00:00Z")
+    write(tmp_path, "a-fork.jsonl", fork.replace('"id":"e-2",', '"id":"e-2","forked_from_id":"e-1",', 1))
+    _native_result, (text, buffer) = refresh_both(tmp_path)
+    report, rows, files = attributed(text, buffer)
+    assert report["scan"]["inherited_events"] == 2
+    owners = [os.path.basename(f) for f in files]
+    assert list(zip(owners, rows["output"].tolist())) == [("a-fork.jsonl", 70), ("b-parent.jsonl", 200),
+                                                          ("b-parent.jsonl", 300)]
 
 
 def test_a_repeated_response_belongs_to_the_winning_file(tmp_path):

@@ -1,0 +1,466 @@
+"""Sessions: which conversation spent the tokens.
+
+    listed = list_sessions(snapshot, prices=table, sort="cost", top=10)
+    print(listed.to_json())
+    one = session_detail(snapshot, "conv-1", prices=table)   # per model and per day
+
+A session is one log file, named by its path (`session`) and by the file's
+name without `.jsonl` (`id`). A subagent's log is folded into its parent's
+session when the layout shows the parent: the log lies in a folder named
+`subagents` inside a folder named after the parent's log, that is
+`<dir>/<name>/subagents/*.jsonl` next to `<dir>/<name>.jsonl`, and that
+parent log is among the listed files. Any other log is a session of its own:
+a forked session too (the events it inherited stay with its parent, see
+docs/selection.md), and a subagent log whose parent cannot be told from the
+layout.
+
+Every row comes with its log file from the engine (`Snapshot.file_index`),
+so nothing is visited row by row in Python: a small table maps each log file
+to its session, one gather turns the rows' file indexes into session codes,
+and the sums are those of the reports (`ledgerly.grouping`), per session,
+subagent flag and model (costs are per model). The first and last event of
+each session come from the runs of equal codes in the row order. The
+sessions of a range add up exactly to that range's daily report.
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import io
+import json
+import os
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
+
+import numpy as np
+
+from ledgerly.grouping import Codes, aggregate, ranked, small
+from ledgerly.layout import TOKEN_FIELDS
+from ledgerly.ledger import Snapshot
+from ledgerly.prices import PriceTable, costs
+from ledgerly.reports import Globs, Group, Report, ReportError, ZoneSpec, report, select, unpriced_models
+from ledgerly.timezones import Bound, format_instant
+
+SORTS = ("cost", "tokens")
+SUBAGENT_FOLDER = "subagents"
+LOG_SUFFIX = ".jsonl"
+ROW_FIELDS = ("session", "id", "project", "first_event", "last_event", "models")
+
+
+class SessionError(ReportError):
+    """A session that cannot be found, or a bad sort or count."""
+
+
+# ---------------------------------------------------------------------------
+# Which session each log belongs to
+
+
+def session_id(path: str) -> str:
+    """The id of the session whose log is `path`: its file name without `.jsonl`."""
+    name = os.path.basename(path)
+    return name[: -len(LOG_SUFFIX)] if name.endswith(LOG_SUFFIX) and len(name) > len(LOG_SUFFIX) else name
+
+
+def parent_log(path: str) -> Optional[str]:
+    """The log that the layout names as the parent of the subagent log
+    `path` (`<dir>/<name>.jsonl` for `<dir>/<name>/subagents/<file>`), or
+    None when `path` does not lie in such a folder."""
+    folder = os.path.dirname(path)
+    if os.path.basename(folder) != SUBAGENT_FOLDER:
+        return None
+    owner = os.path.dirname(folder)
+    if not os.path.basename(owner):
+        return None
+    return owner + LOG_SUFFIX
+
+
+@dataclass(frozen=True)
+class SessionMap:
+    """The sessions of a snapshot's log files.
+
+    - `paths`: the path of each session's log, sorted;
+    - `of_file`: for each entry of `Snapshot.files`, its session's index
+      into `paths`;
+    - `logs`: per session, the paths among `Snapshot.files` that belong to
+      it (its own log first when it has rows, then its subagents' logs)."""
+
+    paths: Tuple[str, ...]
+    of_file: np.ndarray
+    logs: Tuple[Tuple[str, ...], ...]
+
+    def index(self, path: str) -> Optional[int]:
+        """The session whose log is `path`, or that `path` is folded into."""
+        if path in self.paths:
+            return self.paths.index(path)
+        for s, logs in enumerate(self.logs):
+            if path in logs:
+                return s
+        return None
+
+
+def map_sessions(files: Sequence[str], listed: Sequence[str] = ()) -> SessionMap:
+    """Assigns each of `files` (the logs that own rows) to its session.
+    `listed` are the other known logs (the listing): a subagent log is
+    folded into its parent only when the parent is among `files` or
+    `listed`, nested subagents into their outermost parent."""
+    known: Set[str] = set(files)
+    known.update(listed)
+    roots: Dict[str, str] = {}
+
+    def root(path: str) -> str:
+        seen = path
+        chain = []
+        while seen not in roots:
+            parent = parent_log(seen)
+            if parent is None or parent not in known:
+                roots[seen] = seen
+                break
+            chain.append(seen)
+            seen = parent
+        for p in chain:
+            roots[p] = roots[seen]
+        return roots[seen]
+
+    owners = [root(p) for p in files]
+    paths = tuple(sorted(set(owners)))
+    number = {p: i for i, p in enumerate(paths)}
+    of_file = np.array([number[r] for r in owners], dtype=np.intp)
+    logs: List[List[str]] = [[] for _ in paths]
+    for path, owner in sorted(zip(files, owners)):
+        logs[number[owner]].append(path)
+    return SessionMap(paths, of_file, tuple(tuple(group) for group in logs))
+
+
+def snapshot_sessions(snapshot: Snapshot) -> SessionMap:
+    """The sessions of `snapshot` (which must come from a ledger: its rows
+    carry their log files)."""
+    if snapshot.file_index is None:
+        raise SessionError("this snapshot does not say which log each row came from (make it with a Ledger)")
+    return map_sessions(snapshot.files, [f.path for f in snapshot.listing.files])
+
+
+# ---------------------------------------------------------------------------
+# Result
+
+
+@dataclass(frozen=True)
+class Session:
+    """One session's usage: `usage` (tokens and cost, as a report `Group`)
+    and the part of it its subagents made (`subagents`: rows with the
+    subagent flag, whether from a folded subagent log or marked so in the
+    session's own log). Times are RFC 3339 in the report's zone (None for a
+    session without usage in the range)."""
+
+    session: str
+    id: str
+    project: str
+    first_event: Optional[str]
+    last_event: Optional[str]
+    models: Tuple[str, ...]
+    usage: Group
+    subagents: Group
+
+    def key(self) -> Dict[str, Any]:
+        return {"session": self.session, "id": self.id, "project": self.project, "first_event": self.first_event,
+                "last_event": self.last_event, "models": list(self.models)}
+
+    def to_dict(self, priced: bool) -> Dict[str, Any]:
+        out = self.key()
+        out.update(_numbers(self.usage, self.subagents, priced))
+        return out
+
+
+def _numbers(usage: Group, subagents: Group, priced: bool) -> Dict[str, Any]:
+    """The token fields, total_tokens and cost of `usage`, then the
+    subagents' share of them."""
+    out = usage.to_dict(priced)
+    out["subagent_tokens"] = subagents.total_tokens
+    if priced:
+        out["subagent_cost"] = None if subagents.cost is None else round(subagents.cost, 6)
+    return out
+
+
+@dataclass(frozen=True)
+class SessionReport:
+    """Sessions, the largest first by `sort` ("cost" or "tokens"), at most
+    `top` of them. `totals` and `subagents` cover every session of the
+    range (`count` of them), listed or not."""
+
+    rows: Tuple[Session, ...]
+    totals: Group
+    subagents: Group
+    count: int
+    sort: str
+    timezone: str
+    priced: bool = False
+    unpriced: Mapping[str, Tuple[str, ...]] = field(default_factory=dict)
+
+    def columns(self) -> Tuple[str, ...]:
+        """The CSV columns, in order; also the fields of each JSON row."""
+        cost = ("cost",) if self.priced else ()
+        return (ROW_FIELDS + TOKEN_FIELDS + ("total_tokens",) + cost + ("subagent_tokens",)
+                + (("subagent_cost",) if self.priced else ()))
+
+    def to_dict(self) -> Dict[str, Any]:
+        out: Dict[str, Any] = {
+            "rows": [s.to_dict(self.priced) for s in self.rows],
+            "totals": _numbers(self.totals, self.subagents, self.priced),
+        }
+        if self.priced:
+            out["unpriced"] = sorted(self.unpriced)
+        out["timezone"] = self.timezone
+        out["sessions"] = self.count
+        return out
+
+    def to_json(self, indent: Optional[int] = 2) -> str:
+        return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
+
+    def to_csv(self) -> str:
+        """One line per listed session; models joined by ";"."""
+        buffer = io.StringIO()
+        writer = csv.DictWriter(buffer, fieldnames=list(self.columns()), lineterminator="\n")
+        writer.writeheader()
+        for session in self.rows:
+            record = session.to_dict(self.priced)
+            record["models"] = ";".join(session.models)
+            writer.writerow({k: "" if v is None else v for k, v in record.items()})
+        return buffer.getvalue()
+
+
+@dataclass(frozen=True)
+class SessionDetail:
+    """One session broken down: its `summary` (a `Session`), the logs it is
+    made of (`logs`), and its usage per model (`by_model`) and per day with
+    the models of each day (`by_day`), both reports over the same range."""
+
+    summary: Session
+    logs: Tuple[str, ...]
+    by_model: Report
+    by_day: Report
+
+    @property
+    def priced(self) -> bool:
+        return self.by_model.priced
+
+    @property
+    def unpriced(self) -> Mapping[str, Tuple[str, ...]]:
+        """The models whose usage in this session has no price (see `Report`)."""
+        return self.by_model.unpriced
+
+    def to_dict(self) -> Dict[str, Any]:
+        out = self.summary.to_dict(self.priced)
+        out["logs"] = list(self.logs)
+        out["by_model"] = self.by_model.to_dict()["rows"]
+        out["by_day"] = self.by_day.to_dict()["rows"]
+        if self.priced:
+            out["unpriced"] = sorted(self.unpriced)
+        out["timezone"] = self.by_day.timezone
+        return out
+
+    def to_json(self, indent: Optional[int] = 2) -> str:
+        return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
+
+    def to_csv(self) -> str:
+        """One line per day and model (the day report's breakdown form):
+        the lines of a model add up to its `by_model` row."""
+        return self.by_day.to_csv()
+
+
+# ---------------------------------------------------------------------------
+# Computing
+
+
+def _group(tokens: List[int], paid: float, missing: bool, priced: bool) -> Group:
+    return Group({}, tuple(int(t) for t in tokens), None if not priced or missing else paid, paid, missing)
+
+
+def _exact_sums(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Exact sums of the runs of rows of `values` that begin at `starts`
+    (int64, or Python integers where int64 could overflow)."""
+    if len(values) == 0:
+        return np.zeros((0, values.shape[1]), dtype=np.int64)
+    if values.dtype != object:
+        peak = max(abs(int(values.max())), abs(int(values.min())))
+        if peak * len(values) > 2**63 - 1:
+            values = values.astype(object)
+    out: np.ndarray = np.add.reduceat(values, starts, axis=0)
+    return out
+
+
+def list_sessions(
+    snapshot: Snapshot,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    sort: Optional[str] = None,
+    top: Optional[int] = None,
+) -> SessionReport:
+    """The usage of each session in the range, the largest first.
+
+    `tz`, `since`, `until`, `model` and `project` select rows as `report`
+    does (a session whose rows all fall outside is not listed); `prices`
+    gives every session a cost. `sort` is "cost" (the default with a price
+    table; a session whose cost is unknown is placed by the part that has a
+    price) or "tokens" (the default without); ties go by path. `top` lists
+    only that many. Raises SessionError (a ReportError) for bad arguments."""
+    if sort is None:
+        sort = "cost" if prices else "tokens"
+    if sort not in SORTS:
+        raise SessionError("cannot sort sessions by %r (choose from %s)" % (sort, ", ".join(SORTS)))
+    if sort == "cost" and not prices:
+        raise SessionError("sorting by cost needs a price table")
+    if top is not None and (isinstance(top, bool) or not isinstance(top, int) or top < 1):
+        raise SessionError("top must be a whole number of at least 1, not %r" % (top,))
+    smap = snapshot_sessions(snapshot)
+    sel = select(snapshot, tz, since, until, model, project)
+    assert snapshot.file_index is not None
+    file_index = snapshot.file_index if sel.mask is None else snapshot.file_index[sel.mask]
+    rows = sel.rows
+    n = len(rows)
+    priced = bool(prices)
+
+    # Session code of every row: one gather through the per-file table,
+    # then renumbered densely over the sessions that have rows here.
+    codes = smap.of_file[file_index] if n else np.zeros(0, dtype=np.intp)
+    present = np.zeros(len(smap.paths), dtype=bool)
+    present[codes] = True
+    dense = np.cumsum(present) - 1
+    codes = dense[codes]
+    listed = np.flatnonzero(present)  # dense code -> index into smap.paths
+    count = len(listed)
+
+    # Sums per session, subagent flag and model (costs are per model).
+    model_codes = ranked(rows["model"], sel.models)
+    fine = aggregate([Codes(codes, max(1, count)), small(rows["subagent"] != 0, 2), model_codes], sel.tokens)
+    session_of, sub_of, model_digits = fine.digits
+    model_of = model_codes.values[model_digits] if model_codes.values is not None else model_digits
+    sums = fine.sums
+    if prices:
+        paid, missing = costs(sums.astype(np.float64), model_of, prices.matrix(sel.models))
+    else:
+        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
+    unpriced = unpriced_models(sums, model_of, missing, sel.models, prices)
+
+    # Runs of one session in row order: first and last event, and the
+    # project of the session's first row (in row order its own log comes
+    # before its subagents' folder).
+    first_ms = last_ms = project_of = np.zeros(0, dtype=np.int64)
+    if n:
+        ts = np.asarray(rows["timestamp"])
+        starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
+        run_code = codes[starts]
+        order = np.argsort(run_code, kind="stable")
+        run_first = np.minimum.reduceat(ts, starts)[order]
+        run_last = np.maximum.reduceat(ts, starts)[order]
+        run_project = np.asarray(rows["project"])[starts][order]
+        grouped = run_code[order]
+        begin = np.flatnonzero(np.r_[True, grouped[1:] != grouped[:-1]])
+        first_ms = np.minimum.reduceat(run_first, begin)
+        last_ms = np.maximum.reduceat(run_last, begin)
+        project_of = run_project[begin]
+
+    # Per session: the sums of its groups, and of its subagent groups.
+    begin = np.flatnonzero(np.r_[True, session_of[1:] != session_of[:-1]]) if len(fine) else np.zeros(0, np.intp)
+    is_sub = sub_of == 1
+    zero_sums = np.zeros_like(sums) if sums.dtype != object else np.zeros(sums.shape, dtype=object)
+    totals = [_exact_sums(sums, begin), _exact_sums(np.where(is_sub[:, None], sums, zero_sums), begin)]
+    paid_parts = [np.add.reduceat(paid, begin) if len(fine) else paid,
+                  np.add.reduceat(np.where(is_sub, paid, 0.0), begin) if len(fine) else paid]
+    missing_parts = [np.logical_or.reduceat(missing, begin) if len(fine) else missing,
+                     np.logical_or.reduceat(missing & is_sub, begin) if len(fine) else missing]
+    ends = np.r_[begin[1:], len(fine)].astype(np.intp)
+
+    zone = sel.zone
+    found: List[Tuple[Any, str, Session]] = []
+    model_list, begin_list, end_list = model_of.tolist(), begin.tolist(), ends.tolist()
+    usage_l, usage_paid, usage_missing = totals[0].tolist(), paid_parts[0].tolist(), missing_parts[0].tolist()
+    sub_l, sub_paid, sub_missing = totals[1].tolist(), paid_parts[1].tolist(), missing_parts[1].tolist()
+    first_l, last_l, project_l = first_ms.tolist(), last_ms.tolist(), project_of.tolist()
+    for k, path_index in enumerate(listed.tolist()):
+        path = smap.paths[path_index]
+        used = sorted({sel.models[m] for m in model_list[begin_list[k]:end_list[k]]})
+        usage = _group(usage_l[k], usage_paid[k], usage_missing[k], priced)
+        session = Session(path, session_id(path), sel.projects[project_l[k]], format_instant(first_l[k], zone),
+                          format_instant(last_l[k], zone), tuple(used), usage,
+                          _group(sub_l[k], sub_paid[k], sub_missing[k], priced))
+        weight = usage.priced_cost if sort == "cost" else usage.total_tokens
+        found.append((weight, path, session))
+    found.sort(key=lambda item: (-item[0], item[1]))
+    chosen = [s for _w, _p, s in found][:top]
+
+    whole = _exact_sums(sums, np.zeros(1, dtype=np.intp))[0].tolist() if len(fine) else [0] * len(TOKEN_FIELDS)
+    sub_whole = (_exact_sums(np.where(is_sub[:, None], sums, zero_sums), np.zeros(1, dtype=np.intp))[0].tolist()
+                 if len(fine) else [0] * len(TOKEN_FIELDS))
+    return SessionReport(
+        rows=tuple(chosen),
+        totals=_group(whole, float(paid.sum()), bool(missing.any()), priced),
+        subagents=_group(sub_whole, float(paid[is_sub].sum()), bool(missing[is_sub].any()), priced),
+        count=count,
+        sort=sort,
+        timezone=zone.name,
+        priced=priced,
+        unpriced=unpriced,
+    )
+
+
+def find_session(smap: SessionMap, which: str) -> int:
+    """The session named by `which`: a path (it holds a "/") of the
+    session's log or of any log folded into it, or a session id (its log's
+    name, with or without `.jsonl`). Raises SessionError when no session or
+    more than one matches."""
+    text = which.strip()
+    if not text:
+        raise SessionError("name a session by its id or the path of its log")
+    if "/" in text:
+        path = os.path.abspath(os.path.expanduser(text))
+        found = smap.index(path)
+        if found is None:
+            raise SessionError("no session has the log %s (ledgerly sessions lists them)" % path)
+        return found
+    name = session_id(text)
+    matches = [s for s, p in enumerate(smap.paths) if session_id(p) == name]
+    if not matches:
+        raise SessionError("no session has the id %r (ledgerly sessions lists them)" % text[:200])
+    if len(matches) > 1:
+        shown = ", ".join(smap.paths[s] for s in matches[:5])
+        raise SessionError("%d sessions have the id %r; name one by the path of its log: %s"
+                           % (len(matches), text[:200], shown))
+    return matches[0]
+
+
+def session_detail(
+    snapshot: Snapshot,
+    which: str,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+) -> SessionDetail:
+    """The session `which` (see `find_session`) per model and per day, over
+    the rows the other arguments select (as in `list_sessions`). A session
+    without usage in the range still has its summary, with zero usage and
+    no times. Raises SessionError (a ReportError)."""
+    smap = snapshot_sessions(snapshot)
+    chosen = find_session(smap, which)
+    assert snapshot.file_index is not None
+    mine = smap.of_file[snapshot.file_index] == chosen if len(snapshot) else np.zeros(0, dtype=bool)
+    own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], file_index=snapshot.file_index[mine])
+    common: Dict[str, Any] = {"tz": tz, "since": since, "until": until, "model": model, "project": project,
+                              "prices": prices}
+    listed = list_sessions(own, **common)
+    if listed.rows:
+        summary = listed.rows[0]
+    else:
+        whole = list_sessions(own, tz=tz)
+        path = smap.paths[chosen]
+        nothing = _group([0] * len(TOKEN_FIELDS), 0.0, False, bool(prices))
+        summary = Session(path, session_id(path), whole.rows[0].project if whole.rows else "", None, None, (),
+                          nothing, nothing)
+    return SessionDetail(summary, smap.logs[chosen], report(own, by=("model",), **common),
+                         report(own, by=("day",), breakdown=True, **common))
