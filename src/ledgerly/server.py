@@ -13,6 +13,8 @@ Routes (all GET; HEAD is answered too):
 - ``/``, ``/static/app.js``, ``/static/style.css``: the dashboard, from
   the package's files (read once; no request names a file);
 - ``/api/v1/report``: a report, the JSON of ``ledgerly <report> --json``;
+- ``/api/v1/sessions``: the sessions, the JSON of ``ledgerly sessions --json``
+  (with ``id``: one session's breakdown);
 - ``/api/v1/status``: today, the current block, the pace;
 - ``/api/v1/scan``: what the latest tick read, and the listing's counts;
 - ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
@@ -47,12 +49,13 @@ from starlette.responses import RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from ledgerly.live import LiveLedger
-from ledgerly.params import ParameterError, Query, make_query
+from ledgerly.params import ParameterError, Query, SessionQuery, make_query, make_session_query
 from ledgerly.prices import PriceTable
 from ledgerly.timezones import Zone, format_instant
 
 API = "/api/v1"
 REPORT_PARAMETERS = ("group", "since", "until", "tz", "model", "project", "breakdown")
+SESSION_PARAMETERS = ("since", "until", "tz", "model", "project", "sort", "top", "id")
 STATUS_PARAMETERS = ("tz", "model", "project")
 REPEATABLE = ("model", "project")
 ASSETS = {"/": ("index.html", "text/html; charset=utf-8"),
@@ -164,6 +167,25 @@ class LiveServer:
             return result.to_dict(), (min(ends) / 1000 if ends else float("inf"))
         return report(snapshot, by=query.by, prices=self.prices, **query.report_args()).to_dict(), float("inf")
 
+    def sessions(self, query: SessionQuery) -> Tuple[Any, float]:
+        """The JSON of `ledgerly sessions --json` (with `id`, of one session's
+        breakdown). Raises ParameterError for a session that cannot be
+        named or a sort that needs a price table."""
+        from ledgerly.sessions import SessionError, list_sessions, session_detail
+
+        snapshot = self.live.snapshot
+        if query.sort == "cost" and not self.prices:
+            raise ParameterError("sort", "sorting by cost needs a price table (the server has none)")
+        try:
+            if query.id is not None:
+                return session_detail(snapshot, query.id, prices=self.prices, **query.range_args()).to_dict(), \
+                    float("inf")
+            result = list_sessions(snapshot, prices=self.prices, sort=query.sort, top=query.top,
+                                   **query.range_args())
+        except SessionError as exc:
+            raise ParameterError("id" if query.id is not None else "sort", str(exc)) from None
+        return result.to_dict(), float("inf")
+
     def status(self, query: Query) -> Tuple[Any, float]:
         from ledgerly.livestatus import status_for
 
@@ -218,6 +240,13 @@ def create_app(server: LiveServer) -> Guard:
         body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
         return Response(body, headers=_headers(generation), media_type="application/json")
 
+    async def sessions_route(request: Request) -> Response:
+        p = parameters(request, SESSION_PARAMETERS)
+        query = make_session_query(p.get("since"), p.get("until"), p.get("tz", server.zone), p.get("model", ()),
+                                   p.get("project", ()), p.get("sort"), p.get("top"), p.get("id"))
+        body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
+        return Response(body, headers=_headers(generation), media_type="application/json")
+
     async def status_route(request: Request) -> Response:
         query = query_of(request, STATUS_PARAMETERS, "day")
         body, generation = await server.answer(("status",) + query.key(), lambda: server.status(query))
@@ -236,7 +265,7 @@ def create_app(server: LiveServer) -> Guard:
     async def index_route(request: Request) -> Response:
         parameters(request, ())
         return _json({"endpoints": [API + "/report", API + "/status", API + "/scan", API + "/sources",
-                                    API + "/events"], "version": _version()})
+                                    API + "/events", API + "/sessions"], "version": _version()})
 
     async def events_route(request: Request) -> Response:
         parameters(request, ())
@@ -264,6 +293,7 @@ def create_app(server: LiveServer) -> Guard:
     routes += [
         Route(API, index_route, methods=["GET"]),
         Route(API + "/report", report_route, methods=["GET"]),
+        Route(API + "/sessions", sessions_route, methods=["GET"]),
         Route(API + "/status", status_route, methods=["GET"]),
         Route(API + "/scan", scan_route, methods=["GET"]),
         Route(API + "/sources", sources_route, methods=["GET"]),

@@ -89,6 +89,20 @@ def expected_rows(report, key):
     return out
 
 
+def expected_sessions(result):
+    """What the sessions table must show for an API answer."""
+    out = {}
+    for row in result["rows"] + [None]:
+        group = row or result["totals"]
+        name = row["id"] if row else "Total"
+        when = row["last_event"][:10] + " " + row["last_event"][11:16] if row else ""
+        out[name] = {"id": name, "project": row["project"] if row else "", "last_event": when,
+                     "models": ", ".join(row["models"]) if row else "",
+                     "total_tokens": format(group["total_tokens"], ","), "cost": money(group.get("cost")),
+                     "subagent_tokens": format(group["subagent_tokens"], ",")}
+    return out
+
+
 def assert_page_matches_api(driver, server, query=""):
     extra = "&" + query if query else ""
     for table, key in (("models", "model"), ("projects", "project")):
@@ -96,6 +110,8 @@ def assert_page_matches_api(driver, server, query=""):
         shown = {name: {k: (v if k in (key, "cost") else numbers(v)) for k, v in row.items()}
                  for name, row in table_of(driver, table).items()}
         assert shown == expected_rows(api, key), table
+    sessions = server.get("/api/v1/sessions?top=15&tz=UTC" + extra)[2]
+    assert table_of(driver, "sessions") == expected_sessions(sessions)
     daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC" + extra)[2]
     assert numbers(driver.find_element("id", "range-tokens").text) == daily["totals"]["total_tokens"]
     bars = set(driver.execute_script(
@@ -119,6 +135,8 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
           + message_line("2025-03-17T09:00:00Z", "m3", "model-x", inp=4000, out=900, cwd="/w/alpha"))
     write(tree, "work/beta/s.jsonl", message_line("2025-03-15T08:00:00Z", "b1", "model-x", inp=7000, out=1200,
                                                   cwd="/w/beta <b>&amp;</b>"))  # shown as text, not markup
+    write(tree, "work/alpha/conv/subagents/agent-1.jsonl",  # folded into conv's session
+          message_line("2025-03-14T10:30:00Z", "a1", "alpha-4-5", inp=30, out=70, cwd="/w/alpha"))
     write(tree, "live/now.jsonl", recent(30, "n1", inp=100, out=2000, read=3000))
     prices = tmp_path / "prices.toml"
     prices.write_text(PRICES.replace("cached_input = 0.125\n", ""))
@@ -128,6 +146,7 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
         wait(browser, "return document.body.dataset.generation !== undefined")
         assert_page_matches_api(browser, server)
         assert "/w/beta <b>&amp;</b>" in table_of(browser, "projects")
+        assert table_of(browser, "sessions")["conv"]["subagent_tokens"] == "100"
         status = server.get("/api/v1/status")[2]
         assert numbers(browser.find_element("id", "today-tokens").text) == status["today"]["total_tokens"]
         assert browser.find_element("id", "block-left").text.endswith(" left")
@@ -168,6 +187,7 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
         assert "unknown time zone 'Mars/Base'" in browser.find_element("id", "error").text
 
         severe = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"
-                  and "/api/v1/report?" not in e["message"] and "/api/v1/status?" not in e["message"]]
+                  and not any(api in e["message"] for api in ("/api/v1/report?", "/api/v1/status?",
+                                                              "/api/v1/sessions?"))]
         assert severe == []
         assert server.stop()[0] == 0

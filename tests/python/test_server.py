@@ -95,6 +95,27 @@ def test_reports_equal_the_command_line(shared, cli):
     assert first == again
 
 
+def test_sessions_equal_the_command_line(shared, cli):
+    server, tree, prices = shared
+    conv = tree / "work" / "alpha" / "conv.jsonl"
+    for query, command in (("", []), ("sort=tokens&top=2&since=2025-03-15", ["--sort", "tokens", "--top", "2",
+                                                                            "--since", "2025-03-15"]),
+                           ("id=conv&tz=Asia/Kolkata", ["--id", "conv", "--tz", "Asia/Kolkata"]),
+                           ("id=%s&project=/w/alpha" % conv, ["--id", conv, "--project", "/w/alpha"])):
+        status, _head, data = server.get("/api/v1/sessions?" + query)
+        assert status == 200, data
+        args = ["sessions", *command, "--source", tree, "--prices", prices]
+        if "--tz" not in command:
+            args += ["--tz", "UTC"]
+        assert data == cli_json(cli, *args), query
+    for query, parameter, message in (("sort=size", "sort", "expected one of cost, tokens"),
+                                      ("top=0", "top", "expected 1 to"), ("top=x", "top", "whole number"),
+                                      ("id=nope", "id", "no session has the id 'nope'"),
+                                      ("id=", "id", "name a session")):
+        status, _head, data = server.get("/api/v1/sessions?" + query)
+        assert (status, data["parameter"]) == (400, parameter) and message in data["error"], query
+
+
 def test_other_endpoints(shared, cli):
     server, tree, _prices = shared
     status, _h, data = server.get("/api/v1/status")

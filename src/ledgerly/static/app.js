@@ -11,6 +11,7 @@ const PALETTE = ["#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948
 const $ = (id) => document.getElementById(id);
 
 const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null };
+const SESSIONS_SHOWN = 15;
 
 // ---------------------------------------------------------------- formatting
 
@@ -93,11 +94,12 @@ async function load() {
   const tz = $("tz").value.trim();
   if (tz) zoneOnly.set("tz", tz);
   try {
-    const [daily, models, projects, status] = await Promise.all([
+    const [daily, models, projects, status, sessions] = await Promise.all([
       api("/report", query({ group: "day", breakdown: "true" })),
       api("/report", query({ group: "model" })),
       api("/report", query({ group: "project" })),
       api("/status", zoneOnly),
+      api("/sessions", query({ top: String(SESSIONS_SHOWN) })),
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
     showError(null);
@@ -105,7 +107,9 @@ async function load() {
     drawChart(daily.body, models.body);
     drawTable($("models"), models.body, "model", "Model");
     drawTable($("projects"), projects.body, "project", "Project");
-    state.shownGeneration = Math.min(daily.generation, models.generation, projects.generation, status.generation);
+    drawSessions($("sessions"), sessions.body);
+    state.shownGeneration = Math.min(daily.generation, models.generation, projects.generation, status.generation,
+      sessions.generation);
     document.body.dataset.generation = String(state.shownGeneration);
     state.generation = Math.max(state.generation, state.shownGeneration);
     $("footer").textContent = "Updated " + new Date().toLocaleTimeString() + " · time zone " +
@@ -315,6 +319,43 @@ function drawTable(table, report, key, title) {
   const foot = el("tfoot");
   foot.appendChild(line("Total", report.totals, null));
   table.appendChild(foot);
+}
+
+// The costliest sessions (the most tokens without a price table): one line
+// each, with the subagents' share, and the totals of every session in range.
+function drawSessions(table, result) {
+  const priced = "unpriced" in result;
+  table.replaceChildren();
+  const head = el("thead"), headRow = el("tr");
+  const titles = ["Session", "Project", "Last event", "Models", "Total"].concat(priced ? ["Cost"] : [], ["Subagents"]);
+  for (const title of titles) headRow.appendChild(el("th", title));
+  head.appendChild(headRow);
+  table.appendChild(head);
+  const line = (name, tip, row, group) => {
+    const tr = el("tr");
+    tr.appendChild(el("td", name, { "data-field": "id", title: tip }));
+    tr.appendChild(el("td", row ? row.project : "", { "data-field": "project", title: row ? row.project : "" }));
+    const when = row && row.last_event ? row.last_event.slice(0, 10) + " " + row.last_event.slice(11, 16) : "";
+    tr.appendChild(el("td", when, { "data-field": "last_event" }));
+    tr.appendChild(el("td", row ? row.models.join(", ") : "", { "data-field": "models" }));
+    tr.appendChild(el("td", num(group.total_tokens), { "data-field": "total_tokens" }));
+    if (priced) {
+      const cost = el("td", money(group.cost), { "data-field": "cost" });
+      if (group.cost == null) { cost.className = "unknown"; cost.title = "some of this usage has no price"; }
+      tr.appendChild(cost);
+    }
+    tr.appendChild(el("td", num(group.subagent_tokens), { "data-field": "subagent_tokens" }));
+    return tr;
+  };
+  const body = el("tbody");
+  for (const row of result.rows) body.appendChild(line(row.id, row.session, row, row));
+  table.appendChild(body);
+  const foot = el("tfoot");
+  foot.appendChild(line("Total", result.sessions + " sessions", null, result.totals));
+  table.appendChild(foot);
+  const order = priced ? "the costliest" : "the most tokens";
+  $("sessions-note").textContent = result.sessions > result.rows.length
+    ? `${result.rows.length} of ${result.sessions}, ${order} first; the total covers all` : `${order} first`;
 }
 
 // ---------------------------------------------------------------- controls and live updates
