@@ -15,6 +15,10 @@ the page cache warm (a full read precedes the first timed run).
   1M stored rows (the export rebuilds the whole row buffer), against one
   copy of that buffer;
 - memory: resident-set growth per stored row;
+- attribution (also alone with --attribution-only, which needs no corpus): a
+  forced refresh of about 1M stored rows by ledgerly._ledger (records and
+  the file of each) against ledgerly._native (records), and the session
+  list of those rows against grouping them by day and model;
 - Parquet export (needs pyarrow): exporting every row of the corpus into a
   fresh tree, and again over the unchanged tree, against a forced refresh
   of the same state; bytes per event, at the corpus's density and at a
@@ -357,6 +361,8 @@ def main(argv=None):
     parser.add_argument("--build", action="append", metavar="NAME=DIR",
                         help="with --scale: a module build to measure (repeatable)")
     parser.add_argument("--scale-child", metavar="MANIFEST", help=argparse.SUPPRESS)
+    parser.add_argument("--attribution-only", action="store_true",
+                        help="only the measures of the export with each record's file and of the session list")
     args = parser.parse_args(argv)
     if args.scale_child:
         scale_child(args.scale_child, args.runs)
@@ -364,6 +370,10 @@ def main(argv=None):
     if args.scale:
         return scale_main(args)
     os.makedirs(args.out, exist_ok=True)
+    if args.attribution_only:
+        table = []
+        attribution_measures(args, table)
+        return print_table(args, table)
     if not os.path.isdir(args.corpus) or not os.listdir(args.corpus):
         import gen_corpus
 
@@ -591,6 +601,41 @@ def host_measures(args, table):
     forced_s, group_s = alternate([forced, group], runs)
     table.append(("group %d rows by day and model (Europe/Berlin)" % len(snapshot), group_s,
                   "%.2fx the forced refresh that exported them (%.3f s)" % (group_s / forced_s, forced_s)))
+    attribution_measures(args, table)
+
+
+def attribution_measures(args, table):
+    """The export with each record's file against the plain export, and the
+    session list against a grouped report, on about 1M stored rows."""
+    from ledgerly import _ledger, reports
+    from ledgerly.ledger import Ledger
+    from ledgerly.sessions import list_sessions
+
+    runs = max(args.runs, 5)
+    spread = os.path.join(args.out, "spread")
+    spread_rows(spread, 100, 10_000)
+    ledger = Ledger([spread], 2)
+    snapshot = ledger.refresh()
+    manifest = snapshot.listing.manifest()
+    plain, attributed = Engine(), _ledger.Engine()
+    plain_bytes = len(plain.refresh(manifest, 2)[1])
+    attributed_bytes = len(attributed.refresh(manifest, 2)[1])
+
+    plain_s, attributed_s = alternate([lambda: plain.refresh(manifest, 2, True),
+                                       lambda: attributed.refresh(manifest, 2, True)], runs)
+    table.append(("forced refresh of %d rows with each record's file (_ledger)" % len(snapshot), attributed_s,
+                  "%.3fx the same without (_native, %.3f s); %.0f vs %.0f bytes per record" % (
+                      attributed_s / plain_s, plain_s, attributed_bytes / len(snapshot), plain_bytes / len(snapshot))))
+
+    def group():
+        reports.report(snapshot, by=("day", "model"), tz="Europe/Berlin")
+
+    def sessions():
+        list_sessions(snapshot, tz="Europe/Berlin")
+
+    group_s, sessions_s = alternate([group, sessions], runs)
+    table.append(("session list of %d rows (%d sessions)" % (len(snapshot), len(snapshot.files)), sessions_s,
+                  "%.2fx grouping them by day and model (%.3f s)" % (sessions_s / group_s, group_s)))
 
 
 # ---------------------------------------------------------------------------

@@ -39,7 +39,17 @@ from ledgerly.grouping import Codes, aggregate, ranked, small
 from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.ledger import Snapshot
 from ledgerly.prices import PriceTable, costs
-from ledgerly.reports import Globs, Group, Report, ReportError, ZoneSpec, report, select, unpriced_models
+from ledgerly.reports import (
+    TOTAL_FIELDS,
+    Globs,
+    Group,
+    Report,
+    ReportError,
+    ZoneSpec,
+    report,
+    select,
+    unpriced_models,
+)
 from ledgerly.timezones import Bound, format_instant
 
 SORTS = ("cost", "tokens")
@@ -65,12 +75,13 @@ def session_id(path: str) -> str:
 def parent_log(path: str) -> Optional[str]:
     """The log that the layout names as the parent of the subagent log
     `path` (`<dir>/<name>.jsonl` for `<dir>/<name>/subagents/<file>`), or
-    None when `path` does not lie in such a folder."""
-    folder = os.path.dirname(path)
-    if os.path.basename(folder) != SUBAGENT_FOLDER:
+    None when `path` does not lie in such a folder. Paths are POSIX paths
+    (plain string work: this runs once per log file)."""
+    folder = path[: path.rfind("/")] if "/" in path else ""
+    if not folder.endswith("/" + SUBAGENT_FOLDER):
         return None
-    owner = os.path.dirname(folder)
-    if not os.path.basename(owner):
+    owner = folder[: -len(SUBAGENT_FOLDER) - 1]
+    if not owner or owner.endswith("/"):
         return None
     return owner + LOG_SUFFIX
 
@@ -374,23 +385,27 @@ def list_sessions(
                      np.logical_or.reduceat(missing & is_sub, begin) if len(fine) else missing]
     ends = np.r_[begin[1:], len(fine)].astype(np.intp)
 
+    # The order, computed on whole columns; only the sessions listed are
+    # then made into objects. Dense codes follow the paths, so a stable sort
+    # breaks ties by path.
+    if sort == "cost":
+        weight = paid_parts[0]
+    else:
+        columns = [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]
+        weight = totals[0][:, columns].sum(axis=1) if count else np.zeros(0, dtype=np.int64)
+    order = np.argsort(-weight, kind="stable")[:top].tolist()
+
     zone = sel.zone
-    found: List[Tuple[Any, str, Session]] = []
+    chosen: List[Session] = []
     model_list, begin_list, end_list = model_of.tolist(), begin.tolist(), ends.tolist()
-    usage_l, usage_paid, usage_missing = totals[0].tolist(), paid_parts[0].tolist(), missing_parts[0].tolist()
-    sub_l, sub_paid, sub_missing = totals[1].tolist(), paid_parts[1].tolist(), missing_parts[1].tolist()
-    first_l, last_l, project_l = first_ms.tolist(), last_ms.tolist(), project_of.tolist()
-    for k, path_index in enumerate(listed.tolist()):
-        path = smap.paths[path_index]
+    for k in order:
+        path = smap.paths[int(listed[k])]
         used = sorted({sel.models[m] for m in model_list[begin_list[k]:end_list[k]]})
-        usage = _group(usage_l[k], usage_paid[k], usage_missing[k], priced)
-        session = Session(path, session_id(path), sel.projects[project_l[k]], format_instant(first_l[k], zone),
-                          format_instant(last_l[k], zone), tuple(used), usage,
-                          _group(sub_l[k], sub_paid[k], sub_missing[k], priced))
-        weight = usage.priced_cost if sort == "cost" else usage.total_tokens
-        found.append((weight, path, session))
-    found.sort(key=lambda item: (-item[0], item[1]))
-    chosen = [s for _w, _p, s in found][:top]
+        usage = _group(totals[0][k].tolist(), float(paid_parts[0][k]), bool(missing_parts[0][k]), priced)
+        subagents = _group(totals[1][k].tolist(), float(paid_parts[1][k]), bool(missing_parts[1][k]), priced)
+        chosen.append(Session(path, session_id(path), sel.projects[int(project_of[k])],
+                              format_instant(int(first_ms[k]), zone), format_instant(int(last_ms[k]), zone),
+                              tuple(used), usage, subagents))
 
     whole = _exact_sums(sums, np.zeros(1, dtype=np.intp))[0].tolist() if len(fine) else [0] * len(TOKEN_FIELDS)
     sub_whole = (_exact_sums(np.where(is_sub[:, None], sums, zero_sums), np.zeros(1, dtype=np.intp))[0].tolist()
