@@ -401,10 +401,10 @@ PyObject* make_engine_type() {
   // such flag, and there refresh() still checks the instance's own type.
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (running_version() >= 310) flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       kFace.engine_type, static_cast<int>(sizeof(EngineObject)), 0, flags, engine_slots,
   };
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   g_engine_type = reinterpret_cast<PyTypeObject*>(type);
   Py_INCREF(type);  // the reference kept in g_engine_type, never released
