@@ -7,7 +7,14 @@ import argparse
 import sys
 from typing import Any, Dict
 
-from ledgerly.options import UsageError, load_context, source_options, summarise_errors, usage_error
+from ledgerly.options import (
+    UsageError,
+    add_selection_options,
+    load_context,
+    source_options,
+    summarise_errors,
+    usage_error,
+)
 
 
 def _top(text: str) -> int:
@@ -24,13 +31,7 @@ def _top(text: str) -> int:
 def session_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("sessions")
-    group.add_argument("--since", metavar="WHEN", help="from this date (YYYY-MM-DD, whole day) or RFC 3339 time on")
-    group.add_argument("--until", metavar="WHEN", help="up to this date (inclusive) or time")
-    group.add_argument("--tz", metavar="ZONE",
-                       help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    add_selection_options(group)
     group.add_argument("--sort", choices=("cost", "tokens"),
                        help="order, the largest first (default: cost with a price table, else tokens)")
     group.add_argument("--top", type=_top, metavar="N", help="list only the first N sessions")

@@ -63,18 +63,25 @@ def source_options() -> argparse.ArgumentParser:
     return parent
 
 
-def report_options() -> argparse.ArgumentParser:
-    """Options that select and shape a report."""
-    parent = argparse.ArgumentParser(add_help=False)
-    group = parent.add_argument_group("report")
+def add_selection_options(group: argparse._ArgumentGroup) -> None:
+    """The options that choose which rows count (time range, zone, model and
+    project globs) and how they are priced: the same for every command that
+    groups rows."""
     group.add_argument("--since", metavar="WHEN", help="from this date (YYYY-MM-DD, whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this date (inclusive) or time")
     group.add_argument("--tz", metavar="ZONE",
                        help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)")
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+
+
+def report_options() -> argparse.ArgumentParser:
+    """Options that select and shape a report."""
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("report")
+    add_selection_options(group)
+    group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
     formats = group.add_mutually_exclusive_group()
     formats.add_argument("--json", action="store_true", help="print JSON")
     formats.add_argument("--csv", action="store_true", help="print CSV")
