@@ -196,6 +196,7 @@ def run_serve(args: argparse.Namespace) -> int:
                 await asyncio.wait_for(follower, timeout=5)
             except (asyncio.TimeoutError, asyncio.CancelledError):
                 follower.cancel()
+            server.close()
 
     previous = signal.signal(signal.SIGTERM, _stop)
     try:
