@@ -17,6 +17,24 @@ from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
 from ledgerly.sources import Listing
 
+# A price table for two of the sample models (the others stay unpriced).
+PRICES = """\
+[prices."alpha-4*"]
+input = 3.0
+output = 15.0
+cache_write_5m = 3.75
+cache_write_1h = 6.0
+cache_read = 0.3
+
+[prices.model-x]
+input = 1.25
+cached_input = 0.125
+output = 10.0
+"""
+# The token fields of a JSON report's totals, in their order.
+TOKENS = ("input", "cached_input", "output", "reasoning_output", "cache_write_5m", "cache_write_1h", "cache_read",
+          "total_tokens")
+
 # Property tests draw the same examples on every run, so a red build always
 # means a change broke something; LEDGERLY_HYPOTHESIS=explore draws new ones.
 settings.register_profile("repeatable", derandomize=True, database=None)

@@ -23,19 +23,6 @@ pytest.importorskip("uvicorn")
 pytest.importorskip("watchfiles")
 
 
-PRICES = """\
-[prices."alpha-4*"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-
-[prices.model-x]
-input = 1.25
-cached_input = 0.125
-output = 10.0
-"""
 
 
 def stamp(moment):

@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import event_log, line, message_line, user_line, write
+from conftest import PRICES, event_log, line, message_line, user_line, write
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 
@@ -30,19 +30,6 @@ CONVERSATION = (line({"type": "summary", "summary": "paging"}) + user_line("2025
                 + message_line("2025-03-15T16:30:00Z", "m2", "Beta-3", inp=20, out=50, write_5m=100))
 SUBAGENT = message_line("2025-03-20T08:00:00Z", "m3", "alpha-4-5", inp=5, out=10, cwd="/w/beta")
 
-PRICES = """\
-[prices."alpha-4*"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-
-[prices.model-x]
-input = 1.25
-cached_input = 0.125
-output = 10.0
-"""
 
 
 def tokens(inp=0, cached=0, out=0, reasoning=0, w5=0, w1=0, read=0):

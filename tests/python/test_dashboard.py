@@ -11,8 +11,8 @@ import shutil
 
 import pytest
 
-from conftest import message_line, write
-from served import PRICES, Served, recent
+from conftest import PRICES, message_line, write
+from served import Served, recent
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ARTIFACTS = os.path.join(ROOT, "build", "artifacts")

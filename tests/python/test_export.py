@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import event_log, message_line, record, snapshot_of, write
+from conftest import PRICES, TOKENS, event_log, message_line, record, snapshot_of, write
 
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
@@ -24,22 +24,6 @@ from ledgerly.ledger import Ledger  # noqa: E402
 from ledgerly.prices import load_prices  # noqa: E402
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
-TOKENS = ("input", "cached_input", "output", "reasoning_output", "cache_write_5m", "cache_write_1h", "cache_read",
-          "total_tokens")
-# Prices for two of the examples' four models: the others stay unpriced.
-PRICES = """\
-[prices."alpha-4*"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-
-[prices.model-x]
-input = 1.25
-cached_input = 0.125
-output = 10.0
-"""
 
 
 @pytest.fixture

@@ -11,8 +11,8 @@ import sys
 
 import pytest
 
-from conftest import event_log, line, message_line, write
-from served import PRICES, Served, environment, recent
+from conftest import PRICES, event_log, line, message_line, write
+from served import Served, environment, recent
 
 
 def make_tree(root):

@@ -11,23 +11,7 @@ import pytest
 from ledgerly import Ledger
 from ledgerly.sessions import SessionError, list_sessions, map_sessions, session_detail
 
-from conftest import event_log, message_line, write
-
-PRICES = """\
-[prices."alpha-4*"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-
-[prices.model-x]
-input = 1.25
-cached_input = 0.125
-output = 10.0
-"""
-TOKENS = ("input", "cached_input", "output", "reasoning_output", "cache_write_5m", "cache_write_1h", "cache_read",
-          "total_tokens")
+from conftest import PRICES, TOKENS, event_log, message_line, write
 
 
 @pytest.fixture
