@@ -1,7 +1,9 @@
 // Fuzzes the strict line decoder.
 //
-// Besides "no crash, no sanitizer report" it checks two cheap properties of
-// every line that decodes:
+// Besides "no crash, no sanitizer report" it checks that every block kernel
+// that finds the end of a skipped string agrees with the byte-at-a-time
+// reference on the input (read as a string's body from its first few
+// bytes on), and two cheap properties of every line that decodes:
 //  - appending white space does not change the result;
 //  - writing the decoded record back as JSON and decoding that again gives
 //    the same record (compared through the same writer).
@@ -13,6 +15,8 @@
 #include <string_view>
 
 #include "parser/decode.h"
+#include "parser/search.h"
+#include "parser/string_end.h"
 
 namespace {
 
@@ -154,10 +158,27 @@ std::string write_envelope(const Envelope& e) {
   std::abort();
 }
 
+// Every supported string-end kernel against the reference, from the first
+// four starting points of `text` (so that blocks fall at every alignment
+// of a short input's features).
+void check_string_end(std::string_view text) {
+  const char* end = text.data() + text.size();
+  for (std::size_t from = 0; from < 4 && from <= text.size(); ++from) {
+    const char* p = text.data() + from;
+    const char* want = find_string_end_scalar(p, end);
+    for (SearchKernel k : {SearchKernel::kSse2, SearchKernel::kAvx2}) {
+      if (kernel_supported(k) && find_string_end_with(k, p, end) != want)
+        fail("a string-end kernel disagrees with the reference");
+    }
+    if (find_string_end(p, end) != want) fail("find_string_end disagrees with the reference");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);
+  check_string_end(line);
   Envelope e;
   if (!decode_envelope(line, e)) return 0;
   const std::string written = write_envelope(e);

@@ -29,7 +29,7 @@
 //    Skipped strings are checked as strictly only when the caller asks
 //    (kCheckText); otherwise only their JSON syntax is checked (escape
 //    letters, four hex digits after \u, no raw control byte), since their
-//    bytes are never used.
+//    bytes are never used; string_end.h finds their end a block at a time.
 //  - skip_value() has no depth limit and does not recurse: it keeps one bit
 //    per open container.
 #ifndef LEDGERLY_PARSER_JSON_LEXER_H_
@@ -45,6 +45,7 @@
 
 #include "parser/ascii.h"
 #include "parser/simd_scan.h"
+#include "parser/string_end.h"
 #include "parser/utf8.h"
 
 namespace ledgerly::parser::json {
@@ -433,6 +434,15 @@ template <class Sink>
 template <bool kCheckText>
 bool Lexer<Sink>::skip_string() {
   const char* q = p_ + 1;
+  if constexpr (!kCheckText) {
+    // The block kernel settles a valid string; the loop below runs only to
+    // report the fault of an invalid one.
+    const char* const close = find_string_end(q, end_);
+    if (close != nullptr) {
+      p_ = close + 1;
+      return true;
+    }
+  }
   for (;;) {
     if constexpr (kCheckText) {
       q = simd::find_string_stop_or_non_ascii(q, end_);
