@@ -13,8 +13,9 @@
 //  - every row is well formed (kind, tier, non-negative counts, the
 //    dialect's own rules) and the parents list holds no repeats;
 //  - parsing is deterministic, and visiting only the lines that the needle
-//    search finds in the whole text (as the file reader does) gives the
-//    same rows, context and counters as parsing every line;
+//    search finds in the whole text (as the file reader does, through
+//    parse_found()) gives the same rows, context and counters as parsing
+//    every line;
 //  - normalize() of valid UTF-8 is valid UTF-8 and never empty; tier() and
 //    timestamp() accept any bytes.
 #include <cstddef>
@@ -180,8 +181,11 @@ bool same_context(const Context& a, const Context& b) {
          a.has_session == b.has_session;
 }
 
-void parse_into(Parsed& out, std::string_view line, std::uint8_t source) {
-  if (std::optional<Row> row = parse(line, source, out.context, out.counters)) {
+// `found`: the line holds a needle, so it goes through parse_found() as the
+// file reader sends it.
+void parse_into(Parsed& out, std::string_view line, std::uint8_t source, bool found = false) {
+  if (std::optional<Row> row = found ? parse_found(line, source, out.context, out.counters)
+                                     : parse(line, source, out.context, out.counters)) {
     check_row(*row, source);
     out.rows.push_back(describe(*row));
   }
@@ -223,7 +227,7 @@ Parsed parse_hits(std::string_view text, std::uint8_t source, bool sub) {
     const std::size_t start = before == std::string_view::npos || before < q ? q : before + 1;
     const std::size_t lf = text.find('\n', hit);
     const std::size_t stop = lf == std::string_view::npos ? text.size() : lf + 1;
-    parse_into(out, text.substr(start, stop - start), source);
+    parse_into(out, text.substr(start, stop - start), source, true);
     q = stop;
   }
   return out;

@@ -181,9 +181,12 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
   char* const buf = buffers.read_buffer();
   std::uint64_t left = state.input.size > state.offset ? state.input.size - state.offset : 0;
 
-  auto parse_line = [&](std::string_view line) {
-    if (std::optional<parser::Row> row =
-            parser::parse(line, source, state.context, state.counters)) {
+  // `found`: the needle search has found a needle inside the line.
+  auto parse_line = [&](std::string_view line, bool found) {
+    std::optional<parser::Row> row =
+        found ? parser::parse_found(line, source, state.context, state.counters)
+              : parser::parse(line, source, state.context, state.counters);
+    if (row) {
       ++rows_made;
       if (!fold_repeat(state.rows, *row)) state.rows.push_back(std::move(*row));
     }
@@ -203,7 +206,7 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
       const char* start = before != nullptr ? before + 1 : q;
       const char* stop =
           static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(end - hit))) + 1;
-      parse_line(std::string_view(start, static_cast<std::size_t>(stop - start)));
+      parse_line(std::string_view(start, static_cast<std::size_t>(stop - start)), true);
       q = stop;
     }
     state.offset += static_cast<std::uint64_t>(end - p);
@@ -236,7 +239,7 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
       }
       const char* line_end = static_cast<const char*>(lf) + 1;
       pending.append(p, static_cast<std::size_t>(line_end - p));
-      parse_line(pending);
+      parse_line(pending, false);
       state.offset += pending.size();
       state.tail.assign_end_of(pending);
       pending.clear();

@@ -293,6 +293,11 @@ std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept {
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
                          Counters& counters) {
   if (!prefilter(line, source)) return std::nullopt;
+  return parse_found(line, source, context, counters);
+}
+
+std::optional<Row> parse_found(std::string_view line, std::uint8_t source, Context& context,
+                               Counters& counters) {
   Envelope envelope;
   if (!decode_envelope(line, envelope)) {
     ++counters.malformed;

@@ -32,6 +32,12 @@ std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept;
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
                          Counters& counters);
 
+// parse() for a line already known to hold one of the dialect's needles
+// (find_needle() found one inside it): the same result, without searching
+// the line again.  A line without a needle must go through parse().
+std::optional<Row> parse_found(std::string_view line, std::uint8_t source, Context& context,
+                               Counters& counters);
+
 }  // namespace ledgerly::parser
 
 #endif  // LEDGERLY_PARSER_PARSE_H_
