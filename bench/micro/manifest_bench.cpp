@@ -49,13 +49,13 @@ void decode(benchmark::State& state, bool object_form) {
   std::vector<ledgerly::engine::Input> out;
   std::string error;
   for (auto _ : state) {
-    // A fresh vector per call, as the binding hands the list to the driver.
-    std::vector<ledgerly::engine::Input> entries;
-    if (!ledgerly::engine::decode_manifest(text, entries, error)) {
+    // A fresh manifest per call, as the binding hands it to the driver.
+    ledgerly::engine::Manifest manifest;
+    if (!ledgerly::engine::decode_manifest(text, manifest, error)) {
       state.SkipWithError(error.c_str());
       break;
     }
-    benchmark::DoNotOptimize(entries.data());
+    benchmark::DoNotOptimize(manifest.entries.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(text.size()));

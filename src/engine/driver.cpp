@@ -29,9 +29,9 @@ constexpr std::uint64_t kMaxWorkers = 32;
 // manifest's own path texts (which must outlive it and stay in place).
 class PathSet {
  public:
-  explicit PathSet(const std::vector<Input>& manifest)
+  explicit PathSet(const std::vector<ManifestEntry>& manifest)
       : slots_(std::bit_ceil(manifest.size() * 2 + 2), nullptr), mask_(slots_.size() - 1) {
-    for (const Input& entry : manifest) {
+    for (const ManifestEntry& entry : manifest) {
       std::size_t i = hash_(entry.path) & mask_;
       while (slots_[i] != nullptr && *slots_[i] != entry.path) i = (i + 1) & mask_;
       slots_[i] = &entry.path;
@@ -49,7 +49,7 @@ class PathSet {
 
  private:
   SeededHash hash_;
-  std::vector<const std::string*> slots_;
+  std::vector<const std::string_view*> slots_;
   std::size_t mask_;
 };
 
@@ -77,7 +77,7 @@ struct StateSums {
 
 // A file whose latest read failed is never unchanged: its entry may well be
 // the same as before, but the rest of it still has to be read.
-bool unchanged(const FileState& stored, const Input& entry) {
+bool unchanged(const FileState& stored, const ManifestEntry& entry) {
   return !stored.retry && stored.input.size == entry.size &&
          stored.input.mtime_ns == entry.mtime_ns && stored.input.identity == entry.identity;
 }
@@ -88,8 +88,8 @@ bool unchanged(const FileState& stored, const Input& entry) {
 // manifest names a path twice: a state taken by the first entry of a path
 // leaves its slot released, so a later entry of the same path finds nothing
 // and becomes a job of its own.
-void plan_with_duplicates(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs,
-                          Report& report) {
+void plan_with_duplicates(FileTable& files, const std::vector<ManifestEntry>& manifest,
+                          std::vector<Job>& jobs, Report& report) {
   if (manifest.empty()) {
     report.removed = files.size();
     files.clear();
@@ -105,12 +105,12 @@ void plan_with_duplicates(FileTable& files, std::vector<Input>& manifest, std::v
       }
     }
   }
-  for (Input& entry : manifest) {
+  for (const ManifestEntry& entry : manifest) {
     const std::size_t i = files.index_of(entry.path);
     if (i == FileTable::kNone) {
-      jobs.push_back(Job{std::move(entry), nullptr});
+      jobs.push_back(Job{entry.to_input(), nullptr});
     } else if (!unchanged(*files.state_at(i), entry)) {
-      jobs.push_back(Job{std::move(entry), files.release(i)});
+      jobs.push_back(Job{entry.to_input(), files.release(i)});
     }
   }
   files.purge();
@@ -125,11 +125,11 @@ void plan_with_duplicates(FileTable& files, std::vector<Input>& manifest, std::v
 //
 // Returns true when `kept` holds the sums of every state left in `files`
 // (the unchanged ones), so that the caller need not visit them again.
-bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs, Report& report,
-          StateSums& kept) {
-  jobs.reserve(manifest.size());
+bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vector<Job>& jobs,
+          Report& report, StateSums& kept) {
   if (files.empty()) {
-    for (Input& entry : manifest) jobs.push_back(Job{std::move(entry), nullptr});
+    jobs.reserve(manifest.size());
+    for (const ManifestEntry& entry : manifest) jobs.push_back(Job{entry.to_input(), nullptr});
     return true;
   }
   std::vector<std::size_t> found;
@@ -156,12 +156,12 @@ bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs
     }
     const std::size_t slot = found[i];
     if (slot == FileTable::kNone) {
-      jobs.push_back(Job{std::move(manifest[i]), nullptr});
+      jobs.push_back(Job{manifest[i].to_input(), nullptr});
     } else if (unchanged(*files.state_at(slot), manifest[i])) {
       kept.add(*files.state_at(slot));
       ++unchanged_count;
     } else {
-      jobs.push_back(Job{std::move(manifest[i]), files.release(slot)});
+      jobs.push_back(Job{manifest[i].to_input(), files.release(slot)});
     }
   }
   if (files.size() > unchanged_count) {
@@ -178,18 +178,21 @@ bool plan(FileTable& files, std::vector<Input>& manifest, std::vector<Job>& jobs
 
 }  // namespace
 
-RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
-                      bool force, BufferAllocator* allocator, Attribution attribution) {
+RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, bool force,
+                      BufferAllocator* allocator, Attribution attribution) {
   FileTable& files = engine.files;
   Report report;
-  report.scanned = manifest.size();
+  report.scanned = manifest.entries.size();
 
   // Forget the files that left the manifest; every entry that is not
   // unchanged becomes a job, taking its path's stored state with it.
   JobList list;
   StateSums sums;
-  bool sums_exact = plan(files, manifest, list.jobs, report, sums);
+  bool sums_exact = plan(files, manifest.entries, list.jobs, report, sums);
   report.changed = list.jobs.size();
+  // Jobs own copies of their entries: the manifest (and the text its
+  // entries view) is not looked at again.
+  manifest = Manifest();
 
   // Workers take from the end: the most pending bytes first, and among
   // equals the later manifest entry first.
@@ -269,6 +272,11 @@ RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t
   }
   if (exporting) engine.export_pending = false;
   return out;
+}
+
+RefreshOutput refresh(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
+                      bool force, BufferAllocator* allocator, Attribution attribution) {
+  return refresh(engine, Manifest::of(manifest), workers, force, allocator, attribution);
 }
 
 }  // namespace ledgerly::engine

@@ -12,6 +12,7 @@
 #include "engine/attribution.h"
 #include "engine/export.h"
 #include "engine/input.h"
+#include "engine/manifest.h"
 #include "engine/state.h"
 
 namespace ledgerly::engine {
@@ -40,7 +41,15 @@ class ResultOutOfMemory : public std::bad_alloc {
 // When the refresh exports and `allocator` is given, the row buffer's
 // memory comes from it.  `attribution` chooses the export's form (see
 // export.h); it changes nothing else.
-RefreshOutput refresh(Engine& engine, std::vector<Input> manifest, std::uint64_t workers,
+// The texts `manifest`'s entries view must stay valid until refresh()
+// returns, but are not read once the read jobs are planned, before any
+// file is read or `allocator` is called.
+RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, bool force,
+                      BufferAllocator* allocator = nullptr,
+                      Attribution attribution = Attribution::kNone);
+
+// The same with owned entries (tests and tools).
+RefreshOutput refresh(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
                       bool force, BufferAllocator* allocator = nullptr,
                       Attribution attribution = Attribution::kNone);
 

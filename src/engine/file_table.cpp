@@ -54,7 +54,8 @@ std::size_t FileTable::index_of(std::string_view path) const noexcept {
   return probe(path, hash_of(path));
 }
 
-void FileTable::index_all(const std::vector<Input>& manifest, std::vector<std::size_t>& out) const {
+void FileTable::index_all(const std::vector<ManifestEntry>& manifest,
+                          std::vector<std::size_t>& out) const {
   const std::size_t n = manifest.size();
   out.assign(n, kNone);
   if (slots_.empty() || live_ == 0) return;
@@ -90,7 +91,7 @@ void FileTable::index_all(const std::vector<Input>& manifest, std::vector<std::s
       if (i != kNone) __builtin_prefetch(slots_[i].state->input.path.data());
     }
     for (std::size_t k = 0; k < count; ++k) {
-      const std::string& path = manifest[base + k].path;
+      const std::string_view path = manifest[base + k].path;
       std::size_t i = out[base + k];
       if (i == kNone || slots_[i].state->input.path == path) continue;
       // Equal hashes, different paths: go on along the probe sequence.

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -148,15 +150,15 @@ bool starts_number(int c) { return c == '-' || (c >= 0 && parser::is_digit(stati
 
 class Decoder {
  public:
-  Decoder(std::string_view text, std::string& error)
-      : lex_(text, Errors{text.data(), &error}), begin_(text.data()), error_(error) {}
+  Decoder(std::string_view text, Manifest& out, std::string& error)
+      : lex_(text, Errors{text.data(), &error}), text_(text), out_(out), error_(error) {}
 
-  bool run(std::vector<Input>& out);
+  bool run();
 
  private:
   // Records `message` with the line and column of `at` and returns false.
   bool fail(const char* at, std::string_view message) {
-    set_error(error_, begin_, at, message);
+    set_error(error_, text_.data(), at, message);
     return false;
   }
 
@@ -166,16 +168,17 @@ class Decoder {
   bool invalid_type(std::string_view expected);
   bool describe_value(std::string& what);
 
-  bool read_entry(Input& in);
-  bool read_object_entry(Input& in);
-  bool read_array_entry(Input& in);
-  bool read_field(int field, Input& in);
-  bool read_text(std::string& dst);
+  bool read_entry(ManifestEntry& in);
+  bool read_object_entry(ManifestEntry& in);
+  bool read_array_entry(ManifestEntry& in);
+  bool read_field(int field, ManifestEntry& in);
+  bool read_text(std::string_view& dst);
   bool read_uint(std::uint64_t& dst, std::uint64_t max, std::string_view type);
   bool read_bool(bool& dst);
 
   Lexer lex_;
-  const char* const begin_;
+  const std::string_view text_;
+  Manifest& out_;
   std::string& error_;
   std::string scratch_;               // decoded text of the latest string that had escapes
   std::vector<std::uint64_t> spill_;  // container kinds of deeply nested skipped values
@@ -223,11 +226,23 @@ bool Decoder::invalid_type(std::string_view expected) {
   return fail(lex_.pos(), message);
 }
 
-bool Decoder::read_text(std::string& dst) {
+bool Decoder::read_text(std::string_view& dst) {
   if (lex_.peek() != '"') return invalid_type("a string");
   std::string_view s;
   if (!lex_.read_string(s, scratch_)) return false;
-  dst.assign(s);
+  if (s.data() == scratch_.data()) {
+    // Decoded from escapes: copied where it stays.  The space holds the
+    // whole text, and a decoded string is never longer than its JSON form.
+    if (out_.unescaped == nullptr) {
+      out_.unescaped = std::make_unique_for_overwrite<char[]>(text_.size());
+      out_.unescaped_size = 0;
+    }
+    char* at = out_.unescaped.get() + out_.unescaped_size;
+    std::memcpy(at, s.data(), s.size());
+    out_.unescaped_size += s.size();
+    s = std::string_view(at, s.size());
+  }
+  dst = s;
   return true;
 }
 
@@ -256,7 +271,7 @@ bool Decoder::read_bool(bool& dst) {
 }
 
 // The cursor is at the value (white space skipped, not at the end).
-bool Decoder::read_field(int field, Input& in) {
+bool Decoder::read_field(int field, ManifestEntry& in) {
   switch (field) {
     case kPath: return read_text(in.path);
     case kSize: return read_uint(in.size, std::numeric_limits<std::uint64_t>::max(), "u64");
@@ -273,7 +288,7 @@ bool Decoder::read_field(int field, Input& in) {
   }
 }
 
-bool Decoder::read_object_entry(Input& in) {
+bool Decoder::read_object_entry(ManifestEntry& in) {
   unsigned seen = 0;
   Step step = lex_.enter(true);
   while (step == Step::kNext) {
@@ -308,7 +323,7 @@ bool Decoder::read_object_entry(Input& in) {
   return true;
 }
 
-bool Decoder::read_array_entry(Input& in) {
+bool Decoder::read_array_entry(ManifestEntry& in) {
   int count = 0;
   Step step = lex_.enter(false);
   while (step == Step::kNext) {
@@ -337,7 +352,7 @@ bool Decoder::read_array_entry(Input& in) {
   return true;
 }
 
-bool Decoder::read_entry(Input& in) {
+bool Decoder::read_entry(ManifestEntry& in) {
   switch (lex_.peek()) {
     case '{': return read_object_entry(in);
     case '[': return read_array_entry(in);
@@ -345,7 +360,8 @@ bool Decoder::read_entry(Input& in) {
   }
 }
 
-bool Decoder::run(std::vector<Input>& out) {
+bool Decoder::run() {
+  std::vector<ManifestEntry>& out = out_.entries;
   lex_.skip_ws();
   if (lex_.at_end()) return lex_.eof(Fault::kEofWhileValue);
   if (lex_.peek() != '[') return invalid_type("a sequence");
@@ -367,9 +383,25 @@ bool Decoder::run(std::vector<Input>& out) {
 
 }  // namespace
 
+Manifest Manifest::of(const std::vector<Input>& inputs) {
+  Manifest manifest;
+  manifest.entries.reserve(inputs.size());
+  for (const Input& in : inputs) manifest.entries.push_back(ManifestEntry::view_of(in));
+  return manifest;
+}
+
+bool decode_manifest(std::string_view text, Manifest& out, std::string& error) {
+  out = Manifest();
+  return Decoder(text, out, error).run();
+}
+
 bool decode_manifest(std::string_view text, std::vector<Input>& out, std::string& error) {
   out.clear();
-  return Decoder(text, error).run(out);
+  Manifest manifest;
+  if (!decode_manifest(text, manifest, error)) return false;
+  out.reserve(manifest.entries.size());
+  for (const ManifestEntry& entry : manifest.entries) out.push_back(entry.to_input());
+  return true;
 }
 
 }  // namespace ledgerly::engine

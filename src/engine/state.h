@@ -127,7 +127,7 @@ class FileTable {
   // slot, then reach its state, then compare paths), each stage asking for
   // the memory the next one reads, so that the cache misses of many entries
   // overlap instead of following one another.
-  void index_all(const std::vector<Input>& manifest, std::vector<std::size_t>& out) const;
+  void index_all(const std::vector<ManifestEntry>& manifest, std::vector<std::size_t>& out) const;
   FileState* state_at(std::size_t index) const noexcept { return slots_[index].state; }
   // Hands out the state of a slot and leaves the slot released.
   std::unique_ptr<FileState> release(std::size_t index) noexcept;

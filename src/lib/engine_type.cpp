@@ -161,15 +161,25 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* bound[3]) {
 // lock just long enough to create the object.  This cannot deadlock: a
 // thread holding the interpreter lock never waits for an engine mutex (a
 // refresh releases the interpreter lock before taking it).
+//
+// It also holds the manifest's UTF-8 text, which the decoded entries view
+// until the driver has planned its read jobs, and drops it just before it
+// creates the buffer: the export's memory peak then no longer carries it.
 class BytesAllocator final : public engine::BufferAllocator {
  public:
-  explicit BytesAllocator(PyThreadState** saved) : saved_(saved) {}
+  // Takes over the reference `text` (may be null).
+  BytesAllocator(PyThreadState** saved, PyObject* text) : saved_(saved), text_(text) {}
   BytesAllocator(const BytesAllocator&) = delete;
   BytesAllocator& operator=(const BytesAllocator&) = delete;
-  ~BytesAllocator() override = default;
+  // Call with the interpreter lock held.
+  ~BytesAllocator() override {
+    Py_XDECREF(text_);
+    Py_XDECREF(bytes_);
+  }
 
   unsigned char* allocate(std::size_t size) override {
     PyEval_RestoreThread(*saved_);
+    Py_CLEAR(text_);
     unsigned char* data = nullptr;
     if (size <= static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
@@ -194,6 +204,7 @@ class BytesAllocator final : public engine::BufferAllocator {
 
  private:
   PyThreadState** saved_;
+  PyObject* text_;
   PyObject* bytes_ = nullptr;
 };
 
@@ -206,8 +217,8 @@ struct Outcome {
 };
 
 // Runs with the interpreter lock released; throws nothing.
-Outcome run_refresh(Native& native, std::vector<engine::Input> manifest, std::uint64_t workers,
-                    bool force, engine::BufferAllocator* allocator) noexcept {
+Outcome run_refresh(Native& native, engine::Manifest manifest, std::uint64_t workers, bool force,
+                    engine::BufferAllocator* allocator) noexcept {
   Outcome outcome;
   switch (native.lock.acquire()) {
     case engine::EngineLock::Entry::kAcquired: break;
@@ -281,7 +292,7 @@ PyObject* make_result(const engine::RefreshOutput& output, PyObject* rows) {
   return result;
 }
 
-// Holds a new reference until the end of the scope (or an earlier reset()).
+// Holds a new reference until the end of the scope (or until release()).
 class OwnedRef {
  public:
   explicit OwnedRef(PyObject* obj = nullptr) noexcept : obj_(obj) {}
@@ -289,7 +300,11 @@ class OwnedRef {
   OwnedRef& operator=(const OwnedRef&) = delete;
   ~OwnedRef() { Py_XDECREF(obj_); }
   PyObject** out() noexcept { return &obj_; }
-  void reset() noexcept { Py_CLEAR(obj_); }
+  PyObject* release() noexcept {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
 
  private:
   PyObject* obj_;
@@ -316,7 +331,7 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!convert_workers(bound[1], workers)) return nullptr;
   if (bound[2] != nullptr && !convert_force(bound[2], force)) return nullptr;
 
-  std::vector<engine::Input> manifest;
+  engine::Manifest manifest;
   std::string error;
   if (!engine::decode_manifest(manifest_text, manifest, error)) {
     // The message may quote decoded text holding NUL characters: keep it whole.
@@ -327,12 +342,13 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_DECREF(message);
     return nullptr;
   }
-  utf8.reset();  // the text is no longer needed: free it before the long part
   std::string().swap(error);
 
   Native& native = *reinterpret_cast<EngineObject*>(self)->native;
-  PyThreadState* thread = PyEval_SaveThread();
-  BytesAllocator allocator(&thread);
+  PyThreadState* thread = nullptr;
+  // The entries view the text: the allocator keeps it until the export.
+  BytesAllocator allocator(&thread, utf8.release());
+  thread = PyEval_SaveThread();
   Outcome outcome = run_refresh(native, std::move(manifest), workers, force, &allocator);
   PyEval_RestoreThread(thread);
   PyObject* rows = allocator.take();

@@ -57,18 +57,20 @@ TEST(FileTable, BehavesLikeAMapThroughGrowthReleasesAndPurges) {
 
     // A batch lookup over stored, unknown and repeated paths agrees with
     // one lookup at a time.
-    std::vector<Input> manifest;
-    for (int k = 0; k < 800; ++k) {
-      Input in;
-      in.path = path_of(rng() % (kPaths + kPaths / 4));
-      manifest.push_back(in);
+    std::vector<std::string> paths;
+    for (int k = 0; k < 800; ++k) paths.push_back(path_of(rng() % (kPaths + kPaths / 4)));
+    std::vector<ManifestEntry> manifest;
+    for (const std::string& path : paths) {
+      ManifestEntry entry;
+      entry.path = path;
+      manifest.push_back(entry);
     }
     std::vector<std::size_t> found;
     table.index_all(manifest, found);
     ASSERT_EQ(found.size(), manifest.size());
     for (std::size_t k = 0; k < manifest.size(); ++k) {
       EXPECT_EQ(found[k], table.index_of(manifest[k].path));
-      const bool stored = model.count(manifest[k].path) != 0;
+      const bool stored = model.count(paths[k]) != 0;
       EXPECT_EQ(found[k] != FileTable::kNone, stored);
       if (stored) {
         EXPECT_EQ(table.state_at(found[k])->input.path, manifest[k].path);

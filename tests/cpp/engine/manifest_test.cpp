@@ -73,6 +73,51 @@ TEST(Manifest, ValuesAtTheirLimitsAndEscapesDecode) {
   EXPECT_TRUE(decode_ok(" \t[ \r\n] \n").empty());
 }
 
+TEST(Manifest, IntegersOfEveryLengthAroundEightDigitSteps) {
+  // Digits are read eight at a time: every length, with the digit after
+  // each step both plain and cut by a fraction or an exponent.
+  const std::string digits = "98765432109876543210123";
+  constexpr int kSize = 1;
+  for (std::size_t n = 1; n <= 21; ++n) {
+    const std::string number = digits.substr(0, n);
+    SCOPED_TRACE(number);
+    if (n < 20 || number <= "18446744073709551615") {
+      const auto entries = decode_ok(with_value(kSize, number));
+      ASSERT_EQ(entries.size(), 1u);
+      EXPECT_EQ(entries[0].size, std::stoull(number));
+    } else {
+      EXPECT_NE(message_for(with_value(kSize, number)).find("floating point"), std::string::npos);
+    }
+    EXPECT_NE(message_for(with_value(kSize, number + ".5")).find("floating point"),
+              std::string::npos);
+    EXPECT_NE(message_for(with_value(kSize, number + "e1")).find("floating point"),
+              std::string::npos);
+    EXPECT_NE(message_for(with_value(kSize, number + "x")), "ok");
+  }
+}
+
+TEST(Manifest, EntriesViewTheTextOrTheManifestsOwnCopies) {
+  const std::string text =
+      R"([["plain.jsonl",1,"id",2,0,"p",false],["esc\u0061ped",3,"i\\d",4,1,"q\/r",true]])";
+  Manifest decoded;
+  std::string error;
+  ASSERT_TRUE(decode_manifest(text, decoded, error)) << error;
+  const Manifest manifest = std::move(decoded);  // views survive a move
+  ASSERT_EQ(manifest.entries.size(), 2u);
+  const ManifestEntry& plain = manifest.entries[0];
+  const ManifestEntry& escaped = manifest.entries[1];
+  auto in_text = [&text](std::string_view s) {
+    return s.data() >= text.data() && s.data() + s.size() <= text.data() + text.size();
+  };
+  EXPECT_TRUE(in_text(plain.path) && in_text(plain.identity) && in_text(plain.project));
+  EXPECT_EQ(plain.path, "plain.jsonl");
+  EXPECT_EQ(escaped.path, "escaped");
+  EXPECT_EQ(escaped.identity, "i\\d");
+  EXPECT_EQ(escaped.project, "q/r");
+  EXPECT_FALSE(in_text(escaped.path) || in_text(escaped.identity) || in_text(escaped.project));
+  EXPECT_TRUE(same(escaped.to_input(), Input{"escaped", 3, "i\\d", 4, 1, "q/r", true}));
+}
+
 TEST(Manifest, ShapeErrors) {
   const struct {
     std::string text;
