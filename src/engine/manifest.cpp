@@ -18,6 +18,7 @@
 #include "engine/json_float.h"
 #include "parser/ascii.h"
 #include "parser/json_lexer.h"
+#include "parser/simd_scan.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -171,6 +172,7 @@ class Decoder {
   bool read_entry(ManifestEntry& in);
   bool read_object_entry(ManifestEntry& in);
   bool read_array_entry(ManifestEntry& in);
+  bool read_plain_array_entry(ManifestEntry& in);
   bool read_field(int field, ManifestEntry& in);
   bool read_text(std::string_view& dst);
   bool read_uint(std::uint64_t& dst, std::uint64_t max, std::string_view type);
@@ -352,10 +354,85 @@ bool Decoder::read_array_entry(ManifestEntry& in) {
   return true;
 }
 
+// The pieces of an entry in the host's own array form, read straight from
+// the bytes: each returns false, leaving `p` anywhere, for anything else.
+
+// A string of plain ASCII without escapes.
+bool plain_text(const char*& p, const char* end, std::string_view& out) {
+  if (p == end || *p != '"') return false;
+  const char* const q = parser::simd::find_string_stop_or_non_ascii(p + 1, end);
+  if (q == end || *q != '"') return false;
+  out = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
+  p = q + 1;
+  return true;
+}
+
+// An unsigned integer of 1 to 19 digits without a leading zero (so it fits
+// in 64 bits), not followed by more of a number (checked by the caller's
+// next byte, a comma or bracket).
+bool plain_uint(const char*& p, const char* end, std::uint64_t& out) {
+  const char* const first = p;
+  std::uint64_t v = 0;
+  std::uint64_t eight;
+  while (end - p >= 8 && p - first <= 11 && parser::json::eight_digits(p, eight)) {
+    v = v * 100000000 + eight;
+    p += 8;
+  }
+  while (p != end && parser::is_digit(*p)) {
+    v = v * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  const std::ptrdiff_t digits = p - first;
+  if (digits == 0 || digits > 19 || (*first == '0' && digits > 1)) return false;
+  out = v;
+  return true;
+}
+
+bool plain_byte(const char*& p, const char* end, char c) {
+  if (p == end || *p != c) return false;
+  ++p;
+  return true;
+}
+
+bool plain_bool(const char*& p, const char* end, bool& out) {
+  if (end - p >= 4 && std::memcmp(p, "true", 4) == 0) {
+    out = true;
+    p += 4;
+    return true;
+  }
+  if (end - p >= 5 && std::memcmp(p, "false", 5) == 0) {
+    out = false;
+    p += 5;
+    return true;
+  }
+  return false;
+}
+
+// The cursor is on '[': reads ["path",size,"identity",mtime,source,
+// "project",sub] written as the host writes it (no white space, texts of
+// plain ASCII, integers as digits only).  Returns false without moving the
+// cursor for any other entry, which the general reader then decodes (and
+// words any fault of).
+bool Decoder::read_plain_array_entry(ManifestEntry& in) {
+  const char* p = lex_.pos() + 1;
+  const char* const end = lex_.end();
+  std::uint64_t source = 0;
+  if (!plain_text(p, end, in.path) || !plain_byte(p, end, ',') || !plain_uint(p, end, in.size) ||
+      !plain_byte(p, end, ',') || !plain_text(p, end, in.identity) || !plain_byte(p, end, ',') ||
+      !plain_uint(p, end, in.mtime_ns) || !plain_byte(p, end, ',') || !plain_uint(p, end, source) ||
+      source > 255 || !plain_byte(p, end, ',') || !plain_text(p, end, in.project) ||
+      !plain_byte(p, end, ',') || !plain_bool(p, end, in.sub) || !plain_byte(p, end, ']')) {
+    return false;
+  }
+  in.source = static_cast<std::uint8_t>(source);
+  lex_.set_pos(p);
+  return true;
+}
+
 bool Decoder::read_entry(ManifestEntry& in) {
   switch (lex_.peek()) {
     case '{': return read_object_entry(in);
-    case '[': return read_array_entry(in);
+    case '[': return read_plain_array_entry(in) || read_array_entry(in);
     default: return invalid_type("struct Input");
   }
 }

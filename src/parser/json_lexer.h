@@ -70,6 +70,28 @@ enum class Fault : std::uint8_t {
   kTrailingComma,  // a comma right before a closing bracket or brace
 };
 
+// Whether the eight bytes at `p` are all digits; if so, sets `value` to
+// the number they write.
+inline bool eight_digits(const char* p, std::uint64_t& value) noexcept {
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  // Every byte 0x30-0x39: its high nibble is 3, and still 3 after adding
+  // 6 (a carry out of a byte only comes from one that already failed).
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+  if (((x & kHigh) | (((x + 0x0606060606060606) & kHigh) >> 4)) != 0x3333333333333333) {
+    return false;
+  }
+  // The first digit is now the lowest byte: fold neighbouring digits into pairs, pairs into
+  // fours, fours into eight.
+  x -= 0x3030303030303030;
+  x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FF;
+  x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFF;
+  x = (x * 10000 + (x >> 32)) & 0x00000000FFFFFFFF;
+  value = x;
+  return true;
+}
+
 // The sink of a caller that needs no position and no message.
 struct Discard {
   // Nothing is reported, so the lexer leaves out the checks whose only use
@@ -147,6 +169,9 @@ class Lexer {
   // --- the cursor -----------------------------------------------------------
 
   const char* pos() const noexcept { return p_; }
+  // Moves the cursor to `p`, which must lie in the text: for a caller that
+  // read a token itself (or tried to and backs out).
+  void set_pos(const char* p) noexcept { p_ = p; }
   const char* end() const noexcept { return end_; }
   bool at_end() const noexcept { return p_ == end_; }
   // The byte under the cursor, or -1 at the end of the text.
@@ -362,28 +387,6 @@ class Lexer {
   }
 
   bool not_a_key() { return fail(p_ + 1, Fault::kKeyMustBeString); }
-
-  // Whether the eight bytes at `p` are all digits; if so, sets `value` to
-  // the number they write.
-  static bool eight_digits(const char* p, std::uint64_t& value) noexcept {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
-    // Every byte 0x30-0x39: its high nibble is 3, and still 3 after adding
-    // 6 (a carry out of a byte only comes from one that already failed).
-    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
-    if (((x & kHigh) | (((x + 0x0606060606060606) & kHigh) >> 4)) != 0x3333333333333333) {
-      return false;
-    }
-    // The first digit is now the lowest byte: fold neighbouring digits into pairs, pairs into
-    // fours, fours into eight.
-    x -= 0x3030303030303030;
-    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FF;
-    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFF;
-    x = (x * 10000 + (x >> 32)) & 0x00000000FFFFFFFF;
-    value = x;
-    return true;
-  }
 
   // Whether the 20 digits at `d` are at most 2^64 - 1.
   static bool fits_in_64_bits(const char* d) noexcept {
