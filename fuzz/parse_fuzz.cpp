@@ -172,9 +172,9 @@ bool same_counters(const Counters& a, const Counters& b) {
 }
 
 bool same_context(const Context& a, const Context& b) {
-  if (a.parents.size() != b.parents.size()) return false;
-  for (std::size_t i = 0; i < a.parents.size(); ++i) {
-    if (a.parents[i].view() != b.parents[i].view()) return false;
+  if (a.parents().size() != b.parents().size()) return false;
+  for (std::size_t i = 0; i < a.parents().size(); ++i) {
+    if (a.parents()[i].view() != b.parents()[i].view()) return false;
   }
   return a.snapshot == b.snapshot && a.started == b.started && a.model == b.model &&
          a.project == b.project && a.session_id == b.session_id && a.subagent == b.subagent &&
@@ -209,7 +209,7 @@ Parsed parse_each(const std::vector<std::string_view>& lines, std::uint8_t sourc
     }
   }
   std::set<std::string_view> seen;
-  for (const SharedText& parent : out.context.parents) {
+  for (const SharedText& parent : out.context.parents()) {
     check(seen.insert(parent.view()).second, "repeated parent");
   }
   return out;

@@ -73,7 +73,7 @@ std::unique_ptr<Engine> build_corpus() {
     c.started = 1'700'000'000'000 + static_cast<std::int64_t>(f) * 1000;
     c.model = SharedText(kModels[f % 5]);
     const bool fork = f >= 10 && f < 20;  // children of files 0..9
-    if (fork) c.parents.emplace_back("session-" + std::to_string(f - 10));
+    if (fork) c.add_parent("session-" + std::to_string(f - 10));
     state->rows.reserve(kRowsPerFile);
     for (std::size_t r = 0; r < kRowsPerFile; ++r) {
       const auto n = static_cast<std::int64_t>(next() % 5000);

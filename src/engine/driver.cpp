@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "engine/reader.h"
@@ -19,6 +20,7 @@
 #include "engine/seeded_hash.h"
 #include "engine/worker_pool.h"
 #include "parser/counters.h"
+#include "parser/shared_text.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -67,7 +69,7 @@ struct StateSums {
 
   void add(const FileState& state) {
     counts += state.counters;
-    if (state.offset < state.input.size) ++pending_files;
+    if (state.offset < state.size) ++pending_files;
   }
   void store(Report& report) const {
     report.counters = counts;
@@ -78,8 +80,8 @@ struct StateSums {
 // A file whose latest read failed is never unchanged: its entry may well be
 // the same as before, but the rest of it still has to be read.
 bool unchanged(const FileState& stored, const ManifestEntry& entry) {
-  return !stored.retry && stored.input.size == entry.size &&
-         stored.input.mtime_ns == entry.mtime_ns && stored.input.identity == entry.identity;
+  return !stored.retry && stored.size == entry.size && stored.mtime_ns == entry.mtime_ns &&
+         stored.identity() == entry.identity;
 }
 
 // Drops the states of paths that are not in `manifest`, then turns every
@@ -99,7 +101,7 @@ void plan_with_duplicates(FileTable& files, const std::vector<ManifestEntry>& ma
     PathSet paths(manifest);
     for (std::size_t i = 0; i < files.slot_count(); ++i) {
       const FileState* state = files.state_at(i);
-      if (state != nullptr && !paths.contains(state->input.path)) {
+      if (state != nullptr && !paths.contains(state->path())) {
         files.release(i);  // destroyed here
         ++report.removed;
       }
@@ -132,8 +134,24 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
     for (const ManifestEntry& entry : manifest) jobs.push_back(Job{entry.to_input(), nullptr});
     return true;
   }
+  // Whether each found entry is unchanged, with the sums of those states,
+  // settled while the lookup has their fields in cache.
+  struct Check {
+    const std::vector<ManifestEntry>& manifest;
+    std::vector<unsigned char> unchanged;
+    StateSums sums;
+  } check{manifest, std::vector<unsigned char>(manifest.size(), 0), {}};
   std::vector<std::size_t> found;
-  files.index_all(manifest, found);
+  files.index_all(
+      manifest, found,
+      [](void* context, std::size_t k, const FileState& state) {
+        Check& c = *static_cast<Check*>(context);
+        if (unchanged(state, c.manifest[k])) {
+          c.unchanged[k] = 1;
+          c.sums.add(state);
+        }
+      },
+      &check);
   std::vector<unsigned char> marked(files.slot_count(), 0);
   for (std::size_t i = 0; i < manifest.size(); ++i) {
     const std::size_t slot = found[i];
@@ -146,24 +164,17 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
   }
 
   std::size_t unchanged_count = 0;
-  constexpr std::size_t kAhead = 16;  // states fetched ahead of their comparison
   for (std::size_t i = 0; i < manifest.size(); ++i) {
-    if (i + kAhead < manifest.size() && found[i + kAhead] != FileTable::kNone) {
-      const char* ahead = reinterpret_cast<const char*>(files.state_at(found[i + kAhead]));
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + 64);
-      __builtin_prefetch(ahead + 128);
-    }
     const std::size_t slot = found[i];
     if (slot == FileTable::kNone) {
       jobs.push_back(Job{manifest[i].to_input(), nullptr});
-    } else if (unchanged(*files.state_at(slot), manifest[i])) {
-      kept.add(*files.state_at(slot));
+    } else if (check.unchanged[i] != 0) {
       ++unchanged_count;
     } else {
       jobs.push_back(Job{manifest[i].to_input(), files.release(slot)});
     }
   }
+  kept = check.sums;
   if (files.size() > unchanged_count) {
     for (std::size_t slot = 0; slot < marked.size(); ++slot) {
       if (marked[slot] == 0 && files.state_at(slot) != nullptr) {
@@ -174,6 +185,23 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
   }
   files.purge();
   return true;
+}
+
+// Gives the jobs of one project one shared project text, so that the
+// fresh states of a tree's files do not each hold a copy.
+void share_projects(std::vector<Job>& jobs) {
+  std::unordered_map<std::string_view, parser::SharedText, SeededHash, TextEqual> texts;
+  const Job* previous = nullptr;
+  for (Job& job : jobs) {
+    if (previous != nullptr && previous->input.project == job.input.project) {
+      job.project = previous->project;  // runs of one project are the usual case
+    } else {
+      auto [it, inserted] = texts.try_emplace(job.input.project);
+      if (inserted) it->second = parser::SharedText(job.input.project);
+      job.project = it->second;
+    }
+    previous = &job;
+  }
 }
 
 }  // namespace
@@ -193,6 +221,7 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
   // Jobs own copies of their entries: the manifest (and the text its
   // entries view) is not looked at again.
   manifest = Manifest();
+  share_projects(list.jobs);
 
   // Workers take from the end: the most pending bytes first, and among
   // equals the later manifest entry first.

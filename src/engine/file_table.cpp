@@ -46,7 +46,7 @@ std::size_t FileTable::probe(std::string_view path, std::uint64_t hash) const no
   for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.hash == 0) return kNone;
-    if (slot.hash == hash && slot.state != nullptr && slot.state->input.path == path) return i;
+    if (slot.hash == hash && slot.state != nullptr && slot.state->path() == path) return i;
   }
 }
 
@@ -54,8 +54,8 @@ std::size_t FileTable::index_of(std::string_view path) const noexcept {
   return probe(path, hash_of(path));
 }
 
-void FileTable::index_all(const std::vector<ManifestEntry>& manifest,
-                          std::vector<std::size_t>& out) const {
+void FileTable::index_all(const std::vector<ManifestEntry>& manifest, std::vector<std::size_t>& out,
+                          Visit visit, void* context) const {
   const std::size_t n = manifest.size();
   out.assign(n, kNone);
   if (slots_.empty() || live_ == 0) return;
@@ -78,31 +78,28 @@ void FileTable::index_all(const std::vector<ManifestEntry>& manifest,
         if (slot.hash == 0) break;
         if (slot.hash == hashes[k] && slot.state != nullptr) {
           out[base + k] = i;
-          const char* state = reinterpret_cast<const char*>(slot.state);
-          __builtin_prefetch(state);
-          __builtin_prefetch(state + 64);
-          __builtin_prefetch(state + 128);
+          prefetch_hot(*slot.state);
           break;
         }
       }
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t i = out[base + k];
-      if (i != kNone) __builtin_prefetch(slots_[i].state->input.path.data());
     }
     for (std::size_t k = 0; k < count; ++k) {
       const std::string_view path = manifest[base + k].path;
       std::size_t i = out[base + k];
-      if (i == kNone || slots_[i].state->input.path == path) continue;
-      // Equal hashes, different paths: go on along the probe sequence.
-      out[base + k] = kNone;
-      for (i = (i + 1) & mask; slots_[i].hash != 0; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (slot.hash == hashes[k] && slot.state != nullptr && slot.state->input.path == path) {
-          out[base + k] = i;
-          break;
+      if (i == kNone) continue;
+      if (slots_[i].state->path() != path) {
+        // Equal hashes, different paths: go on along the probe sequence.
+        out[base + k] = kNone;
+        for (i = (i + 1) & mask; slots_[i].hash != 0; i = (i + 1) & mask) {
+          const Slot& slot = slots_[i];
+          if (slot.hash == hashes[k] && slot.state != nullptr && slot.state->path() == path) {
+            out[base + k] = i;
+            break;
+          }
         }
+        if (out[base + k] == kNone) continue;
       }
+      if (visit != nullptr) visit(context, base + k, *slots_[out[base + k]].state);
     }
   }
 }
@@ -135,8 +132,8 @@ void FileTable::rebuild(std::size_t capacity) {
 }
 
 bool FileTable::insert_or_assign(std::unique_ptr<FileState> state) {
-  const std::uint64_t hash = hash_of(state->input.path);
-  const std::size_t found = probe(state->input.path, hash);
+  const std::uint64_t hash = hash_of(state->path());
+  const std::size_t found = probe(state->path(), hash);
   if (found != kNone) {
     delete std::exchange(slots_[found].state, state.release());
     return false;

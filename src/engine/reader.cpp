@@ -175,11 +175,11 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
   if (state.offset > kMaxOffset) return EINVAL;
   if (::lseek(fd, static_cast<off_t>(state.offset), SEEK_SET) < 0) return errno;
 
-  const std::uint8_t source = state.input.source;
+  const std::uint8_t source = state.source;
   std::string& pending = buffers.line;
   pending.clear();
   char* const buf = buffers.read_buffer();
-  std::uint64_t left = state.input.size > state.offset ? state.input.size - state.offset : 0;
+  std::uint64_t left = state.size > state.offset ? state.size - state.offset : 0;
 
   // `found`: the needle search has found a needle inside the line.
   auto parse_line = [&](std::string_view line, bool found) {
@@ -282,9 +282,9 @@ WorkerResult process(Job job, Buffers& buffers) {
   std::unique_ptr<FileState> previous = std::move(job.previous);
   bool rebuild = true;
   if (previous != nullptr) {
-    const Input& old = previous->input;
+    const FileState& old = *previous;
     const Input& now = job.input;
-    rebuild = now.identity != old.identity || now.size < old.size ||
+    rebuild = now.identity != old.identity() || now.size < old.size ||
               (now.size == old.size && now.mtime_ns != old.mtime_ns);
     if (!rebuild && !previous->tail.empty()) {
       rebuild = !tail_matches(fd, previous->tail, previous->offset);
@@ -296,10 +296,13 @@ WorkerResult process(Job job, Buffers& buffers) {
   if (rebuild) {
     had_rows = previous != nullptr && !previous->rows.empty();
     previous.reset();
-    state = FileState::fresh(std::move(job.input));
+    state = FileState::fresh(job.input, job.project_text());
   } else {
+    // Same path and identity: the rest of the entry is taken over.
     state = std::move(previous);
-    state->input = std::move(job.input);
+    state->size = job.input.size;
+    state->mtime_ns = job.input.mtime_ns;
+    state->source = job.input.source;
   }
   std::uint64_t bytes_read = 0;
   std::uint64_t rows_made = 0;
@@ -310,7 +313,7 @@ WorkerResult process(Job job, Buffers& buffers) {
   // on every append).
   if (rebuild) state->rows.shrink_to_fit();
   if (err != 0) {
-    state->input.mtime_ns = 0;
+    state->mtime_ns = 0;
     state->retry = true;
     result.state = std::move(state);
     fail(os_error_text(err));

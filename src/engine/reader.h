@@ -11,12 +11,20 @@
 
 #include "engine/input.h"
 #include "engine/state.h"
+#include "parser/shared_text.h"
 
 namespace ledgerly::engine {
 
 struct Job {
   Input input;
   std::unique_ptr<FileState> previous;  // null when no state was stored
+  // The entry's project as a text the refresh shares among its jobs; empty
+  // when not given (then a fresh state makes its own from input.project).
+  parser::SharedText project{};
+
+  parser::SharedText project_text() const {
+    return project.empty() ? parser::SharedText(input.project) : project;
+  }
 };
 
 // The jobs of one refresh.  Workers remove jobs from the end under `lock`.

@@ -85,7 +85,7 @@ class Forks {
     for (const auto& [path, file] : order) {
       const SharedText& id = file->context.session_id;
       if (!id.empty()) owners[text_of(id)] = file;
-      for (const SharedText& parent : file->context.parents) referenced.insert(text_of(parent));
+      for (const SharedText& parent : file->context.parents()) referenced.insert(text_of(parent));
     }
     if (referenced.empty()) return;
     // Walk the files (not the owners table) so the build order is fixed.
@@ -113,7 +113,7 @@ class Forks {
   bool resolve(const FileState& file, std::vector<const FingerprintMap*>& usable) const {
     usable.clear();
     bool any = false;
-    for (const SharedText& parent : file.context.parents) {
+    for (const SharedText& parent : file.context.parents()) {
       auto it = index_.find(text_of(parent));
       if (it == index_.end()) continue;
       any = true;
@@ -276,9 +276,8 @@ class Collector {
 FileOrder file_order(const Engine& engine) {
   FileOrder order;
   order.reserve(engine.files.size());
-  engine.files.for_each([&order](const FileState& state) {
-    order.emplace_back(std::string_view(state.input.path), &state);
-  });
+  engine.files.for_each(
+      [&order](const FileState& state) { order.emplace_back(state.path(), &state); });
   // string_view compares bytes as unsigned char, a proper prefix first.
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -295,8 +294,8 @@ SelectionOf<A> select_rows(const FileOrder& order) {
   bool any_parents = false;
   for (const auto& [path, file] : order) {
     total_rows += file->rows.size();
-    if (parser::is_message_dialect(file->input.source)) message_rows += file->rows.size();
-    any_parents = any_parents || !file->context.parents.empty();
+    if (parser::is_message_dialect(file->source)) message_rows += file->rows.size();
+    any_parents = any_parents || !file->context.parents().empty();
   }
 
   const SeededHash hash;  // one seed for every table of this call
@@ -311,7 +310,7 @@ SelectionOf<A> select_rows(const FileOrder& order) {
     const auto index = static_cast<FileIndex>(f);
     const std::vector<Row>& rows = file->rows;
     std::size_t i = 0;
-    if (!file->context.parents.empty()) {
+    if (!file->context.parents().empty()) {
       if (!forks.resolve(*file, usable)) ++out.unresolved_forks;
       // The opening run: only rows that take part in forks can end it or
       // be inherited; the others are collected wherever they stand.

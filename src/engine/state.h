@@ -1,8 +1,8 @@
 // The state one Engine keeps between refreshes: a table of per-file states
 // keyed by manifest path, plus the counts the latest export left behind.
 //
-// Ownership: Engine owns `files`; each FileState owns its Input, parsing
-// context and rows.  A FileState is held through a unique_ptr (a plain
+// Ownership: Engine owns `files`; each FileState owns its entry's texts,
+// parsing context and rows.  A FileState is held through a unique_ptr (a plain
 // owning pointer inside the table) so that it moves whole, never copied,
 // between the table, read jobs and results.
 #ifndef LEDGERLY_ENGINE_STATE_H_
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,32 +52,99 @@ inline bool outranks(const parser::Row& row, const parser::Row& kept) noexcept {
          (row.output_tokens() == kept.output_tokens() && row.timestamp() > kept.timestamp());
 }
 
-// The fields a refresh reads for an unchanged file (input, offset,
-// counters, retry) come first, so that they share the state's first cache
-// lines.
-struct FileState {
-  Input input;               // the manifest entry this state was last read with
-  std::uint64_t offset = 0;  // bytes consumed; always at a line boundary
-  parser::Counters counters;
+// The stored state of one log file: the manifest entry it was last read
+// with, how far it was read, its parse counters and context, and its rows.
+//
+// The entry's path and identity bytes are stored right after the object,
+// in the same allocation, so a lookup that compares a path and then the
+// entry's other fields reads one block; the fields a refresh reads for an
+// unchanged file come first.  The project and subagent flag of the entry
+// are not kept: they only seed the context of a file read from its start.
+// Made by fresh() only, and held through unique_ptr.
+class FileState {
+ public:
+  // A state for a file read from its start, with `project` as its
+  // context's project text (files of one project may share it).
+  static std::unique_ptr<FileState> fresh(const Input& input, parser::SharedText project);
+  static std::unique_ptr<FileState> fresh(const Input& input) {
+    return fresh(input, parser::SharedText(input.project));
+  }
+
+  std::string_view path() const noexcept { return {bytes(), path_size_}; }
+  std::string_view identity() const noexcept { return {bytes() + path_size_, identity_size_}; }
+
+  std::vector<parser::Row> rows;  // every accepted event of the file, in file order
+  parser::Context context;
+  Tail tail;
   // The latest read of the file failed part-way: it is read again by the
   // next refresh whatever its manifest entry says (a host may send the same
   // entry again, for instance with mtime_ns 0 throughout).
   bool retry = false;
-  std::vector<parser::Row> rows;  // every accepted event of the file, in file order
-  Tail tail;
-  parser::Context context;
+  std::uint8_t source = 0;  // dialect code (parser/dialect.h)
+  // What a refresh reads of an unchanged file sits at the end, next to the
+  // path and identity bytes: see hot().
+  parser::Counters counters;
+  std::uint64_t offset = 0;    // bytes consumed; always at a line boundary
+  std::uint64_t size = 0;      // the entry's bytes to read at most
+  std::uint64_t mtime_ns = 0;  // the entry's mtime, compared for equality only
 
-  // A state for a file read from its start.
-  static std::unique_ptr<FileState> fresh(Input input) {
-    auto state = std::make_unique<FileState>();
-    state->context = parser::Context::fresh(input.project, input.sub);
-    state->input = std::move(input);
-    return state;
+  // The first byte of the fields a refresh compares or sums for an
+  // unchanged file (`retry` aside, which lies just before); they run on
+  // into the path and identity bytes, so a batch of lookups can ask for
+  // these few cache lines ahead of reading them.
+  const char* hot() const noexcept { return reinterpret_cast<const char*>(&counters); }
+
+  // The deallocation that matches fresh()'s allocation (unique_ptr's
+  // default deleter uses it).
+  static void operator delete(void* p) noexcept { ::operator delete(p); }
+
+ private:
+  struct Trailing {
+    std::size_t bytes;
+  };
+  static void* operator new(std::size_t size, Trailing trailing) {
+    return ::operator new(size + trailing.bytes);
   }
+  // Frees the block if the constructor throws.
+  static void operator delete(void* p, Trailing) noexcept { ::operator delete(p); }
+
+  FileState(std::uint32_t path_size, std::uint32_t identity_size) noexcept
+      : path_size_(path_size), identity_size_(identity_size) {}
+
+  const char* bytes() const noexcept { return reinterpret_cast<const char*>(this) + sizeof *this; }
+  char* bytes() noexcept { return reinterpret_cast<char*>(this) + sizeof *this; }
+
+  std::uint32_t path_size_;
+  std::uint32_t identity_size_;
 };
 
-// The stored file states, keyed by their `input.path` (the key is not kept
-// a second time).  An open-addressing table of 16-byte slots, each holding
+inline std::unique_ptr<FileState> FileState::fresh(const Input& input, parser::SharedText project) {
+  if (input.path.size() > UINT32_MAX || input.identity.size() > UINT32_MAX) throw std::bad_alloc();
+  const auto path_size = static_cast<std::uint32_t>(input.path.size());
+  const auto identity_size = static_cast<std::uint32_t>(input.identity.size());
+  std::unique_ptr<FileState> state(new (Trailing{input.path.size() + input.identity.size()})
+                                       FileState(path_size, identity_size));
+  std::memcpy(state->bytes(), input.path.data(), path_size);
+  std::memcpy(state->bytes() + path_size, input.identity.data(), identity_size);
+  state->size = input.size;
+  state->mtime_ns = input.mtime_ns;
+  state->source = input.source;
+  state->context = parser::Context::fresh(std::move(project), input.sub);
+  return state;
+}
+
+// Asks for the cache lines of `state`'s hot fields and the start of its
+// path and identity (about 200 bytes).  Only a hint: never faults.
+inline void prefetch_hot(const FileState& state) noexcept {
+  const char* p = state.hot();
+  __builtin_prefetch(p);
+  __builtin_prefetch(p + 64);
+  __builtin_prefetch(p + 128);
+  __builtin_prefetch(p + 191);
+}
+
+// The stored file states, keyed by their path (the key is not kept a
+// second time).  An open-addressing table of 16-byte slots, each holding
 // a path's 64-bit hash and its state, probed linearly: a lookup compares
 // stored hashes and reads a state's path only when the hashes agree, so an
 // absent path costs no state access at all and a present one one path
@@ -106,14 +174,9 @@ class FileTable {
   // The state stored under `path`; throws std::out_of_range when there is none.
   FileState* at(std::string_view path) const;
 
-  // Stores `state` under its input.path, destroying any state stored under
-  // that path before.  Returns true when the path was not stored.
+  // Stores `state` under its path, destroying any state stored under that
+  // path before.  Returns true when the path was not stored.
   bool insert_or_assign(std::unique_ptr<FileState> state);
-  // Stores `state` under `path`, which becomes its input.path.
-  bool emplace(std::string path, std::unique_ptr<FileState> state) {
-    state->input.path = std::move(path);
-    return insert_or_assign(std::move(state));
-  }
   // Removes and returns the state stored under `path` (null when none).
   std::unique_ptr<FileState> take(std::string_view path);
   void clear() noexcept;
@@ -126,8 +189,12 @@ class FileTable {
   // but in stages over the whole batch (hash every path, then find its
   // slot, then reach its state, then compare paths), each stage asking for
   // the memory the next one reads, so that the cache misses of many entries
-  // overlap instead of following one another.
-  void index_all(const std::vector<ManifestEntry>& manifest, std::vector<std::size_t>& out) const;
+  // overlap instead of following one another.  For each entry found,
+  // `visit` (when given) is called with `context`, the entry's index and
+  // its state while the state's hot fields are in cache.
+  using Visit = void (*)(void* context, std::size_t index, const FileState& state);
+  void index_all(const std::vector<ManifestEntry>& manifest, std::vector<std::size_t>& out,
+                 Visit visit = nullptr, void* context = nullptr) const;
   FileState* state_at(std::size_t index) const noexcept { return slots_[index].state; }
   // Hands out the state of a slot and leaves the slot released.
   std::unique_ptr<FileState> release(std::size_t index) noexcept;

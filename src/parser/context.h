@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,17 +21,24 @@ namespace ledgerly::parser {
 struct Context {
   std::optional<Totals> snapshot;
   std::optional<std::int64_t> started;
-  std::vector<SharedText> parents;  // no duplicates, in order of first appearance
-  // The texts of `parents` once there are more than a few, so that a file
-  // naming many sessions costs a logarithmic lookup per header instead of a
-  // pass over all of them.  Views into the parents' own (shared, immutable)
-  // texts; empty while `parents` is short.
-  std::set<std::string_view> parent_index;
   SharedText model;  // normalised; "unknown" in a fresh context
   SharedText project;
   SharedText session_id;
   bool subagent = false;
   bool has_session = false;
+
+  // The sessions the file names besides its own (the one it was forked
+  // from, then any others its headers name): no duplicates, in order of
+  // first appearance.
+  const std::vector<SharedText>& parents() const noexcept {
+    static const std::vector<SharedText> none;
+    return parents_ != nullptr ? parents_->list : none;
+  }
+  // Appends `id` unless it is there already.
+  void add_parent(std::string_view id) {
+    if (parents_ == nullptr) parents_ = std::make_unique<Parents>();
+    parents_->add(id);
+  }
 
   // Message dialect only: the last few raw model names and their normalised
   // texts, so that the rows of each model a file switches between share one
@@ -51,14 +59,47 @@ struct Context {
 
   // The context of a file read from its start.
   static Context fresh(std::string_view project, bool sub) {
+    return fresh(SharedText(project), sub);
+  }
+  // The same with a project text the caller may share among files.
+  static Context fresh(SharedText project, bool sub) {
     // Every fresh context starts from one shared "unknown" text.
     static const SharedText unknown("unknown");
     Context c;
     c.model = unknown;
-    c.project = SharedText(project);
+    c.project = std::move(project);
     c.subagent = sub;
     return c;
   }
+
+ private:
+  // Most files name no other session: the list lives in a block of its
+  // own, made on first use.
+  struct Parents {
+    std::vector<SharedText> list;
+    // The texts of `list` once there are more than a few, so that a file
+    // naming many sessions costs a logarithmic lookup per header instead of
+    // a pass over all of them.  Views into the parents' own (shared,
+    // immutable) texts; empty while `list` is short.
+    std::set<std::string_view> index;
+
+    void add(std::string_view id) {
+      constexpr std::size_t kScanned = 8;  // up to this many, a plain scan is cheapest
+      if (index.empty()) {
+        for (const SharedText& parent : list)
+          if (parent.view() == id) return;
+        list.emplace_back(id);
+        if (list.size() > kScanned) {
+          for (const SharedText& parent : list) index.insert(parent.view());
+        }
+        return;
+      }
+      if (index.contains(id)) return;
+      list.emplace_back(id);
+      index.insert(list.back().view());
+    }
+  };
+  std::unique_ptr<Parents> parents_;
 };
 
 }  // namespace ledgerly::parser

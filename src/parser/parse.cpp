@@ -55,23 +55,6 @@ bool is_subagent(const Payload& payload) {
   return false;
 }
 
-// Appends `id` to the file's parents unless it is there already.
-void add_parent(Context& context, std::string_view id) {
-  constexpr std::size_t kScanned = 8;  // up to this many, a plain scan is cheapest
-  if (context.parent_index.empty()) {
-    for (const SharedText& parent : context.parents)
-      if (parent.view() == id) return;
-    context.parents.emplace_back(id);
-    if (context.parents.size() > kScanned) {
-      for (const SharedText& parent : context.parents) context.parent_index.insert(parent.view());
-    }
-    return;
-  }
-  if (context.parent_index.contains(id)) return;
-  context.parents.emplace_back(id);
-  context.parent_index.insert(context.parents.back().view());
-}
-
 void session_meta(const Envelope& envelope, const Payload& payload, Context& context) {
   std::string_view id;
   if (payload.id) {
@@ -83,7 +66,7 @@ void session_meta(const Envelope& envelope, const Payload& payload, Context& con
   if (context.has_session) {
     // Later lines only name related sessions.
     if (id.empty() || id == context.session_id.view()) return;
-    add_parent(context, id);
+    context.add_parent(id);
     return;
   }
 
@@ -92,8 +75,7 @@ void session_meta(const Envelope& envelope, const Payload& payload, Context& con
   context.session_id = SharedText(id);
   if (payload.cwd) assign(context.project, *payload.cwd);
   context.subagent = is_subagent(payload);
-  if (present_nonempty(payload.forked_from_id))
-    context.parents.emplace_back(*payload.forked_from_id);
+  if (present_nonempty(payload.forked_from_id)) context.add_parent(*payload.forked_from_id);
   // An unparsable payload time leaves the start unknown; it does not fall
   // back to the envelope's time.
   context.started =

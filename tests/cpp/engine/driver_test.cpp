@@ -112,7 +112,7 @@ TEST_F(Driver, OnlyChangedFilesAreRead) {
   EXPECT_EQ(stat_of(grown, "appended"), 1u);
   EXPECT_EQ(stat_of(grown, "bytes_read"), row_line("a2").size());
   EXPECT_TRUE(updated(grown));
-  EXPECT_EQ(engine.files.at(b)->input.project, "proj");
+  EXPECT_EQ(engine.files.at(b)->context.project.view(), "proj");
   EXPECT_EQ(engine.files.at(a)->rows.size(), 2u);
 
   // Same size, new time: read again from the start.
@@ -183,7 +183,7 @@ TEST_F(Driver, DuplicatePaths) {
   EXPECT_EQ(stat_of(first, "rebuilt"), 3u);
   EXPECT_EQ(stat_of(first, "malformed"), 0u);
   EXPECT_EQ(engine.files.size(), 2u);
-  EXPECT_EQ(engine.files.at(a)->input.size, cut.size);
+  EXPECT_EQ(engine.files.at(a)->size, cut.size);
 
   // Both changed: the first entry continues the stored state, the second
   // finds none and reads the file anew.

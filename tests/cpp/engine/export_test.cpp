@@ -65,14 +65,14 @@ void add_file(Engine& engine, const FileDesc& desc) {
   auto state = FileState::fresh(std::move(input));
   parser::Context& c = state->context;
   c.session_id = SharedText(desc.session);
-  for (const std::string& p : desc.parents) c.parents.emplace_back(p);
+  for (const std::string& p : desc.parents) c.add_parent(p);
   c.started = desc.started;
   for (const RowDesc& r : desc.rows) {
     // Each distinct model text of a file gets one shared object, as the parser does.
     if (!(c.model == r.model)) c.model = SharedText(r.model);
     state->rows.push_back(make_row(r, c.model, c.project));
   }
-  engine.files.emplace(desc.path, std::move(state));
+  engine.files.insert_or_assign(std::move(state));
 }
 
 Engine make_engine(const std::vector<FileDesc>& files) {
@@ -300,7 +300,7 @@ TEST(ExportTest, RecordsHoldEveryFieldInWordOrder) {
   const parser::Totals totals = {1, 2, 3, 4, 5};
   state->rows.push_back(Row::message(-1234, model, project, true, 3, 11, 12, 13, 14, 15, "k"));
   state->rows.push_back(Row::event(99, model, project, 7, false, 4, 21, 22, 23, 24, &totals));
-  engine.files.emplace("f", std::move(state));
+  engine.files.insert_or_assign(std::move(state));
   engine.inherited_events = 5;
   engine.unresolved_forks = 6;
 

@@ -30,12 +30,12 @@ std::string path_of(std::size_t k) {
 void expect_same(const FileTable& table, const std::map<std::string, std::uint64_t>& model) {
   ASSERT_EQ(table.size(), model.size());
   std::map<std::string, std::uint64_t> seen;
-  table.for_each([&seen](const FileState& s) { seen.emplace(s.input.path, s.input.size); });
+  table.for_each([&seen](const FileState& s) { seen.emplace(s.path(), s.size); });
   EXPECT_EQ(seen, model);
   for (const auto& [path, tag] : model) {
     const FileState* s = table.find(path);
     ASSERT_NE(s, nullptr) << path;
-    EXPECT_EQ(s->input.size, tag);
+    EXPECT_EQ(s->size, tag);
   }
 }
 
@@ -73,7 +73,7 @@ TEST(FileTable, BehavesLikeAMapThroughGrowthReleasesAndPurges) {
       const bool stored = model.count(paths[k]) != 0;
       EXPECT_EQ(found[k] != FileTable::kNone, stored);
       if (stored) {
-        EXPECT_EQ(table.state_at(found[k])->input.path, manifest[k].path);
+        EXPECT_EQ(table.state_at(found[k])->path(), manifest[k].path);
       }
     }
 
@@ -83,8 +83,8 @@ TEST(FileTable, BehavesLikeAMapThroughGrowthReleasesAndPurges) {
     for (std::size_t k = 0; k < found.size(); k += 3) {
       if (found[k] == FileTable::kNone || table.state_at(found[k]) == nullptr) continue;
       std::unique_ptr<FileState> out = table.release(found[k]);
-      dropped.push_back(out->input.path);
-      model.erase(out->input.path);
+      dropped.emplace_back(out->path());
+      model.erase(std::string(out->path()));
     }
     for (const std::string& path : dropped) EXPECT_FALSE(table.contains(path));
     EXPECT_EQ(table.size(), model.size());
@@ -97,7 +97,7 @@ TEST(FileTable, BehavesLikeAMapThroughGrowthReleasesAndPurges) {
       std::unique_ptr<FileState> out = table.take(path);
       EXPECT_EQ(out != nullptr, model.erase(path) == 1);
       if (out) {
-        EXPECT_EQ(out->input.path, path);
+        EXPECT_EQ(out->path(), path);
       }
     }
     expect_same(table, model);
@@ -112,17 +112,37 @@ TEST(FileTable, BehavesLikeAMapThroughGrowthReleasesAndPurges) {
   EXPECT_THROW(moved.at(path_of(1)), std::out_of_range);
 }
 
-TEST(FileTable, EmplaceKeysTheStateByTheGivenPath) {
+TEST(FileTable, StatesAreKeyedByTheirOwnPath) {
   FileTable table;
-  EXPECT_TRUE(table.emplace("a", state_for("ignored", 1)));
-  EXPECT_FALSE(table.emplace("a", state_for("", 2)));
+  EXPECT_TRUE(table.insert_or_assign(state_for("a", 1)));
+  EXPECT_FALSE(table.insert_or_assign(state_for("a", 2)));
   EXPECT_EQ(table.size(), 1u);
-  EXPECT_EQ(table.at("a")->input.path, "a");
-  EXPECT_EQ(table.at("a")->input.size, 2u);
-  EXPECT_FALSE(table.contains("ignored"));
+  EXPECT_EQ(table.at("a")->size, 2u);
   // The empty path is a key like any other.
-  EXPECT_TRUE(table.emplace("", state_for("", 3)));
-  EXPECT_EQ(table.at("")->input.size, 3u);
+  EXPECT_TRUE(table.insert_or_assign(state_for("", 3)));
+  EXPECT_EQ(table.at("")->size, 3u);
+}
+
+TEST(FileState, KeepsTheEntrysPathAndIdentityBytes) {
+  // Stored after the object in one block: any bytes, any length.
+  for (const std::size_t n : {0u, 1u, 7u, 100u, 5000u}) {
+    Input input;
+    input.path = std::string(n, 'p') + std::string("\0x", 2);
+    input.identity = std::string(n / 2, 'i');
+    input.size = 10;
+    input.mtime_ns = 20;
+    input.source = 3;
+    input.project = "proj";
+    input.sub = true;
+    const std::unique_ptr<FileState> state = FileState::fresh(input);
+    EXPECT_EQ(state->path(), input.path);
+    EXPECT_EQ(state->identity(), input.identity);
+    EXPECT_EQ(state->size, 10u);
+    EXPECT_EQ(state->mtime_ns, 20u);
+    EXPECT_EQ(state->source, 3u);
+    EXPECT_EQ(state->context.project.view(), "proj");
+    EXPECT_TRUE(state->context.subagent);
+  }
 }
 
 }  // namespace

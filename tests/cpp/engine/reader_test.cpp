@@ -444,7 +444,7 @@ TEST(Reader, GrowthWithAnUnchangedTailIsContinuedWhateverTheTime) {
   state = read_ok(grown, std::move(state), &s);
   EXPECT_FALSE(s.rebuilt);
   EXPECT_EQ(s.bytes_read, row_line("a2").size());
-  EXPECT_EQ(state->input.mtime_ns, grown.mtime_ns);
+  EXPECT_EQ(state->mtime_ns, grown.mtime_ns);
   EXPECT_EQ(state->context.project.view(), "proj");  // carried over, not refreshed
   EXPECT_EQ(keys(*state), (std::vector<std::string>{"a1", "a2"}));
 }
@@ -466,7 +466,7 @@ TEST(Reader, OpenFailuresHandThePreviousStateBack) {
   r = run(moved, std::move(previous));
   EXPECT_TRUE(r.failed);
   ASSERT_EQ(r.state.get(), raw);
-  EXPECT_EQ(r.state->input.path, path);  // untouched, old entry included
+  EXPECT_EQ(r.state->path(), path);  // untouched, old entry included
   EXPECT_EQ(r.state->rows.size(), 1u);
 
   Input nul = entry_for(path);
@@ -491,8 +491,8 @@ TEST(Reader, ReadErrorsKeepTheWorkingStateMarkedForAnotherRead) {
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.error, "Input/output error (os error 5)");
   ASSERT_NE(r.state.get(), nullptr);
-  EXPECT_EQ(r.state->input.mtime_ns, 0u);
-  EXPECT_EQ(r.state->input.identity, in.identity);
+  EXPECT_EQ(r.state->mtime_ns, 0u);
+  EXPECT_EQ(r.state->identity(), in.identity);
   EXPECT_EQ(r.state->offset, 0u);
   EXPECT_TRUE(r.state->retry);
 
@@ -500,7 +500,6 @@ TEST(Reader, ReadErrorsKeepTheWorkingStateMarkedForAnotherRead) {
   TempDir dir;
   Input good = entry_for(dir.write("log", row_line("a1")));
   good.identity = "mem";
-  r.state->input.path = good.path;
   ReadSummary summary;
   std::unique_ptr<FileState> state = read_ok(good, std::move(r.state), &summary);
   EXPECT_FALSE(state->retry);
@@ -528,7 +527,7 @@ TEST(Reader, FilesThatAreNotRegularAreRefusedAtOpen) {
     EXPECT_TRUE(r.failed);
     EXPECT_EQ(r.error, c.error);
     EXPECT_EQ(r.state.get(), raw);  // handed back as it was
-    EXPECT_EQ(r.state->input.path, path);
+    EXPECT_EQ(r.state->path(), path);
   }
 }
 

@@ -89,9 +89,9 @@ TEST(ParseEvent, SessionMetaSetsIdentityOnceAndCollectsParents) {
       meta(R"("id":"Q")"),
   });
   EXPECT_EQ(r.context.session_id.view(), "A");
-  ASSERT_EQ(r.context.parents.size(), 2u);
-  EXPECT_EQ(r.context.parents[0].view(), "P");
-  EXPECT_EQ(r.context.parents[1].view(), "Q");
+  ASSERT_EQ(r.context.parents().size(), 2u);
+  EXPECT_EQ(r.context.parents()[0].view(), "P");
+  EXPECT_EQ(r.context.parents()[1].view(), "Q");
   EXPECT_EQ(r.context.project.view(), "/a");
   EXPECT_TRUE(r.context.subagent);
   EXPECT_EQ(r.context.started, kT0 + 5);
@@ -100,8 +100,8 @@ TEST(ParseEvent, SessionMetaSetsIdentityOnceAndCollectsParents) {
   Parsed empty = run(1, {meta(R"("cwd":"/b")"), meta(R"("id":"B")"), meta(R"("id":"")")});
   EXPECT_TRUE(empty.context.has_session);
   EXPECT_EQ(empty.context.session_id.view(), "");
-  ASSERT_EQ(empty.context.parents.size(), 1u);
-  EXPECT_EQ(empty.context.parents[0].view(), "B");
+  ASSERT_EQ(empty.context.parents().size(), 1u);
+  EXPECT_EQ(empty.context.parents()[0].view(), "B");
   EXPECT_EQ(counters_of(r.counters), counters_of({}));
 }
 
@@ -120,7 +120,7 @@ TEST(ParseEvent, ManyRelatedSessionsKeepFirstAppearanceOrderWithoutRepeats) {
   }
   Parsed r = run(1, lines);
   std::vector<std::string> got;
-  for (const SharedText& parent : r.context.parents) got.emplace_back(parent.view());
+  for (const SharedText& parent : r.context.parents()) got.emplace_back(parent.view());
   EXPECT_EQ(got, want);
   EXPECT_EQ(r.context.session_id.view(), "own");
 }
