@@ -14,8 +14,8 @@
 //    dialect's own rules) and the parents list holds no repeats;
 //  - parsing is deterministic, and visiting only the lines that the needle
 //    search finds in the whole text (as the file reader does, through
-//    parse_found()) gives the same rows, context and counters as parsing
-//    every line;
+//    parse_found() and a text pool) gives the same rows, context and
+//    counters as parsing every line;
 //  - normalize() of valid UTF-8 is valid UTF-8 and never empty; tier() and
 //    timestamp() accept any bytes.
 #include <cstddef>
@@ -182,10 +182,11 @@ bool same_context(const Context& a, const Context& b) {
 }
 
 // `found`: the line holds a needle, so it goes through parse_found() as the
-// file reader sends it.
-void parse_into(Parsed& out, std::string_view line, std::uint8_t source, bool found = false) {
-  if (std::optional<Row> row = found ? parse_found(line, source, out.context, out.counters)
-                                     : parse(line, source, out.context, out.counters)) {
+// file reader sends it (with a text pool, as the reader does).
+void parse_into(Parsed& out, std::string_view line, std::uint8_t source, bool found = false,
+                TextPool* pool = nullptr) {
+  if (std::optional<Row> row = found ? parse_found(line, source, out.context, out.counters, pool)
+                                     : parse(line, source, out.context, out.counters, pool)) {
     check_row(*row, source);
     out.rows.push_back(describe(*row));
   }
@@ -218,6 +219,7 @@ Parsed parse_each(const std::vector<std::string_view>& lines, std::uint8_t sourc
 // Only the lines holding a needle, found by searching the whole text.
 Parsed parse_hits(std::string_view text, std::uint8_t source, bool sub) {
   Parsed out{Context::fresh("proj", sub), {}, {}};
+  TextPool pool;
   std::size_t q = 0;
   while (q < text.size()) {
     const std::size_t at = find_needle(text.substr(q), source);
@@ -227,7 +229,7 @@ Parsed parse_hits(std::string_view text, std::uint8_t source, bool sub) {
     const std::size_t start = before == std::string_view::npos || before < q ? q : before + 1;
     const std::size_t lf = text.find('\n', hit);
     const std::size_t stop = lf == std::string_view::npos ? text.size() : lf + 1;
-    parse_into(out, text.substr(start, stop - start), source, true);
+    parse_into(out, text.substr(start, stop - start), source, true, &pool);
     q = stop;
   }
   return out;

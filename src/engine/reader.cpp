@@ -41,6 +41,9 @@ constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_lim
 struct Buffers {
   std::unique_ptr<char[]> read;
   std::string line;  // a line that spans two reads
+  // The model and directory texts of the files this worker reads in one
+  // refresh, shared among them.
+  parser::TextPool texts;
 
   char* read_buffer() {
     if (read == nullptr) read = std::make_unique_for_overwrite<char[]>(kReadSize);
@@ -184,8 +187,8 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
   // `found`: the needle search has found a needle inside the line.
   auto parse_line = [&](std::string_view line, bool found) {
     std::optional<parser::Row> row =
-        found ? parser::parse_found(line, source, state.context, state.counters)
-              : parser::parse(line, source, state.context, state.counters);
+        found ? parser::parse_found(line, source, state.context, state.counters, &buffers.texts)
+              : parser::parse(line, source, state.context, state.counters, &buffers.texts);
     if (row) {
       ++rows_made;
       if (!fold_repeat(state.rows, *row)) state.rows.push_back(std::move(*row));

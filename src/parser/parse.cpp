@@ -35,11 +35,14 @@ bool present_nonempty(const std::optional<std::string>& text) { return text && !
 
 // Replaces `slot` unless it already holds `text`, so an unchanged model or
 // directory keeps the one object that all its rows share.
-void assign(SharedText& slot, std::string_view text) {
-  if (slot.view() != text) slot = SharedText(text);
+// Files read through one `pool` share the new object.
+void assign(SharedText& slot, std::string_view text, TextPool* pool) {
+  if (slot.view() != text) slot = pool != nullptr ? pool->get(text) : SharedText(text);
 }
 
-void assign_model(SharedText& slot, std::string_view raw) { assign(slot, normalize(raw)); }
+void assign_model(SharedText& slot, std::string_view raw, TextPool* pool) {
+  assign(slot, normalize(raw), pool);
+}
 
 // Whether the file's session was started by another agent; the first rule
 // that applies decides.
@@ -55,7 +58,8 @@ bool is_subagent(const Payload& payload) {
   return false;
 }
 
-void session_meta(const Envelope& envelope, const Payload& payload, Context& context) {
+void session_meta(const Envelope& envelope, const Payload& payload, Context& context,
+                  TextPool* pool) {
   std::string_view id;
   if (payload.id) {
     id = *payload.id;
@@ -73,7 +77,7 @@ void session_meta(const Envelope& envelope, const Payload& payload, Context& con
   // The first line fixes the session's identity, flag, origin and start.
   context.has_session = true;
   context.session_id = SharedText(id);
-  if (payload.cwd) assign(context.project, *payload.cwd);
+  if (payload.cwd) assign(context.project, *payload.cwd, pool);
   context.subagent = is_subagent(payload);
   if (present_nonempty(payload.forked_from_id)) context.add_parent(*payload.forked_from_id);
   // An unparsable payload time leaves the start unknown; it does not fall
@@ -141,7 +145,7 @@ std::optional<Row> token_count(const Envelope& envelope, const Payload& payload,
 }
 
 std::optional<Row> parse_event(Envelope& envelope, std::uint8_t source, Context& context,
-                               Counters& counters) {
+                               Counters& counters, TextPool* pool) {
   const bool turn = envelope.type == "turn_context";
   const bool meta = !turn && envelope.type == "session_meta";
   const bool event = !turn && !meta && envelope.type == "event_msg";
@@ -150,12 +154,12 @@ std::optional<Row> parse_event(Envelope& envelope, std::uint8_t source, Context&
   const Payload& payload = *envelope.payload;
 
   if (turn) {
-    if (payload.model) assign_model(context.model, *payload.model);
-    if (payload.cwd) assign(context.project, *payload.cwd);
+    if (payload.model) assign_model(context.model, *payload.model, pool);
+    if (payload.cwd) assign(context.project, *payload.cwd, pool);
     return std::nullopt;
   }
   if (meta) {
-    session_meta(envelope, payload, context);
+    session_meta(envelope, payload, context, pool);
     return std::nullopt;
   }
   return token_count(envelope, payload, source, context, counters);
@@ -179,7 +183,7 @@ std::int64_t cache_write_5m(std::int64_t write5m, std::int64_t write1h, std::int
 // The normalised model of a message line.  A raw name seen recently reuses
 // its memo entry; a new one is normalised once, and shares the text of an
 // entry that normalises alike ("Alpha-4" and "alpha-4").
-const SharedText& message_model(Context& context, std::string_view raw) {
+const SharedText& message_model(Context& context, std::string_view raw, TextPool* pool) {
   Context::ModelMemo& memo = context.message_model;
   std::vector<Context::ModelMemo::Entry>& entries = memo.entries;
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -196,7 +200,7 @@ const SharedText& message_model(Context& context, std::string_view raw) {
       break;
     }
   }
-  if (model.empty()) model = SharedText(normal);
+  if (model.empty()) model = pool != nullptr ? pool->get(normal) : SharedText(normal);
   constexpr std::size_t kEntries = Context::ModelMemo::kEntries;
   std::size_t slot = entries.size();
   if (slot < kEntries) {
@@ -212,13 +216,14 @@ const SharedText& message_model(Context& context, std::string_view raw) {
   return entries[slot].model;
 }
 
-std::optional<Row> parse_message(const Envelope& envelope, Context& context, Counters& counters) {
+std::optional<Row> parse_message(const Envelope& envelope, Context& context, Counters& counters,
+                                 TextPool* pool) {
   if (envelope.type != "assistant") return std::nullopt;
   if (!envelope.message || !envelope.message->usage) return std::nullopt;
   const Message& message = *envelope.message;
 
   const SharedText& model =
-      message_model(context, message.model ? std::string_view(*message.model) : "unknown");
+      message_model(context, message.model ? std::string_view(*message.model) : "unknown", pool);
   if (model == "unknown" || model == "<synthetic>") return std::nullopt;
 
   const Usage& usage = *message.usage;
@@ -243,7 +248,7 @@ std::optional<Row> parse_message(const Envelope& envelope, Context& context, Cou
   }
 
   // The directory applies even when the line is dropped below.
-  if (envelope.cwd) assign(context.project, *envelope.cwd);
+  if (envelope.cwd) assign(context.project, *envelope.cwd, pool);
 
   std::string_view key = "";  // never a null data pointer: the row copies it
   if (message.id) {
@@ -273,20 +278,20 @@ std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept {
 }
 
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
-                         Counters& counters) {
+                         Counters& counters, TextPool* pool) {
   if (!prefilter(line, source)) return std::nullopt;
-  return parse_found(line, source, context, counters);
+  return parse_found(line, source, context, counters, pool);
 }
 
 std::optional<Row> parse_found(std::string_view line, std::uint8_t source, Context& context,
-                               Counters& counters) {
+                               Counters& counters, TextPool* pool) {
   Envelope envelope;
   if (!decode_envelope(line, envelope)) {
     ++counters.malformed;
     return std::nullopt;
   }
-  if (is_message_dialect(source)) return parse_message(envelope, context, counters);
-  return parse_event(envelope, source, context, counters);
+  if (is_message_dialect(source)) return parse_message(envelope, context, counters, pool);
+  return parse_event(envelope, source, context, counters, pool);
 }
 
 }  // namespace ledgerly::parser

@@ -10,6 +10,7 @@
 #include "parser/context.h"
 #include "parser/counters.h"
 #include "parser/row.h"
+#include "parser/text_pool.h"
 
 namespace ledgerly::parser {
 
@@ -28,15 +29,17 @@ std::size_t find_needle(std::string_view text, std::uint8_t source) noexcept;
 // Parses one complete line (its line feed included) of a file whose manifest
 // dialect code is `source`, updating the file's `context` and `counters` in
 // place.  Returns the usage row the line yields, or nullopt.  Never fails:
-// rejected lines only bump one of the counters.
+// rejected lines only bump one of the counters.  With a `pool`, the model
+// and directory texts the line sets come from it (so the files parsed
+// through one pool share them); the results are the same without one.
 std::optional<Row> parse(std::string_view line, std::uint8_t source, Context& context,
-                         Counters& counters);
+                         Counters& counters, TextPool* pool = nullptr);
 
 // parse() for a line already known to hold one of the dialect's needles
 // (find_needle() found one inside it): the same result, without searching
 // the line again.  A line without a needle must go through parse().
 std::optional<Row> parse_found(std::string_view line, std::uint8_t source, Context& context,
-                               Counters& counters);
+                               Counters& counters, TextPool* pool = nullptr);
 
 }  // namespace ledgerly::parser
 

@@ -424,6 +424,61 @@ TEST(ParseMessage, PrefilterAndMalformedLines) {
   EXPECT_FALSE(r.context.subagent);
 }
 
+// Files parsed through one pool share the model and directory texts they
+// set, in both dialects; the rows are those made without a pool.
+TEST(Parse, FilesReadThroughOnePoolShareTheirTexts) {
+  const std::string last = R"("last_token_usage":{"input_tokens":1})";
+  const std::vector<std::string> event_lines = {
+      R"({"type":"turn_context","payload":{"model":"Model-X","cwd":"/shared"}})",
+      tokens(at(1), last),
+  };
+  const std::vector<std::string> message_lines = {
+      assistant(R"("input_tokens":1)", R"(,"model":"Alpha-4","id":"m1")",
+                R"(,"timestamp":"2025-01-01T00:00:00Z","cwd":"/shared")"),
+  };
+  struct Case {
+    std::uint8_t source;
+    const std::vector<std::string>* lines;
+  };
+  for (const Case& c : {Case{2, &event_lines}, Case{0, &message_lines}}) {
+    TextPool pool;
+    std::vector<Parsed> files;
+    for (int f = 0; f < 2; ++f) {
+      Parsed r{Context::fresh("/proj", false), {}, {}};
+      for (const std::string& line : *c.lines) {
+        std::optional<Row> row = parse(line + "\n", c.source, r.context, r.counters, &pool);
+        if (row) r.rows.push_back(std::move(*row));
+      }
+      files.push_back(std::move(r));
+    }
+    const Parsed alone = run(c.source, *c.lines);
+    ASSERT_EQ(files[0].rows.size(), 1u);
+    EXPECT_EQ(describe(files[0].rows), describe(alone.rows));
+    EXPECT_EQ(describe(files[1].rows), describe(alone.rows));
+    EXPECT_TRUE(files[0].rows[0].model().same_object(files[1].rows[0].model()));
+    EXPECT_TRUE(files[0].rows[0].project().same_object(files[1].rows[0].project()));
+    EXPECT_FALSE(alone.rows[0].model().same_object(files[0].rows[0].model()));
+  }
+}
+
+// A pool stays bounded: past its limit it lets go of its texts, which live
+// on in their holders, and hands out new ones.
+TEST(Parse, TextPoolStaysBounded) {
+  TextPool pool;
+  const SharedText first = pool.get("t0");
+  EXPECT_TRUE(pool.get("t0").same_object(first));
+  EXPECT_TRUE(pool.get("").empty());
+  std::vector<SharedText> held;
+  for (std::size_t i = 0; i < 3 * TextPool::kMaxTexts; ++i) {
+    const std::string text = "t" + std::to_string(i);
+    held.push_back(pool.get(text));
+    EXPECT_EQ(held.back().view(), text);
+    EXPECT_LE(pool.size(), TextPool::kMaxTexts);
+  }
+  EXPECT_EQ(first.view(), "t0");
+  EXPECT_EQ(pool.get("t0").view(), "t0");
+}
+
 // clang-format on
 
 }  // namespace
