@@ -78,20 +78,24 @@ class Forks {
   explicit Forks(const SeededHash& hash) : hash_(hash), index_(0, hash) {}
 
   void build(const FileOrder& order) {
-    // Owner of each session id: the file whose path sorts last.
-    std::unordered_map<std::string_view, const FileState*, SeededHash, TextEqual> owners(
-        order.size(), hash_);
     std::unordered_set<std::string_view, SeededHash, TextEqual> referenced(0, hash_);
     for (const auto& [path, file] : order) {
-      const SharedText& id = file->context.session_id;
-      if (!id.empty()) owners[text_of(id)] = file;
       for (const SharedText& parent : file->context.parents()) referenced.insert(text_of(parent));
     }
     if (referenced.empty()) return;
+    // Owner of each referenced session id: the file whose path sorts last.
+    // Only ids some file names are kept, so most files cost a probe of a
+    // small set, not an insertion into a table of every file.
+    std::unordered_map<std::string_view, const FileState*, SeededHash, TextEqual> owners(
+        referenced.size(), hash_);
+    for (const auto& [path, file] : order) {
+      const std::string_view id = text_of(file->context.session_id);
+      if (!id.empty() && referenced.contains(id)) owners[id] = file;
+    }
     // Walk the files (not the owners table) so the build order is fixed.
     for (const auto& [path, file] : order) {
       const std::string_view id = text_of(file->context.session_id);
-      if (id.empty() || !referenced.contains(id)) continue;
+      if (id.empty()) continue;
       const auto owner = owners.find(id);
       if (owner == owners.end() || owner->second != file) continue;
       sessions_.push_back(
