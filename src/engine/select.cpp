@@ -77,25 +77,34 @@ class Forks {
  public:
   explicit Forks(const SeededHash& hash) : hash_(hash), index_(0, hash) {}
 
-  void build(const FileOrder& order) {
+  // `children`: the positions in `order` of the files that name other
+  // sessions, in order.
+  void build(const FileOrder& order, const std::vector<std::size_t>& children) {
     std::unordered_set<std::string_view, SeededHash, TextEqual> referenced(0, hash_);
-    for (const auto& [path, file] : order) {
-      for (const SharedText& parent : file->context.parents()) referenced.insert(text_of(parent));
+    for (const std::size_t f : children) {
+      for (const SharedText& parent : order[f].second->context.parents()) {
+        referenced.insert(text_of(parent));
+      }
     }
     if (referenced.empty()) return;
     // Owner of each referenced session id: the file whose path sorts last.
     // Only ids some file names are kept, so most files cost a probe of a
-    // small set, not an insertion into a table of every file.
+    // small set, not an insertion into a table of every file; the files
+    // that held a referenced id are noted, so that only they are visited
+    // again.
     std::unordered_map<std::string_view, const FileState*, SeededHash, TextEqual> owners(
         referenced.size(), hash_);
+    std::vector<const FileState*> candidates;
     for (const auto& [path, file] : order) {
       const std::string_view id = text_of(file->context.session_id);
-      if (!id.empty() && referenced.contains(id)) owners[id] = file;
+      if (!id.empty() && referenced.contains(id)) {
+        owners[id] = file;
+        candidates.push_back(file);
+      }
     }
-    // Walk the files (not the owners table) so the build order is fixed.
-    for (const auto& [path, file] : order) {
+    // Walk the files in order (not the owners table) so the build order is fixed.
+    for (const FileState* file : candidates) {
       const std::string_view id = text_of(file->context.session_id);
-      if (id.empty()) continue;
       const auto owner = owners.find(id);
       if (owner == owners.end() || owner->second != file) continue;
       sessions_.push_back(
@@ -295,16 +304,17 @@ SelectionOf<A> select_rows(const FileOrder& order) {
   }
   std::size_t total_rows = 0;
   std::size_t message_rows = 0;
-  bool any_parents = false;
-  for (const auto& [path, file] : order) {
+  std::vector<std::size_t> children;  // positions of the files that name other sessions
+  for (std::size_t f = 0; f < order.size(); ++f) {
+    const FileState* file = order[f].second;
     total_rows += file->rows.size();
     if (parser::is_message_dialect(file->source)) message_rows += file->rows.size();
-    any_parents = any_parents || !file->context.parents().empty();
+    if (!file->context.parents().empty()) children.push_back(f);
   }
 
   const SeededHash hash;  // one seed for every table of this call
   Forks forks(hash);
-  if (any_parents) forks.build(order);
+  if (!children.empty()) forks.build(order, children);
   Collector<A> collector(hash, total_rows, message_rows);
   SelectionOf<A>& out = collector.result();
   std::vector<const FingerprintMap*> usable;
