@@ -286,14 +286,98 @@ class Collector {
 
 }  // namespace
 
+namespace {
+
+// One entry of the path sort: eight bytes of the path from the current
+// depth on, read most significant first and padded with zeros, and how
+// many bytes the path has from that depth (at most 9: "more than 8").
+struct PathKey {
+  std::uint64_t chunk;
+  std::uint32_t rest;
+  std::uint32_t index;  // into the order being sorted
+};
+
+PathKey key_at(std::string_view path, std::size_t depth, std::uint32_t index) noexcept {
+  const std::size_t left = path.size() - depth;
+  const std::size_t n = left < 8 ? left : 8;
+  std::uint64_t chunk = 0;
+  for (std::size_t b = 0; b < n; ++b) {
+    chunk |= std::uint64_t{static_cast<unsigned char>(path[depth + b])} << (56 - 8 * b);
+  }
+  return PathKey{chunk, static_cast<std::uint32_t>(left < 9 ? left : 9), index};
+}
+
+// Sorts `order` by path bytes, a proper prefix first, eight bytes at a time:
+// each round reads one chunk of each path of a group into a small array and
+// sorts that, so the scattered path bytes are read once per round instead
+// of at every comparison.  The padding zeros tie with real zero bytes, and
+// the byte count then puts the shorter path first.  Paths are distinct, so
+// only paths longer than the chunk can tie, and each such run is a group of
+// the next round.  Small groups, and groups still tied past kChunkedBytes
+// (so a manifest of long shared prefixes costs a bounded number of rounds),
+// are finished by comparing whole paths.
+void sort_paths(FileOrder& order) {
+  constexpr std::size_t kSmall = 16;
+  constexpr std::size_t kChunkedBytes = 512;
+  struct Group {
+    std::size_t begin, end, depth;  // the paths of [begin, end) agree on `depth` bytes
+  };
+  const auto by_path = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (order.size() > UINT32_MAX) {  // beyond the keys' indexes: whole paths only
+    std::sort(order.begin(), order.end(), by_path);
+    return;
+  }
+  std::vector<Group> todo{{0, order.size(), 0}};
+  std::vector<PathKey> keys;
+  FileOrder scratch;
+  const auto same = [](const PathKey& a, const PathKey& b) {
+    return a.chunk == b.chunk && a.rest == b.rest;
+  };
+  while (!todo.empty()) {
+    const Group g = todo.back();
+    todo.pop_back();
+    const auto first = order.begin() + static_cast<std::ptrdiff_t>(g.begin);
+    const auto last = order.begin() + static_cast<std::ptrdiff_t>(g.end);
+    if (g.end - g.begin < 2) continue;
+    if (g.end - g.begin <= kSmall || g.depth >= kChunkedBytes) {
+      std::sort(first, last, by_path);
+      continue;
+    }
+    keys.clear();
+    for (std::size_t i = g.begin; i < g.end; ++i) {
+      keys.push_back(key_at(order[i].first, g.depth, static_cast<std::uint32_t>(i)));
+    }
+    if (std::all_of(keys.begin(), keys.end(), [&](const PathKey& k) { return same(k, keys[0]); })) {
+      // A stretch every path shares (paths are distinct, so they go on).
+      if (keys[0].rest > 8) todo.push_back({g.begin, g.end, g.depth + 8});
+      continue;
+    }
+    std::sort(keys.begin(), keys.end(), [](const PathKey& a, const PathKey& b) {
+      return a.chunk != b.chunk ? a.chunk < b.chunk : a.rest < b.rest;
+    });
+    scratch.clear();
+    for (const PathKey& k : keys) scratch.push_back(order[k.index]);
+    std::copy(scratch.begin(), scratch.end(), first);
+    for (std::size_t i = 0; i < keys.size();) {
+      std::size_t j = i + 1;
+      while (j < keys.size() && same(keys[j], keys[i])) ++j;
+      // (A run of paths that end within the chunk would be of equal paths.)
+      if (j - i > 1 && keys[i].rest > 8) todo.push_back({g.begin + i, g.begin + j, g.depth + 8});
+      i = j;
+    }
+  }
+}
+
+}  // namespace
+
 FileOrder file_order(const Engine& engine) {
   FileOrder order;
   order.reserve(engine.files.size());
   engine.files.for_each(
       [&order](const FileState& state) { order.emplace_back(state.path(), &state); });
-  // string_view compares bytes as unsigned char, a proper prefix first.
-  std::sort(order.begin(), order.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  // The order of string_view comparison: bytes as unsigned char, a proper
+  // prefix first.
+  sort_paths(order);
   return order;
 }
 

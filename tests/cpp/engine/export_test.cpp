@@ -282,6 +282,35 @@ TEST(FileOrderTest, SortsPathBytesUnsignedPrefixFirst) {
   EXPECT_EQ(paths, (std::vector<std::string_view>{"a", "a/y.jsonl", "b/x.jsonl", "z", "\xc3\xa9"}));
 }
 
+// The file order is sorted a chunk of path bytes at a time: paths that
+// differ only at or past chunk boundaries, in zero bytes against the end of
+// a shorter path, in bytes above 0x7f, or after long shared stretches, in
+// groups of every size, come out as plain byte comparison orders them.
+TEST(FileOrderTest, ChunkedSortMatchesByteOrder) {
+  std::vector<std::string> paths;
+  const std::string stems[] = {
+      "", "a", "abcdefg", "abcdefgh", "abcdefghi", std::string(600, 'x'), "/home/dev/proj/"};
+  const std::string tails[] = {
+      "",  std::string(1, '\0'), std::string(2, '\0'), "\x80",       "\xff",
+      "0", "00000000",           "00000001",           "0000000\xff"};
+  for (const std::string& stem : stems) {
+    for (const std::string& tail : tails) {
+      for (int k = 0; k < 40; ++k) paths.push_back(stem + tail + (k == 0 ? "" : std::to_string(k)));
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  std::vector<FileDesc> files;
+  // Inserted in a scrambled order: the table's slot order is not the answer.
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    files.push_back({paths[(i * 7919) % paths.size()]});
+  const Engine engine = make_engine(files);
+  std::vector<std::string_view> got;
+  for (const auto& [path, file] : file_order(engine)) got.push_back(path);
+  const std::vector<std::string_view> want(paths.begin(), paths.end());
+  EXPECT_EQ(got, want);
+}
+
 std::uint64_t word_at(const RowBuffer& buffer, std::size_t record, std::size_t word) {
   std::uint64_t v = 0;
   for (std::size_t b = 0; b < 8; ++b) {
