@@ -161,8 +161,9 @@ auto make_file_table(const FileOrder& order, std::vector<std::string_view>& entr
 
 template <Attribution A>
 ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
-  const FileOrder order = file_order(engine);
-  const SelectionOf<A> selection = select_rows<A>(order);
+  const SelectionBasis& basis = basis_of(engine);
+  const FileOrder& order = basis.order;
+  const SelectionOf<A> selection = select_rows<A>(basis);
   engine.inherited_events = selection.inherited_events;
   engine.unresolved_forks = selection.unresolved_forks;
 

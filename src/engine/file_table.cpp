@@ -1,6 +1,7 @@
 // FileTable: open addressing with linear probing over (hash, state) slots.
 // The table doubles when it would pass three quarters full, and a purge
 // rebuilds it from the stored hashes, so no path is hashed twice.
+#include <atomic>
 #include <bit>
 #include <new>
 #include <stdexcept>
@@ -10,12 +11,18 @@
 
 namespace ledgerly::engine {
 
+std::uint64_t FileTable::next_version() noexcept {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 FileTable::FileTable(FileTable&& other) noexcept
     : hash_(other.hash_),
       slots_(std::move(other.slots_)),
       live_(std::exchange(other.live_, 0)),
       released_(std::exchange(other.released_, 0)) {
   other.slots_.clear();
+  other.version_ = next_version();
 }
 
 FileTable& FileTable::operator=(FileTable&& other) noexcept {
@@ -26,6 +33,8 @@ FileTable& FileTable::operator=(FileTable&& other) noexcept {
     other.slots_.clear();
     live_ = std::exchange(other.live_, 0);
     released_ = std::exchange(other.released_, 0);
+    version_ = next_version();
+    other.version_ = next_version();
   }
   return *this;
 }
@@ -38,6 +47,7 @@ void FileTable::clear() noexcept {
   slots_.shrink_to_fit();
   live_ = 0;
   released_ = 0;
+  version_ = next_version();
 }
 
 std::size_t FileTable::probe(std::string_view path, std::uint64_t hash) const noexcept {
@@ -132,6 +142,7 @@ void FileTable::rebuild(std::size_t capacity) {
 }
 
 bool FileTable::insert_or_assign(std::unique_ptr<FileState> state) {
+  version_ = next_version();
   const std::uint64_t hash = hash_of(state->path());
   const std::size_t found = probe(state->path(), hash);
   if (found != kNone) {
@@ -153,6 +164,7 @@ bool FileTable::insert_or_assign(std::unique_ptr<FileState> state) {
 std::unique_ptr<FileState> FileTable::release(std::size_t index) noexcept {
   Slot& slot = slots_[index];
   if (slot.state == nullptr) return nullptr;
+  version_ = next_version();
   --live_;
   ++released_;
   return std::unique_ptr<FileState>(std::exchange(slot.state, nullptr));

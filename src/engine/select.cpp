@@ -1,13 +1,16 @@
 // Row selection across the stored files: fork inheritance for event rows
 // and message-key deduplication.
 //
-// Every structure here lives for one call and borrows from the state: text
-// keys are string_views into the shared texts of contexts and rows, and
-// fingerprint keys are pointers to the rows themselves (the twelve values
-// are read through the pointer).  The result depends only on file order,
-// row order and first-occurrence positions, never on the iteration order of
-// a hash table or on hash values: tables are only probed, the one loop that
-// builds fingerprint maps walks the files in order, and repeated keys are
+// Every structure here borrows from the state: text keys are string_views
+// into the shared texts of contexts and rows, and fingerprints are read
+// through pointers to the rows themselves.  The basis (file order and fork
+// fingerprints) is kept with the engine until the file table changes; the
+// rest lives for one call.  The result depends only on file order, row
+// order and first-occurrence positions, never on the iteration order of a
+// hash table or on hash values: tables are only probed, the one loop that
+// builds fingerprint runs walks the files in order (each run is sorted by
+// hash, then by fingerprint bytes, and equal fingerprints merge into their
+// earliest timestamp whatever order they meet in), and repeated keys are
 // settled per key in row order whatever part of the key table they land in.
 // An attributed selection carries each row's file position alongside it and
 // moves it with the row wherever a repeat replaces an earlier occurrence.
@@ -44,42 +47,43 @@ std::string_view text_of(const SharedText& t) noexcept { return {t.data(), t.siz
 constexpr std::size_t kFingerprintBytes = 12 * sizeof(std::int64_t);
 
 // Fingerprint of a row with totals: its 5 totals then its 7 counts.
-struct FingerprintHash {
-  SeededHash bytes;
-  std::size_t operator()(const Row* row) const noexcept {
-    char buf[kFingerprintBytes];
-    const auto counts = row->counts();
-    std::memcpy(buf, row->totals(), 5 * sizeof(std::int64_t));
-    std::memcpy(buf + 5 * sizeof(std::int64_t), counts.data(), 7 * sizeof(std::int64_t));
-    return bytes(std::string_view(buf, sizeof buf));
+struct Fingerprint {
+  char bytes[kFingerprintBytes];
+  explicit Fingerprint(const Row& row) noexcept {
+    const auto counts = row.counts();
+    std::memcpy(bytes, row.totals(), 5 * sizeof(std::int64_t));
+    std::memcpy(bytes + 5 * sizeof(std::int64_t), counts.data(), 7 * sizeof(std::int64_t));
   }
+  std::string_view view() const noexcept { return {bytes, sizeof bytes}; }
 };
 
-struct FingerprintEqual {
-  bool operator()(const Row* a, const Row* b) const noexcept {
-    return std::memcmp(a->totals(), b->totals(), 5 * sizeof(std::int64_t)) == 0 &&
-           a->counts() == b->counts();
-  }
+// One distinct fingerprint of a session: its hash, the earliest timestamp
+// among the session's rows holding it, and one of those rows (whose
+// fingerprint is read to tell apart fingerprints of one hash).
+struct Print {
+  std::uint64_t hash;
+  std::int64_t earliest;
+  const Row* row;
 };
 
-// Fingerprint -> earliest timestamp among the owner's rows holding it.
-using FingerprintMap =
-    std::unordered_map<const Row*, std::int64_t, FingerprintHash, FingerprintEqual>;
-
-struct SessionPrints {
-  const FileState* owner;
-  FingerprintMap earliest;
+// A session's prints, sorted by hash.
+struct PrintRange {
+  const Print* begin;
+  const Print* end;
 };
+
+}  // namespace
 
 // The fork side of selection: which session id resolves to which owner's
-// fingerprints.  Built only when some stored file names a parent.
+// fingerprints.  Made only when some stored file names a parent, and kept
+// with the basis, so an export of unchanged states does not make it again.
+// Each owner's fingerprints are one sorted run of a flat array, found by
+// binary search on the hash.
 class Forks {
  public:
-  explicit Forks(const SeededHash& hash) : hash_(hash), index_(0, hash) {}
-
   // `children`: the positions in `order` of the files that name other
   // sessions, in order.
-  void build(const FileOrder& order, const std::vector<std::size_t>& children) {
+  Forks(const FileOrder& order, const std::vector<std::size_t>& children) : index_(0, hash_) {
     std::unordered_set<std::string_view, SeededHash, TextEqual> referenced(0, hash_);
     for (const std::size_t f : children) {
       for (const SharedText& parent : order[f].second->context.parents()) {
@@ -103,53 +107,93 @@ class Forks {
       }
     }
     // Walk the files in order (not the owners table) so the build order is fixed.
+    std::vector<std::size_t> ends;
     for (const FileState* file : candidates) {
       const std::string_view id = text_of(file->context.session_id);
       const auto owner = owners.find(id);
       if (owner == owners.end() || owner->second != file) continue;
-      sessions_.push_back(
-          SessionPrints{file, FingerprintMap(0, FingerprintHash{hash_}, FingerprintEqual{})});
-      FingerprintMap& earliest = sessions_.back().earliest;
+      const std::size_t begin = prints_.size();
       for (const Row& row : file->rows) {
-        if (row.totals() == nullptr) continue;
-        auto [it, inserted] = earliest.try_emplace(&row, row.timestamp());
-        if (!inserted && row.timestamp() < it->second) it->second = row.timestamp();
+        if (row.totals() != nullptr) prints_.push_back(Print{hash(row), row.timestamp(), &row});
       }
-      index_.emplace(id, sessions_.size() - 1);
+      // Equal fingerprints end up side by side (by hash, then by bytes) and
+      // merge into one print holding their earliest timestamp.
+      const auto first = prints_.begin() + static_cast<std::ptrdiff_t>(begin);
+      std::sort(first, prints_.end(), [](const Print& a, const Print& b) {
+        if (a.hash != b.hash) return a.hash < b.hash;
+        return Fingerprint(*a.row).view() < Fingerprint(*b.row).view();
+      });
+      std::size_t kept = begin;
+      for (std::size_t i = begin; i < prints_.size(); ++i) {
+        if (kept > begin && prints_[kept - 1].hash == prints_[i].hash &&
+            same(*prints_[kept - 1].row, *prints_[i].row)) {
+          Print& merged = prints_[kept - 1];
+          merged.earliest = std::min(merged.earliest, prints_[i].earliest);
+        } else {
+          prints_[kept++] = prints_[i];
+        }
+      }
+      prints_.resize(kept);
+      owners_.push_back(file);
+      ends.push_back(kept);
+      index_.emplace(id, owners_.size() - 1);
+    }
+    prints_.shrink_to_fit();
+    // Ranges only once the array has stopped moving.
+    ranges_.reserve(ends.size());
+    for (std::size_t s = 0, begin = 0; s < ends.size(); begin = ends[s++]) {
+      ranges_.push_back(PrintRange{prints_.data() + begin, prints_.data() + ends[s]});
     }
   }
 
-  // Collects, in `parents` order, the fingerprint maps of `file`'s resolved
-  // parents that can make a row inherited (non-empty, and not the file's own
-  // map: a session cannot inherit from itself).  Returns whether any parent
-  // id resolved at all, empty maps included.
-  bool resolve(const FileState& file, std::vector<const FingerprintMap*>& usable) const {
+  // Collects, in `parents` order, the prints of `file`'s resolved parents
+  // that can make a row inherited (non-empty, and not the file's own: a
+  // session cannot inherit from itself).  Returns whether any parent id
+  // resolved at all, sessions without prints included.
+  bool resolve(const FileState& file, std::vector<PrintRange>& usable) const {
     usable.clear();
     bool any = false;
     for (const SharedText& parent : file.context.parents()) {
       auto it = index_.find(text_of(parent));
       if (it == index_.end()) continue;
       any = true;
-      const SessionPrints& prints = sessions_[it->second];
-      if (prints.owner != &file && !prints.earliest.empty()) usable.push_back(&prints.earliest);
+      const PrintRange& prints = ranges_[it->second];
+      if (owners_[it->second] != &file && prints.begin != prints.end) usable.push_back(prints);
     }
     return any;
   }
 
+  std::uint64_t hash(const Row& row) const noexcept { return hash_(Fingerprint(row).view()); }
+
+  static bool same(const Row& a, const Row& b) noexcept {
+    return std::memcmp(a.totals(), b.totals(), 5 * sizeof(std::int64_t)) == 0 &&
+           a.counts() == b.counts();
+  }
+
  private:
   SeededHash hash_;
-  std::vector<SessionPrints> sessions_;
+  std::vector<Print> prints_;
+  std::vector<const FileState*> owners_;  // one per resolved session id
+  std::vector<PrintRange> ranges_;        // of prints_, one per owner
   std::unordered_map<std::string_view, std::size_t, SeededHash, TextEqual> index_;
 };
 
+namespace {
+
 // A row of a child's opening run is inherited when some parent holds its
 // fingerprint from before the child's start (or the child has no start).
-bool inherited(const Row& row, const std::vector<const FingerprintMap*>& maps,
+bool inherited(const Forks& forks, const Row& row, const std::vector<PrintRange>& usable,
                const std::optional<std::int64_t>& started) {
-  for (const FingerprintMap* map : maps) {
-    auto it = map->find(&row);
-    if (it == map->end()) continue;
-    if (!started || it->second < *started) return true;
+  if (usable.empty()) return false;
+  const std::uint64_t h = forks.hash(row);
+  for (const PrintRange& prints : usable) {
+    const Print* p = std::lower_bound(prints.begin, prints.end, h,
+                                      [](const Print& e, std::uint64_t v) { return e.hash < v; });
+    for (; p != prints.end && p->hash == h; ++p) {
+      if (!Forks::same(*p->row, row)) continue;
+      if (!started || p->earliest < *started) return true;
+      break;
+    }
   }
   return false;
 }
@@ -381,27 +425,40 @@ FileOrder file_order(const Engine& engine) {
   return order;
 }
 
-template <Attribution A>
-SelectionOf<A> select_rows(const FileOrder& order) {
-  if constexpr (A == Attribution::kFiles) {
-    if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
-  }
-  std::size_t total_rows = 0;
-  std::size_t message_rows = 0;
-  std::vector<std::size_t> children;  // positions of the files that name other sessions
+SelectionBasis::SelectionBasis(FileOrder files) : order(std::move(files)) {
   for (std::size_t f = 0; f < order.size(); ++f) {
     const FileState* file = order[f].second;
     total_rows += file->rows.size();
     if (parser::is_message_dialect(file->source)) message_rows += file->rows.size();
     if (!file->context.parents().empty()) children.push_back(f);
   }
+  if (!children.empty()) forks = std::make_unique<const Forks>(order, children);
+}
 
-  const SeededHash hash;  // one seed for every table of this call
-  Forks forks(hash);
-  if (!children.empty()) forks.build(order, children);
-  Collector<A> collector(hash, total_rows, message_rows);
+SelectionBasis::~SelectionBasis() = default;
+
+void SelectionBasisDeleter::operator()(SelectionBasis* basis) const noexcept { delete basis; }
+
+const SelectionBasis& basis_of(Engine& engine) {
+  const std::uint64_t version = engine.files.version();
+  if (engine.basis == nullptr || engine.basis->version != version) {
+    engine.basis.reset();  // its pointers may already dangle
+    engine.basis.reset(new SelectionBasis(file_order(engine)));
+    engine.basis->version = version;
+  }
+  return *engine.basis;
+}
+
+template <Attribution A>
+SelectionOf<A> select_rows(const SelectionBasis& basis) {
+  const FileOrder& order = basis.order;
+  if constexpr (A == Attribution::kFiles) {
+    if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
+  }
+  const SeededHash hash;  // one seed for the key table of this call
+  Collector<A> collector(hash, basis.total_rows, basis.message_rows);
   SelectionOf<A>& out = collector.result();
-  std::vector<const FingerprintMap*> usable;
+  std::vector<PrintRange> usable;
 
   for (std::size_t f = 0; f < order.size(); ++f) {
     const FileState* file = order[f].second;
@@ -409,7 +466,8 @@ SelectionOf<A> select_rows(const FileOrder& order) {
     const std::vector<Row>& rows = file->rows;
     std::size_t i = 0;
     if (!file->context.parents().empty()) {
-      if (!forks.resolve(*file, usable)) ++out.unresolved_forks;
+      // A file names parents only if the basis has made its forks.
+      if (!basis.forks->resolve(*file, usable)) ++out.unresolved_forks;
       // The opening run: only rows that take part in forks can end it or
       // be inherited; the others are collected wherever they stand.
       for (; i < rows.size(); ++i) {
@@ -418,7 +476,10 @@ SelectionOf<A> select_rows(const FileOrder& order) {
           collector.add(row, index);
           continue;
         }
-        if (row.totals() == nullptr || !inherited(row, usable, file->context.started)) break;
+        if (row.totals() == nullptr ||
+            !inherited(*basis.forks, row, usable, file->context.started)) {
+          break;
+        }
         ++out.inherited_events;
       }
     }
@@ -432,6 +493,16 @@ SelectionOf<A> select_rows(const FileOrder& order) {
   return collector.finish();
 }
 
+template <Attribution A>
+SelectionOf<A> select_rows(const FileOrder& order) {
+  if constexpr (A == Attribution::kFiles) {
+    if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
+  }
+  return select_rows<A>(SelectionBasis(order));
+}
+
+template Selection select_rows<Attribution::kNone>(const SelectionBasis& basis);
+template AttributedSelection select_rows<Attribution::kFiles>(const SelectionBasis& basis);
 template Selection select_rows<Attribution::kNone>(const FileOrder& order);
 template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
 

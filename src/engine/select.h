@@ -3,7 +3,9 @@
 #ifndef LEDGERLY_ENGINE_SELECT_H_
 #define LEDGERLY_ENGINE_SELECT_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -40,14 +42,44 @@ using AttributedSelection = SelectionOf<Attribution::kFiles>;
 // Sorts the stored files by path.
 FileOrder file_order(const Engine& engine);
 
-// Chooses the rows to export from `order` (deterministic for a given state).
+class Forks;  // select.cpp
+
+// What selection derives from the stored states alone, whatever rows an
+// export then picks: the file order, the positions of the files that name
+// other sessions, and the fingerprints of the sessions they name.  Holds
+// pointers into the states, so it is valid only while they are unchanged:
+// basis_of() keeps one with the engine and makes it again whenever the
+// file table's version has moved on.
+struct SelectionBasis {
+  explicit SelectionBasis(FileOrder order);
+  ~SelectionBasis();
+  SelectionBasis(const SelectionBasis&) = delete;
+  SelectionBasis& operator=(const SelectionBasis&) = delete;
+
+  FileOrder order;
+  std::vector<std::size_t> children;  // positions in `order` of the files naming parents
+  std::size_t total_rows = 0;
+  std::size_t message_rows = 0;
+  std::unique_ptr<const Forks> forks;  // null when no file names a parent
+  std::uint64_t version = 0;           // of the file table it was made from
+};
+
+// The engine's basis, made again first if the stored states changed since.
+const SelectionBasis& basis_of(Engine& engine);
+
+// Chooses the rows to export from `basis` (deterministic for a given state).
 // Attribution::kFiles also records each selected row's file; it requires
 // order.size() <= kMaxAttributedFiles and throws std::bad_array_new_length
 // (a std::bad_alloc) otherwise: the driver then keeps the state and reports
 // the export as one that could not be built.
 template <Attribution A = Attribution::kNone>
+SelectionOf<A> select_rows(const SelectionBasis& basis);
+// The same from a file order alone (its basis made for this one call).
+template <Attribution A = Attribution::kNone>
 SelectionOf<A> select_rows(const FileOrder& order);
 
+extern template Selection select_rows<Attribution::kNone>(const SelectionBasis& basis);
+extern template AttributedSelection select_rows<Attribution::kFiles>(const SelectionBasis& basis);
 extern template Selection select_rows<Attribution::kNone>(const FileOrder& order);
 extern template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
 

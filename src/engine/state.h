@@ -205,6 +205,13 @@ class FileTable {
   // any risk of losing them.
   void purge() noexcept;
 
+  // Changes whenever states are stored, released or dropped (or the table
+  // is moved), and is never the same for two different contents of any
+  // table in the process: what was derived from the stored states under
+  // one version holds as long as the version stays.  Changing a stored
+  // state in place through the pointer find() gives does not change it.
+  std::uint64_t version() const noexcept { return version_; }
+
   template <typename F>
   void for_each(F&& f) const {
     for (const Slot& slot : slots_) {
@@ -228,13 +235,24 @@ class FileTable {
   std::vector<Slot> slots_;   // empty, or a power of two in size
   std::size_t live_ = 0;      // slots holding a state
   std::size_t released_ = 0;  // released slots not yet purged
+  std::uint64_t version_ = next_version();
+
+  static std::uint64_t next_version() noexcept;
+};
+
+// What an export derives from the stored states alone (select.h), kept for
+// the next export as long as the file table's version stays the same.
+struct SelectionBasis;
+struct SelectionBasisDeleter {
+  void operator()(SelectionBasis* basis) const noexcept;
 };
 
 struct Engine {
   FileTable files;
-  std::uint64_t inherited_events = 0;  // of the latest export
-  std::uint64_t unresolved_forks = 0;  // of the latest export
-  bool refreshed = false;              // a refresh got as far as its merge
+  std::unique_ptr<SelectionBasis, SelectionBasisDeleter> basis;  // null until an export
+  std::uint64_t inherited_events = 0;                            // of the latest export
+  std::uint64_t unresolved_forks = 0;                            // of the latest export
+  bool refreshed = false;  // a refresh got as far as its merge
   // The latest export was made but never reached the caller (memory ran
   // out while building the result, or the call was interrupted): the next
   // refresh exports whatever changed.

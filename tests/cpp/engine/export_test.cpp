@@ -445,6 +445,54 @@ TEST(ExportTest, AttributedEmptyStateHasAnEmptyFileTable) {
   EXPECT_EQ(body.substr(0, 35), R"({"files":[],"models":[],"projects":)");
 }
 
+// The engine keeps what an export derives from its states (file order, fork
+// fingerprints) for the next one: after each change to the stored files,
+// the export must be that of an engine built afresh with the same files.
+TEST(ExportTest, ExportAfterChangesMatchesAFreshEngine) {
+  const auto output = [](Engine& engine) {
+    ExportResult result = export_state<Attribution::kFiles>(engine);
+    std::string body;
+    write_body(body, result, Report{});
+    return body + std::to_string(engine.inherited_events) + ' ' +
+           std::to_string(engine.unresolved_forks) + ' ' +
+           std::string(reinterpret_cast<const char*>(result.buffer.data), result.buffer.size);
+  };
+  const FileDesc child = {"q", "B", {"A"}, 25, {{1, 1, 40}, {1, 2, 41}, {1, 9, 42}}};
+  // Each step stores or drops one file; the expected files follow.
+  struct Step {
+    std::optional<FileDesc> store;
+    const char* drop;
+  };
+  const std::vector<Step> steps = {
+      {parent_a(), nullptr},
+      {child, nullptr},
+      {std::nullopt, nullptr},  // nothing changed: the kept basis serves
+      // The parent replaced: fingerprint 2 now only at a time after the start.
+      {FileDesc{"p", "A", {}, 5, {{1, 1, 10}, {1, 2, 30}}}, nullptr},
+      // A file sorting after "p" takes over session A.
+      {FileDesc{"r", "A", {}, 5, {{1, 2, 10}}}, nullptr},
+      {std::nullopt, "r"},
+      {std::nullopt, "p"},  // the child's parent is gone: unresolved
+      {FileDesc{"m", "", {}, {}, {{0, 0, 1, "k", 5}}, 0}, nullptr},
+  };
+  Engine engine;
+  std::map<std::string, FileDesc> stored;
+  for (std::size_t s = 0; s < steps.size(); ++s) {
+    if (steps[s].store) {
+      add_file(engine, *steps[s].store);
+      stored.insert_or_assign(steps[s].store->path, *steps[s].store);
+    }
+    if (steps[s].drop != nullptr) {
+      ASSERT_NE(engine.files.take(steps[s].drop), nullptr);
+      stored.erase(steps[s].drop);
+    }
+    std::vector<FileDesc> files;
+    for (const auto& [path, desc] : stored) files.push_back(desc);
+    Engine fresh = make_engine(files);
+    EXPECT_EQ(output(engine), output(fresh)) << "after step " << s;
+  }
+}
+
 TEST(ExportTest, OutputDoesNotDependOnInsertionOrder) {
   std::vector<FileDesc> files = {
       parent_a("p"),
