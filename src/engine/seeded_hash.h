@@ -1,35 +1,14 @@
-// SeededHash: a hash of byte texts for the engine's hash tables, and
-// TextEqual, the matching equality; both accept anything convertible to
-// std::string_view, so tables keyed on std::string can be probed with views.
-//
-// Each SeededHash draws its seed from the operating system's random source
-// (getrandom, else /dev/urandom, else the clock mixed with its address), so
-// a crafted set of paths cannot degrade lookups for every table.  Not a
-// cryptographic hash.
+// The engine's hash tables use the parser's seeded text hash (a row keeps
+// the hash of its message key, made while parsing).
 #ifndef LEDGERLY_ENGINE_SEEDED_HASH_H_
 #define LEDGERLY_ENGINE_SEEDED_HASH_H_
 
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
+#include "parser/seeded_hash.h"
 
 namespace ledgerly::engine {
 
-class SeededHash {
- public:
-  using is_transparent = void;
-  SeededHash();
-  explicit SeededHash(std::uint64_t seed) noexcept : seed_(seed) {}
-  std::size_t operator()(std::string_view s) const noexcept;
-
- private:
-  std::uint64_t seed_;
-};
-
-struct TextEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
+using parser::SeededHash;
+using parser::TextEqual;
 
 }  // namespace ledgerly::engine
 

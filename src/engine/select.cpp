@@ -201,7 +201,7 @@ bool inherited(const Forks& forks, const Row& row, const std::vector<PrintRange>
 // A message row with a non-empty key among the collected rows: its key's
 // hash and its index in the collected list.
 struct Keyed {
-  std::uint64_t hash;
+  std::uint32_t hash;  // the row's key_hash()
   std::size_t index;
 };
 
@@ -223,8 +223,8 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
   constexpr std::size_t kPartTarget = 1024;  // entries per part, on average
   int bits = 0;
   while (bits < 12 && (keyed.size() >> bits) > kPartTarget) ++bits;
-  const int shift = 64 - bits;
-  const auto part_of = [bits, shift](std::uint64_t h) -> std::size_t {
+  const int shift = 32 - bits;
+  const auto part_of = [bits, shift](std::uint32_t h) -> std::size_t {
     return bits == 0 ? 0 : static_cast<std::size_t>(h >> shift);
   };
 
@@ -302,15 +302,14 @@ bool keyed(const Row& row) noexcept { return row.is_message() && !row.key().empt
 template <Attribution A>
 class Collector {
  public:
-  Collector(const SeededHash& hash, std::size_t total_rows, std::size_t message_rows)
-      : hash_(hash) {
+  Collector(std::size_t total_rows, std::size_t message_rows) {
     out_.rows.reserve(total_rows);
     if constexpr (A == Attribution::kFiles) out_.files.reserve(total_rows);
     keyed_.reserve(message_rows);
   }
 
   void add(const Row& row, [[maybe_unused]] FileIndex file) {
-    if (keyed(row)) keyed_.push_back(Keyed{hash_(row.key()), out_.rows.size()});
+    if (keyed(row)) keyed_.push_back(Keyed{row.key_hash(), out_.rows.size()});
     out_.rows.push_back(&row);
     if constexpr (A == Attribution::kFiles) out_.files.push_back(file);
   }
@@ -323,7 +322,6 @@ class Collector {
   }
 
  private:
-  SeededHash hash_;
   std::vector<Keyed> keyed_;
   SelectionOf<A> out_;
 };
@@ -455,8 +453,7 @@ SelectionOf<A> select_rows(const SelectionBasis& basis) {
   if constexpr (A == Attribution::kFiles) {
     if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
   }
-  const SeededHash hash;  // one seed for the key table of this call
-  Collector<A> collector(hash, basis.total_rows, basis.message_rows);
+  Collector<A> collector(basis.total_rows, basis.message_rows);
   SelectionOf<A>& out = collector.result();
   std::vector<PrintRange> usable;
 

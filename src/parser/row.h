@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "parser/dialect.h"
+#include "parser/seeded_hash.h"
 #include "parser/shared_text.h"
 
 namespace ledgerly::parser {
@@ -104,6 +105,10 @@ class Row {
     return (flags_ & kHasTotals) ? u_.totals : nullptr;
   }
 
+  // The hash of key() (parser::key_hash), made when the row was: equal keys
+  // have equal hashes.  0 on event rows.
+  std::uint32_t key_hash() const noexcept { return key_hash_; }
+
   // Dedup key; always empty on event rows.
   std::string_view key() const noexcept {
     if (!is_message()) return {};
@@ -128,6 +133,7 @@ class Row {
   }
 
   void set_key(std::string_view key) {
+    key_hash_ = parser::key_hash(key);
     if (key.size() <= kSmallKey) {
       if (!key.empty()) std::memcpy(u_.small.bytes, key.data(), key.size());
       u_.small.len = static_cast<std::uint8_t>(key.size());
@@ -154,6 +160,7 @@ class Row {
     subagent_ = o.subagent_;
     tier_ = o.tier_;
     flags_ = o.flags_;
+    key_hash_ = o.key_hash_;
     o.flags_ &= static_cast<std::uint8_t>(~kHeapKey);
   }
 
@@ -176,6 +183,7 @@ class Row {
   std::uint8_t subagent_ = 0;
   std::uint8_t tier_ = 0;
   std::uint8_t flags_ = 0;
+  std::uint32_t key_hash_ = 0;  // in what would otherwise be padding
 };
 
 static_assert(sizeof(Row) <= 112, "Row must stay compact: it is stored per usage event");

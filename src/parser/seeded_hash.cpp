@@ -1,6 +1,6 @@
 // SeededHash: a folded-multiply hash over 16-byte blocks, keyed by a seed
 // drawn from the operating system's random source once per table.
-#include "engine/seeded_hash.h"
+#include "parser/seeded_hash.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace ledgerly::engine {
+namespace ledgerly::parser {
 namespace {
 
 constexpr std::uint64_t kMul1 = 0x9e3779b97f4a7c15ULL;
@@ -120,4 +120,10 @@ std::size_t SeededHash::operator()(std::string_view s) const noexcept {
   return static_cast<std::size_t>(finish(h));
 }
 
-}  // namespace ledgerly::engine
+std::uint32_t key_hash(std::string_view key) noexcept {
+  static const SeededHash hash;  // seeded once, on first use
+  const std::uint64_t h = hash(key);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+}  // namespace ledgerly::parser
