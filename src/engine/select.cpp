@@ -199,11 +199,14 @@ bool inherited(const Forks& forks, const Row& row, const std::vector<PrintRange>
 }
 
 // A message row with a non-empty key among the collected rows: its key's
-// hash and its index in the collected list.
+// hash and its index in the collected list (8 bytes an entry, so the key
+// arrays of a million rows stay small; select_rows refuses more rows than
+// these indexes hold).
 struct Keyed {
   std::uint32_t hash;  // the row's key_hash()
-  std::size_t index;
+  std::uint32_t index;
 };
+constexpr std::uint32_t kNoIndex = UINT32_MAX;
 
 // Settles repeated message keys in `rows` (every candidate row, in output
 // order).  The first occurrence of a key keeps its place and ends up holding
@@ -243,7 +246,6 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
 
   // A slot holds the entry of a key's first occurrence in this part; rows
   // are read only when full hashes agree, so unique keys cost no row access.
-  constexpr std::size_t kEmpty = SIZE_MAX;
   std::size_t capacity = 16;
   while (capacity < largest * 2) capacity *= 2;
   std::vector<Keyed> slots(capacity);
@@ -255,12 +257,12 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
     std::size_t size = 16;
     while (size < (end - begin) * 2) size *= 2;
     const std::size_t mask = size - 1;
-    std::fill_n(slots.begin(), size, Keyed{0, kEmpty});
+    std::fill_n(slots.begin(), size, Keyed{0, kNoIndex});
     for (std::size_t e = begin; e < end; ++e) {
       const Keyed& k = parts[e];
       for (std::size_t i = k.hash & mask;; i = (i + 1) & mask) {
         Keyed& slot = slots[i];
-        if (slot.index == kEmpty) {
+        if (slot.index == kNoIndex) {
           slot = k;
           break;
         }
@@ -309,7 +311,9 @@ class Collector {
   }
 
   void add(const Row& row, [[maybe_unused]] FileIndex file) {
-    if (keyed(row)) keyed_.push_back(Keyed{row.key_hash(), out_.rows.size()});
+    if (keyed(row)) {
+      keyed_.push_back(Keyed{row.key_hash(), static_cast<std::uint32_t>(out_.rows.size())});
+    }
     out_.rows.push_back(&row);
     if constexpr (A == Attribution::kFiles) out_.files.push_back(file);
   }
@@ -453,6 +457,7 @@ SelectionOf<A> select_rows(const SelectionBasis& basis) {
   if constexpr (A == Attribution::kFiles) {
     if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
   }
+  if (basis.total_rows >= kNoIndex) throw std::bad_array_new_length();
   Collector<A> collector(basis.total_rows, basis.message_rows);
   SelectionOf<A>& out = collector.result();
   std::vector<PrintRange> usable;

@@ -71,7 +71,9 @@ const SelectionBasis& basis_of(Engine& engine);
 // Attribution::kFiles also records each selected row's file; it requires
 // order.size() <= kMaxAttributedFiles and throws std::bad_array_new_length
 // (a std::bad_alloc) otherwise: the driver then keeps the state and reports
-// the export as one that could not be built.
+// the export as one that could not be built.  The same for a state of
+// UINT32_MAX rows or more (over 400 GiB of rows), beyond the indexes that
+// key settling keeps.
 template <Attribution A = Attribution::kNone>
 SelectionOf<A> select_rows(const SelectionBasis& basis);
 // The same from a file order alone (its basis made for this one call).
