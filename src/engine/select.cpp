@@ -28,6 +28,11 @@
 #include <utility>
 #include <vector>
 
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#define LEDGERLY_SELECT_MMAP 1
+#endif
+
 #include "engine/attribution.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
@@ -198,6 +203,46 @@ bool inherited(const Forks& forks, const Row& row, const std::vector<PrintRange>
   return false;
 }
 
+// Memory for selection's large temporaries (the key arrays), mapped apart
+// from the heap and unmapped when freed.  They are freed just before the
+// export makes its row buffer; from the heap, a block below its mapping
+// threshold would stay resident through that peak.
+template <typename T>
+struct Mapped {
+  using value_type = T;
+  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;  // bytes
+
+  Mapped() = default;
+  template <typename U>
+  Mapped(const Mapped<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+#ifndef LEDGERLY_SELECT_MMAP
+    return std::allocator<T>().allocate(n);
+#else
+    if (n * sizeof(T) < kMapFrom) return std::allocator<T>().allocate(n);
+    void* p =
+        mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(p);
+#endif
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+#ifdef LEDGERLY_SELECT_MMAP
+    if (n * sizeof(T) >= kMapFrom) {
+      munmap(p, n * sizeof(T));
+      return;
+    }
+#endif
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <typename U>
+  bool operator==(const Mapped<U>&) const noexcept {
+    return true;
+  }
+};
+
 // A message row with a non-empty key among the collected rows: its key's
 // hash and its index in the collected list (8 bytes an entry, so the key
 // arrays of a million rows stay small; select_rows refuses more rows than
@@ -220,7 +265,7 @@ constexpr std::uint32_t kNoIndex = UINT32_MAX;
 // that stays in cache.  One table over all keys would be probed at random
 // across megabytes, waiting on memory for nearly every row.
 template <Attribution A>
-void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
+void settle_keys(SelectionOf<A>& out, const std::vector<Keyed, Mapped<Keyed>>& keyed) {
   if (keyed.size() < 2) return;
   std::vector<const Row*>& rows = out.rows;
   constexpr std::size_t kPartTarget = 1024;  // entries per part, on average
@@ -238,7 +283,7 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed>& keyed) {
     largest = std::max(largest, starts[p]);
     starts[p] += starts[p - 1];
   }
-  std::vector<Keyed> parts(keyed.size());
+  std::vector<Keyed, Mapped<Keyed>> parts(keyed.size());
   {
     std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
     for (const Keyed& k : keyed) parts[next[part_of(k.hash)]++] = k;
@@ -326,7 +371,7 @@ class Collector {
   }
 
  private:
-  std::vector<Keyed> keyed_;
+  std::vector<Keyed, Mapped<Keyed>> keyed_;
   SelectionOf<A> out_;
 };
 
