@@ -15,6 +15,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "engine/reader.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
@@ -256,6 +260,20 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
       }
     }
   }
+
+  // The jobs and results (copies of the entries, paths of the results) are
+  // done with: free them before the export rather than after, and hand the
+  // heap that reading left free back to the system, so that the export's
+  // row buffer does not come on top of it.  After a refresh that read
+  // nothing there is nothing to hand back.
+  const bool read_any = !results.empty();
+  std::vector<WorkerResult>().swap(results);
+  std::vector<Job>().swap(list.jobs);
+#if defined(__GLIBC__)
+  if (read_any) malloc_trim(0);
+#else
+  (void)read_any;
+#endif
 
   if (report.removed != 0 || !engine.refreshed) report.updated = true;
   engine.refreshed = true;
