@@ -97,7 +97,7 @@ std::unique_ptr<Engine> build_corpus() {
                                            f % 3 == 0, 1, n, n / 3, n / 5, 0, n * 4, key));
       }
     }
-    engine->files.emplace(input.path, std::move(state));
+    engine->files.insert_or_assign(std::move(state));
   }
   return engine;
 }
