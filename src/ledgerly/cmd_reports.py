@@ -43,25 +43,13 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def run_report(args: argparse.Namespace) -> int:
     from ledgerly.ledger import Ledger
-    from ledgerly.progress import run_refresh
+    from ledgerly.progress import importer, run_refresh
 
     ctx = load_context(args)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    modules: Dict[str, Any] = {}
-
-    def prepare() -> None:  # while the engine reads
-        import ledgerly.reports as reports
-        import ledgerly.windows as windows
-
-        modules["reports"] = reports
-        modules["windows"] = windows
-        if not (args.json or args.csv):
-            import ledgerly.render as render
-
-            modules["render"] = render
-
-    snapshot = run_refresh(ledger, listing, meanwhile=prepare)
+    load, modules = importer(["reports", "windows"] + ([] if args.json or args.csv else ["render"]))
+    snapshot = run_refresh(ledger, listing, meanwhile=load)
     reports = modules["reports"]
     try:
         report = make_report(modules, ctx, snapshot)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Dict
+from typing import Any
 
 from ledgerly.options import (
     UsageError,
@@ -59,7 +59,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 def run_sessions(args: argparse.Namespace) -> int:
     from ledgerly.ledger import Ledger
     from ledgerly.params import ParameterError, make_session_query
-    from ledgerly.progress import run_refresh
+    from ledgerly.progress import importer, run_refresh
 
     ctx = load_context(args)
     assert ctx.query is not None
@@ -72,18 +72,8 @@ def run_sessions(args: argparse.Namespace) -> int:
         raise usage_error(exc) from None
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    modules: Dict[str, Any] = {}
-
-    def prepare() -> None:  # while the engine reads
-        import ledgerly.sessions as sessions
-
-        modules["sessions"] = sessions
-        if not (args.json or args.csv):
-            import ledgerly.render as render
-
-            modules["render"] = render
-
-    snapshot = run_refresh(ledger, listing, meanwhile=prepare)
+    load, modules = importer(["sessions"] + ([] if args.json or args.csv else ["render"]))
+    snapshot = run_refresh(ledger, listing, meanwhile=load)
     sessions = modules["sessions"]
     try:
         if query.id is not None:
