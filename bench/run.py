@@ -532,8 +532,8 @@ def host_measures(args, table):
     import io
 
     from ledgerly import reports
+    from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.progress import run_refresh
     from ledgerly.sources import SniffCache
 
     runs = max(args.runs, 5)
@@ -563,8 +563,8 @@ def host_measures(args, table):
                 sys.stdout = saved
 
     def start_up():  # the interpreter with the modules the command loads, doing nothing
-        subprocess.run([sys.executable, "-c", "import ledgerly.cli, ledgerly.cmd_reports, ledgerly.reports, "
-                        "ledgerly.windows"], check=True)
+        subprocess.run([sys.executable, "-c", "import ledgerly.cli, ledgerly.cli.cmd_reports, ledgerly.reports, "
+                        "ledgerly.block_reports"], check=True)
 
     cli()  # warms the page cache and the byte-code cache
     cli_s, parts_s, list_s, main_s, start_s = alternate([cli, parts, listing_only, in_process, start_up], runs)
@@ -652,8 +652,8 @@ def export_measures(args, table):
 
     import numpy as np
 
-    from ledgerly.export import export_parquet
     from ledgerly.ledger import Ledger, Snapshot
+    from ledgerly.team.export import export_parquet
 
     ledger = Ledger([os.path.abspath(args.corpus)], 2)
     snapshot = ledger.refresh()
@@ -662,7 +662,7 @@ def export_measures(args, table):
     import pyarrow
     import pyarrow.parquet as pq
 
-    from ledgerly import export
+    from ledgerly.team import export
 
     whole = export._table(pyarrow, export._events(snapshot, None, None, None), None)
     single = os.path.join(args.out, "one-file.parquet")
@@ -691,7 +691,8 @@ def export_measures(args, table):
         single_s / forced_s)))
     os.remove(single)
     try:
-        from ledgerly import query, reports
+        from ledgerly import reports
+        from ledgerly.team import query
 
         query.require_duckdb()
     except ImportError:

@@ -10,12 +10,12 @@ refreshed with a manifest of log files returns the counted usage events as
   month, model, project, tier, subagent or dialect; `list_sessions` and
   `session_detail` (ledgerly.sessions): the same per session (log file,
   with its subagents' logs), and one session per model and day; `blocks` and
-  `block_status` (ledgerly.windows): the same per 5-hour window, and the
+  `block_status` (ledgerly.block_reports): the same per 5-hour window, and the
   state of the current window;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
   (ledgerly.config), `resolve_sources` (ledgerly.sources);
-- `export_parquet` (ledgerly.export): the events as a Hive-partitioned
-  Parquet tree (needs pyarrow); `query_report` (ledgerly.query): reports
+- `export_parquet` (ledgerly.team.export): the events as a Hive-partitioned
+  Parquet tree (needs pyarrow); `query_report` (ledgerly.team.query): reports
   over such a tree, one machine's or many merged (needs duckdb).
 
 Those names are imported on first use, so that ``import ledgerly`` stays
@@ -31,16 +31,16 @@ from typing import TYPE_CHECKING, Any
 from ledgerly._native import Engine
 
 if TYPE_CHECKING:
+    from ledgerly.block_reports import BlockStatus, block_status, blocks
     from ledgerly.config import Config, ConfigError, load_config
-    from ledgerly.export import ExportError, ExportResult, export_parquet
     from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
     from ledgerly.ledger import Ledger, Snapshot
     from ledgerly.prices import PriceTable, load_prices
-    from ledgerly.query import QueryError, query_report
     from ledgerly.reports import Group, Report, ReportError, report
     from ledgerly.sessions import SessionDetail, SessionError, SessionReport, list_sessions, session_detail
     from ledgerly.sources import Source, SourceError, resolve_sources
-    from ledgerly.windows import BlockStatus, block_status, blocks
+    from ledgerly.team.export import ExportError, ExportResult, export_parquet
+    from ledgerly.team.query import QueryError, query_report
 
 # Initialising the extension publishes its PanicException class on this
 # package (the extension module itself keeps Engine as its only attribute).
@@ -57,9 +57,9 @@ _LAZY = {
     "Config": "config",
     "ConfigError": "config",
     "load_config": "config",
-    "ExportError": "export",
-    "ExportResult": "export",
-    "export_parquet": "export",
+    "ExportError": "team.export",
+    "ExportResult": "team.export",
+    "export_parquet": "team.export",
     "RECORD_DTYPE": "layout",
     "RECORD_SIZE": "layout",
     "RECORD_WORDS": "layout",
@@ -69,14 +69,14 @@ _LAZY = {
     "Snapshot": "ledger",
     "PriceTable": "prices",
     "load_prices": "prices",
-    "QueryError": "query",
-    "query_report": "query",
+    "QueryError": "team.query",
+    "query_report": "team.query",
     "Group": "reports",
     "Report": "reports",
     "ReportError": "reports",
-    "blocks": "windows",
-    "block_status": "windows",
-    "BlockStatus": "windows",
+    "blocks": "block_reports",
+    "block_status": "block_reports",
+    "BlockStatus": "block_reports",
     "report": "reports",
     "SessionDetail": "sessions",
     "SessionError": "sessions",

@@ -4,7 +4,7 @@
     print(daily.to_json())
 
 `report` groups by any combination of day, week (ISO), month, model,
-project, tier, subagent and dialect (ledgerly.windows groups into 5-hour
+project, tier, subagent and dialect (ledgerly.block_reports groups into 5-hour
 windows). Both return a `Report`, which knows its columns and writes
 the JSON and CSV forms (see docs/cli-json.md: they are a contract).
 

@@ -19,7 +19,7 @@ import os
 import re
 import stat
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
 from ledgerly.codes import ENV_SOURCES as ENV_SOURCES  # kept importable from here
@@ -110,7 +110,7 @@ class Listing:
     origins: Tuple[int, ...]
     skipped: Tuple[Skipped, ...]
     errors: Tuple[str, ...]
-    # The manifest text when the maker already has it (ledgerly.tracking
+    # The manifest text when the maker already has it (ledgerly.live.tracking
     # keeps each entry's text and joins them instead of encoding them all).
     encoded: Optional[str] = field(default=None, repr=False, compare=False)
 
@@ -123,6 +123,30 @@ class Listing:
     @property
     def total_bytes(self) -> int:
         return sum(f.size for f in self.files)
+
+    def describe(self) -> Dict[str, Any]:
+        """What `ledgerly sources --json` prints (and the server's
+        ``/api/v1/sources`` answers): each source with its counts, the
+        skipped files with their reasons, the errors."""
+        sources: List[Dict[str, Any]] = []
+        for summary in self.summaries():
+            sources.append(
+                {
+                    "path": summary.source.path,
+                    "origin": summary.source.origin,
+                    "dialect": summary.source.dialect,
+                    "files": summary.files,
+                    "message_files": summary.message_files,
+                    "event_files": summary.event_files,
+                    "bytes": summary.bytes,
+                    "skipped": summary.skipped,
+                }
+            )
+        return {
+            "sources": sources,
+            "skipped": [{"path": s.path, "reason": s.reason} for s in self.skipped],
+            "errors": list(self.errors),
+        }
 
     def summaries(self) -> Tuple[SourceSummary, ...]:
         counts = [[0, 0, 0, 0] for _ in self.sources]  # message, event, bytes, skipped

@@ -19,9 +19,9 @@ from conftest import PRICES, TOKENS, event_log, message_line, record, snapshot_o
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
 
-from ledgerly.export import ExportError, IncompleteLogs, _Lock, export_parquet  # noqa: E402
 from ledgerly.ledger import Ledger  # noqa: E402
 from ledgerly.prices import load_prices  # noqa: E402
+from ledgerly.team.export import ExportError, IncompleteLogs, _Lock, export_parquet  # noqa: E402
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
@@ -231,7 +231,7 @@ def test_a_crash_before_the_rename_leaves_the_previous_data(tmp_path):
         f.write(message_line("2025-03-17T02:00:00Z", "msg-903", "alpha-4-5", inp=1, out=2))
     # A process that dies the moment it would rename its finished temporary file.
     crash = ("import os, sys\n"
-             "import ledgerly.export as e\n"
+             "import ledgerly.team.export as e\n"
              "from ledgerly.ledger import Ledger\n"
              "e.commit = lambda tmp, final: os._exit(9)\n"
              "e.export_parquet(Ledger([sys.argv[1]]).refresh(), sys.argv[2], machine='m')\n")
@@ -358,7 +358,7 @@ def test_query_sums_beyond_64_bits_empty_selections_and_quotes_in_paths(tmp_path
             record("2025-03-14T11:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0))]
     tree = tmp_path / "it's here"
     export_parquet(snapshot_of(rows, models=("m",)), tree, machine="m")
-    from ledgerly.query import connect, query_report
+    from ledgerly.team.query import connect, query_report
 
     data = query_report(tree, by=("model",)).to_dict()
     assert data["totals"]["input"] == 2 * big and data["totals"]["total_tokens"] == 4 * big

@@ -6,11 +6,11 @@ import random
 
 import pytest
 
-from ledgerly.livestatus import live_status
+from ledgerly.block_reports import block_status, blocks
+from ledgerly.cli.statusline import TemplateError, default_line, render
+from ledgerly.live.status import live_status
 from ledgerly.prices import PriceTable
-from ledgerly.statusline import TemplateError, default_line, render
 from ledgerly.timezones import HOUR_MS, resolve_zone
-from ledgerly.windows import block_status, blocks
 
 from conftest import ms, record, snapshot_of
 

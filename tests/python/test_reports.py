@@ -9,12 +9,12 @@ from datetime import date, datetime, timedelta, timezone
 import numpy as np
 import pytest
 
+from ledgerly.block_reports import block_starts, block_status, blocks
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
 from ledgerly.localtime import offsets_ms
 from ledgerly.prices import PriceTable
 from ledgerly.reports import ReportError, report
 from ledgerly.timezones import BoundError, bound_ms, resolve_zone
-from ledgerly.windows import block_starts, block_status, blocks
 
 from conftest import ms, record, snapshot_of
 

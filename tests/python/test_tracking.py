@@ -9,8 +9,8 @@ import shutil
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+from ledgerly.live.tracking import Tracker
 from ledgerly.sources import Source, list_files
-from ledgerly.tracking import Tracker
 
 from conftest import message_line, write
 

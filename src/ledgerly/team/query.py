@@ -3,7 +3,7 @@
     report = query_report("team-usage", by=("month", "machine"), since="2025-01-01")
     print(report.to_json())
 
-The tree is what `ledgerly.export` writes, from one machine or many copied
+The tree is what `ledgerly.team.export` writes, from one machine or many copied
 side by side: ``DIR/machine=NAME/day=YYYY-MM-DD/*.parquet``. DuckDB sums the
 events per key and model; the result goes through the same assembly as
 every other report (`ledgerly.reports.assemble`), so that its rows, totals,

@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import Any, Dict, Tuple
 
-from ledgerly.options import (
+from ledgerly.cli.options import (
     Context,
     UsageError,
     load_context,
@@ -42,13 +42,13 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_report(args: argparse.Namespace) -> int:
+    from ledgerly.cli.progress import importer, run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.progress import importer, run_refresh
 
     ctx = load_context(args)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    load, modules = importer(["reports", "windows"] + ([] if args.json or args.csv else ["render"]))
+    load, modules = importer(["reports", "block_reports"] + ([] if args.json or args.csv else ["cli.render"]))
     snapshot = run_refresh(ledger, listing, meanwhile=load)
     reports = modules["reports"]
     try:
@@ -61,7 +61,7 @@ def run_report(args: argparse.Namespace) -> int:
         sys.stdout.write(report.to_csv())
     else:
         title = REPORTS[args.title][1] if args.title in REPORTS else "Usage by 5-hour block"
-        modules["render"].draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
+        modules["cli.render"].draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
     sys.stdout.flush()
     if report.priced and report.unpriced:
         warn_unpriced(report.unpriced, ctx)
@@ -73,7 +73,7 @@ def make_report(modules: Dict[str, Any], ctx: Context, snapshot: Any) -> Any:
     assert ctx.query is not None
     common: Dict[str, Any] = dict(ctx.query.report_args(), prices=ctx.prices)
     if ctx.query.by == ("block",):
-        return modules["windows"].blocks(snapshot, **common)
+        return modules["block_reports"].blocks(snapshot, **common)
     return modules["reports"].report(snapshot, by=ctx.query.by, **common)
 
 

@@ -6,9 +6,9 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Dict, List
+from typing import Any, Dict
 
-from ledgerly.options import load_context, source_options, summarise_errors
+from ledgerly.cli.options import load_context, source_options, summarise_errors
 
 SHOWN_SKIPPED = 10
 
@@ -25,34 +25,12 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser.set_defaults(run=run_sources)
 
 
-def describe(listing: Any) -> Dict[str, Any]:
-    sources: List[Dict[str, Any]] = []
-    for summary in listing.summaries():
-        sources.append(
-            {
-                "path": summary.source.path,
-                "origin": summary.source.origin,
-                "dialect": summary.source.dialect,
-                "files": summary.files,
-                "message_files": summary.message_files,
-                "event_files": summary.event_files,
-                "bytes": summary.bytes,
-                "skipped": summary.skipped,
-            }
-        )
-    return {
-        "sources": sources,
-        "skipped": [{"path": s.path, "reason": s.reason} for s in listing.skipped],
-        "errors": list(listing.errors),
-    }
-
-
 def run_sources(args: argparse.Namespace) -> int:
     from ledgerly.sources import SniffCache, list_files
 
     ctx = load_context(args)
     listing = list_files(ctx.sources, SniffCache())
-    data = describe(listing)
+    data = listing.describe()
     if args.json:
         sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
     else:
@@ -74,7 +52,7 @@ def draw(data: Dict[str, Any], verbose: bool) -> None:
     from rich.console import Console
     from rich.table import Table
 
-    from ledgerly.render import plain_number, show
+    from ledgerly.cli.render import plain_number, show
 
     console = Console(highlight=False)
     table = Table(box=box.SIMPLE_HEAD, title="Log sources", title_justify="left")

@@ -7,7 +7,7 @@ import json
 import sys
 from typing import Any
 
-from ledgerly.options import UsageError, load_context, source_options, summarise_errors, warn
+from ledgerly.cli.options import UsageError, load_context, source_options, summarise_errors, warn
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -34,9 +34,9 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_export(args: argparse.Namespace) -> int:
-    from ledgerly import export
+    from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.progress import run_refresh
+    from ledgerly.team import export
 
     try:
         export.require_pyarrow()

@@ -21,8 +21,8 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
 from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.live.tracking import Tracker
 from ledgerly.sources import Source
-from ledgerly.tracking import Tracker
 
 # Engine statistics shown for a tick (the rest of `scan` describes the stored state).
 TICK_SCAN_FIELDS = ("scanned", "changed", "removed", "bytes_read", "rebuilt", "appended", "updated")

@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import Any
 
-from ledgerly.options import (
+from ledgerly.cli.options import (
     UsageError,
     add_selection_options,
     load_context,
@@ -57,9 +57,9 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_sessions(args: argparse.Namespace) -> int:
+    from ledgerly.cli.progress import importer, run_refresh
     from ledgerly.ledger import Ledger
     from ledgerly.params import ParameterError, make_session_query
-    from ledgerly.progress import importer, run_refresh
 
     ctx = load_context(args)
     assert ctx.query is not None
@@ -72,7 +72,7 @@ def run_sessions(args: argparse.Namespace) -> int:
         raise usage_error(exc) from None
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    load, modules = importer(["sessions"] + ([] if args.json or args.csv else ["render"]))
+    load, modules = importer(["sessions"] + ([] if args.json or args.csv else ["cli.render"]))
     snapshot = run_refresh(ledger, listing, meanwhile=load)
     sessions = modules["sessions"]
     try:
@@ -88,13 +88,13 @@ def run_sessions(args: argparse.Namespace) -> int:
     elif args.csv:
         sys.stdout.write(result.to_csv())
     elif query.id is not None:
-        modules["render"].draw_session(result, sys.stdout)
+        modules["cli.render"].draw_session(result, sys.stdout)
     else:
         title = "Sessions by %s (%s)" % (result.sort, result.timezone)
-        modules["render"].draw_sessions(result, sys.stdout, title)
+        modules["cli.render"].draw_sessions(result, sys.stdout, title)
     sys.stdout.flush()
     if result.priced and result.unpriced:
-        from ledgerly.cmd_reports import warn_unpriced
+        from ledgerly.cli.cmd_reports import warn_unpriced
 
         warn_unpriced(dict(result.unpriced), ctx)
     summarise_errors(snapshot.errors, args.verbose)

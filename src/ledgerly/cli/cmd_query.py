@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import Any
 
-from ledgerly.options import UsageError, warn
+from ledgerly.cli.options import UsageError, warn
 
 # name -> the fields of its rows; --by adds fields after them
 REPORTS = {
@@ -47,8 +47,8 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_query(args: argparse.Namespace) -> int:
-    from ledgerly import query
     from ledgerly.reports import ReportError
+    from ledgerly.team import query
 
     by = REPORTS[args.report] + tuple(args.by)
     try:
@@ -65,7 +65,7 @@ def run_query(args: argparse.Namespace) -> int:
     elif args.csv:
         sys.stdout.write(report.to_csv())
     else:
-        from ledgerly.render import draw
+        from ledgerly.cli.render import draw
 
         draw(report, sys.stdout, "Usage by %s (%s)" % (" and ".join(by), report.timezone))
     sys.stdout.flush()

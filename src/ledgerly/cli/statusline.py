@@ -2,7 +2,7 @@
 
 A template is text with fields in braces, ``{today_tokens} today``;
 ``{{`` and ``}}`` stand for literal braces. `FIELDS` lists every field with
-what it shows. The values come from the status data (ledgerly.livestatus,
+what it shows. The values come from the status data (ledgerly.live.status,
 or a server's ``/api/v1/status``) and are formatted for a narrow status
 bar: tokens as 12.3K / 4.5M, durations as 1h05m, costs with two decimals.
 A figure that is not known (a cost without a price, the block of a quiet

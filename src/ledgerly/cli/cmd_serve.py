@@ -16,7 +16,7 @@ import socket
 import sys
 from typing import Any, Dict, List, Optional
 
-from ledgerly.options import UsageError, load_context, source_options, warn
+from ledgerly.cli.options import UsageError, load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -100,7 +100,8 @@ def bind_tcp(host: str, port: int) -> socket.socket:
 def bind_unix(path: str) -> Optional[socket.socket]:
     """A listening Unix socket at `path` (mode 0600), replacing a stale one.
     Raises UsageError when another server is listening there."""
-    from ledgerly.runtime import ClientError, get, read_server_info
+    from ledgerly.live.address import read_server_info
+    from ledgerly.live.client import ClientError, get
 
     if os.path.exists(path):
         info = read_server_info()
@@ -136,11 +137,13 @@ def run_serve(args: argparse.Namespace) -> int:
     try:
         import uvicorn
 
-        from ledgerly.live import LiveLedger
-        from ledgerly.server import LiveServer, create_app, follow
+        from ledgerly.live.follow import follow
+        from ledgerly.live.routes import create_app
+        from ledgerly.live.server import LiveServer
+        from ledgerly.live.ticks import LiveLedger
     except ImportError as exc:
         raise UsageError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
-    from ledgerly import runtime
+    from ledgerly.live import address
 
     token = args.token if args.token is not None else os.environ.get(ENV_TOKEN) or None
     loopback = is_loopback(args.host)
@@ -157,9 +160,9 @@ def run_serve(args: argparse.Namespace) -> int:
         warn("listening on %s: other machines can connect; every request needs the token" % url)
 
     unix = None
-    socket_file = None if args.no_socket else runtime.socket_path()
+    socket_file = None if args.no_socket else address.socket_path()
     if socket_file is not None:
-        runtime.make_runtime_dir()
+        address.make_runtime_dir()
         unix = bind_unix(socket_file)
     sockets = [tcp] + ([unix] if unix is not None else [])
 
@@ -172,7 +175,7 @@ def run_serve(args: argparse.Namespace) -> int:
     server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify")
     info: Dict[str, Any] = {"pid": os.getpid(), "url": url, "socket": socket_file if unix is not None else None,
                             "sources": [s.path for s in ctx.sources]}
-    info_file = runtime.write_server_info(info)
+    info_file = address.write_server_info(info)
     snapshot = live.snapshot
     sys.stderr.write("ledgerly: serving %s (%d files, %d events, read in %.2f s)\n"
                      % (url, len(snapshot.listing.files), len(snapshot), first.seconds))
@@ -221,7 +224,7 @@ def _stop(signum: int, frame: Any) -> None:
 
 def _clean(info_file: str, socket_file: Optional[str]) -> None:
     """Removes the address file and socket, if they are still this server's."""
-    from ledgerly.runtime import read_server_info
+    from ledgerly.live.address import read_server_info
 
     info = read_server_info()
     if info is not None and info.get("pid") == os.getpid():

@@ -3,31 +3,28 @@
     ledgerly [COMMAND] [OPTIONS]
     ledgerly [OPTIONS] [PATH ...]   same as: ledgerly daily --source PATH ...
 
-Each subcommand lives in its own module with a `register(commands)`
-function that adds its parser and sets `run`; `COMMANDS` lists them in the
-order of the help text. Exit status: 0 when every file was read, 1 when
+Each subcommand lives in its own module (`ledgerly.cli.cmd_*`) with a
+`register(commands)` function that adds its parser and sets `run`;
+`build_parser` registers them in the order of the help text. Exit status: 0 when every file was read, 1 when
 some file or folder could not be read, 2 for a usage error (one line on
 stderr), 130 on Ctrl-C.
 """
 
 from __future__ import annotations
 
-import importlib
 import os
 import sys
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
-    from ledgerly.options import Parser
+    from ledgerly.cli.options import Parser
 
-COMMANDS = ("ledgerly.cmd_reports", "ledgerly.cmd_sessions", "ledgerly.cmd_sources", "ledgerly.cmd_export",
-            "ledgerly.cmd_query", "ledgerly.cmd_status", "ledgerly.cmd_watch", "ledgerly.cmd_serve")
 DEFAULT_COMMAND = "daily"
 
 
 def build_parser() -> Tuple[Parser, List[str]]:
     """The parser of every command, and the command names."""
-    from ledgerly.options import Parser
+    from ledgerly.cli.options import Parser
 
     parser = Parser(
         prog="ledgerly",
@@ -39,8 +36,20 @@ def build_parser() -> Tuple[Parser, List[str]]:
 
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    for name in COMMANDS:
-        importlib.import_module(name).register(commands)
+    from ledgerly.cli import (
+        cmd_export,
+        cmd_query,
+        cmd_reports,
+        cmd_serve,
+        cmd_sessions,
+        cmd_sources,
+        cmd_status,
+        cmd_watch,
+    )
+
+    # In the order of the help text.
+    for command in (cmd_reports, cmd_sessions, cmd_sources, cmd_export, cmd_query, cmd_status, cmd_watch, cmd_serve):
+        command.register(commands)
     return parser, list(commands.choices)
 
 
@@ -55,10 +64,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args_in = list(sys.argv[1:] if argv is None else argv)
     if args_in[:1] == ["status"]:
         # Called every few seconds by prompts and status bars: skip building every parser.
-        from ledgerly.cmd_status import main as status_main
+        from ledgerly.cli.cmd_status import main as status_main
 
         return status_main(args_in[1:])
-    from ledgerly.options import UsageError
+    from ledgerly.cli.options import UsageError
 
     try:
         try:
@@ -79,7 +88,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _interrupted() -> int:
-    from ledgerly.progress import any_running
+    from ledgerly.cli.progress import any_running
 
     sys.stderr.write("\n")
     if any_running():

@@ -18,8 +18,8 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from ledgerly.options import UsageError, load_context, source_options
-from ledgerly.statusline import duration, money, short_tokens
+from ledgerly.cli.options import UsageError, load_context, source_options
+from ledgerly.cli.statusline import duration, money, short_tokens
 
 WIDE = 96  # columns from which the three panels sit side by side
 
@@ -79,8 +79,8 @@ def run_watch(args: argparse.Namespace) -> int:
     from rich.live import Live
     from rich.text import Text
 
+    from ledgerly.cli.progress import Refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.progress import Refresh
 
     console = Console()
     ledger = Ledger(ctx.sources, ctx.workers)
@@ -101,7 +101,7 @@ def run_watch(args: argparse.Namespace) -> int:
                 info.at, info.seconds = time.time(), time.perf_counter() - started
                 info.files, info.changed = len(listing.files), int(snapshot.scan.get("changed", 0))
                 info.bytes_read, info.errors = int(snapshot.scan.get("bytes_read", 0)), len(snapshot.errors)
-                from ledgerly.livestatus import status_for
+                from ledgerly.live.status import status_for
 
                 status = status_for(snapshot, query, ctx.prices)
                 live.update(screen(status, info, args.interval, console.size.width, console.size.height),

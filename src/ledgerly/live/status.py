@@ -13,11 +13,11 @@ from __future__ import annotations
 from typing import Any, Dict, Optional
 
 from ledgerly import timezones as tzs
+from ledgerly.block_reports import block_status, now_ms
 from ledgerly.ledger import Snapshot
 from ledgerly.params import Query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import Group, report
-from ledgerly.windows import block_status, now_ms
 
 BURN_WINDOW_MS = tzs.HOUR_MS
 

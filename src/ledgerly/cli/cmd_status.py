@@ -21,11 +21,11 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
-from ledgerly.statusline import ERROR_MARKER, FIELDS, TemplateError, check, default_line, render
+from ledgerly.cli.statusline import ERROR_MARKER, FIELDS, TemplateError, check, default_line, render
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
-    from ledgerly.options import source_options
+    from ledgerly.cli.options import source_options
 
     parser = commands.add_parser(
         "status",
@@ -87,7 +87,8 @@ def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
     for its own). Raises StatusError for a server's refusal."""
     if args.no_server or args.source or args.paths or args.config or args.prices:
         return None
-    from ledgerly.runtime import ClientError, get, read_server_info
+    from ledgerly.live.address import read_server_info
+    from ledgerly.live.client import ClientError, get
 
     info = read_server_info()
     if info is None:
@@ -115,9 +116,9 @@ def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
 
 def one_shot(args: argparse.Namespace) -> Dict[str, Any]:
     """Reads the logs here and computes the status."""
+    from ledgerly.cli.options import load_context
     from ledgerly.ledger import Ledger
-    from ledgerly.livestatus import status_for
-    from ledgerly.options import load_context
+    from ledgerly.live.status import status_for
     from ledgerly.params import ParameterError, make_query
 
     ctx = load_context(args)
@@ -154,7 +155,7 @@ def run_status(args: argparse.Namespace) -> int:
 
 
 def failed(exc: BaseException, quiet: bool) -> int:
-    from ledgerly.options import UsageError
+    from ledgerly.cli.options import UsageError
 
     if quiet:
         sys.stdout.write(ERROR_MARKER + "\n")
@@ -174,7 +175,7 @@ def main(argv: Sequence[str]) -> int:
     this command's options, so that asking a server stays cheap."""
     quiet = "--quiet-errors" in argv
     try:
-        from ledgerly.options import Parser, source_options
+        from ledgerly.cli.options import Parser, source_options
 
         parser = Parser(prog="ledgerly status", parents=[source_options()], description=description())
         add_options(parser)

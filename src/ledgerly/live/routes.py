@@ -1,0 +1,197 @@
+"""The local server's routes: a read-only JSON API and the dashboard.
+
+Routes (all GET; HEAD is answered too):
+
+- ``/``, ``/static/app.js``, ``/static/style.css``: the dashboard, from
+  the package's files (read once; no request names a file);
+- ``/api/v1/report``: a report, the JSON of ``ledgerly <report> --json``;
+- ``/api/v1/sessions``: the sessions, the JSON of ``ledgerly sessions --json``
+  (with ``id``: one session's breakdown);
+- ``/api/v1/status``: today, the current block, the pace;
+- ``/api/v1/scan``: what the latest tick read, and the listing's counts;
+- ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
+- ``/api/v1/events``: server-sent events, one ``update`` per new generation;
+- ``/api/v1``: the list of these.
+
+Bad parameters get 400 with ``{"error": ..., "parameter": ...}``; unknown
+paths 404, other methods 405, both as JSON. See docs/api.md. Every request
+passes the `Guard` first.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import hmac
+import json
+import time
+from typing import Any, Awaitable, Callable, Dict, Sequence
+
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import RedirectResponse, Response, StreamingResponse
+from starlette.routing import Route
+
+from ledgerly.live.guard import COOKIE, Guard, error_response, json_response
+from ledgerly.live.server import LiveServer
+from ledgerly.params import ParameterError, Query, make_query, make_session_query
+
+API = "/api/v1"
+REPORT_PARAMETERS = ("group", "since", "until", "tz", "model", "project", "breakdown")
+SESSION_PARAMETERS = ("since", "until", "tz", "model", "project", "sort", "top", "id")
+STATUS_PARAMETERS = ("tz", "model", "project")
+REPEATABLE = ("model", "project")
+ASSETS = {"/": ("index.html", "text/html; charset=utf-8"),
+          "/static/app.js": ("app.js", "text/javascript; charset=utf-8"),
+          "/static/style.css": ("style.css", "text/css; charset=utf-8")}
+HEARTBEAT = 15.0  # seconds between keep-alive comments on an idle event stream
+MAX_STREAMS = 64  # event streams open at once
+
+
+def parameters(request: Request, allowed: Sequence[str]) -> Dict[str, Any]:
+    """The query parameters, each known and given once (model and project
+    may repeat). Raises ParameterError."""
+    params = request.query_params
+    out: Dict[str, Any] = {}
+    for name in params:
+        if name not in allowed:
+            raise ParameterError(name[:40], "unknown parameter (expected one of %s)" % ", ".join(allowed))
+        values = params.getlist(name)
+        if name in REPEATABLE:
+            out[name] = [v for v in values if v != ""]
+        elif len(values) > 1:
+            raise ParameterError(name, "given more than once")
+        else:
+            out[name] = values[0]
+    return out
+
+
+def create_app(server: LiveServer) -> Guard:
+    """The ASGI application for `server`, behind its `Guard`."""
+
+    def query_of(request: Request, allowed: Sequence[str], group: Any) -> Query:
+        p = parameters(request, allowed)
+        return make_query(p.get("group", group), p.get("since"), p.get("until"), p.get("tz", server.zone),
+                          p.get("model", ()), p.get("project", ()), p.get("breakdown", False))
+
+    async def report_route(request: Request) -> Response:
+        query = query_of(request, REPORT_PARAMETERS, "day")
+        body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
+        return Response(body, headers=_headers(generation), media_type="application/json")
+
+    async def sessions_route(request: Request) -> Response:
+        p = parameters(request, SESSION_PARAMETERS)
+        query = make_session_query(p.get("since"), p.get("until"), p.get("tz", server.zone), p.get("model", ()),
+                                   p.get("project", ()), p.get("sort"), p.get("top"), p.get("id"))
+        body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
+        return Response(body, headers=_headers(generation), media_type="application/json")
+
+    async def status_route(request: Request) -> Response:
+        query = query_of(request, STATUS_PARAMETERS, "day")
+        body, generation = await server.answer(("status",) + query.key(), lambda: server.status(query))
+        return Response(body, headers=_headers(generation), media_type="application/json")
+
+    async def scan_route(request: Request) -> Response:
+        parameters(request, ())
+        return json_response(server.scan(), headers=_headers(server.live.generation))
+
+    async def sources_route(request: Request) -> Response:
+        parameters(request, ())
+        return json_response(server.live.snapshot.listing.describe(), headers=_headers(server.live.generation))
+
+    async def index_route(request: Request) -> Response:
+        parameters(request, ())
+        return json_response({"endpoints": [API + "/report", API + "/status", API + "/scan", API + "/sources",
+                                    API + "/events", API + "/sessions"], "version": _version()})
+
+    async def events_route(request: Request) -> Response:
+        parameters(request, ())
+        if server.streams >= MAX_STREAMS:
+            return error_response(503, "too many event streams open")
+        return StreamingResponse(_events(server), media_type="text/event-stream",
+                                 headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"})
+
+    def asset_route(path: str) -> Callable[[Request], Awaitable[Response]]:
+        name, media = ASSETS[path]
+
+        async def route(request: Request) -> Response:
+            if path == "/" and server.token and "token" in request.query_params:
+                # Opening /?token=... once gives the browser a cookie, and drops the token from the address.
+                if not hmac.compare_digest(request.query_params["token"].encode(), server.token.encode()):
+                    return error_response(401, "wrong token")
+                redirect = RedirectResponse("/", status_code=303)
+                redirect.set_cookie(COOKIE, server.token, httponly=True, samesite="strict")
+                return redirect
+            return Response(server.asset(name), media_type=media, headers={"Cache-Control": "no-cache"})
+
+        return route
+
+    routes = [Route(path, asset_route(path), methods=["GET"]) for path in ASSETS]
+    routes += [
+        Route(API, index_route, methods=["GET"]),
+        Route(API + "/report", report_route, methods=["GET"]),
+        Route(API + "/sessions", sessions_route, methods=["GET"]),
+        Route(API + "/status", status_route, methods=["GET"]),
+        Route(API + "/scan", scan_route, methods=["GET"]),
+        Route(API + "/sources", sources_route, methods=["GET"]),
+        Route(API + "/events", events_route, methods=["GET"]),
+    ]
+
+    async def bad_parameter(request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, ParameterError)
+        return error_response(400, exc.message, exc.parameter)
+
+    async def http_error(request: Request, exc: Exception) -> Response:
+        from starlette.exceptions import HTTPException
+
+        assert isinstance(exc, HTTPException)
+        if exc.status_code == 405:
+            return error_response(405, "method not allowed", headers={"Allow": "GET, HEAD"})
+        if exc.status_code == 404:
+            return error_response(404, "not found")
+        return error_response(exc.status_code, str(exc.detail))
+
+    from starlette.exceptions import HTTPException
+
+    app = Starlette(routes=routes, exception_handlers={ParameterError: bad_parameter, HTTPException: http_error})
+    return Guard(app, server)
+
+
+def _headers(generation: int) -> Dict[str, str]:
+    return {"Cache-Control": "no-store", "X-Ledgerly-Generation": str(generation)}
+
+
+def _version() -> str:
+    from ledgerly import __version__
+
+    return __version__
+
+
+async def _events(server: LiveServer) -> Any:
+    """The event stream: an `update` now and after every tick that changed
+    the accounted state, a comment when idle, and the end when the server
+    stops."""
+    server.streams += 1
+    try:
+        sent = -1
+        idle = 0.0
+        yield b"retry: 2000\n\n"
+        while not server.closing:
+            generation = server.live.generation
+            if generation != sent:
+                sent = generation
+                idle = 0.0
+                data = {"generation": generation, "tick": server.live.ticks}
+                yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
+                continue
+            started = time.monotonic()
+            condition = server.changed()
+            async with condition:
+                with contextlib.suppress(asyncio.TimeoutError):
+                    await asyncio.wait_for(condition.wait(), timeout=1.0)
+            idle += time.monotonic() - started
+            if idle >= HEARTBEAT:
+                idle = 0.0
+                yield b": idle\n\n"
+    finally:
+        server.streams -= 1

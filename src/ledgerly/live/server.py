@@ -1,0 +1,166 @@
+"""The local server's state: one live ledger, its settings, the answer
+cache and the event-stream listeners.
+
+An ASGI application (`ledgerly.live.routes`) served by uvicorn answers
+from one `LiveLedger` that stays warm (`ledgerly.live.follow` keeps it
+current). Answers are computed on worker threads (the engine and numpy
+release the interpreter lock), so the event loop keeps answering, and
+cached per generation of the ledger.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib.resources
+import json
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+
+from ledgerly.live.ticks import LiveLedger
+from ledgerly.params import ParameterError, Query, SessionQuery
+from ledgerly.prices import PriceTable
+from ledgerly.timezones import Zone, format_instant
+
+CACHE_SIZE = 256
+STATUS_TTL = 1.0  # seconds a status answer is reused (its clock-based figures move)
+
+
+class LiveServer:
+    """The application's state: the live ledger, settings, the answer cache
+    and the event-stream listeners."""
+
+    def __init__(self, live: LiveLedger, zone: Zone, prices: Optional[PriceTable], token: Optional[str] = None,
+                 allowed_hosts: Optional[Sequence[str]] = None, mode: str = "notify") -> None:
+        self.live = live
+        self.zone = zone
+        self.prices = prices
+        self.token = token
+        self.allowed_hosts = None if allowed_hosts is None else {h.lower() for h in allowed_hosts}
+        self.mode = mode
+        self.started = time.time()
+        self.closing = False
+        self.streams = 0
+        self._cache: Dict[Tuple[Any, ...], Tuple[bytes, float]] = {}
+        self._cache_generation = -1
+        # Answers are computed on two threads of their own, and ticks on a
+        # third. Each thread that allocates gets its own malloc arena, which
+        # keeps the freed numpy temporaries of the answers it computed; the
+        # event loop's default pool (up to six threads) left the server
+        # 70-100 MiB larger after a few dashboard loads over a million rows,
+        # and was no faster: two threads already keep both CPUs of a small
+        # machine busy with the five answers a dashboard asks for at once.
+        # Answers are cached per generation, so only the first requests
+        # after a tick wait for a computation.
+        self.answer_thread = ThreadPoolExecutor(2, thread_name_prefix="ledgerly-answer")
+        self.tick_thread = ThreadPoolExecutor(1, thread_name_prefix="ledgerly-tick")
+        self._changed: Optional[asyncio.Condition] = None
+        self._assets: Dict[str, bytes] = {}
+
+    def close(self) -> None:
+        """Lets the answer and tick threads end once their current work is
+        done (queued work is dropped)."""
+        self.answer_thread.shutdown(wait=False, cancel_futures=True)
+        self.tick_thread.shutdown(wait=False, cancel_futures=True)
+
+    # -- answers
+
+    def changed(self) -> asyncio.Condition:
+        if self._changed is None:
+            self._changed = asyncio.Condition()
+        return self._changed
+
+    async def notify(self) -> None:
+        """Wakes the event streams after a tick."""
+        async with self.changed():
+            self.changed().notify_all()
+
+    async def answer(self, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Tuple[bytes, int]:
+        """The JSON body for `key` at the current generation, computed on a
+        worker thread when not cached. `compute` returns the data and until
+        when (time.time()) it stays right."""
+        generation = self.live.generation
+        if generation != self._cache_generation:
+            self._cache.clear()
+            self._cache_generation = generation
+        now = time.time()
+        hit = self._cache.get(key)
+        if hit is not None and hit[1] > now:
+            return hit[0], generation
+        data, valid_until = await asyncio.get_running_loop().run_in_executor(self.answer_thread, compute)
+        body = json.dumps(data, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        if self.live.generation == generation:
+            if len(self._cache) >= CACHE_SIZE:
+                self._cache.clear()
+            self._cache[key] = (body, valid_until)
+        return body, generation
+
+    def report(self, query: Query) -> Tuple[Any, float]:
+        from ledgerly.block_reports import blocks
+        from ledgerly.reports import report
+
+        snapshot = self.live.snapshot
+        if query.by == ("block",):
+            result = blocks(snapshot, prices=self.prices, **query.report_args())
+            ends = [_instant(g.key["end"]) for g in result.rows if g.key["active"]]
+            return result.to_dict(), (min(ends) / 1000 if ends else float("inf"))
+        return report(snapshot, by=query.by, prices=self.prices, **query.report_args()).to_dict(), float("inf")
+
+    def sessions(self, query: SessionQuery) -> Tuple[Any, float]:
+        """The JSON of `ledgerly sessions --json` (with `id`, of one session's
+        breakdown). Raises ParameterError for a session that cannot be
+        named or a sort that needs a price table."""
+        from ledgerly.sessions import SessionError, list_sessions, session_detail
+
+        snapshot = self.live.snapshot
+        if query.sort == "cost" and not self.prices:
+            raise ParameterError("sort", "sorting by cost needs a price table (the server has none)")
+        try:
+            if query.id is not None:
+                return session_detail(snapshot, query.id, prices=self.prices, **query.range_args()).to_dict(), \
+                    float("inf")
+            result = list_sessions(snapshot, prices=self.prices, sort=query.sort, top=query.top,
+                                   **query.range_args())
+        except SessionError as exc:
+            raise ParameterError("id" if query.id is not None else "sort", str(exc)) from None
+        return result.to_dict(), float("inf")
+
+    def status(self, query: Query) -> Tuple[Any, float]:
+        from ledgerly.live.status import status_for
+
+        data = status_for(self.live.snapshot, query, self.prices)
+        data["generation"] = self.live.generation
+        return data, time.time() + STATUS_TTL
+
+    def scan(self) -> Dict[str, Any]:
+        snapshot = self.live.snapshot
+        listing = snapshot.listing
+        tick = self.live.last_tick
+        return {
+            "generation": self.live.generation,
+            "mode": self.mode,
+            "started_at": format_instant(int(self.started * 1000), self.zone),
+            "files": len(listing.files),
+            "bytes": listing.total_bytes,
+            "skipped": len(listing.skipped),
+            "unreadable": len(snapshot.errors),
+            "rows": len(snapshot),
+            "ticks": self.live.ticks,
+            "rescans": self.live.tracker.rescans,
+            "last_tick": None if tick is None else dict(tick.to_dict(),
+                                                        at=format_instant(int(tick.at * 1000), self.zone)),
+            "engine": {k: v for k, v in snapshot.scan.items() if k != "errors"},
+        }
+
+    def asset(self, name: str) -> bytes:
+        if name not in self._assets:
+            self._assets[name] = (importlib.resources.files("ledgerly.live") / "static" / name).read_bytes()
+        return self._assets[name]
+
+
+def _instant(text: str) -> int:
+    from ledgerly.timezones import bound_ms, resolve_zone
+
+    value = bound_ms(text, resolve_zone("UTC"), False)
+    assert value is not None
+    return value
