@@ -21,11 +21,13 @@ import numpy as np
 from ledgerly import timezones as tzs
 from ledgerly.grouping import dense, small
 from ledgerly.ledger import Snapshot
+from ledgerly.params import BLOCK, Globs, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
-from ledgerly.reports import Globs, Group, Report, ZoneSpec, build_report, report, select
+from ledgerly.reports import Group, Report, build_report, report_for, select
 from ledgerly.timezones import Bound
 
 BLOCK_HOURS = 5
+_UTC = tzs.resolve_zone("UTC")
 
 
 def block_starts(sorted_ts: np.ndarray, hours: int = BLOCK_HOURS) -> Tuple[np.ndarray, np.ndarray]:
@@ -52,24 +54,14 @@ def now_ms() -> int:
     return int(time.time() * 1000)
 
 
-def blocks(
-    snapshot: Snapshot,
-    tz: ZoneSpec = None,
-    since: Bound = None,
-    until: Bound = None,
-    model: Globs = None,
-    project: Globs = None,
-    prices: Optional[PriceTable] = None,
-    breakdown: bool = False,
-    now: Optional[int] = None,
-    hours: int = BLOCK_HOURS,
-) -> Report:
-    """The usage of consecutive `hours`-hour windows (see `block_starts`),
-    one row per window that holds events, oldest first. A block is active
-    when `now` (Unix ms; default: the current time) is before its end.
-    Times are written in the zone `tz`; the other arguments are those of
-    `report`."""
-    sel = select(snapshot, tz, since, until, model, project)
+def blocks_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None, now: Optional[int] = None,
+               hours: int = BLOCK_HOURS) -> Report:
+    """The usage of consecutive `hours`-hour blocks (see `block_starts`)
+    over the rows `query` selects, one row per block that holds events,
+    oldest first. A block is active when `now` (Unix ms; default: the
+    current time) is before its end; the report's `active_until` is the
+    end of the first active block. Times are written in the query's zone."""
+    sel = select(snapshot, query)
     now = now_ms() if now is None else now
     ts = sel.rows["timestamp"]
     order = np.argsort(ts, kind="stable")
@@ -94,7 +86,28 @@ def blocks(
             "active": now < start + length,
         }
 
-    return build_report(sel, [small(block_of_row, len(first))], key_of, prices, breakdown, ("block",))
+    result = build_report(sel, [small(block_of_row, len(first))], key_of, prices, query.breakdown, (BLOCK,))
+    block_ends = starts + length
+    active = block_ends[block_ends > now]
+    return replace(result, active_until=int(active.min()) if len(active) else None)
+
+
+def blocks(
+    snapshot: Snapshot,
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    breakdown: bool = False,
+    now: Optional[int] = None,
+    hours: int = BLOCK_HOURS,
+) -> Report:
+    """`blocks_for` with the parameters as keywords (those of `report`,
+    and `now` and `hours`)."""
+    query = make_query(BLOCK, since, until, tz, model, project, breakdown)
+    return blocks_for(snapshot, query, prices, now, hours)
 
 
 @dataclass(frozen=True)
@@ -132,51 +145,54 @@ def block_status(
     hours: int = BLOCK_HOURS,
     window: int = tzs.HOUR_MS,
 ) -> BlockStatus:
-    """The current window and the pace of use at `now` (default: the
-    current time), over the rows that match `model` and `project`."""
+    """`block_status_for` with the globs as keywords."""
+    return block_status_for(snapshot, make_query((), model=model, project=project), prices, now, hours, window)
+
+
+def block_status_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None, now: Optional[int] = None,
+                     hours: int = BLOCK_HOURS, window: int = tzs.HOUR_MS) -> BlockStatus:
+    """The current block and the pace of use at `now` (default: the
+    current time), over the rows that match the query's model and project
+    globs (its range and grouping do not matter)."""
     now = now_ms() if now is None else now
-    zone = tzs.resolve_zone("UTC")
-    start = chain_start(snapshot, now, model, project, hours)
+    rows = replace(query, zone=_UTC, low=None, high=None, by=(), breakdown=False)
+    start = chain_start(snapshot, rows, now, hours)
     # Everything below looks at the latest rows only: take them out once.
     low = now - window + 1 if start is None else min(start, now - window + 1)
     latest = replace(snapshot, rows=snapshot.rows[snapshot.rows["timestamp"] >= low])
-    recent = report(latest, by=(), tz=zone, since=now - window + 1, until=now, model=model, project=project,
-                    prices=prices)
+    recent = report_for(latest, replace(rows, low=now - window + 1, high=now + 1), prices)
     minutes = window / 60_000
     rate = recent.totals.total_tokens / minutes
     cost_rate = recent.totals.cost * 60 / minutes if recent.totals.cost is not None else None
     if start is None:
         return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
-    rows = blocks(latest, tz=zone, since=start, until=now, model=model, project=project, prices=prices, now=now,
-                  hours=hours)
-    current = rows.rows[-1] if rows.rows and rows.rows[-1].key["active"] else None
-    if current is None:
+    so_far = blocks_for(latest, replace(rows, by=(BLOCK,), low=start, high=now + 1), prices, now, hours)
+    if so_far.active_until is None:
         return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
-    start = _parse_utc(str(current.key["block"]))
-    end = start + hours * tzs.HOUR_MS
+    current = so_far.rows[-1]
+    end = so_far.active_until
     left = (end - now) / 60_000
     tokens = current.total_tokens + round(rate * left)
     cost = None
     if current.cost is not None and cost_rate is not None:
         cost = current.cost + cost_rate * left / 60
-    return BlockStatus(now, current, start, end, rate, cost_rate, tokens, cost)
+    return BlockStatus(now, current, end - hours * tzs.HOUR_MS, end, rate, cost_rate, tokens, cost)
 
 
-def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Globs = None,
-                hours: int = BLOCK_HOURS) -> Optional[int]:
-    """The start of the latest window that opened at or before `now`, among
-    the rows that match `model` and `project`; None when no window can be
-    open at `now` (no event in the last `hours`).
+def chain_start(snapshot: Snapshot, query: Query, now: int, hours: int = BLOCK_HOURS) -> Optional[int]:
+    """The start of the latest block that opened at or before `now`, among
+    the rows that match the query's model and project globs; None when no
+    block can be open at `now` (no event in the last `hours`).
 
     A live view asks this every few seconds, so it avoids sorting the rows:
-    windows open and close on whole UTC hours, so which hours hold an event
-    decides every window (a window opens at the first such hour at or after
-    the previous window's end). The hours are counted over their range
-    (`grouping.dense`), and `block_starts` runs once per window over the
+    blocks open and close on whole UTC hours, so which hours hold an event
+    decides every block (a block opens at the first such hour at or after
+    the previous block's end). The hours are counted over their range
+    (`grouping.dense`), and `block_starts` runs once per block over the
     hours that hold events."""
     rows = snapshot.rows
-    if model or project:
-        rows = select(snapshot, "UTC", None, None, model, project).rows
+    if query.model or query.project:
+        rows = select(snapshot, replace(query, low=None, high=None)).rows
     ts = rows["timestamp"]
     ts = ts[ts <= now]  # a contiguous copy of the instants alone, not of whole records
     if not np.any(ts > now - hours * tzs.HOUR_MS):
@@ -186,9 +202,3 @@ def chain_start(snapshot: Snapshot, now: int, model: Globs = None, project: Glob
     occupied = hour.values[held] if hour.values is not None else held
     _first, starts = block_starts(occupied * tzs.HOUR_MS, hours)
     return int(starts[-1])
-
-
-def _parse_utc(text: str) -> int:
-    parsed = tzs.bound_ms(text, tzs.resolve_zone("UTC"), False)
-    assert parsed is not None
-    return parsed

@@ -16,7 +16,8 @@ Sums are exact: `np.bincount` sums its weights as float64, which is exact
 only while every partial sum stays below 2**53, so it is used only when the
 largest value times the row count is below that bound; otherwise the rows
 are sorted by group and summed with `np.add.reduceat` in int64 (or as
-Python integers when even 64 bits could overflow).
+Python integers when even 64 bits could overflow). `exact_sums` is that
+sum of runs of rows, for every caller that adds groups up further.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ from typing import List, Optional, Sequence, Tuple
 import numpy as np
 
 _EXACT_FLOAT = 2**53
-_INT64_MAX = 2**63 - 1
+INT64_MAX = 2**63 - 1
 _CHUNK = 1 << 15  # rows per pass: a chunk of records and its floats stay in cache
 
 
@@ -140,7 +141,7 @@ def _ranked(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Grou
     """Grouping for a key space too large to count directly: the combined
     keys are ranked (as Python integers when 64 bits cannot hold them)."""
     n = len(values)
-    wide = space > _INT64_MAX
+    wide = space > INT64_MAX
     combined: np.ndarray = np.zeros(n, dtype=object if wide else np.int64)
     for dim in dimensions:
         combined = combined * dim.radix + dim.part(0, n).astype(object if wide else np.int64)
@@ -152,21 +153,26 @@ def _ranked(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Grou
 
 def _sorted_sums(group: np.ndarray, values: np.ndarray) -> np.ndarray:
     """Exact per-group sums (groups numbered 0..G-1, each non-empty) by
-    sorting the rows by group: int64 when no sum can overflow it, else
-    Python integers."""
-    n = len(values)
-    if n == 0:
-        return np.zeros((0, values.shape[1]), dtype=np.int64)
+    sorting the rows by group."""
+    if len(values) == 0:
+        return exact_sums(values, np.zeros(0, dtype=np.intp))
     order = np.argsort(group, kind="stable")
     ordered_groups = group[order]
     starts = np.flatnonzero(np.r_[True, ordered_groups[1:] != ordered_groups[:-1]])
-    ordered = values[order]
-    peak = max(abs(int(values.max())), abs(int(values.min())))
-    if peak * n <= _INT64_MAX:
-        out: np.ndarray = np.add.reduceat(ordered.astype(np.int64), starts, axis=0)
-        return out
-    wide: np.ndarray = np.add.reduceat(ordered.astype(object), starts, axis=0)
-    return wide
+    return exact_sums(values[order], starts)
+
+
+def exact_sums(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Exact sums of the runs of rows of `values` (n × k) that begin at
+    `starts` (ascending, the first 0): int64 when no sum can overflow it,
+    else Python integers (an object array). No rows give no sums."""
+    if len(values) == 0:
+        return np.zeros((0,) + values.shape[1:], dtype=np.int64)
+    if values.dtype != object:
+        peak = max(abs(int(values.max())), abs(int(values.min())))
+        values = values.astype(object if peak * len(values) > INT64_MAX else np.int64)
+    out: np.ndarray = np.add.reduceat(values, starts, axis=0)
+    return out
 
 
 def _digits(combined: np.ndarray, dimensions: Sequence[Codes]) -> Tuple[np.ndarray, ...]:

@@ -1,13 +1,16 @@
 """The parameters of a report, checked in one place.
 
-The command line (options and subcommands) and the server's JSON API take
-the same parameters: how to group (`group`), the range (`since`, `until`),
-the zone (`tz`), which models and projects (`model`, `project`, globs) and
-whether to break rows down by model (`breakdown`). `make_query` checks them
-all and returns a `Query` (`make_session_query` likewise for the session
-list, with `sort`, `top` and `id`); anything wrong raises `ParameterError`, which
-names the parameter so that the command line can say "--since: ..." and
-the API can answer 400 with ``{"error": ..., "parameter": "since"}``.
+The command line, the server's JSON API and the Python API take the same
+parameters: how to group (`group`), the range (`since`, `until`), the zone
+(`tz`), which models and projects (`model`, `project`, globs) and whether
+to break rows down by model (`breakdown`). `make_query` checks them all and
+returns a `Query`, the one object every report, block, session, status,
+export and team query takes (`make_session_query` likewise for the session
+list, with `sort`, `top` and `id`). Making one is the only place where a
+group, a date, a zone, a glob, a sort or a count is checked; anything wrong
+raises `ParameterError`, which names the parameter so that the command
+line can say "--since: ..." and the API can answer 400 with
+``{"error": ..., "parameter": "since"}``.
 
 No numpy here: the command line checks its options before loading the
 report modules.
@@ -16,22 +19,32 @@ report modules.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
-from ledgerly.timezones import BoundError, TimezoneError, Zone, bound_ms, resolve_zone
+from ledgerly.timezones import Bound, BoundError, TimezoneError, Zone, bound_ms, resolve_zone
 
-# Keep in step with ledgerly.reports.DIMENSIONS (that module needs numpy).
+# What a report can group by, in the order the help texts name them.
 DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
-BLOCK = "block"
+BLOCK = "block"  # 5-hour blocks: a grouping of its own, never combined
+MACHINE = "machine"  # the machine an exported tree's events came from
+# The groupings of each kind of report.
+REPORT_GROUPS = DIMENSIONS + (BLOCK,)
+TREE_GROUPS = DIMENSIONS + (MACHINE,)
+SORTS = ("cost", "tokens")  # how sessions are ordered, the largest first
 MAX_GLOBS = 64
-MAX_TEXT = 1024  # longest accepted glob, zone name or time text
+MAX_TEXT = 1024  # longest accepted glob, zone name, time text or session name
+MAX_TOP = 1_000_000
 
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off", "")
 
+Globs = Union[None, str, Sequence[str]]
+ZoneSpec = Union[None, str, Zone]
+
 
 class ParameterError(ValueError):
-    """A report parameter that cannot be used; `parameter` names it."""
+    """A parameter that cannot be used: `parameter` names it, `message`
+    says why."""
 
     def __init__(self, parameter: str, message: str) -> None:
         super().__init__(message)
@@ -44,65 +57,44 @@ class ParameterError(ValueError):
 
 @dataclass(frozen=True)
 class Query:
-    """Checked report parameters. `by` is a tuple of dimensions, or
-    ``("block",)`` for 5-hour windows; `since` and `until` are kept as given
-    (the report reads them in `zone`) and known to be valid and in order."""
+    """Checked report parameters, made by `make_query`.
+
+    `by` is a tuple of dimensions (empty: totals only), or ``("block",)``
+    for 5-hour blocks; `low` and `high` bound the range in Unix
+    milliseconds (`low` inclusive, `high` exclusive, None where open),
+    already read in `zone` and in order; `model`, `project` and `machine`
+    are globs (none: every one)."""
 
     by: Tuple[str, ...]
     zone: Zone
-    since: Optional[str] = None
-    until: Optional[str] = None
+    low: Optional[int] = None
+    high: Optional[int] = None
     model: Tuple[str, ...] = ()
     project: Tuple[str, ...] = ()
     breakdown: bool = False
-
-    def report_args(self) -> Dict[str, Any]:
-        """Keyword arguments for `reports.report` / `windows.blocks` (without
-        `by` and `prices`)."""
-        return {
-            "tz": self.zone,
-            "since": self.since,
-            "until": self.until,
-            "model": self.model or None,
-            "project": self.project or None,
-            "breakdown": self.breakdown,
-        }
+    machine: Tuple[str, ...] = ()
 
     def key(self) -> Tuple[Any, ...]:
         """A hashable form, for caching answers."""
-        return (self.by, self.zone.name, self.since, self.until, self.model, self.project, self.breakdown)
-
-
-SORTS = ("cost", "tokens")  # how sessions are ordered, the largest first
-MAX_TOP = 1_000_000
+        return (self.by, self.zone.name, self.low, self.high, self.model, self.project, self.breakdown, self.machine)
 
 
 @dataclass(frozen=True)
 class SessionQuery:
     """Checked parameters of the session list (or, with `id`, of one
-    session's breakdown): the range, zone and globs of a `Query`, the order
-    (`sort`: None for the default, cost when there is a price table and
-    tokens otherwise), how many sessions to list (`top`: None for all) and
-    which session to break down (`id`: an id or a log path)."""
+    session's breakdown): the rows of `rows` (range, zone and globs), the
+    order (`sort`: None for the default, cost when there is a price table
+    and tokens otherwise), how many sessions to list (`top`: None for all)
+    and which session to break down (`id`: an id or a log path)."""
 
-    zone: Zone
-    since: Optional[str] = None
-    until: Optional[str] = None
-    model: Tuple[str, ...] = ()
-    project: Tuple[str, ...] = ()
+    rows: Query
     sort: Optional[str] = None
     top: Optional[int] = None
     id: Optional[str] = None
 
-    def range_args(self) -> Dict[str, Any]:
-        """Keyword arguments for `sessions.list_sessions` / `session_detail`
-        (without `prices`, `sort` and `top`)."""
-        return {"tz": self.zone, "since": self.since, "until": self.until, "model": self.model or None,
-                "project": self.project or None}
-
     def key(self) -> Tuple[Any, ...]:
         """A hashable form, for caching answers."""
-        return (self.zone.name, self.since, self.until, self.model, self.project, self.sort, self.top, self.id)
+        return self.rows.key() + (self.sort, self.top, self.id)
 
 
 def parse_top(text: Union[str, int, None]) -> Optional[int]:
@@ -124,40 +116,40 @@ def parse_top(text: Union[str, int, None]) -> Optional[int]:
 
 
 def make_session_query(
-    since: Optional[str] = None,
-    until: Optional[str] = None,
-    tz: Union[str, Zone, None] = None,
-    model: Sequence[str] = (),
-    project: Sequence[str] = (),
+    since: Bound = None,
+    until: Bound = None,
+    tz: ZoneSpec = None,
+    model: Globs = (),
+    project: Globs = (),
     sort: Optional[str] = None,
     top: Union[str, int, None] = None,
     id: Optional[str] = None,
 ) -> SessionQuery:
     """Checks the parameters of the session list; raises ParameterError
     naming the first bad one."""
-    base = make_query(("day",), since, until, tz, model, project)
+    rows = make_query((), since, until, tz, model, project)
     if sort is not None and sort not in SORTS:
         raise ParameterError("sort", "expected one of %s, not %r" % (", ".join(SORTS), sort[:40]))
     if id is not None and (not id.strip() or len(id) > MAX_TEXT or "\0" in id):
         raise ParameterError("id", "name a session by its id or the path of its log")
-    return SessionQuery(base.zone, base.since, base.until, base.model, base.project, sort, parse_top(top),
-                        None if id is None else id.strip())
+    return SessionQuery(rows, sort, parse_top(top), None if id is None else id.strip())
 
 
-def parse_group(text: Union[str, Sequence[str]]) -> Tuple[str, ...]:
-    """``day``, ``week``, ..., a comma-separated combination such as
-    ``day,model``, or ``block``."""
-    names = [n.strip() for n in text.split(",")] if isinstance(text, str) else [n.strip() for n in text]
-    if not names or any(not n for n in names):
-        raise ParameterError("group", "name one of %s, or %s" % (", ".join(DIMENSIONS), BLOCK))
-    if BLOCK in names:
-        if len(names) > 1:
-            raise ParameterError("group", "%s cannot be combined with other dimensions" % BLOCK)
-        return (BLOCK,)
+def parse_group(text: Union[str, Sequence[str]], groups: Sequence[str] = REPORT_GROUPS) -> Tuple[str, ...]:
+    """The dimensions named by `text`: ``day``, ``week``, ..., or a
+    combination such as ``day,model`` (as text or a sequence; an empty
+    sequence is totals only), each one of `groups`. ``block`` (when among
+    `groups`) stands alone."""
+    names = [n.strip() for n in (text.split(",") if isinstance(text, str) else text)]
+    allowed = ", ".join(groups)
+    if any(not n for n in names):
+        raise ParameterError("group", "name one of %s" % allowed)
     for name in names:
-        if name not in DIMENSIONS:
-            raise ParameterError("group", "unknown dimension %r (choose from %s, or %s)"
-                                 % (name[:40], ", ".join(DIMENSIONS), BLOCK))
+        if name not in groups:
+            raise ParameterError("group", "cannot group by %r (unknown dimension %r; choose from %s)"
+                                 % (name[:40], name[:40], allowed))
+    if BLOCK in names and len(names) > 1:
+        raise ParameterError("group", "%s cannot be combined with other dimensions" % BLOCK)
     if len(set(names)) != len(names):
         raise ParameterError("group", "a dimension is named twice")
     return tuple(names)
@@ -174,48 +166,56 @@ def parse_bool(parameter: str, text: Union[str, bool, None]) -> bool:
     raise ParameterError(parameter, "expected true or false, not %r" % text[:40])
 
 
-def check_zone(text: Optional[str], parameter: str = "tz") -> Zone:
-    """The zone `text` names (None or "local": the system's)."""
-    if text is not None and (len(text) > MAX_TEXT or not text.strip()):
+def check_zone(tz: ZoneSpec, parameter: str = "tz") -> Zone:
+    """The zone `tz` names (None or "local": the system's)."""
+    if isinstance(tz, Zone):
+        return tz
+    if tz is not None and (len(tz) > MAX_TEXT or not tz.strip()):
         raise ParameterError(parameter, "not a time zone")
     try:
-        return resolve_zone(text)
+        return resolve_zone(tz)
     except TimezoneError as exc:
         raise ParameterError(parameter, str(exc)) from None
 
 
-def _globs(parameter: str, values: Sequence[str]) -> Tuple[str, ...]:
-    if len(values) > MAX_GLOBS:
+def _globs(parameter: str, values: Globs) -> Tuple[str, ...]:
+    globs = () if values is None else (values,) if isinstance(values, str) else tuple(values)
+    if len(globs) > MAX_GLOBS:
         raise ParameterError(parameter, "at most %d globs" % MAX_GLOBS)
-    for value in values:
-        if not value or len(value) > MAX_TEXT:
+    for value in globs:
+        if not isinstance(value, str) or not value or len(value) > MAX_TEXT:
             raise ParameterError(parameter, "a glob must hold 1 to %d characters" % MAX_TEXT)
-    return tuple(values)
+    return globs
+
+
+def _bound(parameter: str, value: Bound, zone: Zone) -> Optional[int]:
+    if isinstance(value, str) and len(value) > MAX_TEXT:
+        raise ParameterError(parameter, "too long")
+    try:
+        return bound_ms(value, zone, parameter == "until")
+    except BoundError as exc:
+        raise ParameterError(parameter, str(exc)) from None
 
 
 def make_query(
     group: Union[str, Sequence[str]] = ("day",),
-    since: Optional[str] = None,
-    until: Optional[str] = None,
-    tz: Union[str, Zone, None] = None,
-    model: Sequence[str] = (),
-    project: Sequence[str] = (),
+    since: Bound = None,
+    until: Bound = None,
+    tz: ZoneSpec = None,
+    model: Globs = (),
+    project: Globs = (),
     breakdown: Union[bool, str, None] = False,
+    groups: Sequence[str] = REPORT_GROUPS,
+    machine: Globs = (),
 ) -> Query:
     """Checks every report parameter; raises ParameterError naming the first
-    bad one. `tz` None is the system's zone."""
-    by = parse_group(group)
-    zone = tz if isinstance(tz, Zone) else check_zone(tz)
-    bounds = []
-    for name, value in (("since", since), ("until", until)):
-        if value is not None and len(value) > MAX_TEXT:
-            raise ParameterError(name, "too long")
-        try:
-            bounds.append(bound_ms(value, zone, name == "until"))
-        except BoundError as exc:
-            raise ParameterError(name, str(exc)) from None
-    low, high = bounds
+    bad one. `group` names dimensions among `groups`; `since` and `until`
+    are dates (whole days in the zone), RFC 3339 times, datetimes or Unix
+    milliseconds, both inclusive; `tz` None is the system's zone."""
+    by = parse_group(group, groups)
+    zone = check_zone(tz)
+    low, high = _bound("since", since, zone), _bound("until", until, zone)
     if low is not None and high is not None and low >= high:
         raise ParameterError("since", "%r is after its end (until %r)" % (since, until))
-    return Query(by, zone, since, until, _globs("model", model), _globs("project", project),
-                 parse_bool("breakdown", breakdown))
+    return Query(by, zone, low, high, _globs("model", model), _globs("project", project),
+                 parse_bool("breakdown", breakdown), _globs("machine", machine))

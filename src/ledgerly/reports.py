@@ -28,22 +28,21 @@ import numpy as np
 
 from ledgerly import localtime
 from ledgerly import timezones as tzs
-from ledgerly.grouping import Codes, aggregate, dense, ranked, small
+from ledgerly.grouping import Codes, aggregate, dense, exact_sums, ranked, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
 from ledgerly.ledger import Snapshot
+from ledgerly.params import DIMENSIONS, Globs, ParameterError, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable, costs, missing_keys
-from ledgerly.timezones import Bound, BoundError, bound_ms
+from ledgerly.timezones import Bound
 
-DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
 TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 
-Globs = Union[None, str, Sequence[str]]
-ZoneSpec = Union[None, str, tzs.Zone]
 
 
-class ReportError(ValueError):
-    """A bad argument to a report: unknown dimension, bad bound or zone."""
+# A bad argument to a report (unknown dimension, bad bound, zone or glob):
+# the parameter error of every query, under the name the API documents.
+ReportError = ParameterError
 
 
 # ---------------------------------------------------------------------------
@@ -108,6 +107,9 @@ class Report:
     priced: bool = False
     breakdown: bool = False
     unpriced: Mapping[str, Tuple[str, ...]] = field(default_factory=dict)
+    # Of a blocks report: the end (Unix ms) of its first active block, when
+    # the report changes without a new event; None when no block is active.
+    active_until: Optional[int] = None
 
     def key_fields(self) -> Tuple[str, ...]:
         return BLOCK_FIELDS if self.by == ("block",) else self.by
@@ -158,22 +160,7 @@ def _csv_value(value: Any) -> Any:
 
 
 # ---------------------------------------------------------------------------
-# Arguments
-
-
-def _zone(tz: ZoneSpec) -> tzs.Zone:
-    if isinstance(tz, tzs.Zone):
-        return tz
-    try:
-        return tzs.resolve_zone(tz)
-    except tzs.TimezoneError as exc:
-        raise ReportError(str(exc)) from None
-
-
-def _globs(value: Globs) -> Tuple[str, ...]:
-    if value is None:
-        return ()
-    return (value,) if isinstance(value, str) else tuple(value)
+# Selecting rows
 
 
 def _name_mask(names: Sequence[str], globs: Tuple[str, ...], fold: bool) -> np.ndarray:
@@ -205,22 +192,9 @@ class _Selection:
         return np.array(self.rows["timestamp"], dtype=np.int64)
 
 
-def select(
-    snapshot: Snapshot,
-    tz: ZoneSpec = None,
-    since: Bound = None,
-    until: Bound = None,
-    model: Globs = None,
-    project: Globs = None,
-) -> _Selection:
-    zone = _zone(tz)
+def select(snapshot: Snapshot, query: Query) -> _Selection:
+    """The snapshot's rows in the query's range that match its globs."""
     rows = snapshot.rows
-    try:
-        low, high = bound_ms(since, zone, False), bound_ms(until, zone, True)
-    except BoundError as exc:
-        raise ReportError(str(exc)) from None
-    if low is not None and high is not None and low >= high:
-        raise ReportError("the start of the range (since) is after its end (until)")
     mask: Optional[np.ndarray] = None
 
     def narrow(part: np.ndarray) -> None:
@@ -228,17 +202,17 @@ def select(
         mask = part if mask is None else mask & part
 
     ts = rows["timestamp"]
-    if low is not None:
-        narrow(ts >= low)
-    if high is not None:
-        narrow(ts < high)
-    if _globs(model):
-        narrow(_name_mask(snapshot.models, _globs(model), True)[rows["model"].astype(np.intp)])
-    if _globs(project):
-        narrow(_name_mask(snapshot.projects, _globs(project), False)[rows["project"].astype(np.intp)])
+    if query.low is not None:
+        narrow(ts >= query.low)
+    if query.high is not None:
+        narrow(ts < query.high)
+    if query.model:
+        narrow(_name_mask(snapshot.models, query.model, True)[rows["model"].astype(np.intp)])
+    if query.project:
+        narrow(_name_mask(snapshot.projects, query.project, False)[rows["project"].astype(np.intp)])
     if mask is not None:
         rows = rows[mask]
-    return _Selection(rows, zone, snapshot.models, snapshot.projects, mask)
+    return _Selection(rows, query.zone, snapshot.models, snapshot.projects, mask)
 
 
 # ---------------------------------------------------------------------------
@@ -284,28 +258,6 @@ def _label(name: str, value: int, sel: _Selection) -> Any:
     return "event" if value else "message"
 
 
-def _check_by(by: Union[str, Sequence[str]], dimensions: Sequence[str] = DIMENSIONS) -> Tuple[str, ...]:
-    names = (by,) if isinstance(by, str) else tuple(by)
-    for name in names:
-        if name not in dimensions:
-            raise ReportError("cannot group by %r (choose from %s)" % (name, ", ".join(dimensions)))
-    if len(set(names)) != len(names):
-        raise ReportError("a dimension is named twice in %r" % (names,))
-    return names
-
-
-def _reduce(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
-    """Exact sums of consecutive runs of rows of `values` starting at `starts`."""
-    if len(values) == 0:
-        return values[:0]
-    if values.dtype != object:
-        peak = max(abs(int(values.max())), abs(int(values.min())))
-        if peak * len(values) > _INT64_MAX:
-            values = values.astype(object)
-    return np.add.reduceat(values, starts, axis=0)
-
-
-_INT64_MAX = 2**63 - 1
 KeyOf = Callable[[Tuple[int, ...]], Dict[str, Any]]
 
 
@@ -341,7 +293,7 @@ def unpriced_models(sums: np.ndarray, model_of: np.ndarray, missing: np.ndarray,
     if prices:
         for m in np.unique(model_of[missing]).tolist():
             name = models[m]
-            usage = _reduce(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
+            usage = exact_sums(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
             unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
     return unpriced
 
@@ -395,7 +347,7 @@ def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[s
     else:
         starts = np.arange(len(fine))
     ends = np.r_[starts[1:], len(fine)].astype(np.intp)
-    row_sums = _reduce(sums, starts)
+    row_sums = exact_sums(sums, starts)
     row_paid = np.add.reduceat(paid, starts) if len(fine) else paid
     row_missing = np.logical_or.reduceat(missing, starts) if len(fine) else missing
 
@@ -413,13 +365,13 @@ def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[s
         rows.append(make(key, sums_l[r], paid_l[r], missing_l[r], children))
 
     # Totals, with the per-model totals when a breakdown was asked for.
-    whole = _reduce(sums, np.zeros(1, dtype=np.intp))[0] if len(fine) else np.zeros(len(TOKEN_FIELDS), dtype=np.int64)
+    whole = exact_sums(sums, np.zeros(1, dtype=np.intp))[0] if len(fine) else np.zeros(len(TOKEN_FIELDS), np.int64)
     children = ()
     if breakdown and not model_in_key and len(fine):
         order = np.argsort(model_digits, kind="stable")  # name order
         by_model = model_of[order]
         runs = np.flatnonzero(np.r_[True, by_model[1:] != by_model[:-1]])
-        m_sums = _reduce(sums[order], runs)
+        m_sums = exact_sums(sums[order], runs)
         m_paid = np.add.reduceat(paid[order], runs)
         m_missing = np.logical_or.reduceat(missing[order], runs)
         m_lists = (m_sums.tolist(), m_paid.tolist(), m_missing.tolist())
@@ -429,31 +381,13 @@ def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[s
     return Report(by, tuple(rows), totals, timezone, priced, breakdown and not model_in_key, dict(unpriced))
 
 
-def report(
-    snapshot: Snapshot,
-    by: Union[str, Sequence[str]] = ("day",),
-    tz: ZoneSpec = None,
-    since: Bound = None,
-    until: Bound = None,
-    model: Globs = None,
-    project: Globs = None,
-    prices: Optional[PriceTable] = None,
-    breakdown: bool = False,
-) -> Report:
-    """Groups the snapshot's rows by the dimensions `by` (any of
-    `DIMENSIONS`, in the order given; an empty `by` gives only totals).
-
-    - `tz`: zone for day, week and month keys and for date bounds (None:
-      the local zone);
-    - `since`, `until`: inclusive bounds, each a date (whole day in `tz`),
-      an RFC 3339 time, a datetime or Unix milliseconds;
-    - `model`, `project`: globs (one or several) the rows must match;
-    - `prices`: a price table; gives every row a cost;
-    - `breakdown`: a per-model list inside every row.
-
-    Raises ReportError for a bad dimension, zone or bound."""
-    names = _check_by(by)
-    sel = select(snapshot, tz, since, until, model, project)
+def report_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None) -> Report:
+    """Groups the rows that `query` selects by its dimensions (in the order
+    given; none gives only totals), with a cost per row when `prices` is
+    given and a per-model list inside every row when the query asks for a
+    breakdown."""
+    names = query.by
+    sel = select(snapshot, query)
     local_days = None
     if any(name in ("day", "week", "month") for name in names):
         local_days = localtime.local_days(sel.timestamps, sel.zone)
@@ -470,4 +404,31 @@ def report(
     def key_of(digits: Tuple[int, ...]) -> Dict[str, Any]:
         return {name: label(i, d) for i, (name, d) in enumerate(zip(names, digits))}
 
-    return build_report(sel, dims, key_of, prices, breakdown, names)
+    return build_report(sel, dims, key_of, prices, query.breakdown, names)
+
+
+def report(
+    snapshot: Snapshot,
+    by: Union[str, Sequence[str]] = ("day",),
+    tz: ZoneSpec = None,
+    since: Bound = None,
+    until: Bound = None,
+    model: Globs = None,
+    project: Globs = None,
+    prices: Optional[PriceTable] = None,
+    breakdown: bool = False,
+) -> Report:
+    """`report_for` with the parameters as keywords: groups the snapshot's
+    rows by the dimensions `by` (any of `DIMENSIONS`, in the order given; an
+    empty `by` gives only totals).
+
+    - `tz`: zone for day, week and month keys and for date bounds (None:
+      the local zone);
+    - `since`, `until`: inclusive bounds, each a date (whole day in `tz`),
+      an RFC 3339 time, a datetime or Unix milliseconds;
+    - `model`, `project`: globs (one or several) the rows must match;
+    - `prices`: a price table; gives every row a cost;
+    - `breakdown`: a per-model list inside every row.
+
+    Raises ReportError for a bad dimension, zone or bound."""
+    return report_for(snapshot, make_query(by, since, until, tz, model, project, breakdown, groups=DIMENSIONS), prices)

@@ -35,31 +35,21 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-from ledgerly.grouping import Codes, aggregate, ranked, small
+from ledgerly.grouping import Codes, Groups, aggregate, exact_sums, ranked, small
 from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.ledger import Snapshot
+from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
 from ledgerly.prices import PriceTable, costs
-from ledgerly.reports import (
-    TOTAL_FIELDS,
-    Globs,
-    Group,
-    Report,
-    ReportError,
-    ZoneSpec,
-    report,
-    select,
-    unpriced_models,
-)
-from ledgerly.timezones import Bound, format_instant
+from ledgerly.reports import TOTAL_FIELDS, Group, Report, report_for, select, unpriced_models
+from ledgerly.sources import LOG_SUFFIX, SUBAGENT_FOLDER
+from ledgerly.timezones import Bound, Zone, format_instant
 
-SORTS = ("cost", "tokens")
-SUBAGENT_FOLDER = "subagents"
-LOG_SUFFIX = ".jsonl"
 ROW_FIELDS = ("session", "id", "project", "first_event", "last_event", "models")
 
 
-class SessionError(ReportError):
-    """A session that cannot be found, or a bad sort or count."""
+class SessionError(ParameterError):
+    """A session that cannot be named (`id`), or an order that cannot be
+    used (`sort`); a ReportError like every bad parameter."""
 
 
 # ---------------------------------------------------------------------------
@@ -147,7 +137,8 @@ def snapshot_sessions(snapshot: Snapshot) -> SessionMap:
     """The sessions of `snapshot` (which must come from a ledger: its rows
     carry their log files)."""
     if snapshot.file_index is None:
-        raise SessionError("this snapshot does not say which log each row came from (make it with a Ledger)")
+        raise SessionError("snapshot", "this snapshot does not say which log each row came from "
+                           "(make it with a Ledger)")
     return map_sessions(snapshot.files, [f.path for f in snapshot.listing.files])
 
 
@@ -286,17 +277,142 @@ def _group(tokens: List[int], paid: float, missing: bool, priced: bool) -> Group
     return Group({}, tuple(int(t) for t in tokens), None if not priced or missing else paid, paid, missing)
 
 
-def _exact_sums(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
-    """Exact sums of the runs of rows of `values` that begin at `starts`
-    (int64, or Python integers where int64 could overflow)."""
-    if len(values) == 0:
-        return np.zeros((0, values.shape[1]), dtype=np.int64)
-    if values.dtype != object:
-        peak = max(abs(int(values.max())), abs(int(values.min())))
-        if peak * len(values) > 2**63 - 1:
-            values = values.astype(object)
-    out: np.ndarray = np.add.reduceat(values, starts, axis=0)
-    return out
+@dataclass(frozen=True)
+class _Costs:
+    """Per group of an aggregate: the cost of the priced part (`paid`),
+    whether some usage has no price (`missing`), the model (`model_of`, an
+    index into the selection's names)."""
+
+    paid: np.ndarray
+    missing: np.ndarray
+    model_of: np.ndarray
+
+
+def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The session code of every row (one gather through the per-file
+    table, then renumbered densely over the sessions that have rows), and
+    per dense code the index of its session in `smap.paths`."""
+    codes = smap.of_file[file_index] if len(file_index) else np.zeros(0, dtype=np.intp)
+    present = np.zeros(len(smap.paths), dtype=bool)
+    present[codes] = True
+    dense = np.cumsum(present) - 1
+    return dense[codes], np.flatnonzero(present)
+
+
+def _priced(fine: Groups, model_codes: Codes, models: Sequence[str], prices: Optional[PriceTable]) -> _Costs:
+    """The costs of groups whose last dimension is `model_codes`."""
+    digits = fine.digits[-1]
+    model_of = model_codes.values[digits] if model_codes.values is not None else digits
+    if prices:
+        paid, missing = costs(fine.sums.astype(np.float64), model_of, prices.matrix(models))
+    else:
+        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
+    return _Costs(paid, missing, model_of)
+
+
+def _spans(rows: np.ndarray, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per session code: the first and last event (ms) and the project of
+    its first row (in row order a session's own log comes before its
+    subagents' folder), from the runs of equal codes in row order."""
+    if not len(rows):
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, empty
+    ts = np.asarray(rows["timestamp"])
+    starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
+    run_code = codes[starts]
+    order = np.argsort(run_code, kind="stable")
+    run_first = np.minimum.reduceat(ts, starts)[order]
+    run_last = np.maximum.reduceat(ts, starts)[order]
+    run_project = np.asarray(rows["project"])[starts][order]
+    grouped = run_code[order]
+    begin = np.flatnonzero(np.r_[True, grouped[1:] != grouped[:-1]])
+    return np.minimum.reduceat(run_first, begin), np.maximum.reduceat(run_last, begin), run_project[begin]
+
+
+@dataclass(frozen=True)
+class _Sums:
+    """Token sums (n × 7), costs and unpriced flags, per session or for the
+    whole range."""
+
+    tokens: np.ndarray
+    paid: np.ndarray
+    missing: np.ndarray
+
+    def group(self, k: int, priced: bool) -> Group:
+        return _group(self.tokens[k].tolist(), float(self.paid[k]), bool(self.missing[k]), priced)
+
+
+def _sums(sums: np.ndarray, paid: np.ndarray, missing: np.ndarray, starts: np.ndarray) -> _Sums:
+    """The runs of groups that begin at `starts` added up."""
+    if not len(sums):
+        return _Sums(np.zeros((0, len(TOKEN_FIELDS)), dtype=np.int64), paid, missing)
+    return _Sums(exact_sums(sums, starts), np.add.reduceat(paid, starts), np.logical_or.reduceat(missing, starts))
+
+
+def _whole(sums: np.ndarray) -> List[int]:
+    """The exact column sums of `sums` (n × 7)."""
+    return exact_sums(sums, np.zeros(1, dtype=np.intp))[0].tolist() if len(sums) else [0] * len(TOKEN_FIELDS)
+
+
+def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable] = None) -> SessionReport:
+    """The usage of each session with rows that the query selects, the
+    largest first by the query's sort ("cost", the default with a price
+    table: a session whose cost is unknown is placed by the part that has a
+    price; or "tokens", the default without); ties go by path. Only the
+    query's `top` sessions are listed; the totals cover them all. Raises
+    SessionError when sorting by cost without a price table."""
+    sort = query.sort or ("cost" if prices else "tokens")
+    if sort == "cost" and not prices:
+        raise SessionError("sort", "sorting by cost needs a price table")
+    smap = snapshot_sessions(snapshot)
+    sel = select(snapshot, query.rows)
+    assert snapshot.file_index is not None
+    codes, listed = _session_codes(smap, snapshot.file_index if sel.mask is None else snapshot.file_index[sel.mask])
+    count = len(listed)
+    priced = bool(prices)
+
+    # Sums per session, subagent flag and model (costs are per model).
+    model_codes = ranked(sel.rows["model"], sel.models)
+    fine = aggregate([Codes(codes, max(1, count)), small(sel.rows["subagent"] != 0, 2), model_codes], sel.tokens)
+    session_of, sub_of = fine.digits[0], fine.digits[1]
+    cost = _priced(fine, model_codes, sel.models, prices)
+    unpriced = unpriced_models(fine.sums, cost.model_of, cost.missing, sel.models, prices)
+    first_ms, last_ms, project_of = _spans(sel.rows, codes)
+
+    # Per session: the sums of its groups, and of its subagent groups.
+    is_sub = sub_of == 1
+    sub_sums = np.where(is_sub[:, None], fine.sums, np.zeros_like(fine.sums))
+    begin = np.flatnonzero(np.r_[True, session_of[1:] != session_of[:-1]]) if len(fine) else np.zeros(0, np.intp)
+    own = _sums(fine.sums, cost.paid, cost.missing, begin)
+    subagents = _sums(sub_sums, np.where(is_sub, cost.paid, 0.0), cost.missing & is_sub, begin)
+    ends = np.r_[begin[1:], len(fine)].astype(np.intp)
+
+    # The order, computed on whole columns; only the sessions listed are
+    # then made into objects. Dense codes follow the paths, so a stable sort
+    # breaks ties by path.
+    if sort == "cost":
+        weight = own.paid
+    else:
+        weight = own.tokens[:, [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]].sum(axis=1)
+    chosen: List[Session] = []
+    model_list, begin_list, end_list = cost.model_of.tolist(), begin.tolist(), ends.tolist()
+    for k in np.argsort(-weight, kind="stable")[: query.top].tolist():
+        path = smap.paths[int(listed[k])]
+        used = sorted({sel.models[m] for m in model_list[begin_list[k]:end_list[k]]})
+        chosen.append(Session(path, session_id(path), sel.projects[int(project_of[k])],
+                              format_instant(int(first_ms[k]), sel.zone), format_instant(int(last_ms[k]), sel.zone),
+                              tuple(used), own.group(k, priced), subagents.group(k, priced)))
+
+    return SessionReport(
+        rows=tuple(chosen),
+        totals=_group(_whole(fine.sums), float(cost.paid.sum()), bool(cost.missing.any()), priced),
+        subagents=_group(_whole(sub_sums), float(cost.paid[is_sub].sum()), bool(cost.missing[is_sub].any()), priced),
+        count=count,
+        sort=sort,
+        timezone=sel.zone.name,
+        priced=priced,
+        unpriced=unpriced,
+    )
 
 
 def list_sessions(
@@ -310,116 +426,13 @@ def list_sessions(
     sort: Optional[str] = None,
     top: Optional[int] = None,
 ) -> SessionReport:
-    """The usage of each session in the range, the largest first.
-
-    `tz`, `since`, `until`, `model` and `project` select rows as `report`
-    does (a session whose rows all fall outside is not listed); `prices`
-    gives every session a cost. `sort` is "cost" (the default with a price
-    table; a session whose cost is unknown is placed by the part that has a
-    price) or "tokens" (the default without); ties go by path. `top` lists
-    only that many. Raises SessionError (a ReportError) for bad arguments."""
-    if sort is None:
-        sort = "cost" if prices else "tokens"
-    if sort not in SORTS:
-        raise SessionError("cannot sort sessions by %r (choose from %s)" % (sort, ", ".join(SORTS)))
-    if sort == "cost" and not prices:
-        raise SessionError("sorting by cost needs a price table")
-    if top is not None and (isinstance(top, bool) or not isinstance(top, int) or top < 1):
-        raise SessionError("top must be a whole number of at least 1, not %r" % (top,))
-    smap = snapshot_sessions(snapshot)
-    sel = select(snapshot, tz, since, until, model, project)
-    assert snapshot.file_index is not None
-    file_index = snapshot.file_index if sel.mask is None else snapshot.file_index[sel.mask]
-    rows = sel.rows
-    n = len(rows)
-    priced = bool(prices)
-
-    # Session code of every row: one gather through the per-file table,
-    # then renumbered densely over the sessions that have rows here.
-    codes = smap.of_file[file_index] if n else np.zeros(0, dtype=np.intp)
-    present = np.zeros(len(smap.paths), dtype=bool)
-    present[codes] = True
-    dense = np.cumsum(present) - 1
-    codes = dense[codes]
-    listed = np.flatnonzero(present)  # dense code -> index into smap.paths
-    count = len(listed)
-
-    # Sums per session, subagent flag and model (costs are per model).
-    model_codes = ranked(rows["model"], sel.models)
-    fine = aggregate([Codes(codes, max(1, count)), small(rows["subagent"] != 0, 2), model_codes], sel.tokens)
-    session_of, sub_of, model_digits = fine.digits
-    model_of = model_codes.values[model_digits] if model_codes.values is not None else model_digits
-    sums = fine.sums
-    if prices:
-        paid, missing = costs(sums.astype(np.float64), model_of, prices.matrix(sel.models))
-    else:
-        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
-    unpriced = unpriced_models(sums, model_of, missing, sel.models, prices)
-
-    # Runs of one session in row order: first and last event, and the
-    # project of the session's first row (in row order its own log comes
-    # before its subagents' folder).
-    first_ms = last_ms = project_of = np.zeros(0, dtype=np.int64)
-    if n:
-        ts = np.asarray(rows["timestamp"])
-        starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
-        run_code = codes[starts]
-        order = np.argsort(run_code, kind="stable")
-        run_first = np.minimum.reduceat(ts, starts)[order]
-        run_last = np.maximum.reduceat(ts, starts)[order]
-        run_project = np.asarray(rows["project"])[starts][order]
-        grouped = run_code[order]
-        begin = np.flatnonzero(np.r_[True, grouped[1:] != grouped[:-1]])
-        first_ms = np.minimum.reduceat(run_first, begin)
-        last_ms = np.maximum.reduceat(run_last, begin)
-        project_of = run_project[begin]
-
-    # Per session: the sums of its groups, and of its subagent groups.
-    begin = np.flatnonzero(np.r_[True, session_of[1:] != session_of[:-1]]) if len(fine) else np.zeros(0, np.intp)
-    is_sub = sub_of == 1
-    zero_sums = np.zeros_like(sums) if sums.dtype != object else np.zeros(sums.shape, dtype=object)
-    totals = [_exact_sums(sums, begin), _exact_sums(np.where(is_sub[:, None], sums, zero_sums), begin)]
-    paid_parts = [np.add.reduceat(paid, begin) if len(fine) else paid,
-                  np.add.reduceat(np.where(is_sub, paid, 0.0), begin) if len(fine) else paid]
-    missing_parts = [np.logical_or.reduceat(missing, begin) if len(fine) else missing,
-                     np.logical_or.reduceat(missing & is_sub, begin) if len(fine) else missing]
-    ends = np.r_[begin[1:], len(fine)].astype(np.intp)
-
-    # The order, computed on whole columns; only the sessions listed are
-    # then made into objects. Dense codes follow the paths, so a stable sort
-    # breaks ties by path.
-    if sort == "cost":
-        weight = paid_parts[0]
-    else:
-        columns = [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]
-        weight = totals[0][:, columns].sum(axis=1) if count else np.zeros(0, dtype=np.int64)
-    order = np.argsort(-weight, kind="stable")[:top].tolist()
-
-    zone = sel.zone
-    chosen: List[Session] = []
-    model_list, begin_list, end_list = model_of.tolist(), begin.tolist(), ends.tolist()
-    for k in order:
-        path = smap.paths[int(listed[k])]
-        used = sorted({sel.models[m] for m in model_list[begin_list[k]:end_list[k]]})
-        usage = _group(totals[0][k].tolist(), float(paid_parts[0][k]), bool(missing_parts[0][k]), priced)
-        subagents = _group(totals[1][k].tolist(), float(paid_parts[1][k]), bool(missing_parts[1][k]), priced)
-        chosen.append(Session(path, session_id(path), sel.projects[int(project_of[k])],
-                              format_instant(int(first_ms[k]), zone), format_instant(int(last_ms[k]), zone),
-                              tuple(used), usage, subagents))
-
-    whole = _exact_sums(sums, np.zeros(1, dtype=np.intp))[0].tolist() if len(fine) else [0] * len(TOKEN_FIELDS)
-    sub_whole = (_exact_sums(np.where(is_sub[:, None], sums, zero_sums), np.zeros(1, dtype=np.intp))[0].tolist()
-                 if len(fine) else [0] * len(TOKEN_FIELDS))
-    return SessionReport(
-        rows=tuple(chosen),
-        totals=_group(whole, float(paid.sum()), bool(missing.any()), priced),
-        subagents=_group(sub_whole, float(paid[is_sub].sum()), bool(missing[is_sub].any()), priced),
-        count=count,
-        sort=sort,
-        timezone=zone.name,
-        priced=priced,
-        unpriced=unpriced,
-    )
+    """`sessions_for` with the parameters as keywords: `tz`, `since`,
+    `until`, `model` and `project` select rows as `report` does (a session
+    whose rows all fall outside is not listed); `prices` gives every
+    session a cost; `sort` is "cost" or "tokens"; `top` lists only that
+    many. Raises ReportError for bad arguments (SessionError for a sort by
+    cost without prices)."""
+    return sessions_for(snapshot, make_session_query(since, until, tz, model, project, sort, top), prices)
 
 
 def find_session(smap: SessionMap, which: str) -> int:
@@ -429,22 +442,49 @@ def find_session(smap: SessionMap, which: str) -> int:
     more than one matches."""
     text = which.strip()
     if not text:
-        raise SessionError("name a session by its id or the path of its log")
+        raise SessionError("id", "name a session by its id or the path of its log")
     if "/" in text:
         path = os.path.abspath(os.path.expanduser(text))
         found = smap.index(path)
         if found is None:
-            raise SessionError("no session has the log %s (ledgerly sessions lists them)" % path)
+            raise SessionError("id", "no session has the log %s (ledgerly sessions lists them)" % path)
         return found
     name = session_id(text)
     matches = [s for s, p in enumerate(smap.paths) if session_id(p) == name]
     if not matches:
-        raise SessionError("no session has the id %r (ledgerly sessions lists them)" % text[:200])
+        raise SessionError("id", "no session has the id %r (ledgerly sessions lists them)" % text[:200])
     if len(matches) > 1:
         shown = ", ".join(smap.paths[s] for s in matches[:5])
-        raise SessionError("%d sessions have the id %r; name one by the path of its log: %s"
+        raise SessionError("id", "%d sessions have the id %r; name one by the path of its log: %s"
                            % (len(matches), text[:200], shown))
     return matches[0]
+
+
+def detail_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable] = None) -> SessionDetail:
+    """The session that the query names (`id`, see `find_session`) per
+    model and per day, over the rows the query selects. A session without
+    usage in the range still has its summary, with zero usage and no
+    times. Raises SessionError."""
+    smap = snapshot_sessions(snapshot)
+    chosen = find_session(smap, query.id or "")
+    assert snapshot.file_index is not None
+    mine = smap.of_file[snapshot.file_index] == chosen if len(snapshot) else np.zeros(0, dtype=bool)
+    own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], file_index=snapshot.file_index[mine])
+    listed = sessions_for(own, dataclasses.replace(query, sort=None, top=None), prices)
+    summary = listed.rows[0] if listed.rows else _no_usage(own, smap.paths[chosen], query.rows.zone, bool(prices))
+    by_model = report_for(own, dataclasses.replace(query.rows, by=("model",)), prices)
+    by_day = report_for(own, dataclasses.replace(query.rows, by=("day",), breakdown=True), prices)
+    return SessionDetail(summary, smap.logs[chosen], by_model, by_day)
+
+
+def _no_usage(own: Snapshot, path: str, zone: Zone, priced: bool) -> Session:
+    """The summary of a session without usage in the range: its project is
+    that of its first row at any time."""
+    anything = make_session_query(tz=zone)
+    whole = sessions_for(own, anything)
+    nothing = _group([0] * len(TOKEN_FIELDS), 0.0, False, priced)
+    return Session(path, session_id(path), whole.rows[0].project if whole.rows else "", None, None, (), nothing,
+                   nothing)
 
 
 def session_detail(
@@ -457,25 +497,8 @@ def session_detail(
     project: Globs = None,
     prices: Optional[PriceTable] = None,
 ) -> SessionDetail:
-    """The session `which` (see `find_session`) per model and per day, over
-    the rows the other arguments select (as in `list_sessions`). A session
-    without usage in the range still has its summary, with zero usage and
-    no times. Raises SessionError (a ReportError)."""
-    smap = snapshot_sessions(snapshot)
-    chosen = find_session(smap, which)
-    assert snapshot.file_index is not None
-    mine = smap.of_file[snapshot.file_index] == chosen if len(snapshot) else np.zeros(0, dtype=bool)
-    own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], file_index=snapshot.file_index[mine])
-    common: Dict[str, Any] = {"tz": tz, "since": since, "until": until, "model": model, "project": project,
-                              "prices": prices}
-    listed = list_sessions(own, **common)
-    if listed.rows:
-        summary = listed.rows[0]
-    else:
-        whole = list_sessions(own, tz=tz)
-        path = smap.paths[chosen]
-        nothing = _group([0] * len(TOKEN_FIELDS), 0.0, False, bool(prices))
-        summary = Session(path, session_id(path), whole.rows[0].project if whole.rows else "", None, None, (),
-                          nothing, nothing)
-    return SessionDetail(summary, smap.logs[chosen], report(own, by=("model",), **common),
-                         report(own, by=("day",), breakdown=True, **common))
+    """`detail_for` with the parameters as keywords: the session `which`
+    (see `find_session`) per model and per day, over the rows the other
+    arguments select (as in `list_sessions`). Raises ReportError for bad
+    arguments, SessionError for a session that cannot be named."""
+    return detail_for(snapshot, make_session_query(since, until, tz, model, project, id=which), prices)

@@ -5,14 +5,12 @@
 
 Each subcommand lives in its own module (`ledgerly.cli.cmd_*`) with a
 `register(commands)` function that adds its parser and sets `run`;
-`build_parser` registers them in the order of the help text. Exit status: 0 when every file was read, 1 when
-some file or folder could not be read, 2 for a usage error (one line on
-stderr), 130 on Ctrl-C.
+`build_parser` registers them in the order of the help text. How a command ends becomes output and an exit
+status in one place, `ledgerly.cli.errors.finish`.
 """
 
 from __future__ import annotations
 
-import os
 import sys
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
@@ -67,36 +65,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from ledgerly.cli.cmd_status import main as status_main
 
         return status_main(args_in[1:])
-    from ledgerly.cli.options import UsageError
+    from ledgerly.cli.errors import finish
 
-    try:
-        try:
-            parser, names = build_parser()
-            args = parser.parse_args(_with_default_command(args_in, names))
-            status: int = args.run(args)
-            return status
-        except UsageError as exc:
-            print("ledgerly: error: %s" % exc, file=sys.stderr)
-            return 2
-    except KeyboardInterrupt:
-        return _interrupted()
-    except BrokenPipeError:
-        # The reader went away (ledgerly ... | head): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 141
+    return finish(lambda: _run(args_in))
 
 
-def _interrupted() -> int:
-    from ledgerly.cli.progress import any_running
-
-    sys.stderr.write("\n")
-    if any_running():
-        # A refresh cannot be stopped from Python; leave without waiting for it.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(130)
-    return 130
+def _run(args_in: List[str]) -> int:
+    parser, names = build_parser()
+    args = parser.parse_args(_with_default_command(args_in, names))
+    status: int = args.run(args)
+    return status
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@ import json
 import sys
 from typing import Any
 
-from ledgerly.cli.options import UsageError, load_context, source_options, summarise_errors, warn
+from ledgerly.cli.errors import PARTIAL, CommandError
+from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -36,29 +37,27 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 def run_export(args: argparse.Namespace) -> int:
     from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
+    from ledgerly.params import make_query
     from ledgerly.team import export
 
     try:
         export.require_pyarrow()
         machine = export.check_machine(args.machine) if args.machine is not None else export.default_machine()
-        export.day_bounds(args.since, args.until)
     except export.ExportError as exc:
-        raise UsageError(str(exc)) from None
+        raise CommandError(str(exc)) from None
+    days = make_query((), args.since, args.until, "UTC")
     ctx = load_context(args)
     ledger = Ledger(ctx.sources, ctx.workers)
     snapshot = run_refresh(ledger, ledger.list_files())
     try:
-        result = export.export_parquet(snapshot, args.parquet, machine, args.since, args.until, ctx.prices,
-                                       args.partial)
+        result = export.export_days(snapshot, args.parquet, days, machine, ctx.prices, args.partial)
     except export.IncompleteLogs as exc:
         summarise_errors(snapshot.errors, args.verbose)
-        print("ledgerly: error: %s (--partial exports anyway)" % exc, file=sys.stderr)
-        return 1
+        raise CommandError("%s (--partial exports anyway)" % exc, PARTIAL) from None
     except export.ExportError as exc:
-        raise UsageError(str(exc)) from None
+        raise CommandError(str(exc)) from None
     except OSError as exc:
-        print("ledgerly: error: export into %s failed: %s" % (args.parquet, exc), file=sys.stderr)
-        return 1
+        raise CommandError("export into %s failed: %s" % (args.parquet, exc), PARTIAL) from None
     if args.json:
         sys.stdout.write(json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n")
     else:

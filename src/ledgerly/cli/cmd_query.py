@@ -6,7 +6,8 @@ import argparse
 import sys
 from typing import Any
 
-from ledgerly.cli.options import UsageError, warn
+from ledgerly.cli.errors import PARTIAL, CommandError
+from ledgerly.cli.options import warn
 
 # name -> the fields of its rows; --by adds fields after them
 REPORTS = {
@@ -47,18 +48,23 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_query(args: argparse.Namespace) -> int:
-    from ledgerly.reports import ReportError
+    from ledgerly.params import TREE_GROUPS, ParameterError, make_query
     from ledgerly.team import query
 
     by = REPORTS[args.report] + tuple(args.by)
     try:
-        result = query.run_query(args.directory, by, args.since, args.until, args.model or None, args.project or None,
-                                 args.machine or None, args.breakdown)
+        checked = make_query(by, args.since, args.until, "UTC", args.model, args.project, args.breakdown,
+                             groups=TREE_GROUPS, machine=args.machine)
+    except ParameterError as exc:
+        if exc.parameter != "group":
+            raise
+        raise CommandError("--by: %s" % exc.message) from None  # the report's name and --by make the grouping
+    try:
+        result = query.run_query(args.directory, checked)
     except query.ReadError as exc:
-        print("ledgerly: error: %s" % exc, file=sys.stderr)
-        return 1
-    except (query.QueryError, ReportError) as exc:
-        raise UsageError(str(exc)) from None
+        raise CommandError(str(exc), PARTIAL) from None
+    except query.QueryError as exc:
+        raise CommandError(str(exc)) from None
     report = result.report
     if args.json:
         sys.stdout.write(report.to_json() + "\n")

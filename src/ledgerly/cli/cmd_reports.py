@@ -4,17 +4,9 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, Mapping, Tuple
 
-from ledgerly.cli.options import (
-    Context,
-    UsageError,
-    load_context,
-    report_options,
-    source_options,
-    summarise_errors,
-    warn,
-)
+from ledgerly.cli.options import Context, load_context, report_options, source_options, summarise_errors, warn
 
 # name -> (grouping, title, help)
 REPORTS: Dict[str, Tuple[Tuple[str, ...], str, str]] = {
@@ -42,26 +34,33 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_report(args: argparse.Namespace) -> int:
-    from ledgerly.cli.progress import importer, run_refresh
+    from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
+    from ledgerly.params import make_query
 
     ctx = load_context(args)
+    query = make_query(args.by, args.since, args.until, ctx.zone, args.model, args.project, args.breakdown)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    load, modules = importer(["reports", "block_reports"] + ([] if args.json or args.csv else ["cli.render"]))
-    snapshot = run_refresh(ledger, listing, meanwhile=load)
-    reports = modules["reports"]
-    try:
-        report = make_report(modules, ctx, snapshot)
-    except reports.ReportError as exc:
-        raise UsageError(str(exc)) from None
+    table = not (args.json or args.csv)
+    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(table))
+    if query.by == ("block",):
+        from ledgerly.block_reports import blocks_for
+
+        report = blocks_for(snapshot, query, ctx.prices)
+    else:
+        from ledgerly.reports import report_for
+
+        report = report_for(snapshot, query, ctx.prices)
     if args.json:
         sys.stdout.write(report.to_json() + "\n")
     elif args.csv:
         sys.stdout.write(report.to_csv())
     else:
+        from ledgerly.cli.render import draw
+
         title = REPORTS[args.title][1] if args.title in REPORTS else "Usage by 5-hour block"
-        modules["cli.render"].draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
+        draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
     sys.stdout.flush()
     if report.priced and report.unpriced:
         warn_unpriced(report.unpriced, ctx)
@@ -69,15 +68,17 @@ def run_report(args: argparse.Namespace) -> int:
     return 1 if snapshot.errors else 0
 
 
-def make_report(modules: Dict[str, Any], ctx: Context, snapshot: Any) -> Any:
-    assert ctx.query is not None
-    common: Dict[str, Any] = dict(ctx.query.report_args(), prices=ctx.prices)
-    if ctx.query.by == ("block",):
-        return modules["block_reports"].blocks(snapshot, **common)
-    return modules["reports"].report(snapshot, by=ctx.query.by, **common)
+def _load(table: bool) -> None:
+    """Imports the report code (numpy with it), and the table code when a
+    table is drawn, while the engine reads."""
+    import ledgerly.block_reports
+    import ledgerly.reports
+
+    if table:
+        import ledgerly.cli.render  # noqa: F401
 
 
-def warn_unpriced(unpriced: Dict[str, Tuple[str, ...]], ctx: Context) -> None:
+def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], ctx: Context) -> None:
     """One warning naming the models whose usage has no price, and why."""
     details = []
     for model, keys in sorted(unpriced.items()):

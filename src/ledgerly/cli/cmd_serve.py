@@ -16,7 +16,8 @@ import socket
 import sys
 from typing import Any, Dict, List, Optional
 
-from ledgerly.cli.options import UsageError, load_context, source_options, warn
+from ledgerly.cli.errors import CommandError
+from ledgerly.cli.options import load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -79,11 +80,11 @@ def is_loopback(host: str) -> bool:
 
 
 def bind_tcp(host: str, port: int) -> socket.socket:
-    """A listening TCP socket on `host`:`port`. Raises UsageError."""
+    """A listening TCP socket on `host`:`port`. Raises CommandError."""
     try:
         infos = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     except socket.gaierror as exc:
-        raise UsageError("--host %s: %s" % (host, exc.strerror)) from None
+        raise CommandError("--host %s: %s" % (host, exc.strerror)) from None
     family, kind, proto, _name, address = infos[0]
     sock = socket.socket(family, kind, proto)
     try:
@@ -92,14 +93,14 @@ def bind_tcp(host: str, port: int) -> socket.socket:
         sock.listen(128)
     except OSError as exc:
         sock.close()
-        raise UsageError("cannot listen on %s port %d: %s" % (host, port, exc.strerror or exc)) from None
+        raise CommandError("cannot listen on %s port %d: %s" % (host, port, exc.strerror or exc)) from None
     sock.setblocking(False)
     return sock
 
 
 def bind_unix(path: str) -> Optional[socket.socket]:
     """A listening Unix socket at `path` (mode 0600), replacing a stale one.
-    Raises UsageError when another server is listening there."""
+    Raises CommandError when another server is listening there."""
     from ledgerly.live.address import read_server_info
     from ledgerly.live.client import ClientError, get
 
@@ -108,7 +109,7 @@ def bind_unix(path: str) -> Optional[socket.socket]:
         if info is not None:
             with contextlib.suppress(ClientError):
                 get({"socket": path}, "/api/v1", timeout=1.0)
-                raise UsageError("another ledgerly server is running (pid %s, %s); stop it first"
+                raise CommandError("another ledgerly server is running (pid %s, %s); stop it first"
                                  % (info.get("pid"), info.get("url")))
         with contextlib.suppress(OSError):
             os.unlink(path)
@@ -142,16 +143,16 @@ def run_serve(args: argparse.Namespace) -> int:
         from ledgerly.live.server import LiveServer
         from ledgerly.live.ticks import LiveLedger
     except ImportError as exc:
-        raise UsageError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
+        raise CommandError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
     from ledgerly.live import address
 
     token = args.token if args.token is not None else os.environ.get(ENV_TOKEN) or None
     loopback = is_loopback(args.host)
     if not loopback and not token:
-        raise UsageError("--host %s is reachable from other machines: give --token (or set %s) so that requests "
+        raise CommandError("--host %s is reachable from other machines: give --token (or set %s) so that requests "
                          "must carry it" % (args.host, ENV_TOKEN))
     if token is not None and len(token) < 16:
-        raise UsageError("--token: use at least 16 characters")
+        raise CommandError("--token: use at least 16 characters")
     ctx = load_context(args)
     tcp = bind_tcp(args.host, args.port)
     url = _url(tcp)

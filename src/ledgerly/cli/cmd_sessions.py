@@ -5,21 +5,14 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
+from typing import Any, Union
 
-from ledgerly.cli.options import (
-    UsageError,
-    add_selection_options,
-    load_context,
-    source_options,
-    summarise_errors,
-    usage_error,
-)
+from ledgerly.cli.errors import CommandError
+from ledgerly.cli.options import add_selection_options, load_context, source_options, summarise_errors
+from ledgerly.params import SORTS, ParameterError, parse_top
 
 
 def _top(text: str) -> int:
-    from ledgerly.params import ParameterError, parse_top
-
     try:
         value = parse_top(text)
     except ParameterError as exc:
@@ -32,7 +25,7 @@ def session_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("sessions")
     add_selection_options(group)
-    group.add_argument("--sort", choices=("cost", "tokens"),
+    group.add_argument("--sort", choices=SORTS,
                        help="order, the largest first (default: cost with a price table, else tokens)")
     group.add_argument("--top", type=_top, metavar="N", help="list only the first N sessions")
     group.add_argument("--id", metavar="ID",
@@ -57,45 +50,48 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_sessions(args: argparse.Namespace) -> int:
-    from ledgerly.cli.progress import importer, run_refresh
+    from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.params import ParameterError, make_session_query
+    from ledgerly.params import make_session_query
 
     ctx = load_context(args)
-    assert ctx.query is not None
     if args.sort == "cost" and not ctx.prices:
-        raise UsageError("--sort cost needs a price table (--prices FILE, or [prices] in the config)")
-    try:
-        query = make_session_query(ctx.query.since, ctx.query.until, ctx.zone, ctx.query.model, ctx.query.project,
-                                   args.sort, args.top, args.id)
-    except ParameterError as exc:
-        raise usage_error(exc) from None
+        raise CommandError("--sort cost needs a price table (--prices FILE, or [prices] in the config)")
+    query = make_session_query(args.since, args.until, ctx.zone, args.model, args.project, args.sort, args.top,
+                               args.id)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    load, modules = importer(["sessions"] + ([] if args.json or args.csv else ["cli.render"]))
-    snapshot = run_refresh(ledger, listing, meanwhile=load)
-    sessions = modules["sessions"]
-    try:
-        if query.id is not None:
-            result = sessions.session_detail(snapshot, query.id, prices=ctx.prices, **query.range_args())
-        else:
-            result = sessions.list_sessions(snapshot, prices=ctx.prices, sort=query.sort, top=query.top,
-                                       **query.range_args())
-    except sessions.SessionError as exc:
-        raise UsageError(("--id: %s" % exc) if query.id is not None else str(exc)) from None
+    table = not (args.json or args.csv)
+    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(table))
+    from ledgerly.sessions import SessionDetail, SessionReport, detail_for, sessions_for
+
+    result: Union[SessionDetail, SessionReport]
+    result = detail_for(snapshot, query, ctx.prices) if query.id is not None else sessions_for(snapshot, query,
+                                                                                                ctx.prices)
     if args.json:
         sys.stdout.write(result.to_json() + "\n")
     elif args.csv:
         sys.stdout.write(result.to_csv())
-    elif query.id is not None:
-        modules["cli.render"].draw_session(result, sys.stdout)
     else:
-        title = "Sessions by %s (%s)" % (result.sort, result.timezone)
-        modules["cli.render"].draw_sessions(result, sys.stdout, title)
+        from ledgerly.cli import render
+
+        if isinstance(result, SessionDetail):
+            render.draw_session(result, sys.stdout)
+        else:
+            render.draw_sessions(result, sys.stdout, "Sessions by %s (%s)" % (result.sort, result.timezone))
     sys.stdout.flush()
     if result.priced and result.unpriced:
         from ledgerly.cli.cmd_reports import warn_unpriced
 
-        warn_unpriced(dict(result.unpriced), ctx)
+        warn_unpriced(result.unpriced, ctx)
     summarise_errors(snapshot.errors, args.verbose)
     return 1 if snapshot.errors else 0
+
+
+def _load(table: bool) -> None:
+    """Imports the session code (numpy with it), and the table code when a
+    table is drawn, while the engine reads."""
+    import ledgerly.sessions
+
+    if table:
+        import ledgerly.cli.render  # noqa: F401

@@ -21,7 +21,8 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
-from ledgerly.cli.statusline import ERROR_MARKER, FIELDS, TemplateError, check, default_line, render
+from ledgerly.cli.errors import ERROR_MARKER, PARTIAL, CommandError, finish
+from ledgerly.cli.statusline import FIELDS, TemplateError, check, default_line, render
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -84,7 +85,7 @@ def emit(status: Dict[str, Any], args: argparse.Namespace) -> None:
 def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
     """The status from a running server, or None when none answers (or this
     call names its own sources, config or prices: the server answers only
-    for its own). Raises StatusError for a server's refusal."""
+    for its own). Raises CommandError for a server's refusal."""
     if args.no_server or args.source or args.paths or args.config or args.prices:
         return None
     from ledgerly.live.address import read_server_info
@@ -103,13 +104,13 @@ def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
     try:
         data = json.loads(body)
     except ValueError:
-        raise StatusError("the server gave an answer that is not JSON (status %d)" % code) from None
+        raise CommandError("the server gave an answer that is not JSON (status %d)" % code) from None
     if code != 200:
         message = data.get("error", "status %d" % code) if isinstance(data, dict) else "status %d" % code
         parameter = data.get("parameter") if isinstance(data, dict) else None
-        raise StatusError("--%s: %s" % (parameter, message) if parameter else "server: %s" % message)
+        raise CommandError("--%s: %s" % (parameter, message) if parameter else "server: %s" % message)
     if not isinstance(data, dict):
-        raise StatusError("the server's answer is not a status")
+        raise CommandError("the server's answer is not a status")
     data["source"] = "server"
     return data
 
@@ -119,21 +120,14 @@ def one_shot(args: argparse.Namespace) -> Dict[str, Any]:
     from ledgerly.cli.options import load_context
     from ledgerly.ledger import Ledger
     from ledgerly.live.status import status_for
-    from ledgerly.params import ParameterError, make_query
+    from ledgerly.params import make_query
 
     ctx = load_context(args)
-    try:
-        query = make_query("day", None, None, ctx.zone, args.model, args.project)
-    except ParameterError as exc:
-        raise StatusError("--%s: %s" % (exc.parameter, exc.message)) from None
+    query = make_query((), None, None, ctx.zone, args.model, args.project)
     snapshot = Ledger(ctx.sources, ctx.workers).refresh()
     data = status_for(snapshot, query, ctx.prices)
     data["source"] = "scan"
     return data
-
-
-class StatusError(Exception):
-    """A failure to report: one line, or the marker with --quiet-errors."""
 
 
 def run_status(args: argparse.Namespace) -> int:
@@ -142,46 +136,35 @@ def run_status(args: argparse.Namespace) -> int:
             try:
                 check(args.format)
             except TemplateError as exc:
-                raise StatusError("--format: %s" % exc) from None
+                raise CommandError("--format: %s" % exc) from None
         status = from_server(args)
         if status is None:
             status = one_shot(args)
         emit(status, args)
         return 0
-    except BrokenPipeError:
+    except (CommandError, BrokenPipeError):
         raise
-    except BaseException as exc:  # a status bar must get a line, never a traceback
-        return failed(exc, args.quiet_errors)
+    except Exception as exc:  # a status bar must get a line, never a traceback
+        from ledgerly.params import ParameterError
 
-
-def failed(exc: BaseException, quiet: bool) -> int:
-    from ledgerly.cli.options import UsageError
-
-    if quiet:
-        sys.stdout.write(ERROR_MARKER + "\n")
-        sys.stdout.flush()
-        return 0
-    if isinstance(exc, KeyboardInterrupt):
-        return 130
-    message = str(exc) or type(exc).__name__
-    if not isinstance(exc, (UsageError, StatusError)):
-        message = "%s: %s" % (type(exc).__name__, message)
-    sys.stderr.write("ledgerly: error: %s\n" % message)
-    return 2 if isinstance(exc, (UsageError, StatusError)) else 1
+        if isinstance(exc, ParameterError):
+            raise
+        raise CommandError("%s: %s" % (type(exc).__name__, str(exc) or type(exc).__name__), PARTIAL) from None
 
 
 def main(argv: Sequence[str]) -> int:
     """The entry point's fast path for `ledgerly status ...`: parses only
     this command's options, so that asking a server stays cheap."""
-    quiet = "--quiet-errors" in argv
-    try:
-        from ledgerly.cli.options import Parser, source_options
+    return finish(lambda: _parse_and_run(argv), quiet="--quiet-errors" in argv)
 
-        parser = Parser(prog="ledgerly status", parents=[source_options()], description=description())
-        add_options(parser)
+
+def _parse_and_run(argv: Sequence[str]) -> int:
+    from ledgerly.cli.options import Parser, source_options
+
+    parser = Parser(prog="ledgerly status", parents=[source_options()], description=description())
+    add_options(parser)
+    try:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    except BaseException as exc:
-        return failed(exc, quiet)
     return run_status(args)

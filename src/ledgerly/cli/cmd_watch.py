@@ -18,7 +18,8 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from ledgerly.cli.options import UsageError, load_context, source_options
+from ledgerly.cli.errors import CommandError
+from ledgerly.cli.options import load_context, source_options
 from ledgerly.cli.statusline import duration, money, short_tokens
 
 WIDE = 96  # columns from which the three panels sit side by side
@@ -66,14 +67,11 @@ class TickInfo:
 
 def run_watch(args: argparse.Namespace) -> int:
     if not sys.stdout.isatty():
-        raise UsageError("watch draws on a terminal; for a one-time answer use 'ledgerly status' or a report")
-    from ledgerly.params import ParameterError, make_query
+        raise CommandError("watch draws on a terminal; for a one-time answer use 'ledgerly status' or a report")
+    from ledgerly.params import make_query
 
     ctx = load_context(args)
-    try:
-        query = make_query("day", None, None, ctx.zone, args.model, args.project)
-    except ParameterError as exc:
-        raise UsageError("--%s: %s" % (exc.parameter, exc.message)) from None
+    query = make_query((), None, None, ctx.zone, args.model, args.project)
 
     from rich.console import Console
     from rich.live import Live

@@ -3,8 +3,9 @@
 Every subcommand module builds its parser from the option groups here and
 turns the parsed arguments into a `Context` with `load_context`: the config
 file, the sources, the price table, the time zone and the worker count.
-Anything wrong with them raises `UsageError`, which the entry point prints
-as one line and exit status 2.
+Anything wrong with them raises `CommandError` (or `ParameterError` for the
+zone), which `ledgerly.cli.errors.finish` prints as one line and exit
+status 2.
 """
 
 from __future__ import annotations
@@ -15,28 +16,22 @@ import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, List, NoReturn, Optional, Sequence
 
+from ledgerly.cli.errors import CommandError
 from ledgerly.codes import ENV_SOURCES
 
 if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stays cheap (ledgerly status)
     from ledgerly.config import Config
-    from ledgerly.params import ParameterError, Query
     from ledgerly.prices import PriceTable
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
-MAX_WORKERS = 32
-
-
-class UsageError(Exception):
-    """A mistake in how ledgerly was called: exit status 2, one line on stderr."""
-
 
 class Parser(argparse.ArgumentParser):
-    """An argument parser whose errors are one line (raised as UsageError)
+    """An argument parser whose errors are one line (raised as CommandError)
     instead of a usage dump."""
 
     def error(self, message: str) -> NoReturn:
-        raise UsageError("%s (see %s --help)" % (message, self.prog))
+        raise CommandError("%s (see %s --help)" % (message, self.prog))
 
 
 def _workers(text: str) -> int:
@@ -46,7 +41,7 @@ def _workers(text: str) -> int:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
-    return min(value, MAX_WORKERS)
+    return value  # the ledger keeps to its limit
 
 
 def source_options() -> argparse.ArgumentParser:
@@ -98,44 +93,27 @@ class Context:
     prices: Optional[PriceTable]
     zone: Zone
     workers: Optional[int]
-    query: Optional[Query] = None
-
-
-def _zone(args: argparse.Namespace, config: Config) -> Zone:
-    from ledgerly.params import ParameterError, check_zone
-
-    name = getattr(args, "tz", None) or config.timezone
-    try:
-        return check_zone(name)
-    except ParameterError as exc:
-        raise UsageError("--tz: %s" % exc.message) from None
-
-
-def usage_error(exc: ParameterError) -> UsageError:
-    """A bad report parameter as the command line reports it (--since: ...)."""
-    return UsageError("--%s: %s" % (exc.parameter, exc.message))
 
 
 def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
-    """Reads the config and resolves sources, prices, zone and workers, and
-    checks the report options (`Context.query`) when the command has them.
-    Raises UsageError."""
+    """Reads the config and resolves sources, prices, zone and workers.
+    Raises CommandError, or ParameterError for the zone."""
     from ledgerly.config import ConfigError, load_config
-    from ledgerly.params import ParameterError, make_query
+    from ledgerly.params import check_zone
     from ledgerly.prices import load_prices
     from ledgerly.sources import SourceError, resolve_sources
 
     try:
         config = load_config(args.config)
     except ConfigError as exc:
-        raise UsageError(str(exc)) from None
+        raise CommandError(str(exc)) from None
     try:
         named = args.source + args.paths
         sources = resolve_sources(named, os.environ if environ is None else environ, config.sources, home)
     except SourceError as exc:
-        raise UsageError(str(exc)) from None
+        raise CommandError(str(exc)) from None
     if not sources:
-        raise UsageError(
+        raise CommandError(
             "no logs found: give --source PATH, set %s, list [[sources]] in the config, or keep logs in a "
             "hidden folder of your home folder under projects/ or sessions/" % ENV_SOURCES
         )
@@ -144,17 +122,9 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
         try:
             prices = load_prices(args.prices)
         except ConfigError as exc:
-            raise UsageError(str(exc)) from None
-    zone = _zone(args, config)
-    query = None
-    if hasattr(args, "since"):
-        try:
-            query = make_query(getattr(args, "by", ("day",)), args.since, args.until, zone,
-                               getattr(args, "model", None) or (), getattr(args, "project", None) or (),
-                               getattr(args, "breakdown", False))
-        except ParameterError as exc:
-            raise usage_error(exc) from None
-    return Context(args, config, sources, prices, zone, args.workers or config.workers, query)
+            raise CommandError(str(exc)) from None
+    zone = check_zone(getattr(args, "tz", None) or config.timezone)
+    return Context(args, config, sources, prices, zone, args.workers or config.workers)
 
 
 def warn(text: str) -> None:

@@ -12,10 +12,9 @@ second, nothing inside the refresh itself.
 
 from __future__ import annotations
 
-import importlib
 import sys
 import threading
-from typing import Any, Callable, ClassVar, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Callable, ClassVar, List, Optional, TextIO
 
 from ledgerly.ledger import Ledger, Snapshot
 from ledgerly.sources import Listing
@@ -34,19 +33,6 @@ def read_bytes() -> Optional[int]:
     except (OSError, ValueError, IndexError):
         pass
     return None
-
-
-def importer(names: Sequence[str]) -> Tuple[Callable[[], None], Dict[str, Any]]:
-    """A `meanwhile` for `run_refresh` that imports the modules `names` of
-    this package (a command's report and rendering code, numpy with them)
-    while the engine reads, and the dict it fills, keyed by those names."""
-    modules: Dict[str, Any] = {}
-
-    def load() -> None:
-        for name in names:
-            modules[name] = importlib.import_module("ledgerly." + name)
-
-    return load, modules
 
 
 class Refresh:

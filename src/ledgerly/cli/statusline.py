@@ -17,7 +17,6 @@ import re
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 UNKNOWN = "-"
-ERROR_MARKER = "ledgerly?"
 
 
 class TemplateError(ValueError):

@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 from ledgerly.live.ticks import LiveLedger
-from ledgerly.params import ParameterError, Query, SessionQuery
+from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
 from ledgerly.prices import PriceTable
 from ledgerly.timezones import Zone, format_instant
 
@@ -96,34 +96,31 @@ class LiveServer:
         return body, generation
 
     def report(self, query: Query) -> Tuple[Any, float]:
-        from ledgerly.block_reports import blocks
-        from ledgerly.reports import report
-
+        """The JSON of `ledgerly <report> --json`, and until when it stays
+        right: a blocks report changes when its active block ends."""
         snapshot = self.live.snapshot
-        if query.by == ("block",):
-            result = blocks(snapshot, prices=self.prices, **query.report_args())
-            ends = [_instant(g.key["end"]) for g in result.rows if g.key["active"]]
-            return result.to_dict(), (min(ends) / 1000 if ends else float("inf"))
-        return report(snapshot, by=query.by, prices=self.prices, **query.report_args()).to_dict(), float("inf")
+        if query.by == (BLOCK,):
+            from ledgerly.block_reports import blocks_for
+
+            result = blocks_for(snapshot, query, self.prices)
+            ends = result.active_until
+            return result.to_dict(), (ends / 1000 if ends is not None else float("inf"))
+        from ledgerly.reports import report_for
+
+        return report_for(snapshot, query, self.prices).to_dict(), float("inf")
 
     def sessions(self, query: SessionQuery) -> Tuple[Any, float]:
         """The JSON of `ledgerly sessions --json` (with `id`, of one session's
-        breakdown). Raises ParameterError for a session that cannot be
-        named or a sort that needs a price table."""
-        from ledgerly.sessions import SessionError, list_sessions, session_detail
+        breakdown). Raises ParameterError (a SessionError) for a session that
+        cannot be named or a sort that needs a price table."""
+        from ledgerly.sessions import detail_for, sessions_for
 
         snapshot = self.live.snapshot
         if query.sort == "cost" and not self.prices:
             raise ParameterError("sort", "sorting by cost needs a price table (the server has none)")
-        try:
-            if query.id is not None:
-                return session_detail(snapshot, query.id, prices=self.prices, **query.range_args()).to_dict(), \
-                    float("inf")
-            result = list_sessions(snapshot, prices=self.prices, sort=query.sort, top=query.top,
-                                   **query.range_args())
-        except SessionError as exc:
-            raise ParameterError("id" if query.id is not None else "sort", str(exc)) from None
-        return result.to_dict(), float("inf")
+        if query.id is not None:
+            return detail_for(snapshot, query, self.prices).to_dict(), float("inf")
+        return sessions_for(snapshot, query, self.prices).to_dict(), float("inf")
 
     def status(self, query: Query) -> Tuple[Any, float]:
         from ledgerly.live.status import status_for
@@ -156,11 +153,3 @@ class LiveServer:
         if name not in self._assets:
             self._assets[name] = (importlib.resources.files("ledgerly.live") / "static" / name).read_bytes()
         return self._assets[name]
-
-
-def _instant(text: str) -> int:
-    from ledgerly.timezones import bound_ms, resolve_zone
-
-    value = bound_ms(text, resolve_zone("UTC"), False)
-    assert value is not None
-    return value

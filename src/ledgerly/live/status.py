@@ -1,6 +1,6 @@
 """Where usage stands right now: today, the current 5-hour block, the pace.
 
-`live_status` computes the figures that `ledgerly status`, `ledgerly
+`status_for` computes the figures that `ledgerly status`, `ledgerly
 watch` and the server's ``/api/v1/status`` show, from one snapshot, with
 the same report functions as every other command: today's usage (and per
 model) in the report's zone, the active block with its time left and the
@@ -10,14 +10,16 @@ is a plain JSON-ready dict (see docs/api.md for its fields).
 
 from __future__ import annotations
 
+from dataclasses import replace
 from typing import Any, Dict, Optional
 
 from ledgerly import timezones as tzs
-from ledgerly.block_reports import block_status, now_ms
+from ledgerly.block_reports import block_status_for, now_ms
 from ledgerly.ledger import Snapshot
-from ledgerly.params import Query
+from ledgerly.params import Globs, Query, make_query
 from ledgerly.prices import PriceTable
-from ledgerly.reports import Group, report
+from ledgerly.reports import Group, report_for
+from ledgerly.timezones import bound_ms
 
 BURN_WINDOW_MS = tzs.HOUR_MS
 
@@ -37,22 +39,17 @@ def local_day(now: int, zone: tzs.Zone) -> str:
     return tzs.format_instant(now, zone)[:10]
 
 
-def live_status(
-    snapshot: Snapshot,
-    zone: tzs.Zone,
-    prices: Optional[PriceTable] = None,
-    model: Optional[Any] = None,
-    project: Optional[Any] = None,
-    now: Optional[int] = None,
-) -> Dict[str, Any]:
-    """The status at `now` (default: the current time) over the rows that
-    match `model` and `project` (globs)."""
+def status_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: Optional[int] = None
+               ) -> Dict[str, Any]:
+    """The status at `now` (default: the current time) in the query's zone,
+    over the rows that match its model and project globs."""
     now = now_ms() if now is None else now
+    zone = query.zone
     priced = bool(prices)
     day = local_day(now, zone)
-    today = report(snapshot, by=("model",), tz=zone, since=day, until=day, model=model, project=project,
-                   prices=prices)
-    current = block_status(snapshot, now=now, prices=prices, model=model, project=project, window=BURN_WINDOW_MS)
+    rows = replace(query, by=("model",), breakdown=False)
+    today = report_for(snapshot, replace(rows, low=bound_ms(day, zone, False), high=bound_ms(day, zone, True)), prices)
+    current = block_status_for(snapshot, rows, prices, now, window=BURN_WINDOW_MS)
     block: Optional[Dict[str, Any]] = None
     if current.block is not None and current.start is not None and current.end is not None:
         block = {
@@ -80,7 +77,13 @@ def live_status(
     }
 
 
-def status_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: Optional[int] = None
-               ) -> Dict[str, Any]:
-    """`live_status` for checked parameters (zone, model and project globs)."""
-    return live_status(snapshot, query.zone, prices, query.model or None, query.project or None, now)
+def live_status(
+    snapshot: Snapshot,
+    zone: tzs.Zone,
+    prices: Optional[PriceTable] = None,
+    model: Globs = None,
+    project: Globs = None,
+    now: Optional[int] = None,
+) -> Dict[str, Any]:
+    """`status_for` with the zone and the globs as arguments."""
+    return status_for(snapshot, make_query((), tz=zone, model=model, project=project), prices, now)

@@ -47,16 +47,18 @@ import re
 import secrets
 import socket
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
 from ledgerly.codes import TIER_NAMES
 from ledgerly.grouping import ranked
 from ledgerly.layout import TOKEN_FIELDS, words
+from ledgerly.localtime import day_label
+from ledgerly.params import Query, make_query
 from ledgerly.prices import PRICE_KEYS, PriceTable, costs
 from ledgerly.reports import TOTAL_FIELDS
-from ledgerly.timezones import DAY_MS, Bound, BoundError, bound_ms, resolve_zone
+from ledgerly.timezones import DAY_MS, Bound
 
 if TYPE_CHECKING:
     from ledgerly.ledger import Snapshot
@@ -70,7 +72,6 @@ TEMP_SUFFIX = ".tmp"
 LOCK_FILE = ".ledgerly-export.lock"
 HASH_KEY = b"ledgerly.content"
 PRICES_KEY = b"ledgerly.prices"
-PARTITIONS = ("machine", "day")
 WRITERS = 8  # threads writing and syncing partition files
 # zstd; dictionaries for the name columns only (numbers rarely repeat
 # within a day, and trying a dictionary on them costs time and bytes);
@@ -96,7 +97,6 @@ COLUMNS = (
 )
 MACHINE_RE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
 DAY_DIR_RE = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
-_UTC = resolve_zone("UTC")
 _TOTAL_COLUMNS = [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]
 _INSTALL = "pip install 'ledgerly[parquet]'"
 
@@ -184,10 +184,6 @@ class ExportResult:
             "price_table": self.price_table,
             "unpriced": list(self.unpriced),
         }
-
-
-def day_label(day: int) -> str:
-    return str(np.datetime64(int(day), "D"))
 
 
 def price_fingerprint(prices: PriceTable) -> Tuple[str, str]:
@@ -496,19 +492,69 @@ def _partitions(ts: np.ndarray) -> Iterator[Tuple[int, int, int]]:
     yield from zip(days[starts].tolist(), starts.tolist(), stops.tolist())
 
 
-def day_bounds(since: Bound, until: Bound) -> Tuple[Optional[int], Optional[int]]:
-    """The exported range as whole UTC days: the first day and the day after
+def day_range(query: Query) -> Tuple[Optional[int], Optional[int]]:
+    """The query's range as whole UTC days: the first day and the day after
     the last, each None when not bounded. A time widens to its whole day, as
     a partition always holds a whole day."""
-    try:
-        low, high = bound_ms(since, _UTC, False), bound_ms(until, _UTC, True)
-    except BoundError as exc:
-        raise ExportError(str(exc)) from None
-    first = None if low is None else low // DAY_MS
-    end = None if high is None else -(-high // DAY_MS)
-    if first is not None and end is not None and first >= end:
-        raise ExportError("the start of the range (since) is after its end (until)")
+    first = None if query.low is None else query.low // DAY_MS
+    end = None if query.high is None else -(-query.high // DAY_MS)
     return first, end
+
+
+def _machine_folder(directory: Union[str, os.PathLike[str]], machine: str) -> Tuple[str, str]:
+    """The tree's folder (absolute) and the machine's folder in it, created
+    when missing. Raises ExportError."""
+    directory = os.path.abspath(os.path.expanduser(os.fspath(directory)))
+    if os.path.exists(directory) and not os.path.isdir(directory):
+        raise ExportError("%s is not a folder" % directory)
+    folder = os.path.join(directory, "machine=" + machine)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as exc:
+        raise ExportError("cannot create %s: %s" % (folder, exc.strerror or exc)) from None
+    return directory, folder
+
+
+def _write_changed(pq: Any, pa: Any, folder: str, existing: Mapping[str, str], ev: _Events,
+                   parts: Sequence[Tuple[int, int, int]], table: Optional[Tuple[str, str]]) -> Tuple[List[str], int]:
+    """Writes the partitions whose content differs from their file's (by
+    hash); `table` is the price table's text and fingerprint (None without
+    one). Returns the days written and how many partitions were left."""
+    fingerprint: Optional[str] = None
+    metadata = {b"ledgerly.format": b"%d" % FORMAT, HASH_KEY: b""}
+    if table is not None:
+        text, fingerprint = table
+        metadata[PRICES_KEY] = text.encode()
+    unchanged = 0
+    todo: List[Tuple[str, str, int, int, bytes]] = []
+    for day, start, stop in parts:
+        label = day_label(day)
+        digest = _digest(ev, start, stop, fingerprint)
+        day_folder = existing.get(label) or os.path.join(folder, "day=" + label)
+        if _stored_hash(pq, os.path.join(day_folder, PART_FILE)) == digest:
+            unchanged += 1
+        else:
+            todo.append((label, day_folder, start, stop, digest))
+    if todo:
+        _write_all(pq, _table(pa, ev, fingerprint), todo, folder, metadata)
+    return [label for label, _f, _a, _b, _h in todo], unchanged
+
+
+def _remove_emptied(folder: str, existing: Mapping[str, str], first: Optional[int], last: Optional[int],
+                    exported: Set[str]) -> List[str]:
+    """Removes the partitions of the days `first` to `last` that no longer
+    hold events; returns those days."""
+    removed: List[str] = []
+    if first is None or last is None:
+        return removed
+    lo, hi = day_label(first), day_label(last)
+    for label, path in sorted(existing.items()):
+        if lo <= label <= hi and label not in exported:
+            _remove_partition(path)
+            removed.append(label)
+    if removed:
+        _fsync_dir(folder)
+    return removed
 
 
 def export_parquet(
@@ -520,13 +566,28 @@ def export_parquet(
     prices: Optional[PriceTable] = None,
     partial: bool = False,
 ) -> ExportResult:
-    """Exports the snapshot's events into `directory` (created when missing)
-    under `machine=NAME/day=YYYY-MM-DD/part-0.parquet`.
+    """`export_days` with the range as keywords: `since`, `until` limit the
+    export to these UTC days (a date, an RFC 3339 time, a datetime or Unix
+    milliseconds; a time stands for its whole day). Raises ReportError for
+    a bad bound, and what `export_days` raises."""
+    return export_days(snapshot, directory, make_query((), since, until, "UTC"), machine, prices, partial)
+
+
+def export_days(
+    snapshot: Snapshot,
+    directory: Union[str, os.PathLike[str]],
+    query: Query,
+    machine: Optional[str] = None,
+    prices: Optional[PriceTable] = None,
+    partial: bool = False,
+) -> ExportResult:
+    """Exports the snapshot's events of the UTC days that `query`'s range
+    touches into `directory` (created when missing) under
+    `machine=NAME/day=YYYY-MM-DD/part-0.parquet`; only partitions of those
+    days are written or removed (an open end stops at the first or last
+    day with events).
 
     - `machine`: the partition's machine name (default: the host name);
-    - `since`, `until`: limit the export to these UTC days (a date, an RFC
-      3339 time, a datetime or Unix milliseconds; a time stands for its
-      whole day); only partitions of those days are written or removed;
     - `prices`: gives each event a cost (and records the table in the files);
     - `partial`: export even when the snapshot lists logs or folders that
       could not be read (`snapshot.errors`). Without it such an export
@@ -540,31 +601,17 @@ def export_parquet(
     import pyarrow.parquet as pq
 
     machine = check_machine(machine) if machine is not None else default_machine()
-    first_day, end_day = day_bounds(since, until)
+    first_day, end_day = day_range(query)
     if snapshot.errors and not partial:
         raise IncompleteLogs(
             "nothing exported: %d log file(s) or folder(s) could not be read (first: %s); exporting without them "
             "would take their events out of the tree" % (len(snapshot.errors), snapshot.errors[0]))
-    directory = os.path.abspath(os.path.expanduser(os.fspath(directory)))
-    if os.path.exists(directory) and not os.path.isdir(directory):
-        raise ExportError("%s is not a folder" % directory)
-    folder = os.path.join(directory, "machine=" + machine)
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as exc:
-        raise ExportError("cannot create %s: %s" % (folder, exc.strerror or exc)) from None
-
-    fingerprint: Optional[str] = None
-    metadata = {b"ledgerly.format": b"%d" % FORMAT, HASH_KEY: b""}
-    if prices:
-        text, fingerprint = price_fingerprint(prices)
-        metadata[PRICES_KEY] = text.encode()
+    directory, folder = _machine_folder(directory, machine)
     low = None if first_day is None else first_day * DAY_MS
     high = None if end_day is None else end_day * DAY_MS
     ev = _events(snapshot, low, high, prices)
-
+    table = price_fingerprint(prices) if prices else None
     parts = list(_partitions(ev.ts))
-    exported = {day_label(day) for day, _, _ in parts}
     # The range whose days without events lose their partition: an open end
     # stops at the first or last day with events.
     range_first = first_day if first_day is not None else (parts[0][0] if parts else None)
@@ -575,29 +622,8 @@ def export_parquet(
         existing = _existing_days(folder)
         for path in existing.values():
             _remove_leftovers(path)
-        unchanged = 0
-        todo: List[Tuple[str, str, int, int, bytes]] = []
-        for day, start, stop in parts:
-            label = day_label(day)
-            digest = _digest(ev, start, stop, fingerprint)
-            day_folder = existing.get(label) or os.path.join(folder, "day=" + label)
-            if _stored_hash(pq, os.path.join(day_folder, PART_FILE)) == digest:
-                unchanged += 1
-            else:
-                todo.append((label, day_folder, start, stop, digest))
-        if todo:
-            _write_all(pq, _table(pa, ev, fingerprint), todo, folder, metadata)
-        written = [label for label, _f, _a, _b, _h in todo]
-
-        removed: List[str] = []
-        if range_first is not None and range_last is not None:
-            lo, hi = day_label(range_first), day_label(range_last)
-            for label, path in sorted(existing.items()):
-                if lo <= label <= hi and label not in exported:
-                    _remove_partition(path)
-                    removed.append(label)
-            if removed:
-                _fsync_dir(folder)
+        written, unchanged = _write_changed(pq, pa, folder, existing, ev, parts, table)
+        removed = _remove_emptied(folder, existing, range_first, range_last, {day_label(d) for d, _a, _b in parts})
     finally:
         lock.release()
     return ExportResult(
@@ -611,7 +637,7 @@ def export_parquet(
         removed=tuple(removed),
         first_day=day_label(range_first) if range_first is not None else None,
         last_day=day_label(range_last) if range_last is not None else None,
-        price_table=fingerprint,
+        price_table=table[1] if table is not None else None,
         unpriced=tuple(ev.models[i] for i in np.unique(ev.model_rank[ev.missing]).tolist()) if prices else (),
     )
 

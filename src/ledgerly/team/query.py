@@ -28,17 +28,16 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from ledgerly import localtime
+from ledgerly.grouping import INT64_MAX
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.reports import FineGroups, Globs, Report, ReportError, _check_by, _globs, assemble
-from ledgerly.timezones import DAY_MS, Bound, BoundError, bound_ms, resolve_zone
+from ledgerly.params import TREE_GROUPS, Globs, Query, make_query
+from ledgerly.reports import FineGroups, Report, assemble
+from ledgerly.timezones import DAY_MS, Bound
 
-DIMENSIONS = ("day", "week", "month", "machine", "model", "project", "tier", "subagent", "dialect")
 VIEW = "usage"
 _INSTALL = "pip install 'ledgerly[query]'"
 _MACHINE_DIR = re.compile(r"machine=(.+)\Z")
 _DAY_DIR = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
-_UTC = resolve_zone("UTC")
-_INT64_MAX = 2**63 - 1
 PathArg = Union[str, "os.PathLike[str]"]
 
 # The exported day of an event, from its timestamp (floor division, exact).
@@ -156,22 +155,9 @@ def query_report(
     machine: Globs = None,
     breakdown: bool = False,
 ) -> Report:
-    """The report of `run_query` (same arguments)."""
-    return run_query(directory, by, since, until, model, project, machine, breakdown).report
-
-
-def run_query(
-    directory: PathArg,
-    by: Union[str, Sequence[str]] = ("day",),
-    since: Bound = None,
-    until: Bound = None,
-    model: Globs = None,
-    project: Globs = None,
-    machine: Globs = None,
-    breakdown: bool = False,
-) -> QueryResult:
-    """Groups the events of an exported tree by `by` (any of `DIMENSIONS`,
-    in the order given; times are UTC).
+    """The report of `run_query` with the parameters as keywords: groups the
+    events of an exported tree by `by` (any of `TREE_GROUPS`, in the order
+    given; times are UTC).
 
     - `since`, `until`: inclusive bounds, each a UTC date (whole day), an
       RFC 3339 time, a datetime or Unix milliseconds;
@@ -179,16 +165,21 @@ def run_query(
       must match (models in lower case, as in the other reports);
     - `breakdown`: a per-model list inside every row.
 
+    Raises ReportError for a bad argument, QueryError for a tree that cannot
+    be read, MissingExtra without DuckDB."""
+    query = make_query(by, since, until, "UTC", model, project, breakdown, groups=TREE_GROUPS, machine=machine)
+    return run_query(directory, query).report
+
+
+def run_query(directory: PathArg, query: Query) -> QueryResult:
+    """Groups the events of an exported tree as `query` says (its zone is
+    taken to be UTC: the tree's days are UTC days), with the fingerprints
+    of the price tables the costs come from.
+
     The report has a cost column when the queried events were exported
-    with a price table. Raises ReportError for a bad argument, QueryError
-    for a tree that cannot be read, MissingExtra without DuckDB."""
-    names = _check_by(by, DIMENSIONS)
-    try:
-        low, high = bound_ms(since, _UTC, False), bound_ms(until, _UTC, True)
-    except BoundError as exc:
-        raise ReportError(str(exc)) from None
-    if low is not None and high is not None and low >= high:
-        raise ReportError("the start of the range (since) is after its end (until)")
+    with a price table. Raises QueryError for a tree that cannot be read,
+    MissingExtra without DuckDB."""
+    low, high = query.low, query.high
     duckdb = require_duckdb()
     everything = partition_files(directory)
     if not everything:
@@ -197,17 +188,16 @@ def run_query(
     # Files outside the days or machines asked for are not opened at all.
     first = None if low is None else localtime.day_label(low // DAY_MS)
     last = None if high is None else localtime.day_label((high - 1) // DAY_MS)
-    machines = _globs(machine)
     files = [
         path
         for m, d, path in everything
         if (first is None or d >= first)
         and (last is None or d <= last)
-        and (not machines or any(fnmatch.fnmatchcase(m, g) for g in machines))
+        and (not query.machine or any(fnmatch.fnmatchcase(m, g) for g in query.machine))
     ]
     con = duckdb.connect()
     try:
-        return _run(con, files, names, low, high, _globs(model), _globs(project), breakdown)
+        return _run(con, files, query.by, low, high, query.model, query.project, query.breakdown)
     except duckdb.Error as exc:
         raise ReadError("reading %s failed: %s" % (directory, str(exc).splitlines()[0])) from None
     finally:
@@ -258,7 +248,7 @@ def _run(con: Any, files: List[str], names: Tuple[str, ...], low: Optional[int],
             group_keys.append(key)
         key_ids.append(len(group_keys) - 1)
     token_sums = [row[k : k + 7] for row in result]
-    wide = any(abs(v) > _INT64_MAX for sums_row in token_sums for v in sums_row)
+    wide = any(abs(v) > INT64_MAX for sums_row in token_sums for v in sums_row)
     sums_array = np.array(token_sums, dtype=object if wide else np.int64).reshape(len(result), len(TOKEN_FIELDS))
     model_of = np.array([rank[row[model_col]] for row in result], dtype=np.int64)
     missing = np.array([bool(row[k + 8]) for row in result], dtype=bool) & priced
