@@ -1,4 +1,5 @@
-"""The small codes that manifests and records carry.
+"""The small codes that manifests and records carry, and the limits the
+config and the ledger share.
 
 Kept apart from ledgerly.layout (which needs numpy) so that listing files and
 reading options stay light.
@@ -8,6 +9,9 @@ from __future__ import annotations
 
 # The environment variable that names log sources (paths separated by os.pathsep).
 ENV_SOURCES = "LEDGERLY_SOURCES"
+
+# The most reader threads one refresh runs (the engine's own limit).
+MAX_WORKERS = 32
 
 # Dialect codes, as the manifest's `source` and the record's `kind` word use
 # them: 0 is the message dialect, any other code the event dialect.

@@ -25,13 +25,12 @@ import os
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
-from ledgerly.codes import DIALECTS
+from ledgerly.codes import DIALECTS, MAX_WORKERS
 from ledgerly.prices import PriceTable, parse_prices
 from ledgerly.sources import Source
 from ledgerly.tomlfile import ConfigError, TomlFile, read_toml
 
 CONFIG_NAME = "config.toml"
-MAX_WORKERS = 32
 _TOP_KEYS = ("sources", "prices", "timezone", "workers")
 _SOURCE_KEYS = ("path", "dialect")
 

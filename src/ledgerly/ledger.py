@@ -27,12 +27,12 @@ from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 
 from ledgerly._ledger import Engine
+from ledgerly.codes import MAX_WORKERS
 from ledgerly.sources import Listing, SniffCache, Source, list_files
 
 if TYPE_CHECKING:
     import numpy as np
 
-MAX_WORKERS = 32
 
 
 def default_workers() -> int:

@@ -77,6 +77,7 @@ class Skipped(NamedTuple):
     path: str
     reason: str
     source: int  # index into Listing.sources
+    same_as: Optional[str] = None  # for a file reached twice: the path it was listed by
 
 
 @dataclass(frozen=True)
@@ -433,10 +434,10 @@ class _Walk:
             return  # overlapping sources: listed once, under the first
         self.seen_paths[path] = index
         if stat.S_ISREG(st.st_mode):
-            identity = "%d:%d" % (st.st_dev, st.st_ino)
+            identity = identity_of(st)
             first = self.seen_ids.get(identity)
             if first is not None:
-                self.skipped.append(Skipped(path, "same file as %s" % first, index))
+                self.skipped.append(Skipped(path, "same file as %s" % first, index, first))
                 return
             self.seen_ids[identity] = path
         found = classify(self.sources[index], index, path, st, folder, self.cache)

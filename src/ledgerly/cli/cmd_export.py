@@ -8,6 +8,7 @@ import sys
 from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
+from ledgerly.cli.figures import plain_number
 from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
 
 
@@ -38,12 +39,12 @@ def run_export(args: argparse.Namespace) -> int:
     from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
     from ledgerly.params import make_query
-    from ledgerly.team import export
+    from ledgerly.team import MissingExtra, export
 
     try:
         export.require_pyarrow()
         machine = export.check_machine(args.machine) if args.machine is not None else export.default_machine()
-    except export.ExportError as exc:
+    except (MissingExtra, export.ExportError) as exc:
         raise CommandError(str(exc)) from None
     days = make_query((), args.since, args.until, "UTC")
     ctx = load_context(args)
@@ -75,4 +76,4 @@ def run_export(args: argparse.Namespace) -> int:
 
 
 def _count(n: int, noun: str) -> str:
-    return "%s %s%s" % (f"{n:,}", noun, "" if n == 1 else "s")
+    return "%s %s%s" % (plain_number(n), noun, "" if n == 1 else "s")

@@ -49,7 +49,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def run_query(args: argparse.Namespace) -> int:
     from ledgerly.params import TREE_GROUPS, ParameterError, make_query
-    from ledgerly.team import query
+    from ledgerly.team import MissingExtra, query
 
     by = REPORTS[args.report] + tuple(args.by)
     try:
@@ -63,7 +63,7 @@ def run_query(args: argparse.Namespace) -> int:
         result = query.run_query(args.directory, checked)
     except query.ReadError as exc:
         raise CommandError(str(exc), PARTIAL) from None
-    except query.QueryError as exc:
+    except (MissingExtra, query.QueryError) as exc:
         raise CommandError(str(exc)) from None
     report = result.report
     if args.json:

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Dict, Mapping, Tuple
+from typing import Any, Dict, Tuple
 
-from ledgerly.cli.options import Context, load_context, report_options, source_options, summarise_errors, warn
+from ledgerly.cli.options import finish_result, load_context, report_options, source_options, write_result
 
 # name -> (grouping, title, help)
 REPORTS: Dict[str, Tuple[Tuple[str, ...], str, str]] = {
@@ -42,8 +42,8 @@ def run_report(args: argparse.Namespace) -> int:
     query = make_query(args.by, args.since, args.until, ctx.zone, args.model, args.project, args.breakdown)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    table = not (args.json or args.csv)
-    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(table))
+    drawn = not (args.json or args.csv)
+    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))
     if query.by == ("block",):
         from ledgerly.block_reports import blocks_for
 
@@ -52,20 +52,15 @@ def run_report(args: argparse.Namespace) -> int:
         from ledgerly.reports import report_for
 
         report = report_for(snapshot, query, ctx.prices)
-    if args.json:
-        sys.stdout.write(report.to_json() + "\n")
-    elif args.csv:
-        sys.stdout.write(report.to_csv())
-    else:
+
+    def table() -> None:
         from ledgerly.cli.render import draw
 
         title = REPORTS[args.title][1] if args.title in REPORTS else "Usage by 5-hour block"
         draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
-    sys.stdout.flush()
-    if report.priced and report.unpriced:
-        warn_unpriced(report.unpriced, ctx)
-    summarise_errors(snapshot.errors, args.verbose)
-    return 1 if snapshot.errors else 0
+
+    write_result(report, args, table)
+    return finish_result(report, ctx, snapshot)
 
 
 def _load(table: bool) -> None:
@@ -76,14 +71,3 @@ def _load(table: bool) -> None:
 
     if table:
         import ledgerly.cli.render  # noqa: F401
-
-
-def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], ctx: Context) -> None:
-    """One warning naming the models whose usage has no price, and why."""
-    details = []
-    for model, keys in sorted(unpriced.items()):
-        if ctx.prices is not None and ctx.prices.price_for(model) is not None:
-            details.append("%s (no %s price)" % (model, "/".join(keys)))
-        else:
-            details.append("%s (no matching price)" % model)
-    warn("usage without a price is left out of the costs (shown as unknown): %s" % ", ".join(details))

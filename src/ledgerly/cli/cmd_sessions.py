@@ -8,7 +8,7 @@ import sys
 from typing import Any, Union
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import add_selection_options, load_context, source_options, summarise_errors
+from ledgerly.cli.options import add_selection_options, finish_result, load_context, source_options, write_result
 from ledgerly.params import SORTS, ParameterError, parse_top
 
 
@@ -61,31 +61,24 @@ def run_sessions(args: argparse.Namespace) -> int:
                                args.id)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
-    table = not (args.json or args.csv)
-    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(table))
+    drawn = not (args.json or args.csv)
+    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))
     from ledgerly.sessions import SessionDetail, SessionReport, detail_for, sessions_for
 
     result: Union[SessionDetail, SessionReport]
     result = detail_for(snapshot, query, ctx.prices) if query.id is not None else sessions_for(snapshot, query,
                                                                                                 ctx.prices)
-    if args.json:
-        sys.stdout.write(result.to_json() + "\n")
-    elif args.csv:
-        sys.stdout.write(result.to_csv())
-    else:
+
+    def table() -> None:
         from ledgerly.cli import render
 
         if isinstance(result, SessionDetail):
             render.draw_session(result, sys.stdout)
         else:
             render.draw_sessions(result, sys.stdout, "Sessions by %s (%s)" % (result.sort, result.timezone))
-    sys.stdout.flush()
-    if result.priced and result.unpriced:
-        from ledgerly.cli.cmd_reports import warn_unpriced
 
-        warn_unpriced(result.unpriced, ctx)
-    summarise_errors(snapshot.errors, args.verbose)
-    return 1 if snapshot.errors else 0
+    write_result(result, args, table)
+    return finish_result(result, ctx, snapshot)
 
 
 def _load(table: bool) -> None:

@@ -52,7 +52,8 @@ def draw(data: Dict[str, Any], verbose: bool) -> None:
     from rich.console import Console
     from rich.table import Table
 
-    from ledgerly.cli.render import plain_number, show
+    from ledgerly.cli.figures import plain_number
+    from ledgerly.cli.render import show
 
     console = Console(highlight=False)
     table = Table(box=box.SIMPLE_HEAD, title="Log sources", title_justify="left")

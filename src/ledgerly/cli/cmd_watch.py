@@ -19,6 +19,7 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ledgerly.cli.errors import CommandError
+from ledgerly.cli.figures import cost_text, plain_number
 from ledgerly.cli.options import load_context, source_options
 from ledgerly.cli.statusline import duration, money, short_tokens
 
@@ -121,14 +122,12 @@ def run_watch(args: argparse.Namespace) -> int:
 def _tokens(value: Optional[float], width: int) -> str:
     if value is None:
         return "-"
-    return f"{int(value):,}" if width >= 60 else short_tokens(value)
+    return plain_number(int(value)) if width >= 60 else short_tokens(value)
 
 
 def cost(usage: Dict[str, Any]) -> str:
     """A cost, or its priced part marked + when some usage has no price."""
-    if usage["cost"] is None:
-        return money(usage["priced_cost"]) + "+" if usage.get("priced_cost") else "no price"
-    return money(usage["cost"])
+    return cost_text(usage["cost"], usage.get("priced_cost") or 0.0, grouped=False)
 
 
 def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
@@ -232,7 +231,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
 def footer_text(info: TickInfo, interval: float) -> str:
     stamp = time.strftime("%H:%M:%S", time.localtime(info.at))
     text = "last tick %s: %s file%s, %d changed, %s read in %d ms; every %gs; Ctrl-C quits" % (
-        stamp, f"{info.files:,}", "" if info.files == 1 else "s", info.changed, _bytes(info.bytes_read),
+        stamp, plain_number(info.files), "" if info.files == 1 else "s", info.changed, _bytes(info.bytes_read),
         round(info.seconds * 1000), interval)
     if info.errors:
         text = "%d unreadable; " % info.errors + text

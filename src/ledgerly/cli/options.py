@@ -14,7 +14,7 @@ import argparse
 import os
 import sys
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, List, NoReturn, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple
 
 from ledgerly.cli.errors import CommandError
 from ledgerly.codes import ENV_SOURCES
@@ -140,3 +140,36 @@ def summarise_errors(errors: Sequence[str], verbose: bool, shown: int = 3) -> No
     more = "" if verbose or len(errors) <= shown else "; %d more (--verbose lists them)" % (len(errors) - shown)
     noun = "file or folder" if len(errors) == 1 else "files or folders"
     warn("%d %s could not be read: %s%s" % (len(errors), noun, "; ".join(listed), more))
+
+
+def write_result(result: Any, args: argparse.Namespace, table: Callable[[], None]) -> None:
+    """Writes a report (anything with `to_json` and `to_csv`) to stdout as
+    --json or --csv asks, or else as a table (`table` draws it)."""
+    if args.json:
+        sys.stdout.write(result.to_json() + "\n")
+    elif args.csv:
+        sys.stdout.write(result.to_csv())
+    else:
+        table()
+    sys.stdout.flush()
+
+
+def finish_result(result: Any, ctx: Context, snapshot: Any) -> int:
+    """After a report is written: the warnings about usage without a price
+    and files that could not be read, and the exit status (1 when some
+    file could not be read)."""
+    if result.priced and result.unpriced:
+        warn_unpriced(result.unpriced, ctx.prices)
+    summarise_errors(snapshot.errors, ctx.args.verbose)
+    return 1 if snapshot.errors else 0
+
+
+def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], prices: Optional[PriceTable]) -> None:
+    """One warning naming the models whose usage has no price, and why."""
+    details = []
+    for model, keys in sorted(unpriced.items()):
+        if prices is not None and prices.price_for(model) is not None:
+            details.append("%s (no %s price)" % (model, "/".join(keys)))
+        else:
+            details.append("%s (no matching price)" % model)
+    warn("usage without a price is left out of the costs (shown as unknown): %s" % ", ".join(details))

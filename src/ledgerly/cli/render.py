@@ -14,6 +14,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, List, Sequence, TextIO, Tuple
 
+from ledgerly.cli import figures
+from ledgerly.cli.figures import plain_number, short_number
 from ledgerly.reports import Group, Report
 
 if TYPE_CHECKING:
@@ -72,30 +74,9 @@ HEADERS = {
 }
 
 
-def plain_number(value: int) -> str:
-    return f"{value:,}"
-
-
-def short_number(value: int) -> str:
-    for limit, suffix in ((10**12, "T"), (10**9, "B"), (10**6, "M"), (10**3, "K")):
-        if abs(value) >= limit:
-            return "%.1f%s" % (value / limit, suffix)
-    return str(value)
-
-
-def money(value: float) -> str:
-    """Two decimals, or four for amounts below one cent."""
-    return f"{value:,.4f}" if 0 < abs(value) < 0.01 else f"{value:,.2f}"
-
-
 def cost_text(group: Group) -> str:
-    """The cost cell: the cost; the priced part marked + when some usage has
-    no price; "no price" when none of it has."""
-    if group.cost is not None:
-        return money(group.cost)
-    if group.priced_cost > 0:
-        return money(group.priced_cost) + "+"
-    return "no price"
+    """The cost cell of a report row."""
+    return figures.cost_text(group.cost, group.priced_cost)
 
 
 def key_cells(report: Report, group: Group) -> List[str]:

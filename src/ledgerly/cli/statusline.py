@@ -16,6 +16,9 @@ from __future__ import annotations
 import re
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
+from ledgerly.cli import figures
+from ledgerly.cli.figures import short_number
+
 UNKNOWN = "-"
 
 
@@ -24,18 +27,11 @@ class TemplateError(ValueError):
 
 
 def short_tokens(value: Optional[float]) -> str:
-    if value is None:
-        return UNKNOWN
-    for limit, suffix in ((10**12, "T"), (10**9, "B"), (10**6, "M"), (10**3, "K")):
-        if abs(value) >= limit:
-            return "%.1f%s" % (value / limit, suffix)
-    return "%d" % round(value)
+    return UNKNOWN if value is None else short_number(value)
 
 
 def money(value: Optional[float]) -> str:
-    if value is None:
-        return UNKNOWN
-    return "%.4f" % value if 0 < abs(value) < 0.01 else "%.2f" % value
+    return UNKNOWN if value is None else figures.money(value, grouped=False)
 
 
 def duration(seconds: Optional[int]) -> str:

@@ -43,7 +43,6 @@ from ledgerly.sources import (
     list_files,
 )
 
-SAME_FILE = "same file as "
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 # More changed paths than this in one batch: a full rescan is cheaper and surer.
 MAX_BATCH = 2000
@@ -148,9 +147,8 @@ class Tracker:
     def _put_skipped(self, skip: Skipped, st: Optional[os.stat_result]) -> None:
         self._skipped[skip.path] = skip
         self._count(skip.path, skip.source, 1)
-        if skip.reason.startswith(SAME_FILE):
-            first = skip.reason[len(SAME_FILE):]
-            self._dups[first] = self._dups.get(first, 0) + 1
+        if skip.same_as is not None:
+            self._dups[skip.same_as] = self._dups.get(skip.same_as, 0) + 1
             return
         if skip.reason == NOT_REGULAR:
             return
@@ -172,13 +170,12 @@ class Tracker:
             self._count(path, known[1], -1)
         if skipped is not None:
             self._count(path, skipped.source, -1)
-            if skipped.reason.startswith(SAME_FILE):
-                first = skipped.reason[len(SAME_FILE):]
-                left = self._dups.get(first, 1) - 1
+            if skipped.same_as is not None:
+                left = self._dups.get(skipped.same_as, 1) - 1
                 if left > 0:
-                    self._dups[first] = left
+                    self._dups[skipped.same_as] = left
                 else:
-                    self._dups.pop(first, None)
+                    self._dups.pop(skipped.same_as, None)
         prefix = path + ": "
         if any(e.startswith(prefix) for e in self._errors):
             self._errors = [e for e in self._errors if not e.startswith(prefix)]
@@ -276,7 +273,7 @@ class Tracker:
             owner = self._ids.get(log.identity)
             if owner is not None and owner != log.path:
                 return False
-        if any(skip.reason.startswith(SAME_FILE) for skip in walk.skipped):
+        if any(skip.same_as is not None for skip in walk.skipped):
             return False
         # A file skipped as no log (an empty one, say) may be a second path
         # to a file listed elsewhere, which a full walk names "same file as".

@@ -1,2 +1,23 @@
 """The team wing: the counted events as a Parquet tree (`export`), and
-reports over such trees from one machine or many (`query`)."""
+reports over such trees from one machine or many (`query`). Each needs an
+optional dependency, imported on use (`require`)."""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+
+class MissingExtra(ImportError):
+    """An optional dependency that is not installed; the message says what
+    to install."""
+
+
+def require(module: str, purpose: str, extra: str) -> Any:
+    """The module `module`, or MissingExtra saying that `purpose` needs it
+    and which extra of ledgerly installs it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        top = module.split(".")[0]
+        raise MissingExtra("%s needs %s: pip install 'ledgerly[%s]'" % (purpose, top, extra)) from None

@@ -58,6 +58,7 @@ from ledgerly.localtime import day_label
 from ledgerly.params import Query, make_query
 from ledgerly.prices import PRICE_KEYS, PriceTable, costs
 from ledgerly.reports import TOTAL_FIELDS
+from ledgerly.team import require
 from ledgerly.timezones import DAY_MS, Bound
 
 if TYPE_CHECKING:
@@ -98,12 +99,11 @@ COLUMNS = (
 MACHINE_RE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
 DAY_DIR_RE = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
 _TOTAL_COLUMNS = [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]
-_INSTALL = "pip install 'ledgerly[parquet]'"
 
 
 class ExportError(Exception):
     """An export that cannot be done (bad machine name or folder, a write
-    that failed, pyarrow missing); nothing inconsistent is left behind."""
+    that failed); nothing inconsistent is left behind."""
 
 
 class IncompleteLogs(ExportError):
@@ -111,18 +111,11 @@ class IncompleteLogs(ExportError):
     partitions that hold them now."""
 
 
-class MissingExtra(ExportError):
-    """The optional dependency for Parquet is not installed."""
-
-
 def require_pyarrow() -> Any:
-    """The `pyarrow` module, or MissingExtra saying what to install."""
-    try:
-        import pyarrow
-        import pyarrow.parquet
-    except ImportError:
-        raise MissingExtra("writing Parquet needs pyarrow: %s" % _INSTALL) from None
-    return pyarrow
+    """The `pyarrow` module (with its Parquet part), or MissingExtra saying
+    what to install."""
+    require("pyarrow.parquet", "writing Parquet", "parquet")
+    return require("pyarrow", "writing Parquet", "parquet")
 
 
 def check_machine(name: str) -> str:

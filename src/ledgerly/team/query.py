@@ -32,10 +32,10 @@ from ledgerly.grouping import INT64_MAX
 from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.params import TREE_GROUPS, Globs, Query, make_query
 from ledgerly.reports import FineGroups, Report, assemble
+from ledgerly.team import require
 from ledgerly.timezones import DAY_MS, Bound
 
 VIEW = "usage"
-_INSTALL = "pip install 'ledgerly[query]'"
 _MACHINE_DIR = re.compile(r"machine=(.+)\Z")
 _DAY_DIR = re.compile(r"day=(\d{4}-\d{2}-\d{2})\Z")
 PathArg = Union[str, "os.PathLike[str]"]
@@ -58,25 +58,16 @@ _KEYS = {
 
 
 class QueryError(ValueError):
-    """A tree that cannot be queried: missing, empty, unreadable, or
-    DuckDB not installed."""
+    """A tree that cannot be queried: missing, empty or unreadable."""
 
 
 class ReadError(QueryError):
     """DuckDB could not read the tree (a damaged or foreign file)."""
 
 
-class MissingExtra(QueryError):
-    """The optional dependency for queries is not installed."""
-
-
 def require_duckdb() -> Any:
     """The `duckdb` module, or MissingExtra saying what to install."""
-    try:
-        import duckdb
-    except ImportError:
-        raise MissingExtra("querying Parquet needs duckdb: %s" % _INSTALL) from None
-    return duckdb
+    return require("duckdb", "querying Parquet", "query")
 
 
 def partition_files(directory: PathArg) -> List[Tuple[str, str, str]]:

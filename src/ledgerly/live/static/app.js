@@ -54,12 +54,20 @@ function svg(tag, attrs, text) {
 
 // ---------------------------------------------------------------- the API
 
-function query(extra) {
+// The zone the page asks for (the server's own when the field is empty).
+function zoneParams() {
   const p = new URLSearchParams();
-  const since = $("since").value, until = $("until").value, tz = $("tz").value.trim();
+  const tz = $("tz").value.trim();
+  if (tz) p.set("tz", tz);
+  return p;
+}
+
+// The zone, the date range and `extra`.
+function query(extra) {
+  const p = zoneParams();
+  const since = $("since").value, until = $("until").value;
   if (since) p.set("since", since);
   if (until) p.set("until", until);
-  if (tz) p.set("tz", tz);
   for (const [k, v] of Object.entries(extra || {})) p.set(k, v);
   return p;
 }
@@ -90,15 +98,12 @@ function showError(error) {
 
 async function load() {
   const ticket = ++state.loading;
-  const zoneOnly = new URLSearchParams();
-  const tz = $("tz").value.trim();
-  if (tz) zoneOnly.set("tz", tz);
   try {
     const [daily, models, projects, status, sessions] = await Promise.all([
       api("/report", query({ group: "day", breakdown: "true" })),
       api("/report", query({ group: "model" })),
       api("/report", query({ group: "project" })),
-      api("/status", zoneOnly),
+      api("/status", zoneParams()),
       api("/sessions", query({ top: String(SESSIONS_SHOWN) })),
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
@@ -120,11 +125,8 @@ async function load() {
 }
 
 async function loadStatus() {
-  const params = new URLSearchParams();
-  const tz = $("tz").value.trim();
-  if (tz) params.set("tz", tz);
   try {
-    const status = await api("/status", params);
+    const status = await api("/status", zoneParams());
     drawStatus(status.body);
   } catch (error) { /* the next full load reports it */ }
 }
@@ -179,6 +181,13 @@ function allDays(rows) {
 function axisMoney(value, step) {
   const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step || 1))));
   return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+}
+
+// A table's cost cell: the cost, or marked unknown when some usage has no price.
+function costCell(group) {
+  const cell = el("td", money(group.cost), { "data-field": "cost" });
+  if (group.cost == null) { cell.className = "unknown"; cell.title = "some of this usage has no price"; }
+  return cell;
 }
 
 function costText(cost, unpriced) {
@@ -307,11 +316,7 @@ function drawTable(table, report, key, title) {
     name.appendChild(document.createTextNode(label));
     tr.appendChild(name);
     for (const [, value, field] of COLUMNS) tr.appendChild(el("td", num(value(group)), { "data-field": field }));
-    if (priced) {
-      const cost = el("td", money(group.cost), { "data-field": "cost" });
-      if (group.cost == null) { cost.className = "unknown"; cost.title = "some of this usage has no price"; }
-      tr.appendChild(cost);
-    }
+    if (priced) tr.appendChild(costCell(group));
     return tr;
   };
   for (const row of report.rows) body.appendChild(line(row[key], row, colour && colour.get(row[key])));
@@ -339,11 +344,7 @@ function drawSessions(table, result) {
     tr.appendChild(el("td", when, { "data-field": "last_event" }));
     tr.appendChild(el("td", row ? row.models.join(", ") : "", { "data-field": "models" }));
     tr.appendChild(el("td", num(group.total_tokens), { "data-field": "total_tokens" }));
-    if (priced) {
-      const cost = el("td", money(group.cost), { "data-field": "cost" });
-      if (group.cost == null) { cost.className = "unknown"; cost.title = "some of this usage has no price"; }
-      tr.appendChild(cost);
-    }
+    if (priced) tr.appendChild(costCell(group));
     tr.appendChild(el("td", num(group.subagent_tokens), { "data-field": "subagent_tokens" }));
     return tr;
   };

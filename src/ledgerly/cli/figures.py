@@ -1,0 +1,42 @@
+"""Numbers, token counts and costs as the command line writes them, in
+one place for the tables, the status line and the watch screen.
+
+No numpy, no rich: the status line formats with these on every call.
+"""
+
+from __future__ import annotations
+
+from typing import Optional
+
+
+def plain_number(value: int) -> str:
+    """Every digit, with thousands separators: 12,345,678."""
+    return f"{value:,}"
+
+
+def short_number(value: float) -> str:
+    """Abbreviated for a narrow column: 12.3K, 4.5M, 1.2B, 3.0T, or the
+    whole number below a thousand."""
+    for limit, suffix in ((10**12, "T"), (10**9, "B"), (10**6, "M"), (10**3, "K")):
+        if abs(value) >= limit:
+            return "%.1f%s" % (value / limit, suffix)
+    return "%d" % round(value)
+
+
+def money(value: float, grouped: bool = True) -> str:
+    """Two decimals, or four for amounts below one cent; with thousands
+    separators when `grouped` (tables), without on the status line."""
+    small = 0 < abs(value) < 0.01
+    if grouped:
+        return f"{value:,.4f}" if small else f"{value:,.2f}"
+    return "%.4f" % value if small else "%.2f" % value
+
+
+def cost_text(cost: Optional[float], priced_cost: float, grouped: bool = True) -> str:
+    """A cost cell: the cost; when some usage has no price (`cost` None),
+    the priced part marked +, or "no price" when none of it has one."""
+    if cost is not None:
+        return money(cost, grouped)
+    if priced_cost > 0:
+        return money(priced_cost, grouped) + "+"
+    return "no price"
