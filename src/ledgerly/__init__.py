@@ -1,17 +1,22 @@
 """Token-usage accounting for AI coding-agent session logs.
 
-The native module ``ledgerly._native`` does the reading: an ``Engine``
-refreshed with a manifest of log files returns the counted usage events as
-104-byte records. Around it:
+A native engine does the reading: refreshed with a manifest of log files,
+it returns the counted usage events as 104-byte records. It comes in two
+faces: ``ledgerly._ledger``, which also names the log file of every record
+and which the `Ledger` uses, and ``ledgerly._native`` (`Engine` here),
+which returns the records alone, for a caller that needs only them.
+Around it:
 
 - `Ledger` (ledgerly.ledger): finds the logs, keeps one engine, and returns
-  a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`);
+  a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`),
+  with the log file of each row;
 - `report` (ledgerly.reports): token sums and costs grouped by day, week,
   month, model, project, tier, subagent or dialect; `list_sessions` and
   `session_detail` (ledgerly.sessions): the same per session (log file,
   with its subagents' logs), and one session per model and day; `blocks` and
-  `block_status` (ledgerly.block_reports): the same per 5-hour window, and the
-  state of the current window;
+  `block_status` (ledgerly.block_reports): the same per 5-hour block, and
+  the state of the current block; each takes its parameters as keywords and
+  checks them by making one `ledgerly.params.Query`;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
   (ledgerly.config), `resolve_sources` (ledgerly.sources);
 - `export_parquet` (ledgerly.team.export): the events as a Hive-partitioned
@@ -19,7 +24,10 @@ refreshed with a manifest of log files returns the counted usage events as
   over such a tree, one machine's or many merged (needs duckdb).
 
 Those names are imported on first use, so that ``import ledgerly`` stays
-cheap for a caller that only needs the engine.
+cheap for a caller that only needs the engine. The command line
+(ledgerly.cli), the live views and the server (ledgerly.live) and the team
+export (ledgerly.team) are wings over this library; docs/architecture.md
+draws them.
 """
 
 from __future__ import annotations

@@ -1,13 +1,13 @@
-"""Usage in consecutive 5-hour windows, and the state of the current one.
+"""Usage in consecutive 5-hour blocks, and the state of the current one.
 
-Usage limits are often counted in windows of five hours: a window opens at
-the start of the UTC hour of the first event after the previous window
-closed (so in a zone whose offset is not a whole number of hours, a window
+Usage limits are often counted in blocks of five hours: a block opens at
+the start of the UTC hour of the first event after the previous block
+closed (so in a zone whose offset is not a whole number of hours, a block
 opens at a half or quarter hour of local time), and lasts five hours
-whether or not more events follow. `blocks` reports every window that
-holds events; `block_status` tells a live view where the current window
+whether or not more events follow. `blocks` reports every block that
+holds events; `block_status` tells a live view where the current block
 stands: its usage so far, the time left, the burn rate over the last hour
-and the total that rate leads to by the window's end.
+and the total that rate leads to by the block's end.
 """
 
 from __future__ import annotations
@@ -31,12 +31,12 @@ _UTC = tzs.resolve_zone("UTC")
 
 
 def block_starts(sorted_ts: np.ndarray, hours: int = BLOCK_HOURS) -> Tuple[np.ndarray, np.ndarray]:
-    """Consecutive usage windows over ascending instants `sorted_ts`.
+    """Consecutive usage blocks over ascending instants `sorted_ts`.
 
-    A window lasts `hours` hours and opens at the start of the UTC hour of
-    the first event after the previous window closed. Returns the index of
-    each window's first event and the window's start instant (ms). Loops
-    once per window, finding its end by binary search."""
+    A block lasts `hours` hours and opens at the start of the UTC hour of
+    the first event after the previous block closed. Returns the index of
+    each block's first event and the block's start instant (ms). Loops
+    once per block, finding its end by binary search."""
     length = hours * tzs.HOUR_MS
     first: List[int] = []
     start: List[int] = []
@@ -112,13 +112,13 @@ def blocks(
 
 @dataclass(frozen=True)
 class BlockStatus:
-    """Where the current window stands at `now` (Unix ms).
+    """Where the current block stands at `now` (Unix ms).
 
-    `block` is the active window's report row (None when no window is open);
+    `block` is the active block's report row (None when no block is open);
     `start` and `end` its bounds (ms). `burn_rate` is the tokens per minute
     over the last `window` ms, `burn_cost` the cost per hour at that pace
     (None without prices or with unpriced usage). `projected_tokens` and
-    `projected_cost` are the window's totals if that pace holds until its
+    `projected_cost` are the block's totals if that pace holds until its
     end."""
 
     now: int
@@ -132,7 +132,7 @@ class BlockStatus:
 
     @property
     def time_left(self) -> int:
-        """Milliseconds until the active window closes (0 when none is open)."""
+        """Milliseconds until the active block closes (0 when none is open)."""
         return max(0, self.end - self.now) if self.end is not None else 0
 
 

@@ -26,7 +26,9 @@ from dataclasses import dataclass
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 
-from ledgerly._ledger import Engine
+# The engine face whose export also names the log file of every record
+# (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
+from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS
 from ledgerly.sources import Listing, SniffCache, Source, list_files
 
@@ -94,7 +96,7 @@ class Ledger:
         if workers is not None and workers < 1:
             raise ValueError("workers must be at least 1")
         self.workers = min(workers, MAX_WORKERS) if workers else default_workers()
-        self._engine = Engine()
+        self._engine = AttributingEngine()
         self._sniffs = SniffCache()
         self._lock = threading.Lock()
         self._last: Optional[Snapshot] = None

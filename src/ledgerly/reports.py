@@ -2,10 +2,11 @@
 
     daily = report(snapshot, by=("day",), tz="Europe/Berlin", prices=table)
     print(daily.to_json())
+    daily = report_for(snapshot, make_query("day", tz="Europe/Berlin"), table)   # the same
 
 `report` groups by any combination of day, week (ISO), month, model,
-project, tier, subagent and dialect (ledgerly.block_reports groups into 5-hour
-windows). Both return a `Report`, which knows its columns and writes
+project, tier, subagent and dialect (ledgerly.block_reports groups into
+5-hour blocks). Both return a `Report`, which knows its columns and writes
 the JSON and CSV forms (see docs/cli-json.md: they are a contract).
 
 Everything is computed on numpy arrays: rows are never visited one by one

@@ -146,7 +146,7 @@ def bound_ms(value: Bound, zone: Zone, end: bool) -> Optional[int]:
     millisecond limit of the half-open range [since, until): a date covers
     its whole day in `zone`; a time is taken to the millisecond (an `until`
     time is inclusive). A time without an offset is a wall-clock time in
-    `zone`. Raises ReportError."""
+    `zone`. Raises BoundError."""
     if value is None:
         return None
     if isinstance(value, bool):

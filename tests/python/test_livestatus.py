@@ -9,7 +9,7 @@ import pytest
 from ledgerly.block_reports import block_status, blocks
 from ledgerly.cli.statusline import TemplateError, default_line, render
 from ledgerly.live.status import live_status
-from ledgerly.prices import PriceTable
+from ledgerly.prices import ModelPrice, PriceTable
 from ledgerly.timezones import HOUR_MS, resolve_zone
 
 from conftest import ms, record, snapshot_of
@@ -53,7 +53,8 @@ def test_current_block_from_recent_events_equals_the_whole_history(seed):
 
 
 def test_status_data_and_lines():
-    prices = PriceTable.__new__(PriceTable)  # no entries: priced, but nothing has a price
+    prices = PriceTable((ModelPrice("gamma-*", (1.0,) * 6),))  # priced, but no model here has a price
+    assert prices
     records = [record(NOW - 2 * HOUR_MS, model=0, tokens=(1000, 0, 200, 0, 0, 0, 0)),
                record(NOW - 20 * 60_000, model=1, tokens=(10, 0, 5, 0, 0, 0, 300))]
     snap = snapshot_of(records, models=("alpha-4-5", "beta-3"))
@@ -67,6 +68,12 @@ def test_status_data_and_lines():
     assert default_line(status) == "1.5K today | block 2h25m left | 5/min"
     assert render("{{{today_tokens_exact}}} {block_end} {today_cost}", status) == "{1515} 20:30 -"
     assert live_status(snap, resolve_zone("UTC"), prices, now=NOW + 6 * HOUR_MS)["block"] is None
+    # Priced, but none of the usage has a price: every cost is unknown, none passes for zero.
+    unpriced = live_status(snap, resolve_zone("Asia/Kolkata"), prices, now=NOW)
+    assert unpriced["priced"] is True and unpriced["today"]["cost"] is None
+    assert unpriced["today"]["priced_cost"] == 0.0 and unpriced["block"]["cost"] is None
+    assert unpriced["burn"]["cost_per_hour"] is None and unpriced["block"]["projected_cost"] is None
+    assert default_line(unpriced) == "1.5K today - | block 2h25m left | 5/min -/h"
     with pytest.raises(TemplateError, match="unknown field"):
         render("{tokens}", status)
     with pytest.raises(TemplateError, match="unmatched"):

@@ -185,7 +185,7 @@ def run_serve(args: argparse.Namespace) -> int:
     config_args: Dict[str, Any] = {"log_level": "warning", "access_log": False, "lifespan": "off",
                                    "timeout_graceful_shutdown": 2, "server_header": False}
     config = uvicorn.Config(create_app(server), **config_args)
-    http = _Server(config, server)
+    http = uvicorn_server(config, server)
 
     async def main() -> None:
         stop = asyncio.Event()
@@ -236,13 +236,14 @@ def _clean(info_file: str, socket_file: Optional[str]) -> None:
                 os.unlink(socket_file)
 
 
-def _server_class() -> Any:
+def uvicorn_server(config: Any, live: Any) -> Any:
+    """A uvicorn server for `config` that ends the event streams of the
+    `LiveServer` `live` as soon as a stop is asked for, so that the graceful
+    shutdown does not wait for them. (The class is made here, on use:
+    uvicorn is an optional dependency.)"""
     import uvicorn
 
     class Server(uvicorn.Server):
-        """Ends the event streams as soon as a stop is asked for, so that
-        the graceful shutdown does not wait for them."""
-
         def __init__(self, config: Any, live: Any) -> None:
             super().__init__(config)
             self.live_server = live
@@ -251,8 +252,4 @@ def _server_class() -> Any:
             self.live_server.closing = True
             super().handle_exit(sig, frame)
 
-    return Server
-
-
-def _Server(config: Any, live: Any) -> Any:  # builds the class on first use (uvicorn is optional)
-    return _server_class()(config, live)
+    return Server(config, live)

@@ -54,8 +54,8 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser.set_defaults(run=run_watch)
 
 
-class TickInfo:
-    """What the footer says about the latest tick."""
+class LastRefresh:
+    """What the footer says about the latest refresh."""
 
     def __init__(self) -> None:
         self.at = 0.0
@@ -83,7 +83,7 @@ def run_watch(args: argparse.Namespace) -> int:
 
     console = Console()
     ledger = Ledger(ctx.sources, ctx.workers)
-    info = TickInfo()
+    info = LastRefresh()
     job: Optional[Refresh] = None
     try:
         with Live(Text("ledgerly watch: reading logs..."), console=console, screen=True, auto_refresh=False,
@@ -156,7 +156,7 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
             "Burn rate, last hour": burn_lines}
 
 
-def screen(status: Dict[str, Any], info: TickInfo, interval: float, width: int, height: int) -> Any:
+def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: int, height: int) -> Any:
     """The whole screen for a terminal of `width` × `height`."""
     from rich import box
     from rich.console import Group
@@ -228,7 +228,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     return table
 
 
-def footer_text(info: TickInfo, interval: float) -> str:
+def footer_text(info: LastRefresh, interval: float) -> str:
     stamp = time.strftime("%H:%M:%S", time.localtime(info.at))
     text = "last tick %s: %s file%s, %d changed, %s read in %d ms; every %gs; Ctrl-C quits" % (
         stamp, plain_number(info.files), "" if info.files == 1 else "s", info.changed, _bytes(info.bytes_read),

@@ -56,8 +56,8 @@ class Tracker:
     """The listing of `sources`, updated path by path. Not thread-safe: one
     caller (the refresh loop) uses it.
 
-    Counters for statistics: `rescans` (full listings), `updates`
-    (incremental ones), `looked_at` (paths stat'ed by the latest call)."""
+    Counters for statistics: `rescans` (full listings) and `looked_at`
+    (paths stat'ed by the latest call)."""
 
     def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
         self.sources: Tuple[Source, ...] = tuple(sources)
@@ -71,7 +71,6 @@ class Tracker:
         self._errors: List[str] = []
         self._listing: Optional[Listing] = None
         self.rescans = 0
-        self.updates = 0
         self.looked_at = 0
 
     @property
@@ -107,7 +106,6 @@ class Tracker:
         for path in sorted(changed):
             if not self._apply(path):
                 return self.rescan()
-        self.updates += 1
         self._listing = self._build()
         return self._listing
 
