@@ -48,9 +48,30 @@ import time
 EVENT_MODELS = ("Model-X", "model-x-mini", "Mini-5-Pro")
 MESSAGE_MODELS = ("alpha-4-5-20250929", "beta-3-20250101", "gamma-2")
 PROJECTS = (
-    "harbor", "lantern", "orchard", "quarry", "meadow", "beacon", "tundra", "canyon",
-    "delta", "ember", "fjord", "glacier", "heron", "island", "juniper", "kestrel",
-    "lagoon", "mesa", "nimbus", "oasis", "prairie", "reef", "summit", "timber",
+    "harbor",
+    "lantern",
+    "orchard",
+    "quarry",
+    "meadow",
+    "beacon",
+    "tundra",
+    "canyon",
+    "delta",
+    "ember",
+    "fjord",
+    "glacier",
+    "heron",
+    "island",
+    "juniper",
+    "kestrel",
+    "lagoon",
+    "mesa",
+    "nimbus",
+    "oasis",
+    "prairie",
+    "reef",
+    "summit",
+    "timber",
 )
 WORDS = (
     "the a an of to in for on with by from that this it is are was be as at or and not "
@@ -90,8 +111,24 @@ class Text:
         """A pool of text full of JSON escapes, cut only between whole
         escape sequences (`units` holds the offsets where a cut may fall)."""
         pieces = (
-            "\\n", "\\n", "\\n    ", "\\t", "\\\"", "\\\"", "\\\\", "\\/", "\\u00e9", "\\u2014",
-            "\\u2019", "\\ud83d\\ude80", "`", "()", "{}", ": ", ", ", ".",
+            "\\n",
+            "\\n",
+            "\\n    ",
+            "\\t",
+            '\\"',
+            '\\"',
+            "\\\\",
+            "\\/",
+            "\\u00e9",
+            "\\u2014",
+            "\\u2019",
+            "\\ud83d\\ude80",
+            "`",
+            "()",
+            "{}",
+            ": ",
+            ", ",
+            ".",
         )
         parts = []
         for _ in range(600_000):
@@ -109,17 +146,17 @@ class Text:
         n = min(n, len(self.escaped) // 2)
         i = bisect.bisect_left(units, rng.randrange(len(self.escaped) - n))
         j = bisect.bisect_left(units, units[i] + n)
-        return self.escaped[units[i]:units[j]]
+        return self.escaped[units[i] : units[j]]
 
     def prose_of(self, rng, n):
         n = min(n, len(self.prose) - 1)
         i = rng.randrange(len(self.prose) - n)
-        return self.prose[i:i + n]
+        return self.prose[i : i + n]
 
     def code_of(self, rng, n):
         n = min(n, len(self.code) - 1)
         i = rng.randrange(len(self.code) - n)
-        return self.code[i:i + n].rstrip("\\")
+        return self.code[i : i + n].rstrip("\\")
 
 
 def uid(rng):
@@ -212,12 +249,25 @@ class Corpus:
             parent = rng.choice(self.event_openings)
             start = max(start, parent[4] + 60_000)
         t = start
-        meta = ('{"timestamp":"%s","type":"session_meta","payload":{"id":"%s",%s"timestamp":"%s","cwd":"%s",'
-                '"thread_source":"%s",%s"agent_version":"2.1.0","instructions":"%s"}}')
+        meta = (
+            '{"timestamp":"%s","type":"session_meta","payload":{"id":"%s",%s"timestamp":"%s","cwd":"%s",'
+            '"thread_source":"%s",%s"agent_version":"2.1.0","instructions":"%s"}}'
+        )
         fork = '"forked_from_id":"%s",' % parent[0] if parent else ""
         role = '"agent_role":"reviewer","parent_thread_id":"%s",' % uid(rng) if subagent else ""
-        s.emit(meta % (iso(t), sid, fork, iso(t), cwd, "subagent" if subagent else "user", role,
-                       self.long_text(rng, sized(rng, 6 * KB, 16 * KB))))
+        s.emit(
+            meta
+            % (
+                iso(t),
+                sid,
+                fork,
+                iso(t),
+                cwd,
+                "subagent" if subagent else "user",
+                role,
+                self.long_text(rng, sized(rng, 6 * KB, 16 * KB)),
+            )
+        )
         totals = [0, 0, 0, 0]
         if parent:
             for line in parent[2]:
@@ -231,46 +281,76 @@ class Corpus:
         while not s.full():
             turn += 1
             t += rng.randrange(5_000, 120_000)
-            s.emit('{"timestamp":"%s","type":"event_msg","payload":{"type":"user_message","message":"%s","images":[]}}'
-                   % (iso(t), text.prose_of(rng, sized(rng, 600, 4 * KB))))
-            s.emit(self.maybe_cut(
-                '{"timestamp":"%s","type":"turn_context","payload":{"cwd":"%s","approval_policy":"on-request",'
-                '"sandbox_policy":{"mode":"workspace-write"},"model":"%s","effort":"medium","summary":"auto",'
-                '"user_instructions":"%s"}}' % (iso(t), cwd, model, self.long_text(rng, sized(rng, 9 * KB, 24 * KB)))))
+            s.emit(
+                '{"timestamp":"%s","type":"event_msg","payload":{"type":"user_message","message":"%s","images":[]}}'
+                % (iso(t), text.prose_of(rng, sized(rng, 600, 4 * KB)))
+            )
+            s.emit(
+                self.maybe_cut(
+                    '{"timestamp":"%s","type":"turn_context","payload":{"cwd":"%s","approval_policy":"on-request",'
+                    '"sandbox_policy":{"mode":"workspace-write"},"model":"%s","effort":"medium","summary":"auto",'
+                    '"user_instructions":"%s"}}'
+                    % (iso(t), cwd, model, self.long_text(rng, sized(rng, 9 * KB, 24 * KB)))
+                )
+            )
             for step in range(rng.randrange(1, 6)):
                 t += rng.randrange(800, 30_000)
-                s.emit('{"timestamp":"%s","type":"response_item","payload":{"type":"reasoning","summary":[],'
-                       '"encrypted_content":"%s"}}' % (iso(t), text.prose_of(rng, sized(rng, 2 * KB, 8 * KB))))
-                s.emit('{"timestamp":"%s","type":"event_msg","payload":{"type":"agent_reasoning","text":"%s"}}'
-                       % (iso(t), text.prose_of(rng, sized(rng, 400, 2 * KB))))
+                s.emit(
+                    '{"timestamp":"%s","type":"response_item","payload":{"type":"reasoning","summary":[],'
+                    '"encrypted_content":"%s"}}' % (iso(t), text.prose_of(rng, sized(rng, 2 * KB, 8 * KB)))
+                )
+                s.emit(
+                    '{"timestamp":"%s","type":"event_msg","payload":{"type":"agent_reasoning","text":"%s"}}'
+                    % (iso(t), text.prose_of(rng, sized(rng, 400, 2 * KB)))
+                )
                 call = "call_%d_%d" % (turn, step)
-                s.emit('{"timestamp":"%s","type":"response_item","payload":{"type":"function_call","name":"shell",'
-                       '"arguments":"{\\"command\\":[\\"rg\\",\\"%s\\"]}","call_id":"%s"}}'
-                       % (iso(t), rng.choice(WORDS), call))
+                s.emit(
+                    '{"timestamp":"%s","type":"response_item","payload":{"type":"function_call","name":"shell",'
+                    '"arguments":"{\\"command\\":[\\"rg\\",\\"%s\\"]}","call_id":"%s"}}'
+                    % (iso(t), rng.choice(WORDS), call)
+                )
                 t += rng.randrange(100, 20_000)
-                s.emit('{"timestamp":"%s","type":"response_item","payload":{"type":"function_call_output",'
-                       '"call_id":"%s","output":"%s"}}' % (iso(t), call, text.code_of(rng, sized(rng, 8 * KB, 64 * KB))))
+                s.emit(
+                    '{"timestamp":"%s","type":"response_item","payload":{"type":"function_call_output",'
+                    '"call_id":"%s","output":"%s"}}' % (iso(t), call, text.code_of(rng, sized(rng, 8 * KB, 64 * KB)))
+                )
                 inp = rng.randrange(2_000, 40_000)
                 cached = rng.randrange(0, inp)
                 outp = rng.randrange(20, 3_000)
                 reason = rng.randrange(0, outp)
                 totals = [totals[0] + inp, totals[1] + cached, totals[2] + outp, totals[3] + reason]
                 t += rng.randrange(100, 2_000)
-                line = ('{"timestamp":"%s","type":"event_msg","payload":{"type":"token_count","info":{'
-                        '"total_token_usage":{"input_tokens":%d,"cached_input_tokens":%d,"output_tokens":%d,'
-                        '"reasoning_output_tokens":%d,"total_tokens":%d},"last_token_usage":{"input_tokens":%d,'
-                        '"cached_input_tokens":%d,"output_tokens":%d,"reasoning_output_tokens":%d,"total_tokens":%d},'
-                        '"model_context_window":272000},"rate_limits":{"primary":{"used_percent":%d.0}}}}'
-                        % (iso(t), totals[0], totals[1], totals[2], totals[3], totals[0] + totals[2],
-                           inp, cached, outp, reason, inp + outp, rng.randrange(100)))
+                line = (
+                    '{"timestamp":"%s","type":"event_msg","payload":{"type":"token_count","info":{'
+                    '"total_token_usage":{"input_tokens":%d,"cached_input_tokens":%d,"output_tokens":%d,'
+                    '"reasoning_output_tokens":%d,"total_tokens":%d},"last_token_usage":{"input_tokens":%d,'
+                    '"cached_input_tokens":%d,"output_tokens":%d,"reasoning_output_tokens":%d,"total_tokens":%d},'
+                    '"model_context_window":272000},"rate_limits":{"primary":{"used_percent":%d.0}}}}'
+                    % (
+                        iso(t),
+                        totals[0],
+                        totals[1],
+                        totals[2],
+                        totals[3],
+                        totals[0] + totals[2],
+                        inp,
+                        cached,
+                        outp,
+                        reason,
+                        inp + outp,
+                        rng.randrange(100),
+                    )
+                )
                 s.emit(self.maybe_cut(line))
                 if rng.random() < 0.03:
                     s.emit(line)  # the same snapshot logged again
                 if s.full():
                     break
             t += rng.randrange(500, 5_000)
-            s.emit('{"timestamp":"%s","type":"event_msg","payload":{"type":"agent_message","message":"%s"}}'
-                   % (iso(t), text.prose_of(rng, sized(rng, KB, 4 * KB))))
+            s.emit(
+                '{"timestamp":"%s","type":"event_msg","payload":{"type":"agent_message","message":"%s"}}'
+                % (iso(t), text.prose_of(rng, sized(rng, KB, 4 * KB)))
+            )
             if turn == 2 and opening is None:
                 # A fork repeats its parent's lines up to here (minus the header).
                 opening, opening_totals, opening_end = s.lines[1:], list(totals), t
@@ -299,11 +379,15 @@ class Corpus:
             self.counts["continued"] += 1
         self.counts["subagents" if subagent else "messages"] += 1
         last = []
-        prefix = '{"parentUuid":"%s","isSidechain":%s,"userType":"external","cwd":"%s","sessionId":"%s","version":"2.0.1",'
+        prefix = (
+            '{"parentUuid":"%s","isSidechain":%s,"userType":"external","cwd":"%s","sessionId":"%s","version":"2.0.1",'
+        )
         while not s.full():
             t += rng.randrange(5_000, 120_000)
-            s.emit((prefix + '"type":"user","message":{"role":"user","content":"%s"},"uuid":"%s","timestamp":"%s"}')
-                   % (uid(rng), side, cwd, sid, text.prose_of(rng, sized(rng, 600, 4 * KB)), uid(rng), iso(t)))
+            s.emit(
+                (prefix + '"type":"user","message":{"role":"user","content":"%s"},"uuid":"%s","timestamp":"%s"}')
+                % (uid(rng), side, cwd, sid, text.prose_of(rng, sized(rng, 600, 4 * KB)), uid(rng), iso(t))
+            )
             model = rng.choice(MESSAGE_MODELS)
             for _ in range(rng.randrange(1, 6)):
                 t += rng.randrange(800, 30_000)
@@ -311,41 +395,61 @@ class Corpus:
                 rid = "req_%024x" % rng.getrandbits(96)
                 creation = rng.randrange(0, 20_000)
                 hour = rng.randrange(0, creation + 1) if rng.random() < 0.3 else 0
-                usage = ('"usage":{"input_tokens":%d,"cache_creation_input_tokens":%d,"cache_read_input_tokens":%d,'
-                         '"cache_creation":{"ephemeral_5m_input_tokens":%d,"ephemeral_1h_input_tokens":%d},'
-                         '"output_tokens":%%d,"service_tier":"standard"}'
-                         % (rng.randrange(1, 50), creation, rng.randrange(0, 200_000), creation - hour, hour))
+                usage = (
+                    '"usage":{"input_tokens":%d,"cache_creation_input_tokens":%d,"cache_read_input_tokens":%d,'
+                    '"cache_creation":{"ephemeral_5m_input_tokens":%d,"ephemeral_1h_input_tokens":%d},'
+                    '"output_tokens":%%d,"service_tier":"standard"}'
+                    % (rng.randrange(1, 50), creation, rng.randrange(0, 200_000), creation - hour, hour)
+                )
                 if self.scale:
                     self.response(s, rng, prefix, side, cwd, sid, model, mid, rid, usage, t, last)
                 else:
                     usage = usage % rng.randrange(1, 4_000)
-                    blocks = ['{"type":"text","text":"%s"}' % text.prose_of(rng, sized(rng, 2 * KB, 8 * KB)),
-                              '{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg %s"}}'
-                              % (rng.getrandbits(32), rng.choice(WORDS))]
+                    blocks = [
+                        '{"type":"text","text":"%s"}' % text.prose_of(rng, sized(rng, 2 * KB, 8 * KB)),
+                        '{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg %s"}}'
+                        % (rng.getrandbits(32), rng.choice(WORDS)),
+                    ]
                     # Usually one line per response; sometimes one line per content block.
                     groups = [blocks] if rng.random() < 0.8 else [[b] for b in blocks]
                     for group in groups:
-                        line = ((prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
-                                 '"content":[%s],"stop_reason":"tool_use","stop_sequence":null,%s},"requestId":"%s",'
-                                 '"type":"assistant","uuid":"%s","timestamp":"%s"}')
-                                % (uid(rng), side, cwd, sid, mid, model, ",".join(group), usage, rid, uid(rng), iso(t)))
+                        line = (
+                            prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
+                            '"content":[%s],"stop_reason":"tool_use","stop_sequence":null,%s},"requestId":"%s",'
+                            '"type":"assistant","uuid":"%s","timestamp":"%s"}'
+                        ) % (uid(rng), side, cwd, sid, mid, model, ",".join(group), usage, rid, uid(rng), iso(t))
                         s.emit(self.maybe_cut(line))
                         last.append(line)
                 for _ in range(rng.randrange(0, 3)):
-                    s.emit('{"type":"progress","data":{"type":"bash_progress","output":"%s","elapsedTimeSeconds":%d},'
-                           '"toolUseID":"tool_%d","timestamp":"%s"}'
-                           % (text.code_of(rng, sized(rng, 300, KB)), rng.randrange(60), rng.getrandbits(32), iso(t)))
+                    s.emit(
+                        '{"type":"progress","data":{"type":"bash_progress","output":"%s","elapsedTimeSeconds":%d},'
+                        '"toolUseID":"tool_%d","timestamp":"%s"}'
+                        % (text.code_of(rng, sized(rng, 300, KB)), rng.randrange(60), rng.getrandbits(32), iso(t))
+                    )
                 t += rng.randrange(100, 20_000)
                 output = text.code_of(rng, sized(rng, 8 * KB, 64 * KB))
-                s.emit((prefix + '"type":"user","message":{"role":"user","content":[{"type":"tool_result",'
+                s.emit(
+                    (
+                        prefix + '"type":"user","message":{"role":"user","content":[{"type":"tool_result",'
                         '"tool_use_id":"tool_%d","content":"%s"}]},"toolUseResult":{"stdout":"%s","stderr":"",'
-                        '"interrupted":false},"uuid":"%s","timestamp":"%s"}')
-                       % (uid(rng), side, cwd, sid, rng.getrandbits(32), output[: len(output) // 2].rstrip("\\"),
-                          output[len(output) // 2:].lstrip("n"), uid(rng), iso(t)))
+                        '"interrupted":false},"uuid":"%s","timestamp":"%s"}'
+                    )
+                    % (
+                        uid(rng),
+                        side,
+                        cwd,
+                        sid,
+                        rng.getrandbits(32),
+                        output[: len(output) // 2].rstrip("\\"),
+                        output[len(output) // 2 :].lstrip("n"),
+                        uid(rng),
+                        iso(t),
+                    )
+                )
                 if s.full():
                     break
         if not subagent:
-            self.message_tails[project] = last[-(8 if self.scale else 3):]
+            self.message_tails[project] = last[-(8 if self.scale else 3) :]
             self.last_message_session = (project, sid)
             return "messages/%s/%s.jsonl" % (project, sid), s
         owner = getattr(self, "last_message_session", (project, uid(rng)))
@@ -354,7 +458,7 @@ class Corpus:
     def count_message(self, line):
         if self.scale and '"usage"' in line and line.endswith("}"):
             self.message_lines += 1
-            self.responses.add(line[line.index('"id":"msg_') + 6:][:28])
+            self.responses.add(line[line.index('"id":"msg_') + 6 :][:28])
 
     def response(self, s, rng, prefix, side, cwd, sid, model, mid, rid, usage_of, t, last):
         """One response logged as one line per content block, each with the
@@ -362,21 +466,38 @@ class Corpus:
         text = self.text
         blocks = []
         if rng.random() < 0.4:
-            blocks.append('{"type":"thinking","thinking":"%s","signature":"%s"}'
-                          % (text.escaped_of(rng, sized(rng, 1500, 12 * KB)), "%x" % rng.getrandbits(1024)))
+            blocks.append(
+                '{"type":"thinking","thinking":"%s","signature":"%s"}'
+                % (text.escaped_of(rng, sized(rng, 1500, 12 * KB)), "%x" % rng.getrandbits(1024))
+            )
         if rng.random() < 0.8 or not blocks:
             blocks.append('{"type":"text","text":"%s"}' % text.escaped_of(rng, sized(rng, 1500, 12 * KB)))
         for _ in range(rng.choice((0, 0, 1, 1, 1))):
-            blocks.append('{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg \\\"%s\\\" %s"}}'
-                          % (rng.getrandbits(32), rng.choice(WORDS), text.escaped_of(rng, sized(rng, 120, KB))))
+            blocks.append(
+                '{"type":"tool_use","id":"tool_%d","name":"Bash","input":{"command":"rg \\"%s\\" %s"}}'
+                % (rng.getrandbits(32), rng.choice(WORDS), text.escaped_of(rng, sized(rng, 120, KB)))
+            )
         output = rng.randrange(1, 4_000)
         for k, block in enumerate(blocks):
             partial = output if k == len(blocks) - 1 else rng.randrange(1, output + 1)
-            line = ((prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
-                     '"content":[%s],"stop_reason":%s,"stop_sequence":null,%s},"requestId":"%s",'
-                     '"type":"assistant","uuid":"%s","timestamp":"%s"}')
-                    % (uid(rng), side, cwd, sid, mid, model, block,
-                       '"tool_use"' if k == len(blocks) - 1 else "null", usage_of % partial, rid, uid(rng), iso(t)))
+            line = (
+                prefix + '"message":{"id":"%s","type":"message","role":"assistant","model":"%s",'
+                '"content":[%s],"stop_reason":%s,"stop_sequence":null,%s},"requestId":"%s",'
+                '"type":"assistant","uuid":"%s","timestamp":"%s"}'
+            ) % (
+                uid(rng),
+                side,
+                cwd,
+                sid,
+                mid,
+                model,
+                block,
+                '"tool_use"' if k == len(blocks) - 1 else "null",
+                usage_of % partial,
+                rid,
+                uid(rng),
+                iso(t),
+            )
             line = self.maybe_cut(line)
             s.emit(line)
             self.count_message(line)
@@ -430,17 +551,37 @@ def main(argv=None):
     corpus = Corpus(args.out, args.seed, args.size, args.files, args.scale)
     corpus.run()
     c = corpus.counts
-    print("wrote %d files, %d bytes in %.1f s: %d event, %d message, %d subagent, %d forked, %d continued sessions; "
-          "%.1f%% of bytes in usage-marked lines; %d lines cut short"
-          % (args.files, corpus.written, time.monotonic() - began, c["events"], c["messages"], c["subagents"],
-             c["forks"], c["continued"], 100.0 * corpus.marked / max(1, corpus.written), corpus.malformed))
+    print(
+        "wrote %d files, %d bytes in %.1f s: %d event, %d message, %d subagent, %d forked, %d continued sessions; "
+        "%.1f%% of bytes in usage-marked lines; %d lines cut short"
+        % (
+            args.files,
+            corpus.written,
+            time.monotonic() - began,
+            c["events"],
+            c["messages"],
+            c["subagents"],
+            c["forks"],
+            c["continued"],
+            100.0 * corpus.marked / max(1, corpus.written),
+            corpus.malformed,
+        )
+    )
     if args.scale:
         sizes = sorted(corpus.sizes)
-        print("file sizes: median %d bytes, %.1f%% under 1 MB, %d over 100 MB (largest %d); "
-              "%d assistant usage lines for %d distinct responses (%.0f%% repeat an id)"
-              % (sizes[len(sizes) // 2], 100.0 * sum(x < 1 << 20 for x in sizes) / len(sizes),
-                 sum(x > 100 << 20 for x in sizes), sizes[-1], corpus.message_lines, len(corpus.responses),
-                 100.0 * (corpus.message_lines - len(corpus.responses)) / max(1, corpus.message_lines)))
+        print(
+            "file sizes: median %d bytes, %.1f%% under 1 MB, %d over 100 MB (largest %d); "
+            "%d assistant usage lines for %d distinct responses (%.0f%% repeat an id)"
+            % (
+                sizes[len(sizes) // 2],
+                100.0 * sum(x < 1 << 20 for x in sizes) / len(sizes),
+                sum(x > 100 << 20 for x in sizes),
+                sizes[-1],
+                corpus.message_lines,
+                len(corpus.responses),
+                100.0 * (corpus.message_lines - len(corpus.responses)) / max(1, corpus.message_lines),
+            )
+        )
     return 0
 
 

@@ -62,8 +62,11 @@ def lean_corpus(out, files, size, seed=7):
         started = time.monotonic()
         corpus = gen_corpus.Corpus(out, seed, size, files)
         corpus.run()
-        print("corpus: %d files, %.0f MiB written in %.0f s" % (files, corpus.written / 2**20,
-                                                                time.monotonic() - started), flush=True)
+        print(
+            "corpus: %d files, %.0f MiB written in %.0f s"
+            % (files, corpus.written / 2**20, time.monotonic() - started),
+            flush=True,
+        )
     finally:
         gen_corpus.Text.prose_of, gen_corpus.Text.code_of = prose, code
     with open(done, "w") as f:
@@ -71,13 +74,27 @@ def lean_corpus(out, files, size, seed=7):
 
 
 def usage_line(key, when_ms, cwd):
-    usage = {"input_tokens": 12, "output_tokens": 345, "cache_read_input_tokens": 6789,
-             "cache_creation_input_tokens": 100, "cache_creation": {"ephemeral_5m_input_tokens": 100,
-                                                                    "ephemeral_1h_input_tokens": 0}}
+    usage = {
+        "input_tokens": 12,
+        "output_tokens": 345,
+        "cache_read_input_tokens": 6789,
+        "cache_creation_input_tokens": 100,
+        "cache_creation": {"ephemeral_5m_input_tokens": 100, "ephemeral_1h_input_tokens": 0},
+    }
     stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(when_ms / 1000)) + ".000Z"
-    return json.dumps({"type": "assistant", "timestamp": stamp, "requestId": "req-" + key, "cwd": cwd,
-                       "message": {"id": key, "role": "assistant", "model": "alpha-4-5", "usage": usage}},
-                      separators=(",", ":")) + "\n"
+    return (
+        json.dumps(
+            {
+                "type": "assistant",
+                "timestamp": stamp,
+                "requestId": "req-" + key,
+                "cwd": cwd,
+                "message": {"id": key, "role": "assistant", "model": "alpha-4-5", "usage": usage},
+            },
+            separators=(",", ":"),
+        )
+        + "\n"
+    )
 
 
 def append_round(paths, label):
@@ -116,7 +133,9 @@ def run_command(args, env):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", type=int, default=40_000)
-    parser.add_argument("--size", type=int, default=1600 << 20, help="approximate corpus bytes (1.6 GiB: about a million rows)")
+    parser.add_argument(
+        "--size", type=int, default=1600 << 20, help="approximate corpus bytes (1.6 GiB: about a million rows)"
+    )
     parser.add_argument("--rounds", type=int, default=15, help="rounds of 10 appended files")
     parser.add_argument("--runs", type=int, default=7, help="runs of each status command")
     args = parser.parse_args(argv)
@@ -130,22 +149,29 @@ def main(argv=None):
     listing = list_files([Source(corpus)])
     entries = list(listing.files)
     messages = [i for i, f in enumerate(entries) if f.kind == 0 and not f.sub]
-    engine_files, server_files = messages[: 10 * args.rounds], messages[-10 * args.rounds:]
+    engine_files, server_files = messages[: 10 * args.rounds], messages[-10 * args.rounds :]
     workers = default_workers()
 
     # The engine alone.
     engine = Engine()
     started = time.perf_counter()
     _text, rows = engine.refresh(listing.manifest(), workers)
-    print("engine: %d files, %d rows stored, first read %.2f s" % (len(entries), len(rows) // 104,
-                                                                  time.perf_counter() - started), flush=True)
+    print(
+        "engine: %d files, %d rows stored, first read %.2f s"
+        % (len(entries), len(rows) // 104, time.perf_counter() - started),
+        flush=True,
+    )
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
     runtime = os.path.join(HERE, "out", "live-runtime")
     os.makedirs(runtime, exist_ok=True)
     env["LEDGERLY_RUNTIME_DIR"] = runtime
-    server = subprocess.Popen([sys.executable, "-m", "ledgerly", "serve", "--source", corpus, "--port", "0"],
-                              env=env, stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "ledgerly", "serve", "--source", corpus, "--port", "0"],
+        env=env,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         banner = server.stderr.readline()
         if "serving " not in banner:
@@ -155,7 +181,7 @@ def main(argv=None):
         engine_times, ticks, inner, answers, walls = [], [], [], [], []
         for r in range(args.rounds):
             # Engine: the manifest with the 10 grown entries, made before the timing.
-            chosen = engine_files[10 * r: 10 * r + 10]
+            chosen = engine_files[10 * r : 10 * r + 10]
             append_round([entries[i].path for i in chosen], "e%d" % r)
             for i in chosen:
                 st = os.stat(entries[i].path)
@@ -167,7 +193,7 @@ def main(argv=None):
 
             # Server: 10 other files; wait for the new generation.
             _scan, generation = get(url, "/api/v1/scan")
-            chosen = server_files[10 * r: 10 * r + 10]
+            chosen = server_files[10 * r : 10 * r + 10]
             started = time.perf_counter()
             append_round([entries[i].path for i in chosen], "s%d" % r)
             while True:
@@ -183,8 +209,10 @@ def main(argv=None):
             ticks.append(scan["last_tick"]["seconds"])
             inner.append(scan["last_tick"]["refresh_seconds"])
             if scan["last_tick"]["kind"] != "update" or scan["last_tick"]["paths"] < 1:
-                print("  (round %d: the tick was a %s of %d paths)" % (r, scan["last_tick"]["kind"],
-                                                                     scan["last_tick"]["paths"]))
+                print(
+                    "  (round %d: the tick was a %s of %d paths)"
+                    % (r, scan["last_tick"]["kind"], scan["last_tick"]["paths"])
+                )
             time.sleep(0.5)
         rss = rss_mib(server.pid)
 
@@ -193,8 +221,9 @@ def main(argv=None):
         for _ in range(args.runs):
             floor.append(run_command([sys.executable, "-c", "pass"], status_env))
             served.append(run_command([sys.executable, "-m", "ledgerly", "status"], status_env))
-            alone.append(run_command([sys.executable, "-m", "ledgerly", "status", "--no-server", "--source",
-                                      corpus], status_env))
+            alone.append(
+                run_command([sys.executable, "-m", "ledgerly", "status", "--no-server", "--source", corpus], status_env)
+            )
     finally:
         server.send_signal(signal.SIGINT)
         server.wait(timeout=60)
@@ -203,16 +232,23 @@ def main(argv=None):
     print()
     print("| measure | median | compared with |")
     print("|---|---|---|")
-    print("| engine refresh of 10 grown files (%d files, %d rows) | %.1f ms | |" % (len(entries), len(rows) // 104,
-                                                                                 e * 1000))
+    print(
+        "| engine refresh of 10 grown files (%d files, %d rows) | %.1f ms | |"
+        % (len(entries), len(rows) // 104, e * 1000)
+    )
     i = median([a / b for a, b in zip(ticks, inner)])
-    print("| server tick: notification to new snapshot | %.1f ms | %.2f× the engine refresh above; %.2f× the "
-          "refresh inside the same tick |" % (t * 1000, t / e, i))
+    print(
+        "| server tick: notification to new snapshot | %.1f ms | %.2f× the engine refresh above; %.2f× the "
+        "refresh inside the same tick |" % (t * 1000, t / e, i)
+    )
     print("| first status answer after the tick | %.1f ms | |" % (median(answers) * 1000))
-    print("| appends to answer with the new generation (200 ms debounce included) | %.0f ms | |"
-          % (median(walls) * 1000))
-    print("| `ledgerly status` answered by the server | %.0f ms | 1/%.0f of the one-shot; interpreter start alone "
-          "%.0f ms |" % (median(served) * 1000, median(alone) / median(served), median(floor) * 1000))
+    print(
+        "| appends to answer with the new generation (200 ms debounce included) | %.0f ms | |" % (median(walls) * 1000)
+    )
+    print(
+        "| `ledgerly status` answered by the server | %.0f ms | 1/%.0f of the one-shot; interpreter start alone "
+        "%.0f ms |" % (median(served) * 1000, median(alone) / median(served), median(floor) * 1000)
+    )
     print("| `ledgerly status --no-server` (one-shot scan) | %.0f ms | |" % (median(alone) * 1000))
     print("| server resident memory | %.0f MiB | %.0f bytes per stored row |" % (rss, rss * 2**20 / (len(rows) / 104)))
     return 0

@@ -135,8 +135,15 @@ class Peer:
                     if snap == snapshot:
                         continue
                     snapshot = snap
-                counts = (_count(last, "input_tokens"), _count(last, "cached_input_tokens"),
-                          _count(last, "output_tokens"), _count(last, "reasoning_output_tokens"), 0, 0, 0)
+                counts = (
+                    _count(last, "input_tokens"),
+                    _count(last, "cached_input_tokens"),
+                    _count(last, "output_tokens"),
+                    _count(last, "reasoning_output_tokens"),
+                    0,
+                    0,
+                    0,
+                )
                 if counts[0] == 0 and counts[2] == 0:
                     continue
                 if started is not None and when < started:
@@ -160,8 +167,15 @@ class Peer:
             split = usage.get("cache_creation") or {}
             five, hour = _count(split, "ephemeral_5m_input_tokens"), _count(split, "ephemeral_1h_input_tokens")
             five += max(0, _count(usage, "cache_creation_input_tokens") - (five + hour))
-            counts = (_count(usage, "input_tokens"), 0, _count(usage, "output_tokens"), 0, five, hour,
-                      _count(usage, "cache_read_input_tokens"))
+            counts = (
+                _count(usage, "input_tokens"),
+                0,
+                _count(usage, "output_tokens"),
+                0,
+                five,
+                hour,
+                _count(usage, "cache_read_input_tokens"),
+            )
             when = millis(entry.get("timestamp"))
             if when is None:
                 continue
@@ -202,8 +216,18 @@ def main(argv=None):
     began = time.perf_counter()
     totals = Peer(decoder(args.decoder)).run(list_logs(args.folders))
     elapsed = time.perf_counter() - began
-    print(json.dumps({"decoder": args.decoder, "seconds": round(elapsed, 3),
-                      "rows": sum(t["rows"] for t in totals.values()), "models": totals}, indent=2, sort_keys=True))
+    print(
+        json.dumps(
+            {
+                "decoder": args.decoder,
+                "seconds": round(elapsed, 3),
+                "rows": sum(t["rows"] for t in totals.values()),
+                "models": totals,
+            },
+            indent=2,
+            sort_keys=True,
+        )
+    )
     return 0
 
 

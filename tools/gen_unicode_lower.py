@@ -97,9 +97,12 @@ def lower_ranges(singles):
         best_end, best_step = i, 1
         for step in (1, 2):
             j = i
-            while (j + 1 < len(cps) and cps[j + 1] == cps[j] + step
-                   and singles[cps[j + 1]] - cps[j + 1] == delta
-                   and cps[j + 1] - first <= 0xFFFF):
+            while (
+                j + 1 < len(cps)
+                and cps[j + 1] == cps[j] + step
+                and singles[cps[j + 1]] - cps[j + 1] == delta
+                and cps[j + 1] - first <= 0xFFFF
+            ):
                 j += 1
             if j > best_end:
                 best_end, best_step = j, step
@@ -127,7 +130,7 @@ def class_starts():
 def rows(items, per_line):
     lines = []
     for i in range(0, len(items), per_line):
-        lines.append("    " + " ".join(items[i:i + per_line]))
+        lines.append("    " + " ".join(items[i : i + per_line]))
     return "\n".join(lines)
 
 
@@ -141,8 +144,7 @@ def render():
     for cp in sorted(specials):
         to = specials[cp]
         padded = list(to) + [0] * (MAX_LOWER_LENGTH - len(to))
-        special_items.append("{0x%04X, {%s}, %d}," % (
-            cp, ", ".join("0x%04X" % x for x in padded), len(to)))
+        special_items.append("{0x%04X, {%s}, %d}," % (cp, ", ".join("0x%04X" % x for x in padded), len(to)))
     run_items = ["{0x%05X, %d, %d, %d}," % run for run in runs]
     start_items = ["0x%07X," % ((cp << 2) | klass) for cp, klass in starts]
 
@@ -174,8 +176,7 @@ const std::size_t kCaseClassStartCount = {len(start_items)};
 
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    output = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        root, "src", "parser", "unicode_lower_table.cpp")
+    output = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "src", "parser", "unicode_lower_table.cpp")
     text = render()
     with open(output, "w", encoding="ascii", newline="\n") as f:
         f.write(text)

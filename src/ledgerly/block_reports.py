@@ -54,8 +54,13 @@ def now_ms() -> int:
     return int(time.time() * 1000)
 
 
-def blocks_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None, now: Optional[int] = None,
-               hours: int = BLOCK_HOURS) -> Report:
+def blocks_for(
+    snapshot: Snapshot,
+    query: Query,
+    prices: Optional[PriceTable] = None,
+    now: Optional[int] = None,
+    hours: int = BLOCK_HOURS,
+) -> Report:
     """The usage of consecutive `hours`-hour blocks (see `block_starts`)
     over the rows `query` selects, one row per block that holds events,
     oldest first. A block is active when `now` (Unix ms; default: the
@@ -149,8 +154,14 @@ def block_status(
     return block_status_for(snapshot, make_query((), model=model, project=project), prices, now, hours, window)
 
 
-def block_status_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None, now: Optional[int] = None,
-                     hours: int = BLOCK_HOURS, window: int = tzs.HOUR_MS) -> BlockStatus:
+def block_status_for(
+    snapshot: Snapshot,
+    query: Query,
+    prices: Optional[PriceTable] = None,
+    now: Optional[int] = None,
+    hours: int = BLOCK_HOURS,
+    window: int = tzs.HOUR_MS,
+) -> BlockStatus:
     """The current block and the pace of use at `now` (default: the
     current time), over the rows that match the query's model and project
     globs (its range and grouping do not matter)."""

@@ -89,7 +89,7 @@ def parse_config(doc: TomlFile) -> Config:
             raise doc.error(where + ("path",), "a source needs a path (a non-empty string)")
         dialect = entry.get("dialect")
         if dialect is not None and dialect not in DIALECTS:
-            raise doc.error(where + ("dialect",), "must be \"message\" or \"event\", not %r" % (dialect,))
+            raise doc.error(where + ("dialect",), 'must be "message" or "event", not %r' % (dialect,))
         # A relative path is taken from the config file's folder.
         path = os.path.expanduser(path)
         if not os.path.isabs(path):
@@ -101,7 +101,7 @@ def parse_config(doc: TomlFile) -> Config:
         from ledgerly.timezones import TimezoneError, resolve_zone
 
         if not isinstance(timezone, str):
-            raise doc.error(("timezone",), "must be a string such as \"Europe/Berlin\"")
+            raise doc.error(("timezone",), 'must be a string such as "Europe/Berlin"')
         try:
             resolve_zone(timezone)
         except TimezoneError as exc:

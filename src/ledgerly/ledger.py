@@ -36,7 +36,6 @@ if TYPE_CHECKING:
     import numpy as np
 
 
-
 def default_workers() -> int:
     return max(1, min(MAX_WORKERS, os.cpu_count() or 1))
 

@@ -146,8 +146,9 @@ def parse_group(text: Union[str, Sequence[str]], groups: Sequence[str] = REPORT_
         raise ParameterError("group", "name one of %s" % allowed)
     for name in names:
         if name not in groups:
-            raise ParameterError("group", "cannot group by %r (unknown dimension %r; choose from %s)"
-                                 % (name[:40], name[:40], allowed))
+            raise ParameterError(
+                "group", "cannot group by %r (unknown dimension %r; choose from %s)" % (name[:40], name[:40], allowed)
+            )
     if BLOCK in names and len(names) > 1:
         raise ParameterError("group", "%s cannot be combined with other dimensions" % BLOCK)
     if len(set(names)) != len(names):
@@ -217,5 +218,13 @@ def make_query(
     low, high = _bound("since", since, zone), _bound("until", until, zone)
     if low is not None and high is not None and low >= high:
         raise ParameterError("since", "%r is after its end (until %r)" % (since, until))
-    return Query(by, zone, low, high, _globs("model", model), _globs("project", project),
-                 parse_bool("breakdown", breakdown), _globs("machine", machine))
+    return Query(
+        by,
+        zone,
+        low,
+        high,
+        _globs("model", model),
+        _globs("project", project),
+        parse_bool("breakdown", breakdown),
+        _globs("machine", machine),
+    )

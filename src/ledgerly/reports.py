@@ -40,7 +40,6 @@ BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
 TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 
 
-
 # A bad argument to a report (unknown dimension, bad bound, zone or glob):
 # the parameter error of every query, under the name the API documents.
 ReportError = ParameterError
@@ -262,8 +261,14 @@ def _label(name: str, value: int, sel: _Selection) -> Any:
 KeyOf = Callable[[Tuple[int, ...]], Dict[str, Any]]
 
 
-def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Optional[PriceTable], breakdown: bool,
-                 by: Tuple[str, ...]) -> Report:
+def build_report(
+    sel: _Selection,
+    dims: List[Codes],
+    key_of: KeyOf,
+    prices: Optional[PriceTable],
+    breakdown: bool,
+    by: Tuple[str, ...],
+) -> Report:
     """Groups the selection by `dims` and the model (prices are per model),
     then sums the per-model groups up into one report row per key. Rows come
     out in the order of the dimensions' codes (which follow their labels)."""
@@ -285,8 +290,9 @@ def build_report(sel: _Selection, dims: List[Codes], key_of: KeyOf, prices: Opti
     return assemble(fine_groups, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, unpriced)
 
 
-def unpriced_models(sums: np.ndarray, model_of: np.ndarray, missing: np.ndarray, models: Sequence[str],
-                    prices: Optional[PriceTable]) -> Dict[str, Tuple[str, ...]]:
+def unpriced_models(
+    sums: np.ndarray, model_of: np.ndarray, missing: np.ndarray, models: Sequence[str], prices: Optional[PriceTable]
+) -> Dict[str, Tuple[str, ...]]:
     """The models of the groups with usage that has no price (`missing`),
     each with the price keys its usage would need. `sums` are per-group
     token sums, `model_of` each group's index into `models`."""
@@ -324,8 +330,16 @@ class FineGroups:
         return len(self.sums)
 
 
-def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[str, ...], timezone: str,
-             priced: bool, breakdown: bool, unpriced: Mapping[str, Tuple[str, ...]]) -> Report:
+def assemble(
+    fine: FineGroups,
+    key_of: KeyOf,
+    models: Sequence[str],
+    by: Tuple[str, ...],
+    timezone: str,
+    priced: bool,
+    breakdown: bool,
+    unpriced: Mapping[str, Tuple[str, ...]],
+) -> Report:
     """The report of per-model groups: neighbours that differ only in the
     model are summed into one row per key (their costs too, and a row is
     unpriced when any of its models is), with the per-model breakdown and
@@ -361,8 +375,9 @@ def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[s
         key = key_of(tuple(d[a] for d in outer_digits))
         children: Tuple[Group, ...] = ()
         if breakdown and not model_in_key:  # in name order, like the model codes
-            children = tuple(make({"model": models[fine_model[i]]}, fine_sums[i], fine_paid[i], fine_missing[i])
-                             for i in range(a, b))
+            children = tuple(
+                make({"model": models[fine_model[i]]}, fine_sums[i], fine_paid[i], fine_missing[i]) for i in range(a, b)
+            )
         rows.append(make(key, sums_l[r], paid_l[r], missing_l[r], children))
 
     # Totals, with the per-model totals when a breakdown was asked for.
@@ -376,8 +391,10 @@ def assemble(fine: FineGroups, key_of: KeyOf, models: Sequence[str], by: Tuple[s
         m_paid = np.add.reduceat(paid[order], runs)
         m_missing = np.logical_or.reduceat(missing[order], runs)
         m_lists = (m_sums.tolist(), m_paid.tolist(), m_missing.tolist())
-        children = tuple(make({"model": models[int(by_model[a])]}, m_lists[0][k], m_lists[1][k], m_lists[2][k])
-                         for k, a in enumerate(runs.tolist()))
+        children = tuple(
+            make({"model": models[int(by_model[a])]}, m_lists[0][k], m_lists[1][k], m_lists[2][k])
+            for k, a in enumerate(runs.tolist())
+        )
     totals = make({}, np.asarray(whole).tolist(), float(paid.sum()), bool(missing.any()), children)
     return Report(by, tuple(rows), totals, timezone, priced, breakdown and not model_in_key, dict(unpriced))
 

@@ -137,8 +137,9 @@ def snapshot_sessions(snapshot: Snapshot) -> SessionMap:
     """The sessions of `snapshot` (which must come from a ledger: its rows
     carry their log files)."""
     if snapshot.file_index is None:
-        raise SessionError("snapshot", "this snapshot does not say which log each row came from "
-                           "(make it with a Ledger)")
+        raise SessionError(
+            "snapshot", "this snapshot does not say which log each row came from (make it with a Ledger)"
+        )
     return map_sessions(snapshot.files, [f.path for f in snapshot.listing.files])
 
 
@@ -164,8 +165,14 @@ class Session:
     subagents: Group
 
     def key(self) -> Dict[str, Any]:
-        return {"session": self.session, "id": self.id, "project": self.project, "first_event": self.first_event,
-                "last_event": self.last_event, "models": list(self.models)}
+        return {
+            "session": self.session,
+            "id": self.id,
+            "project": self.project,
+            "first_event": self.first_event,
+            "last_event": self.last_event,
+            "models": list(self.models),
+        }
 
     def to_dict(self, priced: bool) -> Dict[str, Any]:
         out = self.key()
@@ -201,8 +208,14 @@ class SessionReport:
     def columns(self) -> Tuple[str, ...]:
         """The CSV columns, in order; also the fields of each JSON row."""
         cost = ("cost",) if self.priced else ()
-        return (ROW_FIELDS + TOKEN_FIELDS + ("total_tokens",) + cost + ("subagent_tokens",)
-                + (("subagent_cost",) if self.priced else ()))
+        return (
+            ROW_FIELDS
+            + TOKEN_FIELDS
+            + ("total_tokens",)
+            + cost
+            + ("subagent_tokens",)
+            + (("subagent_cost",) if self.priced else ())
+        )
 
     def to_dict(self) -> Dict[str, Any]:
         out: Dict[str, Any] = {
@@ -398,10 +411,19 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     model_list, begin_list, end_list = cost.model_of.tolist(), begin.tolist(), ends.tolist()
     for k in np.argsort(-weight, kind="stable")[: query.top].tolist():
         path = smap.paths[int(listed[k])]
-        used = sorted({sel.models[m] for m in model_list[begin_list[k]:end_list[k]]})
-        chosen.append(Session(path, session_id(path), sel.projects[int(project_of[k])],
-                              format_instant(int(first_ms[k]), sel.zone), format_instant(int(last_ms[k]), sel.zone),
-                              tuple(used), own.group(k, priced), subagents.group(k, priced)))
+        used = sorted({sel.models[m] for m in model_list[begin_list[k] : end_list[k]]})
+        chosen.append(
+            Session(
+                path,
+                session_id(path),
+                sel.projects[int(project_of[k])],
+                format_instant(int(first_ms[k]), sel.zone),
+                format_instant(int(last_ms[k]), sel.zone),
+                tuple(used),
+                own.group(k, priced),
+                subagents.group(k, priced),
+            )
+        )
 
     return SessionReport(
         rows=tuple(chosen),
@@ -455,8 +477,9 @@ def find_session(smap: SessionMap, which: str) -> int:
         raise SessionError("id", "no session has the id %r (ledgerly sessions lists them)" % text[:200])
     if len(matches) > 1:
         shown = ", ".join(smap.paths[s] for s in matches[:5])
-        raise SessionError("id", "%d sessions have the id %r; name one by the path of its log: %s"
-                           % (len(matches), text[:200], shown))
+        raise SessionError(
+            "id", "%d sessions have the id %r; name one by the path of its log: %s" % (len(matches), text[:200], shown)
+        )
     return matches[0]
 
 
@@ -483,8 +506,9 @@ def _no_usage(own: Snapshot, path: str, zone: Zone, priced: bool) -> Session:
     anything = make_session_query(tz=zone)
     whole = sessions_for(own, anything)
     nothing = _group([0] * len(TOKEN_FIELDS), 0.0, False, priced)
-    return Session(path, session_id(path), whole.rows[0].project if whole.rows else "", None, None, (), nothing,
-                   nothing)
+    return Session(
+        path, session_id(path), whole.rows[0].project if whole.rows else "", None, None, (), nothing, nothing
+    )
 
 
 def session_detail(

@@ -499,4 +499,3 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
             walk.add(index, path, st, os.path.dirname(path))
     walk.cache.finish()
     return Listing(walk.sources, tuple(walk.files), tuple(walk.origins), tuple(walk.skipped), tuple(walk.errors))
-

@@ -136,9 +136,7 @@ def format_instant(ms: int, zone: Zone) -> str:
 _MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)
 Bound = Union[None, str, int, date, datetime]
 
-_TIME_RE = re.compile(
-    r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$"
-)
+_TIME_RE = re.compile(r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$")
 
 
 def bound_ms(value: Bound, zone: Zone, end: bool) -> Optional[int]:

@@ -32,8 +32,16 @@ cached_input = 0.125
 output = 10.0
 """
 # The token fields of a JSON report's totals, in their order.
-TOKENS = ("input", "cached_input", "output", "reasoning_output", "cache_write_5m", "cache_write_1h", "cache_read",
-          "total_tokens")
+TOKENS = (
+    "input",
+    "cached_input",
+    "output",
+    "reasoning_output",
+    "cache_write_5m",
+    "cache_write_1h",
+    "cache_read",
+    "total_tokens",
+)
 
 # Property tests draw the same examples on every run, so a red build always
 # means a change broke something; LEDGERLY_HYPOTHESIS=explore draws new ones.
@@ -57,8 +65,12 @@ def event_log(session, cwd, model, turns, started=None, subagent=False):
     running-total token event per turn. `turns` holds (time, input, cached,
     output, reasoning) with the time as RFC 3339 text."""
     first = turns[0][0] if turns else "2025-01-01T00:00:00Z"
-    meta = {"id": session, "timestamp": started or first, "cwd": cwd,
-            "thread_source": "subagent" if subagent else "user"}
+    meta = {
+        "id": session,
+        "timestamp": started or first,
+        "cwd": cwd,
+        "thread_source": "subagent" if subagent else "user",
+    }
     text = line({"timestamp": started or first, "type": "session_meta", "payload": meta})
     text += line({"timestamp": started or first, "type": "turn_context", "payload": {"cwd": cwd, "model": model}})
     total = [0, 0, 0, 0]
@@ -66,21 +78,31 @@ def event_log(session, cwd, model, turns, started=None, subagent=False):
         last = [inp, cached, out, reasoning]
         total = [a + b for a, b in zip(total, last)]
         names = ("input_tokens", "cached_input_tokens", "output_tokens", "reasoning_output_tokens")
-        info = {"total_token_usage": dict(zip(names, total), total_tokens=total[0] + total[2]),
-                "last_token_usage": dict(zip(names, last), total_tokens=inp + out)}
+        info = {
+            "total_token_usage": dict(zip(names, total), total_tokens=total[0] + total[2]),
+            "last_token_usage": dict(zip(names, last), total_tokens=inp + out),
+        }
         text += line({"timestamp": when, "type": "event_msg", "payload": {"type": "token_count", "info": info}})
     return text
 
 
 def message_line(when, key, model, inp=0, out=0, read=0, write_5m=0, write_1h=0, cwd=None, tier=None):
     """One message-dialect response line."""
-    usage = {"input_tokens": inp, "output_tokens": out, "cache_read_input_tokens": read,
-             "cache_creation_input_tokens": write_5m + write_1h,
-             "cache_creation": {"ephemeral_5m_input_tokens": write_5m, "ephemeral_1h_input_tokens": write_1h}}
+    usage = {
+        "input_tokens": inp,
+        "output_tokens": out,
+        "cache_read_input_tokens": read,
+        "cache_creation_input_tokens": write_5m + write_1h,
+        "cache_creation": {"ephemeral_5m_input_tokens": write_5m, "ephemeral_1h_input_tokens": write_1h},
+    }
     if tier:
         usage["service_tier"] = tier
-    obj = {"type": "assistant", "timestamp": when, "requestId": "r-" + key,
-           "message": {"id": key, "role": "assistant", "model": model, "usage": usage}}
+    obj = {
+        "type": "assistant",
+        "timestamp": when,
+        "requestId": "r-" + key,
+        "message": {"id": key, "role": "assistant", "model": model, "usage": usage},
+    }
     if cwd is not None:
         obj["cwd"] = cwd
     return line(obj)
@@ -112,8 +134,9 @@ def snapshot_of(records, models=("m",), projects=("p",)):
     rows = np.array([tuple(r) for r in records], dtype=RECORD_DTYPE)
     buffer = rows.tobytes()
     view = np.frombuffer(buffer, dtype=RECORD_DTYPE)
-    return Snapshot(view, buffer, tuple(models), tuple(projects), MappingProxyType({}), (), True, 0.0,
-                    Listing((), (), (), (), ()))
+    return Snapshot(
+        view, buffer, tuple(models), tuple(projects), MappingProxyType({}), (), True, 0.0, Listing((), (), (), (), ())
+    )
 
 
 @pytest.fixture
@@ -131,10 +154,15 @@ def cli(home):
 
     def run(*args, env=None, cwd=None, timeout=120):
         environ = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
-        environ.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150",
-                       TZ="UTC")
+        environ.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150", TZ="UTC")
         environ.update(env or {})
-        return subprocess.run([sys.executable, "-m", "ledgerly", *map(str, args)], capture_output=True, text=True,
-                              env=environ, cwd=cwd, timeout=timeout)
+        return subprocess.run(
+            [sys.executable, "-m", "ledgerly", *map(str, args)],
+            capture_output=True,
+            text=True,
+            env=environ,
+            cwd=cwd,
+            timeout=timeout,
+        )
 
     return run

@@ -1,7 +1,7 @@
 """A `ledgerly serve` process on an ephemeral loopback port, for tests.
 
-    with Served(tree, tmp_path) as server:
-        status, headers, data = server.get("/api/v1/report?group=model")
+with Served(tree, tmp_path) as server:
+    status, headers, data = server.get("/api/v1/report?group=model")
 """
 
 import http.client
@@ -23,8 +23,6 @@ pytest.importorskip("uvicorn")
 pytest.importorskip("watchfiles")
 
 
-
-
 def stamp(moment):
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
@@ -41,8 +39,14 @@ def environment(home, runtime, extra=None):
     """The environment of a ledgerly process: its own home, config and
     runtime folder, no colour, UTC."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_") and k != "XDG_RUNTIME_DIR"}
-    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150", TZ="UTC",
-               LEDGERLY_RUNTIME_DIR=str(runtime))
+    env.update(
+        HOME=str(home),
+        XDG_CONFIG_HOME=str(home / ".config"),
+        NO_COLOR="1",
+        COLUMNS="150",
+        TZ="UTC",
+        LEDGERLY_RUNTIME_DIR=str(runtime),
+    )
     env.update(extra or {})
     return env
 
@@ -60,8 +64,13 @@ class Served:
         self.banner = ""
 
     def __enter__(self):
-        self.process = subprocess.Popen([sys.executable, "-m", "ledgerly", *self.args], env=self.env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "ledgerly", *self.args],
+            env=self.env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             ready, _, _ = select.select([self.process.stderr], [], [], 0.5)

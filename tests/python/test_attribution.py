@@ -72,10 +72,16 @@ def test_each_record_belongs_to_the_file_of_its_selected_row():
     _report, rows, files = attributed(text, buffer)
     names = [os.path.relpath(f, EXAMPLES) for f in files]
     count = {n: names.count(n) for n in names}
-    assert count == {"harbor/conv-1.jsonl": 2, "harbor/conv-2.jsonl": 2, "harbor/harbor-1.jsonl": 3,
-                     "harbor/harbor-2-fork.jsonl": 2, "harbor/harbor-3-review.jsonl": 2,
-                     "harbor/subagents/agent-7.jsonl": 2, "lantern/conv-9.jsonl": 2,
-                     "lantern/lantern-1.jsonl": 2}
+    assert count == {
+        "harbor/conv-1.jsonl": 2,
+        "harbor/conv-2.jsonl": 2,
+        "harbor/harbor-1.jsonl": 3,
+        "harbor/harbor-2-fork.jsonl": 2,
+        "harbor/harbor-3-review.jsonl": 2,
+        "harbor/subagents/agent-7.jsonl": 2,
+        "lantern/conv-9.jsonl": 2,
+        "lantern/lantern-1.jsonl": 2,
+    }
     output = rows["output"].tolist()
     assert names[2] == "harbor/conv-2.jsonl" and output[2] == 388  # conv-1's third place
     # Output tokens per event: the fork also logs the parent's 350 and 260.
@@ -90,28 +96,40 @@ def test_a_fork_owns_only_what_it_did_not_inherit(tmp_path):
     turns = [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T09:20:00Z", 2000, 1000, 300, 100)]
     write(tmp_path, "b-parent.jsonl", event_log("e-1", "/w/p", "model-x", turns))
     again = [("2025-03-14T11:00:0%dZ" % k,) + t[1:] for k, t in enumerate(turns, 1)]
-    fork = event_log("e-2", "/w/p", "model-x", again + [("2025-03-14T12:00:00Z", 500, 0, 70, 0)],
-                     started="2025-03-14T11:00:00Z")
+    fork = event_log(
+        "e-2", "/w/p", "model-x", again + [("2025-03-14T12:00:00Z", 500, 0, 70, 0)], started="2025-03-14T11:00:00Z"
+    )
     write(tmp_path, "a-fork.jsonl", fork.replace('"id":"e-2",', '"id":"e-2","forked_from_id":"e-1",', 1))
     _native_result, (text, buffer) = refresh_both(tmp_path)
     report, rows, files = attributed(text, buffer)
     assert report["scan"]["inherited_events"] == 2
     owners = [os.path.basename(f) for f in files]
-    assert list(zip(owners, rows["output"].tolist())) == [("a-fork.jsonl", 70), ("b-parent.jsonl", 200),
-                                                          ("b-parent.jsonl", 300)]
+    assert list(zip(owners, rows["output"].tolist())) == [
+        ("a-fork.jsonl", 70),
+        ("b-parent.jsonl", 200),
+        ("b-parent.jsonl", 300),
+    ]
 
 
 def test_a_repeated_response_belongs_to_the_winning_file(tmp_path):
     """Key "same" is a full tie (same output, same time): the first
     occurrence stays, with its file. Key "later" ties on output, and the
     later timestamp wins; key "more" is won by more output tokens."""
-    write(tmp_path, "a.jsonl", message_line("2025-03-01T10:00:00Z", "same", "beta-3", inp=1, out=9)
-          + message_line("2025-03-01T10:00:00Z", "later", "beta-3", inp=2, out=9)
-          + message_line("2025-03-01T10:00:00Z", "more", "beta-3", inp=3, out=20))
-    write(tmp_path, "b.jsonl", message_line("2025-03-01T10:00:00Z", "same", "beta-3", inp=1, out=9)
-          + message_line("2025-03-01T10:00:01Z", "later", "beta-3", inp=2, out=9)
-          + message_line("2025-03-01T09:00:00Z", "more", "beta-3", inp=3, out=5)
-          + message_line("2025-03-01T11:00:00Z", "own", "beta-3", inp=4, out=1))
+    write(
+        tmp_path,
+        "a.jsonl",
+        message_line("2025-03-01T10:00:00Z", "same", "beta-3", inp=1, out=9)
+        + message_line("2025-03-01T10:00:00Z", "later", "beta-3", inp=2, out=9)
+        + message_line("2025-03-01T10:00:00Z", "more", "beta-3", inp=3, out=20),
+    )
+    write(
+        tmp_path,
+        "b.jsonl",
+        message_line("2025-03-01T10:00:00Z", "same", "beta-3", inp=1, out=9)
+        + message_line("2025-03-01T10:00:01Z", "later", "beta-3", inp=2, out=9)
+        + message_line("2025-03-01T09:00:00Z", "more", "beta-3", inp=3, out=5)
+        + message_line("2025-03-01T11:00:00Z", "own", "beta-3", inp=4, out=1),
+    )
     _native_result, (text, buffer) = refresh_both(tmp_path)
     report, rows, files = attributed(text, buffer)
     assert [os.path.basename(f) for f in files] == ["a.jsonl", "b.jsonl", "a.jsonl", "b.jsonl"]
@@ -138,7 +156,8 @@ def test_both_modules_raise_the_one_panic_class():
         except ledgerly.PanicException as error:
             print(error.args[0].split(":")[0])
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=os.environ.copy(),
-                         timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=os.environ.copy(), timeout=60
+    )
     assert out.stdout.splitlines() == ["True", "failed to spawn thread"], out.stdout + out.stderr
     assert ledgerly.PanicException.__bases__ == (BaseException,)

@@ -23,6 +23,7 @@ def test_class_properties():
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
     assert not Engine.refresh.__doc__
     import ledgerly._native as native
+
     own = [name for name in vars(native) if not name.startswith("__")]
     assert own == ["Engine"]
     with pytest.raises(TypeError):
@@ -77,36 +78,42 @@ def numpy_bool_type(name, with_bool):
 @pytest.mark.parametrize(
     "args, kwargs, error, message",
     [
-        (("[]", 1, False, 2), {}, TypeError,
-         "Engine.refresh() takes from 2 to 3 positional arguments but 4 were given"),
-        (("[]", 1), {"other": 1}, TypeError,
-         "Engine.refresh() got an unexpected keyword argument 'other'"),
-        (("[]",), {"manifest": "[]", "workers": 1}, TypeError,
-         "Engine.refresh() got multiple values for argument 'manifest'"),
-        (("[]", 1), {"workers": 1}, TypeError,
-         "Engine.refresh() got multiple values for argument 'workers'"),
-        (("[]",), {}, TypeError,
-         "Engine.refresh() missing 1 required positional argument: 'workers'"),
-        ((), {"workers": 1}, TypeError,
-         "Engine.refresh() missing 1 required positional argument: 'manifest'"),
-        ((), {}, TypeError,
-         "Engine.refresh() missing 2 required positional arguments: 'manifest' and 'workers'"),
+        (
+            ("[]", 1, False, 2),
+            {},
+            TypeError,
+            "Engine.refresh() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        (("[]", 1), {"other": 1}, TypeError, "Engine.refresh() got an unexpected keyword argument 'other'"),
+        (
+            ("[]",),
+            {"manifest": "[]", "workers": 1},
+            TypeError,
+            "Engine.refresh() got multiple values for argument 'manifest'",
+        ),
+        (("[]", 1), {"workers": 1}, TypeError, "Engine.refresh() got multiple values for argument 'workers'"),
+        (("[]",), {}, TypeError, "Engine.refresh() missing 1 required positional argument: 'workers'"),
+        ((), {"workers": 1}, TypeError, "Engine.refresh() missing 1 required positional argument: 'manifest'"),
+        ((), {}, TypeError, "Engine.refresh() missing 2 required positional arguments: 'manifest' and 'workers'"),
         # Conversion happens in the order manifest, workers, force.
-        ((b"[]", 1), {}, TypeError,
-         "argument 'manifest': 'bytes' object cannot be cast as 'str'"),
-        ((None, -1, 1), {}, TypeError,
-         "argument 'manifest': 'NoneType' object cannot be cast as 'str'"),
-        (("[]", 1.5), {}, TypeError,
-         "argument 'workers': 'float' object cannot be interpreted as an integer"),
-        (("[]", "2"), {}, TypeError,
-         "argument 'workers': 'str' object cannot be interpreted as an integer"),
+        ((b"[]", 1), {}, TypeError, "argument 'manifest': 'bytes' object cannot be cast as 'str'"),
+        ((None, -1, 1), {}, TypeError, "argument 'manifest': 'NoneType' object cannot be cast as 'str'"),
+        (("[]", 1.5), {}, TypeError, "argument 'workers': 'float' object cannot be interpreted as an integer"),
+        (("[]", "2"), {}, TypeError, "argument 'workers': 'str' object cannot be interpreted as an integer"),
         (("[]", 1, 1), {}, TypeError, "argument 'force': 'int' object cannot be cast as 'bool'"),
-        (("[]", 1, None), {}, TypeError,
-         "argument 'force': 'NoneType' object cannot be cast as 'bool'"),
-        (("[]", 1, numpy_bool_type("bool_", False)()), {}, TypeError,
-         "argument 'force': object of type 'bool_' does not define a '__bool__' conversion"),
-        (("[]", 1, numpy_bool_type("flag", True)(True)), {}, TypeError,
-         "argument 'force': 'flag' object cannot be cast as 'bool'"),
+        (("[]", 1, None), {}, TypeError, "argument 'force': 'NoneType' object cannot be cast as 'bool'"),
+        (
+            ("[]", 1, numpy_bool_type("bool_", False)()),
+            {},
+            TypeError,
+            "argument 'force': object of type 'bool_' does not define a '__bool__' conversion",
+        ),
+        (
+            ("[]", 1, numpy_bool_type("flag", True)(True)),
+            {},
+            TypeError,
+            "argument 'force': 'flag' object cannot be cast as 'bool'",
+        ),
         # A failure that is not a TypeError passes through unchanged.
         (("[]", BadIndex()), {}, ValueError, "not today"),
     ],
@@ -155,10 +162,21 @@ def test_keywords_are_accepted():
 
 def report_scan(**changes):
     scan = {
-        "appended": 0, "bytes_read": 0, "changed": 0, "cumulative_resets": 0,
-        "duplicate_snapshots": 0, "errors": [], "inherited_events": 0, "invalid_usage": 0,
-        "malformed": 0, "pending_files": 0, "rebuilt": 0, "removed": 0, "scanned": 0,
-        "unresolved_forks": 0, "updated": False,
+        "appended": 0,
+        "bytes_read": 0,
+        "changed": 0,
+        "cumulative_resets": 0,
+        "duplicate_snapshots": 0,
+        "errors": [],
+        "inherited_events": 0,
+        "invalid_usage": 0,
+        "malformed": 0,
+        "pending_files": 0,
+        "rebuilt": 0,
+        "removed": 0,
+        "scanned": 0,
+        "unresolved_forks": 0,
+        "updated": False,
     }
     scan.update(changes)
     return json.dumps(scan, separators=(",", ":"))
@@ -167,8 +185,7 @@ def report_scan(**changes):
 def test_first_refresh_exports_and_second_does_not():
     engine = Engine()
     text, rows = engine.refresh("[]", 4)
-    assert text == ('{"models":[],"projects":[],"rows":0,"scan":' + report_scan(updated=True)
-                    + ',"schema":1}')
+    assert text == ('{"models":[],"projects":[],"rows":0,"scan":' + report_scan(updated=True) + ',"schema":1}')
     assert rows == b"" and type(rows) is bytes
     text, rows = engine.refresh("[]", 4)
     assert text == '{"scan":' + report_scan() + "}"
@@ -207,8 +224,9 @@ def test_second_interpreter_cannot_import():
             print("failed:", failure.formatted if failure is not None else "imported")
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env=os.environ.copy(), timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=os.environ.copy(), timeout=60
+    )
     assert "failed:" in out.stdout and "ImportError" in out.stdout, out.stdout + out.stderr
 
 
@@ -216,13 +234,13 @@ def test_reimport_in_same_interpreter_returns_same_module():
     import importlib
 
     import ledgerly._native as first
+
     del sys.modules["ledgerly._native"]
     second = importlib.import_module("ledgerly._native")
     assert second is first
 
 
-ENTRY = ('{"path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p",'
-         '"sub":false}')
+ENTRY = '{"path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":"p","sub":false}'
 
 
 @pytest.mark.parametrize(
@@ -235,13 +253,13 @@ ENTRY = ('{"path":"a","size":1,"identity":"i","mtime_ns":2,"source":0,"project":
         ('[{"path":"a","sub":true}]', "missing field `size` at line 1 column 24"),
         ('[["a",1]]', "invalid length 2, expected struct Input with 7 elements at line 1 column 8"),
         ('[{"path":"a","size":-3}]', "invalid value: integer `-3`, expected u64 at line 1 column 22"),
-        ('[{"path":"a","size":1e3}]',
-         "invalid type: floating point `1000.0`, expected u64 at line 1 column 23"),
-        ('[{"path":"a","size":"10"}]',
-         'invalid type: string "10", expected u64 at line 1 column 24'),
+        ('[{"path":"a","size":1e3}]', "invalid type: floating point `1000.0`, expected u64 at line 1 column 23"),
+        ('[{"path":"a","size":"10"}]', 'invalid type: string "10", expected u64 at line 1 column 24'),
         ('[["a","x\\u0000y"]]', 'invalid type: string "x\0y", expected u64 at line 1 column 16'),
-        ("[\n" + ENTRY.replace('"source":0', '"source":256') + "\n]",
-         "invalid value: integer `256`, expected u8 at line 2 column 61"),
+        (
+            "[\n" + ENTRY.replace('"source":0', '"source":256') + "\n]",
+            "invalid value: integer `256`, expected u8 at line 2 column 61",
+        ),
         ("[" + ENTRY + ",]", "trailing comma at line 1 column 89"),
         ("[" + ENTRY + "] x", "trailing characters at line 1 column 90"),
     ],

@@ -22,20 +22,42 @@ ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 #   m1 2025-03-15T10:00Z alpha-4-5 /w/alpha: input 10, output 100, write 300 + 200 (1h), read 500
 #   m2 2025-03-15T16:30Z beta-3    /w/alpha: input 20, output 50, write 100
 #   m3 2025-03-20T08:00Z alpha-4-5 /w/beta (subagent): input 5, output 10
-EVENTS = event_log("e-1", "/w/alpha", "Model-X", [("2025-03-14T09:10:00Z", 1000, 400, 200, 50),
-                                                   ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)])
-CONVERSATION = (line({"type": "summary", "summary": "paging"}) + user_line("2025-03-15T09:59:00Z", cwd="/w/alpha")
-                + message_line("2025-03-15T10:00:00Z", "m1", "alpha-4-5-20250929", inp=10, out=100, read=500,
-                               write_5m=300, write_1h=200, cwd="/w/alpha")
-                + message_line("2025-03-15T16:30:00Z", "m2", "Beta-3", inp=20, out=50, write_5m=100))
+EVENTS = event_log(
+    "e-1",
+    "/w/alpha",
+    "Model-X",
+    [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)],
+)
+CONVERSATION = (
+    line({"type": "summary", "summary": "paging"})
+    + user_line("2025-03-15T09:59:00Z", cwd="/w/alpha")
+    + message_line(
+        "2025-03-15T10:00:00Z",
+        "m1",
+        "alpha-4-5-20250929",
+        inp=10,
+        out=100,
+        read=500,
+        write_5m=300,
+        write_1h=200,
+        cwd="/w/alpha",
+    )
+    + message_line("2025-03-15T16:30:00Z", "m2", "Beta-3", inp=20, out=50, write_5m=100)
+)
 SUBAGENT = message_line("2025-03-20T08:00:00Z", "m3", "alpha-4-5", inp=5, out=10, cwd="/w/beta")
 
 
-
 def tokens(inp=0, cached=0, out=0, reasoning=0, w5=0, w1=0, read=0):
-    return {"input": inp, "cached_input": cached, "output": out, "reasoning_output": reasoning,
-            "cache_write_5m": w5, "cache_write_1h": w1, "cache_read": read,
-            "total_tokens": inp + out + w5 + w1 + read}
+    return {
+        "input": inp,
+        "cached_input": cached,
+        "output": out,
+        "reasoning_output": reasoning,
+        "cache_write_5m": w5,
+        "cache_write_1h": w1,
+        "cache_read": read,
+        "total_tokens": inp + out + w5 + w1 + read,
+    }
 
 
 R1, R2 = tokens(1000, 400, 200, 50), tokens(2000, 1000, 300, 100)
@@ -71,8 +93,12 @@ def rows_of(data, key):
     [
         ("daily", "UTC", "day", {"2025-03-14": plus(R1, R2), "2025-03-15": plus(M1, M2), "2025-03-20": M3}),
         # 23:30 UTC is the next morning in Tokyo, 16:30 UTC past midnight there.
-        ("daily", "Asia/Tokyo", "day", {"2025-03-14": R1, "2025-03-15": plus(R2, M1), "2025-03-16": M2,
-                                        "2025-03-20": M3}),
+        (
+            "daily",
+            "Asia/Tokyo",
+            "day",
+            {"2025-03-14": R1, "2025-03-15": plus(R2, M1), "2025-03-16": M2, "2025-03-20": M3},
+        ),
         ("weekly", "UTC", "week", {"2025-W11": plus(R1, R2, M1, M2), "2025-W12": M3}),
         ("monthly", "UTC", "month", {"2025-03": plus(R1, R2, M1, M2, M3)}),
         ("models", "UTC", "model", {"alpha-4-5": plus(M1, M3), "beta-3": M2, "model-x": plus(R1, R2)}),
@@ -103,8 +129,10 @@ def test_blocks_across_gaps(cli, tree):
     [
         (["--since", "2025-03-15", "--until", "2025-03-15", "--tz", "UTC"], ["2025-03-15"]),
         (["--since", "2025-03-15", "--until", "2025-03-15", "--tz", "Asia/Tokyo"], ["2025-03-15"]),
-        (["--since", "2025-03-14T23:30:00Z", "--until", "2025-03-15T10:00:00Z", "--tz", "UTC"],
-         ["2025-03-14", "2025-03-15"]),
+        (
+            ["--since", "2025-03-14T23:30:00Z", "--until", "2025-03-15T10:00:00Z", "--tz", "UTC"],
+            ["2025-03-14", "2025-03-15"],
+        ),
         (["--since", "2025-03-14T23:30:00.001Z", "--until", "2025-03-15T09:59:59Z", "--tz", "UTC"], []),
         (["--until", "2025-03-14", "--tz", "UTC"], ["2025-03-14"]),
         (["--model", "alpha-*", "--project", "/w/b*", "--tz", "UTC"], ["2025-03-20"]),
@@ -171,9 +199,12 @@ def test_discovery_in_the_home_folder(cli, home):
     data = run_json(cli, "daily", "--tz", "UTC")
     assert data["totals"] == plus(R1, R2, M1, M2, M3)
     sources = run_json(cli, "sources")["sources"]
-    assert [(os.path.relpath(s["path"], str(home)), s["origin"], s["message_files"], s["event_files"])
-            for s in sources] == [(os.path.join(".agent-one", "sessions"), "discovered", 0, 1),
-                                  (os.path.join(".agent-two", "projects"), "discovered", 2, 0)]
+    assert [
+        (os.path.relpath(s["path"], str(home)), s["origin"], s["message_files"], s["event_files"]) for s in sources
+    ] == [
+        (os.path.join(".agent-one", "sessions"), "discovered", 0, 1),
+        (os.path.join(".agent-two", "projects"), "discovered", 2, 0),
+    ]
 
 
 def test_config_file_supplies_sources_zone_and_prices(cli, tree, home):
@@ -260,8 +291,12 @@ def test_the_bundled_examples_add_up():
     import subprocess
 
     env = dict(os.environ, TZ="UTC", NO_COLOR="1")
-    done = subprocess.run([sys.executable, "-m", "ledgerly", "models", os.path.join(ROOT, "examples"), "--json"],
-                          capture_output=True, text=True, env=env)
+    done = subprocess.run(
+        [sys.executable, "-m", "ledgerly", "models", os.path.join(ROOT, "examples"), "--json"],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     data = json.loads(done.stdout)
     assert rows_of(data, "model") == {
         "alpha-4-5": tokens(29, 0, 1313, 0, 8400, 1900, 21800),

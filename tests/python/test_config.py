@@ -68,8 +68,10 @@ def test_default_location_follows_xdg(tmp_path, monkeypatch):
     "text, expected",
     [
         ('timezone = "UTC"\nworkers = \n', ":2:11: invalid value"),
-        ("[[sources]]\npath = 'x'\n[[sources]]\npath = 'y'\ndialet = 'event'\n",
-         ":5: sources[1].dialet: unknown key (expected one of path, dialect)"),
+        (
+            "[[sources]]\npath = 'x'\n[[sources]]\npath = 'y'\ndialet = 'event'\n",
+            ":5: sources[1].dialet: unknown key (expected one of path, dialect)",
+        ),
         ('colour = "red"\n', ":1: colour: unknown key"),
         ("[prices.m]\ninput = 1\n\n[prices.'beta-*']\ninptu = 2\n", ':5: prices."beta-*".inptu: unknown price key'),
         ('[prices.m]\ninput = "1.0"\n', ":2: prices.m.input: a price must be a number, not str"),
@@ -81,7 +83,7 @@ def test_default_location_follows_xdg(tmp_path, monkeypatch):
         ("workers = true\n", ":1: workers: must be a whole number"),
         ('timezone = "Mars/Base"\n', ":1: timezone: unknown time zone 'Mars/Base'"),
         ("[[sources]]\ndialect = 'event'\n", ":1: sources[0].path: a source needs a path"),
-        ("[[sources]]\npath = 'x'\ndialect = 'messages'\n", ":3: sources[0].dialect: must be \"message\" or \"event\""),
+        ("[[sources]]\npath = 'x'\ndialect = 'messages'\n", ':3: sources[0].dialect: must be "message" or "event"'),
         ("sources = 'x'\n", ":1: sources: must be an array of tables"),
         # Inside an inline table: the line of the enclosing key, and the key path.
         ("\nprices = { m = { input = 'x' } }\n", ":2: prices.m.input: a price must be a number"),

@@ -40,8 +40,14 @@ def browser():
 
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=1280,1000", "--lang=en-US"):
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,1000",
+        "--lang=en-US",
+    ):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser must not inherit a sanitizer runtime preloaded into the test interpreter.
@@ -66,7 +72,8 @@ def money(value):
 
 def table_of(driver, table_id):
     """The rows of a dashboard table: name -> {field: text}."""
-    return driver.execute_script("""
+    return driver.execute_script(
+        """
         const out = {};
         for (const tr of document.querySelectorAll('#' + arguments[0] + ' tr')) {
           const cells = tr.querySelectorAll('td[data-field]');
@@ -75,17 +82,24 @@ def table_of(driver, table_id):
           for (const td of cells) row[td.dataset.field] = td.textContent;
           out[cells[0].textContent] = row;
         }
-        return out;""", table_id)
+        return out;""",
+        table_id,
+    )
 
 
 def expected_rows(report, key):
     """What the table must show for an API report (the same columns)."""
     out = {}
     for name, g in [(r[key], r) for r in report["rows"]] + [("Total", report["totals"])]:
-        out[name] = {key: name, "input": g["input"] - g["cached_input"], "output": g["output"],
-                     "cache_write": g["cache_write_5m"] + g["cache_write_1h"],
-                     "cache_read": g["cached_input"] + g["cache_read"], "total_tokens": g["total_tokens"],
-                     "cost": money(g.get("cost"))}
+        out[name] = {
+            key: name,
+            "input": g["input"] - g["cached_input"],
+            "output": g["output"],
+            "cache_write": g["cache_write_5m"] + g["cache_write_1h"],
+            "cache_read": g["cached_input"] + g["cache_read"],
+            "total_tokens": g["total_tokens"],
+            "cost": money(g.get("cost")),
+        }
     return out
 
 
@@ -96,10 +110,15 @@ def expected_sessions(result):
         group = row or result["totals"]
         name = row["id"] if row else "Total"
         when = row["last_event"][:10] + " " + row["last_event"][11:16] if row else ""
-        out[name] = {"id": name, "project": row["project"] if row else "", "last_event": when,
-                     "models": ", ".join(row["models"]) if row else "",
-                     "total_tokens": format(group["total_tokens"], ","), "cost": money(group.get("cost")),
-                     "subagent_tokens": format(group["subagent_tokens"], ",")}
+        out[name] = {
+            "id": name,
+            "project": row["project"] if row else "",
+            "last_event": when,
+            "models": ", ".join(row["models"]) if row else "",
+            "total_tokens": format(group["total_tokens"], ","),
+            "cost": money(group.get("cost")),
+            "subagent_tokens": format(group["subagent_tokens"], ","),
+        }
     return out
 
 
@@ -107,17 +126,24 @@ def assert_page_matches_api(driver, server, query=""):
     extra = "&" + query if query else ""
     for table, key in (("models", "model"), ("projects", "project")):
         api = server.get("/api/v1/report?group=%s&tz=UTC%s" % (key, extra))[2]
-        shown = {name: {k: (v if k in (key, "cost") else numbers(v)) for k, v in row.items()}
-                 for name, row in table_of(driver, table).items()}
+        shown = {
+            name: {k: (v if k in (key, "cost") else numbers(v)) for k, v in row.items()}
+            for name, row in table_of(driver, table).items()
+        }
         assert shown == expected_rows(api, key), table
     sessions = server.get("/api/v1/sessions?top=15&tz=UTC" + extra)[2]
     assert table_of(driver, "sessions") == expected_sessions(sessions)
     daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC" + extra)[2]
     assert numbers(driver.find_element("id", "range-tokens").text) == daily["totals"]["total_tokens"]
-    bars = set(driver.execute_script(
-        "return [...document.querySelectorAll('#chart rect title')].map(t => t.textContent)"))
-    assert bars == {"%s %s: %s tokens" % (r["day"], m["model"], format(m["total_tokens"], ","))
-                    for r in daily["rows"] for m in r["models"] if m["total_tokens"]}
+    bars = set(
+        driver.execute_script("return [...document.querySelectorAll('#chart rect title')].map(t => t.textContent)")
+    )
+    assert bars == {
+        "%s %s: %s tokens" % (r["day"], m["model"], format(m["total_tokens"], ","))
+        for r in daily["rows"]
+        for m in r["models"]
+        if m["total_tokens"]
+    }
 
 
 def wait(driver, script, timeout=20):
@@ -128,15 +154,23 @@ def wait(driver, script, timeout=20):
 
 def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
     tree = tmp_path / "logs"
-    write(tree, "work/alpha/conv.jsonl",
-          message_line("2025-03-14T10:00:00Z", "m1", "alpha-4-5", inp=10, out=100, read=500, write_5m=300,
-                       cwd="/w/alpha")
-          + message_line("2025-03-15T16:30:00Z", "m2", "beta-3", inp=20, out=50, write_5m=100, cwd="/w/alpha")
-          + message_line("2025-03-17T09:00:00Z", "m3", "model-x", inp=4000, out=900, cwd="/w/alpha"))
-    write(tree, "work/beta/s.jsonl", message_line("2025-03-15T08:00:00Z", "b1", "model-x", inp=7000, out=1200,
-                                                  cwd="/w/beta <b>&amp;</b>"))  # shown as text, not markup
-    write(tree, "work/alpha/conv/subagents/agent-1.jsonl",  # folded into conv's session
-          message_line("2025-03-14T10:30:00Z", "a1", "alpha-4-5", inp=30, out=70, cwd="/w/alpha"))
+    write(
+        tree,
+        "work/alpha/conv.jsonl",
+        message_line("2025-03-14T10:00:00Z", "m1", "alpha-4-5", inp=10, out=100, read=500, write_5m=300, cwd="/w/alpha")
+        + message_line("2025-03-15T16:30:00Z", "m2", "beta-3", inp=20, out=50, write_5m=100, cwd="/w/alpha")
+        + message_line("2025-03-17T09:00:00Z", "m3", "model-x", inp=4000, out=900, cwd="/w/alpha"),
+    )
+    write(
+        tree,
+        "work/beta/s.jsonl",
+        message_line("2025-03-15T08:00:00Z", "b1", "model-x", inp=7000, out=1200, cwd="/w/beta <b>&amp;</b>"),
+    )  # shown as text, not markup
+    write(
+        tree,
+        "work/alpha/conv/subagents/agent-1.jsonl",  # folded into conv's session
+        message_line("2025-03-14T10:30:00Z", "a1", "alpha-4-5", inp=30, out=70, cwd="/w/alpha"),
+    )
     write(tree, "live/now.jsonl", recent(30, "n1", inp=100, out=2000, read=3000))
     prices = tmp_path / "prices.toml"
     prices.write_text(PRICES.replace("cached_input = 0.125\n", ""))
@@ -165,8 +199,9 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
         os.makedirs(ARTIFACTS, exist_ok=True)
         browser.save_screenshot(os.path.join(ARTIFACTS, "dashboard.png"))
         light = browser.execute_script("return getComputedStyle(document.body).backgroundColor")
-        browser.execute_cdp_cmd("Emulation.setEmulatedMedia",
-                                {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        browser.execute_cdp_cmd(
+            "Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "dark"}]}
+        )
         dark = browser.execute_script("return getComputedStyle(document.body).backgroundColor")
         assert light != dark
         browser.save_screenshot(os.path.join(ARTIFACTS, "dashboard-dark.png"))
@@ -186,8 +221,11 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
         wait(browser, "return !document.getElementById('error').hidden")
         assert "unknown time zone 'Mars/Base'" in browser.find_element("id", "error").text
 
-        severe = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"
-                  and not any(api in e["message"] for api in ("/api/v1/report?", "/api/v1/status?",
-                                                              "/api/v1/sessions?"))]
+        severe = [
+            e
+            for e in browser.get_log("browser")
+            if e["level"] == "SEVERE"
+            and not any(api in e["message"] for api in ("/api/v1/report?", "/api/v1/status?", "/api/v1/sessions?"))
+        ]
         assert severe == []
         assert server.stop()[0] == 0

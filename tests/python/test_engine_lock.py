@@ -38,8 +38,17 @@ def stall_env(tmp_path, files=1):
     for k in range(files):
         log = tmp_path / f"stalled-{k}.jsonl"
         log.write_bytes(message_line(f"s{k}"))
-        entries.append({"path": str(log), "size": log.stat().st_size, "identity": f"s{k}",
-                        "mtime_ns": 1, "source": 0, "project": "p", "sub": False})
+        entries.append(
+            {
+                "path": str(log),
+                "size": log.stat().st_size,
+                "identity": f"s{k}",
+                "mtime_ns": 1,
+                "source": 0,
+                "project": "p",
+                "sub": False,
+            }
+        )
     faults = {"MATCH": "stalled-", "STALL": tmp_path / "stall-on"}
     return faults, {"STALLED": json.dumps(entries)}
 
@@ -50,8 +59,17 @@ def other_manifest(tmp_path, name, count):
     for k in range(count):
         log = tmp_path / f"{name}-{k}.jsonl"
         log.write_bytes(message_line(f"{name}{k}"))
-        entries.append({"path": str(log), "size": log.stat().st_size, "identity": log.name,
-                        "mtime_ns": 1, "source": 0, "project": "p", "sub": False})
+        entries.append(
+            {
+                "path": str(log),
+                "size": log.stat().st_size,
+                "identity": log.name,
+                "mtime_ns": 1,
+                "source": 0,
+                "project": "p",
+                "sub": False,
+            }
+        )
     return json.dumps(entries)
 
 
@@ -83,8 +101,9 @@ def test_waiters_are_served_in_arrival_order_despite_signals(tmp_path, tmp_path_
     waits.  Each refresh names a different number of files, so the
     `removed` count of each tells which refresh ran just before it."""
     faults, env = stall_env(tmp_path)
-    env.update(B=other_manifest(tmp_path, "b", 2), D=other_manifest(tmp_path, "d", 3),
-               C=other_manifest(tmp_path, "c", 4))
+    env.update(
+        B=other_manifest(tmp_path, "b", 2), D=other_manifest(tmp_path, "d", 3), C=other_manifest(tmp_path, "c", 4)
+    )
     script = HOLD + textwrap.dedent("""
         import signal
         signal.signal(signal.SIGUSR1, lambda *args: None)
@@ -152,10 +171,10 @@ def test_forked_child_of_a_busy_engine_fails_instead_of_hanging(tmp_path, tmp_pa
     """)
     out = run_child(script, injector=injector(tmp_path_factory), faults=faults, env=env, timeout=60)
     lines = out.stdout.splitlines()
-    busy_text = ("engine lock poisoned: the engine was in use by another thread when this "
-                 "process was forked")
-    assert lines == [f"child: {busy_text}", f"child again: {busy_text}", "child idle rows: 2",
-                     "parent: 1 1"], out.stdout + out.stderr
+    busy_text = "engine lock poisoned: the engine was in use by another thread when this process was forked"
+    assert lines == [f"child: {busy_text}", f"child again: {busy_text}", "child idle rows: 2", "parent: 1 1"], (
+        out.stdout + out.stderr
+    )
 
 
 def test_ctrl_c_at_the_end_of_a_refresh_leaves_the_export_for_the_next(tmp_path, tmp_path_factory):
@@ -183,5 +202,6 @@ def test_ctrl_c_at_the_end_of_a_refresh_leaves_the_export_for_the_next(tmp_path,
         print("then:", rows)
     """)
     out = run_child(script, injector=injector(tmp_path_factory), faults=faults, env=env, timeout=60)
-    assert out.stdout.splitlines() == ["interrupted, result delivered: False", "next rows: 3",
-                                       "then: None"], out.stdout + out.stderr
+    assert out.stdout.splitlines() == ["interrupted, result delivered: False", "next rows: 3", "then: None"], (
+        out.stdout + out.stderr
+    )

@@ -59,15 +59,18 @@ def sql(query, *params):
 def by_day_and_model(tree):
     """Token sums and cost per (day, model), read with plain DuckDB SQL."""
     sums = ", ".join("sum(%s)::BIGINT" % t for t in TOKENS)
-    rows = sql("SELECT strftime(day, '%%Y-%%m-%%d'), model, %s, sum(cost), bool_or(cost IS NULL) "
-               "FROM read_parquet('%s/**/*.parquet', hive_partitioning = true) GROUP BY ALL" % (sums, tree))
+    rows = sql(
+        "SELECT strftime(day, '%%Y-%%m-%%d'), model, %s, sum(cost), bool_or(cost IS NULL) "
+        "FROM read_parquet('%s/**/*.parquet', hive_partitioning = true) GROUP BY ALL" % (sums, tree)
+    )
     return {(r[0], r[1]): (list(r[2:10]), None if r[11] else r[10]) for r in rows}
 
 
 def report_by_day_and_model(data):
     """The same from a `daily --breakdown --json` report."""
-    return {(row["day"], m["model"]): ([m[t] for t in TOKENS], m.get("cost")) for row in data["rows"]
-            for m in row["models"]}
+    return {
+        (row["day"], m["model"]): ([m[t] for t in TOKENS], m.get("cost")) for row in data["rows"] for m in row["models"]
+    }
 
 
 def assert_same(got, expected):
@@ -117,15 +120,31 @@ def _strip(text):
 def test_columns_and_types(tmp_path, prices_file):
     export_parquet(snapshot(EXAMPLES), str(tmp_path), machine="dev-1", prices=load_prices(str(prices_file)))
     table = pq.ParquetFile(str(tmp_path / "machine=dev-1" / "day=2025-03-15" / "part-0.parquet")).read()
-    assert table.column_names == ["timestamp", "model", "project", "dialect", "subagent", "tier", *TOKENS[:-1],
-                                  "total_tokens", "cost", "price_table"]
+    assert table.column_names == [
+        "timestamp",
+        "model",
+        "project",
+        "dialect",
+        "subagent",
+        "tier",
+        *TOKENS[:-1],
+        "total_tokens",
+        "cost",
+        "price_table",
+    ]
     assert str(table.schema.field("timestamp").type) == "timestamp[ms, tz=UTC]"
     first = table.slice(0, 1).to_pylist()[0]
     # lantern-1: model-x at 14:20 UTC; 1.25 x (input - cached) + 0.125 x cached + 10 x output per million.
     assert (first["model"], first["project"], first["dialect"], first["subagent"], first["tier"]) == (
-        "model-x", "/home/dev/lantern", "event", False, "unknown")
-    expected = (1.25 * (first["input"] - first["cached_input"]) + 0.125 * first["cached_input"]
-                + 10.0 * first["output"]) / 1e6
+        "model-x",
+        "/home/dev/lantern",
+        "event",
+        False,
+        "unknown",
+    )
+    expected = (
+        1.25 * (first["input"] - first["cached_input"]) + 0.125 * first["cached_input"] + 10.0 * first["output"]
+    ) / 1e6
     assert first["cost"] == pytest.approx(expected) and len(first["price_table"]) == 16
 
 
@@ -154,18 +173,22 @@ def test_same_logs_give_the_same_files_and_a_second_export_writes_nothing(tmp_pa
 
 
 def test_file_content_does_not_depend_on_the_order_of_rows_or_names(tmp_path):
-    rows = [record("2025-03-14T10:00:00Z", 0, 0, (5, 1, 2, 0, 0, 0, 0)),
-            record("2025-03-14T10:00:00Z", 1, 1, (7, 0, 3, 1, 0, 0, 0), kind=0, sub=1, tier=2),
-            record("2025-03-14T10:00:00Z", 0, 0, (5, 1, 2, 0, 0, 0, 0)),  # an equal event
-            record("2025-03-14T11:00:00Z", 1, 0, (1, 0, 1, 0, 0, 0, 0))]
+    rows = [
+        record("2025-03-14T10:00:00Z", 0, 0, (5, 1, 2, 0, 0, 0, 0)),
+        record("2025-03-14T10:00:00Z", 1, 1, (7, 0, 3, 1, 0, 0, 0), kind=0, sub=1, tier=2),
+        record("2025-03-14T10:00:00Z", 0, 0, (5, 1, 2, 0, 0, 0, 0)),  # an equal event
+        record("2025-03-14T11:00:00Z", 1, 0, (1, 0, 1, 0, 0, 0, 0)),
+    ]
     a = snapshot_of(rows, models=("beta", "alpha"), projects=("/p", "/q"))
     # The same events in another order, with the name tables the other way round.
     swapped = [(r[0], 1 - r[1], 1 - r[2], *r[3:]) for r in reversed(rows)]
     b = snapshot_of(swapped, models=("alpha", "beta"), projects=("/q", "/p"))
     export_parquet(a, str(tmp_path / "a"), machine="m")
     export_parquet(b, str(tmp_path / "b"), machine="m")
-    assert files_state(tmp_path / "a")["machine=m/day=2025-03-14/part-0.parquet"][0] == \
-        files_state(tmp_path / "b")["machine=m/day=2025-03-14/part-0.parquet"][0]
+    assert (
+        files_state(tmp_path / "a")["machine=m/day=2025-03-14/part-0.parquet"][0]
+        == files_state(tmp_path / "b")["machine=m/day=2025-03-14/part-0.parquet"][0]
+    )
 
 
 def two_machines(tmp_path):
@@ -173,10 +196,21 @@ def two_machines(tmp_path):
     alice = tmp_path / "alice-logs"
     shutil.copytree(EXAMPLES, str(alice))
     build = tmp_path / "build-logs"
-    write(build, "ci/run-1.jsonl", event_log("ci-1", "/srv/ci", "mini-5-pro", [
-        ("2025-03-15T03:00:00Z", 900, 100, 40, 10), ("2025-03-16T04:00:00Z", 800, 0, 30, 0)]))
-    write(build, "ci/conv.jsonl", message_line("2025-03-16T05:00:00Z", "b-1", "alpha-4-5", inp=11, out=22,
-                                               read=33, cwd="/srv/ci"))
+    write(
+        build,
+        "ci/run-1.jsonl",
+        event_log(
+            "ci-1",
+            "/srv/ci",
+            "mini-5-pro",
+            [("2025-03-15T03:00:00Z", 900, 100, 40, 10), ("2025-03-16T04:00:00Z", 800, 0, 30, 0)],
+        ),
+    )
+    write(
+        build,
+        "ci/conv.jsonl",
+        message_line("2025-03-16T05:00:00Z", "b-1", "alpha-4-5", inp=11, out=22, read=33, cwd="/srv/ci"),
+    )
     return alice, build
 
 
@@ -200,8 +234,12 @@ def test_two_machines_merged_answer_one_query(cli, tmp_path, prices_file):
     assert {t: merged["totals"][t] for t in TOKENS} == totals
 
     # The same by plain SQL, per machine, with a machine filter and a date range.
-    got = dict(sql("SELECT machine, sum(total_tokens)::BIGINT FROM read_parquet('%s/**/*.parquet') "
-                   "WHERE day BETWEEN DATE '2025-03-15' AND DATE '2025-03-16' GROUP BY machine" % team))
+    got = dict(
+        sql(
+            "SELECT machine, sum(total_tokens)::BIGINT FROM read_parquet('%s/**/*.parquet') "
+            "WHERE day BETWEEN DATE '2025-03-15' AND DATE '2025-03-16' GROUP BY machine" % team
+        )
+    )
     assert got == {"alice-laptop": 7910 + 2156, "build-01": 940 + 830 + 66}
     only = json.loads(cli("query", team, "daily", "--machine", "build-*", "--since", "2025-03-16", "--json").stdout)
     assert [(r["day"], r["total_tokens"]) for r in only["rows"]] == [("2025-03-16", 830 + 66)]
@@ -230,11 +268,13 @@ def test_a_crash_before_the_rename_leaves_the_previous_data(tmp_path):
     with open(str(logs / "lantern" / "conv-9.jsonl"), "a") as f:
         f.write(message_line("2025-03-17T02:00:00Z", "msg-903", "alpha-4-5", inp=1, out=2))
     # A process that dies the moment it would rename its finished temporary file.
-    crash = ("import os, sys\n"
-             "import ledgerly.team.export as e\n"
-             "from ledgerly.ledger import Ledger\n"
-             "e.commit = lambda tmp, final: os._exit(9)\n"
-             "e.export_parquet(Ledger([sys.argv[1]]).refresh(), sys.argv[2], machine='m')\n")
+    crash = (
+        "import os, sys\n"
+        "import ledgerly.team.export as e\n"
+        "from ledgerly.ledger import Ledger\n"
+        "e.commit = lambda tmp, final: os._exit(9)\n"
+        "e.export_parquet(Ledger([sys.argv[1]]).refresh(), sys.argv[2], machine='m')\n"
+    )
     done = subprocess.run([sys.executable, "-c", crash, str(logs), str(tree)], capture_output=True, text=True)
     assert done.returncode == 9, done.stderr
     leftover = [p for p in files_state(tree) if p not in before]
@@ -325,7 +365,10 @@ def test_a_missing_extra_is_one_line(cli, tmp_path, command, module, extra):
     done = cli(command, *args, env=env)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr == "ledgerly: error: %s Parquet needs %s: pip install 'ledgerly[%s]'\n" % (
-        "writing" if command == "export" else "querying", module, extra)
+        "writing" if command == "export" else "querying",
+        module,
+        extra,
+    )
 
 
 def test_a_damaged_file_fails_the_query_and_the_next_export_replaces_it(cli, tmp_path):
@@ -354,8 +397,10 @@ def test_overlapping_exports_of_one_machine_are_refused(tmp_path):
 
 def test_query_sums_beyond_64_bits_empty_selections_and_quotes_in_paths(tmp_path):
     big = 2**62
-    rows = [record("2025-03-14T10:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0)),
-            record("2025-03-14T11:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0))]
+    rows = [
+        record("2025-03-14T10:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0)),
+        record("2025-03-14T11:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0)),
+    ]
     tree = tmp_path / "it's here"
     export_parquet(snapshot_of(rows, models=("m",)), tree, machine="m")
     from ledgerly.team.query import connect, query_report
@@ -390,8 +435,12 @@ def test_the_team_page_runs_as_written(cli, tmp_path, prices_file, monkeypatch):
         assert per_machine[name] == own == json.loads(cli("monthly", logs, "--json").stdout)["totals"]["total_tokens"]
     assert [row[0] for row in results[2]] == ["alice", "ci"]
 
-    commands = [shlex.split(line) for block in re.findall(r"```sh\n(.*?)```", page, re.S)
-                for line in block.splitlines() if line.startswith("ledgerly query")]
+    commands = [
+        shlex.split(line)
+        for block in re.findall(r"```sh\n(.*?)```", page, re.S)
+        for line in block.splitlines()
+        if line.startswith("ledgerly query")
+    ]
     assert len(commands) >= 3
     for command in commands:
         done = cli(*command[1:], cwd=tmp_path)

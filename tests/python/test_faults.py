@@ -41,8 +41,15 @@ def fresh_result(manifest):
     return json.loads(text), rows.hex()
 
 
-STATE_SUMS = ("malformed", "invalid_usage", "duplicate_snapshots", "inherited_events",
-              "cumulative_resets", "pending_files", "unresolved_forks")
+STATE_SUMS = (
+    "malformed",
+    "invalid_usage",
+    "duplicate_snapshots",
+    "inherited_events",
+    "cumulative_resets",
+    "pending_files",
+    "unresolved_forks",
+)
 
 
 def assert_same_export(result, manifest):
@@ -61,8 +68,7 @@ def logs(tmp_path):
     """Two watched logs, one per dialect, with a few dozen lines each."""
     messages = tmp_path / "watched-messages.jsonl"
     events = tmp_path / "watched-events.jsonl"
-    messages.write_bytes(b"".join(message_line(f"m{i}", tokens=i) for i in range(40))
-                         + b'{"usage":\n')
+    messages.write_bytes(b"".join(message_line(f"m{i}", tokens=i) for i in range(40)) + b'{"usage":\n')
     events.write_bytes(event_lines("s-1", 30))
     return messages, events
 
@@ -73,8 +79,9 @@ def test_interrupted_and_short_reads_are_invisible(tmp_path, tmp_path_factory, l
     grown_bytes = b"".join(message_line(f"n{i}") for i in range(5))
     log = tmp_path / "counts"
     steps = [(first, False, [])]
-    results = run_steps(steps, injector=injector(tmp_path_factory),
-                        faults={"MATCH": "watched-", "EINTR": 1, "SHORT": 1, "LOG": log})
+    results = run_steps(
+        steps, injector=injector(tmp_path_factory), faults={"MATCH": "watched-", "EINTR": 1, "SHORT": 1, "LOG": log}
+    )
     assert results[0][0]["scan"]["errors"] == []
     assert_same_export(results[0], first)
 
@@ -82,9 +89,11 @@ def test_interrupted_and_short_reads_are_invisible(tmp_path, tmp_path_factory, l
     with open(messages, "ab") as f:
         f.write(grown_bytes)
     grown = [entry(messages), entry(events, source=1)]
-    results = run_steps([(first, False, []), (grown, False, [])],
-                        injector=injector(tmp_path_factory),
-                        faults={"MATCH": "watched-", "EINTR": 1, "SHORT": 1, "LOG": log})
+    results = run_steps(
+        [(first, False, []), (grown, False, [])],
+        injector=injector(tmp_path_factory),
+        faults={"MATCH": "watched-", "EINTR": 1, "SHORT": 1, "LOG": log},
+    )
     scan = results[1][0]["scan"]
     assert (scan["errors"], scan["appended"], scan["rebuilt"]) == ([], 1, 0)
     assert scan["bytes_read"] == len(grown_bytes)
@@ -104,14 +113,20 @@ def test_read_errors_are_listed_and_nothing_is_lost(tmp_path, tmp_path_factory, 
     switch = tmp_path / "eio-on"
     switch.touch()
     log = tmp_path / "counts"
-    steps = [(manifest, False, []), (manifest, False, []),
-             (manifest, False, [("remove", str(switch))]), (manifest, False, [])]
-    results = run_steps(steps, injector=injector(tmp_path_factory),
-                        faults={"MATCH": "watched-", "EIO": switch, "EIO_AT": 1500, "LOG": log})
+    steps = [
+        (manifest, False, []),
+        (manifest, False, []),
+        (manifest, False, [("remove", str(switch))]),
+        (manifest, False, []),
+    ]
+    results = run_steps(
+        steps,
+        injector=injector(tmp_path_factory),
+        faults={"MATCH": "watched-", "EIO": switch, "EIO_AT": 1500, "LOG": log},
+    )
     for failed in results[:2]:
         scan = failed[0]["scan"]
-        assert sorted(scan["errors"]) == sorted(
-            f"{e['path']}: Input/output error (os error 5)" for e in manifest)
+        assert sorted(scan["errors"]) == sorted(f"{e['path']}: Input/output error (os error 5)" for e in manifest)
         assert scan["pending_files"] == 2
     assert 0 < results[0][0]["rows"] < fresh_result(manifest)[0]["rows"]
 
@@ -147,10 +162,17 @@ def test_open_errors_are_listed_and_nothing_is_lost(tmp_path, tmp_path_factory, 
     more = b"".join(message_line(f"late{i}") for i in range(3))
     size = messages.stat().st_size + len(more)
     grown = [dict(manifest[0], size=size, mtime_ns=manifest[0]["mtime_ns"] + 1), manifest[1]]
-    out = run_child(script, injector=injector(tmp_path_factory),
-                    faults={"MATCH": "watched-messages", "EMFILE": switch},
-                    env={"MANIFESTS": json.dumps([manifest, grown]), "SWITCH": str(switch),
-                         "GROW": str(messages), "MORE": more.hex()})
+    out = run_child(
+        script,
+        injector=injector(tmp_path_factory),
+        faults={"MATCH": "watched-messages", "EMFILE": switch},
+        env={
+            "MANIFESTS": json.dumps([manifest, grown]),
+            "SWITCH": str(switch),
+            "GROW": str(messages),
+            "MORE": more.hex(),
+        },
+    )
     assert out.returncode == 0, out.stdout + out.stderr
     results = [json.loads(line) for line in out.stdout.splitlines()]
     failed = results[1][0]["scan"]
@@ -172,11 +194,17 @@ def test_files_that_are_not_regular_are_reported_not_waited_for(tmp_path):
     log.write_bytes(message_line("k1"))
 
     def odd(path, size):
-        return {"path": str(path), "size": size, "identity": "1:2", "mtime_ns": 1,
-                "source": 0, "project": "proj", "sub": False}
+        return {
+            "path": str(path),
+            "size": size,
+            "identity": "1:2",
+            "mtime_ns": 1,
+            "source": 0,
+            "project": "proj",
+            "sub": False,
+        }
 
-    manifest = [odd(fifo, 0), odd(fifo, 100), odd(folder, 10), odd(sock_path, 5),
-                odd("/dev/null", 7), entry(log)]
+    manifest = [odd(fifo, 0), odd(fifo, 100), odd(folder, 10), odd(sock_path, 5), odd("/dev/null", 7), entry(log)]
     # A child, so that a refresh that blocks cannot hang the suite.
     script = """
         manifest = os.environ["MANIFEST"]
@@ -192,13 +220,15 @@ def test_files_that_are_not_regular_are_reported_not_waited_for(tmp_path):
     assert out.returncode == 0, out.stdout + out.stderr
     for line in out.stdout.splitlines():
         report = json.loads(line)
-        assert sorted(report["scan"]["errors"]) == sorted([
-            f"{fifo}: not a regular file (named pipe)",
-            f"{fifo}: not a regular file (named pipe)",
-            f"{folder}: Is a directory (os error 21)",
-            f"{sock_path}: No such device or address (os error 6)",
-            "/dev/null: not a regular file (character device)",
-        ])
+        assert sorted(report["scan"]["errors"]) == sorted(
+            [
+                f"{fifo}: not a regular file (named pipe)",
+                f"{fifo}: not a regular file (named pipe)",
+                f"{folder}: Is a directory (os error 21)",
+                f"{sock_path}: No such device or address (os error 6)",
+                "/dev/null: not a regular file (character device)",
+            ]
+        )
         # Nothing is stored for them: each refresh tries them again.
         assert report["scan"]["pending_files"] == 0
     first, second = (json.loads(line) for line in out.stdout.splitlines())

@@ -31,10 +31,20 @@ def test_record_layout():
 
 def test_snapshots_across_refreshes(tmp_path):
     logs = tmp_path / "logs"
-    write(logs, "a/one.jsonl", event_log("s-1", "/w/a", "Model-X", [("2025-03-14T10:00:00Z", 100, 40, 20, 5),
-                                                                      ("2025-03-14T11:00:00Z", 50, 0, 10, 0)]))
-    conv = write(logs, "b/two.jsonl", message_line("2025-03-14T12:00:00Z", "m1", "alpha-4", inp=3, out=7,
-                                                      read=11, write_5m=2, write_1h=1, cwd="/w/b"))
+    write(
+        logs,
+        "a/one.jsonl",
+        event_log(
+            "s-1", "/w/a", "Model-X", [("2025-03-14T10:00:00Z", 100, 40, 20, 5), ("2025-03-14T11:00:00Z", 50, 0, 10, 0)]
+        ),
+    )
+    conv = write(
+        logs,
+        "b/two.jsonl",
+        message_line(
+            "2025-03-14T12:00:00Z", "m1", "alpha-4", inp=3, out=7, read=11, write_5m=2, write_1h=1, cwd="/w/b"
+        ),
+    )
     ledger = Ledger([str(logs)], workers=2)
     first = ledger.refresh()
     assert first.changed and len(first) == 3 and first.errors == ()

@@ -55,8 +55,10 @@ def test_current_block_from_recent_events_equals_the_whole_history(seed):
 def test_status_data_and_lines():
     prices = PriceTable((ModelPrice("gamma-*", (1.0,) * 6),))  # priced, but no model here has a price
     assert prices
-    records = [record(NOW - 2 * HOUR_MS, model=0, tokens=(1000, 0, 200, 0, 0, 0, 0)),
-               record(NOW - 20 * 60_000, model=1, tokens=(10, 0, 5, 0, 0, 0, 300))]
+    records = [
+        record(NOW - 2 * HOUR_MS, model=0, tokens=(1000, 0, 200, 0, 0, 0, 0)),
+        record(NOW - 20 * 60_000, model=1, tokens=(10, 0, 5, 0, 0, 0, 300)),
+    ]
     snap = snapshot_of(records, models=("alpha-4-5", "beta-3"))
     status = live_status(snap, resolve_zone("Asia/Kolkata"), None, now=NOW)
     assert status["today"]["day"] == "2025-06-01" and status["today"]["total_tokens"] == 1515

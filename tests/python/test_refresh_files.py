@@ -12,10 +12,17 @@ from ledgerly.layout import RECORD_SIZE
 
 
 def row_line(key, tokens=5):
-    return (json.dumps({"type": "assistant", "timestamp": "2025-03-01T10:00:00Z",
-                        "message": {"id": key, "model": "alpha-4",
-                                    "usage": {"input_tokens": 3, "output_tokens": tokens}}},
-                       separators=(",", ":")) + "\n").encode()
+    return (
+        json.dumps(
+            {
+                "type": "assistant",
+                "timestamp": "2025-03-01T10:00:00Z",
+                "message": {"id": key, "model": "alpha-4", "usage": {"input_tokens": 3, "output_tokens": tokens}},
+            },
+            separators=(",", ":"),
+        )
+        + "\n"
+    ).encode()
 
 
 BROKEN = b'{"usage":\n'  # passes the prefilter, fails to decode: one malformed line
@@ -25,8 +32,7 @@ def entry(path, project="proj", **override):
     """The manifest entry a host builds from os.stat (absent file: size 0)."""
     try:
         st = os.stat(path)
-        stat = {"size": st.st_size, "identity": f"{st.st_dev}:{st.st_ino}",
-                "mtime_ns": st.st_mtime_ns}
+        stat = {"size": st.st_size, "identity": f"{st.st_dev}:{st.st_ino}", "mtime_ns": st.st_mtime_ns}
     except FileNotFoundError:
         stat = {"size": 0, "identity": "", "mtime_ns": 0}
     e = {"path": str(path), **stat, "source": 0, "project": project, "sub": False}
@@ -62,7 +68,7 @@ def test_a_file_through_its_life(tmp_path):
     # The pending line completed plus one more: an append of exactly the new bytes.
     before = log.stat().st_size
     with open(log, "ab") as f:
-        f.write(row_line("a2")[len(b'{"type":"assist'):] + row_line("a3"))
+        f.write(row_line("a2")[len(b'{"type":"assist') :] + row_line("a3"))
     scan, buffer, report = refresh(engine, [entry(log)])
     assert (scan["appended"], scan["rebuilt"]) == (1, 0)
     assert scan["bytes_read"] == log.stat().st_size - before + len(b'{"type":"assist')
@@ -75,7 +81,7 @@ def test_a_file_through_its_life(tmp_path):
 
     # Rewritten in place, same size, new time: read again from the start.
     size = log.stat().st_size
-    log.write_bytes(log.read_bytes().replace(BROKEN, b"{\"x\":1}  \n"))
+    log.write_bytes(log.read_bytes().replace(BROKEN, b'{"x":1}  \n'))
     assert log.stat().st_size == size
     os.utime(log, ns=(1, log.stat().st_mtime_ns + 1_000_000))
     scan, _, report = refresh(engine, [entry(log)])
@@ -141,9 +147,11 @@ def test_io_errors_are_listed_and_retried(tmp_path):
     folder = tmp_path / "folder"
     folder.mkdir()
     nul = str(tmp_path / "a") + "\0b"
-    manifest = [entry(missing), entry(folder, size=100),
-                {"path": nul, "size": 1, "identity": "x", "mtime_ns": 1, "source": 0,
-                 "project": "proj", "sub": False}]
+    manifest = [
+        entry(missing),
+        entry(folder, size=100),
+        {"path": nul, "size": 1, "identity": "x", "mtime_ns": 1, "source": 0, "project": "proj", "sub": False},
+    ]
     engine = Engine()
     for _ in range(2):  # nothing is stored for them, so each refresh tries again
         scan, _, _ = refresh(engine, manifest, workers=1)
@@ -177,11 +185,13 @@ SPAWN_FAILURE = textwrap.dedent(
 
 
 def test_a_worker_thread_that_cannot_start_is_fatal():
-    out = subprocess.run([sys.executable, "-c", SPAWN_FAILURE], capture_output=True, text=True,
-                         env=os.environ.copy(), timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-c", SPAWN_FAILURE], capture_output=True, text=True, env=os.environ.copy(), timeout=60
+    )
     lines = out.stdout.splitlines()
     assert len(lines) == 2, out.stdout + out.stderr
     # No room for a stack: the thread library reports EAGAIN.
-    assert lines[0] == ('failed to spawn thread: Os { code: 11, kind: WouldBlock, '
-                        'message: "Resource temporarily unavailable" }')
+    assert lines[0] == (
+        'failed to spawn thread: Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }'
+    )
     assert lines[1] == "engine lock poisoned: PoisonError { .. }"

@@ -31,9 +31,17 @@ def random_records(seed, count, start, span_days):
         tokens = [rng.randrange(0, 5000) for _ in range(7)]
         tokens[1] = min(tokens[1], tokens[0])  # cached input is part of input
         tokens[3] = min(tokens[3], tokens[2])  # reasoning is part of output
-        out.append(record(base + rng.randrange(span_days * 86_400_000), rng.randrange(len(MODELS)),
-                          rng.randrange(len(PROJECTS)), tuple(tokens), kind=rng.choice((0, 1, 2)),
-                          sub=rng.randrange(2), tier=rng.randrange(5)))
+        out.append(
+            record(
+                base + rng.randrange(span_days * 86_400_000),
+                rng.randrange(len(MODELS)),
+                rng.randrange(len(PROJECTS)),
+                tuple(tokens),
+                kind=rng.choice((0, 1, 2)),
+                sub=rng.randrange(2),
+                tier=rng.randrange(5),
+            )
+        )
     return out
 
 
@@ -46,9 +54,14 @@ def reference(records, by, zone_name):
         d = local.date()
         iso = d.isocalendar()
         values = {
-            "day": d.isoformat(), "week": "%04d-W%02d" % (iso[0], iso[1]), "month": d.strftime("%Y-%m"),
-            "model": MODELS[r[1]], "project": PROJECTS[r[2]], "tier": TIER_NAMES[r[5]],
-            "subagent": bool(r[4]), "dialect": "message" if r[3] == 0 else "event",
+            "day": d.isoformat(),
+            "week": "%04d-W%02d" % (iso[0], iso[1]),
+            "month": d.strftime("%Y-%m"),
+            "model": MODELS[r[1]],
+            "project": PROJECTS[r[2]],
+            "tier": TIER_NAMES[r[5]],
+            "subagent": bool(r[4]),
+            "dialect": "message" if r[3] == 0 else "event",
         }
         key = tuple(values[name] for name in by)
         groups[key] = [a + b for a, b in zip(groups[key], r[6:])]
@@ -79,8 +92,18 @@ def test_grouping_matches_a_row_by_row_reference(by, zone):
     assert keys == sorted(keys)
 
 
-@pytest.mark.parametrize("zone", ["Europe/Berlin", "America/Sao_Paulo", "Australia/Lord_Howe", "America/St_Johns",
-                                  "Europe/Dublin", "Africa/Casablanca", "local"])
+@pytest.mark.parametrize(
+    "zone",
+    [
+        "Europe/Berlin",
+        "America/Sao_Paulo",
+        "Australia/Lord_Howe",
+        "America/St_Johns",
+        "Europe/Dublin",
+        "Africa/Casablanca",
+        "local",
+    ],
+)
 def test_offsets_are_exact_around_every_transition(zone, monkeypatch):
     monkeypatch.setenv("TZ", "America/New_York")
     import time
@@ -110,8 +133,12 @@ def test_offsets_are_exact_around_every_transition(zone, monkeypatch):
 
 
 def test_day_boundaries_in_zones_east_and_west_of_utc():
-    snap = snapshot_of([record("2025-03-16T23:30:00Z", tokens=(1, 0, 0, 0, 0, 0, 0)),
-                        record("2025-03-17T00:30:00Z", tokens=(2, 0, 0, 0, 0, 0, 0))])
+    snap = snapshot_of(
+        [
+            record("2025-03-16T23:30:00Z", tokens=(1, 0, 0, 0, 0, 0, 0)),
+            record("2025-03-17T00:30:00Z", tokens=(2, 0, 0, 0, 0, 0, 0)),
+        ]
+    )
 
     def days(tz):
         return {g.key["day"]: g.tokens[0] for g in report(snap, tz=tz).rows}
@@ -136,8 +163,13 @@ def test_day_boundaries_in_zones_east_and_west_of_utc():
     ],
 )
 def test_since_and_until(since, until, expected):
-    stamps = {"a": "2025-03-14T23:59:59Z", "b": "2025-03-15T00:00:00Z", "c": "2025-03-15T12:00:00Z",
-              "d": "2025-03-15T23:59:59Z", "e": "2025-03-16T00:00:00Z"}
+    stamps = {
+        "a": "2025-03-14T23:59:59Z",
+        "b": "2025-03-15T00:00:00Z",
+        "c": "2025-03-15T12:00:00Z",
+        "d": "2025-03-15T23:59:59Z",
+        "e": "2025-03-16T00:00:00Z",
+    }
     names = sorted(stamps)
     snap = snapshot_of([record(stamps[n], model=i) for i, n in enumerate(names)], models=names)
     result = report(snap, by=("model",), tz="UTC", since=since, until=until)
@@ -162,11 +194,14 @@ def test_bounds_of_dates_in_a_zone_follow_its_clock():
 
 
 def test_model_and_project_filters():
-    snap = snapshot_of([record(1, model=m, project=p, tokens=(1,) * 7) for m in range(3) for p in range(2)],
-                       MODELS, PROJECTS)
+    snap = snapshot_of(
+        [record(1, model=m, project=p, tokens=(1,) * 7) for m in range(3) for p in range(2)], MODELS, PROJECTS
+    )
     result = report(snap, by=("model", "project"), model=["ALPHA-*", "mini-*"], project="*alpha")
-    assert [(g.key["model"], g.key["project"]) for g in result.rows] == [("alpha-4-5", "/w/alpha"),
-                                                                         ("mini-5-pro", "/w/alpha")]
+    assert [(g.key["model"], g.key["project"]) for g in result.rows] == [
+        ("alpha-4-5", "/w/alpha"),
+        ("mini-5-pro", "/w/alpha"),
+    ]
 
 
 def prices(**tables):
@@ -178,19 +213,24 @@ def prices(**tables):
 
 def test_unpriced_usage_is_never_counted_as_zero():
     table = prices(**{"alpha-*": {"input": 2.0, "output": 10.0}})  # no cache prices
-    snap = snapshot_of([
-        record("2025-03-14T10:00:00Z", model=0, tokens=(1_000_000, 0, 100_000, 0, 0, 0, 0)),  # alpha: 3.00
-        record("2025-03-14T11:00:00Z", model=1, tokens=(500_000, 0, 0, 0, 0, 0, 0)),  # beta: no price at all
-        record("2025-03-15T10:00:00Z", model=0, tokens=(1_000_000, 0, 0, 0, 0, 0, 0)),  # alpha: 2.00
-        record("2025-03-16T10:00:00Z", model=0, tokens=(0, 0, 0, 0, 0, 0, 10)),  # alpha cache read: no price
-    ], models=("alpha-4", "beta-3"))
+    snap = snapshot_of(
+        [
+            record("2025-03-14T10:00:00Z", model=0, tokens=(1_000_000, 0, 100_000, 0, 0, 0, 0)),  # alpha: 3.00
+            record("2025-03-14T11:00:00Z", model=1, tokens=(500_000, 0, 0, 0, 0, 0, 0)),  # beta: no price at all
+            record("2025-03-15T10:00:00Z", model=0, tokens=(1_000_000, 0, 0, 0, 0, 0, 0)),  # alpha: 2.00
+            record("2025-03-16T10:00:00Z", model=0, tokens=(0, 0, 0, 0, 0, 0, 10)),  # alpha cache read: no price
+        ],
+        models=("alpha-4", "beta-3"),
+    )
     result = report(snap, tz="UTC", prices=table, breakdown=True)
     day = {g.key["day"]: g for g in result.rows}
     assert day["2025-03-14"].cost is None and day["2025-03-14"].priced_cost == pytest.approx(3.0)
     assert day["2025-03-15"].cost == pytest.approx(2.0)
     assert day["2025-03-16"].cost is None
-    assert [(m.key["model"], m.cost) for m in day["2025-03-14"].models] == [("alpha-4", pytest.approx(3.0)),
-                                                                           ("beta-3", None)]
+    assert [(m.key["model"], m.cost) for m in day["2025-03-14"].models] == [
+        ("alpha-4", pytest.approx(3.0)),
+        ("beta-3", None),
+    ]
     assert result.totals.cost is None and result.totals.priced_cost == pytest.approx(5.0)
     assert dict(result.unpriced) == {"alpha-4": ("cache_read",), "beta-3": ("input",)}
     data = result.to_dict()
@@ -215,13 +255,19 @@ def test_sums_stay_exact_beyond_float_precision():
 
 
 def test_blocks_open_at_the_hour_of_the_first_event_after_a_gap():
-    stamps = ["2025-03-14T09:17:00Z", "2025-03-14T13:59:59Z",  # one window 09:00-14:00
-              "2025-03-14T14:00:00Z", "2025-03-14T18:30:00Z",  # the next opens at once: 14:00-19:00
-              "2025-03-15T02:45:00Z"]  # after a gap: 02:00-07:00
+    stamps = [
+        "2025-03-14T09:17:00Z",
+        "2025-03-14T13:59:59Z",  # one window 09:00-14:00
+        "2025-03-14T14:00:00Z",
+        "2025-03-14T18:30:00Z",  # the next opens at once: 14:00-19:00
+        "2025-03-15T02:45:00Z",
+    ]  # after a gap: 02:00-07:00
     snap = snapshot_of([record(s, tokens=(i + 1, 0, 0, 0, 0, 0, 0)) for i, s in enumerate(reversed(stamps))])
     result = blocks(snap, tz="UTC", now=ms("2025-03-15T06:59:00Z"))
-    keys = [(g.key["block"], g.key["end"], g.key["first_event"], g.key["last_event"], g.key["active"], g.tokens[0])
-            for g in result.rows]
+    keys = [
+        (g.key["block"], g.key["end"], g.key["first_event"], g.key["last_event"], g.key["active"], g.tokens[0])
+        for g in result.rows
+    ]
     assert keys == [
         ("2025-03-14T09:00:00Z", "2025-03-14T14:00:00Z", "2025-03-14T09:17:00Z", "2025-03-14T13:59:59Z", False, 9),
         ("2025-03-14T14:00:00Z", "2025-03-14T19:00:00Z", "2025-03-14T14:00:00Z", "2025-03-14T18:30:00Z", False, 5),
@@ -237,8 +283,18 @@ def test_csv_and_json_carry_the_same_numbers():
     import csv
     import io
 
-    table = prices(**{"*": {"input": 1.5, "output": 7.0, "cached_input": 0.1, "cache_read": 0.2,
-                            "cache_write_5m": 1.0, "cache_write_1h": 2.0}})
+    table = prices(
+        **{
+            "*": {
+                "input": 1.5,
+                "output": 7.0,
+                "cached_input": 0.1,
+                "cache_read": 0.2,
+                "cache_write_5m": 1.0,
+                "cache_write_1h": 2.0,
+            }
+        }
+    )
     snap = snapshot_of(random_records(7, 200, "2025-01-01T00:00:00Z", 20), MODELS, PROJECTS)
     for breakdown in (False, True):
         result = report(snap, by=("week", "project"), tz="UTC", prices=table, breakdown=breakdown)
@@ -246,8 +302,11 @@ def test_csv_and_json_carry_the_same_numbers():
         if breakdown:  # models by name inside each row, and in the totals
             for r in [*result.to_dict()["rows"], result.to_dict()["totals"]]:
                 assert [m["model"] for m in r["models"]] == sorted(m["model"] for m in r["models"])
-        expected = ([dict(r, **m) for r in result.to_dict()["rows"] for m in r["models"]]
-                    if breakdown else result.to_dict()["rows"])
+        expected = (
+            [dict(r, **m) for r in result.to_dict()["rows"] for m in r["models"]]
+            if breakdown
+            else result.to_dict()["rows"]
+        )
         assert len(parsed) == len(expected)
         for got, want in zip(parsed, expected):
             assert list(got) == list(result.columns())
@@ -258,9 +317,13 @@ def test_csv_and_json_carry_the_same_numbers():
 
 
 def test_block_status_for_a_live_view():
-    snap = snapshot_of([record("2025-03-15T10:05:00Z", tokens=(100, 0, 0, 0, 0, 0, 0)),
-                        record("2025-03-15T11:45:00Z", tokens=(200, 0, 0, 0, 0, 0, 0)),
-                        record("2025-03-15T12:10:00Z", tokens=(300, 0, 100, 0, 0, 0, 0))])
+    snap = snapshot_of(
+        [
+            record("2025-03-15T10:05:00Z", tokens=(100, 0, 0, 0, 0, 0, 0)),
+            record("2025-03-15T11:45:00Z", tokens=(200, 0, 0, 0, 0, 0, 0)),
+            record("2025-03-15T12:10:00Z", tokens=(300, 0, 100, 0, 0, 0, 0)),
+        ]
+    )
     table = prices(**{"*": {"input": 1.0, "output": 1.0}})
     now = ms("2025-03-15T12:30:00Z")
     status = block_status(snap, now=now, prices=table)
@@ -298,8 +361,9 @@ def test_aggregate_matches_a_dictionary(radixes, big_at):
     expected = defaultdict(lambda: [0, 0, 0])
     for i, key in enumerate(zip(*(c.tolist() for c in codes))):
         expected[key] = [a + b for a, b in zip(expected[key], values[i].tolist())]
-    got = {key: list(map(int, row)) for key, row in zip(zip(*(d.tolist() for d in groups.digits)),
-                                                         groups.sums.tolist())}
+    got = {
+        key: list(map(int, row)) for key, row in zip(zip(*(d.tolist() for d in groups.digits)), groups.sums.tolist())
+    }
     assert got == dict(expected)
     assert sorted(got) == [tuple(k) for k in zip(*(d.tolist() for d in groups.digits))]  # ascending keys
     assert groups.size.sum() == n

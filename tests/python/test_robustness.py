@@ -39,9 +39,13 @@ MEMORY = """
 
 def run_out_of_memory(tmp_path, tmp_path_factory, nth, env=None):
     log = tmp_path / "counts"
-    out = run_child(MEMORY, injector=injector(tmp_path_factory), env=env, timeout=120,
-                    faults={"ALLOC": tmp_path / "alloc-on", "ALLOC_OVER": 1 << 20,
-                            "ALLOC_NTH": nth, "LOG": log})
+    out = run_child(
+        MEMORY,
+        injector=injector(tmp_path_factory),
+        env=env,
+        timeout=120,
+        faults={"ALLOC": tmp_path / "alloc-on", "ALLOC_OVER": 1 << 20, "ALLOC_NTH": nth, "LOG": log},
+    )
     assert out.returncode == 0, out.stdout + out.stderr[-3000:]
     if fault_counts(log)["alloc"] == 0:
         pytest.skip("allocations cannot be made to fail here (a sanitizer owns malloc)")
@@ -49,21 +53,18 @@ def run_out_of_memory(tmp_path, tmp_path_factory, nth, env=None):
 
 
 @pytest.mark.parametrize("nth", [1, 2, 3, 4])
-def test_memory_running_out_during_conversion_raises_and_spares_the_engine(
-        tmp_path, tmp_path_factory, nth):
+def test_memory_running_out_during_conversion_raises_and_spares_the_engine(tmp_path, tmp_path_factory, nth):
     """Each of the first large allocations of a refresh with a 400,000-entry
     manifest fails in turn (the UTF-8 text, then the decoded entries): a
     MemoryError that leaves the engine as it was."""
     assert run_out_of_memory(tmp_path, tmp_path_factory, nth) == ["MemoryError", "then 0 None"]
 
 
-def test_memory_running_out_for_the_row_buffer_leaves_the_export_pending(
-        tmp_path, tmp_path_factory):
+def test_memory_running_out_for_the_row_buffer_leaves_the_export_pending(tmp_path, tmp_path_factory):
     log = tmp_path / "log.jsonl"
     log.write_bytes(b"".join(message_line(f"k{i}") for i in range(20_000)))
     manifest = json.dumps([entry(log)])
-    lines = run_out_of_memory(tmp_path, tmp_path_factory, 1,
-                              env={"SETUP": manifest, "MANIFEST": manifest})
+    lines = run_out_of_memory(tmp_path, tmp_path_factory, 1, env={"SETUP": manifest, "MANIFEST": manifest})
     # Nothing changed on disk, yet the export that never arrived comes now.
     assert lines == ["MemoryError", f"then 0 {20_000 * RECORD_SIZE}"]
 
@@ -76,16 +77,22 @@ def test_error_texts_do_not_follow_the_locale(tmp_path):
         pytest.skip("localedef is not installed (Debian package locales)")
     locales = tmp_path / "locales"
     locales.mkdir()
-    made = subprocess.run([localedef, "-i", "ru_RU", "-f", "KOI8-R",
-                           str(locales / "ru_RU.KOI8-R")], capture_output=True, text=True,
-                          timeout=120, check=False)
+    made = subprocess.run(
+        [localedef, "-i", "ru_RU", "-f", "KOI8-R", str(locales / "ru_RU.KOI8-R")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     if not (locales / "ru_RU.KOI8-R").exists():
         pytest.skip("cannot generate the ru_RU.KOI8-R locale: " + made.stderr.strip())
     folder = tmp_path / "folder"
     folder.mkdir()
     missing = tmp_path / "missing.jsonl"
-    manifest = [{"path": str(p), "size": 10, "identity": "1:2", "mtime_ns": 1, "source": 0,
-                 "project": "p", "sub": False} for p in (missing, folder)]
+    manifest = [
+        {"path": str(p), "size": 10, "identity": "1:2", "mtime_ns": 1, "source": 0, "project": "p", "sub": False}
+        for p in (missing, folder)
+    ]
     script = """
         import locale
         locale.setlocale(locale.LC_ALL, "ru_RU.KOI8-R")
@@ -97,13 +104,11 @@ def test_error_texts_do_not_follow_the_locale(tmp_path):
             text, rows = engine.refresh(os.environ["MANIFEST"], 1)
             print(json.dumps(sorted(json.loads(text)["scan"]["errors"])))
     """
-    out = run_child(script, env={"LOCPATH": str(locales), "MANIFEST": json.dumps(manifest)},
-                    timeout=60)
+    out = run_child(script, env={"LOCPATH": str(locales), "MANIFEST": json.dumps(manifest)}, timeout=60)
     assert out.returncode == 0, out.stdout + out.stderr
     if out.stdout.strip() == "untranslated":
         pytest.skip("no translated C library messages for ru (Debian package libc-l10n)")
-    want = sorted([f"{missing}: No such file or directory (os error 2)",
-                   f"{folder}: Is a directory (os error 21)"])
+    want = sorted([f"{missing}: No such file or directory (os error 2)", f"{folder}: Is a directory (os error 21)"])
     assert [json.loads(line) for line in out.stdout.splitlines()] == [want, want]
 
 
@@ -162,10 +167,18 @@ def test_a_file_naming_many_sessions_is_read_without_stalling(tmp_path):
     log = tmp_path / "many.jsonl"
     with open(log, "w") as f:
         f.write('{"type":"session_meta","payload":{"id":"own"}}\n')
-        f.writelines('{"type":"session_meta","payload":{"id":"s%07d"}}\n' % i
-                     for i in range(300_000))
-    manifest = [{"path": str(log), "size": log.stat().st_size, "identity": "1", "mtime_ns": 1,
-                 "source": 1, "project": "p", "sub": False}]
+        f.writelines('{"type":"session_meta","payload":{"id":"s%07d"}}\n' % i for i in range(300_000))
+    manifest = [
+        {
+            "path": str(log),
+            "size": log.stat().st_size,
+            "identity": "1",
+            "mtime_ns": 1,
+            "source": 1,
+            "project": "p",
+            "sub": False,
+        }
+    ]
     script = """
         text, rows = Engine().refresh(os.environ["MANIFEST"], 1)
         print(json.loads(text)["scan"]["unresolved_forks"])

@@ -27,6 +27,7 @@ def line(obj):
 
 # Event dialect ---------------------------------------------------------------
 
+
 def meta(sid, started=None, forked=None, cwd=None):
     payload = {"id": sid}
     if started is not None:
@@ -44,13 +45,17 @@ def turn(model, cwd):
 
 def event(t, f, totals=True):
     """A token_count line whose fingerprint is determined by `f`."""
-    info = {"last_token_usage": {"input_tokens": 10 * f, "cached_input_tokens": f,
-                                 "output_tokens": f + 1, "reasoning_output_tokens": 1}}
+    info = {
+        "last_token_usage": {
+            "input_tokens": 10 * f,
+            "cached_input_tokens": f,
+            "output_tokens": f + 1,
+            "reasoning_output_tokens": 1,
+        }
+    }
     if totals:
-        info["total_token_usage"] = {"input_tokens": 100 * f, "output_tokens": 10 * f,
-                                     "total_tokens": 110 * f}
-    return line({"type": "event_msg", "timestamp": stamp(t),
-                 "payload": {"type": "token_count", "info": info}})
+        info["total_token_usage"] = {"input_tokens": 100 * f, "output_tokens": 10 * f, "total_tokens": 110 * f}
+    return line({"type": "event_msg", "timestamp": stamp(t), "payload": {"type": "token_count", "info": info}})
 
 
 def event_rec(t, f, model, project, kind=1, sub=0):
@@ -59,11 +64,18 @@ def event_rec(t, f, model, project, kind=1, sub=0):
 
 # Message dialect -------------------------------------------------------------
 
+
 def msg(key, out, t, model, cwd=None, inp=3, read=0):
-    m = {"model": model, "usage": {"input_tokens": inp, "output_tokens": out,
-                                   "cache_read_input_tokens": read,
-                                   "cache_creation_input_tokens": 7,
-                                   "cache_creation": {"ephemeral_1h_input_tokens": 2}}}
+    m = {
+        "model": model,
+        "usage": {
+            "input_tokens": inp,
+            "output_tokens": out,
+            "cache_read_input_tokens": read,
+            "cache_creation_input_tokens": 7,
+            "cache_creation": {"ephemeral_1h_input_tokens": 2},
+        },
+    }
     if key is not None:
         m["id"] = key
     obj = {"type": "assistant", "timestamp": stamp(t), "message": m}
@@ -78,6 +90,7 @@ def msg_rec(t, out, model, project, inp=3, read=0, sub=0):
 
 # Manifest and refresh --------------------------------------------------------
 
+
 def write(root, name, text):
     path = root / name
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -87,8 +100,15 @@ def write(root, name, text):
 
 def entry(path, source, project="proj", sub=False):
     st = os.stat(path)
-    return {"path": str(path), "size": st.st_size, "identity": f"{st.st_dev}:{st.st_ino}",
-            "mtime_ns": st.st_mtime_ns, "source": source, "project": project, "sub": sub}
+    return {
+        "path": str(path),
+        "size": st.st_size,
+        "identity": f"{st.st_dev}:{st.st_ino}",
+        "mtime_ns": st.st_mtime_ns,
+        "source": source,
+        "project": project,
+        "sub": sub,
+    }
 
 
 def refresh(engine, entries, workers=2, force=False):
@@ -102,8 +122,7 @@ def refresh(engine, entries, workers=2, force=False):
 def check(report, records, expected, models, projects, inherited, unresolved):
     assert records == expected
     assert (report["models"], report["projects"]) == (models, projects)
-    assert (report["scan"]["inherited_events"], report["scan"]["unresolved_forks"]) == (
-        inherited, unresolved)
+    assert (report["scan"]["inherited_events"], report["scan"]["unresolved_forks"]) == (inherited, unresolved)
 
 
 # Forks -----------------------------------------------------------------------
@@ -113,8 +132,9 @@ CHILD_ROWS = [(40, 1), (50, 2), (60, 4), (70, 1)]  # c1, c2 repeat p1, p2; c4 re
 
 
 def parent_text(sid, totals=True):
-    return meta(sid, started=0) + turn("Alpha-4-20250101", "/w/p") + "".join(
-        event(t, f, totals) for t, f in PARENT_ROWS)
+    return (
+        meta(sid, started=0) + turn("Alpha-4-20250101", "/w/p") + "".join(event(t, f, totals) for t, f in PARENT_ROWS)
+    )
 
 
 def child_text(parents, started):
@@ -136,15 +156,15 @@ def child_text(parents, started):
         ("A", True, ["A"], 25, 2, [0, 1, 2, 3], 0, 0),  # other event source
     ],
 )
-def test_fork_inheritance(tmp_path, parent_sid, parent_totals, parents, started, child_source,
-                          kept, inherited, unresolved):
+def test_fork_inheritance(
+    tmp_path, parent_sid, parent_totals, parents, started, child_source, kept, inherited, unresolved
+):
     p = write(tmp_path, "a-parent.jsonl", parent_text(parent_sid, parent_totals))
     c = write(tmp_path, "b-child.jsonl", child_text(parents, started))
     report, records, _, _ = refresh(Engine(), [entry(c, child_source), entry(p, 1)])
     expected = [event_rec(t, f, 0, 0) for t, f in PARENT_ROWS]
     expected += [event_rec(*CHILD_ROWS[i], 1, 1, kind=child_source) for i in kept]
-    check(report, records, expected, ["alpha-4", "beta-2"], ["/w/p", "/w/c"],
-          inherited, unresolved)
+    check(report, records, expected, ["alpha-4", "beta-2"], ["/w/p", "/w/c"], inherited, unresolved)
 
 
 def test_removing_the_parent_releases_the_inherited_rows(tmp_path):
@@ -156,22 +176,28 @@ def test_removing_the_parent_releases_the_inherited_rows(tmp_path):
 
     report, records, _, _ = refresh(engine, [entry(c, 1)])
     assert report["scan"]["removed"] == 1
-    check(report, records, [event_rec(t, f, 0, 0) for t, f in CHILD_ROWS],
-          ["beta-2"], ["/w/c"], 0, 1)
+    check(report, records, [event_rec(t, f, 0, 0) for t, f in CHILD_ROWS], ["beta-2"], ["/w/c"], 0, 1)
 
 
 # Repeated responses ----------------------------------------------------------
 
+
 def test_key_contests_across_files(tmp_path):
     files = [
-        write(tmp_path, "a.jsonl",
-              msg("k", 5, 100, "alpha-4", cwd="/w/a")
-              + msg("", 1, 110, "beta-2")  # empty id: never deduplicated
-              + msg("e", 3, 120, "gamma-1", inp=4)),
-        write(tmp_path, "b.jsonl",
-              msg("k", 9, 200, "beta-2", cwd="/w/b")
-              + msg(None, 1, 110, "beta-2")  # no id at all: empty key too
-              + msg("e", 3, 120, "zeta-9", inp=8)),  # equal output and time: first stays
+        write(
+            tmp_path,
+            "a.jsonl",
+            msg("k", 5, 100, "alpha-4", cwd="/w/a")
+            + msg("", 1, 110, "beta-2")  # empty id: never deduplicated
+            + msg("e", 3, 120, "gamma-1", inp=4),
+        ),
+        write(
+            tmp_path,
+            "b.jsonl",
+            msg("k", 9, 200, "beta-2", cwd="/w/b")
+            + msg(None, 1, 110, "beta-2")  # no id at all: empty key too
+            + msg("e", 3, 120, "zeta-9", inp=8),
+        ),  # equal output and time: first stays
         write(tmp_path, "c.jsonl", msg("k", 9, 300, "Delta-3[1m]", cwd="/w/c", read=11)),
     ]
     report, records, _, _ = refresh(Engine(), [entry(f, 0) for f in files])
@@ -181,8 +207,7 @@ def test_key_contests_across_files(tmp_path):
         msg_rec(120, 3, 2, 1, inp=4),
         msg_rec(110, 1, 1, 2),
     ]
-    check(report, records, expected, ["delta-3", "beta-2", "gamma-1"], ["/w/c", "/w/a", "/w/b"],
-          0, 0)
+    check(report, records, expected, ["delta-3", "beta-2", "gamma-1"], ["/w/c", "/w/a", "/w/b"], 0, 0)
     assert report["rows"] == 4
 
 
@@ -190,38 +215,59 @@ def test_path_order_beats_time_order(tmp_path):
     late = write(tmp_path, "a/y.jsonl", msg("k1", 2, 900, "model-x", cwd="/late"))
     early = write(tmp_path, "b/x.jsonl", msg("k2", 3, 100, "model-y", cwd="/early"))
     report, records, _, _ = refresh(Engine(), [entry(early, 0, sub=True), entry(late, 0)])
-    check(report, records, [msg_rec(900, 2, 0, 0), msg_rec(100, 3, 1, 1, sub=1)],
-          ["model-x", "model-y"], ["/late", "/early"], 0, 0)
+    check(
+        report,
+        records,
+        [msg_rec(900, 2, 0, 0), msg_rec(100, 3, 1, 1, sub=1)],
+        ["model-x", "model-y"],
+        ["/late", "/early"],
+        0,
+        0,
+    )
 
 
 def test_appended_winner_replaces_the_record_in_place(tmp_path):
-    a = write(tmp_path, "a.jsonl", msg("k", 5, 100, "alpha-4", cwd="/w/a")
-              + msg("m", 2, 110, "alpha-4"))
+    a = write(tmp_path, "a.jsonl", msg("k", 5, 100, "alpha-4", cwd="/w/a") + msg("m", 2, 110, "alpha-4"))
     b = write(tmp_path, "b.jsonl", msg("n", 4, 50, "beta-2", cwd="/w/b"))
     engine = Engine()
     report, records, _, _ = refresh(engine, [entry(a, 0), entry(b, 0)])
-    check(report, records, [msg_rec(100, 5, 0, 0), msg_rec(110, 2, 0, 0), msg_rec(50, 4, 1, 1)],
-          ["alpha-4", "beta-2"], ["/w/a", "/w/b"], 0, 0)
+    check(
+        report,
+        records,
+        [msg_rec(100, 5, 0, 0), msg_rec(110, 2, 0, 0), msg_rec(50, 4, 1, 1)],
+        ["alpha-4", "beta-2"],
+        ["/w/a", "/w/b"],
+        0,
+        0,
+    )
 
     with open(b, "a") as f:
         f.write(msg("k", 6, 60, "gamma-1", inp=9))
     report, records, _, _ = refresh(engine, [entry(a, 0), entry(b, 0)])
     assert (report["scan"]["appended"], report["scan"]["rebuilt"]) == (1, 0)
-    check(report, records, [msg_rec(60, 6, 0, 0, inp=9), msg_rec(110, 2, 1, 1),
-                            msg_rec(50, 4, 2, 0)],
-          ["gamma-1", "alpha-4", "beta-2"], ["/w/b", "/w/a"], 0, 0)
+    check(
+        report,
+        records,
+        [msg_rec(60, 6, 0, 0, inp=9), msg_rec(110, 2, 1, 1), msg_rec(50, 4, 2, 0)],
+        ["gamma-1", "alpha-4", "beta-2"],
+        ["/w/b", "/w/a"],
+        0,
+        0,
+    )
 
 
 # Determinism -----------------------------------------------------------------
 
+
 def test_same_files_give_identical_output_whatever_the_order_and_workers(tmp_path):
-    entries = [entry(write(tmp_path, "fork/a-parent.jsonl", parent_text("A")), 1),
-               entry(write(tmp_path, "fork/b-child.jsonl", child_text(["A", "Q"], 25)), 1),
-               entry(write(tmp_path, "fork/c-orphan.jsonl", child_text(["Q"], 5)), 2)]
+    entries = [
+        entry(write(tmp_path, "fork/a-parent.jsonl", parent_text("A")), 1),
+        entry(write(tmp_path, "fork/b-child.jsonl", child_text(["A", "Q"], 25)), 1),
+        entry(write(tmp_path, "fork/c-orphan.jsonl", child_text(["Q"], 5)), 2),
+    ]
     for i in range(6):
         keys = [f"k{(i * 7 + j) % 5}" if j % 3 else None for j in range(8)]
-        body = "".join(msg(key, j % 4, 1000 - 10 * j, f"m-{j % 3}", cwd=f"/p{i % 2}")
-                       for j, key in enumerate(keys))
+        body = "".join(msg(key, j % 4, 1000 - 10 * j, f"m-{j % 3}", cwd=f"/p{i % 2}") for j, key in enumerate(keys))
         entries.append(entry(write(tmp_path, f"msg/{5 - i}/s{i}.jsonl", body), 0, sub=i % 2 == 0))
 
     outputs = []

@@ -16,14 +16,37 @@ from served import Served, environment, recent
 
 
 def make_tree(root):
-    write(root, "work/alpha/s1.jsonl", event_log("e-1", "/w/alpha", "Model-X", [
-        ("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)]))
-    write(root, "work/alpha/conv.jsonl",
-          message_line("2025-03-15T10:00:00Z", "m1", "alpha-4-5-20250929", inp=10, out=100, read=500, write_5m=300,
-                       write_1h=200, cwd="/w/alpha")
-          + message_line("2025-03-15T16:30:00Z", "m2", "Beta-3", inp=20, out=50, write_5m=100, cwd="/w/alpha"))
-    write(root, "misc/x/agent-1.jsonl", message_line("2025-03-20T08:00:00Z", "m3", "alpha-4-5", inp=5, out=10,
-                                                     cwd="/w/beta"))
+    write(
+        root,
+        "work/alpha/s1.jsonl",
+        event_log(
+            "e-1",
+            "/w/alpha",
+            "Model-X",
+            [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)],
+        ),
+    )
+    write(
+        root,
+        "work/alpha/conv.jsonl",
+        message_line(
+            "2025-03-15T10:00:00Z",
+            "m1",
+            "alpha-4-5-20250929",
+            inp=10,
+            out=100,
+            read=500,
+            write_5m=300,
+            write_1h=200,
+            cwd="/w/alpha",
+        )
+        + message_line("2025-03-15T16:30:00Z", "m2", "Beta-3", inp=20, out=50, write_5m=100, cwd="/w/alpha"),
+    )
+    write(
+        root,
+        "misc/x/agent-1.jsonl",
+        message_line("2025-03-20T08:00:00Z", "m3", "alpha-4-5", inp=5, out=10, cwd="/w/beta"),
+    )
     write(root, "live/now.jsonl", recent(20, "n1", inp=100, out=2000, read=3000))
     write(root, "misc/notes.jsonl", line({"note": "not a session log"}))
     return root
@@ -72,8 +95,10 @@ TWINS = [
     ("group=week&breakdown=true", ["weekly", "--breakdown"]),
     ("group=month&since=2025-03-15", ["monthly", "--since", "2025-03-15"]),
     ("group=model&model=alpha-*&model=beta-3", ["models", "--model", "alpha-*", "--model", "beta-3"]),
-    ("group=project&project=/w/a*&until=2025-03-15T12:00:00Z",
-     ["projects", "--project", "/w/a*", "--until", "2025-03-15T12:00:00Z"]),
+    (
+        "group=project&project=/w/a*&until=2025-03-15T12:00:00Z",
+        ["projects", "--project", "/w/a*", "--until", "2025-03-15T12:00:00Z"],
+    ),
     ("group=block&tz=Asia/Kolkata", ["blocks", "--tz", "Asia/Kolkata"]),
 ]
 
@@ -98,20 +123,25 @@ def test_reports_equal_the_command_line(shared, cli):
 def test_sessions_equal_the_command_line(shared, cli):
     server, tree, prices = shared
     conv = tree / "work" / "alpha" / "conv.jsonl"
-    for query, command in (("", []), ("sort=tokens&top=2&since=2025-03-15", ["--sort", "tokens", "--top", "2",
-                                                                            "--since", "2025-03-15"]),
-                           ("id=conv&tz=Asia/Kolkata", ["--id", "conv", "--tz", "Asia/Kolkata"]),
-                           ("id=%s&project=/w/alpha" % conv, ["--id", conv, "--project", "/w/alpha"])):
+    for query, command in (
+        ("", []),
+        ("sort=tokens&top=2&since=2025-03-15", ["--sort", "tokens", "--top", "2", "--since", "2025-03-15"]),
+        ("id=conv&tz=Asia/Kolkata", ["--id", "conv", "--tz", "Asia/Kolkata"]),
+        ("id=%s&project=/w/alpha" % conv, ["--id", conv, "--project", "/w/alpha"]),
+    ):
         status, _head, data = server.get("/api/v1/sessions?" + query)
         assert status == 200, data
         args = ["sessions", *command, "--source", tree, "--prices", prices]
         if "--tz" not in command:
             args += ["--tz", "UTC"]
         assert data == cli_json(cli, *args), query
-    for query, parameter, message in (("sort=size", "sort", "expected one of cost, tokens"),
-                                      ("top=0", "top", "expected 1 to"), ("top=x", "top", "whole number"),
-                                      ("id=nope", "id", "no session has the id 'nope'"),
-                                      ("id=", "id", "name a session")):
+    for query, parameter, message in (
+        ("sort=size", "sort", "expected one of cost, tokens"),
+        ("top=0", "top", "expected 1 to"),
+        ("top=x", "top", "whole number"),
+        ("id=nope", "id", "no session has the id 'nope'"),
+        ("id=", "id", "name a session"),
+    ):
         status, _head, data = server.get("/api/v1/sessions?" + query)
         assert (status, data["parameter"]) == (400, parameter) and message in data["error"], query
 
@@ -133,25 +163,31 @@ def test_other_endpoints(shared, cli):
     assert sources == cli_json(cli, "sources", "--source", tree)
 
     assert server.get("/api/v1")[2]["endpoints"][0] == "/api/v1/report"
-    for path, kind, needle in (("/", "text/html", b"<title>ledgerly"), ("/static/app.js", "text/javascript",
-                               b"EventSource"), ("/static/style.css", "text/css", b"prefers-color-scheme")):
+    for path, kind, needle in (
+        ("/", "text/html", b"<title>ledgerly"),
+        ("/static/app.js", "text/javascript", b"EventSource"),
+        ("/static/style.css", "text/css", b"prefers-color-scheme"),
+    ):
         status, head, body = server.request("GET", path)
         assert status == 200 and head["content-type"].startswith(kind) and needle in body
         status, head, body = server.request("HEAD", path)
         assert status == 200 and body == b""
 
 
-@pytest.mark.parametrize("query, parameter, message", [
-    ("group=dya", "group", "unknown dimension 'dya'"),
-    ("group=block,day", "group", "cannot be combined"),
-    ("since=2025-02-30", "since", "is not a date"),
-    ("since=2025-03-16&until=2025-03-15", "since", "is after its end"),
-    ("tz=Mars/Base", "tz", "unknown time zone 'Mars/Base'"),
-    ("breakdown=maybe", "breakdown", "expected true or false"),
-    ("colour=blue", "colour", "unknown parameter"),
-    ("group=day&group=model", "group", "given more than once"),
-    ("model=", None, None),  # an empty glob list means no filter
-])
+@pytest.mark.parametrize(
+    "query, parameter, message",
+    [
+        ("group=dya", "group", "unknown dimension 'dya'"),
+        ("group=block,day", "group", "cannot be combined"),
+        ("since=2025-02-30", "since", "is not a date"),
+        ("since=2025-03-16&until=2025-03-15", "since", "is after its end"),
+        ("tz=Mars/Base", "tz", "unknown time zone 'Mars/Base'"),
+        ("breakdown=maybe", "breakdown", "expected true or false"),
+        ("colour=blue", "colour", "unknown parameter"),
+        ("group=day&group=model", "group", "given more than once"),
+        ("model=", None, None),  # an empty glob list means no filter
+    ],
+)
 def test_bad_parameters_name_the_parameter(shared, query, parameter, message):
     server = shared[0]
     status, head, data = server.get("/api/v1/report?" + query)
@@ -256,8 +292,13 @@ def test_event_stream_announces_each_change(server, tree):
 
 
 def status_cli(home, runtime, *args, env=None):
-    return subprocess.run([sys.executable, "-m", "ledgerly", "status", *map(str, args)], capture_output=True,
-                          text=True, env=environment(home, runtime, env), timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "ledgerly", "status", *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=environment(home, runtime, env),
+        timeout=120,
+    )
 
 
 def test_status_with_and_without_a_server(tree, prices, tmp_path):
@@ -288,12 +329,15 @@ def test_status_with_and_without_a_server(tree, prices, tmp_path):
     assert done.returncode == 0 and done.stdout.startswith("5.1K today")
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--format", "{nope}"], "--format: unknown field {nope}"),
-    (["--format", "{today_tokens"], "--format: unmatched '{'"),
-    (["--source", "/does/not/exist"], "source /does/not/exist: does not exist"),
-    (["--timeout", "x"], "argument --timeout"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--format", "{nope}"], "--format: unknown field {nope}"),
+        (["--format", "{today_tokens"], "--format: unmatched '{'"),
+        (["--source", "/does/not/exist"], "source /does/not/exist: does not exist"),
+        (["--timeout", "x"], "argument --timeout"),
+    ],
+)
 def test_status_failures_are_one_line_or_the_marker(tree, tmp_path, args, message):
     home, runtime = tmp_path / "home", tmp_path / "run"
     done = status_cli(home, runtime, "--source", tree, *args)
@@ -306,9 +350,16 @@ def test_status_failures_are_one_line_or_the_marker(tree, tmp_path, args, messag
 def test_status_from_a_server_loads_no_report_machinery(tree, tmp_path):
     """Asking a server must stay cheap: neither numpy nor rich is imported."""
     with Served(tree, tmp_path):
-        code = ("import sys, ledgerly.cli as c; status = c.main(['status']); "
-                "sys.stderr.write(str(sorted(m for m in sys.modules if m.split('.')[0] in ('numpy', 'rich'))))")
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              env=environment(tmp_path / "home", tmp_path / "run"), timeout=60)
+        code = (
+            "import sys, ledgerly.cli as c; status = c.main(['status']); "
+            "sys.stderr.write(str(sorted(m for m in sys.modules if m.split('.')[0] in ('numpy', 'rich'))))"
+        )
+        done = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env=environment(tmp_path / "home", tmp_path / "run"),
+            timeout=60,
+        )
         assert done.returncode == 0 and done.stdout.startswith("5.1K today")
         assert done.stderr == "[]"

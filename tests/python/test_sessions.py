@@ -21,27 +21,42 @@ def home_logs(tmp_path):
     resumed conversation that logs one response again, an event session
     and its fork (which opens by repeating two of the parent's events)."""
     root = tmp_path / "logs"
-    write(root, "p/alpha/c1.jsonl",
-          message_line("2025-03-14T10:00:00Z", "m1", "alpha-4-5", inp=10, out=100, read=500, write_5m=300,
-                       cwd="/w/alpha")
-          + message_line("2025-03-15T23:30:00Z", "m2", "beta-3", inp=20, out=12, cwd="/w/alpha")
-          + message_line("2025-03-16T00:30:00Z", "m3", "alpha-4-5", inp=1, out=2, cwd="/w/alpha"))
-    write(root, "p/alpha/c1/subagents/agent-1.jsonl",
-          message_line("2025-03-14T10:05:00Z", "s1", "beta-3", inp=40, out=50, write_1h=60, cwd="/w/alpha"))
-    write(root, "p/alpha/c1/subagents/agent-2.jsonl",
-          message_line("2025-03-15T11:00:00Z", "s2", "alpha-4-5", inp=7, out=8, cwd="/w/alpha"))
-    write(root, "p/alpha/gone/subagents/agent-3.jsonl",
-          message_line("2025-03-15T12:00:00Z", "s3", "beta-3", inp=9, out=9, cwd="/w/alpha"))
+    write(
+        root,
+        "p/alpha/c1.jsonl",
+        message_line("2025-03-14T10:00:00Z", "m1", "alpha-4-5", inp=10, out=100, read=500, write_5m=300, cwd="/w/alpha")
+        + message_line("2025-03-15T23:30:00Z", "m2", "beta-3", inp=20, out=12, cwd="/w/alpha")
+        + message_line("2025-03-16T00:30:00Z", "m3", "alpha-4-5", inp=1, out=2, cwd="/w/alpha"),
+    )
+    write(
+        root,
+        "p/alpha/c1/subagents/agent-1.jsonl",
+        message_line("2025-03-14T10:05:00Z", "s1", "beta-3", inp=40, out=50, write_1h=60, cwd="/w/alpha"),
+    )
+    write(
+        root,
+        "p/alpha/c1/subagents/agent-2.jsonl",
+        message_line("2025-03-15T11:00:00Z", "s2", "alpha-4-5", inp=7, out=8, cwd="/w/alpha"),
+    )
+    write(
+        root,
+        "p/alpha/gone/subagents/agent-3.jsonl",
+        message_line("2025-03-15T12:00:00Z", "s3", "beta-3", inp=9, out=9, cwd="/w/alpha"),
+    )
     # c2 resumes c1: m2 again, with more output (c2's copy is the one counted), then its own m4.
-    write(root, "p/alpha/c2.jsonl",
-          message_line("2025-03-15T23:30:00Z", "m2", "beta-3", inp=20, out=30, cwd="/w/alpha")
-          + message_line("2025-03-17T08:00:00Z", "m4", "alpha-4-5", inp=3, out=4, cwd="/w/alpha"))
+    write(
+        root,
+        "p/alpha/c2.jsonl",
+        message_line("2025-03-15T23:30:00Z", "m2", "beta-3", inp=20, out=30, cwd="/w/alpha")
+        + message_line("2025-03-17T08:00:00Z", "m4", "alpha-4-5", inp=3, out=4, cwd="/w/alpha"),
+    )
     turns = [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T09:20:00Z", 2000, 1000, 300, 100)]
     write(root, "s/2025/03/14/e-1.jsonl", event_log("e-1", "/w/beta", "Model-X", turns))
     # The fork logs the parent's two events again, after its own start, then one of its own.
     again = [("2025-03-14T11:00:0%dZ" % k,) + t[1:] for k, t in enumerate(turns, 1)]
-    fork = event_log("e-2", "/w/beta", "Model-X", again + [("2025-03-14T12:00:00Z", 500, 0, 70, 0)],
-                     started="2025-03-14T11:00:00Z")
+    fork = event_log(
+        "e-2", "/w/beta", "Model-X", again + [("2025-03-14T12:00:00Z", 500, 0, 70, 0)], started="2025-03-14T11:00:00Z"
+    )
     fork = fork.replace('"id":"e-2",', '"id":"e-2","forked_from_id":"e-1",', 1)
     write(root, "s/2025/03/14/e-2.jsonl", fork)
     return root
@@ -53,16 +68,20 @@ def run_json(cli, *args):
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("paths, roots", [
-    # A subagent log joins the log its folder is named after; nested ones the outermost.
-    (["/a/c.jsonl", "/a/c/subagents/x.jsonl", "/a/c/subagents/x/subagents/y.jsonl"],
-     ["/a/c.jsonl"] * 3),
-    # No such parent log, or not a subagents folder: a session of its own.
-    (["/a/d/subagents/x.jsonl", "/a/c/other/x.jsonl", "/a/c.jsonl"],
-     ["/a/d/subagents/x.jsonl", "/a/c/other/x.jsonl", "/a/c.jsonl"]),
-    # The parent counts when it is listed, even without rows of its own.
-    (["/a/e/subagents/x.jsonl"], ["/a/e.jsonl"]),
-])
+@pytest.mark.parametrize(
+    "paths, roots",
+    [
+        # A subagent log joins the log its folder is named after; nested ones the outermost.
+        (["/a/c.jsonl", "/a/c/subagents/x.jsonl", "/a/c/subagents/x/subagents/y.jsonl"], ["/a/c.jsonl"] * 3),
+        # No such parent log, or not a subagents folder: a session of its own.
+        (
+            ["/a/d/subagents/x.jsonl", "/a/c/other/x.jsonl", "/a/c.jsonl"],
+            ["/a/d/subagents/x.jsonl", "/a/c/other/x.jsonl", "/a/c.jsonl"],
+        ),
+        # The parent counts when it is listed, even without rows of its own.
+        (["/a/e/subagents/x.jsonl"], ["/a/e.jsonl"]),
+    ],
+)
 def test_which_session_a_log_belongs_to(paths, roots):
     smap = map_sessions(paths, listed=["/a/e.jsonl"])
     assert [smap.paths[s] for s in smap.of_file.tolist()] == roots
@@ -111,34 +130,44 @@ def test_sessions_fold_subagents_and_add_up_to_the_daily_report(cli, home_logs, 
 def test_one_session_per_model_and_per_day(cli, home_logs):
     detail = run_json(cli, "sessions", home_logs, "--tz", "UTC", "--id", "c1")
     assert detail["session"] == str(home_logs / "p/alpha/c1.jsonl")
-    assert detail["logs"] == [str(home_logs / p) for p in ("p/alpha/c1.jsonl", "p/alpha/c1/subagents/agent-1.jsonl",
-                                                               "p/alpha/c1/subagents/agent-2.jsonl")]
+    assert detail["logs"] == [
+        str(home_logs / p)
+        for p in ("p/alpha/c1.jsonl", "p/alpha/c1/subagents/agent-1.jsonl", "p/alpha/c1/subagents/agent-2.jsonl")
+    ]
     assert [m["model"] for m in detail["by_model"]] == ["alpha-4-5", "beta-3"]
     assert [d["day"] for d in detail["by_day"]] == ["2025-03-14", "2025-03-15", "2025-03-16"]
     for breakdown in (detail["by_model"], detail["by_day"]):
         for field in TOKENS:
             assert sum(g[field] for g in breakdown) == detail[field]
     # A subagent's log names its session too; the CSV lists each day's models.
-    by_path = run_json(cli, "sessions", home_logs, "--tz", "UTC", "--id",
-                       home_logs / "p/alpha/c1/subagents/agent-2.jsonl")
+    by_path = run_json(
+        cli, "sessions", home_logs, "--tz", "UTC", "--id", home_logs / "p/alpha/c1/subagents/agent-2.jsonl"
+    )
     assert by_path == detail
     done = cli("sessions", home_logs, "--tz", "UTC", "--id", "c1", "--csv")
     lines = list(csv.DictReader(io.StringIO(done.stdout)))
-    assert [(r["day"], r["model"]) for r in lines] == [("2025-03-14", "alpha-4-5"), ("2025-03-14", "beta-3"),
-                                                      ("2025-03-15", "alpha-4-5"), ("2025-03-16", "alpha-4-5")]
+    assert [(r["day"], r["model"]) for r in lines] == [
+        ("2025-03-14", "alpha-4-5"),
+        ("2025-03-14", "beta-3"),
+        ("2025-03-15", "alpha-4-5"),
+        ("2025-03-16", "alpha-4-5"),
+    ]
 
     # Out of range: still named, with no usage.
     empty = run_json(cli, "sessions", home_logs, "--tz", "UTC", "--id", "c1", "--since", "2025-04-01")
     assert (empty["id"], empty["total_tokens"], empty["first_event"], empty["by_day"]) == ("c1", 0, None, [])
 
 
-@pytest.mark.parametrize("args, message", [
-    (("--id", "nope"), "--id: no session has the id 'nope'"),
-    (("--id", "/elsewhere/x.jsonl"), "--id: no session has the log /elsewhere/x.jsonl"),
-    (("--sort", "cost"), "--sort cost needs a price table"),
-    (("--top", "0"), "argument --top: expected 1 to 1000000 sessions"),
-    (("--since", "2025-03-20", "--until", "2025-03-10"), "--since:"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("--id", "nope"), "--id: no session has the id 'nope'"),
+        (("--id", "/elsewhere/x.jsonl"), "--id: no session has the log /elsewhere/x.jsonl"),
+        (("--sort", "cost"), "--sort cost needs a price table"),
+        (("--top", "0"), "argument --top: expected 1 to 1000000 sessions"),
+        (("--since", "2025-03-20", "--until", "2025-03-10"), "--since:"),
+    ],
+)
 def test_mistakes_are_one_line_and_status_2(cli, home_logs, args, message):
     done = cli("sessions", home_logs, *args)
     assert done.returncode == 2 and done.stdout == ""

@@ -34,16 +34,27 @@ LONG = "x" * (3 * SNIFF_FIRST)
         # Lines that decide nothing come first: a summary, blank lines, junk.
         (line({"type": "summary", "summary": "s"}) + "\n\nnot json\n" + MESSAGE, True, KIND_MESSAGE),
         # A response_item line alone is enough for the event dialect.
-        (line({"timestamp": "t", "type": "response_item", "payload": {"type": "message", "role": "user"}}), True,
-         KIND_EVENT),
+        (
+            line({"timestamp": "t", "type": "response_item", "payload": {"type": "message", "role": "user"}}),
+            True,
+            KIND_EVENT,
+        ),
         # Shapes of the other dialect's keys do not count: a user line without a
         # message object, a payload with an unknown type, a nested "type".
         (line({"type": "user", "content": "hi"}), True, None),
         (line({"type": "progress", "payload": {"type": "x"}}), True, None),
         (line({"message": {"type": "assistant"}, "payload": {"type": "event_msg"}}), True, None),
         # Both shapes in one line, one nested in the other: the top level decides.
-        (line({"type": "assistant", "message": {"content": [{"type": "tool_use", "input": {
-            "type": "event_msg", "payload": {}}}]}}), True, KIND_MESSAGE),
+        (
+            line(
+                {
+                    "type": "assistant",
+                    "message": {"content": [{"type": "tool_use", "input": {"type": "event_msg", "payload": {}}}]},
+                }
+            ),
+            True,
+            KIND_MESSAGE,
+        ),
         ("", True, None),
         # A first line too long for the window is judged by its keys.
         ('{"timestamp":"t","type":"session_meta","payload":{"instructions":"' + LONG, False, KIND_EVENT),
@@ -114,8 +125,10 @@ def test_what_cannot_be_read_is_an_error(tmp_path):
     os.symlink(str(root / "gone.jsonl"), str(root / "a" / "dangling.jsonl"))
     listing = list_files([Source(str(root)), Source(str(tmp_path / "removed-since"))])
     assert [f.path for f in listing.files] == [str(root / "a" / "x.jsonl")]
-    assert [e.split(": ")[0] for e in listing.errors] == [str(root / "a" / "dangling.jsonl"),
-                                                         str(tmp_path / "removed-since")]
+    assert [e.split(": ")[0] for e in listing.errors] == [
+        str(root / "a" / "dangling.jsonl"),
+        str(tmp_path / "removed-since"),
+    ]
 
 
 def test_sniffing_is_cached_per_identity_and_size_class(tmp_path):

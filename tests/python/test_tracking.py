@@ -69,17 +69,30 @@ def apply(root, op, folder, name, other):
     return []
 
 
-steps = st.lists(st.tuples(st.sampled_from(("write", "append", "empty", "garbage", "remove", "rmdir", "move", "link")),
-                           st.sampled_from(FOLDERS), st.sampled_from(NAMES), st.sampled_from(FOLDERS)),
-                 min_size=1, max_size=12)
+steps = st.lists(
+    st.tuples(
+        st.sampled_from(("write", "append", "empty", "garbage", "remove", "rmdir", "move", "link")),
+        st.sampled_from(FOLDERS),
+        st.sampled_from(NAMES),
+        st.sampled_from(FOLDERS),
+    ),
+    min_size=1,
+    max_size=12,
+)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(steps=steps)
 # An empty log hard-linked into a folder that then moves: the walk of the
 # moved folder must see the second path as the same file, not as empty.
-@example(steps=[("write", "p", "a.jsonl", "r"), ("empty", "p", "a.jsonl", "r"),
-                ("link", "p", "a.jsonl", "r"), ("move", "r", "x", "p/q")])
+@example(
+    steps=[
+        ("write", "p", "a.jsonl", "r"),
+        ("empty", "p", "a.jsonl", "r"),
+        ("link", "p", "a.jsonl", "r"),
+        ("move", "r", "x", "p/q"),
+    ]
+)
 def test_updates_equal_a_full_walk(tmp_path_factory, steps):
     root = str(tmp_path_factory.mktemp("tree"))
     write(root, "p/start.jsonl", LOG)

@@ -23,14 +23,21 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     )
     group = parser.add_argument_group("export")
     group.add_argument("--parquet", metavar="DIR", required=True, help="the tree to write into (created when missing)")
-    group.add_argument("--machine", metavar="NAME",
-                       help="the machine's partition name (default: the host name); letters, digits, '.', '_', '-'")
-    group.add_argument("--since", metavar="WHEN",
-                       help="only days from this UTC date on (a time stands for its whole day)")
+    group.add_argument(
+        "--machine",
+        metavar="NAME",
+        help="the machine's partition name (default: the host name); letters, digits, '.', '_', '-'",
+    )
+    group.add_argument(
+        "--since", metavar="WHEN", help="only days from this UTC date on (a time stands for its whole day)"
+    )
     group.add_argument("--until", metavar="WHEN", help="only days up to this UTC date (inclusive)")
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
-    group.add_argument("--partial", action="store_true",
-                       help="export even when some logs could not be read (their events leave the tree)")
+    group.add_argument(
+        "--partial",
+        action="store_true",
+        help="export even when some logs could not be read (their events leave the tree)",
+    )
     group.add_argument("--json", action="store_true", help="print what was done as JSON")
     parser.set_defaults(run=run_export)
 
@@ -65,8 +72,15 @@ def run_export(args: argparse.Namespace) -> int:
         span = "" if result.first_day is None else " (%s to %s)" % (result.first_day, result.last_day)
         sys.stdout.write(
             "Exported %s on %s%s to %s: %d written, %d unchanged, %d removed.\n"
-            % (_count(result.events, "event"), _count(result.days, "day"), span, result.folder, len(result.written),
-               result.unchanged, len(result.removed))
+            % (
+                _count(result.events, "event"),
+                _count(result.days, "day"),
+                span,
+                result.folder,
+                len(result.written),
+                result.unchanged,
+                len(result.removed),
+            )
         )
     sys.stdout.flush()
     if result.unpriced:

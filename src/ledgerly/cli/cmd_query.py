@@ -30,11 +30,22 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "Needs duckdb (pip install 'ledgerly[query]').",
     )
     parser.add_argument("directory", metavar="DIR", help="the exported tree")
-    parser.add_argument("report", nargs="?", default="daily", choices=list(REPORTS),
-                        help="one row per: %s (default: daily)" % ", ".join(REPORTS))
+    parser.add_argument(
+        "report",
+        nargs="?",
+        default="daily",
+        choices=list(REPORTS),
+        help="one row per: %s (default: daily)" % ", ".join(REPORTS),
+    )
     group = parser.add_argument_group("report")
-    group.add_argument("--by", action="append", metavar="FIELD", default=[], choices=GROUPINGS,
-                       help="also group by FIELD (repeatable): %s" % ", ".join(GROUPINGS))
+    group.add_argument(
+        "--by",
+        action="append",
+        metavar="FIELD",
+        default=[],
+        choices=GROUPINGS,
+        help="also group by FIELD (repeatable): %s" % ", ".join(GROUPINGS),
+    )
     group.add_argument("--since", metavar="WHEN", help="from this UTC date (whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this UTC date (inclusive) or time")
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
@@ -53,8 +64,17 @@ def run_query(args: argparse.Namespace) -> int:
 
     by = REPORTS[args.report] + tuple(args.by)
     try:
-        checked = make_query(by, args.since, args.until, "UTC", args.model, args.project, args.breakdown,
-                             groups=TREE_GROUPS, machine=args.machine)
+        checked = make_query(
+            by,
+            args.since,
+            args.until,
+            "UTC",
+            args.model,
+            args.project,
+            args.breakdown,
+            groups=TREE_GROUPS,
+            machine=args.machine,
+        )
     except ParameterError as exc:
         if exc.parameter != "group":
             raise
@@ -78,6 +98,8 @@ def run_query(args: argparse.Namespace) -> int:
     if report.unpriced:
         warn("usage exported without a price has no cost (shown as unknown): %s" % ", ".join(sorted(report.unpriced)))
     if len(result.price_tables) > 1:
-        warn("the costs come from %d different price tables (%s): compare the price_table column per machine"
-             % (len(result.price_tables), ", ".join(result.price_tables)))
+        warn(
+            "the costs come from %d different price tables (%s): compare the price_table column per machine"
+            % (len(result.price_tables), ", ".join(result.price_tables))
+        )
     return 0

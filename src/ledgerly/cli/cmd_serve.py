@@ -53,19 +53,28 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "read-only JSON API under /api/v1 that updates as the logs grow. Needs: pip install 'ledgerly[serve]'.",
     )
     group = parser.add_argument_group("server")
-    group.add_argument("--host", default="127.0.0.1",
-                       help="address to listen on (default 127.0.0.1; any other needs --token)")
-    group.add_argument("--port", type=_port, default=DEFAULT_PORT,
-                       help="TCP port (default %d; 0 picks a free one)" % DEFAULT_PORT)
+    group.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1; any other needs --token)"
+    )
+    group.add_argument(
+        "--port", type=_port, default=DEFAULT_PORT, help="TCP port (default %d; 0 picks a free one)" % DEFAULT_PORT
+    )
     group.add_argument("--token", help="require this bearer token (default: $%s)" % ENV_TOKEN)
     group.add_argument("--tz", metavar="ZONE", help="default time zone of the answers (default: config, or local)")
     group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
-    group.add_argument("--poll", action="store_true",
-                       help="do not use file-system notifications: rescan every --interval seconds")
-    group.add_argument("--interval", type=_seconds, default=2.0, metavar="SECONDS",
-                       help="rescan period with --poll (default 2)")
-    group.add_argument("--rescan", type=_seconds, default=300.0, metavar="SECONDS",
-                       help="full rescan period besides notifications, as a safety net (default 300)")
+    group.add_argument(
+        "--poll", action="store_true", help="do not use file-system notifications: rescan every --interval seconds"
+    )
+    group.add_argument(
+        "--interval", type=_seconds, default=2.0, metavar="SECONDS", help="rescan period with --poll (default 2)"
+    )
+    group.add_argument(
+        "--rescan",
+        type=_seconds,
+        default=300.0,
+        metavar="SECONDS",
+        help="full rescan period besides notifications, as a safety net (default 300)",
+    )
     group.add_argument("--no-socket", action="store_true", help="do not listen on the Unix socket for 'status'")
     parser.set_defaults(run=run_serve)
 
@@ -109,8 +118,10 @@ def bind_unix(path: str) -> Optional[socket.socket]:
         if info is not None:
             with contextlib.suppress(ClientError):
                 get({"socket": path}, "/api/v1", timeout=1.0)
-                raise CommandError("another ledgerly server is running (pid %s, %s); stop it first"
-                                 % (info.get("pid"), info.get("url")))
+                raise CommandError(
+                    "another ledgerly server is running (pid %s, %s); stop it first"
+                    % (info.get("pid"), info.get("url"))
+                )
         with contextlib.suppress(OSError):
             os.unlink(path)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -149,8 +160,10 @@ def run_serve(args: argparse.Namespace) -> int:
     token = args.token if args.token is not None else os.environ.get(ENV_TOKEN) or None
     loopback = is_loopback(args.host)
     if not loopback and not token:
-        raise CommandError("--host %s is reachable from other machines: give --token (or set %s) so that requests "
-                         "must carry it" % (args.host, ENV_TOKEN))
+        raise CommandError(
+            "--host %s is reachable from other machines: give --token (or set %s) so that requests "
+            "must carry it" % (args.host, ENV_TOKEN)
+        )
     if token is not None and len(token) < 16:
         raise CommandError("--token: use at least 16 characters")
     ctx = load_context(args)
@@ -174,16 +187,27 @@ def run_serve(args: argparse.Namespace) -> int:
         names = ["127.0.0.1", "localhost", "[::1]"]
         hosts = [n for name in names for n in (name, "%s:%d" % (name, port))]
     server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify")
-    info: Dict[str, Any] = {"pid": os.getpid(), "url": url, "socket": socket_file if unix is not None else None,
-                            "sources": [s.path for s in ctx.sources]}
+    info: Dict[str, Any] = {
+        "pid": os.getpid(),
+        "url": url,
+        "socket": socket_file if unix is not None else None,
+        "sources": [s.path for s in ctx.sources],
+    }
     info_file = address.write_server_info(info)
     snapshot = live.snapshot
-    sys.stderr.write("ledgerly: serving %s (%d files, %d events, read in %.2f s)\n"
-                     % (url, len(snapshot.listing.files), len(snapshot), first.seconds))
+    sys.stderr.write(
+        "ledgerly: serving %s (%d files, %d events, read in %.2f s)\n"
+        % (url, len(snapshot.listing.files), len(snapshot), first.seconds)
+    )
     sys.stderr.flush()
 
-    config_args: Dict[str, Any] = {"log_level": "warning", "access_log": False, "lifespan": "off",
-                                   "timeout_graceful_shutdown": 2, "server_header": False}
+    config_args: Dict[str, Any] = {
+        "log_level": "warning",
+        "access_log": False,
+        "lifespan": "off",
+        "timeout_graceful_shutdown": 2,
+        "server_header": False,
+    }
     config = uvicorn.Config(create_app(server), **config_args)
     http = uvicorn_server(config, server)
 

@@ -25,12 +25,15 @@ def session_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("sessions")
     add_selection_options(group)
-    group.add_argument("--sort", choices=SORTS,
-                       help="order, the largest first (default: cost with a price table, else tokens)")
+    group.add_argument(
+        "--sort", choices=SORTS, help="order, the largest first (default: cost with a price table, else tokens)"
+    )
     group.add_argument("--top", type=_top, metavar="N", help="list only the first N sessions")
-    group.add_argument("--id", metavar="ID",
-                       help="break one session down per model and per day: its id (the log's name) or the path "
-                       "of its log")
+    group.add_argument(
+        "--id",
+        metavar="ID",
+        help="break one session down per model and per day: its id (the log's name) or the path of its log",
+    )
     formats = group.add_mutually_exclusive_group()
     formats.add_argument("--json", action="store_true", help="print JSON")
     formats.add_argument("--csv", action="store_true", help="print CSV")
@@ -57,8 +60,7 @@ def run_sessions(args: argparse.Namespace) -> int:
     ctx = load_context(args)
     if args.sort == "cost" and not ctx.prices:
         raise CommandError("--sort cost needs a price table (--prices FILE, or [prices] in the config)")
-    query = make_session_query(args.since, args.until, ctx.zone, args.model, args.project, args.sort, args.top,
-                               args.id)
+    query = make_session_query(args.since, args.until, ctx.zone, args.model, args.project, args.sort, args.top, args.id)
     ledger = Ledger(ctx.sources, ctx.workers)
     listing = ledger.list_files()
     drawn = not (args.json or args.csv)
@@ -66,8 +68,9 @@ def run_sessions(args: argparse.Namespace) -> int:
     from ledgerly.sessions import SessionDetail, SessionReport, detail_for, sessions_for
 
     result: Union[SessionDetail, SessionReport]
-    result = detail_for(snapshot, query, ctx.prices) if query.id is not None else sessions_for(snapshot, query,
-                                                                                                ctx.prices)
+    result = (
+        detail_for(snapshot, query, ctx.prices) if query.id is not None else sessions_for(snapshot, query, ctx.prices)
+    )
 
     def table() -> None:
         from ledgerly.cli import render

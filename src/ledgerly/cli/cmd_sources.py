@@ -43,7 +43,7 @@ def home_relative(path: str) -> str:
     """`path` with the home folder written as ~, as people read paths in a table."""
     home = os.path.expanduser("~").rstrip(os.sep)
     if home and (path == home or path.startswith(home + os.sep)):
-        return "~" + path[len(home):]
+        return "~" + path[len(home) :]
     return path
 
 
@@ -65,8 +65,14 @@ def draw(data: Dict[str, Any], verbose: bool) -> None:
     table.add_column("Skipped", justify="right")
     for s in data["sources"]:
         path = home_relative(s["path"]) + (" [%s]" % s["dialect"] if s["dialect"] else "")
-        table.add_row(path, s["origin"], plain_number(s["message_files"]), plain_number(s["event_files"]),
-                      plain_number(s["bytes"]), plain_number(s["skipped"]))
+        table.add_row(
+            path,
+            s["origin"],
+            plain_number(s["message_files"]),
+            plain_number(s["event_files"]),
+            plain_number(s["bytes"]),
+            plain_number(s["skipped"]),
+        )
     show(console, table)
     skipped = data["skipped"]
     if skipped:

@@ -40,9 +40,12 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def description() -> str:
     fields = "; ".join("{%s}: %s" % (name, text) for name, (text, _f) in FIELDS.items())
-    return ("Print one line: today's tokens (and cost), the current 5-hour block's time left, the burn rate. Asks a "
-            "running 'ledgerly serve' first, otherwise reads the logs. Template fields: " + fields
-            + ". '{{' and '}}' are literal braces.")
+    return (
+        "Print one line: today's tokens (and cost), the current 5-hour block's time left, the burn rate. Asks a "
+        "running 'ledgerly serve' first, otherwise reads the logs. Template fields: "
+        + fields
+        + ". '{{' and '}}' are literal braces."
+    )
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -52,13 +55,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: the server's, or config/local)")
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument("--prices", metavar="FILE", help="price table file (reads the logs here instead of asking "
-                       "the server)")
-    group.add_argument("--quiet-errors", action="store_true",
-                       help="on any failure print '%s' and exit 0 (for status bars)" % ERROR_MARKER)
+    group.add_argument(
+        "--prices", metavar="FILE", help="price table file (reads the logs here instead of asking the server)"
+    )
+    group.add_argument(
+        "--quiet-errors",
+        action="store_true",
+        help="on any failure print '%s' and exit 0 (for status bars)" % ERROR_MARKER,
+    )
     group.add_argument("--no-server", action="store_true", help="read the logs here even when a server runs")
-    group.add_argument("--timeout", type=_timeout, default=2.0, metavar="SECONDS",
-                       help="how long to wait for the server (default 2)")
+    group.add_argument(
+        "--timeout", type=_timeout, default=2.0, metavar="SECONDS", help="how long to wait for the server (default 2)"
+    )
 
 
 def _timeout(text: str) -> float:

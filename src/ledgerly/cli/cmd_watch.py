@@ -45,8 +45,9 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "left, projected total), the burn rate over the last hour and today's usage per model. Ctrl-C quits.",
     )
     group = parser.add_argument_group("watch")
-    group.add_argument("--interval", type=_interval, default=2.0, metavar="SECONDS",
-                       help="seconds between refreshes (default 2)")
+    group.add_argument(
+        "--interval", type=_interval, default=2.0, metavar="SECONDS", help="seconds between refreshes (default 2)"
+    )
     group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: config, or local)")
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
@@ -86,8 +87,9 @@ def run_watch(args: argparse.Namespace) -> int:
     info = LastRefresh()
     job: Optional[Refresh] = None
     try:
-        with Live(Text("ledgerly watch: reading logs..."), console=console, screen=True, auto_refresh=False,
-                  transient=True) as live:
+        with Live(
+            Text("ledgerly watch: reading logs..."), console=console, screen=True, auto_refresh=False, transient=True
+        ) as live:
             live.refresh()
             while True:
                 started = time.perf_counter()
@@ -103,8 +105,7 @@ def run_watch(args: argparse.Namespace) -> int:
                 from ledgerly.live.status import status_for
 
                 status = status_for(snapshot, query, ctx.prices)
-                live.update(screen(status, info, args.interval, console.size.width, console.size.height),
-                            refresh=True)
+                live.update(screen(status, info, args.interval, console.size.width, console.size.height), refresh=True)
                 time.sleep(max(0.0, args.interval - (time.perf_counter() - started)))
     except KeyboardInterrupt:
         pass
@@ -142,18 +143,23 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
         block_lines = [
             "%s-%s, %s left" % (block["start"][11:16], block["end"][11:16], duration(block["seconds_left"])),
             "%s tokens%s" % (_tokens(block["total_tokens"], width), (", cost %s" % cost(block)) if priced else ""),
-            "at this pace: %s%s" % (_tokens(block["projected_tokens"], width),
-                                    (", cost %s" % money(block["projected_cost"])) if priced else ""),
+            "at this pace: %s%s"
+            % (
+                _tokens(block["projected_tokens"], width),
+                (", cost %s" % money(block["projected_cost"])) if priced else "",
+            ),
         ]
     else:
         block_lines = ["no block open", "(the next event opens one)"]
     burn = status["burn"]
     burn_lines = ["%s tokens/min" % short_tokens(burn["tokens_per_minute"])]
     if priced:
-        burn_lines.append("cost %s/h" % money(burn["cost_per_hour"]) if burn["cost_per_hour"] is not None
-                          else "cost unknown (usage without a price)")
-    return {"Today " + today["day"]: today_lines, "Current block": block_lines,
-            "Burn rate, last hour": burn_lines}
+        burn_lines.append(
+            "cost %s/h" % money(burn["cost_per_hour"])
+            if burn["cost_per_hour"] is not None
+            else "cost unknown (usage without a price)"
+        )
+    return {"Today " + today["day"]: today_lines, "Current block": block_lines, "Burn rate, last hour": burn_lines}
 
 
 def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: int, height: int) -> Any:
@@ -177,8 +183,12 @@ def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: in
         grid = Table.grid(expand=True, padding=(0, 1))
         for _ in panels:
             grid.add_column(ratio=1)
-        grid.add_row(*[Panel("\n".join(lines), title=title, title_align="left", box=box.ROUNDED, height=5)
-                       for title, lines in panels.items()])
+        grid.add_row(
+            *[
+                Panel("\n".join(lines), title=title, title_align="left", box=box.ROUNDED, height=5)
+                for title, lines in panels.items()
+            ]
+        )
         parts.append(grid)
         room -= 5
     else:
@@ -206,8 +216,12 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     columns: List[Tuple[str, Callable[[Dict[str, Any]], int]]] = [
         ("Input", lambda m: int(m["input"]) - int(m["cached_input"])),
         ("Output", lambda m: int(m["output"])),
-        ("Cache", lambda m: int(m["cache_write_5m"]) + int(m["cache_write_1h"]) + int(m["cache_read"])
-         + int(m["cached_input"])),
+        (
+            "Cache",
+            lambda m: (
+                int(m["cache_write_5m"]) + int(m["cache_write_1h"]) + int(m["cache_read"]) + int(m["cached_input"])
+            ),
+        ),
         ("Total", lambda m: int(m["total_tokens"])),
     ]
     if width < 70:
@@ -219,7 +233,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     ordered = sorted(models, key=lambda m: (-m["total_tokens"], m["model"]))
     shown, hidden = ordered, ordered[:0]
     if len(ordered) > rows:  # the last line says how many more there are
-        shown, hidden = (ordered[: rows - 1], ordered[rows - 1:]) if rows > 1 else (ordered[:1], [])
+        shown, hidden = (ordered[: rows - 1], ordered[rows - 1 :]) if rows > 1 else (ordered[:1], [])
     for m in shown:
         cells = [_tokens(f(m), width) for _n, f in columns]
         table.add_row(m["model"], *cells, *([cost(m)] if priced else []))
@@ -231,8 +245,14 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
 def footer_text(info: LastRefresh, interval: float) -> str:
     stamp = time.strftime("%H:%M:%S", time.localtime(info.at))
     text = "last tick %s: %s file%s, %d changed, %s read in %d ms; every %gs; Ctrl-C quits" % (
-        stamp, plain_number(info.files), "" if info.files == 1 else "s", info.changed, _bytes(info.bytes_read),
-        round(info.seconds * 1000), interval)
+        stamp,
+        plain_number(info.files),
+        "" if info.files == 1 else "s",
+        info.changed,
+        _bytes(info.bytes_read),
+        round(info.seconds * 1000),
+        interval,
+    )
     if info.errors:
         text = "%d unreadable; " % info.errors + text
     return text

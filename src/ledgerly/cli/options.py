@@ -49,9 +49,13 @@ def source_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     parent.add_argument("paths", nargs="*", metavar="PATH", help="folders or files of logs (same as --source PATH)")
     group = parent.add_argument_group("sources")
-    group.add_argument("--source", action="append", metavar="PATH", default=[],
-                       help="a folder or file of logs (repeatable); overrides %s, the config and discovery"
-                       % ENV_SOURCES)
+    group.add_argument(
+        "--source",
+        action="append",
+        metavar="PATH",
+        default=[],
+        help="a folder or file of logs (repeatable); overrides %s, the config and discovery" % ENV_SOURCES,
+    )
     group.add_argument("--config", metavar="FILE", help="config file (default: config.toml in the user config folder)")
     group.add_argument("--workers", type=_workers, metavar="N", help="reader threads (default: one per CPU)")
     group.add_argument("-v", "--verbose", action="store_true", help="list every unreadable or skipped file")
@@ -64,8 +68,9 @@ def add_selection_options(group: argparse._ArgumentGroup) -> None:
     groups rows."""
     group.add_argument("--since", metavar="WHEN", help="from this date (YYYY-MM-DD, whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this date (inclusive) or time")
-    group.add_argument("--tz", metavar="ZONE",
-                       help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)")
+    group.add_argument(
+        "--tz", metavar="ZONE", help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)"
+    )
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")

@@ -161,8 +161,12 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
         table.add_row(*keys, *cells, style=style, end_section=section)
     show(console, table)
     if report.priced and report.unpriced:
-        show(console, "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
-                      style="dim", soft_wrap=True)
+        show(
+            console,
+            "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
+            style="dim",
+            soft_wrap=True,
+        )
 
 
 # ---------------------------------------------------------------------------
@@ -201,8 +205,9 @@ def _session_lines(result: SessionReport) -> List[Tuple[List[str], Group, Group]
     return lines
 
 
-def _session_width(result: SessionReport, keys: Sequence[int], columns: Sequence[Column],
-                   number: Callable[[int], str]) -> int:
+def _session_width(
+    result: SessionReport, keys: Sequence[int], columns: Sequence[Column], number: Callable[[int], str]
+) -> int:
     lines = _session_lines(result)
     width = EDGE
     for i in keys:
@@ -245,12 +250,21 @@ def draw_sessions(result: SessionReport, stream: TextIO, title: str) -> None:
     for i, (cells, group, sub) in enumerate(lines):
         numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if result.priced else [])
         last = i == len(lines) - 1
-        table.add_row(*[cells[k] for k in keys], *numbers, number(sub.total_tokens) if sub.total_tokens else "–",
-                      style="bold" if last else None, end_section=i == len(lines) - 2)
+        table.add_row(
+            *[cells[k] for k in keys],
+            *numbers,
+            number(sub.total_tokens) if sub.total_tokens else "–",
+            style="bold" if last else None,
+            end_section=i == len(lines) - 2,
+        )
     show(console, table)
     if result.priced and result.unpriced:
-        show(console, "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(result.unpriced)),
-                      style="dim", soft_wrap=True)
+        show(
+            console,
+            "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(result.unpriced)),
+            style="dim",
+            soft_wrap=True,
+        )
 
 
 def draw_session(detail: SessionDetail, stream: TextIO) -> None:
@@ -269,8 +283,11 @@ def draw_session(detail: SessionDetail, stream: TextIO) -> None:
         show(console, "No usage found.")
         return
     show(console, "  from %s to %s (%s)" % (_when(s.first_event), _when(s.last_event), detail.by_day.timezone))
-    show(console, "  tokens: %s, of which subagents %s" % (plain_number(s.usage.total_tokens),
-                                                          plain_number(s.subagents.total_tokens)))
+    show(
+        console,
+        "  tokens: %s, of which subagents %s"
+        % (plain_number(s.usage.total_tokens), plain_number(s.subagents.total_tokens)),
+    )
     if detail.priced:
         show(console, "  cost: %s" % cost_text(s.usage))
     show(console)

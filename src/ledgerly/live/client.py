@@ -108,5 +108,5 @@ def _unchunk(body: bytes) -> bytes:
             raise ClientError("bad chunked answer") from None
         if size == 0:
             return b"".join(out)
-        out.append(body[end + 2:end + 2 + size])
+        out.append(body[end + 2 : end + 2 + size])
         pos = end + 2 + size + 2

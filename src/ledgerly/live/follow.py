@@ -17,8 +17,15 @@ from typing import Callable, List, Optional
 from ledgerly.live.server import LiveServer
 
 
-async def follow(server: LiveServer, paths: List[str], stop: asyncio.Event, rescan: float, interval: float,
-                 poll: bool, warn: Callable[[str], None]) -> None:
+async def follow(
+    server: LiveServer,
+    paths: List[str],
+    stop: asyncio.Event,
+    rescan: float,
+    interval: float,
+    poll: bool,
+    warn: Callable[[str], None],
+) -> None:
     """Ticks until `stop` is set: on notifications (only the changed paths),
     and a full rescan every `rescan` seconds; or, when `poll` or when
     notifications cannot be had, a full rescan every `interval` seconds."""
@@ -35,8 +42,16 @@ async def follow(server: LiveServer, paths: List[str], stop: asyncio.Event, resc
             from watchfiles import awatch
 
             timeout = int(max(0.05, min(rescan, 60.0)) * 1000)
-            async for changes in awatch(*paths, watch_filter=None, debounce=200, step=20, stop_event=stop,
-                                        rust_timeout=timeout, yield_on_timeout=True, ignore_permission_denied=True):
+            async for changes in awatch(
+                *paths,
+                watch_filter=None,
+                debounce=200,
+                step=20,
+                stop_event=stop,
+                rust_timeout=timeout,
+                yield_on_timeout=True,
+                ignore_permission_denied=True,
+            ):
                 if stop.is_set():
                     return
                 if time.monotonic() - live.last_rescan >= rescan:

@@ -30,12 +30,14 @@ Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
 
 def json_response(data: Any, status: int = 200, headers: Optional[Mapping[str, str]] = None) -> Response:
     body = json.dumps(data, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-    return Response(body, status, headers=dict(headers or {}, **{"Cache-Control": "no-store"}),
-                    media_type="application/json")
+    return Response(
+        body, status, headers=dict(headers or {}, **{"Cache-Control": "no-store"}), media_type="application/json"
+    )
 
 
-def error_response(status: int, message: str, parameter: Optional[str] = None,
-           headers: Optional[Mapping[str, str]] = None) -> Response:
+def error_response(
+    status: int, message: str, parameter: Optional[str] = None, headers: Optional[Mapping[str, str]] = None
+) -> Response:
     data: Dict[str, Any] = {"error": message}
     if parameter is not None:
         data["parameter"] = parameter
@@ -74,8 +76,11 @@ class Guard:
             if given is None and path == "/" and query.startswith(b"token="):
                 return None  # the dashboard's first visit: the route checks it and sets the cookie
             if given is None or not hmac.compare_digest(given, server.token.encode("utf-8")):
-                return error_response(401, "a token is required: send 'Authorization: Bearer TOKEN'",
-                              headers={"WWW-Authenticate": "Bearer"})
+                return error_response(
+                    401,
+                    "a token is required: send 'Authorization: Bearer TOKEN'",
+                    headers={"WWW-Authenticate": "Bearer"},
+                )
         return None
 
 

@@ -41,9 +41,11 @@ REPORT_PARAMETERS = ("group", "since", "until", "tz", "model", "project", "break
 SESSION_PARAMETERS = ("since", "until", "tz", "model", "project", "sort", "top", "id")
 STATUS_PARAMETERS = ("tz", "model", "project")
 REPEATABLE = ("model", "project")
-ASSETS = {"/": ("index.html", "text/html; charset=utf-8"),
-          "/static/app.js": ("app.js", "text/javascript; charset=utf-8"),
-          "/static/style.css": ("style.css", "text/css; charset=utf-8")}
+ASSETS = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/static/app.js": ("app.js", "text/javascript; charset=utf-8"),
+    "/static/style.css": ("style.css", "text/css; charset=utf-8"),
+}
 HEARTBEAT = 15.0  # seconds between keep-alive comments on an idle event stream
 MAX_STREAMS = 64  # event streams open at once
 
@@ -71,8 +73,15 @@ def create_app(server: LiveServer) -> Guard:
 
     def query_of(request: Request, allowed: Sequence[str], group: Any) -> Query:
         p = parameters(request, allowed)
-        return make_query(p.get("group", group), p.get("since"), p.get("until"), p.get("tz", server.zone),
-                          p.get("model", ()), p.get("project", ()), p.get("breakdown", False))
+        return make_query(
+            p.get("group", group),
+            p.get("since"),
+            p.get("until"),
+            p.get("tz", server.zone),
+            p.get("model", ()),
+            p.get("project", ()),
+            p.get("breakdown", False),
+        )
 
     async def report_route(request: Request) -> Response:
         query = query_of(request, REPORT_PARAMETERS, "day")
@@ -81,8 +90,16 @@ def create_app(server: LiveServer) -> Guard:
 
     async def sessions_route(request: Request) -> Response:
         p = parameters(request, SESSION_PARAMETERS)
-        query = make_session_query(p.get("since"), p.get("until"), p.get("tz", server.zone), p.get("model", ()),
-                                   p.get("project", ()), p.get("sort"), p.get("top"), p.get("id"))
+        query = make_session_query(
+            p.get("since"),
+            p.get("until"),
+            p.get("tz", server.zone),
+            p.get("model", ()),
+            p.get("project", ()),
+            p.get("sort"),
+            p.get("top"),
+            p.get("id"),
+        )
         body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
         return Response(body, headers=_headers(generation), media_type="application/json")
 
@@ -101,15 +118,29 @@ def create_app(server: LiveServer) -> Guard:
 
     async def index_route(request: Request) -> Response:
         parameters(request, ())
-        return json_response({"endpoints": [API + "/report", API + "/status", API + "/scan", API + "/sources",
-                                    API + "/events", API + "/sessions"], "version": _version()})
+        return json_response(
+            {
+                "endpoints": [
+                    API + "/report",
+                    API + "/status",
+                    API + "/scan",
+                    API + "/sources",
+                    API + "/events",
+                    API + "/sessions",
+                ],
+                "version": _version(),
+            }
+        )
 
     async def events_route(request: Request) -> Response:
         parameters(request, ())
         if server.streams >= MAX_STREAMS:
             return error_response(503, "too many event streams open")
-        return StreamingResponse(_events(server), media_type="text/event-stream",
-                                 headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"})
+        return StreamingResponse(
+            _events(server),
+            media_type="text/event-stream",
+            headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
+        )
 
     def asset_route(path: str) -> Callable[[Request], Awaitable[Response]]:
         name, media = ASSETS[path]

@@ -30,8 +30,15 @@ class LiveServer:
     """The application's state: the live ledger, settings, the answer cache
     and the event-stream listeners."""
 
-    def __init__(self, live: LiveLedger, zone: Zone, prices: Optional[PriceTable], token: Optional[str] = None,
-                 allowed_hosts: Optional[Sequence[str]] = None, mode: str = "notify") -> None:
+    def __init__(
+        self,
+        live: LiveLedger,
+        zone: Zone,
+        prices: Optional[PriceTable],
+        token: Optional[str] = None,
+        allowed_hosts: Optional[Sequence[str]] = None,
+        mode: str = "notify",
+    ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
@@ -144,8 +151,9 @@ class LiveServer:
             "rows": len(snapshot),
             "ticks": self.live.ticks,
             "rescans": self.live.tracker.rescans,
-            "last_tick": None if tick is None else dict(tick.to_dict(),
-                                                        at=format_instant(int(tick.at * 1000), self.zone)),
+            "last_tick": None
+            if tick is None
+            else dict(tick.to_dict(), at=format_instant(int(tick.at * 1000), self.zone)),
             "engine": {k: v for k, v in snapshot.scan.items() if k != "errors"},
         }
 

@@ -39,8 +39,9 @@ def local_day(now: int, zone: tzs.Zone) -> str:
     return tzs.format_instant(now, zone)[:10]
 
 
-def status_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: Optional[int] = None
-               ) -> Dict[str, Any]:
+def status_for(
+    snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: Optional[int] = None
+) -> Dict[str, Any]:
     """The status at `now` (default: the current time) in the query's zone,
     over the rows that match its model and project globs."""
     now = now_ms() if now is None else now

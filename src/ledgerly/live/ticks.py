@@ -98,12 +98,17 @@ class LiveLedger:
                 self.last_rescan = time.monotonic()
             engine: Dict[str, Any] = {}
             refreshed = 0.0
-            if (kind == "update" and previous is not None and not previous.scan["errors"]
-                    and listing.files == previous.listing.files):
+            if (
+                kind == "update"
+                and previous is not None
+                and not previous.scan["errors"]
+                and listing.files == previous.listing.files
+            ):
                 # Nothing the engine reads changed (and it has no read to
                 # retry): keep the rows; what was skipped may differ.
-                snapshot = replace(previous, listing=listing,
-                                   errors=tuple(listing.errors) + tuple(previous.scan["errors"]))
+                snapshot = replace(
+                    previous, listing=listing, errors=tuple(listing.errors) + tuple(previous.scan["errors"])
+                )
                 changed = False
             else:
                 refresh_started = time.perf_counter()
@@ -116,7 +121,15 @@ class LiveLedger:
             if changed:
                 self.generation += 1
             self.ticks += 1
-            tick = Tick(time.time(), kind, named, self.tracker.looked_at, time.perf_counter() - started, changed,
-                        engine, refreshed)
+            tick = Tick(
+                time.time(),
+                kind,
+                named,
+                self.tracker.looked_at,
+                time.perf_counter() - started,
+                changed,
+                engine,
+                refreshed,
+            )
             self.last_tick = tick
             return tick

@@ -295,5 +295,11 @@ class Tracker:
     def _build(self) -> Listing:
         entries = list(self._files.values())
         manifest = "[" + ",".join([e[2] for e in entries]) + "]"
-        return Listing(self.sources, tuple([e[0] for e in entries]), tuple([e[1] for e in entries]),
-                       tuple(self._skipped.values()), tuple(self._errors), manifest)
+        return Listing(
+            self.sources,
+            tuple([e[0] for e in entries]),
+            tuple([e[1] for e in entries]),
+            tuple(self._skipped.values()),
+            tuple(self._errors),
+            manifest,
+        )

@@ -136,8 +136,9 @@ def default_machine() -> str:
     try:
         return check_machine(name)
     except ExportError:
-        raise ExportError("the host name %r cannot name a partition; give a machine name (--machine NAME)" % name) \
-            from None
+        raise ExportError(
+            "the host name %r cannot name a partition; give a machine name (--machine NAME)" % name
+        ) from None
 
 
 @dataclass(frozen=True)
@@ -275,8 +276,9 @@ def _table(pa: Any, ev: _Events, fingerprint: Optional[str]) -> Any:
     n = len(ev.ts)
 
     def names(indices: np.ndarray, values: Sequence[str]) -> Any:
-        coded = pa.DictionaryArray.from_arrays(pa.array(indices.astype(np.int32), type=pa.int32()),
-                                               pa.array(list(values), pa.string()))
+        coded = pa.DictionaryArray.from_arrays(
+            pa.array(indices.astype(np.int32), type=pa.int32()), pa.array(list(values), pa.string())
+        )
         return coded.dictionary_decode()
 
     arrays = [
@@ -446,8 +448,9 @@ class _Partial(Exception):
         self.results = results
 
 
-def _write_all(pq: Any, table: Any, todo: Sequence[Tuple[str, str, int, int, bytes]], folder: str,
-               metadata: Dict[bytes, bytes]) -> None:
+def _write_all(
+    pq: Any, table: Any, todo: Sequence[Tuple[str, str, int, int, bytes]], folder: str, metadata: Dict[bytes, bytes]
+) -> None:
     """Writes the partitions `todo` (label, day folder, start, stop, hash):
     first every file to a synced temporary file, then each renamed over its
     partition's file. A failure while writing leaves every partition as it
@@ -457,8 +460,10 @@ def _write_all(pq: Any, table: Any, todo: Sequence[Tuple[str, str, int, int, byt
         os.makedirs(day_folder, exist_ok=True)
     if new_folders:
         _fsync_dir(folder)
-    calls = [(pq, table.slice(start, stop - start), day_folder, {**metadata, HASH_KEY: digest})
-             for _l, day_folder, start, stop, digest in todo]
+    calls = [
+        (pq, table.slice(start, stop - start), day_folder, {**metadata, HASH_KEY: digest})
+        for _l, day_folder, start, stop, digest in todo
+    ]
     try:
         temporaries = _in_parallel(_write_temporary, calls)
     except _Partial as failed:
@@ -508,8 +513,15 @@ def _machine_folder(directory: Union[str, os.PathLike[str]], machine: str) -> Tu
     return directory, folder
 
 
-def _write_changed(pq: Any, pa: Any, folder: str, existing: Mapping[str, str], ev: _Events,
-                   parts: Sequence[Tuple[int, int, int]], table: Optional[Tuple[str, str]]) -> Tuple[List[str], int]:
+def _write_changed(
+    pq: Any,
+    pa: Any,
+    folder: str,
+    existing: Mapping[str, str],
+    ev: _Events,
+    parts: Sequence[Tuple[int, int, int]],
+    table: Optional[Tuple[str, str]],
+) -> Tuple[List[str], int]:
     """Writes the partitions whose content differs from their file's (by
     hash); `table` is the price table's text and fingerprint (None without
     one). Returns the days written and how many partitions were left."""
@@ -533,8 +545,9 @@ def _write_changed(pq: Any, pa: Any, folder: str, existing: Mapping[str, str], e
     return [label for label, _f, _a, _b, _h in todo], unchanged
 
 
-def _remove_emptied(folder: str, existing: Mapping[str, str], first: Optional[int], last: Optional[int],
-                    exported: Set[str]) -> List[str]:
+def _remove_emptied(
+    folder: str, existing: Mapping[str, str], first: Optional[int], last: Optional[int], exported: Set[str]
+) -> List[str]:
     """Removes the partitions of the days `first` to `last` that no longer
     hold events; returns those days."""
     removed: List[str] = []
@@ -598,7 +611,8 @@ def export_days(
     if snapshot.errors and not partial:
         raise IncompleteLogs(
             "nothing exported: %d log file(s) or folder(s) could not be read (first: %s); exporting without them "
-            "would take their events out of the tree" % (len(snapshot.errors), snapshot.errors[0]))
+            "would take their events out of the tree" % (len(snapshot.errors), snapshot.errors[0])
+        )
     directory, folder = _machine_folder(directory, machine)
     low = None if first_day is None else first_day * DAY_MS
     high = None if end_day is None else end_day * DAY_MS

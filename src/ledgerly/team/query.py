@@ -195,8 +195,16 @@ def run_query(directory: PathArg, query: Query) -> QueryResult:
         con.close()
 
 
-def _run(con: Any, files: List[str], names: Tuple[str, ...], low: Optional[int], high: Optional[int],
-         models: Tuple[str, ...], projects: Tuple[str, ...], breakdown: bool) -> QueryResult:
+def _run(
+    con: Any,
+    files: List[str],
+    names: Tuple[str, ...],
+    low: Optional[int],
+    high: Optional[int],
+    models: Tuple[str, ...],
+    projects: Tuple[str, ...],
+    breakdown: bool,
+) -> QueryResult:
     where: List[str] = []
     params: List[Any] = [files]
     if low is not None:
@@ -207,8 +215,9 @@ def _run(con: Any, files: List[str], names: Tuple[str, ...], low: Optional[int],
         params.append(high)
     for column, globs, fold in (("model", models, True), ("project", projects, False)):
         if globs and files:
-            values = [row[0] for row in con.execute("SELECT DISTINCT %s FROM %s" % (column, _SOURCE),
-                                                    [files]).fetchall()]
+            values = [
+                row[0] for row in con.execute("SELECT DISTINCT %s FROM %s" % (column, _SOURCE), [files]).fetchall()
+            ]
             chosen = [v for v in values if any(fnmatch.fnmatchcase(v, g.lower() if fold else g) for g in globs)]
             where.append("%s IN (SELECT unnest(?::VARCHAR[]))" % column)
             params.append(chosen)
