@@ -66,7 +66,8 @@ done
   || need_pip+=(tomli)
 if [ "$mode" != "--test" ]; then
   "$python" -c "import mypy" 2>/dev/null || need_pip+=(mypy)
-  "$python" -m ruff --version >/dev/null 2>&1 || need_pip+=(ruff)
+  # ruff's layout changes between minor versions: the one the tree is formatted with.
+  "$python" -m ruff --version 2>/dev/null | grep -q '^ruff 0\.17\.' || need_pip+=("ruff>=0.17,<0.18")
   "$python" -c "import abi3audit" 2>/dev/null || need_pip+=(abi3audit)
   "$python" -c "import orjson" 2>/dev/null || need_pip+=(orjson)
 fi
