@@ -46,7 +46,7 @@ def error_response(
 
 class Guard:
     """Checks the Host header and the token before the application sees a
-    request (see above)."""
+    request (see the module docstring)."""
 
     def __init__(self, app: Any, server: LiveServer) -> None:
         self.app = app
