@@ -269,6 +269,28 @@ def test_unreadable_files_give_status_1_and_one_warning(cli, tree):
     assert all("dangling-%d.jsonl" % i in verbose for i in range(5))
 
 
+@pytest.mark.parametrize("command", [["daily"], ["status", "--no-server"]])
+def test_a_closed_output_ends_quietly_with_status_141(tree, home, command):
+    import subprocess
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), TZ="UTC")
+    reader, writer = os.pipe()
+    os.close(reader)  # the reader is gone before the first line is written (ledgerly ... | head -0)
+    try:
+        done = subprocess.run(
+            [sys.executable, "-m", "ledgerly", *command, "--source", str(tree)],
+            stdout=writer,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+            timeout=60,
+        )
+    finally:
+        os.close(writer)
+    assert (done.returncode, done.stderr) == (141, "")
+
+
 def test_ctrl_c_ends_cleanly_while_a_refresh_runs(tree):
     script = textwrap.dedent("""
         import os, signal, sys, threading, time
