@@ -9,6 +9,7 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -89,15 +90,17 @@ class Served:
     def __exit__(self, *exc):
         self.stop()
 
-    def stop(self):
-        """Stops the server with Ctrl-C; returns its exit status and stderr."""
+    def stop(self, sig=signal.SIGINT):
+        """Stops the server with `sig` (Ctrl-C by default); returns its exit
+        status and stderr."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
+            self.process.send_signal(sig)
         try:
             _out, err = self.process.communicate(timeout=20)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            raise AssertionError("the server did not stop on Ctrl-C") from None
+            self.process.communicate()
+            raise AssertionError("the server did not stop on %s" % signal.Signals(sig).name) from None
         return self.process.returncode, self.banner + err
 
     def request(self, method, target, headers=None, host=None):
@@ -134,3 +137,41 @@ class Served:
             if time.monotonic() > deadline:
                 raise AssertionError("no answer to %s met the condition in %g s: %r" % (target, timeout, data))
             time.sleep(0.1)
+
+
+class Stream:
+    """A raw connection to the server's event stream, sent at once and read
+    later, so that many can be opened before the server answers any."""
+
+    def __init__(self, port, target="/api/v1/events"):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.sock.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (target.encode(), port))
+        self.reader = self.sock.makefile("rb")
+        self._status = None
+
+    @property
+    def status(self):
+        """The status code of the answer (read on first use)."""
+        if self._status is None:
+            self._status = int(self.reader.readline().split()[1])
+            while self.reader.readline() not in (b"\r\n", b""):
+                pass  # the rest of the head
+        return self._status
+
+    def next_update(self):
+        """The data of the next `update` event."""
+        assert self.status == 200
+        fields = {}
+        while True:
+            raw = self.reader.readline().decode()
+            if raw == "":
+                raise AssertionError("the stream ended")
+            if raw.strip() == "" and "event" in fields:
+                return json.loads(fields["data"])
+            if ":" in raw and not raw.startswith(":"):
+                name, value = raw.rstrip("\r\n").split(":", 1)
+                fields[name] = value.strip()
+
+    def close(self):
+        self.reader.close()
+        self.sock.close()

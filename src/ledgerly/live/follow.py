@@ -35,7 +35,7 @@ async def follow(
     async def tick(changed: Optional[List[str]]) -> None:
         result = await loop.run_in_executor(server.tick_thread, live.tick, changed)
         if result.changed:
-            await server.notify()
+            server.notify()
 
     if not poll:
         try:

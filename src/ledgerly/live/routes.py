@@ -136,11 +136,10 @@ def create_app(server: LiveServer) -> Guard:
         parameters(request, ())
         if server.streams >= MAX_STREAMS:
             return error_response(503, "too many event streams open")
-        return StreamingResponse(
-            _events(server),
-            media_type="text/event-stream",
-            headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
-        )
+        # Counted here, in the same step as the check, so that requests that
+        # arrive together see each other; the response gives the place back.
+        server.streams += 1
+        return _EventStream(server)
 
     def asset_route(path: str) -> Callable[[Request], Awaitable[Response]]:
         name, media = ASSETS[path]
@@ -198,31 +197,47 @@ def _version() -> str:
     return __version__
 
 
+class _EventStream(StreamingResponse):
+    """The event stream's response: it holds one of the server's places for
+    streams (taken by the route) and gives it back when it ends, however it
+    ends (finished, cancelled by a disconnect, or never started)."""
+
+    def __init__(self, server: LiveServer) -> None:
+        super().__init__(
+            _events(server),
+            media_type="text/event-stream",
+            headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
+        )
+        self.server = server
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            self.server.streams -= 1
+
+
 async def _events(server: LiveServer) -> Any:
     """The event stream: an `update` now and after every tick that changed
     the accounted state, a comment when idle, and the end when the server
     stops."""
-    server.streams += 1
-    try:
-        sent = -1
-        idle = 0.0
-        yield b"retry: 2000\n\n"
-        while not server.closing:
-            generation = server.live.generation
-            if generation != sent:
-                sent = generation
-                idle = 0.0
-                data = {"generation": generation, "tick": server.live.ticks}
-                yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
-                continue
-            started = time.monotonic()
-            condition = server.changed()
-            async with condition:
-                with contextlib.suppress(asyncio.TimeoutError):
-                    await asyncio.wait_for(condition.wait(), timeout=1.0)
-            idle += time.monotonic() - started
-            if idle >= HEARTBEAT:
-                idle = 0.0
-                yield b": idle\n\n"
-    finally:
-        server.streams -= 1
+    sent = -1
+    idle = 0.0
+    yield b"retry: 2000\n\n"
+    while not server.closing:
+        # The event first: a change after this point sets it.
+        change = server.next_change()
+        generation = server.live.generation
+        if generation != sent:
+            sent = generation
+            idle = 0.0
+            data = {"generation": generation, "tick": server.live.ticks}
+            yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
+            continue
+        started = time.monotonic()
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(change.wait(), timeout=1.0)
+        idle += time.monotonic() - started
+        if idle >= HEARTBEAT:
+            idle = 0.0
+            yield b": idle\n\n"

@@ -61,7 +61,10 @@ class LiveServer:
         # after a tick wait for a computation.
         self.answer_thread = ThreadPoolExecutor(2, thread_name_prefix="ledgerly-answer")
         self.tick_thread = ThreadPoolExecutor(1, thread_name_prefix="ledgerly-tick")
-        self._changed: Optional[asyncio.Condition] = None
+        # Set at the next change of generation, then replaced: each stream
+        # waits on the event of the generation it has sent, so a stream that
+        # leaves takes nothing with it (no lock is shared between streams).
+        self._next_change: Optional[asyncio.Event] = None
         self._assets: Dict[str, bytes] = {}
 
     def close(self) -> None:
@@ -72,15 +75,19 @@ class LiveServer:
 
     # -- answers
 
-    def changed(self) -> asyncio.Condition:
-        if self._changed is None:
-            self._changed = asyncio.Condition()
-        return self._changed
+    def next_change(self) -> asyncio.Event:
+        """An event that is set when the generation next changes (call on
+        the event loop)."""
+        if self._next_change is None:
+            self._next_change = asyncio.Event()
+        return self._next_change
 
-    async def notify(self) -> None:
-        """Wakes the event streams after a tick."""
-        async with self.changed():
-            self.changed().notify_all()
+    def notify(self) -> None:
+        """Wakes the event streams after a tick that changed the generation
+        (call on the event loop)."""
+        event, self._next_change = self._next_change, None
+        if event is not None:
+            event.set()
 
     async def answer(self, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Tuple[bytes, int]:
         """The JSON body for `key` at the current generation, computed on a
@@ -150,6 +157,7 @@ class LiveServer:
             "unreadable": len(snapshot.errors),
             "rows": len(snapshot),
             "ticks": self.live.ticks,
+            "streams": self.streams,
             "rescans": self.live.tracker.rescans,
             "last_tick": None
             if tick is None
