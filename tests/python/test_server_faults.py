@@ -2,13 +2,20 @@
 streams leaving at once, bursts of streams, ticks that fail. Each test runs a
 real server process over a real socket."""
 
+import asyncio
 import signal
 import time
 
 import pytest
 
+from ledgerly.live.follow import follow
+from ledgerly.live.server import LiveServer
+from ledgerly.live.ticks import LiveLedger
+from ledgerly.sources import Source
+from ledgerly.timezones import resolve_zone
 from test_server import make_tree
 
+from conftest import deep_folder, message_line, write
 from served import Served, Stream, recent
 
 
@@ -66,3 +73,50 @@ def test_event_streams_are_counted_before_they_start(tree, tmp_path):
         assert [s.status for s in again] == [200] * 64
         for s in again:
             s.close()
+
+
+def test_a_source_nested_deeper_than_the_recursion_limit_is_followed(tree, tmp_path):
+    with deep_folder(tree / "deep", 1200) as bottom:
+        write(bottom, "s.jsonl", message_line("2025-03-16T00:00:00Z", "d1", "alpha-4-5", inp=1, out=1))
+        with Served(tree, tmp_path) as server:
+            before = output_total(server)
+            append(tree, recent(0, "y1", out=10))
+            server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == before + 10)
+            scan = server.get("/api/v1/scan")[2]
+            assert (scan["mode"], scan["tick_failures"], scan["unreadable"]) == ("notify", 0, 0)
+            assert server.stop()[0] == 0
+
+
+def test_a_failing_tick_is_reported_and_the_follower_goes_on(tree, monkeypatch):
+    live = LiveLedger([Source(str(tree))])
+    server = LiveServer(live, resolve_zone("UTC"), None)
+    before = int(live.snapshot.rows["output"].sum())
+    rescan = live.tracker.rescan
+    failures = iter([RecursionError("maximum recursion depth exceeded")] * 3)
+
+    def failing_rescan():
+        failure = next(failures, None)
+        if failure is not None:
+            raise failure
+        return rescan()
+
+    monkeypatch.setattr(live.tracker, "rescan", failing_rescan)
+    warnings = []
+
+    async def follow_until_counted():
+        stop = asyncio.Event()
+        follower = asyncio.ensure_future(follow(server, [str(tree)], stop, 300, 0.05, True, warnings.append))
+        append(tree, recent(0, "z1", out=10))
+        deadline = time.monotonic() + 20
+        while int(live.snapshot.rows["output"].sum()) != before + 10 and time.monotonic() < deadline:
+            await asyncio.sleep(0.05)
+        stop.set()
+        await follower
+
+    asyncio.run(follow_until_counted())
+    assert int(live.snapshot.rows["output"].sum()) == before + 10
+    scan = server.scan()
+    assert scan["tick_failures"] == 3
+    assert scan["last_failure"]["error"] == "RecursionError: maximum recursion depth exceeded"
+    assert warnings == ["a tick failed (RecursionError: maximum recursion depth exceeded); the server goes on"]
+    server.close()

@@ -5,7 +5,8 @@ that re-stat only the changed paths, with a full rescan every `rescan`
 seconds as a safety net; without notifications (`poll`) every tick is a
 full rescan, every `interval` seconds. Ticks run on the server's tick
 thread (the engine releases the interpreter lock), so the event loop
-keeps answering.
+keeps answering. A tick that raises ends nothing: it is counted in the
+scan, and the next tick lists everything again.
 """
 
 from __future__ import annotations
@@ -33,7 +34,13 @@ async def follow(
     live = server.live
 
     async def tick(changed: Optional[List[str]]) -> None:
-        result = await loop.run_in_executor(server.tick_thread, live.tick, changed)
+        try:
+            result = await loop.run_in_executor(server.tick_thread, live.tick, changed)
+        except Exception as exc:  # reported in the scan; the next tick lists everything again
+            message = server.tick_failed(exc)
+            if message is not None:
+                warn(message)
+            return
         if result.changed:
             server.notify()
 

@@ -48,6 +48,8 @@ class LiveServer:
         self.started = time.time()
         self.closing = False
         self.streams = 0
+        self.tick_failures = 0
+        self.last_failure: Optional[Tuple[float, str]] = None  # when (time.time()) and what
         self._cache: Dict[Tuple[Any, ...], Tuple[bytes, float]] = {}
         self._cache_generation = -1
         # Answers are computed on two threads of their own, and ticks on a
@@ -72,6 +74,16 @@ class LiveServer:
         done (queued work is dropped)."""
         self.answer_thread.shutdown(wait=False, cancel_futures=True)
         self.tick_thread.shutdown(wait=False, cancel_futures=True)
+
+    def tick_failed(self, exc: BaseException) -> Optional[str]:
+        """Records a tick that raised; returns a warning to show when its
+        error differs from the previous one's (a failure that repeats on
+        every tick is shown once, and counted in the scan)."""
+        error = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
+        repeated = self.last_failure is not None and self.last_failure[1] == error
+        self.tick_failures += 1
+        self.last_failure = (time.time(), error)
+        return None if repeated else "a tick failed (%s); the server goes on" % error
 
     # -- answers
 
@@ -163,6 +175,10 @@ class LiveServer:
             if tick is None
             else dict(tick.to_dict(), at=format_instant(int(tick.at * 1000), self.zone)),
             "engine": {k: v for k, v in snapshot.scan.items() if k != "errors"},
+            "tick_failures": self.tick_failures,
+            "last_failure": None
+            if self.last_failure is None
+            else {"at": format_instant(int(self.last_failure[0] * 1000), self.zone), "error": self.last_failure[1]},
         }
 
     def asset(self, name: str) -> bytes:
