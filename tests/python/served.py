@@ -53,7 +53,8 @@ def environment(home, runtime, extra=None):
 
 
 class Served:
-    def __init__(self, tree, tmp_path, *args, env=None):
+    def __init__(self, tree, tmp_path, *args, env=None, open_files=None):
+        """`open_files`: a limit on the server process's open files (RLIMIT_NOFILE)."""
         self.home = tmp_path / "home"
         (self.home / ".config").mkdir(parents=True, exist_ok=True)
         self.runtime = tmp_path / "run"
@@ -63,6 +64,7 @@ class Served:
         self.url = None
         self.port = None
         self.banner = ""
+        self.open_files = open_files
 
     def __enter__(self):
         self.process = subprocess.Popen(
@@ -71,6 +73,7 @@ class Served:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
+            preexec_fn=None if self.open_files is None else self._limit_files,
         )
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
@@ -86,6 +89,11 @@ class Served:
                 break
         self.process.kill()
         raise AssertionError("the server did not start: %s%s" % (self.banner, self.process.stderr.read()))
+
+    def _limit_files(self):
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_NOFILE, (self.open_files, self.open_files))
 
     def __exit__(self, *exc):
         self.stop()

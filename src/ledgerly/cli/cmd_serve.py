@@ -201,17 +201,26 @@ def run_serve(args: argparse.Namespace) -> int:
     )
     sys.stderr.flush()
 
+    from uvicorn.protocols.http.auto import AutoHTTPProtocol
+
+    from ledgerly.live.connections import BACKLOG, Connections, connection_cap, quiet_accept_errors
+
     config_args: Dict[str, Any] = {
         "log_level": "warning",
         "access_log": False,
         "lifespan": "off",
         "timeout_graceful_shutdown": 2,
         "server_header": False,
+        # Each connection with a deadline for its request head, and no more
+        # connections than the open-file limit allows (ledgerly.live.connections).
+        "http": Connections(AutoHTTPProtocol, connection_cap()),
+        "backlog": BACKLOG,
     }
     config = uvicorn.Config(create_app(server), **config_args)
     http = uvicorn_server(config, server)
 
     async def main() -> None:
+        asyncio.get_running_loop().set_exception_handler(quiet_accept_errors(warn))
         stop = asyncio.Event()
         paths: List[str] = [s.path for s in ctx.sources]
         follower = asyncio.ensure_future(follow(server, paths, stop, args.rescan, args.interval, args.poll, warn))
