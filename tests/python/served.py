@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 from datetime import datetime, timedelta, timezone
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -52,9 +53,23 @@ def environment(home, runtime, extra=None):
     return env
 
 
+def ledgerly_command(unix_sockets=True):
+    """The command that runs ledgerly; with `unix_sockets=False`, as on a
+    platform that has none (Windows), by switching them off first."""
+    if unix_sockets:
+        return [sys.executable, "-m", "ledgerly"]
+    code = (
+        "import sys, ledgerly.live.address as a; a.UNIX_SOCKETS = False; "
+        "from ledgerly.cli import main; sys.exit(main(sys.argv[1:]))"
+    )
+    return [sys.executable, "-c", code]
+
+
 class Served:
-    def __init__(self, tree, tmp_path, *args, env=None, open_files=None):
-        """`open_files`: a limit on the server process's open files (RLIMIT_NOFILE)."""
+    def __init__(self, tree, tmp_path, *args, env=None, open_files=None, unix_sockets=True):
+        """`open_files`: a limit on the server process's open files
+        (RLIMIT_NOFILE); `unix_sockets=False` runs it as on a platform
+        without Unix sockets."""
         self.home = tmp_path / "home"
         (self.home / ".config").mkdir(parents=True, exist_ok=True)
         self.runtime = tmp_path / "run"
@@ -65,10 +80,11 @@ class Served:
         self.port = None
         self.banner = ""
         self.open_files = open_files
+        self.command = ledgerly_command(unix_sockets)
 
     def __enter__(self):
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "ledgerly", *self.args],
+            [*self.command, *self.args],
             env=self.env,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -84,6 +100,7 @@ class Served:
                 if "serving http://" in line:
                     self.url = line.split("serving ", 1)[1].split()[0]
                     self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+                    self.address = urlsplit(self.url).hostname
                     return self
             if self.process.poll() is not None:
                 break
@@ -112,7 +129,7 @@ class Served:
         return self.process.returncode, self.banner + err
 
     def request(self, method, target, headers=None, host=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection(self.address, self.port, timeout=30)
         try:
             sent = dict(headers or {})
             if host is not None:

@@ -4,12 +4,17 @@ real server process over a real socket."""
 
 import asyncio
 import json
+import os
 import signal
 import socket
+import stat
+import subprocess
+import sys
 import time
 
 import pytest
 
+from ledgerly.codes import ENV_SOURCES
 from ledgerly.live.connections import Connections
 from ledgerly.live.follow import follow
 from ledgerly.live.server import LiveServer
@@ -19,7 +24,7 @@ from ledgerly.timezones import resolve_zone
 from test_server import make_tree, status_cli
 
 from conftest import deep_folder, message_line, write
-from served import Served, Stream, recent
+from served import Served, Stream, environment, recent
 
 
 @pytest.fixture
@@ -219,3 +224,97 @@ def test_at_the_cap_the_longest_waiting_head_makes_room():
         assert [p.lost for p in made] == [False, True, False, False, False]  # the last was never started
 
     serve_connections(scenario, cap=3, head_timeout=30)
+
+
+# ---------------------------------------------------------------------------
+# The runtime folder and the address file
+
+
+def serve_cli(tmp_path, tree, runtime, *args, timeout=60):
+    return subprocess.run(
+        [sys.executable, "-m", "ledgerly", "serve", "--source", str(tree), "--port", "0", *args],
+        capture_output=True,
+        text=True,
+        env=environment(tmp_path / "home", runtime),
+        timeout=timeout,
+    )
+
+
+@pytest.mark.parametrize(
+    "mode, owner, reason",
+    [
+        (0o1777, None, "others may use it (mode 1777)"),
+        (0o755, None, "others may use it (mode 755)"),
+        (0o700, 12345, "it belongs to another user"),
+    ],
+)
+def test_a_runtime_folder_that_is_not_private_is_refused_and_left_alone(tree, tmp_path, mode, owner, reason):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    os.chmod(shared, mode)
+    if owner is not None:
+        if os.getuid() != 0:
+            pytest.skip("giving a folder to another user needs root")
+        os.chown(shared, owner, -1)
+    done = serve_cli(tmp_path, tree, shared)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "runtime folder %s: %s" % (shared, reason) in done.stderr
+    assert stat.S_IMODE(os.stat(shared).st_mode) == mode and os.listdir(shared) == []
+    # status does not trust an address file there: it reads the logs itself.
+    (shared / "server.json").write_text(json.dumps({"pid": 1, "url": "http://127.0.0.1:9/", "socket": None}))
+    asked = status_cli(tmp_path / "home", shared, "--json", env={ENV_SOURCES: str(tree)})
+    assert asked.returncode == 0 and json.loads(asked.stdout)["source"] == "scan", asked.stderr
+
+
+def test_a_second_server_refuses_to_start_beside_a_paused_one(tree, tmp_path):
+    with Served(tree, tmp_path) as first:
+        info_file, sock_file = first.runtime / "server.json", first.runtime / "server.sock"
+        written = (info_file.read_bytes(), os.stat(sock_file).st_ino)
+        first.process.send_signal(signal.SIGSTOP)
+        try:
+            second = serve_cli(tmp_path, tree, first.runtime, timeout=30)
+        finally:
+            first.process.send_signal(signal.SIGCONT)
+        assert second.returncode == 2 and second.stderr.count("\n") == 1, second.stderr
+        assert "another ledgerly server is running (pid %d" % first.process.pid in second.stderr
+        assert (info_file.read_bytes(), os.stat(sock_file).st_ino) == written
+        asked = status_cli(first.home, first.runtime, "--json")
+        assert asked.returncode == 0 and json.loads(asked.stdout)["source"] == "server", asked.stderr
+        assert first.stop()[0] == 0
+    assert not info_file.exists() and not sock_file.exists()
+    # A server that was killed leaves its files behind; the next one replaces them.
+    with Served(tree, tmp_path) as killed:
+        killed.process.kill()
+        killed.process.wait()
+    assert info_file.exists()
+    with Served(tree, tmp_path) as third:
+        assert json.loads(info_file.read_text())["pid"] == third.process.pid
+
+
+@pytest.mark.parametrize("host", ["127.0.0.2", "::1", "localhost"])
+def test_every_loopback_address_the_server_listens_on_passes_the_host_check(tree, tmp_path, host):
+    try:
+        socket.getaddrinfo(host, 0)
+        socket.create_server((host, 0), family=socket.AF_INET6 if ":" in host else socket.AF_INET).close()
+    except OSError:
+        pytest.skip("no %s here" % host)
+    with Served(tree, tmp_path, "--host", host, "--no-socket") as server:
+        netloc = server.url.split("/")[2]
+        assert server.get("/api/v1/status", host=netloc)[0] == 200
+        assert server.get("/api/v1/status", host="attacker.example")[0] == 421
+        asked = status_cli(server.home, server.runtime, "--json")  # over TCP, naming the printed address
+        assert asked.returncode == 0 and json.loads(asked.stdout)["source"] == "server", asked.stderr
+
+
+def test_without_unix_sockets_status_asks_over_tcp_with_the_token_from_the_address_file(tree, tmp_path):
+    token = "a-token-of-the-servers-own-0123"
+    with Served(tree, tmp_path, "--token", token, unix_sockets=False) as server:
+        info_file = server.runtime / "server.json"
+        info = json.loads(info_file.read_text())
+        assert info["socket"] is None and not (server.runtime / "server.sock").exists()
+        assert stat.S_IMODE(os.stat(info_file).st_mode) == 0o600
+        assert server.get("/api/v1/status")[0] == 401  # the TCP port still needs a token
+        asked = status_cli(server.home, server.runtime, "--json", unix_sockets=False)
+        assert asked.returncode == 0 and json.loads(asked.stdout)["source"] == "server", asked.stderr
+        assert server.stop()[0] == 0
+    assert not info_file.exists()

@@ -6,8 +6,9 @@ token. `Guard` checks, before any route: the Host header (on a loopback
 address only loopback names are accepted, so that a web page cannot reach
 the server through a rebound DNS name) and the token (as ``Authorization:
 Bearer``, or the cookie the dashboard gets by opening ``/?token=...``
-once), compared in constant time. Requests over the private Unix socket
-need neither.
+once), compared in constant time; the server's own token from the private
+address file is accepted as well (`ledgerly status` over TCP). Requests
+over the private Unix socket need neither.
 """
 
 from __future__ import annotations
@@ -75,13 +76,19 @@ class Guard:
             query = scope.get("query_string", b"")
             if given is None and path == "/" and query.startswith(b"token="):
                 return None  # the dashboard's first visit: the route checks it and sets the cookie
-            if given is None or not hmac.compare_digest(given, server.token.encode("utf-8")):
+            if given is None or not _one_of(given, server.token, server.local_token):
                 return error_response(
                     401,
                     "a token is required: send 'Authorization: Bearer TOKEN'",
                     headers={"WWW-Authenticate": "Bearer"},
                 )
         return None
+
+
+def _one_of(given: bytes, *tokens: Optional[str]) -> bool:
+    """Whether `given` is one of `tokens`, each compared in constant time."""
+    matches = [hmac.compare_digest(given, token.encode("utf-8")) for token in tokens if token]
+    return any(matches)
 
 
 def _unix(scope: Scope) -> bool:

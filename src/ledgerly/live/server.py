@@ -38,11 +38,16 @@ class LiveServer:
         token: Optional[str] = None,
         allowed_hosts: Optional[Sequence[str]] = None,
         mode: str = "notify",
+        local_token: Optional[str] = None,
     ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
         self.token = token
+        # A token of this run's own, in the private address file: `ledgerly
+        # status` sends it over TCP, so that it needs neither the user's
+        # token nor a Unix socket (which Windows lacks).
+        self.local_token = local_token
         self.allowed_hosts = None if allowed_hosts is None else {h.lower() for h in allowed_hosts}
         self.mode = mode
         self.started = time.time()
