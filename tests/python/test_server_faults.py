@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import time
+from urllib.parse import quote
 
 import pytest
 
@@ -318,3 +319,29 @@ def test_without_unix_sockets_status_asks_over_tcp_with_the_token_from_the_addre
         assert asked.returncode == 0 and json.loads(asked.stdout)["source"] == "server", asked.stderr
         assert server.stop()[0] == 0
     assert not info_file.exists()
+
+
+# ---------------------------------------------------------------------------
+# Tokens
+
+
+@pytest.mark.parametrize(
+    "token",
+    [" " * 20, "a token with spaces in it", "pässwörter-und-mehr", "tab\tseparated-token", " padded-token-1234 "],
+)
+def test_tokens_that_cannot_be_sent_are_refused_at_start(tree, tmp_path, token):
+    done = serve_cli(tmp_path, tree, tmp_path / "run", "--token", token)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "--token: use 16 or more printable ASCII characters" in done.stderr
+
+
+def test_tokens_with_cookie_separators_work_in_the_dashboard(tree, tmp_path):
+    token = 'Ab0/+=;,"\\x' * 2  # base64 signs, and what cookies and quoting use
+    with Served(tree, tmp_path, "--token", token) as server:
+        assert server.get("/api/v1/status", {"Authorization": "Bearer " + token})[0] == 200
+        status, head, _b = server.request("GET", "/?token=" + quote(token, safe="/+=;,"))  # as pasted into an address
+        assert status == 303
+        cookie = head["set-cookie"].split(";")[0]
+        assert server.get("/api/v1/status", {"Cookie": cookie})[0] == 200
+        assert server.get("/api/v1/status", {"Cookie": "other=1; " + cookie})[0] == 200
+        assert server.get("/api/v1/status", {"Cookie": cookie[:-1]})[0] == 401

@@ -154,8 +154,11 @@ def run_serve(args: argparse.Namespace) -> int:
             "--host %s is reachable from other machines: give --token (or set %s) so that requests "
             "must carry it" % (args.host, ENV_TOKEN)
         )
-    if token is not None and len(token) < 16:
-        raise CommandError("--token: use at least 16 characters")
+    if token is not None and (len(token) < 16 or not all("!" <= c <= "~" for c in token)):
+        # Anything else cannot travel in an Authorization header as it is
+        # (spaces are stripped, other characters are encoded differently by
+        # different clients), so it could never match.
+        raise CommandError("--token: use 16 or more printable ASCII characters, without spaces")
     ctx = load_context(args)
     try:
         folder = address.make_runtime_dir()

@@ -32,7 +32,7 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from ledgerly.live.guard import COOKIE, Guard, error_response, json_response
+from ledgerly.live.guard import COOKIE, Guard, cookie_value, error_response, json_response, query_token
 from ledgerly.live.server import LiveServer
 from ledgerly.params import ParameterError, Query, make_query, make_session_query
 
@@ -145,12 +145,13 @@ def create_app(server: LiveServer) -> Guard:
         name, media = ASSETS[path]
 
         async def route(request: Request) -> Response:
-            if path == "/" and server.token and "token" in request.query_params:
+            given = query_token(request.scope.get("query_string", b"")) if path == "/" and server.token else None
+            if server.token and given is not None:
                 # Opening /?token=... once gives the browser a cookie, and drops the token from the address.
-                if not hmac.compare_digest(request.query_params["token"].encode(), server.token.encode()):
+                if not hmac.compare_digest(given, server.token.encode()):
                     return error_response(401, "wrong token")
                 redirect = RedirectResponse("/", status_code=303)
-                redirect.set_cookie(COOKIE, server.token, httponly=True, samesite="strict")
+                redirect.set_cookie(COOKIE, cookie_value(server.token), httponly=True, samesite="strict")
                 return redirect
             return Response(server.asset(name), media_type=media, headers={"Cache-Control": "no-cache"})
 
