@@ -53,23 +53,22 @@ def environment(home, runtime, extra=None):
     return env
 
 
-def ledgerly_command(unix_sockets=True):
+def ledgerly_command(unix_sockets=True, prelude=""):
     """The command that runs ledgerly; with `unix_sockets=False`, as on a
-    platform that has none (Windows), by switching them off first."""
-    if unix_sockets:
+    platform that has none (Windows), by switching them off first; with a
+    `prelude`, after running that code (to inject a fault, say)."""
+    if unix_sockets and not prelude:
         return [sys.executable, "-m", "ledgerly"]
-    code = (
-        "import sys, ledgerly.live.address as a; a.UNIX_SOCKETS = False; "
-        "from ledgerly.cli import main; sys.exit(main(sys.argv[1:]))"
-    )
+    code = "import sys, ledgerly.live.address as a\na.UNIX_SOCKETS = %r\n%s\n" % (unix_sockets, prelude)
+    code += "from ledgerly.cli import main\nsys.exit(main(sys.argv[1:]))\n"
     return [sys.executable, "-c", code]
 
 
 class Served:
-    def __init__(self, tree, tmp_path, *args, env=None, open_files=None, unix_sockets=True):
+    def __init__(self, tree, tmp_path, *args, env=None, open_files=None, unix_sockets=True, prelude=""):
         """`open_files`: a limit on the server process's open files
         (RLIMIT_NOFILE); `unix_sockets=False` runs it as on a platform
-        without Unix sockets."""
+        without Unix sockets; `prelude` is code it runs first."""
         self.home = tmp_path / "home"
         (self.home / ".config").mkdir(parents=True, exist_ok=True)
         self.runtime = tmp_path / "run"
@@ -80,7 +79,7 @@ class Served:
         self.port = None
         self.banner = ""
         self.open_files = open_files
-        self.command = ledgerly_command(unix_sockets)
+        self.command = ledgerly_command(unix_sockets, prelude)
 
     def __enter__(self):
         self.process = subprocess.Popen(

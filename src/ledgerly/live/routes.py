@@ -182,9 +182,14 @@ def create_app(server: LiveServer) -> Guard:
             return error_response(404, "not found")
         return error_response(exc.status_code, str(exc.detail))
 
+    async def internal_error(request: Request, exc: Exception) -> Response:
+        # Still JSON, as every other answer; the traceback goes to the server's log.
+        return error_response(500, "internal error: %s: %s" % (type(exc).__name__, exc))
+
     from starlette.exceptions import HTTPException
 
-    app = Starlette(routes=routes, exception_handlers={ParameterError: bad_parameter, HTTPException: http_error})
+    handlers = {ParameterError: bad_parameter, HTTPException: http_error, Exception: internal_error}
+    app = Starlette(routes=routes, exception_handlers=handlers)
     return Guard(app, server)
 
 
