@@ -172,6 +172,8 @@ def check_source(source: Source) -> None:
     """Raises SourceError unless the source's path is an existing folder or file."""
     try:
         st = os.stat(source.path)
+    except ValueError:  # a NUL in the path
+        raise SourceError("source %r: a path cannot hold a NUL character" % source.path) from None
     except OSError as exc:
         reason = "does not exist" if isinstance(exc, FileNotFoundError) else (exc.strerror or str(exc))
         raise SourceError("source %s: %s" % (source.path, reason)) from None

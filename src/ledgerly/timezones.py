@@ -96,8 +96,10 @@ def resolve_zone(name: Optional[str]) -> Zone:
         return Zone(name, lambda s: seconds, fixed=seconds)
     try:
         zone = zoneinfo.ZoneInfo(name)
-    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
-        raise TimezoneError("unknown time zone %r" % name) from None
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):
+        # OSError: a name that is a folder of the zone database ("America"),
+        # or too long for a file name.
+        raise TimezoneError("unknown time zone %r" % (name if len(name) <= 64 else name[:64] + "...")) from None
     return Zone(name, _zoneinfo_offset(zone))
 
 

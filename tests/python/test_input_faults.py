@@ -3,6 +3,7 @@ timestamps at the calendar's edges, zone names that are folders, special
 files as config or price files, prices whose costs would not be finite."""
 
 import json
+import os
 import re
 
 import pytest
@@ -123,3 +124,83 @@ def test_the_server_reports_the_calendar_edges_and_any_failure_as_json(edges, tm
         assert status == 500 and head["content-type"] == "application/json"
         assert data == {"error": "internal error: RuntimeError: a fault for the test"}
         assert server.get("/api/v1/report?group=day")[0] == 200
+        status, head, data = server.get("/api/v1/report?tz=America")  # a folder of the zone database
+        assert (status, data) == (400, {"error": "unknown time zone 'America'", "parameter": "tz"})
+
+
+# ---------------------------------------------------------------------------
+# Zones, config and price files
+
+
+@pytest.fixture
+def logs(tmp_path):
+    root = tmp_path / "logs"
+    write(root, "p/s.jsonl", message_line("2025-03-01T10:00:00Z", "m1", "alpha-4", inp=3, out=4))
+    return root
+
+
+@pytest.mark.parametrize(
+    "zone", ["America", "Etc", "America/", "Europe/" + "x" * 300, "x" * 300], ids=lambda z: z if len(z) < 20 else "long"
+)
+def test_zone_names_that_are_folders_or_too_long_are_unknown_zones(cli, logs, home, zone):
+    done = cli("daily", logs, "--tz", zone)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "--tz: unknown time zone" in done.stderr or "--tz: not a time zone" in done.stderr
+    config = home / "config.toml"
+    config.write_text('timezone = "%s"\n' % zone)
+    done = cli("daily", logs, "--config", config)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "config.toml:1: timezone: unknown time zone" in done.stderr
+
+
+def test_an_offset_after_a_space_is_the_zone_not_an_option(cli, logs):
+    for command in ("daily", "status"):
+        done = cli(command, logs, "--tz", "-05:00", "--json")
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["timezone"] == "-05:00"
+
+
+def special_file(tmp_path, kind):
+    """A path that is not a regular file, or a regular file too large to
+    be a config or price file."""
+    if kind == "device":
+        return "/dev/zero"
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(str(path))
+    elif kind == "folder":
+        path.mkdir()
+    else:
+        with open(path, "wb") as f:
+            f.truncate(5 << 20)  # sparse: nothing is written
+    return str(path)
+
+
+@pytest.mark.parametrize("option", ["--prices", "--config"])
+@pytest.mark.parametrize(
+    "kind, reason",
+    [
+        ("device", "not a regular file (a character device)"),
+        ("fifo", "not a regular file (a named pipe)"),
+        ("folder", "not a regular file (a folder)"),
+        ("large", "larger than 4 MiB"),
+    ],
+)
+def test_config_and_price_files_must_be_small_regular_files(cli, logs, tmp_path, option, kind, reason):
+    path = special_file(tmp_path, kind)
+    done = cli("daily", logs, option, path, timeout=30)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "%s: %s" % (path, reason) in done.stderr
+
+
+def test_odd_but_readable_config_files(cli, logs, home):
+    # A byte-order mark, as some editors write, starts the file.
+    config = home / "config.toml"
+    config.write_bytes(b'\xef\xbb\xbftimezone = "+05:30"\n')
+    done = cli("daily", logs, "--config", config, "--json")
+    assert done.returncode == 0 and json.loads(done.stdout)["timezone"] == "+05:30", done.stderr
+    # A NUL in a source path is a mistake in the file, named with its line.
+    config.write_text('workers = 2\n\n[[sources]]\npath = "/logs\\u0000x"\n')
+    done = cli("daily", "--config", config)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "config.toml:4: sources[0].path: a path cannot hold a NUL character" in done.stderr
