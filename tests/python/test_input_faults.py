@@ -204,3 +204,38 @@ def test_odd_but_readable_config_files(cli, logs, home):
     done = cli("daily", "--config", config)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "config.toml:4: sources[0].path: a path cannot hold a NUL character" in done.stderr
+
+
+# ---------------------------------------------------------------------------
+# Prices and counts at their limits
+
+
+def no_constants(name):
+    raise AssertionError("not JSON: %s" % name)
+
+
+@pytest.mark.parametrize("where", ["--prices", "--config"])
+def test_prices_whose_costs_could_be_infinite_are_refused(cli, logs, tmp_path, where):
+    path = tmp_path / "prices.toml"
+    path.write_text('[prices."alpha-*"]\ninput = 3.0\noutput = 1e308\n')
+    done = cli("daily", logs, where, path)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert 'prices.toml:3: prices."alpha-*".output: a price must be at most 1e+12 per million tokens' in done.stderr
+
+
+def test_the_highest_prices_on_the_largest_counts_cost_finite_amounts(cli, tmp_path):
+    root = tmp_path / "logs"
+    big = 2**62
+    write(
+        root,
+        "p/s.jsonl",
+        "".join(message_line("2025-03-01T1%d:00:00Z" % i, "m%d" % i, "alpha-4", inp=big, out=big) for i in range(2)),
+    )
+    prices = tmp_path / "prices.toml"
+    prices.write_text('[prices."alpha-*"]\ninput = 1e12\noutput = 1e12\n')
+    done = cli("daily", root, "--prices", prices, "--tz", "UTC", "--json")
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    totals = json.loads(done.stdout, parse_constant=no_constants)["totals"]
+    assert totals["cost"] == pytest.approx(4 * big * 1e12 / 1e6)
+    done = cli("daily", root, "--prices", prices, "--tz", "UTC", "--csv")
+    assert done.returncode == 0 and done.stderr == "" and "inf" not in done.stdout
