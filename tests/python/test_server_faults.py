@@ -5,6 +5,7 @@ real server process over a real socket."""
 import asyncio
 import json
 import os
+import shutil
 import signal
 import socket
 import stat
@@ -345,3 +346,30 @@ def test_tokens_with_cookie_separators_work_in_the_dashboard(tree, tmp_path):
         assert server.get("/api/v1/status", {"Cookie": cookie})[0] == 200
         assert server.get("/api/v1/status", {"Cookie": "other=1; " + cookie})[0] == 200
         assert server.get("/api/v1/status", {"Cookie": cookie[:-1]})[0] == 401
+
+
+def test_sources_replaced_removed_or_made_again_are_followed(tree, tmp_path):
+    single = tmp_path / "single.jsonl"
+    single.write_text(message_line("2025-03-16T00:00:00Z", "s1", "alpha-4-5", out=1))
+    with Served(tree, tmp_path, "--source", single) as server:
+        # A single-file source replaced by a rename (as editors and log rotation do) ...
+        before = output_total(server)
+        fresh = tmp_path / "single.new"
+        fresh.write_text(message_line("2025-03-16T00:00:00Z", "s1", "alpha-4-5", out=1) + recent(0, "s2", out=10))
+        os.replace(fresh, single)
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == before + 10)
+        # ... is followed as the new file.
+        with open(single, "a") as f:
+            f.write(recent(0, "s3", out=100))
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == before + 110)
+
+        # A source folder removed and made again.
+        shutil.rmtree(tree)
+        gone = server.wait_for("/api/v1/scan", lambda d: d["unwatched"] == [str(tree)])
+        assert gone["mode"] == "notify"
+        write(tree, "again/s.jsonl", recent(0, "a1", out=1000))
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == 1 + 10 + 100 + 1000)
+        with open(tree / "again" / "s.jsonl", "a") as f:
+            f.write(recent(0, "a2", out=10000))
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == 1111 + 10000)
+        assert server.get("/api/v1/scan")[2]["unwatched"] == []

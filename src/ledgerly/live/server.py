@@ -15,7 +15,7 @@ import importlib.resources
 import json
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
@@ -50,6 +50,7 @@ class LiveServer:
         self.local_token = local_token
         self.allowed_hosts = None if allowed_hosts is None else {h.lower() for h in allowed_hosts}
         self.mode = mode
+        self.unwatched: List[str] = []  # sources the notifier cannot watch now (they do not exist)
         self.started = time.time()
         self.closing = False
         self.streams = 0
@@ -167,6 +168,7 @@ class LiveServer:
         return {
             "generation": self.live.generation,
             "mode": self.mode,
+            "unwatched": list(self.unwatched),
             "started_at": format_instant(int(self.started * 1000), self.zone),
             "files": len(listing.files),
             "bytes": listing.total_bytes,
