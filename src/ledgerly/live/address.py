@@ -29,8 +29,9 @@ import json
 import os
 import socket
 import stat
-import sys
 from typing import Any, Dict, Optional
+
+from ledgerly.locks import try_lock
 
 ENV_RUNTIME = "LEDGERLY_RUNTIME_DIR"
 SERVER_FILE = "server.json"
@@ -103,20 +104,7 @@ def lock_server(folder: str) -> Optional[int]:
     """Takes the lock that a running server holds; returns its descriptor
     (keep it open while the server runs), or None when another process
     holds it."""
-    fd = os.open(os.path.join(folder, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o600)
-    try:
-        if sys.platform == "win32":
-            import msvcrt
-
-            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
-        else:
-            import fcntl
-
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        os.close(fd)
-        return None
-    return fd
+    return try_lock(os.path.join(folder, LOCK_FILE))
 
 
 def server_file() -> str:

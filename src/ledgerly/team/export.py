@@ -55,6 +55,7 @@ from ledgerly.codes import TIER_NAMES
 from ledgerly.grouping import INT64_MAX, ranked
 from ledgerly.layout import TOKEN_FIELDS, words
 from ledgerly.localtime import day_label
+from ledgerly.locks import try_lock
 from ledgerly.params import Query, make_query
 from ledgerly.prices import PRICE_KEYS, PriceTable, costs
 from ledgerly.reports import TOTAL_FIELDS
@@ -351,22 +352,12 @@ def _fsync_dir(path: str) -> None:
 
 
 class _Lock:
-    """An exclusive lock on a machine's folder for the length of an export
-    (where the platform has `fcntl`)."""
+    """An exclusive lock on a machine's folder for the length of an export."""
 
     def __init__(self, folder: str) -> None:
-        self.fd: Optional[int] = None
-        try:
-            import fcntl
-        except ImportError:  # pragma: no cover - Windows: no lock
-            return
-        fd = os.open(os.path.join(folder, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            os.close(fd)
-            raise ExportError("another export into %s is running" % folder) from None
-        self.fd = fd
+        self.fd: Optional[int] = try_lock(os.path.join(folder, LOCK_FILE), 0o644)
+        if self.fd is None:
+            raise ExportError("another export into %s is running" % folder)
 
     def release(self) -> None:
         if self.fd is not None:
