@@ -24,6 +24,8 @@
 
 namespace ledgerly::parser {
 
+struct RowWire;  // row_wire.h: a Row as a record of the state file, and back
+
 // Cumulative totals: input, cached input, output, reasoning output, total.
 using Totals = std::array<std::int64_t, 5>;
 
@@ -117,6 +119,7 @@ class Row {
   }
 
  private:
+  friend struct RowWire;
   static constexpr std::uint8_t kHasTotals = 1;
   static constexpr std::uint8_t kHeapKey = 2;
   static constexpr std::size_t kSmallKey = 39;
