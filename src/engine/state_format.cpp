@@ -265,8 +265,9 @@ class Reader {
   Reader(StateSource& source, std::uint64_t content)
       : source_(source),
         unread_(content),
-        buffers_{std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + kBufferSize),
-                 std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + kBufferSize)},
+        chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, content))),
+        buffers_{std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + chunk_),
+                 std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + chunk_)},
         p_(buffers_[0].get() + kMaxTake),
         end_(p_) {
     request();
@@ -359,7 +360,7 @@ class Reader {
   void request() {
     const std::uint64_t left = unread_ - in_flight_;
     if (left == 0) return;
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, left));
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, left));
     unsigned char* chunk = buffers_[1 - current_].get() + kMaxTake;
     in_flight_ = size;
     io_.post([this, chunk, size] {
@@ -392,8 +393,9 @@ class Reader {
   }
 
   StateSource& source_;
-  std::uint64_t unread_;                         // content bytes not yet moved into the window
-  std::uint64_t in_flight_ = 0;                  // of those, the chunk the helper is reading
+  std::uint64_t unread_;         // content bytes not yet moved into the window
+  std::uint64_t in_flight_ = 0;  // of those, the chunk the helper is reading
+  std::size_t chunk_;            // the most read at once: a buffer's size, no more than the content
   std::unique_ptr<unsigned char[]> buffers_[2];  // kMaxTake bytes of room, then a chunk
   std::size_t current_ = 0;                      // the buffer [p_, end_) lies in
   const unsigned char* p_;
