@@ -46,7 +46,7 @@ using parser::Row;
 using parser::RowWire;
 using parser::SharedText;
 
-constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
 // The fewest bytes a file record can take: its path and identity lengths,
 // size, mtime, offset, counters, flag bytes, context text references,
@@ -61,6 +61,9 @@ constexpr std::uint64_t kMinFileBytes = 4 + 4 + 3 * 8 + 5 * 8 + 8 + 2 * 4 + 4 + 
 
 class Writer {
  public:
+  // How many written bytes room() lets pile up before it hashes them.
+  static constexpr std::size_t kHashStep = 8192;
+
   explicit Writer(StateSink& sink)
       : sink_(sink),
         buffers_{std::make_unique_for_overwrite<unsigned char[]>(kBufferSize),
@@ -69,16 +72,26 @@ class Writer {
   // `size` (at most kBufferSize) writable bytes; commit() what was written.
   unsigned char* room(std::size_t size) {
     if (kBufferSize - used_ < size) flush();
+    // Hash what was written while it is still in the nearest cache.
+    if (used_ - hashed_ >= kHashStep) {
+      hash_.update(buffers_[current_].get() + hashed_, used_ - hashed_);
+      hashed_ = used_;
+    }
     return buffers_[current_].get() + used_;
   }
   void commit(std::size_t size) noexcept { used_ += size; }
 
-  void u8(std::uint8_t v) { bytes(&v, 1); }
-  void u32(std::uint32_t v) { bytes(&v, 4); }
-  void u64(std::uint64_t v) { bytes(&v, 8); }
-  void i64(std::int64_t v) { bytes(&v, 8); }
+  void u8(std::uint8_t v) { fixed(&v); }
+  void u32(std::uint32_t v) { fixed(&v); }
+  void u64(std::uint64_t v) { fixed(&v); }
+  void i64(std::int64_t v) { fixed(&v); }
 
   void bytes(const void* data, std::size_t size) {
+    if (size <= kBufferSize - used_) {  // the usual case: it fits
+      if (size != 0) std::memcpy(buffers_[current_].get() + used_, data, size);
+      used_ += size;
+      return;
+    }
     const auto* p = static_cast<const unsigned char*>(data);
     while (size > 0) {
       if (used_ == kBufferSize) flush();
@@ -87,6 +100,17 @@ class Writer {
       used_ += n;
       p += n;
       size -= n;
+    }
+  }
+
+  // One number, copied as a constant-size block when it fits.
+  template <typename T>
+  void fixed(const T* v) {
+    if (sizeof(T) <= kBufferSize - used_) {
+      std::memcpy(buffers_[current_].get() + used_, v, sizeof(T));
+      used_ += sizeof(T);
+    } else {
+      bytes(v, sizeof(T));
     }
   }
 
@@ -116,17 +140,19 @@ class Writer {
     if (used_ == 0) return;
     const unsigned char* data = buffers_[current_].get();
     const std::size_t size = used_;
-    hash_.update(data, size);
+    hash_.update(data + hashed_, size - hashed_);
     io_.post([this, data, size] { sink_.write(data, size); });
     written_ += size;
     current_ ^= 1;
     used_ = 0;
+    hashed_ = 0;
   }
 
   StateSink& sink_;
   std::unique_ptr<unsigned char[]> buffers_[2];
   std::size_t current_ = 0;
   std::size_t used_ = 0;
+  std::size_t hashed_ = 0;  // of the current buffer's bytes
   std::uint64_t written_ = 0;
   Xxh64 hash_;
   unsigned char trailer_[sf::kTrailerSize] = {};
@@ -196,6 +222,23 @@ std::uint32_t count32(std::size_t n) {
   return static_cast<std::uint32_t>(n);
 }
 
+// Asks for the cache lines of a state object and the start of its path
+// (reading nothing of it: the sizes would have to be waited for).
+void prefetch_state(const FileState& file) noexcept {
+  const char* p = reinterpret_cast<const char*>(&file);
+  for (std::size_t at = 0; at < sizeof(FileState) + 128; at += 64) __builtin_prefetch(p + at);
+}
+
+// Asks for the first rows of a state and its session id (a state asked for
+// before, so reading the pointers to them costs no wait).
+void prefetch_parts(const FileState& file) noexcept {
+  if (!file.rows.empty()) {
+    parser::prefetch(file.rows.data());
+    if (file.rows.size() > 1) parser::prefetch(&file.rows[1]);
+  }
+  __builtin_prefetch(file.context.session_id.data());
+}
+
 // One file record.
 void put_file(Writer& w, TextIds& ids, const FileState& file) {
   const Context& c = file.context;
@@ -237,9 +280,14 @@ void put_file(Writer& w, TextIds& ids, const FileState& file) {
     put_ref(w, ids, entry.model);
   }
 
-  w.u64(file.rows.size());
+  const std::vector<Row>& rows = file.rows;
+  w.u64(rows.size());
   TextIds::Last model, project;
-  for (const Row& row : file.rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i + parser::kPrefetchRowsAhead < rows.size()) {
+      parser::prefetch(&rows[i + parser::kPrefetchRowsAhead]);
+    }
+    const Row& row = rows[i];
     bool new_model, new_project;
     const std::uint32_t model_id = ids.id(row.model(), model, new_model);
     const std::uint32_t project_id = ids.id(row.project(), project, new_project);
@@ -411,6 +459,11 @@ class Texts {
   // The next text number: a reference to it is a definition.
   std::uint64_t next() const noexcept { return table_.size() + 1; }
 
+  // The text `ref` names, which is not a definition (ref < next()).
+  const SharedText& at(std::uint32_t ref) const noexcept {
+    return ref == 0 ? empty_ : table_[ref - 1];
+  }
+
   // The text `ref` names, reading its definition from `r` when it is one.
   const SharedText& resolve(std::uint32_t ref, Reader& r, std::string& scratch) {
     if (ref == 0) return empty_;
@@ -497,8 +550,7 @@ std::unique_ptr<FileState> read_file(Reader& r, Texts& texts, Scratch& s) {
     RowWire::Head head;
     if (const char* why = RowWire::read_head(record, head)) corrupt(why);
     if (head.model < texts.next() && head.project < texts.next() && head.long_key == 0) {
-      rows.push_back(RowWire::make(record, texts.resolve(head.model, r, s.text),
-                                   texts.resolve(head.project, r, s.text), {}));
+      RowWire::append(rows, record, texts.at(head.model), texts.at(head.project), {});
       continue;
     }
     // Texts or a key follow the record: keep the record before reading on.
@@ -508,7 +560,7 @@ std::unique_ptr<FileState> read_file(Reader& r, Texts& texts, Scratch& s) {
     const SharedText& project = texts.resolve(head.project, r, s.text);
     s.key.resize(static_cast<std::size_t>(r.count(head.long_key, 1, "a key runs past the end")));
     r.copy(s.key.data(), s.key.size());
-    rows.push_back(RowWire::make(copy, model, project, s.key));
+    RowWire::append(rows, copy, model, project, s.key);
   }
   return state;
 }
@@ -619,7 +671,13 @@ StateSummary save_state(const Engine& engine, std::string_view extra, StateSink&
   w.u64((engine.refreshed ? sf::kRefreshed : 0) | (engine.export_pending ? sf::kExportPending : 0));
 
   TextIds ids;
-  for (const auto& [path, file] : *order) put_file(w, ids, *file);
+  // The states lie apart in memory: ask for the next ones' first bytes and
+  // rows while a file is written.
+  for (std::size_t f = 0; f < order->size(); ++f) {
+    if (f + 4 < order->size()) prefetch_state(*(*order)[f + 4].second);
+    if (f + 2 < order->size()) prefetch_parts(*(*order)[f + 2].second);
+    put_file(w, ids, *(*order)[f].second);
+  }
 
   StateSummary summary;
   summary.files = order->size();

@@ -63,6 +63,15 @@ class Row {
     return r;
   }
 
+  // Only RowWire can name this: it rebuilds a row from a state file's
+  // record in place (row_wire.h defines the constructor that takes it).
+  class WireKey {
+    WireKey() = default;
+    friend struct RowWire;
+  };
+  Row(WireKey, const unsigned char* record, const SharedText& model, const SharedText& project,
+      std::string_view long_key);
+
   Row(Row&& other) noexcept { steal(other); }
   Row& operator=(Row&& other) noexcept {
     if (this != &other) {

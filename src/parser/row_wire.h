@@ -1,4 +1,5 @@
-// RowWire: a Row as the fixed 100-byte record of the state file, and back.
+// RowWire: a Row as the fixed 100-byte record of the state file, and back
+// (a row rebuilt in place at the end of a vector).
 //
 // The record keeps the row's own memory layout where it can, so that
 // writing and reading one is a few copies:
@@ -22,7 +23,7 @@
 // Text references are the caller's (the state file's text table).  Numbers
 // are copied in the machine's byte order, which the state file requires to
 // be little-endian (engine/state_format.h asserts it).  The key hash is
-// not stored: make() computes it, since its seed belongs to the process.
+// not stored: append() computes it, since its seed belongs to the process.
 #ifndef LEDGERLY_PARSER_ROW_WIRE_H_
 #define LEDGERLY_PARSER_ROW_WIRE_H_
 
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "parser/dialect.h"
 #include "parser/row.h"
@@ -116,25 +118,32 @@ struct RowWire {
     return nullptr;
   }
 
-  // The row of a record that read_head() accepted, with its texts and, when
-  // it has one, the long key that followed it.
-  static Row make(const unsigned char* in, SharedText model, SharedText project,
-                  std::string_view long_key) {
-    std::int64_t timestamp;
-    std::memcpy(&timestamp, in + kTimestamp, 8);
-    Row row(timestamp, std::move(model), std::move(project), in[kKind], in[kSubagent] != 0,
-            in[kTier]);
-    std::memcpy(row.n_, in + kCounts, sizeof row.n_);
-    if (in[kFlags] & kLongKeyFlag) {
-      row.set_key(long_key);
-    } else {
-      std::memcpy(&row.u_, in + kArea, kAreaSize);
-      if (in[kFlags] & kTotalsFlag) row.flags_ |= Row::kHasTotals;
-      if (row.is_message()) row.key_hash_ = key_hash(row.key());
-    }
-    return row;
+  // Appends to `rows` the row of a record that read_head() accepted, with
+  // its texts and, when it has one, the long key that followed it.
+  static void append(std::vector<Row>& rows, const unsigned char* in, const SharedText& model,
+                     const SharedText& project, std::string_view long_key) {
+    rows.emplace_back(Row::WireKey(), in, model, project, long_key);
   }
 };
+
+inline Row::Row(WireKey, const unsigned char* in, const SharedText& model,
+                const SharedText& project, std::string_view long_key)
+    : model_(model),
+      project_(project),
+      kind_(in[RowWire::kKind]),
+      subagent_(in[RowWire::kSubagent]),
+      tier_(in[RowWire::kTier]) {
+  std::memcpy(&timestamp_, in + RowWire::kTimestamp, 8);
+  std::memcpy(n_, in + RowWire::kCounts, sizeof n_);
+  if (in[RowWire::kFlags] & RowWire::kLongKeyFlag) {
+    std::memset(&u_, 0, sizeof u_);
+    set_key(long_key);
+    return;
+  }
+  std::memcpy(&u_, in + RowWire::kArea, RowWire::kAreaSize);
+  if (in[RowWire::kFlags] & RowWire::kTotalsFlag) flags_ |= kHasTotals;
+  if (is_message()) key_hash_ = parser::key_hash(key());
+}
 
 }  // namespace ledgerly::parser
 
