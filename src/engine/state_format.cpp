@@ -67,14 +67,18 @@ class Writer {
   // How many written bytes room() lets pile up before it hashes them.
   static constexpr std::size_t kHashStep = 8192;
 
-  explicit Writer(StateSink& sink)
+  // `expected`: about how many bytes will be written; the buffers are no
+  // larger than that needs (a small state takes two small blocks).
+  Writer(StateSink& sink, std::uint64_t expected)
       : sink_(sink),
-        buffers_{std::make_unique_for_overwrite<unsigned char[]>(kBufferSize),
-                 std::make_unique_for_overwrite<unsigned char[]>(kBufferSize)} {}
+        capacity_(static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(expected, kSmallestBuffer, kBufferSize))),
+        buffers_{std::make_unique_for_overwrite<unsigned char[]>(capacity_),
+                 std::make_unique_for_overwrite<unsigned char[]>(capacity_)} {}
 
-  // `size` (at most kBufferSize) writable bytes; commit() what was written.
+  // `size` (at most kSmallestBuffer) writable bytes; commit() what was written.
   unsigned char* room(std::size_t size) {
-    if (kBufferSize - used_ < size) flush();
+    if (capacity_ - used_ < size) flush();
     // Hash what was written while it is still in the nearest cache.
     if (used_ - hashed_ >= kHashStep) {
       hash_.update(buffers_[current_].get() + hashed_, used_ - hashed_);
@@ -90,15 +94,15 @@ class Writer {
   void i64(std::int64_t v) { fixed(&v); }
 
   void bytes(const void* data, std::size_t size) {
-    if (size <= kBufferSize - used_) {  // the usual case: it fits
+    if (size <= capacity_ - used_) {  // the usual case: it fits
       if (size != 0) std::memcpy(buffers_[current_].get() + used_, data, size);
       used_ += size;
       return;
     }
     const auto* p = static_cast<const unsigned char*>(data);
     while (size > 0) {
-      if (used_ == kBufferSize) flush();
-      const std::size_t n = std::min(size, kBufferSize - used_);
+      if (used_ == capacity_) flush();
+      const std::size_t n = std::min(size, capacity_ - used_);
       std::memcpy(buffers_[current_].get() + used_, p, n);
       used_ += n;
       p += n;
@@ -109,7 +113,7 @@ class Writer {
   // One number, copied as a constant-size block when it fits.
   template <typename T>
   void fixed(const T* v) {
-    if (sizeof(T) <= kBufferSize - used_) {
+    if (sizeof(T) <= capacity_ - used_) {
       std::memcpy(buffers_[current_].get() + used_, v, sizeof(T));
       used_ += sizeof(T);
     } else {
@@ -151,7 +155,9 @@ class Writer {
     hashed_ = 0;
   }
 
+  static constexpr std::size_t kSmallestBuffer = std::size_t{64} << 10;
   StateSink& sink_;
+  std::size_t capacity_;
   std::unique_ptr<unsigned char[]> buffers_[2];
   std::size_t current_ = 0;
   std::size_t used_ = 0;
@@ -661,7 +667,7 @@ StateSummary save_state(const Engine& engine, std::string_view extra, StateSink&
     for (const auto& [path, file] : made) rows += file->rows.size();
   }
 
-  Writer w(sink);
+  Writer w(sink, extra.size() + order->size() * 512 + rows * RowWire::kSize + 4096);
   w.bytes(sf::kMagic, sizeof sf::kMagic);
   w.u32(sf::kFormat);
   w.u32(sf::kLayout);
