@@ -115,8 +115,13 @@ def machine():
             model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    return "%s, %d CPUs, %s %s, Python %s" % (model, os.cpu_count() or 0, platform.system(), platform.release(),
-                                            platform.python_version())
+    return "%s, %d CPUs, %s %s, Python %s" % (
+        model,
+        os.cpu_count() or 0,
+        platform.system(),
+        platform.release(),
+        platform.python_version(),
+    )
 
 
 def build_floor(out):
@@ -133,8 +138,10 @@ def many_small_files(folder, count):
         sub = os.path.join(folder, "messages", "p%02d" % (i % 100))
         os.makedirs(sub, exist_ok=True)
         with open(os.path.join(sub, "s%05d.jsonl" % i), "w") as f:
-            f.write('{"type":"assistant","timestamp":"2025-02-01T10:00:00Z","message":{"id":"m%d","model":"alpha-4",'
-                    '"usage":{"input_tokens":3,"output_tokens":5}}}\n' % i)
+            f.write(
+                '{"type":"assistant","timestamp":"2025-02-01T10:00:00Z","message":{"id":"m%d","model":"alpha-4",'
+                '"usage":{"input_tokens":3,"output_tokens":5}}}\n' % i
+            )
 
 
 def many_rows(folder, files, rows_per_file):
@@ -143,8 +150,10 @@ def many_rows(folder, files, rows_per_file):
         return
     sub = os.path.join(folder, "messages", "bulk")
     os.makedirs(sub, exist_ok=True)
-    line = ('{"type":"assistant","timestamp":"2025-02-01T10:%02d:%02dZ","message":{"id":"f%d-%d","model":"beta-%d",'
-            '"usage":{"input_tokens":%d,"output_tokens":7}}}\n')
+    line = (
+        '{"type":"assistant","timestamp":"2025-02-01T10:%02d:%02dZ","message":{"id":"f%d-%d","model":"beta-%d",'
+        '"usage":{"input_tokens":%d,"output_tokens":7}}}\n'
+    )
     for i in range(files):
         with open(os.path.join(sub, "b%03d.jsonl" % i), "w") as f:
             f.write("".join(line % ((r // 60) % 60, r % 60, i, r, r % 3, r % 100) for r in range(rows_per_file)))
@@ -163,9 +172,21 @@ class Heap:
     where that is missing."""
 
     class _Info(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-            "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     def __init__(self):
         self.libc = None
@@ -343,8 +364,9 @@ def scale_main(args):
     floor_cpus = []
 
     def floor():
-        out = subprocess.run([floor_exe, "-t", "2", "-l", listing], check=True, capture_output=True,
-                             text=True).stdout.split()
+        out = subprocess.run(
+            [floor_exe, "-t", "2", "-l", listing], check=True, capture_output=True, text=True
+        ).stdout.split()
         floor_cpus.append(float(out[out.index("cpu") + 1]))
         return float(out[out.index("seconds") + 1])
 
@@ -357,9 +379,20 @@ def scale_main(args):
         floors.append(floor())
         for name, folder in builds:
             env = dict(os.environ, PYTHONPATH=folder)
-            done = subprocess.run([sys.executable, os.path.abspath(__file__), "--scale-child", manifest_path,
-                                   "--runs", str(max(args.runs, 5))], check=True, capture_output=True, text=True,
-                                  env=env)
+            done = subprocess.run(
+                [
+                    sys.executable,
+                    os.path.abspath(__file__),
+                    "--scale-child",
+                    manifest_path,
+                    "--runs",
+                    str(max(args.runs, 5)),
+                ],
+                check=True,
+                capture_output=True,
+                text=True,
+                env=env,
+            )
             rounds[name].append(json.loads(done.stdout))
     floor_s = statistics.median(floors)
     floor_cpu = statistics.median(floor_cpus)
@@ -379,41 +412,77 @@ def scale_main(args):
         lines.append((label, {name: fn(name) for name, _ in builds}))
 
     row("cold refresh, 2 workers", lambda b: "%.3f s = %.2fx floor" % (med(b, "cold"), med(b, "cold") / floor_s))
-    row("  CPU time, both threads", lambda b: "%.3f s = %.2fx floor's" % (
-        med(b, "cold_cpu"), med(b, "cold_cpu") / floor_cpu))
-    row("no-op refresh (same manifest)", lambda b: "%.1f ms = %.2f us/file" % (
-        med(b, "noop") * 1e3, med(b, "noop") * 1e6 / len(manifest)))
+    row(
+        "  CPU time, both threads",
+        lambda b: "%.3f s = %.2fx floor's" % (med(b, "cold_cpu"), med(b, "cold_cpu") / floor_cpu),
+    )
+    row(
+        "no-op refresh (same manifest)",
+        lambda b: "%.1f ms = %.2f us/file" % (med(b, "noop") * 1e3, med(b, "noop") * 1e6 / len(manifest)),
+    )
     row("  CPU time", lambda b: "%.1f ms" % (med(b, "noop_cpu") * 1e3))
-    row("forced re-export", lambda b: "%.1f ms = %.2fx copy" % (med(b, "export") * 1e3,
-                                                               med(b, "export") / med(b, "copy")))
-    row("  one copy of the row buffer", lambda b: "%.1f ms (%.0f MB)" % (med(b, "copy") * 1e3,
-                                                                        first["buffer_bytes"] / 1e6))
-    row("  CPU time, re-export / copy", lambda b: "%.1f / %.1f ms = %.2fx" % (
-        med(b, "export_cpu") * 1e3, med(b, "copy_cpu") * 1e3, med(b, "export_cpu") / med(b, "copy_cpu")))
+    row(
+        "forced re-export",
+        lambda b: "%.1f ms = %.2fx copy" % (med(b, "export") * 1e3, med(b, "export") / med(b, "copy")),
+    )
+    row(
+        "  one copy of the row buffer",
+        lambda b: "%.1f ms (%.0f MB)" % (med(b, "copy") * 1e3, first["buffer_bytes"] / 1e6),
+    )
+    row(
+        "  CPU time, re-export / copy",
+        lambda b: (
+            "%.1f / %.1f ms = %.2fx"
+            % (med(b, "export_cpu") * 1e3, med(b, "copy_cpu") * 1e3, med(b, "export_cpu") / med(b, "copy_cpu"))
+        ),
+    )
     row("stored state", lambda b: "%.1f MiB" % (med(b, "state") / mib))
     row("  per file (no rows)", lambda b: "%.0f B" % (med(b, "files_state") / len(manifest)))
     row("  per exported row (rest)", lambda b: "%.0f B" % ((med(b, "state") - med(b, "files_state")) / rows))
     row("peak RSS, fresh interpreter", lambda b: "%.1f MiB" % (med(b, "peak_rss") / mib))
-    row("saved state (ledgerly._ledger)", lambda b: "%.1f MiB = %.2fx its heap (%.1f MiB)" % (
-        med(b, "state_file") / mib, med(b, "state_file") / med(b, "state_heap"), med(b, "state_heap") / mib))
-    row("  load", lambda b: "%.1f ms = %.2fx reading its bytes once (%.1f ms)" % (
-        med(b, "load") * 1e3, med(b, "load") / med(b, "read"), med(b, "read") * 1e3))
+    row(
+        "saved state (ledgerly._ledger)",
+        lambda b: (
+            "%.1f MiB = %.2fx its heap (%.1f MiB)"
+            % (med(b, "state_file") / mib, med(b, "state_file") / med(b, "state_heap"), med(b, "state_heap") / mib)
+        ),
+    )
+    row(
+        "  load",
+        lambda b: (
+            "%.1f ms = %.2fx reading its bytes once (%.1f ms)"
+            % (med(b, "load") * 1e3, med(b, "load") / med(b, "read"), med(b, "read") * 1e3)
+        ),
+    )
     row("  CPU time, load / read", lambda b: "%.1f / %.1f ms" % (med(b, "load_cpu") * 1e3, med(b, "read_cpu") * 1e3))
-    row("  save, as loaded", lambda b: "%.1f ms = %.2fx writing its bytes once (%.1f ms)" % (
-        med(b, "save_loaded") * 1e3, med(b, "save_loaded") / med(b, "write"), med(b, "write") * 1e3))
-    row("  save, as a cold refresh left it", lambda b: "%.1f ms = %.2fx writing its bytes once" % (
-        med(b, "save") * 1e3, med(b, "save") / med(b, "write")))
-    row("  CPU time, save as loaded / write", lambda b: "%.1f / %.1f ms" % (
-        med(b, "save_loaded_cpu") * 1e3, med(b, "write_cpu") * 1e3))
+    row(
+        "  save, as loaded",
+        lambda b: (
+            "%.1f ms = %.2fx writing its bytes once (%.1f ms)"
+            % (med(b, "save_loaded") * 1e3, med(b, "save_loaded") / med(b, "write"), med(b, "write") * 1e3)
+        ),
+    )
+    row(
+        "  save, as a cold refresh left it",
+        lambda b: "%.1f ms = %.2fx writing its bytes once" % (med(b, "save") * 1e3, med(b, "save") / med(b, "write")),
+    )
+    row(
+        "  CPU time, save as loaded / write",
+        lambda b: "%.1f / %.1f ms" % (med(b, "save_loaded_cpu") * 1e3, med(b, "write_cpu") * 1e3),
+    )
 
     print()
     print("machine: " + machine())
-    print("corpus: %s, %.2f GiB in %d files, %d exported rows; 2-thread I/O floor %.3f s (%.0f MiB/s), "
-          "%.3f s CPU" % (corpus, corpus_bytes / (1 << 30), len(manifest), rows, floor_s,
-                          corpus_bytes / floor_s / mib, floor_cpu))
-    print("median of %d rounds (fresh interpreter per build and round; no-op and re-export: median of %d calls "
-          "each); heap from %s; load average %s before, %s after" % (
-              args.runs, max(args.runs, 5), first["heap_source"], load_before, loadavg()))
+    print(
+        "corpus: %s, %.2f GiB in %d files, %d exported rows; 2-thread I/O floor %.3f s (%.0f MiB/s), "
+        "%.3f s CPU"
+        % (corpus, corpus_bytes / (1 << 30), len(manifest), rows, floor_s, corpus_bytes / floor_s / mib, floor_cpu)
+    )
+    print(
+        "median of %d rounds (fresh interpreter per build and round; no-op and re-export: median of %d calls "
+        "each); heap from %s; load average %s before, %s after"
+        % (args.runs, max(args.runs, 5), first["heap_source"], load_before, loadavg())
+    )
     width = max(len(label) for label, _ in lines)
     cols = [max(len(name), max(len(v[name]) for _, v in lines)) for name, _ in builds]
     print("%s  %s" % ("".ljust(width), "  ".join(name.ljust(c) for (name, _), c in zip(builds, cols))))
@@ -433,11 +502,15 @@ def main(argv=None):
     parser.add_argument("--host-only", action="store_true", help="only the command-line and report measures")
     parser.add_argument("--export-only", action="store_true", help="only the Parquet export measures")
     parser.add_argument("--scale", action="store_true", help="measure the scale corpus (see above)")
-    parser.add_argument("--build", action="append", metavar="NAME=DIR",
-                        help="with --scale: a module build to measure (repeatable)")
+    parser.add_argument(
+        "--build", action="append", metavar="NAME=DIR", help="with --scale: a module build to measure (repeatable)"
+    )
     parser.add_argument("--scale-child", metavar="MANIFEST", help=argparse.SUPPRESS)
-    parser.add_argument("--attribution-only", action="store_true",
-                        help="only the measures of the export with each record's file and of the session list")
+    parser.add_argument(
+        "--attribution-only",
+        action="store_true",
+        help="only the measures of the export with each record's file and of the session list",
+    )
     args = parser.parse_args(argv)
     if args.scale_child:
         scale_child(args.scale_child, args.runs)
@@ -479,9 +552,11 @@ def main(argv=None):
     cold = {}
     result = None
     for workers in (1, 2):
+
         def refresh():
             nonlocal result
             result = Engine().refresh(text, workers)
+
         cold[workers] = median_time(refresh, args.runs)
     report = json.loads(result[0])
     engine_totals = model_totals(report, result[1])
@@ -493,18 +568,35 @@ def main(argv=None):
 
         def peer():
             found.update(peers.Peer(loads).run(logs))
+
         peer_s[name] = median_time(peer, args.runs)
         peer_match[name] = found == engine_totals
     del result
     gib = corpus_bytes / (1 << 30)
-    table.append(("cold refresh, 1 worker (%.2f GiB, %d files, %d rows)" % (gib, len(manifest), report["rows"]),
-                  cold[1], "%.2fx the I/O floor, %.0f MiB/s" % (cold[1] / floor_s, corpus_bytes / cold[1] / 2**20)))
-    table.append(("cold refresh, 2 workers", cold[2], "%.2fx the I/O floor; speedup %.2fx over 1 worker" % (
-        cold[2] / floor_s, cold[1] / cold[2])))
+    table.append(
+        (
+            "cold refresh, 1 worker (%.2f GiB, %d files, %d rows)" % (gib, len(manifest), report["rows"]),
+            cold[1],
+            "%.2fx the I/O floor, %.0f MiB/s" % (cold[1] / floor_s, corpus_bytes / cold[1] / 2**20),
+        )
+    )
+    table.append(
+        (
+            "cold refresh, 2 workers",
+            cold[2],
+            "%.2fx the I/O floor; speedup %.2fx over 1 worker" % (cold[2] / floor_s, cold[1] / cold[2]),
+        )
+    )
     table.append(("I/O floor (read + count lines, 1 thread)", floor_s, "%.0f MiB/s" % (corpus_bytes / floor_s / 2**20)))
     for name in ("json", "orjson"):
-        table.append(("peer with %s" % name, peer_s[name], "%.1fx the 2-worker refresh (%.1fx 1 worker); totals %s" % (
-            peer_s[name] / cold[2], peer_s[name] / cold[1], "match" if peer_match[name] else "DIFFER")))
+        table.append(
+            (
+                "peer with %s" % name,
+                peer_s[name],
+                "%.1fx the 2-worker refresh (%.1fx 1 worker); totals %s"
+                % (peer_s[name] / cold[2], peer_s[name] / cold[1], "match" if peer_match[name] else "DIFFER"),
+            )
+        )
 
     # No-op refresh over 10,000 unchanged files.
     small = os.path.join(args.out, "small")
@@ -514,8 +606,13 @@ def main(argv=None):
     engine.refresh(small_text, 2)
     noop = median_time(lambda: engine.refresh(small_text, 2), max(args.runs, 5))
     loads = median_time(lambda: json.loads(small_text), max(args.runs, 5))
-    table.append(("no-op refresh, 10,000 unchanged files", noop, "%.2fx json.loads of its manifest (%.4f s)" % (
-        noop / loads, loads)))
+    table.append(
+        (
+            "no-op refresh, 10,000 unchanged files",
+            noop,
+            "%.2fx json.loads of its manifest (%.4f s)" % (noop / loads, loads),
+        )
+    )
     del engine
     gc.collect()
 
@@ -534,8 +631,10 @@ def main(argv=None):
     times, copies = [], []
     for i in range(max(args.runs, 5)):
         with open(target, "a") as f:
-            f.write('{"type":"assistant","timestamp":"2025-02-02T10:00:00Z","message":{"id":"extra-%d",'
-                    '"model":"beta-0","usage":{"input_tokens":1,"output_tokens":1}}}\n' % i)
+            f.write(
+                '{"type":"assistant","timestamp":"2025-02-02T10:00:00Z","message":{"id":"extra-%d",'
+                '"model":"beta-0","usage":{"input_tokens":1,"output_tokens":1}}}\n' % i
+            )
         bulk_manifest[0] = list_logs(target)[0]
         text_b = json.dumps(bulk_manifest)
         began = time.perf_counter()
@@ -546,8 +645,13 @@ def main(argv=None):
         copies.append(time.perf_counter() - began)
         del buf
     append_s, copy_s = statistics.median(times), statistics.median(copies)
-    table.append(("one-line append, %d rows stored" % stored, append_s, "%.1fx one copy of the row buffer (%.4f s)" % (
-        append_s / copy_s, copy_s)))
+    table.append(
+        (
+            "one-line append, %d rows stored" % stored,
+            append_s,
+            "%.1fx one copy of the row buffer (%.4f s)" % (append_s / copy_s, copy_s),
+        )
+    )
     table.append(("resident memory per stored row", per_row, "bytes (RSS growth / rows)"))
     # The appended lines make the file grow; leave the bulk set as it was made.
     with open(target, "r+") as f:
@@ -579,16 +683,29 @@ def spread_rows(folder, files, rows_per_file, days=365):
     if os.path.isdir(folder) and len(os.listdir(folder)):
         return
     os.makedirs(folder, exist_ok=True)
-    line = ('{"type":"assistant","timestamp":"%s","message":{"id":"s%d-%d","model":"model-%d",'
-            '"usage":{"input_tokens":%d,"output_tokens":%d,"cache_read_input_tokens":%d}}}\n')
+    line = (
+        '{"type":"assistant","timestamp":"%s","message":{"id":"s%d-%d","model":"model-%d",'
+        '"usage":{"input_tokens":%d,"output_tokens":%d,"cache_read_input_tokens":%d}}}\n'
+    )
     start = 1735689600  # 2025-01-01T00:00:00Z
     step = days * 86400 // rows_per_file
     for i in range(files):
         with open(os.path.join(folder, "s%03d.jsonl" % i), "w") as f:
-            f.write("".join(
-                line % (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + r * step + i * 37)), i, r,
-                        (r + i) % 5, r % 1000, r % 300, r % 5000)
-                for r in range(rows_per_file)))
+            f.write(
+                "".join(
+                    line
+                    % (
+                        time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + r * step + i * 37)),
+                        i,
+                        r,
+                        (r + i) % 5,
+                        r % 1000,
+                        r % 300,
+                        r % 5000,
+                    )
+                    for r in range(rows_per_file)
+                )
+            )
 
 
 def alternate(fns, runs):
@@ -638,13 +755,20 @@ def host_measures(args, table):
                 sys.stdout = saved
 
     def start_up():  # the interpreter with the modules the command loads, doing nothing
-        subprocess.run([sys.executable, "-c", "import ledgerly.cli, ledgerly.cmd_reports, ledgerly.reports, "
-                        "ledgerly.windows"], check=True)
+        subprocess.run(
+            [sys.executable, "-c", "import ledgerly.cli, ledgerly.cmd_reports, ledgerly.reports, ledgerly.windows"],
+            check=True,
+        )
 
     cli()  # warms the page cache and the byte-code cache
     cli_s, parts_s, list_s, main_s, start_s = alternate([cli, parts, listing_only, in_process, start_up], runs)
-    table.append(("ledgerly daily --json, end to end", cli_s, "%.2fx its parts: listing %.3f s + one refresh %.3f s" % (
-        cli_s / parts_s, list_s, parts_s - list_s)))
+    table.append(
+        (
+            "ledgerly daily --json, end to end",
+            cli_s,
+            "%.2fx its parts: listing %.3f s + one refresh %.3f s" % (cli_s / parts_s, list_s, parts_s - list_s),
+        )
+    )
     table.append(("  the same command run in-process (cli.main)", main_s, "%.2fx its parts" % (main_s / parts_s)))
     table.append(("  interpreter start + importing its modules", start_s, "the rest of the end-to-end time"))
 
@@ -658,8 +782,9 @@ def host_measures(args, table):
         run_refresh(Ledger([corpus], 2), listing, stream=io.StringIO(), show=True, show_after=0.0)
 
     plain_s, bar_s = alternate([plain, with_bar], runs)
-    table.append(("first scan with a progress bar", bar_s, "%.2fx one plain refresh (%.3f s)" % (
-        bar_s / plain_s, plain_s)))
+    table.append(
+        ("first scan with a progress bar", bar_s, "%.2fx one plain refresh (%.3f s)" % (bar_s / plain_s, plain_s))
+    )
 
     # Grouping a million rows by day and model against the forced refresh that exported them.
     spread = os.path.join(args.out, "spread")
@@ -674,8 +799,13 @@ def host_measures(args, table):
         reports.report(snapshot, by=("day", "model"), tz="Europe/Berlin")
 
     forced_s, group_s = alternate([forced, group], runs)
-    table.append(("group %d rows by day and model (Europe/Berlin)" % len(snapshot), group_s,
-                  "%.2fx the forced refresh that exported them (%.3f s)" % (group_s / forced_s, forced_s)))
+    table.append(
+        (
+            "group %d rows by day and model (Europe/Berlin)" % len(snapshot),
+            group_s,
+            "%.2fx the forced refresh that exported them (%.3f s)" % (group_s / forced_s, forced_s),
+        )
+    )
     attribution_measures(args, table)
 
 
@@ -696,11 +826,17 @@ def attribution_measures(args, table):
     plain_bytes = len(plain.refresh(manifest, 2)[1])
     attributed_bytes = len(attributed.refresh(manifest, 2)[1])
 
-    plain_s, attributed_s = alternate([lambda: plain.refresh(manifest, 2, True),
-                                       lambda: attributed.refresh(manifest, 2, True)], runs)
-    table.append(("forced refresh of %d rows with each record's file (_ledger)" % len(snapshot), attributed_s,
-                  "%.3fx the same without (_native, %.3f s); %.0f vs %.0f bytes per record" % (
-                      attributed_s / plain_s, plain_s, attributed_bytes / len(snapshot), plain_bytes / len(snapshot))))
+    plain_s, attributed_s = alternate(
+        [lambda: plain.refresh(manifest, 2, True), lambda: attributed.refresh(manifest, 2, True)], runs
+    )
+    table.append(
+        (
+            "forced refresh of %d rows with each record's file (_ledger)" % len(snapshot),
+            attributed_s,
+            "%.3fx the same without (_native, %.3f s); %.0f vs %.0f bytes per record"
+            % (attributed_s / plain_s, plain_s, attributed_bytes / len(snapshot), plain_bytes / len(snapshot)),
+        )
+    )
 
     def group():
         reports.report(snapshot, by=("day", "model"), tz="Europe/Berlin")
@@ -709,8 +845,13 @@ def attribution_measures(args, table):
         list_sessions(snapshot, tz="Europe/Berlin")
 
     group_s, sessions_s = alternate([group, sessions], runs)
-    table.append(("session list of %d rows (%d sessions)" % (len(snapshot), len(snapshot.files)), sessions_s,
-                  "%.2fx grouping them by day and model (%.3f s)" % (sessions_s / group_s, group_s)))
+    table.append(
+        (
+            "session list of %d rows (%d sessions)" % (len(snapshot), len(snapshot.files)),
+            sessions_s,
+            "%.2fx grouping them by day and model (%.3f s)" % (sessions_s / group_s, group_s),
+        )
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -718,8 +859,9 @@ def attribution_measures(args, table):
 
 
 def tree_bytes(folder):
-    return sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(folder) for f in names
-               if f.endswith(".parquet"))
+    return sum(
+        os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(folder) for f in names if f.endswith(".parquet")
+    )
 
 
 def export_measures(args, table):
@@ -758,12 +900,19 @@ def export_measures(args, table):
         again_t.append(time.perf_counter() - began)
     forced_s, fresh_s, again_s, single_s = (statistics.median(t) for t in (forced_t, fresh_t, again_t, single_t))
     events = len(snapshot)
-    table.append(("export %d rows to Parquet (%d day partitions written)" % (events, len(result.written)), fresh_s,
-                  "%.2fx the forced refresh of the same state (%.3f s)" % (fresh_s / forced_s, forced_s)))
-    table.append(("  the same export again (nothing changed)", again_s, "%.2fx the forced refresh" % (
-        again_s / forced_s)))
-    table.append(("  writing the same rows as one Parquet file", single_s, "%.2fx the forced refresh" % (
-        single_s / forced_s)))
+    table.append(
+        (
+            "export %d rows to Parquet (%d day partitions written)" % (events, len(result.written)),
+            fresh_s,
+            "%.2fx the forced refresh of the same state (%.3f s)" % (fresh_s / forced_s, forced_s),
+        )
+    )
+    table.append(
+        ("  the same export again (nothing changed)", again_s, "%.2fx the forced refresh" % (again_s / forced_s))
+    )
+    table.append(
+        ("  writing the same rows as one Parquet file", single_s, "%.2fx the forced refresh" % (single_s / forced_s))
+    )
     os.remove(single)
     try:
         from ledgerly import query, reports
@@ -773,25 +922,53 @@ def export_measures(args, table):
         query = None
     if query is not None:
         query.query_report(out, by=("day", "model"))  # imports duckdb once, outside the timings
-        query_s, report_s = alternate([lambda: query.query_report(out, by=("day", "model")),
-                                       lambda: reports.report(snapshot, by=("day", "model"), tz="UTC")],
-                                      max(args.runs, 5))
-        table.append(("ledgerly query: day x model over the tree (%d files)" % result.days, query_s,
-                      "%.2fx the same report from the rows in memory (%.3f s)" % (query_s / report_s, report_s)))
+        query_s, report_s = alternate(
+            [
+                lambda: query.query_report(out, by=("day", "model")),
+                lambda: reports.report(snapshot, by=("day", "model"), tz="UTC"),
+            ],
+            max(args.runs, 5),
+        )
+        table.append(
+            (
+                "ledgerly query: day x model over the tree (%d files)" % result.days,
+                query_s,
+                "%.2fx the same report from the rows in memory (%.3f s)" % (query_s / report_s, report_s),
+            )
+        )
     size = tree_bytes(out)
     ts = snapshot.rows["timestamp"]
     hours = (int(ts.max()) - int(ts.min())) / 3.6e6
-    table.append(("Parquet bytes per event (%d events per daily file)" % (events // result.days), size / events,
-                  "bytes; %d bytes in %d files; the corpus spans %.0f hours, %.0f events per hour" % (
-                      size, result.days, hours, events / hours)))
+    table.append(
+        (
+            "Parquet bytes per event (%d events per daily file)" % (events // result.days),
+            size / events,
+            "bytes; %d bytes in %d files; the corpus spans %.0f hours, %.0f events per hour"
+            % (size, result.days, hours, events / hours),
+        )
+    )
     # A third of the events (every third row): smaller daily files, as for one person's working day.
     rows = snapshot.rows[::3]
-    thin = Snapshot(np.ascontiguousarray(rows), snapshot.buffer, snapshot.models, snapshot.projects, snapshot.scan,
-                    (), True, 0.0, snapshot.listing)
+    thin = Snapshot(
+        np.ascontiguousarray(rows),
+        snapshot.buffer,
+        snapshot.models,
+        snapshot.projects,
+        snapshot.scan,
+        (),
+        True,
+        0.0,
+        snapshot.listing,
+    )
     shutil.rmtree(out, ignore_errors=True)
     export_parquet(thin, out, machine="bench")
-    table.append(("Parquet bytes per event (%d events per daily file)" % (len(thin) // result.days),
-                  tree_bytes(out) / len(thin), "bytes"))
+    table.append(
+        (
+            "Parquet bytes per event (%d events per daily file)" % (len(thin) // result.days),
+            tree_bytes(out) / len(thin),
+            "bytes",
+        )
+    )
     shutil.rmtree(out, ignore_errors=True)
 
 

@@ -22,12 +22,16 @@ from ledgerly import _ledger as ledger
 from ledgerly._native import Engine
 
 # Deterministic and bounded, so that the suite takes seconds.
-PROFILE = settings(max_examples=60, deadline=None, derandomize=True,
-                   suppress_health_check=[HealthCheck.too_slow])
+PROFILE = settings(max_examples=60, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
 
 SESSIONS = ["s1", "s2", "s3"]
-TIMES = ["2025-03-01T09:00:00Z", "2025-03-01T10:00:00Z", "2025-03-01T10:00:00.5Z",
-         "2025-03-02T08:30:00+02:00", "not a time"]
+TIMES = [
+    "2025-03-01T09:00:00Z",
+    "2025-03-01T10:00:00Z",
+    "2025-03-01T10:00:00.5Z",
+    "2025-03-02T08:30:00+02:00",
+    "not a time",
+]
 MODELS = ["alpha-4", "Alpha-4", "beta-3-20250101", "<synthetic>", "mini-5-pro"]
 
 
@@ -40,14 +44,32 @@ counts = st.integers(min_value=-1, max_value=40)
 message_line = st.one_of(
     st.builds(
         lambda t, key, model, i, o, read, five, hour, cwd: dump(
-            {"type": "assistant", "timestamp": t, **({"cwd": cwd} if cwd else {}),
-             "message": {**({"id": key} if key else {}), "model": model,
-                         "usage": {"input_tokens": i, "output_tokens": o,
-                                   "cache_read_input_tokens": read,
-                                   "cache_creation": {"ephemeral_5m_input_tokens": five,
-                                                      "ephemeral_1h_input_tokens": hour}}}}),
-        st.sampled_from(TIMES), st.sampled_from(["", "m1", "m2", "m3"]), st.sampled_from(MODELS),
-        counts, counts, counts, counts, counts, st.sampled_from(["", "/w/a", "/w/b"])),
+            {
+                "type": "assistant",
+                "timestamp": t,
+                **({"cwd": cwd} if cwd else {}),
+                "message": {
+                    **({"id": key} if key else {}),
+                    "model": model,
+                    "usage": {
+                        "input_tokens": i,
+                        "output_tokens": o,
+                        "cache_read_input_tokens": read,
+                        "cache_creation": {"ephemeral_5m_input_tokens": five, "ephemeral_1h_input_tokens": hour},
+                    },
+                },
+            }
+        ),
+        st.sampled_from(TIMES),
+        st.sampled_from(["", "m1", "m2", "m3"]),
+        st.sampled_from(MODELS),
+        counts,
+        counts,
+        counts,
+        counts,
+        counts,
+        st.sampled_from(["", "/w/a", "/w/b"]),
+    ),
     st.just(b'{"type":"user","message":{"content":"hello"}}\n'),
     st.just(b'{"usage":\n'),
 )
@@ -55,21 +77,53 @@ message_line = st.one_of(
 event_line = st.one_of(
     st.builds(
         lambda sid, parent, t: dump(
-            {"type": "session_meta", "timestamp": t,
-             "payload": {"id": sid, "timestamp": t, "cwd": "/w/e",
-                         **({"forked_from_id": parent} if parent else {})}}),
-        st.sampled_from(SESSIONS), st.sampled_from(["", *SESSIONS]), st.sampled_from(TIMES)),
-    st.builds(lambda model: dump({"type": "turn_context", "payload": {"model": model}}),
-              st.sampled_from(MODELS)),
+            {
+                "type": "session_meta",
+                "timestamp": t,
+                "payload": {"id": sid, "timestamp": t, "cwd": "/w/e", **({"forked_from_id": parent} if parent else {})},
+            }
+        ),
+        st.sampled_from(SESSIONS),
+        st.sampled_from(["", *SESSIONS]),
+        st.sampled_from(TIMES),
+    ),
+    st.builds(lambda model: dump({"type": "turn_context", "payload": {"model": model}}), st.sampled_from(MODELS)),
     st.builds(
         lambda t, i, c, o, r, total: dump(
-            {"type": "event_msg", "timestamp": t,
-             "payload": {"type": "token_count", "info": {
-                 "last_token_usage": {"input_tokens": i, "cached_input_tokens": c,
-                                      "output_tokens": o, "reasoning_output_tokens": r},
-                 **({"total_token_usage": {"input_tokens": total, "output_tokens": total,
-                                           "total_tokens": 2 * total}} if total >= 0 else {})}}}),
-        st.sampled_from(TIMES), counts, counts, counts, counts, st.integers(-1, 6)),
+            {
+                "type": "event_msg",
+                "timestamp": t,
+                "payload": {
+                    "type": "token_count",
+                    "info": {
+                        "last_token_usage": {
+                            "input_tokens": i,
+                            "cached_input_tokens": c,
+                            "output_tokens": o,
+                            "reasoning_output_tokens": r,
+                        },
+                        **(
+                            {
+                                "total_token_usage": {
+                                    "input_tokens": total,
+                                    "output_tokens": total,
+                                    "total_tokens": 2 * total,
+                                }
+                            }
+                            if total >= 0
+                            else {}
+                        ),
+                    },
+                },
+            }
+        ),
+        st.sampled_from(TIMES),
+        counts,
+        counts,
+        counts,
+        counts,
+        st.integers(-1, 6),
+    ),
     st.just(b'{"type":"event_msg","payload":{"type":"token_count"\n'),
 )
 
@@ -111,16 +165,22 @@ class LogFile:
         if replace:
             fresh = self.path + ".new"
             with open(fresh, "wb") as f:
-                f.write(self.content[:self.cut])
+                f.write(self.content[: self.cut])
             os.replace(fresh, self.path)
         else:
             with open(self.path, "wb") as f:
-                f.write(self.content[:self.cut])
+                f.write(self.content[: self.cut])
 
     def entry(self):
-        return {"path": self.path, "size": self.cut,
-                "identity": f"{self.index}:{self.generation}", "mtime_ns": self.mtime_ns,
-                "source": self.dialect, "project": f"proj{self.index}", "sub": self.index == 2}
+        return {
+            "path": self.path,
+            "size": self.cut,
+            "identity": f"{self.index}:{self.generation}",
+            "mtime_ns": self.mtime_ns,
+            "source": self.dialect,
+            "project": f"proj{self.index}",
+            "sub": self.index == 2,
+        }
 
 
 def apply(log, action, fraction, data):
@@ -144,16 +204,26 @@ def apply(log, action, fraction, data):
         os.remove(log.path)
 
 
-STATE_SUMS = ("malformed", "invalid_usage", "duplicate_snapshots", "inherited_events",
-              "cumulative_resets", "pending_files", "unresolved_forks")
+STATE_SUMS = (
+    "malformed",
+    "invalid_usage",
+    "duplicate_snapshots",
+    "inherited_events",
+    "cumulative_resets",
+    "pending_files",
+    "unresolved_forks",
+)
 
 
 def exported(engine, manifest, workers):
     text, rows = engine.refresh(json.dumps(manifest), workers, True)
     report = json.loads(text)
     assert report["scan"]["errors"] == []
-    return ({key: report[key] for key in ("models", "projects", "rows")},
-            {key: report["scan"][key] for key in STATE_SUMS}, rows)
+    return (
+        {key: report[key] for key in ("models", "projects", "rows")},
+        {key: report["scan"][key] for key in STATE_SUMS},
+        rows,
+    )
 
 
 @pytest.mark.parametrize("workers", [1, 8])

@@ -30,12 +30,38 @@ def logs(tmp_path):
     """A manifest of three logs of both dialects, one of them a fork."""
     folder = tmp_path / "logs"
     paths = [
-        (write(folder, "m.jsonl", message_line("2025-03-01T10:00:00Z", "m1", "alpha-4", inp=3, out=5, cwd="/w/m")
-               + message_line("2025-03-01T10:05:00Z", "m2", "beta-3", inp=1, out=2)), 0),
-        (write(folder, "e.jsonl", event_log("s-1", "/w/e", "model-x", [("2025-03-01T09:00:00Z", 10, 2, 4, 1),
-                                                                     ("2025-03-01T09:10:00Z", 5, 0, 3, 0)])), 1),
-        (write(folder, "f.jsonl", event_log("s-2", "/w/e", "model-x", [("2025-03-01T09:00:00Z", 10, 2, 4, 1)],
-                                            started="2025-03-01T09:30:00Z")), 1),
+        (
+            write(
+                folder,
+                "m.jsonl",
+                message_line("2025-03-01T10:00:00Z", "m1", "alpha-4", inp=3, out=5, cwd="/w/m")
+                + message_line("2025-03-01T10:05:00Z", "m2", "beta-3", inp=1, out=2),
+            ),
+            0,
+        ),
+        (
+            write(
+                folder,
+                "e.jsonl",
+                event_log(
+                    "s-1",
+                    "/w/e",
+                    "model-x",
+                    [("2025-03-01T09:00:00Z", 10, 2, 4, 1), ("2025-03-01T09:10:00Z", 5, 0, 3, 0)],
+                ),
+            ),
+            1,
+        ),
+        (
+            write(
+                folder,
+                "f.jsonl",
+                event_log(
+                    "s-2", "/w/e", "model-x", [("2025-03-01T09:00:00Z", 10, 2, 4, 1)], started="2025-03-01T09:30:00Z"
+                ),
+            ),
+            1,
+        ),
     ]
     return json.dumps([entry(path, source) for path, source in paths])
 
@@ -81,19 +107,26 @@ def other_layout(data: bytes) -> bytes:
     return data[:12] + struct.pack("<I", 0) + data[16:]
 
 
-@pytest.mark.parametrize("make, error, message", [
-    (lambda p, d: None, FileNotFoundError, "No such file or directory"),
-    (lambda p, d: p.mkdir(), IsADirectoryError, "Is a directory"),
-    (lambda p, d: os.mkfifo(p), ValueError, r"^the path is not a regular file \(named pipe\)$"),
-    (lambda p, d: p.write_bytes(b""), ValueError, r"^the state file is empty$"),
-    (lambda p, d: p.write_bytes(b"[1, 2, 3]\n" * 10), ValueError, r"^not a state file$"),
-    (lambda p, d: p.write_bytes(d[:-1]), ValueError, r"^the state file is truncated \(its end mark is missing\)$"),
-    (lambda p, d: p.write_bytes(d[:20]), ValueError, r"^the state file is truncated \(20 bytes\)$"),
-    (lambda p, d: p.write_bytes(corrupt(d)), ValueError, r"^the state file is corrupt \(checksum mismatch\)$"),
-    (lambda p, d: p.write_bytes(other_format(d)), ValueError,
-     r"^the state file has format 7; this build reads format 1$"),
-    (lambda p, d: p.write_bytes(other_layout(d)), ValueError, r"^the state file has record layout 0; this build"),
-], ids=["missing", "directory", "fifo", "empty", "foreign", "cut", "short", "flipped", "format", "layout"])
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda p, d: None, FileNotFoundError, "No such file or directory"),
+        (lambda p, d: p.mkdir(), IsADirectoryError, "Is a directory"),
+        (lambda p, d: os.mkfifo(p), ValueError, r"^the path is not a regular file \(named pipe\)$"),
+        (lambda p, d: p.write_bytes(b""), ValueError, r"^the state file is empty$"),
+        (lambda p, d: p.write_bytes(b"[1, 2, 3]\n" * 10), ValueError, r"^not a state file$"),
+        (lambda p, d: p.write_bytes(d[:-1]), ValueError, r"^the state file is truncated \(its end mark is missing\)$"),
+        (lambda p, d: p.write_bytes(d[:20]), ValueError, r"^the state file is truncated \(20 bytes\)$"),
+        (lambda p, d: p.write_bytes(corrupt(d)), ValueError, r"^the state file is corrupt \(checksum mismatch\)$"),
+        (
+            lambda p, d: p.write_bytes(other_format(d)),
+            ValueError,
+            r"^the state file has format 7; this build reads format 1$",
+        ),
+        (lambda p, d: p.write_bytes(other_layout(d)), ValueError, r"^the state file has record layout 0; this build"),
+    ],
+    ids=["missing", "directory", "fifo", "empty", "foreign", "cut", "short", "flipped", "format", "layout"],
+)
 def test_refused_files_leave_the_engine_as_it_was(tmp_path, logs, make, error, message):
     source = _ledger.Engine()
     source.refresh(logs, 1)
@@ -135,18 +168,21 @@ def test_save_refuses_what_is_no_regular_file(tmp_path):
         os.close(reader)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda e: e.save(), TypeError),
-    (lambda e: e.save(42), TypeError),
-    (lambda e: e.save("a\0b"), ValueError),
-    (lambda e: e.save("s", "text"), TypeError),
-    (lambda e: e.save("s", extra=bytearray(b"x")), TypeError),
-    (lambda e: e.save("s", b"", 1), TypeError),
-    (lambda e: e.load(), TypeError),
-    (lambda e: e.load("s", b""), TypeError),
-    (lambda e: e.load(path=None), TypeError),
-    (lambda e: _ledger.Engine.load(object(), "s"), TypeError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda e: e.save(), TypeError),
+        (lambda e: e.save(42), TypeError),
+        (lambda e: e.save("a\0b"), ValueError),
+        (lambda e: e.save("s", "text"), TypeError),
+        (lambda e: e.save("s", extra=bytearray(b"x")), TypeError),
+        (lambda e: e.save("s", b"", 1), TypeError),
+        (lambda e: e.load(), TypeError),
+        (lambda e: e.load("s", b""), TypeError),
+        (lambda e: e.load(path=None), TypeError),
+        (lambda e: _ledger.Engine.load(object(), "s"), TypeError),
+    ],
+)
 def test_bad_arguments_raise_before_anything_happens(tmp_path, monkeypatch, call, error):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(error):
@@ -207,8 +243,11 @@ def test_interrupted_short_and_failing_reads_of_the_state_file(tmp_path, tmp_pat
     """)
     env = {"STATE": str(state), "LOGS": logs, "EXPECTED": expected}
     lib = injector(tmp_path_factory)
-    for kind, faults, out in [("eintr", {"EINTR": 1}, "loaded True"), ("short", {"SHORT": 1}, "loaded True"),
-                              ("eio", {"EIO": tmp_path / "eio-on", "EIO_AT": 100}, f"refused {errno.EIO} 1")]:
+    for kind, faults, out in [
+        ("eintr", {"EINTR": 1}, "loaded True"),
+        ("short", {"SHORT": 1}, "loaded True"),
+        ("eio", {"EIO": tmp_path / "eio-on", "EIO_AT": 100}, f"refused {errno.EIO} 1"),
+    ]:
         log = tmp_path / f"{kind}.log"
         faults.update(MATCH="watched-state", LOG=log)
         if "EIO" in faults:
@@ -221,7 +260,10 @@ def test_interrupted_short_and_failing_reads_of_the_state_file(tmp_path, tmp_pat
 def test_a_forked_child_of_a_busy_engine_refuses_save_and_load(tmp_path, tmp_path_factory):
     faults, env = stall_env(tmp_path)
     env["STATE"] = str(tmp_path / "state")
-    script = LEDGER + HOLD + textwrap.dedent("""
+    script = (
+        LEDGER
+        + HOLD
+        + textwrap.dedent("""
         Ledger().save(os.environ["STATE"])
         busy = Ledger()
         results = []
@@ -241,9 +283,10 @@ def test_a_forked_child_of_a_busy_engine_refuses_save_and_load(tmp_path, tmp_pat
         busy.save(os.environ["STATE"] + ".parent")
         print("parent saved", flush=True)
     """)
+    )
     out = run_child(script, injector=injector(tmp_path_factory), faults=faults, env=env, timeout=60)
-    busy_text = ("engine lock poisoned: the engine was in use by another thread when this "
-                 "process was forked")
-    assert out.stdout.splitlines() == [f"child: {busy_text}", f"child: {busy_text}", "parent saved"], \
+    busy_text = "engine lock poisoned: the engine was in use by another thread when this process was forked"
+    assert out.stdout.splitlines() == [f"child: {busy_text}", f"child: {busy_text}", "parent saved"], (
         out.stdout + out.stderr
+    )
     assert not (tmp_path / "state.child").exists()
