@@ -88,7 +88,6 @@ class Writer {
   }
   void commit(std::size_t size) noexcept { used_ += size; }
 
-  void u8(std::uint8_t v) { fixed(&v); }
   void u32(std::uint32_t v) { fixed(&v); }
   void u64(std::uint64_t v) { fixed(&v); }
   void i64(std::int64_t v) { fixed(&v); }
@@ -343,7 +342,6 @@ class Reader {
     return at;
   }
 
-  std::uint8_t u8() { return *take(1); }
   std::uint32_t u32() {
     std::uint32_t v;
     std::memcpy(&v, take(4), 4);
