@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlsplit
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import load_context, source_options, warn
+from ledgerly.cli.options import Context, load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -177,7 +177,7 @@ def run_serve(args: argparse.Namespace) -> int:
         os.close(lock)  # after the server's files are gone
 
 
-def _serve(args: argparse.Namespace, ctx: Any, token: Optional[str], loopback: bool) -> int:
+def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopback: bool) -> int:
     """Runs the server (its caller holds the server lock)."""
     import uvicorn
 

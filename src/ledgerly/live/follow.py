@@ -116,7 +116,7 @@ async def _notified(
                 return
             if time.monotonic() - live.last_rescan >= rescan:
                 await tick(None)
-            if all(_identity(path) is None for path in paths):
+            if all(_identity(path) == roots[path] for path in paths):
                 continue
         await tick(None)
         restarted = True
