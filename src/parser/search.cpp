@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/cpu.h"
+
 #if defined(__x86_64__) && defined(__SSE2__)
 #define LEDGERLY_SEARCH_X86 1
 #include <immintrin.h>
@@ -182,8 +184,7 @@ std::size_t run_avx2(const char* hay, std::size_t n, const NeedleSet& set) {
 
 SearchKernel detect_kernel() noexcept {
 #ifdef LEDGERLY_SEARCH_X86
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? SearchKernel::kAvx2 : SearchKernel::kSse2;
+  return platform::cpu_has_avx2() ? SearchKernel::kAvx2 : SearchKernel::kSse2;
 #else
   return SearchKernel::kScalar;
 #endif
