@@ -151,7 +151,7 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   if (allocator != nullptr) {
     out.buffer.data = allocator->allocate(out.buffer.size);
   } else {
-    out.buffer.owned = std::make_unique_for_overwrite<unsigned char[]>(out.buffer.size);
+    out.buffer.owned.reset(new unsigned char[out.buffer.size]);  // left uninitialised
     out.buffer.data = out.buffer.owned.get();
   }
   // Written from end to end next: huge pages save most first-touch faults.

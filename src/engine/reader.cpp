@@ -45,7 +45,7 @@ struct Buffers {
   parser::TextPool texts;
 
   char* read_buffer() {
-    if (read == nullptr) read = std::make_unique_for_overwrite<char[]>(kReadSize);
+    if (read == nullptr) read.reset(new char[kReadSize]);  // left uninitialised
     return read.get();
   }
 };

@@ -38,6 +38,8 @@ std::size_t scan_scalar(const char* hay, std::size_t n, std::size_t pos, const N
   return kNone;
 }
 
+#ifdef LEDGERLY_SEARCH_X86
+
 // The first candidate of `mask` (bit k = position base + k, lowest bit
 // first) where a needle starts, or kNone.
 inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, std::size_t base,
@@ -49,8 +51,6 @@ inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, s
   }
   return kNone;
 }
-
-#ifdef LEDGERLY_SEARCH_X86
 
 // Both vector kernels take the number of needles as a template argument so
 // the per-block OR of anchor comparisons is fully unrolled.

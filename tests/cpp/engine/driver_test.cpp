@@ -46,13 +46,31 @@ bool updated(const RefreshOutput& out) {
   return scan_of(out.text).find("\"updated\":true") != std::string::npos;
 }
 
+// `text` as it stands inside a JSON string of the report: backslashes (of
+// Windows paths) and tabs escaped.
+std::string json_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The error list of a report, each text as escaped in the report.
 std::vector<std::string> errors(const RefreshOutput& out) {
   std::string scan = scan_of(out.text);
   std::size_t begin = scan.find("\"errors\":[") + 10;
   std::size_t end = scan.find(']', begin);
   std::vector<std::string> list;
   for (std::size_t p = begin; p < end;) {
-    std::size_t close = scan.find('"', p + 1);
+    std::size_t close = p + 1;
+    while (scan[close] != '"') close += scan[close] == '\\' ? 2 : 1;
     list.push_back(scan.substr(p + 1, close - p - 1));
     p = close + 2;
   }
@@ -215,8 +233,8 @@ TEST_F(Driver, IoErrorsAreReportedAndPlannedAgain) {
     // One worker takes the larger pending size (the directory's 100) first.
     EXPECT_EQ(errors(out),
               (std::vector<std::string>{
-                  sub + ": Is a directory (os error 21)",
-                  dir.path("gone\\tfile") + ": No such file or directory (os error 2)"}));
+                  json_escaped(sub) + ": Is a directory (os error 21)",
+                  json_escaped(missing) + ": No such file or directory (os error 2)"}));
     EXPECT_FALSE(engine.files.contains(missing));
     EXPECT_FALSE(engine.files.contains(sub));  // refused at open: nothing stored
   }
@@ -284,7 +302,8 @@ TEST_F(Driver, LargestPendingJobIsTakenFirst) {
   // worker took them.
   auto taken_order = [this](const std::vector<Input>& manifest) {
     std::vector<std::string> order;
-    for (const std::string& e : errors(run(manifest, 1))) order.push_back(e.substr(0, e.find(':')));
+    for (const std::string& e : errors(run(manifest, 1)))
+      order.push_back(e.substr(0, e.rfind(": ")));
     return order;
   };
   struct Sized {
@@ -299,8 +318,12 @@ TEST_F(Driver, LargestPendingJobIsTakenFirst) {
     manifest.push_back(in);
   }
   // Equal pending sizes: the later manifest entry goes first.
-  EXPECT_EQ(taken_order(manifest), (std::vector<std::string>{dir.path("big"), dir.path("tie2"),
-                                                             dir.path("tie1"), dir.path("small")}));
+  auto paths = [this](std::initializer_list<const char*> names) {
+    std::vector<std::string> out;
+    for (const char* name : names) out.push_back(json_escaped(dir.path(name)));
+    return out;
+  };
+  EXPECT_EQ(taken_order(manifest), paths({"big", "tie2", "tie1", "small"}));
 
   // A stored file counts only the bytes after its offset: 9 of 310 here.
   std::string stored = dir.write("stored", std::string(300, 'x') + "\n");
@@ -310,7 +333,7 @@ TEST_F(Driver, LargestPendingJobIsTakenFirst) {
   std::filesystem::remove(testing::fs_path(stored));
   Input absent = entry_for(dir.path("absent"));
   absent.size = 50;
-  EXPECT_EQ(taken_order({grown, absent}), (std::vector<std::string>{dir.path("absent"), stored}));
+  EXPECT_EQ(taken_order({grown, absent}), paths({"absent", "stored"}));
 }
 
 TEST_F(Driver, WorkerCountIsClampedAndIndependentOfTheJobs) {
