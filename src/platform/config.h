@@ -19,9 +19,6 @@
 #endif
 // memrchr(3) for the reader's backward search for a line feed.
 #define LEDGERLY_HAVE_MEMRCHR 1
-// strerror_l(3) with a C locale object for error texts, instead of
-// switching the thread's locale around strerror_r(3).
-#define LEDGERLY_HAVE_STRERROR_L 1
 // madvise(MADV_HUGEPAGE) for the export's row buffer.
 #define LEDGERLY_HAVE_HUGE_PAGE_ADVICE 1
 #endif
@@ -29,6 +26,10 @@
 #if defined(__GLIBC__) && !defined(LEDGERLY_PORTABLE)
 // malloc_trim(3): hands the heap's free pages back to the system.
 #define LEDGERLY_HAVE_MALLOC_TRIM 1
+// The GNU C library's own error texts through strerror_l(3) with a C
+// locale object, instead of a table of its wording and the thread's locale
+// switched around strerror_r(3) for other numbers.
+#define LEDGERLY_HAVE_STRERROR_L 1
 #endif
 
 #endif  // LEDGERLY_PLATFORM_CONFIG_H_

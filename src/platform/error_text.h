@@ -11,10 +11,10 @@ namespace ledgerly::platform {
 // such file or directory"; "Unknown error <code>" for a number the system
 // has no message for.  Always ASCII.  Thread-safe.
 //
-// On POSIX systems it is the C library's own text.  On Windows, whose C
-// runtime words some messages differently, the errno values that file
-// errors map to (see windows/win32_error.h) and the other common ones read
-// as on Linux.
+// The numbers that file, memory and thread calls report read as the GNU C
+// library words them on every system (error_messages.h), so that a report
+// says the same everywhere; any other number as the system's C library
+// words it.
 std::string error_message(int code);
 
 }  // namespace ledgerly::platform

@@ -1,10 +1,12 @@
-// Error texts on POSIX systems come from the C library in the C locale,
-// whatever locale the process runs under: the texts end up in reports that
-// must be valid UTF-8 and the same on every machine, while a translated
-// message catalogue may be in any character set.
+// Error texts on POSIX systems are the GNU C library's wording in the C
+// locale, whatever locale the process runs under: the texts end up in
+// reports that must be valid UTF-8 and the same on every machine, while a
+// translated message catalogue may be in any character set.
 //
-// With strerror_l(3) (Linux C libraries) the C locale object is passed in;
-// elsewhere the calling thread switches to it with uselocale(3) around
+// With the GNU C library that is its own strerror_l(3) with a C locale
+// object.  Elsewhere (and in portable builds) the common numbers come from
+// the table of error_messages.h, and any other from the C library, the
+// calling thread switched to the C locale with uselocale(3) around
 // strerror_r(3), which every POSIX system has in one of two forms.
 #include "platform/error_text.h"
 
@@ -12,6 +14,7 @@
 #include <string.h>
 
 #include "platform/config.h"
+#include "platform/error_messages.h"
 
 #if defined(__APPLE__)
 #include <xlocale.h>
@@ -41,6 +44,9 @@ locale_t c_locale() noexcept {
 }  // namespace
 
 std::string error_message(int code) {
+#if !LEDGERLY_HAVE_STRERROR_L
+  if (const char* text = gnu_message(code)) return text;
+#endif
   const locale_t locale = c_locale();
   if (locale != locale_t{}) {
 #if LEDGERLY_HAVE_STRERROR_L
@@ -54,8 +60,9 @@ std::string error_message(int code) {
     const char* text = text_of(strerror_r(code, buf, sizeof buf), buf);
     std::string out = text != nullptr ? text : "";
     if (previous != locale_t{}) uselocale(previous);
-    // glibc and musl answer an unknown number with a text of their own
-    // ("Unknown error N"); other systems may fail instead.
+    // The GNU C library and musl answer an unknown number with a text of
+    // their own ("Unknown error N", "No error information"); other systems
+    // may fail instead.
     if (!out.empty()) return out;
 #endif
   }
