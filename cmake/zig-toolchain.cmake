@@ -11,19 +11,24 @@ endif()
 # try_compile projects read this file again and need the target too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET)
 
+string(REGEX MATCH "^[^-]+" LEDGERLY_ZIG_ARCH "${ZIG_TARGET}")
 if(ZIG_TARGET MATCHES "macos")
   set(CMAKE_SYSTEM_NAME Darwin)
   # No SDK: zig brings the system headers and libraries' stubs.
   set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
-elseif(ZIG_TARGET MATCHES "windows")
-  set(CMAKE_SYSTEM_NAME Windows)
-else()
+  if(LEDGERLY_ZIG_ARCH STREQUAL "aarch64")
+    set(CMAKE_SYSTEM_PROCESSOR arm64)
+  else()
+    set(CMAKE_SYSTEM_PROCESSOR ${LEDGERLY_ZIG_ARCH})
+  endif()
+elseif(NOT CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux" OR
+       NOT CMAKE_HOST_SYSTEM_PROCESSOR STREQUAL LEDGERLY_ZIG_ARCH)
   set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR ${LEDGERLY_ZIG_ARCH})
 endif()
-string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${ZIG_TARGET}")
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64" AND CMAKE_SYSTEM_NAME STREQUAL "Darwin")
-  set(CMAKE_SYSTEM_PROCESSOR arm64)
-endif()
+# A Linux target of the host's own processor is no cross build (only the
+# glibc version differs): programs run here, and CMake finds this
+# machine's Python as usual.
 
 set(CMAKE_C_COMPILER ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/cc)
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/c++)
@@ -32,6 +37,8 @@ set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/ranlib CACHE FILEPATH ""
 set(CMAKE_C_FLAGS_INIT "-target ${ZIG_TARGET}")
 set(CMAKE_CXX_FLAGS_INIT "-target ${ZIG_TARGET}")
 
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+if(CMAKE_SYSTEM_NAME)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+  set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+  set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+endif()

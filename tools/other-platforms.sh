@@ -6,6 +6,9 @@
 #   tools/other-platforms.sh macos-x86_64  macOS on Intel, cross-compiled with
 #                                          zig: compiled and linked, not run
 #   tools/other-platforms.sh macos-arm64   macOS on Apple silicon, likewise
+#   tools/other-platforms.sh linux-musl    Linux with the musl C library (as in
+#                                          musllinux wheels), built with zig as
+#                                          static programs and run here
 #   tools/other-platforms.sh windows       64-bit Windows, cross-compiled with
 #                                          MinGW-w64, the suite run under Wine
 # Several targets may be given.  Each builds in build/<target>; Google Test
@@ -15,10 +18,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON:-python3}
 cd "$root"
-[ $# -gt 0 ] || { sed -n '2,13p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || { sed -n '2,16p' "$0" >&2; exit 2; }
 
 tools/install-deps.sh --platforms
 gtest=/usr/src/googletest/googletest
+# The zig compiler wrappers (tools/zig) run the ziglang package's zig.
+ZIG=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export ZIG
 
 configure() {  # configure BUILD [cmake args...]
   local build=$1
@@ -62,13 +68,22 @@ for target in "$@"; do
         -DZIG_TARGET="$zig_arch-macos.13.3"
       check_macho "$build" "$cpu"
       ;;
+    linux-musl)
+      configure "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake \
+        -DZIG_TARGET=x86_64-linux-musl
+      ctest --test-dir "$build" --output-on-failure -j2
+      ;;
     windows)
       # A Wine prefix of our own, without the Mono and Gecko installers'
-      # prompts (nothing here needs them).
-      export WINEPREFIX="$root/build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+      # prompts (nothing here needs them).  Outside the tree: its drive
+      # links point at / and would send any walk of the tree round the
+      # whole file system.
+      export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/ledgerly/wine-prefix" WINEDEBUG=-all \
+        WINEDLLOVERRIDES="mscoree,mshtml="
       configure "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-toolchain.cmake
       # Made once before the tests: programs started in parallel on a prefix
       # that does not exist yet race to create it.
+      mkdir -p "$(dirname "$WINEPREFIX")"
       wineboot --init
       wineserver --wait
       ctest --test-dir "$build" --output-on-failure -j2
