@@ -73,8 +73,8 @@ class File {
   int close() noexcept;
 
  private:
-  friend struct OpenResult open_for_reading(const std::string& path);
-  friend int create_for_writing(const std::string& path, File& out);
+  // Each implementation's opening functions reach the handle through it.
+  friend struct FileAccess;
 #if defined(_WIN32)
   void* handle_ = nullptr;  // a HANDLE; null when closed
 #else
@@ -98,12 +98,14 @@ struct OpenResult {
 // and removing the file while it is open.
 OpenResult open_for_reading(const std::string& path);
 
-// Creates `path` for writing, or empties it if it exists, readable and
-// writable by its owner alone: mode 0600 on POSIX systems, an existing
-// file's mode included; on Windows the folder's inherited access rules
-// apply, as for any file the user creates there.  Returns 0 and sets
-// `out`, or an error.
-int create_for_writing(const std::string& path, File& out);
+// Creates `path` for writing, or empties it if it is a regular file,
+// readable and writable by its owner alone: mode 0600 on POSIX systems, an
+// existing file's mode included; on Windows the folder's inherited access
+// rules apply, as for any file the user creates there.  Like
+// open_for_reading() the open never blocks (a named pipe without a reader
+// fails or is named, never waited on), and `file` is open only for a
+// regular file.
+OpenResult create_for_writing(const std::string& path);
 
 }  // namespace ledgerly::platform
 

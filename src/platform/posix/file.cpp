@@ -36,6 +36,47 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) noexcept {
 
 }  // namespace
 
+struct FileAccess {
+  static File adopt(int fd) noexcept {
+    File file;
+    file.fd_ = fd;
+    return file;
+  }
+  static int fd(const File& file) noexcept { return file.fd_; }
+};
+
+namespace {
+
+// Opens `path` with `flags` without blocking and keeps it only if it is a
+// regular file, then blocking.
+OpenResult open_regular(const std::string& path, int flags, mode_t mode = 0) {
+  OpenResult result;
+  const int fd = open_retrying(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+  if (fd < 0) {
+    result.error = errno;
+    return result;
+  }
+  File file = FileAccess::adopt(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    result.error = errno;
+    return result;
+  }
+  result.kind = kind_of(st.st_mode);
+  if (result.kind != FileKind::kRegular) return result;
+  // F_SETFL with 0 clears O_NONBLOCK and leaves the rest as opened (the
+  // status flags it can change are all unset here; the access mode and
+  // close-on-exec are not status flags).
+  if (::fcntl(fd, F_SETFL, 0) < 0) {
+    result.error = errno;
+    return result;
+  }
+  result.file = std::move(file);
+  return result;
+}
+
+}  // namespace
+
 File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -112,43 +153,16 @@ int File::close() noexcept {
   return 0;
 }
 
-OpenResult open_for_reading(const std::string& path) {
-  OpenResult result;
-  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    result.error = errno;
-    return result;
-  }
-  File file;
-  file.fd_ = fd;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    result.error = errno;
-    return result;
-  }
-  result.kind = kind_of(st.st_mode);
-  if (result.kind != FileKind::kRegular) return result;
-  // F_SETFL with 0 clears O_NONBLOCK and leaves the rest as opened (the
-  // status flags it can change are all unset here; the access mode and
-  // close-on-exec are not status flags).
-  if (::fcntl(fd, F_SETFL, 0) < 0) {
-    result.error = errno;
-    return result;
-  }
-  result.file = std::move(file);
-  return result;
-}
+OpenResult open_for_reading(const std::string& path) { return open_regular(path, O_RDONLY); }
 
-int create_for_writing(const std::string& path, File& out) {
-  const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                               S_IRUSR | S_IWUSR);
-  if (fd < 0) return errno;
-  File file;
-  file.fd_ = fd;
+OpenResult create_for_writing(const std::string& path) {
+  OpenResult result = open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, S_IRUSR | S_IWUSR);
   // The mode given to open() applies only to a file it creates.
-  if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) return errno;
-  out = std::move(file);
-  return 0;
+  if (result.file.is_open() && ::fchmod(FileAccess::fd(result.file), S_IRUSR | S_IWUSR) != 0) {
+    result.error = errno;
+    result.file = File();
+  }
+  return result;
 }
 
 }  // namespace ledgerly::platform

@@ -145,35 +145,44 @@ int File::close() noexcept {
   return 0;
 }
 
-OpenResult open_for_reading(const std::string& path) {
-  OpenResult result;
-  std::wstring wide;
-  if ((result.error = wide_path(path, wide)) != 0) return result;
-  // Sharing everything lets the agents go on appending to, renaming and
-  // removing a log while it is read, as on POSIX systems.
-  HANDLE h = CreateFileW(
-      wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    result.error = last_errno();
+struct FileAccess {
+  // Opens `path` with CreateFileW and keeps the handle only for a regular
+  // file.
+  static OpenResult open_regular(const std::string& path, DWORD access, DWORD share,
+                                 DWORD disposition, DWORD flags) {
+    OpenResult result;
+    std::wstring wide;
+    if ((result.error = wide_path(path, wide)) != 0) return result;
+    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      result.error = last_errno();
+      // A folder refuses to be written as a file: said as POSIX says it.
+      const DWORD attributes = GetFileAttributesW(wide.c_str());
+      if (result.error == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        result.error = EISDIR;
+      }
+      return result;
+    }
+    File file;
+    file.handle_ = h;
+    if ((result.error = kind_of(h, result.kind)) != 0) return result;
+    if (result.kind == FileKind::kRegular) result.file = std::move(file);
     return result;
   }
-  File file;
-  file.handle_ = h;
-  if ((result.error = kind_of(h, result.kind)) != 0) return result;
-  if (result.kind == FileKind::kRegular) result.file = std::move(file);
-  return result;
+};
+
+OpenResult open_for_reading(const std::string& path) {
+  // Sharing everything lets the agents go on appending to, renaming and
+  // removing a log while it is read, as on POSIX systems.
+  return FileAccess::open_regular(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
 }
 
-int create_for_writing(const std::string& path, File& out) {
-  std::wstring wide;
-  if (const int error = wide_path(path, wide); error != 0) return error;
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return last_errno();
-  out = File();
-  out.handle_ = h;
-  return 0;
+OpenResult create_for_writing(const std::string& path) {
+  return FileAccess::open_regular(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
 }
 
 }  // namespace ledgerly::platform

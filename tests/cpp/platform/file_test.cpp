@@ -123,8 +123,10 @@ TEST(File, CreatedFilesArePrivateEmptiedAndWrittenWhole) {
   std::string content;
   for (int i = 0; content.size() < (3u << 20); ++i) content += "row " + std::to_string(i) + "\n";
 
-  File out;
-  ASSERT_EQ(create_for_writing(path, out), 0);
+  OpenResult created = create_for_writing(path);
+  ASSERT_EQ(created.error, 0);
+  ASSERT_EQ(created.kind, FileKind::kRegular);
+  File& out = created.file;
   ASSERT_TRUE(out.is_open());
   ASSERT_EQ(out.write_all(content.data(), content.size()), 0);
   std::uint64_t size = 0;
@@ -145,9 +147,32 @@ TEST(File, CreatedFilesArePrivateEmptiedAndWrittenWhole) {
   EXPECT_EQ(got, content.size());  // the longer old content is gone
   EXPECT_TRUE(back.compare(0, got, content) == 0);
 
-  File nowhere;
-  EXPECT_EQ(create_for_writing(dir.path("missing/state"), nowhere), ENOENT);
-  EXPECT_FALSE(nowhere.is_open());
+  // Nothing is written where no regular file can be; a named pipe without
+  // a reader is not waited on.
+  const std::string sub = dir.path("sub");
+  ASSERT_TRUE(std::filesystem::create_directory(fs_path(sub)));
+  struct Case {
+    std::string path;
+    int error;
+    FileKind kind;
+  };
+  std::vector<Case> cases = {{dir.path("missing/state"), ENOENT, FileKind::kOther},
+                             {sub, EISDIR, FileKind::kOther}};
+#if !defined(_WIN32)
+  const std::string fifo = dir.path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  cases.push_back({fifo, ENXIO, FileKind::kOther});
+  cases.push_back({"/dev/null", 0, FileKind::kCharacterDevice});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    OpenResult refused = create_for_writing(c.path);
+    EXPECT_EQ(refused.error, c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(refused.kind, c.kind);
+    }
+    EXPECT_FALSE(refused.file.is_open());
+  }
 }
 
 // Names are UTF-8: the file made under a name beyond ASCII is the one the
@@ -158,10 +183,10 @@ TEST(File, NamesBeyondAsciiAreTheSystemsOwnNames) {
       "donn\xC3\xA9"
       "es-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x93\x9D.jsonl";
   const std::string path = dir.path(name);
-  File out;
-  ASSERT_EQ(create_for_writing(path, out), 0);
-  ASSERT_EQ(out.write_all("ok\n", 3), 0);
-  ASSERT_EQ(out.close(), 0);
+  OpenResult out = create_for_writing(path);
+  ASSERT_EQ(out.error, 0);
+  ASSERT_EQ(out.file.write_all("ok\n", 3), 0);
+  ASSERT_EQ(out.file.close(), 0);
 
   std::vector<std::string> listed;
   for (const auto& entry : std::filesystem::directory_iterator(fs_path(dir.path(""))))
@@ -182,13 +207,13 @@ TEST(File, NamesThatAreNotUtf8) {
   TempDir dir;
   // Joined as bytes: no path object takes them on Windows.
   const std::string path = dir.path("") + "bad-\xFF\xFE.jsonl";
-  File out;
 #if defined(_WIN32)
-  EXPECT_EQ(create_for_writing(path, out), EILSEQ);
+  EXPECT_EQ(create_for_writing(path).error, EILSEQ);
   EXPECT_EQ(open_for_reading(path).error, EILSEQ);
 #else
-  ASSERT_EQ(create_for_writing(path, out), 0);
-  ASSERT_EQ(out.close(), 0);
+  OpenResult out = create_for_writing(path);
+  ASSERT_EQ(out.error, 0);
+  ASSERT_EQ(out.file.close(), 0);
   OpenResult in = open_for_reading(path);
   EXPECT_EQ(in.error, 0);
   EXPECT_TRUE(in.file.is_open());
