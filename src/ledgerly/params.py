@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from datetime import date, timedelta
 from typing import Any, Optional, Sequence, Tuple, Union
 
+from ledgerly.sources import project_label
 from ledgerly.timezones import DAY_MS, HOUR_MS, Bound, BoundError, TimezoneError, Zone, bound_ms, resolve_zone
 
 # What a report can group by, in the order the help texts name them.
@@ -304,7 +305,7 @@ def make_query(
         low,
         high,
         _globs("model", model),
-        project_globs(_globs("project", project)),
+        project_globs(tuple(project_label(g) for g in _globs("project", project))),
         parse_bool("breakdown", breakdown),
         _globs("machine", machine),
     )

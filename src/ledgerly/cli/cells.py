@@ -68,14 +68,13 @@ def cut_start(text: str, room: int) -> str:
     return ELLIPSIS + _head(text[::-1], room - 1)[::-1] if room >= 1 else ""
 
 
-def home_folder() -> str:
-    return os.path.expanduser("~").rstrip("/")
+SEPARATORS = "/" + os.sep
 
 
 def with_tilde(path: str, home: Optional[str] = None) -> str:
-    """`path` with the home folder written as ``~``."""
-    home = home_folder() if home is None else home.rstrip("/")
-    if home and (path == home or path.startswith(home + "/")):
+    """`path` with the home folder (`home`, by default the user's) written as ``~``."""
+    home = (os.path.expanduser("~") if home is None else home).rstrip(SEPARATORS)
+    if home and (path == home or (path.startswith(home) and path[len(home) : len(home) + 1] in SEPARATORS)):
         return "~" + path[len(home) :]
     return path
 
