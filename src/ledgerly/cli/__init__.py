@@ -35,6 +35,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     from ledgerly.cli import (
+        cmd_check,
         cmd_export,
         cmd_query,
         cmd_reports,
@@ -46,7 +47,17 @@ def build_parser() -> Tuple[Parser, List[str]]:
     )
 
     # In the order of the help text.
-    for command in (cmd_reports, cmd_sessions, cmd_sources, cmd_export, cmd_query, cmd_status, cmd_watch, cmd_serve):
+    for command in (
+        cmd_reports,
+        cmd_sessions,
+        cmd_sources,
+        cmd_export,
+        cmd_query,
+        cmd_status,
+        cmd_check,
+        cmd_watch,
+        cmd_serve,
+    ):
         command.register(commands)
     return parser, list(commands.choices)
 

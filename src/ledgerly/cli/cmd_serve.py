@@ -17,7 +17,7 @@ import sys
 from typing import Any, Dict, List, Optional
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import load_context, source_options, warn
+from ledgerly.cli.options import add_limit_option, load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -62,6 +62,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     group.add_argument("--token", help="require this bearer token (default: $%s)" % ENV_TOKEN)
     group.add_argument("--tz", metavar="ZONE", help="default time zone of the answers (default: config, or local)")
     group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    add_limit_option(group)
     group.add_argument(
         "--poll", action="store_true", help="do not use file-system notifications: rescan every --interval seconds"
     )
@@ -186,7 +187,7 @@ def run_serve(args: argparse.Namespace) -> int:
     if loopback:
         names = ["127.0.0.1", "localhost", "[::1]"]
         hosts = [n for name in names for n in (name, "%s:%d" % (name, port))]
-    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify")
+    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify", ctx.limits)
     info: Dict[str, Any] = {
         "pid": os.getpid(),
         "url": url,

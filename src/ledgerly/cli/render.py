@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Sequence, TextIO, Tuple
 
 from ledgerly.cli import figures
 from ledgerly.cli.figures import plain_number, short_number
+from ledgerly.cli.limitview import block_columns
 from ledgerly.reports import Group, Report
 
 if TYPE_CHECKING:
@@ -99,7 +100,10 @@ def _lines(report: Report) -> List[Tuple[List[str], Group, bool]]:
     return out
 
 
-def _width(report: Report, columns: Sequence[Column], number: Callable[[int], str]) -> int:
+LimitColumns = Sequence[Tuple[str, Callable[[Group], str]]]
+
+
+def _width(report: Report, columns: Sequence[Column], number: Callable[[int], str], limits: LimitColumns = ()) -> int:
     lines = _lines(report)
     headers = [HEADERS.get(n, n) for n in report.by] or [""]
     width = EDGE
@@ -110,13 +114,17 @@ def _width(report: Report, columns: Sequence[Column], number: Callable[[int], st
         width += max([len(number(column.value(g))) for _c, g, _b in lines] + [widest_header]) + PADDING
     if report.priced:
         width += max([len(cost_text(g)) for _c, g, _b in lines] + [4]) + PADDING
+    for header, cell in limits:
+        width += max([len(cell(g)) for _c, g, _b in lines] + [len(p) for p in header.split("\n")]) + PADDING
     return width
 
 
-def choose_columns(report: Report, width: int) -> Tuple[Sequence[Column], Callable[[int], str]]:
+def choose_columns(
+    report: Report, width: int, limits: LimitColumns = ()
+) -> Tuple[Sequence[Column], Callable[[int], str]]:
     """The widest table form that fits `width` characters."""
     for columns, number in ((WIDE, plain_number), (MEDIUM, plain_number)):
-        if _width(report, columns, number) <= width:
+        if _width(report, columns, number, limits) <= width:
             return columns, number
     return MEDIUM, short_number
 
@@ -143,7 +151,10 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
     if not report.rows:
         show(console, "No usage found.")
         return
-    columns, number = choose_columns(report, console.width)
+    limits = block_columns(report.limits)
+    if limits and _width(report, MEDIUM, short_number, limits) > console.width:
+        limits = []  # too narrow: the lines under the table show the current block's use
+    columns, number = choose_columns(report, console.width, limits)
     table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
     for header in [HEADERS.get(n, n) for n in report.by] or [""]:
         table.add_column(header, overflow="fold")
@@ -151,10 +162,14 @@ def draw(report: Report, stream: TextIO, title: str) -> None:
         table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
     if report.priced:
         table.add_column("Cost", justify="right", no_wrap=True)
+    for header, _cell in limits:
+        table.add_column(header, justify="right", no_wrap=True)
 
     lines = _lines(report)
     for i, (keys, group, sub) in enumerate(lines):
         cells = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
+        # A block's use of each block limit (not of the totals or a model within a block).
+        cells += [cell(group) if not sub and i < len(lines) - 1 else "" for _h, cell in limits]
         following_is_row = i + 1 < len(lines) and not lines[i + 1][2]
         style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
         section = following_is_row and (sub or i + 2 == len(lines))

@@ -17,6 +17,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
+from ledgerly.limits import NO_LIMITS, Limits
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
 from ledgerly.prices import PriceTable
@@ -38,10 +39,12 @@ class LiveServer:
         token: Optional[str] = None,
         allowed_hosts: Optional[Sequence[str]] = None,
         mode: str = "notify",
+        limits: Limits = NO_LIMITS,
     ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
+        self.limits = limits
         self.token = token
         self.allowed_hosts = None if allowed_hosts is None else {h.lower() for h in allowed_hosts}
         self.mode = mode
@@ -104,14 +107,21 @@ class LiveServer:
 
     def report(self, query: Query) -> Tuple[Any, float]:
         """The JSON of `ledgerly <report> --json`, and until when it stays
-        right: a blocks report changes when its active block ends."""
+        right: a blocks report changes when its active block ends (and with
+        the server's block limits, as the status does)."""
         snapshot = self.live.snapshot
         if query.by == (BLOCK,):
-            from ledgerly.block_reports import blocks_for
+            from ledgerly.block_reports import blocks_for, now_ms
+            from ledgerly.limits import with_block_limits
 
-            result = blocks_for(snapshot, query, self.prices)
+            now = now_ms()
+            result = blocks_for(snapshot, query, self.prices, now)
+            if self.limits:
+                result = with_block_limits(result, snapshot, query, self.prices, self.limits, now)
             ends = result.active_until
-            return result.to_dict(), (ends / 1000 if ends is not None else float("inf"))
+            valid = ends / 1000 if ends is not None else float("inf")
+            # The use of the limits moves with the clock (the pace of the last hour).
+            return result.to_dict(), min(valid, time.time() + STATUS_TTL) if result.limits else valid
         from ledgerly.reports import report_for
 
         return report_for(snapshot, query, self.prices).to_dict(), float("inf")
@@ -129,10 +139,23 @@ class LiveServer:
             return detail_for(snapshot, query, self.prices).to_dict(), float("inf")
         return sessions_for(snapshot, query, self.prices).to_dict(), float("inf")
 
-    def status(self, query: Query) -> Tuple[Any, float]:
-        from ledgerly.live.status import status_for
+    def status(self, query: Query, largest_block: bool = False, session: Optional[str] = None) -> Tuple[Any, float]:
+        """The status data with the server's limits (the block limits the
+        largest block's with `largest_block`) and, with `session`, that
+        session's usage. Raises ParameterError (`session`) for a session
+        that cannot be named."""
+        from ledgerly.limits import limits_with
+        from ledgerly.live.status import session_usage, status_for
+        from ledgerly.sessions import SessionError
 
-        data = status_for(self.live.snapshot, query, self.prices)
+        snapshot = self.live.snapshot
+        limits = limits_with(self.limits, largest_block) if largest_block else self.limits
+        data = status_for(snapshot, query, self.prices, limits=limits)
+        if session is not None:
+            try:
+                data["session"] = session_usage(snapshot, query, self.prices, session)
+            except SessionError as exc:
+                raise ParameterError("session", exc.message) from None
         data["generation"] = self.live.generation
         return data, time.time() + STATUS_TTL
 
