@@ -47,11 +47,19 @@ class Limits:
     """Limits by name (`LIMIT_NAMES`, in that order; tokens as int, costs
     as float). `largest_block` (``--limit max``): the block limits are the
     usage of the largest block that has closed so far, which
-    `with_largest_block` fills in (`resolved`)."""
+    `with_largest_block` fills in (`resolved`); they stay right until
+    `until` (Unix ms: the end of the block open when they were found; None
+    when none was) or until the usage changes."""
 
     values: Mapping[str, float]
     largest_block: bool = False
     resolved: bool = False
+    until: Optional[int] = None
+
+    def fresh(self, now: int) -> bool:
+        """Whether these limits need no finding out at `now` for the same
+        usage: limits without --limit max, or resolved ones still right."""
+        return not self.largest_block or (self.resolved and (self.until is None or now < self.until))
 
     def __bool__(self) -> bool:
         return bool(self.values) or self.largest_block
@@ -184,20 +192,21 @@ def _reaches(
 
 def largest_block(
     snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: int
-) -> Tuple[Optional[int], Optional[float]]:
+) -> Tuple[Optional[int], Optional[float], Optional[int]]:
     """The most tokens and the highest priced cost (None without prices)
     of any block that closed before `now`, over the rows that match the
-    query's model and project globs (its range does not matter); None when
-    no block has closed."""
+    query's model and project globs (its range does not matter), both None
+    when no block has closed; and the end of the block open at `now`, when
+    the answer may change without new usage (None when none is open)."""
     from ledgerly.block_reports import blocks_for
     from ledgerly.params import BLOCK
 
     whole = blocks_for(snapshot, replace(query, by=(BLOCK,), low=None, high=None, breakdown=False), prices, now)
     closed = [g for g in whole.rows if not g.key["active"]]
     if not closed:
-        return None, None
+        return None, None, whole.active_until
     tokens = max(g.total_tokens for g in closed)
-    return tokens, (max(g.priced_cost for g in closed) if prices else None)
+    return tokens, (max(g.priced_cost for g in closed) if prices else None), whole.active_until
 
 
 def with_largest_block(
@@ -208,13 +217,13 @@ def with_largest_block(
     cost limit when the largest block's priced usage cost nothing)."""
     if not limits.largest_block or limits.resolved:
         return limits
-    tokens, cost = largest_block(snapshot, query, prices, now)
+    tokens, cost, until = largest_block(snapshot, query, prices, now)
     values = {k: v for k, v in limits.values.items() if not k.startswith("block_")}
     if tokens:
         values["block_tokens"] = tokens
     if cost:
         values["block_cost"] = cost
-    return Limits({n: values[n] for n in LIMIT_NAMES if n in values}, True, True)
+    return Limits({n: values[n] for n in LIMIT_NAMES if n in values}, True, True, until)
 
 
 def with_block_limits(

@@ -8,7 +8,7 @@ import pytest
 
 from ledgerly.block_reports import block_status, blocks
 from ledgerly.cli.statusline import TemplateError, default_line, render
-from ledgerly.limits import Limits, limit_uses
+from ledgerly.limits import Limits, limit_uses, with_largest_block
 from ledgerly.live.status import live_status
 from ledgerly.params import make_query
 from ledgerly.prices import ModelPrice, PriceTable
@@ -144,6 +144,11 @@ def test_limits_against_the_current_block_day_and_month():
     largest = {u.name: u for u in limit_uses(snap, query, prices, Limits({}, largest_block=True), now)}
     assert (largest["block_tokens"].limit, largest["block_cost"].limit) == (5000, 0.005)
     assert largest["block_tokens"].used == 1600 and largest["block_tokens"].source == "largest block"
+    # Found once, they stay right until the current block closes (then it may be the largest).
+    found = with_largest_block(Limits({"day_tokens": 9}, largest_block=True), snap, query, prices, now)
+    assert dict(found.values) == {"block_tokens": 5000, "block_cost": 0.005, "day_tokens": 9}
+    assert found.until == ms("2025-06-15T16:00:00Z") and found.fresh(found.until - 1) and not found.fresh(found.until)
+    assert limit_uses(snap, query, prices, found, now)[0].limit == 5000
     # No block open, no price table: nothing is used, and a cost cannot be measured.
     later = limit_uses(snap, query, None, Limits({"block_tokens": 10, "day_cost": 1.0}), now + 5 * HOUR_MS)
     assert [(u.used, u.start, u.passed) for u in later] == [(0, None, False), (None, ms("2025-06-15T00:00:00Z"), False)]

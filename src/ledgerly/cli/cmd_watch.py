@@ -76,6 +76,7 @@ def run_watch(args: argparse.Namespace) -> int:
 
     ctx = load_context(args)
     query = make_query((), None, None, ctx.zone, args.model, args.project)
+    limits = ctx.limits
 
     from rich.console import Console
     from rich.live import Live
@@ -104,9 +105,14 @@ def run_watch(args: argparse.Namespace) -> int:
                 info.at, info.seconds = time.time(), time.perf_counter() - started
                 info.files, info.changed = len(listing.files), int(snapshot.scan.get("changed", 0))
                 info.bytes_read, info.errors = int(snapshot.scan.get("bytes_read", 0)), len(snapshot.errors)
+                from ledgerly.block_reports import now_ms
+                from ledgerly.limits import with_largest_block
                 from ledgerly.live.status import status_for
 
-                status = status_for(snapshot, query, ctx.prices, limits=ctx.limits)
+                now = now_ms()
+                if info.changed or not limits.fresh(now):  # --limit max: find the largest block again
+                    limits = with_largest_block(ctx.limits, snapshot, query, ctx.prices, now)
+                status = status_for(snapshot, query, ctx.prices, now, limits)
                 live.update(screen(status, info, args.interval, console.size.width, console.size.height), refresh=True)
                 time.sleep(max(0.0, args.interval - (time.perf_counter() - started)))
     except KeyboardInterrupt:

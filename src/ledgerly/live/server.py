@@ -65,6 +65,8 @@ class LiveServer:
         self.answer_thread = ThreadPoolExecutor(2, thread_name_prefix="ledgerly-answer")
         self.tick_thread = ThreadPoolExecutor(1, thread_name_prefix="ledgerly-tick")
         self._changed: Optional[asyncio.Condition] = None
+        # The block limits of --limit max, per generation and globs.
+        self._largest: Dict[Tuple[Any, ...], Limits] = {}
         self._assets: Dict[str, bytes] = {}
 
     def close(self) -> None:
@@ -144,13 +146,11 @@ class LiveServer:
         largest block's with `largest_block`) and, with `session`, that
         session's usage. Raises ParameterError (`session`) for a session
         that cannot be named."""
-        from ledgerly.limits import limits_with
         from ledgerly.live.status import session_usage, status_for
         from ledgerly.sessions import SessionError
 
         snapshot = self.live.snapshot
-        limits = limits_with(self.limits, largest_block) if largest_block else self.limits
-        data = status_for(snapshot, query, self.prices, limits=limits)
+        data = status_for(snapshot, query, self.prices, limits=self.limits_for(query, largest_block))
         if session is not None:
             try:
                 data["session"] = session_usage(snapshot, query, self.prices, session)
@@ -158,6 +158,29 @@ class LiveServer:
                 raise ParameterError("session", exc.message) from None
         data["generation"] = self.live.generation
         return data, time.time() + STATUS_TTL
+
+    def limits_for(self, query: Query, largest_block: bool) -> Limits:
+        """The server's limits for a status over the query's globs; with
+        the largest block's as block limits (``serve --limit max``, or
+        `largest_block`), found once per generation and block rather than
+        per answer (over a million rows that costs about twice the rest of
+        a status)."""
+        from ledgerly.block_reports import now_ms
+        from ledgerly.limits import limits_with, with_largest_block
+
+        limits = limits_with(self.limits, largest_block) if largest_block else self.limits
+        now = now_ms()
+        if limits.fresh(now):
+            return limits
+        key = (self.live.generation, query.model, query.project)
+        known = self._largest.get(key)
+        if known is not None and known.fresh(now):
+            return known
+        resolved = with_largest_block(limits, self.live.snapshot, query, self.prices, now)
+        # Entries of older generations go.
+        self._largest = {k: v for k, v in self._largest.items() if k[0] == key[0]}
+        self._largest[key] = resolved
+        return resolved
 
     def scan(self) -> Dict[str, Any]:
         snapshot = self.live.snapshot
