@@ -160,6 +160,21 @@ class Listing:
         return tuple(SourceSummary(s, *c) for s, c in zip(self.sources, counts))
 
 
+_DRIVE_PATH = re.compile(r"[A-Za-z]:[\\/]")
+
+
+def project_label(label: str) -> str:
+    """A project's label as reports show it. A Windows path with a drive
+    letter is written with the letter in upper case and backslashes:
+    ``C:/Users/x/p`` and ``c:\\Users\\x\\p`` name one folder (tools write
+    both forms), so they are one project. Nothing else is changed: the rest
+    of the path keeps its case, and a POSIX path is left as it is (two
+    POSIX paths that differ are two folders)."""
+    if _DRIVE_PATH.match(label):
+        return label[0].upper() + label[1:].replace("/", "\\")
+    return label
+
+
 # ---------------------------------------------------------------------------
 # Which sources
 
@@ -172,6 +187,8 @@ def check_source(source: Source) -> None:
     """Raises SourceError unless the source's path is an existing folder or file."""
     try:
         st = os.stat(source.path)
+    except ValueError:  # a NUL in the path
+        raise SourceError("source %r: a path cannot hold a NUL character" % source.path) from None
     except OSError as exc:
         reason = "does not exist" if isinstance(exc, FileNotFoundError) else (exc.strerror or str(exc))
         raise SourceError("source %s: %s" % (source.path, reason)) from None
@@ -450,12 +467,24 @@ class _Walk:
             self.errors.append(found)
 
     def walk(self, index: int, folder: str) -> None:
+        """Lists `folder` and every folder below it: each folder's files in
+        name order, then its subfolders, each walked whole before the next.
+        A stack rather than recursion, so that no depth of nesting can
+        exhaust the interpreter's stack."""
+        pending = [folder]
+        while pending:
+            current = pending.pop()
+            subfolders = self._list(index, current)
+            pending.extend(reversed(subfolders))
+
+    def _list(self, index: int, folder: str) -> List[str]:
+        """Adds the logs directly in `folder`; returns its subfolders in name order."""
         try:
             with os.scandir(folder) as it:
                 entries = sorted(it, key=lambda e: e.name)
         except OSError as exc:
             self.errors.append("%s: %s" % (_printable(folder), _reason(exc)))
-            return
+            return []
         subfolders = []
         for entry in entries:
             if not _utf8(entry.name):
@@ -473,8 +502,7 @@ class _Walk:
                 self.errors.append("%s: %s" % (entry.path, _reason(exc)))
                 continue
             self.add(index, entry.path, st, folder)
-        for sub in subfolders:
-            self.walk(index, sub)
+        return subfolders
 
 
 def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) -> Listing:

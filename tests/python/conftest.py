@@ -2,8 +2,10 @@
 building snapshots from plain records, and running the command line in a
 clean environment."""
 
+import contextlib
 import json
 import os
+import signal
 import subprocess
 import sys
 from datetime import datetime, timezone
@@ -16,6 +18,14 @@ from hypothesis import settings
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
 from ledgerly.sources import Listing
+
+# A runner started in the background by a shell without job control ignores
+# Ctrl-C, and its children inherit that: interpreters started by the tests
+# would then never raise KeyboardInterrupt, and the tests of Ctrl-C would
+# hang. Catching the signal here (an exec resets a caught signal to its
+# default) gives every child the disposition a terminal would.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # A price table for two of the sample models (the others stay unpriced).
 PRICES = """\
@@ -121,6 +131,26 @@ def write(root, relative, text):
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
     return path
+
+
+@contextlib.contextmanager
+def deep_folder(root, depth):
+    """A chain of `depth` nested folders named ``d`` under `root`; yields
+    the innermost. Made and removed one folder at a time (a recursive
+    make or removal would exhaust the interpreter's stack)."""
+    os.makedirs(str(root), exist_ok=True)
+    folders = [os.path.join(str(root), *["d"] * (i + 1)) for i in range(depth)]
+    for folder in folders:  # one by one: os.makedirs recurses
+        os.mkdir(folder)
+    try:
+        yield folders[-1]
+    finally:
+        for folder in reversed(folders):
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                if not os.path.isdir(path) or os.path.islink(path):
+                    os.unlink(path)
+            os.rmdir(folder)
 
 
 def record(when, model=0, project=0, tokens=(0,) * 7, kind=1, sub=0, tier=0):

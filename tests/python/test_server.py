@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from conftest import PRICES, event_log, line, message_line, write
-from served import Served, environment, recent
+from served import Served, environment, ledgerly_command, recent
 
 
 def make_tree(root):
@@ -307,9 +307,9 @@ def test_event_stream_announces_each_change(server, tree):
 # ledgerly status
 
 
-def status_cli(home, runtime, *args, env=None, data=None):
+def status_cli(home, runtime, *args, env=None, unix_sockets=True, data=None):
     return subprocess.run(
-        [sys.executable, "-m", "ledgerly", "status", *map(str, args)],
+        [*ledgerly_command(unix_sockets), "status", *map(str, args)],
         input=data,
         stdin=subprocess.DEVNULL if data is None else None,
         capture_output=True,
