@@ -4,6 +4,7 @@ input, or with a terminal or a silent pipe on standard input, the status
 is as before and never waits; bad input is one warning, and the status is
 still printed."""
 
+import contextlib
 import json
 import os
 import pty
@@ -12,6 +13,7 @@ import sys
 
 import pytest
 
+from ledgerly.cli import cmd_status
 from ledgerly.cli.cmd_status import session_of
 
 from conftest import message_line, write
@@ -121,3 +123,26 @@ def test_a_terminal_or_a_silent_pipe_on_stdin_is_not_waited_for(home, tree):
     finally:
         os.close(read_end)
         os.close(write_end)
+
+
+@pytest.mark.parametrize("select_works", [True, False], ids=["select", "reader-thread"])
+def test_only_what_is_there_at_once_is_read(select_works, monkeypatch, capsys):
+    """Both ways of waiting on standard input (select, or a reader thread
+    where select cannot wait on it): a whole object, a silent pipe, and an
+    object that begins but never ends."""
+    monkeypatch.setattr(cmd_status, "SELECT_ON_STDIN", select_works)
+    pipes = [os.pipe() for _ in range(3)]
+    try:
+        whole, silent, unfinished = pipes
+        os.write(whole[1], b'{"session_id": "abc"}')
+        os.close(whole[1])
+        assert cmd_status.session_from_stdin(whole[0]) == "abc"
+        assert cmd_status.session_from_stdin(silent[0]) is None and capsys.readouterr().err == ""
+        os.write(unfinished[1], b'{"session_id": ')
+        assert cmd_status.session_from_stdin(unfinished[0]) is None
+        assert "did not end within" in capsys.readouterr().err
+    finally:
+        for read_end, write_end in pipes:
+            for fd in (read_end, write_end):
+                with contextlib.suppress(OSError):  # closed above
+                    os.close(fd)

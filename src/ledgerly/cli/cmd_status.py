@@ -18,7 +18,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
 from ledgerly.cli.errors import ERROR_MARKER, PARTIAL, CommandError, finish
@@ -180,38 +180,78 @@ def session_from_stdin(fd: int = 0) -> Optional[str]:
     there is no input (a terminal, nothing written, an empty stream).
     Never waits long: a writer that keeps the stream open without writing
     costs at most STDIN_FIRST_WAIT. Bad input is one warning."""
-    import select
     import time
 
     try:
         if os.isatty(fd):
             return None
-        ready, _, _ = select.select([fd], [], [], STDIN_FIRST_WAIT)
+        take = _reader(fd)
+        chunk = take(STDIN_FIRST_WAIT)
     except (OSError, ValueError):  # no standard input at all
-        return None
-    if not ready:
         return None
     chunks: List[bytes] = []
     size = 0
     deadline = time.monotonic() + STDIN_WAIT
-    while True:
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError as exc:
-            _warn("standard input: %s" % (exc.strerror or exc))
-            return None
-        if not chunk:
-            break
+    while chunk:
         chunks.append(chunk)
         size += len(chunk)
         if size > STDIN_LIMIT:
             _warn("standard input: more than %d KiB, left unread" % (STDIN_LIMIT // 1024))
             return None
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
+        try:
+            chunk = take(max(0.0, deadline - time.monotonic()))
+        except OSError as exc:
+            _warn("standard input: %s" % (exc.strerror or exc))
+            return None
+        if chunk is None:
             _warn("standard input: the JSON object did not end within %g s" % STDIN_WAIT)
             return None
-    return session_of(b"".join(chunks))
+    return session_of(b"".join(chunks)) if chunks else None
+
+
+# Whether select() can wait on standard input (not on Windows, where it
+# takes only sockets).
+SELECT_ON_STDIN = sys.platform != "win32"
+
+
+def _reader(fd: int) -> Callable[[float], Optional[bytes]]:
+    """A function that reads the next chunk of `fd` if one comes within
+    its timeout (b"" at the end, None when nothing came). Where select()
+    cannot wait on the stream, a daemon thread reads it, and is left
+    behind if the writer never finishes."""
+    if SELECT_ON_STDIN:
+        import select
+
+        return lambda timeout: os.read(fd, 65536) if select.select([fd], [], [], timeout)[0] else None
+    import queue
+    import threading
+
+    chunks: queue.Queue[Any] = queue.Queue()
+
+    def pump() -> None:
+        try:
+            size = 0
+            while size <= STDIN_LIMIT:
+                chunk = os.read(fd, 65536)
+                chunks.put(chunk)
+                if not chunk:
+                    return
+                size += len(chunk)
+        except OSError as exc:
+            chunks.put(exc)
+
+    threading.Thread(target=pump, name="ledgerly-stdin", daemon=True).start()
+
+    def take(timeout: float) -> Optional[bytes]:
+        try:
+            item = chunks.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if isinstance(item, OSError):
+            raise item
+        return bytes(item)
+
+    return take
 
 
 def session_of(data: bytes) -> Optional[str]:
