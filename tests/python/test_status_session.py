@@ -7,7 +7,6 @@ still printed."""
 import contextlib
 import json
 import os
-import pty
 import subprocess
 import sys
 
@@ -110,6 +109,7 @@ def test_bad_input_is_a_warning_and_the_status_is_still_printed(home, tree, data
 def test_a_terminal_or_a_silent_pipe_on_stdin_is_not_waited_for(home, tree):
     expected = status(home, tree).stdout
     # A terminal: never read.
+    pty = pytest.importorskip("pty")  # POSIX
     main, terminal = pty.openpty()
     try:
         assert status(home, tree, stdin=terminal).stdout == expected

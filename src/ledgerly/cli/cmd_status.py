@@ -22,6 +22,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
 from ledgerly.cli.errors import ERROR_MARKER, PARTIAL, CommandError, finish
+from ledgerly.cli.options import add_limit_option, warn
 from ledgerly.cli.statusline import FIELDS, TemplateError, check, default_line, render
 
 
@@ -63,8 +64,6 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 def add_query_options(group: argparse._ArgumentGroup) -> None:
     """The options of the status data: its zone, globs, prices, limits, and
     whether and how long to ask a server."""
-    from ledgerly.cli.options import add_limit_option
-
     group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: the server's, or config/local)")
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
@@ -129,7 +128,7 @@ def from_server(args: argparse.Namespace, session: Optional[str] = None) -> Opti
             raise CommandError("the server gave an answer that is not JSON (status %d)" % code) from None
         parameter = data.get("parameter") if isinstance(data, dict) else None
         if code == 400 and parameter == "session" and session is not None:
-            _warn("session: %s" % data.get("error"))
+            warn("session: %s" % data.get("error"))
             session = None
             continue
         if code != 200:
@@ -158,13 +157,9 @@ def one_shot(args: argparse.Namespace, session: Optional[str] = None) -> Dict[st
         try:
             data["session"] = session_usage(snapshot, query, ctx.prices, session)
         except SessionError as exc:
-            _warn("session: %s" % exc.message)
+            warn("session: %s" % exc.message)
     data["source"] = "scan"
     return data
-
-
-def _warn(text: str) -> None:
-    print("ledgerly: warning: %s" % text, file=sys.stderr)
 
 
 # What an agent may hand a status-line command on standard input: a JSON
@@ -196,15 +191,15 @@ def session_from_stdin(fd: int = 0) -> Optional[str]:
         chunks.append(chunk)
         size += len(chunk)
         if size > STDIN_LIMIT:
-            _warn("standard input: more than %d KiB, left unread" % (STDIN_LIMIT // 1024))
+            warn("standard input: more than %d KiB, left unread" % (STDIN_LIMIT // 1024))
             return None
         try:
             chunk = take(max(0.0, deadline - time.monotonic()))
         except OSError as exc:
-            _warn("standard input: %s" % (exc.strerror or exc))
+            warn("standard input: %s" % (exc.strerror or exc))
             return None
         if chunk is None:
-            _warn("standard input: the JSON object did not end within %g s" % STDIN_WAIT)
+            warn("standard input: the JSON object did not end within %g s" % STDIN_WAIT)
             return None
     return session_of(b"".join(chunks)) if chunks else None
 
@@ -263,23 +258,23 @@ def session_of(data: bytes) -> Optional[str]:
     try:
         obj = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as exc:
-        _warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
+        warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
         return None
     if not isinstance(obj, dict):
-        _warn("standard input is not a JSON object")
+        warn("standard input is not a JSON object")
         return None
     for key in ("transcript_path", "session_id"):
         value = obj.get(key)
         if value is None:
             continue
         if not isinstance(value, str) or not value.strip() or "\0" in value or len(value) > 4096:
-            _warn("standard input: %s must be a non-empty string" % key)
+            warn("standard input: %s must be a non-empty string" % key)
             return None
         value = value.strip()
         if key == "transcript_path":
             return os.path.abspath(os.path.expanduser(value))
         return value
-    _warn("standard input: no session_id or transcript_path")
+    warn("standard input: no session_id or transcript_path")
     return None
 
 
