@@ -42,6 +42,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     from ledgerly.cli import (
+        cmd_check,
         cmd_export,
         cmd_prices,
         cmd_query,
@@ -62,6 +63,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
         cmd_export,
         cmd_query,
         cmd_status,
+        cmd_check,
         cmd_watch,
         cmd_serve,
     ):
