@@ -375,8 +375,10 @@ function drawChart(daily, colour) {
   }
 }
 
+// "Fresh in" as in the command's tables: the input not read from a cache
+// (the API's `input` is all input, its cached part included).
 const COLUMNS = [
-  ["Input", (g) => g.input - g.cached_input, "input"],
+  ["Fresh in", (g) => g.input - g.cached_input, "input"],
   ["Output", (g) => g.output, "output"],
   ["Cache write", (g) => g.cache_write_5m + g.cache_write_1h, "cache_write"],
   ["Cache read", (g) => g.cached_input + g.cache_read, "cache_read"],
