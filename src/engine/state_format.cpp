@@ -43,6 +43,13 @@
 namespace ledgerly::engine {
 namespace {
 
+// A buffer of `size` bytes left uninitialised (every byte is written before
+// it is read); the C++ libraries of some platforms still lack
+// make_unique_for_overwrite.
+std::unique_ptr<unsigned char[]> uninitialised(std::size_t size) {
+  return std::unique_ptr<unsigned char[]>(new unsigned char[size]);
+}
+
 namespace sf = state_format;
 using parser::Context;
 using parser::Row;
@@ -73,8 +80,7 @@ class Writer {
       : sink_(sink),
         capacity_(static_cast<std::size_t>(
             std::clamp<std::uint64_t>(expected, kSmallestBuffer, kBufferSize))),
-        buffers_{std::make_unique_for_overwrite<unsigned char[]>(capacity_),
-                 std::make_unique_for_overwrite<unsigned char[]>(capacity_)} {}
+        buffers_{uninitialised(capacity_), uninitialised(capacity_)} {}
 
   // `size` (at most kSmallestBuffer) writable bytes; commit() what was written.
   unsigned char* room(std::size_t size) {
@@ -322,8 +328,7 @@ class Reader {
       : source_(source),
         unread_(content),
         chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, content))),
-        buffers_{std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + chunk_),
-                 std::make_unique_for_overwrite<unsigned char[]>(kMaxTake + chunk_)},
+        buffers_{uninitialised(kMaxTake + chunk_), uninitialised(kMaxTake + chunk_)},
         p_(buffers_[0].get() + kMaxTake),
         end_(p_) {
     request();
