@@ -43,7 +43,12 @@ all columns alike:
   split into a per-file part (an engine holding every file with no bytes
   read: the same manifest with every size 0) and the rest per exported row;
 - peak resident size (VmHWM) of the interpreter right after its one cold
-  refresh.
+  refresh;
+- the saved state (ledgerly._ledger, after its own cold refresh): the
+  file's size against the heap the state holds, and, interleaved, save
+  against writing the same bytes once to a new file (of the state as
+  loaded, and as the cold refresh left it) and load against reading the
+  file's bytes once into a new bytes object.
 
 Timed figures also come as CPU time (all threads of the process), which a
 busy machine inflates far less than wall-clock time.
@@ -51,6 +56,7 @@ busy machine inflates far less than wall-clock time.
 
 import argparse
 import ctypes
+import functools
 import gc
 import json
 import os
@@ -261,7 +267,65 @@ def scale_child(manifest_path, runs):
     out["files_state"] = heap.used() - before
     out["heap_source"] = heap.source
     del engine
+    heap.trim()
+    out.update(state_file_measures(text, heap, runs, os.path.join(os.path.dirname(manifest_path), "state-bench")))
     print(json.dumps(out))
+
+
+def state_file_measures(text, heap, runs, folder):
+    """The saved state of ledgerly._ledger (the face that saves) after a
+    cold refresh: the file's size against the heap the state holds, and,
+    interleaved, save against writing the same bytes once to a new file and
+    load against reading the file's bytes once (into a new bytes object, as
+    the state's memory is new to the process too: the heap is trimmed
+    before each). Save is timed twice: of the state a cold refresh made, and
+    of the state as loaded, refreshed with force=True first (what a command
+    that found a saved state does before it saves again)."""
+    from ledgerly import _ledger
+
+    os.makedirs(folder, exist_ok=True)
+    state, again, copy = (os.path.join(folder, name) for name in ("state", "again", "copy"))
+    before = heap.used()
+    engine = _ledger.Engine()
+    engine.refresh(text, 2)
+    out = {"state_heap": heap.used() - before}
+    keys = ("save", "save_loaded", "write", "read", "load")
+    times = {key + suffix: [] for key in keys for suffix in ("", "_cpu")}
+
+    def timed(key, fn, made=None):
+        if made is not None and os.path.exists(made):
+            os.remove(made)  # a new file each time, as a host's temporary file
+        heap.trim()
+        began, cpu = time.perf_counter(), time.process_time()
+        result = fn()
+        times[key].append(time.perf_counter() - began)
+        times[key + "_cpu"].append(time.process_time() - cpu)
+        return result
+
+    def write_once(data):
+        with open(copy, "wb") as f:
+            f.write(data)
+
+    def read_once():
+        with open(state, "rb") as f:
+            return f.read()
+
+    for _ in range(runs):
+        out["state_file"] = timed("save", functools.partial(engine.save, state), state)["bytes"]
+        data = read_once()
+        timed("write", functools.partial(write_once, data), copy)
+        del data
+        data = timed("read", read_once)
+        del data
+        loaded = _ledger.Engine()
+        timed("load", functools.partial(loaded.load, state))
+        loaded.refresh(text, 2, True)
+        timed("save_loaded", functools.partial(loaded.save, again), again)
+        del loaded
+    out.update({key: statistics.median(values) for key, values in times.items()})
+    for path in (state, again, copy):
+        os.remove(path)
+    return out
 
 
 def loadavg():
@@ -376,6 +440,36 @@ def scale_main(args):
     row("  per file (no rows)", lambda b: "%.0f B" % (med(b, "files_state") / len(manifest)))
     row("  per exported row (rest)", lambda b: "%.0f B" % ((med(b, "state") - med(b, "files_state")) / rows))
     row("peak RSS, fresh interpreter", lambda b: "%.1f MiB" % (med(b, "peak_rss") / mib))
+    row(
+        "saved state (ledgerly._ledger)",
+        lambda b: (
+            "%.1f MiB = %.2fx its heap (%.1f MiB)"
+            % (med(b, "state_file") / mib, med(b, "state_file") / med(b, "state_heap"), med(b, "state_heap") / mib)
+        ),
+    )
+    row(
+        "  load",
+        lambda b: (
+            "%.1f ms = %.2fx reading its bytes once (%.1f ms)"
+            % (med(b, "load") * 1e3, med(b, "load") / med(b, "read"), med(b, "read") * 1e3)
+        ),
+    )
+    row("  CPU time, load / read", lambda b: "%.1f / %.1f ms" % (med(b, "load_cpu") * 1e3, med(b, "read_cpu") * 1e3))
+    row(
+        "  save, as loaded",
+        lambda b: (
+            "%.1f ms = %.2fx writing its bytes once (%.1f ms)"
+            % (med(b, "save_loaded") * 1e3, med(b, "save_loaded") / med(b, "write"), med(b, "write") * 1e3)
+        ),
+    )
+    row(
+        "  save, as a cold refresh left it",
+        lambda b: "%.1f ms = %.2fx writing its bytes once" % (med(b, "save") * 1e3, med(b, "save") / med(b, "write")),
+    )
+    row(
+        "  CPU time, save as loaded / write",
+        lambda b: "%.1f / %.1f ms" % (med(b, "save_loaded_cpu") * 1e3, med(b, "write_cpu") * 1e3),
+    )
 
     print()
     print("machine: " + machine())

@@ -141,6 +141,12 @@ void FileTable::rebuild(std::size_t capacity) {
   released_ = 0;
 }
 
+void FileTable::reserve(std::size_t count) {
+  std::size_t capacity = slots_.empty() ? 16 : slots_.size();
+  while (count * 4 > capacity * 3) capacity *= 2;
+  if (capacity != slots_.size()) rebuild(capacity);
+}
+
 bool FileTable::insert_or_assign(std::unique_ptr<FileState> state) {
   version_ = next_version();
   const std::uint64_t hash = hash_of(state->path());

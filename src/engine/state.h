@@ -69,6 +69,9 @@ class FileState {
   static std::unique_ptr<FileState> fresh(const Input& input) {
     return fresh(input, parser::SharedText(input.project));
   }
+  // A state with the given path and identity and every other field at its
+  // default, for a reader of saved states to fill in.
+  static std::unique_ptr<FileState> blank(std::string_view path, std::string_view identity);
 
   std::string_view path() const noexcept { return {bytes(), path_size_}; }
   std::string_view identity() const noexcept { return {bytes() + path_size_, identity_size_}; }
@@ -118,14 +121,20 @@ class FileState {
   std::uint32_t identity_size_;
 };
 
-inline std::unique_ptr<FileState> FileState::fresh(const Input& input, parser::SharedText project) {
-  if (input.path.size() > UINT32_MAX || input.identity.size() > UINT32_MAX) throw std::bad_alloc();
-  const auto path_size = static_cast<std::uint32_t>(input.path.size());
-  const auto identity_size = static_cast<std::uint32_t>(input.identity.size());
-  std::unique_ptr<FileState> state(new (Trailing{input.path.size() + input.identity.size()})
+inline std::unique_ptr<FileState> FileState::blank(std::string_view path,
+                                                   std::string_view identity) {
+  if (path.size() > UINT32_MAX || identity.size() > UINT32_MAX) throw std::bad_alloc();
+  const auto path_size = static_cast<std::uint32_t>(path.size());
+  const auto identity_size = static_cast<std::uint32_t>(identity.size());
+  std::unique_ptr<FileState> state(new (Trailing{path.size() + identity.size()})
                                        FileState(path_size, identity_size));
-  std::memcpy(state->bytes(), input.path.data(), path_size);
-  std::memcpy(state->bytes() + path_size, input.identity.data(), identity_size);
+  if (path_size != 0) std::memcpy(state->bytes(), path.data(), path_size);
+  if (identity_size != 0) std::memcpy(state->bytes() + path_size, identity.data(), identity_size);
+  return state;
+}
+
+inline std::unique_ptr<FileState> FileState::fresh(const Input& input, parser::SharedText project) {
+  std::unique_ptr<FileState> state = blank(input.path, input.identity);
   state->size = input.size;
   state->mtime_ns = input.mtime_ns;
   state->source = input.source;
@@ -167,6 +176,9 @@ class FileTable {
 
   std::size_t size() const noexcept { return live_; }
   bool empty() const noexcept { return live_ == 0; }
+  // Makes room for `count` states in all, so that storing that many grows
+  // the table at most once.
+  void reserve(std::size_t count);
 
   // The state stored under `path`, or null.
   FileState* find(std::string_view path) const noexcept;

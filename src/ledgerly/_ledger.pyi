@@ -1,5 +1,22 @@
 # Type stub of the native extension module ledgerly._ledger.
-from typing import Optional, SupportsIndex, Tuple, final
+import builtins
+from os import PathLike
+from typing import Optional, SupportsIndex, Tuple, TypedDict, Union, final
+
+# A path as the operating system's calls take it.
+StatePath = Union[str, builtins.bytes, "PathLike[str]", "PathLike[builtins.bytes]"]
+
+class StateSummary(TypedDict):
+    """What save() wrote: the file's size, its stored files and rows."""
+
+    bytes: int
+    files: int
+    rows: int
+
+class LoadedState(StateSummary):
+    """What load() read: the same, and the extra bytes given to save()."""
+
+    extra: builtins.bytes
 
 @final
 class Engine:
@@ -7,10 +24,25 @@ class Engine:
     also says which file each record came from."""
 
     def __init__(self) -> None: ...
-    def refresh(self, manifest: str, workers: SupportsIndex, force: bool = ...) -> Tuple[str, Optional[bytes]]:
+    def refresh(self, manifest: str, workers: SupportsIndex, force: bool = ...) -> Tuple[str, Optional[builtins.bytes]]:
         """Reads what changed among the manifest's files. Returns the report
         text (JSON) and, when the accounted state changed or `force` is true,
         the row buffer: the report's `rows` 104-byte records, then one
         little-endian uint32 per record, in record order, indexing the
         report's `files` table (the paths of the files that own records)."""
+        ...
+    def save(self, path: StatePath, extra: builtins.bytes = ...) -> StateSummary:
+        """Writes the whole state, with `extra` (the caller's own bytes), to
+        `path`, created with mode 0600 or truncated (not synced to disk).
+        OSError when a system call fails; ValueError when `path` names
+        something other than a regular file or a directory. See
+        docs/state-file.md."""
+        ...
+    def load(self, path: StatePath) -> LoadedState:
+        """Replaces the state with the one saved in `path`. ValueError (one
+        line saying why) for a file that is not a whole, intact state of this
+        build's format and layout; OSError when a system call fails. On
+        failure the engine is unchanged. A loaded engine answers every later
+        refresh as the engine that saved it would have: call refresh with
+        force=True to get rows from an unchanged state."""
         ...

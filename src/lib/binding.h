@@ -6,7 +6,8 @@
 // definition unit (src/lib/faces/*.cpp) provides, together with its
 // PyInit_ function:
 //  - ledgerly._native: the records alone;
-//  - ledgerly._ledger: the records, then the file each one came from.
+//  - ledgerly._ledger: the records, then the file each one came from; its
+//    engines also save their state to a file and load it back.
 #ifndef LEDGERLY_LIB_BINDING_H_
 #define LEDGERLY_LIB_BINDING_H_
 
@@ -25,6 +26,7 @@ struct Face {
   const char* module;       // qualified module name, e.g. "ledgerly._native"
   const char* engine_type;  // qualified name of its Engine class
   engine::Attribution attribution;
+  bool state_files;  // Engine has save() and load() (state_methods.cpp)
 };
 
 // The face of the module being built (defined by its definition unit).
@@ -50,6 +52,11 @@ PyObject* make_engine_type();
 // The qualified name of `type` as UTF-8, or "<failed to extract type name>".
 // Never leaves an error set.
 std::string type_qualname(PyObject* type);
+
+// The methods Engine.save and Engine.load (state_methods.cpp), for a face
+// with state_files; METH_VARARGS | METH_KEYWORDS.
+PyObject* engine_save(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Converts the three arguments of refresh.  Each returns false with the
 // Python error set on failure.  The manifest's UTF-8 text is not copied:

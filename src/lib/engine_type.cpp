@@ -1,5 +1,6 @@
 // The Engine class: a heap type holding one engine state behind one lock.
-// Its qualified name and the form of its export come from the module's Face.
+// Its qualified name, the form of its export and whether it has save() and
+// load() (state_methods.cpp) come from the module's Face.
 //
 // refresh() binds and converts its arguments and decodes the manifest with
 // the interpreter lock held, then releases the interpreter lock for all the
@@ -25,6 +26,7 @@
 #include "engine/manifest.h"
 #include "engine/state.h"
 #include "lib/binding.h"
+#include "lib/engine_object.h"
 
 #ifndef Py_TPFLAGS_IMMUTABLETYPE
 #define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)  // honoured from 3.10 on
@@ -33,23 +35,8 @@
 namespace ledgerly::lib {
 namespace {
 
-// The state of one Engine object.  `state` is touched only by the holder of
-// `lock`.  `lost_export` is set after the lock is released, when a refresh
-// that exported could not hand its result over; the next holder moves it
-// into the state.
-struct Native {
-  engine::EngineLock lock;
-  engine::Engine state;
-  std::atomic<bool> lost_export{false};
-};
-
-// The class object, made once; refresh() checks its receiver against it.
+// The class object, made once; every method checks its receiver against it.
 PyTypeObject* g_engine_type = nullptr;
-
-struct EngineObject {
-  PyObject_HEAD
-  Native* native;
-};
 
 constexpr const char kPoisoned[] = "engine lock poisoned: PoisonError { .. }";
 constexpr const char kForkedWhileBusy[] =
@@ -220,16 +207,10 @@ struct Outcome {
 Outcome run_refresh(Native& native, engine::Manifest manifest, std::uint64_t workers, bool force,
                     engine::BufferAllocator* allocator) noexcept {
   Outcome outcome;
-  switch (native.lock.acquire()) {
-    case engine::EngineLock::Entry::kAcquired: break;
-    case engine::EngineLock::Entry::kPoisoned:
-      outcome.kind = Outcome::Kind::kFatal;
-      outcome.fatal = kPoisoned;
-      return outcome;
-    case engine::EngineLock::Entry::kForkedWhileBusy:
-      outcome.kind = Outcome::Kind::kFatal;
-      outcome.fatal = kForkedWhileBusy;
-      return outcome;
+  if (const char* refused = enter(native)) {
+    outcome.kind = Outcome::Kind::kFatal;
+    outcome.fatal = refused;
+    return outcome;
   }
   if (native.lost_export.exchange(false)) native.state.export_pending = true;
   try {
@@ -314,14 +295,8 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* bound[3] = {nullptr, nullptr, nullptr};
   if (!bind_arguments(args, kwargs, bound)) return nullptr;
 
-  // The instance's own type, not the class's current slots: those could
-  // have been replaced from Python where the class is mutable (3.9).  An
-  // instance made without Engine.__new__ has no state.
-  if (g_engine_type == nullptr || Py_TYPE(self) != g_engine_type ||
-      reinterpret_cast<EngineObject*>(self)->native == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "Engine.refresh() requires an Engine instance");
-    return nullptr;
-  }
+  Native* receiver = native_of(self, "refresh");
+  if (receiver == nullptr) return nullptr;
 
   OwnedRef utf8;
   std::string_view manifest_text;
@@ -344,7 +319,7 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string().swap(error);
 
-  Native& native = *reinterpret_cast<EngineObject*>(self)->native;
+  Native& native = *receiver;
   PyThreadState* thread = nullptr;
   // The entries view the text: the allocator keeps it until the export.
   BytesAllocator allocator(&thread, utf8.release());
@@ -384,16 +359,31 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Cast through a generic function pointer: CPython calls a
 // METH_VARARGS | METH_KEYWORDS method with three arguments.
+template <typename F>
+PyCFunction method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr const char kRefreshDoc[] = "refresh($self, manifest, workers, force=False)\n--\n\n";
+
 PyMethodDef engine_methods[] = {
-    {"refresh", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_refresh)),
-     METH_VARARGS | METH_KEYWORDS, "refresh($self, manifest, workers, force=False)\n--\n\n"},
+    {"refresh", method(&engine_refresh), METH_VARARGS | METH_KEYWORDS, kRefreshDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The methods of a face that keeps its state in files.
+PyMethodDef engine_methods_with_state[] = {
+    {"refresh", method(&engine_refresh), METH_VARARGS | METH_KEYWORDS, kRefreshDoc},
+    {"save", method(&engine_save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path, extra=b'')\n--\n\n"},
+    {"load", method(&engine_load), METH_VARARGS | METH_KEYWORDS, "load($self, path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&engine_dealloc)},
-    {Py_tp_methods, engine_methods},
+    {Py_tp_methods, nullptr},  // set by make_engine_type() from the face
     {Py_tp_doc, const_cast<char*>("Engine()\n--\n\n")},
     {0, nullptr},
 };
@@ -407,6 +397,27 @@ int running_version() {
 
 }  // namespace
 
+Native* native_of(PyObject* self, const char* method) {
+  // The instance's own type, not the class's current slots: those could
+  // have been replaced from Python where the class is mutable (3.9).  An
+  // instance made without Engine.__new__ has no state.
+  if (g_engine_type == nullptr || Py_TYPE(self) != g_engine_type ||
+      reinterpret_cast<EngineObject*>(self)->native == nullptr) {
+    PyErr_Format(PyExc_TypeError, "Engine.%s() requires an Engine instance", method);
+    return nullptr;
+  }
+  return reinterpret_cast<EngineObject*>(self)->native;
+}
+
+const char* enter(Native& native) noexcept {
+  switch (native.lock.acquire()) {
+    case engine::EngineLock::Entry::kAcquired: return nullptr;
+    case engine::EngineLock::Entry::kPoisoned: return kPoisoned;
+    case engine::EngineLock::Entry::kForkedWhileBusy: return kForkedWhileBusy;
+  }
+  return kPoisoned;
+}
+
 PyObject* make_engine_type() {
   if (g_engine_type != nullptr) {
     Py_INCREF(g_engine_type);
@@ -417,6 +428,11 @@ PyObject* make_engine_type() {
   // such flag, and there refresh() still checks the instance's own type.
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (running_version() >= 310) flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  for (PyType_Slot& slot : engine_slots) {
+    if (slot.slot == Py_tp_methods) {
+      slot.pfunc = kFace.state_files ? engine_methods_with_state : engine_methods;
+    }
+  }
   PyType_Spec type_spec = {
       kFace.engine_type, static_cast<int>(sizeof(EngineObject)), 0, flags, engine_slots,
   };

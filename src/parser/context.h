@@ -34,10 +34,10 @@ struct Context {
     static const std::vector<SharedText> none;
     return parents_ != nullptr ? parents_->list : none;
   }
-  // Appends `id` unless it is there already.
-  void add_parent(std::string_view id) {
+  // Appends `id` unless it is there already; returns whether it did.
+  bool add_parent(std::string_view id) {
     if (parents_ == nullptr) parents_ = std::make_unique<Parents>();
-    parents_->add(id);
+    return parents_->add(id);
   }
 
   // Message dialect only: the last few raw model names and their normalised
@@ -83,20 +83,21 @@ struct Context {
     // immutable) texts; empty while `list` is short.
     std::set<std::string_view> index;
 
-    void add(std::string_view id) {
+    bool add(std::string_view id) {
       constexpr std::size_t kScanned = 8;  // up to this many, a plain scan is cheapest
       if (index.empty()) {
         for (const SharedText& parent : list)
-          if (parent.view() == id) return;
+          if (parent.view() == id) return false;
         list.emplace_back(id);
         if (list.size() > kScanned) {
           for (const SharedText& parent : list) index.insert(parent.view());
         }
-        return;
+        return true;
       }
-      if (index.contains(id)) return;
+      if (index.contains(id)) return false;
       list.emplace_back(id);
       index.insert(list.back().view());
+      return true;
     }
   };
   std::unique_ptr<Parents> parents_;

@@ -24,6 +24,8 @@
 
 namespace ledgerly::parser {
 
+struct RowWire;  // row_wire.h: a Row as a record of the state file, and back
+
 // Cumulative totals: input, cached input, output, reasoning output, total.
 using Totals = std::array<std::int64_t, 5>;
 
@@ -60,6 +62,15 @@ class Row {
     r.set_key(key);
     return r;
   }
+
+  // Only RowWire can name this: it rebuilds a row from a state file's
+  // record in place (row_wire.h defines the constructor that takes it).
+  class WireKey {
+    WireKey() = default;
+    friend struct RowWire;
+  };
+  Row(WireKey, const unsigned char* record, const SharedText& model, const SharedText& project,
+      std::string_view long_key);
 
   Row(Row&& other) noexcept { steal(other); }
   Row& operator=(Row&& other) noexcept {
@@ -117,6 +128,7 @@ class Row {
   }
 
  private:
+  friend struct RowWire;
   static constexpr std::uint8_t kHasTotals = 1;
   static constexpr std::uint8_t kHeapKey = 2;
   static constexpr std::size_t kSmallKey = 39;

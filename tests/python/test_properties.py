@@ -4,18 +4,21 @@ Random logs of both dialects are revealed to one engine over several
 refreshes, at random cut points (often in the middle of a line), while files
 grow, are truncated, replaced by new files, and leave the manifest.  After
 the last step, that engine's export (string tables, rows, row buffer and the
-whole-state statistics) must equal a new engine's over the final files."""
+whole-state statistics) must equal a new engine's over the final files; and
+an engine saved and loaded at any step answers as one never saved."""
 
 from __future__ import annotations
 
 import json
 import os
 import tempfile
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from ledgerly import _ledger as ledger
 from ledgerly._native import Engine
 
 # Deterministic and bounded, so that the suite takes seconds.
@@ -237,3 +240,28 @@ def test_incremental_refreshes_equal_a_fresh_read(workers, steps):
             text, _rows = engine.refresh(json.dumps(manifest), workers)
             assert json.loads(text)["scan"]["errors"] == []
         assert exported(engine, manifest, workers) == exported(Engine(), manifest, 1)
+
+
+@PROFILE
+@given(steps=st.lists(st.tuples(step, st.booleans(), st.booleans()), min_size=1, max_size=7))
+def test_a_saved_and_loaded_state_answers_as_the_engine_never_saved(steps):
+    """Two engines see the same refreshes; one of them is saved and loaded
+    into a new engine at random points. Every refresh after that, forced or
+    not, gives both the same report text and row buffer, and a loaded state
+    saves to the very bytes it was loaded from."""
+    with tempfile.TemporaryDirectory() as folder:
+        logs = [LogFile(folder, i) for i in range(len(FILES))]
+        kept, moved = ledger.Engine(), ledger.Engine()
+        state = os.path.join(folder, "state")
+        for (action, index, fraction, data), save_here, force in steps:
+            apply(logs[index], action, fraction, data)
+            if save_here:
+                moved.save(state, b"x")
+                moved = ledger.Engine()
+                assert moved.load(state)["extra"] == b"x"
+                saved = Path(state).read_bytes()
+                moved.save(state, b"x")
+                assert Path(state).read_bytes() == saved
+            manifest = json.dumps([log.entry() for log in logs if log.present])
+            assert kept.refresh(manifest, 2, force) == moved.refresh(manifest, 2, force)
+        assert kept.refresh(manifest, 1, True) == moved.refresh(manifest, 1, True)

@@ -4,7 +4,8 @@
 
 namespace ledgerly::lib {
 
-const Face kFace = {"ledgerly._ledger", "ledgerly._ledger.Engine", engine::Attribution::kFiles};
+const Face kFace = {"ledgerly._ledger", "ledgerly._ledger.Engine", engine::Attribution::kFiles,
+                    true};
 
 }  // namespace ledgerly::lib
 

@@ -3,7 +3,8 @@
 
 namespace ledgerly::lib {
 
-const Face kFace = {"ledgerly._native", "ledgerly._native.Engine", engine::Attribution::kNone};
+const Face kFace = {"ledgerly._native", "ledgerly._native.Engine", engine::Attribution::kNone,
+                    false};
 
 }  // namespace ledgerly::lib
 
