@@ -450,12 +450,24 @@ class _Walk:
             self.errors.append(found)
 
     def walk(self, index: int, folder: str) -> None:
+        """Lists `folder` and every folder below it: each folder's files in
+        name order, then its subfolders, each walked whole before the next.
+        A stack rather than recursion, so that no depth of nesting can
+        exhaust the interpreter's stack."""
+        pending = [folder]
+        while pending:
+            current = pending.pop()
+            subfolders = self._list(index, current)
+            pending.extend(reversed(subfolders))
+
+    def _list(self, index: int, folder: str) -> List[str]:
+        """Adds the logs directly in `folder`; returns its subfolders in name order."""
         try:
             with os.scandir(folder) as it:
                 entries = sorted(it, key=lambda e: e.name)
         except OSError as exc:
             self.errors.append("%s: %s" % (_printable(folder), _reason(exc)))
-            return
+            return []
         subfolders = []
         for entry in entries:
             if not _utf8(entry.name):
@@ -473,8 +485,7 @@ class _Walk:
                 self.errors.append("%s: %s" % (entry.path, _reason(exc)))
                 continue
             self.add(index, entry.path, st, folder)
-        for sub in subfolders:
-            self.walk(index, sub)
+        return subfolders
 
 
 def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) -> Listing:

@@ -2,6 +2,7 @@
 building snapshots from plain records, and running the command line in a
 clean environment."""
 
+import contextlib
 import json
 import os
 import subprocess
@@ -121,6 +122,26 @@ def write(root, relative, text):
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
     return path
+
+
+@contextlib.contextmanager
+def deep_folder(root, depth):
+    """A chain of `depth` nested folders named ``d`` under `root`; yields
+    the innermost. Made and removed one folder at a time (a recursive
+    make or removal would exhaust the interpreter's stack)."""
+    os.makedirs(str(root), exist_ok=True)
+    folders = [os.path.join(str(root), *["d"] * (i + 1)) for i in range(depth)]
+    for folder in folders:  # one by one: os.makedirs recurses
+        os.mkdir(folder)
+    try:
+        yield folders[-1]
+    finally:
+        for folder in reversed(folders):
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                if not os.path.isdir(path) or os.path.islink(path):
+                    os.unlink(path)
+            os.rmdir(folder)
 
 
 def record(when, model=0, project=0, tokens=(0,) * 7, kind=1, sub=0, tier=0):

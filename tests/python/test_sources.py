@@ -19,7 +19,7 @@ from ledgerly.sources import (
     sniff,
 )
 
-from conftest import event_log, line, message_line, user_line, write
+from conftest import deep_folder, event_log, line, message_line, user_line, write
 
 EVENT = event_log("s-1", "/w/a", "model-x", [("2025-03-01T10:00:00Z", 10, 0, 5, 0)])
 MESSAGE = user_line("2025-03-01T10:00:00Z") + message_line("2025-03-01T10:00:05Z", "m1", "alpha-4", inp=3, out=4)
@@ -109,6 +109,26 @@ def test_listing_tells_the_engine_about_each_file(tmp_path):
     summary = listing.summaries()[0]
     assert (summary.message_files, summary.event_files, summary.skipped) == (2, 2, 5)
     assert summary.bytes == sum(f.size for f in listing.files)
+
+
+def test_folders_are_walked_files_first_in_name_order_at_any_depth(tmp_path):
+    root = tmp_path / "logs"
+    for name in ("b/x.jsonl", "c.jsonl", "a/z/y.jsonl", "a/y.jsonl", "a.jsonl", "a/b/x.jsonl"):
+        write(root, name, MESSAGE)
+    # Deeper than the interpreter's recursion limit.
+    with deep_folder(root / "e", 1200) as bottom:
+        deep = write(bottom, "deep.jsonl", MESSAGE)
+        listing = list_files([Source(str(root))])
+    assert [os.path.relpath(f.path, str(root)) for f in listing.files] == [
+        "a.jsonl",
+        "c.jsonl",
+        "a/y.jsonl",
+        "a/b/x.jsonl",
+        "a/z/y.jsonl",
+        "b/x.jsonl",
+        os.path.relpath(deep, str(root)),
+    ]
+    assert listing.errors == ()
 
 
 def test_forced_dialect_and_overlapping_sources(tmp_path):
