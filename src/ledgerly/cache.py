@@ -1,0 +1,446 @@
+"""Saved engine states: where a ledger's state waits between two commands.
+
+A `Ledger` given a state file (`Ledger(sources, state=state_path(sources))`)
+starts from the state saved there, so that a command run a minute after
+another reads only what changed since, and saves the state again when it
+changed. One file per set of sources, in the cache folder:
+``$LEDGERLY_CACHE_DIR`` when set, otherwise the user cache folder that
+platformdirs names for ledgerly (``~/.cache/ledgerly`` on Linux).
+
+A state file is the engine's own checked file (docs/state-file.md) whose
+*extra* bytes hold this module's part, the host part:
+
+    4   "LGH1"
+    4   CRC-32 of everything after it
+    4   length n of the header, then n bytes of JSON:
+        {"version": ..., "build": ..., "sources": [[path, dialect], ...]}
+    the dialect table (`SniffCache.dump`)
+
+The header names the package version and the build of the native module
+that wrote the state (a state is never used by another build: a parser fix
+may change what a stored file yields without changing the format) and the
+sources it was made for. The host part sits at a fixed place near the
+start of the file, so it is read on its own, checked by its CRC, while the
+engine loads the whole file on another thread: the listing, which needs
+the dialects, runs meanwhile.
+
+Files are written to a temporary file in the same folder and renamed into
+place, so a reader never sees half a file. Commands that run at the same
+time each load, refresh and save on their own: the last one to save wins,
+and every answer is correct whichever state it started from.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import os
+import stat
+import struct
+import tempfile
+import threading
+import time
+import zlib
+from dataclasses import dataclass
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
+from ledgerly.sources import SniffCache, Source
+
+STATE_SUFFIX = ".state"
+TEMPORARY_SUFFIX = ".tmp"
+# A temporary file this old belongs to a save that will never finish (its
+# process was killed): the next save in the folder removes it.
+STALE_TEMPORARY = 3600.0
+
+# The engine's file header (docs/state-file.md): magic, format, layout,
+# files, rows, then the extra bytes' length.
+_HEAD = struct.Struct("<8sIIQQQ")
+_MAGIC = b"\x89LST\r\n\x1a\n"
+_FORMAT = 1
+_HOST_MAGIC = b"LGH1"
+_HOST = struct.Struct("<4sII")  # magic, CRC-32 of the rest, header length
+# More extra bytes than this is not a state this module wrote (a dialect
+# table takes about 31 bytes a file).
+_MAX_EXTRA = 256 << 20
+
+
+class StateRefused(Exception):
+    """A saved state that cannot be used; the message says why."""
+
+
+def cache_dir(environ: Optional[Mapping[str, str]] = None) -> str:
+    """The folder of the saved states (not created)."""
+    environ = os.environ if environ is None else environ
+    explicit = environ.get(ENV_CACHE_DIR)
+    if explicit:
+        return os.path.abspath(os.path.expanduser(explicit))
+    from platformdirs import user_cache_dir
+
+    return user_cache_dir("ledgerly", appauthor=False)
+
+
+def cache_disabled(environ: Optional[Mapping[str, str]] = None) -> bool:
+    """Whether LEDGERLY_NO_CACHE asks for cold reads (any value but empty,
+    0, false, no or off)."""
+    environ = os.environ if environ is None else environ
+    return environ.get(ENV_NO_CACHE, "").strip().lower() not in ("", "0", "false", "no", "off")
+
+
+def _source_list(sources: Sequence[Source]) -> List[List[Optional[str]]]:
+    return [[s.path, s.dialect] for s in sources]
+
+
+def state_path(sources: Sequence[Source], folder: Optional[str] = None) -> str:
+    """The state file of `sources` (in order, with their forced dialects:
+    everything that shapes the manifest) in `folder` (default: `cache_dir()`)."""
+    text = json.dumps(_source_list(sources), ensure_ascii=False, separators=(",", ":"))
+    key = hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+    return os.path.join(folder if folder is not None else cache_dir(), key + STATE_SUFFIX)
+
+
+_build: Optional[str] = None
+
+
+def build_stamp() -> str:
+    """What tells this build's states from other builds': the package
+    version and the native module file's size and modification time."""
+    global _build
+    if _build is None:
+        from ledgerly import __version__, _ledger
+
+        try:
+            st = os.stat(_ledger.__file__ or "")
+            _build = "%s %d:%d" % (__version__, st.st_size, st.st_mtime_ns)
+        except (OSError, TypeError):
+            _build = __version__
+    return _build
+
+
+def encode_host(sources: Sequence[Source], sniffs: SniffCache) -> bytes:
+    """The host part of a state file's extra bytes."""
+    from ledgerly import __version__
+
+    header = json.dumps(
+        {"version": __version__, "build": build_stamp(), "sources": _source_list(sources)},
+        ensure_ascii=False,
+        separators=(",", ":"),
+    ).encode("utf-8", "surrogatepass")
+    rest = struct.pack("<I", len(header)) + header + sniffs.dump()
+    return _HOST_MAGIC + struct.pack("<I", zlib.crc32(rest)) + rest
+
+
+@dataclass(frozen=True)
+class HostPart:
+    header: Dict[str, Any]
+    dialects: bytes
+
+
+def decode_host(extra: bytes) -> HostPart:
+    """The host part of `extra`. Raises StateRefused when it is not one
+    this module wrote or is damaged."""
+    if len(extra) < _HOST.size or extra[:4] != _HOST_MAGIC:
+        raise StateRefused("the state file was not saved by this program's host")
+    _magic, crc, length = _HOST.unpack_from(extra)
+    if zlib.crc32(memoryview(extra)[8:]) != crc:
+        raise StateRefused("the state file is corrupt (checksum mismatch)")
+    if _HOST.size + length > len(extra):
+        raise StateRefused("the state file is corrupt (its header runs past its end)")
+    try:
+        header = json.loads(extra[_HOST.size : _HOST.size + length].decode("utf-8", "surrogatepass"))
+    except ValueError:
+        raise StateRefused("the state file is corrupt (its header is not JSON)") from None
+    if not isinstance(header, dict):
+        raise StateRefused("the state file is corrupt (its header is not an object)")
+    return HostPart(header, extra[_HOST.size + length :])
+
+
+def check_host(host: HostPart, sources: Sequence[Source]) -> None:
+    """Raises StateRefused unless `host` was written by this build for `sources`."""
+    from ledgerly import __version__
+
+    if host.header.get("build") != build_stamp():
+        version = host.header.get("version")
+        if version != __version__:
+            raise StateRefused("it was saved by ledgerly %s; this is %s" % (version, __version__))
+        raise StateRefused("it was saved by another build of ledgerly %s" % __version__)
+    if host.header.get("sources") != _source_list(sources):
+        raise StateRefused("it was saved for other sources")
+
+
+@dataclass(frozen=True)
+class Head:
+    """What the start of a state file says, unchecked except for the host
+    part's CRC: the engine's counts and the host part."""
+
+    files: int
+    rows: int
+    host: HostPart
+
+
+def read_head(path: str) -> Head:
+    """Reads the start of the state file at `path` (the engine's header and
+    the extra bytes) without loading it. Raises FileNotFoundError when
+    there is none, StateRefused for a file that is not usable (with the
+    reason), OSError for a file that cannot be read."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    try:
+        fd = os.open(path, flags)
+    except IsADirectoryError:
+        raise StateRefused("a folder is in its place") from None
+    try:
+        st = os.fstat(fd)
+        if stat.S_ISDIR(st.st_mode):
+            raise StateRefused("a folder is in its place")
+        if not stat.S_ISREG(st.st_mode):
+            raise StateRefused("it is not a regular file")
+        if hasattr(os, "getuid") and st.st_uid != os.getuid():
+            raise StateRefused("it belongs to another user")
+        data = os.read(fd, _HEAD.size)
+        if len(data) < _HEAD.size:
+            raise StateRefused("the state file is empty" if not data else "the state file is truncated")
+        magic, format_version, _layout, files, rows, length = _HEAD.unpack(data)
+        if magic != _MAGIC:
+            raise StateRefused("not a state file")
+        if format_version != _FORMAT:
+            raise StateRefused("the state file has format %d; this build reads format %d" % (format_version, _FORMAT))
+        if length > min(_MAX_EXTRA, st.st_size - _HEAD.size):
+            raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
+        extra = b""
+        while len(extra) < length:
+            chunk = os.read(fd, length - len(extra))
+            if not chunk:
+                raise StateRefused("the state file is truncated")
+            extra += chunk
+    finally:
+        os.close(fd)
+    return Head(files, rows, decode_host(extra))
+
+
+def _oserror_text(exc: OSError) -> str:
+    return exc.strerror or str(exc)
+
+
+def restore_dialects(path: str, sources: Sequence[Source], sniffs: SniffCache) -> Tuple[bool, Optional[str]]:
+    """Restores into `sniffs` the dialects kept in the state file at `path`
+    (without loading the engine's part). Returns whether the file is usable
+    as far as its start tells, and the reason when a file is there but is
+    not (None when there is no file)."""
+    try:
+        head = read_head(path)
+        check_host(head.host, sources)
+        sniffs.restore(head.host.dialects)
+    except FileNotFoundError:
+        return False, None  # nothing saved yet
+    except OSError as exc:
+        return False, _oserror_text(exc)
+    except StateRefused as exc:
+        return False, str(exc)
+    except ValueError as exc:  # a dialect table that passed its CRC but not its own checks
+        return False, "the state file is corrupt (%s)" % exc
+    return True, None
+
+
+class Restore:
+    """One restore of a saved state into `sniffs` and a new engine: the
+    host part read and checked, and the dialects restored, at once; the
+    engine loaded on a thread (`finish` waits for it). `refused` is the
+    reason a file that is there cannot be used (None when there is none).
+    Dialects checked by their CRC are kept even when the engine's part
+    turns out damaged: they describe the files, not the engine."""
+
+    def __init__(self, path: str, sources: Sequence[Source], engine_type: Any, sniffs: SniffCache) -> None:
+        self.path = path
+        self.sources = tuple(sources)
+        self.refused: Optional[str] = None
+        self._engine: Any = None
+        self._error: Optional[BaseException] = None
+        self._extra: Optional[bytes] = None
+        self._thread: Optional[threading.Thread] = None
+        usable, self.refused = restore_dialects(path, self.sources, sniffs)
+        if not usable:
+            return
+        self._engine = engine_type()
+        self._thread = threading.Thread(target=self._load, name="ledgerly-load", daemon=True)
+        self._thread.start()
+
+    def _load(self) -> None:
+        try:
+            self._extra = self._engine.load(self.path)["extra"]
+        except BaseException as exc:  # handed to `finish`
+            self._error = exc
+
+    def finish(self) -> Optional[Any]:
+        """Waits for the load; returns the loaded engine, or None (with
+        `refused` set when a file was there but could not be used)."""
+        if self._thread is None:
+            return None
+        self._thread.join()
+        self._thread = None
+        error = self._error
+        if isinstance(error, FileNotFoundError):
+            return None  # removed meanwhile (ledgerly cache clear)
+        if isinstance(error, OSError):
+            self.refused = _oserror_text(error)
+            return None
+        if isinstance(error, ValueError):
+            self.refused = str(error)
+            return None
+        if error is not None:
+            raise error
+        assert self._extra is not None
+        try:
+            # The file may have been replaced between the two reads: the
+            # loaded state's own host part decides.
+            check_host(decode_host(self._extra), self.sources)
+        except StateRefused as exc:
+            self.refused = str(exc)
+            return None
+        return self._engine
+
+
+def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache) -> Dict[str, int]:
+    """Saves `engine`'s state and the dialects of `sniffs` at `path`: into a
+    new temporary file (mode 0600) in the same folder, renamed into place.
+    The folder is made (mode 0700) when missing. Raises OSError."""
+    folder = os.path.dirname(path)
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    prefix = "." + os.path.basename(path) + "."
+    _remove_stale(folder, prefix)
+    fd, temporary = tempfile.mkstemp(prefix=prefix, suffix=TEMPORARY_SUFFIX, dir=folder)
+    os.close(fd)
+    try:
+        summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs))
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    return summary
+
+
+def _remove_stale(folder: str, prefix: str) -> None:
+    now = time.time()
+    try:
+        with os.scandir(folder) as it:
+            for entry in it:
+                if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX):
+                    try:
+                        if now - entry.stat(follow_symlinks=False).st_mtime > STALE_TEMPORARY:
+                            os.unlink(entry.path)
+                    except OSError:
+                        pass
+    except OSError:
+        pass
+
+
+# ---------------------------------------------------------------------------
+# What `ledgerly cache` shows and clears
+
+
+@dataclass(frozen=True)
+class StateInfo:
+    """One file in the cache folder, as `ledgerly cache` shows it. `files`,
+    `rows` and `sources` come from the file's start without loading it;
+    `problem` is why it would not be used (as far as its start tells), or None."""
+
+    path: str
+    bytes: int
+    saved_at: float
+    files: Optional[int]
+    rows: Optional[int]
+    sources: Tuple[Tuple[str, Optional[str]], ...]
+    version: Optional[str]
+    problem: Optional[str]
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {
+            "path": self.path,
+            "bytes": self.bytes,
+            "saved_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(self.saved_at)),
+            "files": self.files,
+            "rows": self.rows,
+            "sources": [{"path": p, "dialect": d} for p, d in self.sources],
+            "version": self.version,
+            "problem": self.problem,
+        }
+
+
+def _is_temporary(name: str) -> bool:
+    # `save_state`'s temporary files: ".<state file name>.<random>.tmp"
+    return name.startswith(".") and name.endswith(TEMPORARY_SUFFIX) and STATE_SUFFIX + "." in name
+
+
+def _is_ours(name: str) -> bool:
+    return name.endswith(STATE_SUFFIX) or _is_temporary(name)
+
+
+def list_states(folder: Optional[str] = None) -> Tuple[List[StateInfo], int]:
+    """The state files in `folder` (default: `cache_dir()`), by path, and
+    the number of temporary files left by saves that did not finish."""
+    folder = folder if folder is not None else cache_dir()
+    states: List[StateInfo] = []
+    temporary = 0
+    try:
+        entries = sorted(os.scandir(folder), key=lambda e: e.name)
+    except FileNotFoundError:
+        return states, 0
+    for entry in entries:
+        if not _is_ours(entry.name):
+            continue
+        if _is_temporary(entry.name):
+            temporary += 1
+            continue
+        states.append(_describe(entry))
+    return states, temporary
+
+
+def _describe(entry: os.DirEntry[str]) -> StateInfo:
+    try:
+        st = entry.stat()
+        size, saved = st.st_size, st.st_mtime
+    except OSError:
+        size, saved = 0, 0.0
+    try:
+        head = read_head(entry.path)
+    except (OSError, StateRefused) as exc:
+        reason = _oserror_text(exc) if isinstance(exc, OSError) else str(exc)
+        return StateInfo(entry.path, size, saved, None, None, (), None, reason)
+    header = head.host.header
+    raw = header.get("sources")
+    sources: Tuple[Tuple[str, Optional[str]], ...] = ()
+    if isinstance(raw, list):
+        sources = tuple((str(s[0]), s[1]) for s in raw if isinstance(s, list) and len(s) == 2)
+    problem: Optional[str] = None
+    try:
+        check_host(head.host, [Source(p, d) for p, d in sources])
+    except (StateRefused, ValueError) as exc:
+        problem = str(exc)
+    version = header.get("version")
+    return StateInfo(
+        entry.path, size, saved, head.files, head.rows, sources, version if isinstance(version, str) else None, problem
+    )
+
+
+def clear_states(folder: Optional[str] = None) -> Tuple[int, int]:
+    """Removes the state files and leftover temporary files in `folder`
+    (default: `cache_dir()`); nothing else there is touched. Returns how
+    many files and bytes were removed. Raises OSError."""
+    folder = folder if folder is not None else cache_dir()
+    removed = freed = 0
+    try:
+        entries = list(os.scandir(folder))
+    except FileNotFoundError:
+        return 0, 0
+    for entry in entries:
+        if not _is_ours(entry.name) or entry.is_dir(follow_symlinks=False):
+            continue
+        try:
+            size = entry.stat(follow_symlinks=False).st_size
+            os.unlink(entry.path)
+        except FileNotFoundError:
+            continue
+        removed += 1
+        freed += size
+    return removed, freed
