@@ -11,6 +11,7 @@ status in one place, `ledgerly.cli.errors.finish`.
 
 from __future__ import annotations
 
+import argparse
 import sys
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
@@ -35,6 +36,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     from ledgerly.cli import (
+        cmd_cache,
         cmd_export,
         cmd_query,
         cmd_reports,
@@ -46,7 +48,17 @@ def build_parser() -> Tuple[Parser, List[str]]:
     )
 
     # In the order of the help text.
-    for command in (cmd_reports, cmd_sessions, cmd_sources, cmd_export, cmd_query, cmd_status, cmd_watch, cmd_serve):
+    for command in (
+        cmd_reports,
+        cmd_sessions,
+        cmd_sources,
+        cmd_export,
+        cmd_query,
+        cmd_status,
+        cmd_watch,
+        cmd_serve,
+        cmd_cache,
+    ):
         command.register(commands)
     return parser, list(commands.choices)
 
@@ -73,7 +85,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _run(args_in: List[str]) -> int:
     parser, names = build_parser()
     args = parser.parse_args(_with_default_command(args_in, names))
-    status: int = args.run(args)
+    return run_command(args)
+
+
+def run_command(args: argparse.Namespace) -> int:
+    """Runs a parsed command, then waits for the state it saves (not after
+    Ctrl-C: the entry point leaves at once then)."""
+    from ledgerly.cli.saved import settle
+
+    try:
+        status: int = args.run(args)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:
+        settle()
+        raise
+    settle()
     return status
 
 

@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Dict
 
-from ledgerly.cli.options import load_context, source_options, summarise_errors
+from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
 
 SHOWN_SKIPPED = 10
 
@@ -26,10 +26,21 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_sources(args: argparse.Namespace) -> int:
+    from ledgerly.cli.saved import state_for
     from ledgerly.sources import SniffCache, list_files
 
     ctx = load_context(args)
-    listing = list_files(ctx.sources, SniffCache())
+    sniffs = SniffCache()
+    state = state_for(args, ctx.sources)
+    if state is not None:
+        # The dialects kept with the saved state spare opening unchanged
+        # files; the engine's part is not needed (no log is read here).
+        from ledgerly.cache import restore_dialects
+
+        _usable, refused = restore_dialects(state, ctx.sources, sniffs)
+        if refused is not None and args.verbose:
+            warn("the saved state %s was not used (%s)" % (state, refused))
+    listing = list_files(ctx.sources, sniffs)
     data = listing.describe()
     if args.json:
         sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")

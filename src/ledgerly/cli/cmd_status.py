@@ -126,16 +126,24 @@ def from_server(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
 def one_shot(args: argparse.Namespace) -> Dict[str, Any]:
     """Reads the logs here and computes the status."""
     from ledgerly.cli.options import load_context
-    from ledgerly.ledger import Ledger
-    from ledgerly.live.status import status_for
+    from ledgerly.cli.progress import run_refresh
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
 
     ctx = load_context(args)
     query = make_query((), None, None, ctx.zone, args.model, args.project)
-    snapshot = Ledger(ctx.sources, ctx.workers).refresh()
+    ledger = open_ledger(ctx)
+    snapshot = run_refresh(ledger, ledger.list_files(), show=False, meanwhile=_load)
+    from ledgerly.live.status import status_for
+
     data = status_for(snapshot, query, ctx.prices)
     data["source"] = "scan"
     return data
+
+
+def _load() -> None:
+    """Imports the status code (numpy with it) while the engine reads."""
+    import ledgerly.live.status  # noqa: F401
 
 
 def run_status(args: argparse.Namespace) -> int:
@@ -175,4 +183,7 @@ def _parse_and_run(argv: Sequence[str]) -> int:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    return run_status(args)
+    from ledgerly.cli import run_command
+
+    args.run = run_status
+    return run_command(args)
