@@ -180,8 +180,12 @@ def run_serve(args: argparse.Namespace) -> int:
         unix = bind_unix(socket_file)
     sockets = [tcp] + ([unix] if unix is not None else [])
 
-    live = LiveLedger(ctx.sources, ctx.workers)
+    from ledgerly.cli.saved import note_refused, state_for
+
+    live = LiveLedger(ctx.sources, ctx.workers, state_for(args, ctx.sources))
     first = live.tick()
+    if args.verbose:
+        note_refused(live.ledger)
     hosts = None
     if loopback:
         names = ["127.0.0.1", "localhost", "[::1]"]
@@ -236,7 +240,17 @@ def run_serve(args: argparse.Namespace) -> int:
         _clean(info_file, socket_file if unix is not None else None)
         for sock in sockets:
             sock.close()
+        _save(live, args.verbose)
     return 0
+
+
+def _save(live: Any, verbose: bool) -> None:
+    """Saves the state the server reached; under --verbose, says when that failed."""
+    from ledgerly.cli.saved import note_save_error
+
+    live.save()
+    if verbose:
+        note_save_error(live.ledger, live.save_error)
 
 
 class _Stopped(Exception):
