@@ -7,7 +7,6 @@ watchfiles); without it the command says so in one line.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import contextlib
 import ipaddress
 import os
@@ -146,6 +145,8 @@ def _url(sock: socket.socket) -> str:
 
 
 def run_serve(args: argparse.Namespace) -> int:
+    import asyncio  # here, not at the top: every command builds this parser
+
     try:
         import uvicorn
 
