@@ -10,19 +10,22 @@ platformdirs names for ledgerly (``~/.cache/ledgerly`` on Linux).
 A state file is the engine's own checked file (docs/state-file.md) whose
 *extra* bytes hold this module's part, the host part:
 
-    4   "LGH1"
-    4   CRC-32 of everything after it
-    4   length n of the header, then n bytes of JSON:
-        {"version": ..., "build": ..., "sources": [[path, dialect], ...]}
-    the dialect table (`SniffCache.dump`)
+    4   "LGH2"
+    4   CRC-32 of the next three fields
+    8   the header's length h and the dialect table's length d (uint32 each)
+    h   the header, JSON: {"version": ..., "build": ..., "sources": [[path, dialect], ...]}
+    d   the dialect table (`SniffCache.dump`)
+    the rest: the manifest of the engine's last refresh (UTF-8)
 
 The header names the package version and the build of the native module
 that wrote the state (a state is never used by another build: a parser fix
 may change what a stored file yields without changing the format) and the
 sources it was made for. The host part sits at a fixed place near the
-start of the file, so it is read on its own, checked by its CRC, while the
+start of the file, so its checked start is read on its own while the
 engine loads the whole file on another thread: the listing, which needs
-the dialects, runs meanwhile.
+the dialects, runs meanwhile. On that thread the loaded engine is also
+refreshed, forced, with the saved manifest: when the listing finds
+nothing changed, that export (made beside the listing) is the answer.
 
 Files are written to a temporary file in the same folder and renamed into
 place, so a reader never sees half a file. Commands that run at the same
@@ -43,7 +46,7 @@ import threading
 import time
 import zlib
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
 from ledgerly.sources import SniffCache, Source
@@ -59,11 +62,12 @@ STALE_TEMPORARY = 3600.0
 _HEAD = struct.Struct("<8sIIQQQ")
 _MAGIC = b"\x89LST\r\n\x1a\n"
 _FORMAT = 1
-_HOST_MAGIC = b"LGH1"
-_HOST = struct.Struct("<4sII")  # magic, CRC-32 of the rest, header length
+_HOST_MAGIC = b"LGH2"
+# magic, CRC-32 of what follows up to the manifest, header length, dialect table length
+_HOST = struct.Struct("<4sIII")
 # More extra bytes than this is not a state this module wrote (a dialect
-# table takes about 31 bytes a file).
-_MAX_EXTRA = 256 << 20
+# table takes about 31 bytes a file, the manifest about 160).
+_MAX_EXTRA = 1 << 30
 
 
 class StateRefused(Exception):
@@ -118,7 +122,7 @@ def build_stamp() -> str:
     return _build
 
 
-def encode_host(sources: Sequence[Source], sniffs: SniffCache) -> bytes:
+def encode_host(sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> bytes:
     """The host part of a state file's extra bytes."""
     from ledgerly import __version__
 
@@ -127,33 +131,55 @@ def encode_host(sources: Sequence[Source], sniffs: SniffCache) -> bytes:
         ensure_ascii=False,
         separators=(",", ":"),
     ).encode("utf-8", "surrogatepass")
-    rest = struct.pack("<I", len(header)) + header + sniffs.dump()
-    return _HOST_MAGIC + struct.pack("<I", zlib.crc32(rest)) + rest
+    dialects = sniffs.dump()
+    checked = struct.pack("<II", len(header), len(dialects)) + header + dialects
+    return _HOST_MAGIC + struct.pack("<I", zlib.crc32(checked)) + checked + manifest.encode("utf-8", "surrogatepass")
 
 
 @dataclass(frozen=True)
 class HostPart:
+    """The host part: its header (version, build, sources), the dialect
+    table, and the manifest of the engine's last refresh (None when only
+    the checked start was read)."""
+
     header: Dict[str, Any]
     dialects: bytes
+    manifest: Optional[str] = None
 
 
-def decode_host(extra: bytes) -> HostPart:
-    """The host part of `extra`. Raises StateRefused when it is not one
-    this module wrote or is damaged."""
-    if len(extra) < _HOST.size or extra[:4] != _HOST_MAGIC:
+def _lengths(start: bytes) -> Tuple[int, int, int]:
+    """CRC, header length and dialect table length from the host part's
+    first 16 bytes. Raises StateRefused."""
+    if len(start) < _HOST.size or start[:4] != _HOST_MAGIC:
         raise StateRefused("the state file was not saved by this program's host")
-    _magic, crc, length = _HOST.unpack_from(extra)
-    if zlib.crc32(memoryview(extra)[8:]) != crc:
+    _magic, crc, header, dialects = _HOST.unpack_from(start)
+    return crc, header, dialects
+
+
+def decode_host(extra: bytes, checked_only: bool = False) -> HostPart:
+    """The host part in `extra` (with `checked_only`: its checked start
+    alone, without the manifest). Raises StateRefused when it is not one
+    this module wrote or is damaged."""
+    crc, header_length, dialects_length = _lengths(extra)
+    end = _HOST.size + header_length + dialects_length
+    if end > len(extra):
+        raise StateRefused("the state file is corrupt (its host part runs past its end)")
+    if zlib.crc32(memoryview(extra)[8:end]) != crc:
         raise StateRefused("the state file is corrupt (checksum mismatch)")
-    if _HOST.size + length > len(extra):
-        raise StateRefused("the state file is corrupt (its header runs past its end)")
     try:
-        header = json.loads(extra[_HOST.size : _HOST.size + length].decode("utf-8", "surrogatepass"))
+        header = json.loads(extra[_HOST.size : _HOST.size + header_length].decode("utf-8", "surrogatepass"))
     except ValueError:
         raise StateRefused("the state file is corrupt (its header is not JSON)") from None
     if not isinstance(header, dict):
         raise StateRefused("the state file is corrupt (its header is not an object)")
-    return HostPart(header, extra[_HOST.size + length :])
+    dialects = extra[_HOST.size + header_length : end]
+    if checked_only:
+        return HostPart(header, dialects)
+    try:
+        manifest = extra[end:].decode("utf-8", "surrogatepass")
+    except UnicodeDecodeError:
+        raise StateRefused("the state file is corrupt (its manifest is not UTF-8)") from None
+    return HostPart(header, dialects, manifest)
 
 
 def check_host(host: HostPart, sources: Sequence[Source]) -> None:
@@ -207,15 +233,24 @@ def read_head(path: str) -> Head:
             raise StateRefused("the state file has format %d; this build reads format %d" % (format_version, _FORMAT))
         if length > min(_MAX_EXTRA, st.st_size - _HEAD.size):
             raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
-        extra = b""
-        while len(extra) < length:
-            chunk = os.read(fd, length - len(extra))
-            if not chunk:
-                raise StateRefused("the state file is truncated")
-            extra += chunk
+        start = _read_exactly(fd, min(_HOST.size, length))
+        _crc, header, dialects = _lengths(start)
+        if _HOST.size + header + dialects > length:
+            raise StateRefused("the state file is corrupt (its host part runs past its end)")
+        start += _read_exactly(fd, header + dialects)
     finally:
         os.close(fd)
-    return Head(files, rows, decode_host(extra))
+    return Head(files, rows, decode_host(start, checked_only=True))
+
+
+def _read_exactly(fd: int, size: int) -> bytes:
+    data = b""
+    while len(data) < size:
+        chunk = os.read(fd, size - len(data))
+        if not chunk:
+            raise StateRefused("the state file is truncated")
+        data += chunk
+    return data
 
 
 def _oserror_text(exc: OSError) -> str:
@@ -242,21 +277,37 @@ def restore_dialects(path: str, sources: Sequence[Source], sniffs: SniffCache) -
     return True, None
 
 
+class Preview(NamedTuple):
+    """A forced refresh of a loaded engine with the manifest saved with it:
+    the rows of the saved state, as `Engine.refresh(manifest, workers,
+    True)` returns them for that manifest."""
+
+    manifest: str
+    text: str
+    buffer: bytes
+
+
 class Restore:
     """One restore of a saved state into `sniffs` and a new engine: the
-    host part read and checked, and the dialects restored, at once; the
-    engine loaded on a thread (`finish` waits for it). `refused` is the
-    reason a file that is there cannot be used (None when there is none).
-    Dialects checked by their CRC are kept even when the engine's part
-    turns out damaged: they describe the files, not the engine."""
+    host part's checked start read, and the dialects restored, at once; on
+    a thread, the engine loaded and refreshed with the saved manifest
+    (`finish` waits for it). `refused` is the reason a file that is there
+    cannot be used (None when there is none). Dialects checked by their
+    CRC are kept even when the engine's part turns out damaged: they
+    describe the files, not the engine."""
 
-    def __init__(self, path: str, sources: Sequence[Source], engine_type: Any, sniffs: SniffCache) -> None:
+    def __init__(
+        self, path: str, sources: Sequence[Source], engine_type: Any, sniffs: SniffCache, workers: int
+    ) -> None:
         self.path = path
         self.sources = tuple(sources)
+        self.workers = workers
         self.refused: Optional[str] = None
+        self.bytes = 0  # the loaded file's size
+        self.saved_at = 0.0  # and its modification time
+        self.preview: Optional[Preview] = None
         self._engine: Any = None
         self._error: Optional[BaseException] = None
-        self._extra: Optional[bytes] = None
         self._thread: Optional[threading.Thread] = None
         usable, self.refused = restore_dialects(path, self.sources, sniffs)
         if not usable:
@@ -267,7 +318,18 @@ class Restore:
 
     def _load(self) -> None:
         try:
-            self._extra = self._engine.load(self.path)["extra"]
+            loaded = self._engine.load(self.path)
+            # The file may have been replaced since its start was read: the
+            # loaded state's own host part decides.
+            host = decode_host(loaded["extra"])
+            check_host(host, self.sources)
+            self.bytes = loaded["bytes"]
+            with contextlib.suppress(OSError):  # (replaced or removed meanwhile: taken as old)
+                self.saved_at = os.stat(self.path).st_mtime
+            if host.manifest:
+                text, buffer = self._engine.refresh(host.manifest, self.workers, True)
+                if buffer is not None:  # (always, as the refresh is forced)
+                    self.preview = Preview(host.manifest, text, buffer)
         except BaseException as exc:  # handed to `finish`
             self._error = exc
 
@@ -284,24 +346,36 @@ class Restore:
         if isinstance(error, OSError):
             self.refused = _oserror_text(error)
             return None
-        if isinstance(error, ValueError):
+        if isinstance(error, (ValueError, StateRefused)):
             self.refused = str(error)
             return None
         if error is not None:
             raise error
-        assert self._extra is not None
-        try:
-            # The file may have been replaced between the two reads: the
-            # loaded state's own host part decides.
-            check_host(decode_host(self._extra), self.sources)
-        except StateRefused as exc:
-            self.refused = str(exc)
-            return None
         return self._engine
 
 
-def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache) -> Dict[str, int]:
-    """Saves `engine`'s state and the dialects of `sniffs` at `path`: into a
+# A one-shot command that changed the state saves it unless the saved file
+# is younger than RESAVE_AFTER seconds and what the next command would read
+# again is under 1/SAVE_FRACTION of the file's size. Saving costs about as
+# much as reading the file's size once; a status line called every few
+# seconds while logs grow thus rewrites the state at most once a minute (or
+# when much was read), not on every call. A cold read always saves.
+SAVE_FRACTION = 16
+RESAVE_AFTER = 60.0
+
+
+def worth_saving(redo: int, saved_bytes: int, age: float) -> bool:
+    """Whether a one-shot command saves the state it changed: `redo` is what
+    the next command would read again otherwise (what this one read since
+    the state was saved, and `ledgerly.codes.REDO_PER_FILE` for each file
+    whose dialect it recognised or whose removal it saw), `saved_bytes`
+    the saved file's size (0 when there was none), `age` its age in seconds."""
+    return saved_bytes == 0 or age >= RESAVE_AFTER or redo * SAVE_FRACTION >= saved_bytes
+
+
+def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> Dict[str, int]:
+    """Saves `engine`'s state, the dialects of `sniffs` and `manifest` (the
+    engine's last refresh's) at `path`: into a
     new temporary file (mode 0600) in the same folder, renamed into place.
     The folder is made (mode 0700) when missing. Raises OSError."""
     folder = os.path.dirname(path)
@@ -311,7 +385,7 @@ def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffC
     fd, temporary = tempfile.mkstemp(prefix=prefix, suffix=TEMPORARY_SUFFIX, dir=folder)
     os.close(fd)
     try:
-        summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs))
+        summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs, manifest))
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):

@@ -37,13 +37,13 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 # The engine face whose export also names the log file of every record
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
-from ledgerly.codes import MAX_WORKERS
+from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
 from ledgerly.sources import Listing, SniffCache, Source, list_files
 
 if TYPE_CHECKING:
     import numpy as np
 
-    from ledgerly.cache import Restore
+    from ledgerly.cache import Preview, Restore
 
 
 def default_workers() -> int:
@@ -124,6 +124,11 @@ class Ledger:
         self._loaded = False  # the engine holds a loaded state it has not exported yet
         self._unsaved = False  # the engine's state changed since it was loaded or saved
         self._sniffed = 0  # files whose dialect was recognised by then
+        self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
+        self._saved_at = 0.0  # and when it was written
+        self._manifest = ""  # the manifest of the engine's last refresh
+        self._preview: Optional[Preview] = None  # the loaded state's rows, made beside the listing
+        self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
 
     @property
     def sniffs(self) -> SniffCache:
@@ -145,34 +150,44 @@ class Ledger:
         from ledgerly.cache import Restore
 
         assert self.state is not None
-        self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs)
+        self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs, self.workers)
 
     def _finish_restore(self) -> None:
-        if self._restore is None:
+        restore = self._restore
+        if restore is None:
             return
-        engine = self._restore.finish()
-        self.refused = self._restore.refused
+        engine = restore.finish()
+        self.refused = restore.refused
         self._restore = None
         self._restored = True
         if engine is not None:
             self._engine = engine
             self._loaded = True
+            self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
+            self._preview = restore.preview
         else:
             self._unsaved = True  # whatever is there (nothing, or a refused file) is to be replaced
 
-    def save(self) -> bool:
+    def save(self, economical: bool = False) -> bool:
         """Saves the state to the ledger's state file when it changed since
-        it was loaded or last saved; True when it wrote. Raises OSError
-        when the file cannot be written (the state is then kept as unsaved)."""
+        it was loaded or last saved; True when it wrote. With `economical`
+        (a one-shot command), only when reading again what changed would
+        cost the next ledger enough (`ledgerly.cache.worth_saving`); it
+        answers the same either way. Raises OSError when the file cannot be
+        written (the state is then kept as unsaved)."""
         with self._lock:
             sniffed = self._sniffs.reads
             if self.state is None or self._last is None or not (self._unsaved or sniffed != self._sniffed):
                 return False
-            from ledgerly.cache import save_state
+            from ledgerly.cache import save_state, worth_saving
 
-            save_state(self.state, self._engine, self.sources, self._sniffs)
+            redo = self._redo + (sniffed - self._sniffed) * REDO_PER_FILE
+            if economical and not worth_saving(redo, self._saved_bytes, time.time() - self._saved_at):
+                return False
+            summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
             self._unsaved = False
             self._sniffed = sniffed
+            self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
             return True
 
     @property
@@ -201,23 +216,37 @@ class Ledger:
                 listing = list_files(self.sources, self._sniffs)
             manifest = listing.manifest()
             self._finish_restore()
-            # A loaded engine hands out no rows for what it already held:
-            # its first refresh is forced.
-            force = force or self._loaded
-            text, buffer = self._engine.refresh(manifest, self.workers, force)
+            preview, self._preview = self._preview, None
+            buffer: Optional[bytes]
+            if preview is not None and preview.manifest == manifest:
+                # Nothing changed since the state was saved: the export made
+                # beside the listing is this refresh's.
+                text, buffer = preview.text, preview.buffer
+            else:
+                # A loaded engine hands out no rows for what it already held:
+                # its first refresh is forced, unless the preview has them.
+                force = force or (self._loaded and preview is None)
+                text, buffer = self._engine.refresh(manifest, self.workers, force)
             self._loaded = False
+            self._manifest = manifest
             report = json.loads(text)
             scan = report["scan"]
             if scan["updated"] or scan["changed"] or scan["removed"]:
                 self._unsaved = True
+                self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
             last = self._last
             file_index: Optional[np.ndarray]
+            if buffer is None and preview is not None:
+                # The state the preview exported did not change.
+                report_rows, buffer = json.loads(preview.text), preview.buffer
+            else:
+                report_rows = report
             if buffer is not None:
                 from ledgerly.layout import view_attributed
 
-                rows, file_index = view_attributed(buffer, report["rows"])
-                models, projects = tuple(report["models"]), tuple(report["projects"])
-                files = tuple(report["files"])
+                rows, file_index = view_attributed(buffer, report_rows["rows"])
+                models, projects = tuple(report_rows["models"]), tuple(report_rows["projects"])
+                files = tuple(report_rows["files"])
             elif last is not None:
                 rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects
                 files, file_index = last.files, last.file_index

@@ -13,6 +13,7 @@ import pytest
 
 import ledgerly.cache as cache
 from ledgerly.cache import clear_states, list_states, state_path
+from ledgerly.codes import REDO_PER_FILE
 from ledgerly.ledger import Ledger
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.sources import SniffCache, Source, list_files
@@ -149,6 +150,43 @@ def test_a_ledger_starts_where_the_saved_one_stopped(tree, tmp_path):
         if step == "unchanged":
             assert ledger.sniffs.reads == 0  # no file was opened to recognise it
     assert os.listdir(folder) == [os.path.basename(path)]  # no temporary file left
+
+
+def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
+    root = tmp_path / "logs"
+    big = write(root, "p/big.jsonl", "".join(more("b%d" % i) for i in range(12_000)))
+    sources = [Source(str(root))]
+    path = state_path(sources, str(tmp_path / "cache"))
+    first = Ledger(sources, 2, state=path)
+    first.refresh()
+    assert first.save(economical=True)  # a cold read is always kept
+    size = os.path.getsize(path)
+
+    appended = 0
+    while True:
+        with open(big, "a") as f:
+            f.write("".join(more("n%d-%d" % (appended, i)) for i in range(20)))
+        appended += 1
+        ledger = Ledger(sources, 2, state=path)
+        assert ledger.refresh().buffer == Ledger(sources, 2).refresh().buffer
+        redo = ledger.last.scan["bytes_read"] + REDO_PER_FILE  # the grown file is judged again
+        if ledger.save(economical=True):
+            break
+        assert redo * cache.SAVE_FRACTION < size and os.path.getsize(path) == size
+    assert redo * cache.SAVE_FRACTION >= size and appended > 1
+    assert Ledger(sources, 2, state=path).refresh().scan["bytes_read"] == 0
+
+    # A state saved a while ago is saved again after any change.
+    with open(big, "a") as f:
+        f.write(more("late"))
+    young = Ledger(sources, 2, state=path)
+    young.refresh()
+    assert not young.save(economical=True)
+    saved = os.stat(path)
+    os.utime(path, (saved.st_atime, saved.st_mtime - cache.RESAVE_AFTER))
+    late = Ledger(sources, 2, state=path)
+    late.refresh()
+    assert late.save(economical=True)
 
 
 def test_the_key_is_the_sources_with_their_dialects(tree):

@@ -63,7 +63,7 @@ class Refresh:
             self.done.set()
         try:
             if self.save and self.error is None:
-                self.ledger.save()
+                self.ledger.save(economical=True)
         except OSError as exc:  # the answer stands; the next command reads more
             self.save_error = exc
         finally:
