@@ -87,6 +87,8 @@ def parse_config(doc: TomlFile) -> Config:
         path = entry.get("path")
         if not isinstance(path, str) or not path.strip():
             raise doc.error(where + ("path",), "a source needs a path (a non-empty string)")
+        if "\0" in path:
+            raise doc.error(where + ("path",), "a path cannot hold a NUL character")
         dialect = entry.get("dialect")
         if dialect is not None and dialect not in DIALECTS:
             raise doc.error(where + ("dialect",), 'must be "message" or "event", not %r' % (dialect,))

@@ -74,11 +74,18 @@ def small(codes: np.ndarray, radix: int) -> Codes:
 
 def ranked(codes: np.ndarray, names: Sequence[str]) -> Codes:
     """Codes for indexes into `names`, renumbered so that code order is the
-    names' order: groups then come out sorted by name without a sort."""
-    order = np.argsort(np.array(names, dtype=object), kind="stable") if names else np.zeros(0, dtype=np.intp)
+    names' order: groups then come out sorted by name without a sort.
+    Indexes of equal names get one code (its value is the first of them)."""
+    if not names:
+        return Codes(np.asarray(codes), 1, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
+    text = np.array(names, dtype=object)
+    order = np.argsort(text, kind="stable")
+    ordered = text[order]
+    new = np.ones(len(order), dtype=bool)
+    new[1:] = ordered[1:] != ordered[:-1]
     lookup = np.empty(len(order), dtype=np.int64)
-    lookup[order] = np.arange(len(order), dtype=np.int64)
-    return Codes(np.asarray(codes), max(1, len(names)), order.astype(np.int64), lookup)
+    lookup[order] = np.cumsum(new) - 1
+    return Codes(np.asarray(codes), int(new.sum()), order[new].astype(np.int64), lookup)
 
 
 @dataclass(frozen=True)

@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
-from ledgerly.sources import Listing, SniffCache, Source, list_files
+from ledgerly.sources import Listing, SniffCache, Source, list_files, project_label
 
 if TYPE_CHECKING:
     import numpy as np
@@ -58,7 +58,8 @@ class Snapshot:
       `ledgerly.layout.RECORD_DTYPE` viewed on `buffer` (no copy);
       `buffer` holds the records and then the file indexes;
     - `models`, `projects`: the names that the rows' `model` and `project`
-      words index;
+      words index (project labels as `sources.project_label` writes them,
+      so two indexes may hold one name: grouping takes them as one);
     - `scan`: the engine's statistics of this refresh (read-only mapping);
     - `errors`: what could not be read in this refresh: files the engine
       could not read and folders or files the listing could not open;
@@ -245,7 +246,8 @@ class Ledger:
                 from ledgerly.layout import view_attributed
 
                 rows, file_index = view_attributed(buffer, report_rows["rows"])
-                models, projects = tuple(report_rows["models"]), tuple(report_rows["projects"])
+                models = tuple(report_rows["models"])
+                projects = tuple(project_label(p) for p in report_rows["projects"])
                 files = tuple(report_rows["files"])
             elif last is not None:
                 rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects

@@ -17,7 +17,7 @@ from typing import Tuple
 import numpy as np
 
 from ledgerly.grouping import dense
-from ledgerly.timezones import DAY_MS, HOUR_MS, SECOND_MS, Zone
+from ledgerly.timezones import DAY_MS, FIRST_LOCAL_MS, HOUR_MS, LAST_LOCAL_MS, MINUTE_MS, SECOND_MS, Zone
 
 
 def _offsets_by_bucket(ts: np.ndarray, size: int, zone: Zone) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -39,10 +39,12 @@ def _offsets_by_bucket(ts: np.ndarray, size: int, zone: Zone) -> Tuple[np.ndarra
 
 def offsets_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
     """The zone's UTC offset in milliseconds at each instant of `ts` (int64
-    Unix milliseconds), exactly, asking the zone about few instants."""
+    Unix milliseconds), exactly, asking the zone about few instants; near
+    the calendar's ends, the offset that keeps the local time within years
+    0000-9999 (`timezones.calendar_offset_ms`)."""
     ts = np.asarray(ts, dtype=np.int64)
     if zone.fixed is not None or len(ts) == 0:
-        return np.full(len(ts), (zone.fixed or 0) * SECOND_MS, dtype=np.int64)
+        return _on_calendar(ts, np.full(len(ts), (zone.fixed or 0) * SECOND_MS, dtype=np.int64))
     codes, first, changes = _offsets_by_bucket(ts, DAY_MS, zone)
     out: np.ndarray = first[codes]
     if changes.any():
@@ -51,7 +53,23 @@ def offsets_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
         out[rows] = h_first[hours]
         for row in rows[h_changes[hours]].tolist():
             out[row] = zone.offset(int(ts[row]) // SECOND_MS) * SECOND_MS
-    return out
+    return _on_calendar(ts, out)
+
+
+def _on_calendar(ts: np.ndarray, offsets: np.ndarray) -> np.ndarray:
+    """`offsets` (of instants `ts`), with those that would put an instant's
+    local time outside years 0000-9999 replaced as `calendar_offset_ms`
+    replaces them (in place)."""
+    if len(ts) == 0:
+        return offsets
+    local = ts + offsets
+    if int(local.min()) >= FIRST_LOCAL_MS and int(local.max()) <= LAST_LOCAL_MS:
+        return offsets
+    off = np.flatnonzero((local < FIRST_LOCAL_MS) | (local > LAST_LOCAL_MS))
+    low = -((ts[off] - FIRST_LOCAL_MS) // MINUTE_MS) * MINUTE_MS
+    high = (LAST_LOCAL_MS - ts[off]) // MINUTE_MS * MINUTE_MS
+    offsets[off] = np.minimum(np.maximum(low, 0), high)
+    return offsets
 
 
 def to_local_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
@@ -63,10 +81,6 @@ def to_local_ms(ts: np.ndarray, zone: Zone) -> np.ndarray:
 def local_days(ts: np.ndarray, zone: Zone) -> np.ndarray:
     """The local day number (days since 1970-01-01 on the zone's calendar)
     of each instant of `ts`."""
-    ts = np.asarray(ts, dtype=np.int64)
-    if zone.fixed is not None:
-        out: np.ndarray = (ts + zone.fixed * SECOND_MS) // DAY_MS
-        return out
     out = to_local_ms(ts, zone)
     out //= DAY_MS
     return out
@@ -92,7 +106,8 @@ def week_label(monday: int) -> str:
     thursday = int(monday) + 3
     year = int(np.datetime64(thursday, "D").astype("datetime64[Y]").astype(np.int64)) + 1970
     jan1 = int(np.datetime64(year - 1970, "Y").astype("datetime64[D]").astype(np.int64))
-    return "%04d-W%02d" % (year, (thursday - jan1) // 7 + 1)
+    # The first days of year 0 lie in the last week of ISO year -1: "-0001-W52".
+    return "%s%04d-W%02d" % ("-" if year < 0 else "", abs(year), (thursday - jan1) // 7 + 1)
 
 
 def month_label(month: int) -> str:

@@ -21,6 +21,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Tuple, Union
 
+from ledgerly.sources import project_label
 from ledgerly.timezones import Bound, BoundError, TimezoneError, Zone, bound_ms, resolve_zone
 
 # What a report can group by, in the order the help texts name them.
@@ -224,7 +225,7 @@ def make_query(
         low,
         high,
         _globs("model", model),
-        _globs("project", project),
+        tuple(project_label(g) for g in _globs("project", project)),
         parse_bool("breakdown", breakdown),
         _globs("machine", machine),
     )

@@ -31,6 +31,11 @@ if TYPE_CHECKING:  # numpy is loaded when a cost is computed, not to read a pric
 
 PRICE_KEYS = ("input", "cached_input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
 PER_TOKENS = 1_000_000
+# The highest price per million tokens. Below it every cost is finite: even
+# 2**63 tokens of each kind in each of a billion groups cost less than 1e40,
+# while a float holds up to 1.8e308 (a price of 1e308 made costs infinite,
+# and the JSON invalid).
+MAX_PRICE = 1e12
 
 
 @dataclass(frozen=True)
@@ -112,6 +117,8 @@ def _number(doc: TomlFile, path: KeyPath, value: Any) -> float:
         raise doc.error(path, "a price must be a number, not %s" % type(value).__name__)
     if not math.isfinite(value) or value < 0:
         raise doc.error(path, "a price must be a finite number of at least 0, not %r" % value)
+    if value > MAX_PRICE:
+        raise doc.error(path, "a price must be at most %g per million tokens, not %g" % (MAX_PRICE, value))
     return float(value)
 
 

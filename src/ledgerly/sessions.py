@@ -62,16 +62,18 @@ def session_id(path: str) -> str:
     return name[: -len(LOG_SUFFIX)] if name.endswith(LOG_SUFFIX) and len(name) > len(LOG_SUFFIX) else name
 
 
+_path = os.path  # the platform's path rules (a test swaps in another platform's)
+
+
 def parent_log(path: str) -> Optional[str]:
     """The log that the layout names as the parent of the subagent log
     `path` (`<dir>/<name>.jsonl` for `<dir>/<name>/subagents/<file>`), or
-    None when `path` does not lie in such a folder. Paths are POSIX paths
-    (plain string work: this runs once per log file)."""
-    folder = path[: path.rfind("/")] if "/" in path else ""
-    if not folder.endswith("/" + SUBAGENT_FOLDER):
+    None when `path` does not lie in such a folder."""
+    folder = _path.dirname(path)
+    if _path.basename(folder) != SUBAGENT_FOLDER:
         return None
-    owner = folder[: -len(SUBAGENT_FOLDER) - 1]
-    if not owner or owner.endswith("/"):
+    owner = _path.dirname(folder)
+    if not owner or _path.dirname(owner) == owner:  # no folder above, or the root
         return None
     return owner + LOG_SUFFIX
 
@@ -458,14 +460,14 @@ def list_sessions(
 
 
 def find_session(smap: SessionMap, which: str) -> int:
-    """The session named by `which`: a path (it holds a "/") of the
-    session's log or of any log folded into it, or a session id (its log's
-    name, with or without `.jsonl`). Raises SessionError when no session or
-    more than one matches."""
+    """The session named by `which`: a path (it holds a path separator) of
+    the session's log or of any log folded into it, or a session id (its
+    log's name, with or without `.jsonl`). Raises SessionError when no
+    session or more than one matches."""
     text = which.strip()
     if not text:
         raise SessionError("id", "name a session by its id or the path of its log")
-    if "/" in text:
+    if os.sep in text or (os.altsep is not None and os.altsep in text):
         path = os.path.abspath(os.path.expanduser(text))
         found = smap.index(path)
         if found is None:

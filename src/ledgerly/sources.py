@@ -163,6 +163,21 @@ class Listing:
         return tuple(SourceSummary(s, *c) for s, c in zip(self.sources, counts))
 
 
+_DRIVE_PATH = re.compile(r"[A-Za-z]:[\\/]")
+
+
+def project_label(label: str) -> str:
+    """A project's label as reports show it. A Windows path with a drive
+    letter is written with the letter in upper case and backslashes:
+    ``C:/Users/x/p`` and ``c:\\Users\\x\\p`` name one folder (tools write
+    both forms), so they are one project. Nothing else is changed: the rest
+    of the path keeps its case, and a POSIX path is left as it is (two
+    POSIX paths that differ are two folders)."""
+    if _DRIVE_PATH.match(label):
+        return label[0].upper() + label[1:].replace("/", "\\")
+    return label
+
+
 # ---------------------------------------------------------------------------
 # Which sources
 
@@ -175,6 +190,8 @@ def check_source(source: Source) -> None:
     """Raises SourceError unless the source's path is an existing folder or file."""
     try:
         st = os.stat(source.path)
+    except ValueError:  # a NUL in the path
+        raise SourceError("source %r: a path cannot hold a NUL character" % source.path) from None
     except OSError as exc:
         reason = "does not exist" if isinstance(exc, FileNotFoundError) else (exc.strerror or str(exc))
         raise SourceError("source %s: %s" % (source.path, reason)) from None

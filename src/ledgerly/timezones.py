@@ -15,8 +15,8 @@ import os
 import re
 import time
 import zoneinfo
-from datetime import date, datetime, timedelta, timezone, tzinfo
-from typing import Callable, Optional, Union
+from datetime import date, datetime, timezone, tzinfo
+from typing import Callable, Optional, Tuple, Union
 
 SECOND_MS = 1000
 HOUR_MS = 3_600_000
@@ -96,8 +96,10 @@ def resolve_zone(name: Optional[str]) -> Zone:
         return Zone(name, lambda s: seconds, fixed=seconds)
     try:
         zone = zoneinfo.ZoneInfo(name)
-    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
-        raise TimezoneError("unknown time zone %r" % name) from None
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):
+        # OSError: a name that is a folder of the zone database ("America"),
+        # or too long for a file name.
+        raise TimezoneError("unknown time zone %r" % (name if len(name) <= 64 else name[:64] + "...")) from None
     return Zone(name, _zoneinfo_offset(zone))
 
 
@@ -116,21 +118,96 @@ def local_to_utc_ms(local_ms: int, zone: Zone) -> int:
     return local_ms - zone.offset(seconds - 86400) * SECOND_MS
 
 
+def days_from_civil(year: int, month: int, day: int) -> int:
+    """Days since 1970-01-01 of a proleptic Gregorian date, for any year
+    (year 0 included, which `datetime` lacks)."""
+    year -= month <= 2
+    era = year // 400
+    year_of_era = year - era * 400
+    day_of_year = (153 * (month + (-3 if month > 2 else 9)) + 2) // 5 + day - 1
+    return era * 146097 + year_of_era * 365 + year_of_era // 4 - year_of_era // 100 + day_of_year - 719468
+
+
+def civil_from_days(days: int) -> Tuple[int, int, int]:
+    """The proleptic Gregorian (year, month, day) of a day number."""
+    days += 719468
+    era = days // 146097
+    day_of_era = days - era * 146097
+    year_of_era = (day_of_era - day_of_era // 1460 + day_of_era // 36524 - day_of_era // 146096) // 365
+    day_of_year = day_of_era - (365 * year_of_era + year_of_era // 4 - year_of_era // 100)
+    shifted = (5 * day_of_year + 2) // 153
+    day = day_of_year - (153 * shifted + 2) // 5 + 1
+    month = shifted + (3 if shifted < 10 else -9)
+    return year_of_era + era * 400 + (month <= 2), month, day
+
+
+# The wall-clock times a four-digit year can write: 0000-01-01T00:00:00.000
+# to 9999-12-31T23:59:59.999. The engine reads any such time with any offset
+# up to 23:59, so the instants it accepts reach a day beyond both ends.
+FIRST_LOCAL_MS = days_from_civil(0, 1, 1) * DAY_MS
+LAST_LOCAL_MS = days_from_civil(10000, 1, 1) * DAY_MS - 1
+MAX_OFFSET_MS = (23 * 60 + 59) * 60_000
+MINUTE_MS = 60_000
+
+
+def calendar_offset_ms(ms: int, offset_ms: int) -> int:
+    """The offset to write instant `ms` with: the zone's own (`offset_ms`)
+    while the local time stays within years 0000-9999; otherwise UTC when
+    that does, else the whole-minute offset nearest to UTC that does. An
+    instant near the calendar's ends is thus written in four-digit years
+    as the same instant, merely at another offset."""
+    local = ms + offset_ms
+    if FIRST_LOCAL_MS <= local <= LAST_LOCAL_MS:
+        return offset_ms
+    low = -((ms - FIRST_LOCAL_MS) // MINUTE_MS) * MINUTE_MS  # ceiling, in whole minutes
+    high = (LAST_LOCAL_MS - ms) // MINUTE_MS * MINUTE_MS
+    return min(max(0, low), high)
+
+
+_DAY_RE = re.compile(r"(\d{4})-(\d{2})-(\d{2})")
+
+
 def parse_day(text: str) -> int:
-    """The day number of a YYYY-MM-DD date; raises ValueError."""
-    if not re.fullmatch(r"\d{4}-\d{2}-\d{2}", text):
+    """The day number of a YYYY-MM-DD date (years 0000 to 9999); raises ValueError."""
+    match = _DAY_RE.fullmatch(text)
+    if not match:
         raise ValueError("not a date")
-    return (date.fromisoformat(text) - date(1970, 1, 1)).days
+    year, month, day = (int(g) for g in match.groups())
+    if not 1 <= month <= 12 or not 1 <= day <= 31:
+        raise ValueError("not a date")
+    number = days_from_civil(year, month, day)
+    if civil_from_days(number) != (year, month, day):  # February 30, April 31, ...
+        raise ValueError("not a date")
+    return number
 
 
 def format_instant(ms: int, zone: Zone) -> str:
-    """RFC 3339 text of instant `ms` in `zone`, to the second, with its offset."""
-    offset = zone.offset(ms // SECOND_MS)
-    stamp = EPOCH + timedelta(milliseconds=ms + offset * SECOND_MS)
+    """RFC 3339 text of instant `ms` in `zone`, to the second, with its
+    offset; always with a four-digit year (`calendar_offset_ms`). The few
+    instants that no offset can write so (the end of a block that closes
+    more than a day after 9999-12-31, say) are written as the nearest one
+    that can be."""
+    ms = min(max(ms, FIRST_LOCAL_MS - MAX_OFFSET_MS), LAST_LOCAL_MS + MAX_OFFSET_MS)
+    # RFC 3339 offsets are whole minutes; a zone's old local mean time is
+    # not (+05:53:28), so the time is written at the offset cut to minutes,
+    # which keeps the text the same instant.
+    seconds = zone.offset(ms // SECOND_MS)
+    offset = calendar_offset_ms(ms, int(seconds / 60) * MINUTE_MS)
+    local = (ms + offset) // SECOND_MS
+    year, month, day = civil_from_days(local // 86400)
+    seconds = local % 86400
+    minutes = abs(offset) // MINUTE_MS
     sign = "-" if offset < 0 else "+"
-    minutes = abs(offset) // 60
-    suffix = "Z" if zone.name == "UTC" else "%s%02d:%02d" % (sign, minutes // 60, minutes % 60)
-    return stamp.strftime("%Y-%m-%dT%H:%M:%S") + suffix
+    suffix = "Z" if zone.name == "UTC" and offset == 0 else "%s%02d:%02d" % (sign, minutes // 60, minutes % 60)
+    return "%04d-%02d-%02dT%02d:%02d:%02d%s" % (
+        year,
+        month,
+        day,
+        seconds // 3600,
+        seconds // 60 % 60,
+        seconds % 60,
+        suffix,
+    )
 
 
 _MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)

@@ -10,7 +10,9 @@ example inside an inline table).
 from __future__ import annotations
 
 import json
+import os
 import re
+import stat
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -113,18 +115,58 @@ class TomlFile:
 _POSITION_RE = re.compile(r"\s*\(at line (\d+), column (\d+)\)\s*$")
 
 
-def read_toml(path: str) -> TomlFile:
-    """Reads and parses the TOML file at `path`; raises ConfigError."""
+MAX_SIZE = 4 << 20  # bytes: far more than any config or price table needs
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def read_bytes(path: str) -> bytes:
+    """The bytes of the small regular file at `path`. Anything else is
+    refused before it is read: a device would be read for ever, a named
+    pipe without a writer would block the open. Raises ConfigError."""
     try:
-        with open(path, "rb") as f:
-            raw = f.read()
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except ValueError:
+        raise ConfigError("%r: a path cannot hold a NUL character" % path) from None
     except OSError as exc:
         raise ConfigError("%s: %s" % (path, exc.strerror or exc)) from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = next((name for test, name in _KINDS if test(mode)), "not a file")
+            raise ConfigError("%s: not a regular file (%s)" % (path, kind))
+        chunks = []
+        size = 0
+        while size <= MAX_SIZE:
+            chunk = os.read(fd, MAX_SIZE + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+    except OSError as exc:
+        raise ConfigError("%s: %s" % (path, exc.strerror or exc)) from None
+    finally:
+        os.close(fd)
+    if size > MAX_SIZE:
+        raise ConfigError("%s: larger than %d MiB, too large for a config or price file" % (path, MAX_SIZE >> 20))
+    return b"".join(chunks)
+
+
+def read_toml(path: str) -> TomlFile:
+    """Reads and parses the TOML file at `path`; raises ConfigError."""
+    raw = read_bytes(path)
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as exc:
         line = raw[: exc.start].count(b"\n") + 1
         raise ConfigError("%s:%d: the file is not UTF-8 text" % (path, line)) from None
+    if text.startswith("\ufeff"):
+        text = text[1:]  # a byte-order mark, as some editors write: not part of the TOML
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:

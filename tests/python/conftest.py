@@ -5,6 +5,7 @@ clean environment."""
 import contextlib
 import json
 import os
+import signal
 import subprocess
 import sys
 from datetime import datetime, timezone
@@ -17,6 +18,14 @@ from hypothesis import settings
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
 from ledgerly.sources import Listing
+
+# A runner started in the background by a shell without job control ignores
+# Ctrl-C, and its children inherit that: interpreters started by the tests
+# would then never raise KeyboardInterrupt, and the tests of Ctrl-C would
+# hang. Catching the signal here (an exec resets a caught signal to its
+# default) gives every child the disposition a terminal would.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # A price table for two of the sample models (the others stay unpriced).
 PRICES = """\

@@ -9,10 +9,12 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import time
 from datetime import datetime, timedelta, timezone
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -52,8 +54,22 @@ def environment(home, runtime, extra=None):
     return env
 
 
+def ledgerly_command(unix_sockets=True, prelude=""):
+    """The command that runs ledgerly; with `unix_sockets=False`, as on a
+    platform that has none (Windows), by switching them off first; with a
+    `prelude`, after running that code (to inject a fault, say)."""
+    if unix_sockets and not prelude:
+        return [sys.executable, "-m", "ledgerly"]
+    code = "import sys, ledgerly.live.address as a\na.UNIX_SOCKETS = %r\n%s\n" % (unix_sockets, prelude)
+    code += "from ledgerly.cli import main\nsys.exit(main(sys.argv[1:]))\n"
+    return [sys.executable, "-c", code]
+
+
 class Served:
-    def __init__(self, tree, tmp_path, *args, env=None):
+    def __init__(self, tree, tmp_path, *args, env=None, open_files=None, unix_sockets=True, prelude=""):
+        """`open_files`: a limit on the server process's open files
+        (RLIMIT_NOFILE); `unix_sockets=False` runs it as on a platform
+        without Unix sockets; `prelude` is code it runs first."""
         self.home = tmp_path / "home"
         (self.home / ".config").mkdir(parents=True, exist_ok=True)
         self.runtime = tmp_path / "run"
@@ -63,14 +79,17 @@ class Served:
         self.url = None
         self.port = None
         self.banner = ""
+        self.open_files = open_files
+        self.command = ledgerly_command(unix_sockets, prelude)
 
     def __enter__(self):
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "ledgerly", *self.args],
+            [*self.command, *self.args],
             env=self.env,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
+            preexec_fn=None if self.open_files is None else self._limit_files,
         )
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
@@ -81,28 +100,36 @@ class Served:
                 if "serving http://" in line:
                     self.url = line.split("serving ", 1)[1].split()[0]
                     self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+                    self.address = urlsplit(self.url).hostname
                     return self
             if self.process.poll() is not None:
                 break
         self.process.kill()
         raise AssertionError("the server did not start: %s%s" % (self.banner, self.process.stderr.read()))
 
+    def _limit_files(self):
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_NOFILE, (self.open_files, self.open_files))
+
     def __exit__(self, *exc):
         self.stop()
 
-    def stop(self):
-        """Stops the server with Ctrl-C; returns its exit status and stderr."""
+    def stop(self, sig=signal.SIGINT):
+        """Stops the server with `sig` (Ctrl-C by default); returns its exit
+        status and stderr."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
+            self.process.send_signal(sig)
         try:
             _out, err = self.process.communicate(timeout=20)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            raise AssertionError("the server did not stop on Ctrl-C") from None
+            self.process.communicate()
+            raise AssertionError("the server did not stop on %s" % signal.Signals(sig).name) from None
         return self.process.returncode, self.banner + err
 
     def request(self, method, target, headers=None, host=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection(self.address, self.port, timeout=30)
         try:
             sent = dict(headers or {})
             if host is not None:
@@ -135,3 +162,41 @@ class Served:
             if time.monotonic() > deadline:
                 raise AssertionError("no answer to %s met the condition in %g s: %r" % (target, timeout, data))
             time.sleep(0.1)
+
+
+class Stream:
+    """A raw connection to the server's event stream, sent at once and read
+    later, so that many can be opened before the server answers any."""
+
+    def __init__(self, port, target="/api/v1/events"):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.sock.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (target.encode(), port))
+        self.reader = self.sock.makefile("rb")
+        self._status = None
+
+    @property
+    def status(self):
+        """The status code of the answer (read on first use)."""
+        if self._status is None:
+            self._status = int(self.reader.readline().split()[1])
+            while self.reader.readline() not in (b"\r\n", b""):
+                pass  # the rest of the head
+        return self._status
+
+    def next_update(self):
+        """The data of the next `update` event."""
+        assert self.status == 200
+        fields = {}
+        while True:
+            raw = self.reader.readline().decode()
+            if raw == "":
+                raise AssertionError("the stream ended")
+            if raw.strip() == "" and "event" in fields:
+                return json.loads(fields["data"])
+            if ":" in raw and not raw.startswith(":"):
+                name, value = raw.rstrip("\r\n").split(":", 1)
+                fields[name] = value.strip()
+
+    def close(self):
+        self.reader.close()
+        self.sock.close()

@@ -412,6 +412,19 @@ def test_query_sums_beyond_64_bits_empty_selections_and_quotes_in_paths(tmp_path
     assert connect(tree).execute("SELECT count(*), min(machine) FROM usage").fetchall() == [(2, "m")]
 
 
+def test_an_event_total_beyond_64_bits_is_null_never_wrapped(tmp_path):
+    big = 2**62
+    rows = [
+        record("2025-03-14T10:00:00Z", 0, 0, (big, 0, big, 0, 0, 0, 0)),  # 2**63: one more than int64 holds
+        record("2025-03-14T11:00:00Z", 0, 0, (big - 1, 0, big, 0, 0, 0, 0)),  # 2**63 - 1: fits
+        record("2025-03-14T12:00:00Z", 0, 0, (big, 0, big, 0, big, big, big)),
+        record("2025-03-14T13:00:00Z", 0, 0, (5, 1, 7, 2, 0, 0, 3)),
+    ]
+    export_parquet(snapshot_of(rows, models=("m",)), str(tmp_path), machine="m")
+    table = pq.read_table(str(tmp_path / "machine=m" / "day=2025-03-14" / "part-0.parquet"))
+    assert table.column("total_tokens").to_pylist() == [None, 2**63 - 1, None, 15]
+
+
 def test_the_team_page_runs_as_written(cli, tmp_path, prices_file, monkeypatch):
     """Every SQL block of docs/team.md and every `ledgerly query` line, on
     a two-machine tree in ./team."""

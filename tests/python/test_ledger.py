@@ -6,8 +6,9 @@ import os
 import numpy as np
 import pytest
 
-from ledgerly import Ledger, report
+from ledgerly import Ledger, list_sessions, report
 from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_attributed, view_rows, words
+from ledgerly.sources import project_label
 
 from conftest import event_log, message_line, ms, write
 
@@ -84,3 +85,44 @@ def test_an_empty_ledger_still_reports(tmp_path):
     assert len(snap) == 0 and snap.models == ()
     result = report(snap, by=("day", "model"), tz="UTC")
     assert result.rows == () and result.totals.tokens == (0,) * 7
+
+
+@pytest.mark.parametrize(
+    "label, expected",
+    [
+        ("C:/Users/x/p", "C:\\Users\\x\\p"),
+        ("c:\\Users\\x\\p", "C:\\Users\\x\\p"),
+        ("c:/Users\\x/p", "C:\\Users\\x\\p"),
+        ("d:/", "D:\\"),
+        # Only the drive letter's case and the slashes: the rest is left as written.
+        ("c:/users/X/p", "C:\\users\\X\\p"),
+        # Anything else is not a drive path, and stays as it is.
+        ("/home/x/p", "/home/x/p"),
+        ("/home/X/p", "/home/X/p"),
+        ("/c:/x", "/c:/x"),
+        ("c:relative", "c:relative"),
+        ("\\\\server\\share\\p", "\\\\server\\share\\p"),
+        ("proj-a", "proj-a"),
+        ("", ""),
+    ],
+)
+def test_project_labels_of_a_windows_folder_are_written_one_way(label, expected):
+    assert project_label(label) == expected
+
+
+def test_a_windows_project_written_two_ways_is_one_project(tmp_path):
+    cwds = ["C:/Users/x/p", "c:\\Users\\x\\p", "/home/x/p", "/home/X/p"]
+    for i, cwd in enumerate(cwds):
+        write(
+            tmp_path,
+            "logs/s%d.jsonl" % i,
+            message_line("2025-03-01T10:00:00Z", "m%d" % i, "alpha-4", inp=2**i, cwd=cwd),
+        )
+    snap = Ledger([str(tmp_path / "logs")]).refresh()
+    rows = report(snap, by=("project",), tz="UTC").to_dict()["rows"]
+    assert [(r["project"], r["input"]) for r in rows] == [("/home/X/p", 8), ("/home/x/p", 4), ("C:\\Users\\x\\p", 3)]
+    sessions = list_sessions(snap, tz="UTC").to_dict()["rows"]
+    assert sorted(s["project"] for s in sessions) == ["/home/X/p", "/home/x/p", "C:\\Users\\x\\p", "C:\\Users\\x\\p"]
+    # A glob for the project, written either way, selects it.
+    for glob in ("c:/Users/*", "C:\\Users\\*"):
+        assert report(snap, by=(), tz="UTC", project=glob).to_dict()["totals"]["input"] == 3

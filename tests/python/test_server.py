@@ -13,7 +13,7 @@ import pytest
 
 from conftest import PRICES, event_log, line, message_line, write
 from faults import injector
-from served import Served, environment, recent
+from served import Served, environment, ledgerly_command, recent
 
 
 def make_tree(root):
@@ -309,9 +309,9 @@ def test_event_stream_announces_each_change(server, tree):
 # ledgerly status
 
 
-def status_cli(home, runtime, *args, env=None):
+def status_cli(home, runtime, *args, env=None, unix_sockets=True):
     return subprocess.run(
-        [sys.executable, "-m", "ledgerly", "status", *map(str, args)],
+        [*ledgerly_command(unix_sockets), "status", *map(str, args)],
         capture_output=True,
         text=True,
         env=environment(home, runtime, env),

@@ -5,10 +5,11 @@ up exactly to the daily report."""
 import csv
 import io
 import json
+import ntpath
 
 import pytest
 
-from ledgerly import Ledger
+from ledgerly import Ledger, sessions
 from ledgerly.sessions import SessionError, list_sessions, map_sessions, session_detail
 
 from conftest import PRICES, TOKENS, event_log, message_line, write
@@ -85,6 +86,13 @@ def run_json(cli, *args):
 def test_which_session_a_log_belongs_to(paths, roots):
     smap = map_sessions(paths, listed=["/a/e.jsonl"])
     assert [smap.paths[s] for s in smap.of_file.tolist()] == roots
+
+
+def test_which_session_a_log_belongs_to_on_windows(monkeypatch):
+    monkeypatch.setattr(sessions, "_path", ntpath)
+    paths = ["C:\\a\\c.jsonl", "C:\\a\\c\\subagents\\x.jsonl", "C:\\a\\d\\subagents\\x.jsonl", "C:\\subagents\\y.jsonl"]
+    smap = map_sessions(paths)
+    assert [smap.paths[s] for s in smap.of_file.tolist()] == ["C:\\a\\c.jsonl", "C:\\a\\c.jsonl"] + paths[2:]
 
 
 def test_sessions_fold_subagents_and_add_up_to_the_daily_report(cli, home_logs, tmp_path):

@@ -10,13 +10,15 @@ import argparse
 import contextlib
 import ipaddress
 import os
+import secrets
 import signal
 import socket
 import sys
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import urlsplit
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import load_context, source_options, warn
+from ledgerly.cli.options import Context, load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -106,28 +108,19 @@ def bind_tcp(host: str, port: int) -> socket.socket:
     return sock
 
 
-def bind_unix(path: str) -> Optional[socket.socket]:
-    """A listening Unix socket at `path` (mode 0600), replacing a stale one.
-    Raises CommandError when another server is listening there."""
-    from ledgerly.live.address import read_server_info
-    from ledgerly.live.client import ClientError, get
-
-    if os.path.exists(path):
-        info = read_server_info()
-        if info is not None:
-            with contextlib.suppress(ClientError):
-                get({"socket": path}, "/api/v1", timeout=1.0)
-                raise CommandError(
-                    "another ledgerly server is running (pid %s, %s); stop it first"
-                    % (info.get("pid"), info.get("url"))
-                )
-        with contextlib.suppress(OSError):
-            os.unlink(path)
+def bind_unix(path: str) -> Optional[Tuple[socket.socket, Tuple[int, int]]]:
+    """A listening Unix socket at `path` (mode 0600), replacing what a
+    server that was killed left there (the caller holds the server lock, so
+    no server is listening there); with the socket file's identity (device,
+    inode). None, with a warning, when it cannot be made."""
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     old = os.umask(0o177)
     try:
         sock.bind(path)
         sock.listen(128)
+        st = os.stat(path)
     except OSError as exc:
         sock.close()
         warn("cannot listen on %s (%s); 'ledgerly status' will use the TCP port" % (path, exc.strerror or exc))
@@ -135,7 +128,7 @@ def bind_unix(path: str) -> Optional[socket.socket]:
     finally:
         os.umask(old)
     sock.setblocking(False)
-    return sock
+    return sock, (st.st_dev, st.st_ino)
 
 
 def _url(sock: socket.socket) -> str:
@@ -145,15 +138,10 @@ def _url(sock: socket.socket) -> str:
 
 
 def run_serve(args: argparse.Namespace) -> int:
-    import asyncio  # here, not at the top: every command builds this parser
-
     try:
-        import uvicorn
+        import uvicorn  # noqa: F401 - the HTTP server and, below, the application's framework
 
-        from ledgerly.live.follow import follow
-        from ledgerly.live.routes import create_app
-        from ledgerly.live.server import LiveServer
-        from ledgerly.live.ticks import LiveLedger
+        import ledgerly.live.routes  # noqa: F401
     except ImportError as exc:
         raise CommandError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
     from ledgerly.live import address
@@ -165,9 +153,41 @@ def run_serve(args: argparse.Namespace) -> int:
             "--host %s is reachable from other machines: give --token (or set %s) so that requests "
             "must carry it" % (args.host, ENV_TOKEN)
         )
-    if token is not None and len(token) < 16:
-        raise CommandError("--token: use at least 16 characters")
+    if token is not None and (len(token) < 16 or not all("!" <= c <= "~" for c in token)):
+        # Anything else cannot travel in an Authorization header as it is
+        # (spaces are stripped, other characters are encoded differently by
+        # different clients), so it could never match.
+        raise CommandError("--token: use 16 or more printable ASCII characters, without spaces")
     ctx = load_context(args)
+    try:
+        folder = address.make_runtime_dir()
+    except address.RuntimeFolderError as exc:
+        raise CommandError(str(exc)) from None
+    lock = address.lock_server(folder)
+    if lock is None:
+        running = address.read_server_info() or {}
+        raise CommandError(
+            "another ledgerly server is running (pid %s, %s); stop it first"
+            % (running.get("pid", "unknown"), running.get("url", "address unknown"))
+        )
+    try:
+        return _serve(args, ctx, token, loopback)
+    finally:
+        os.close(lock)  # after the server's files are gone
+
+
+def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopback: bool) -> int:
+    """Runs the server (its caller holds the server lock)."""
+    import asyncio  # here, not at the top: every command builds this parser
+
+    import uvicorn
+
+    from ledgerly.live import address
+    from ledgerly.live.follow import follow
+    from ledgerly.live.routes import create_app
+    from ledgerly.live.server import LiveServer
+    from ledgerly.live.ticks import LiveLedger
+
     tcp = bind_tcp(args.host, args.port)
     url = _url(tcp)
     port = tcp.getsockname()[1]
@@ -177,9 +197,8 @@ def run_serve(args: argparse.Namespace) -> int:
     unix = None
     socket_file = None if args.no_socket else address.socket_path()
     if socket_file is not None:
-        address.make_runtime_dir()
         unix = bind_unix(socket_file)
-    sockets = [tcp] + ([unix] if unix is not None else [])
+    sockets = [tcp] + ([unix[0]] if unix is not None else [])
 
     from ledgerly.cli.saved import note_refused, state_for
 
@@ -189,14 +208,17 @@ def run_serve(args: argparse.Namespace) -> int:
         note_refused(live.ledger)
     hosts = None
     if loopback:
-        names = ["127.0.0.1", "localhost", "[::1]"]
+        # The loopback names, and the address the server listens on (the one its URL names).
+        names = sorted({"127.0.0.1", "localhost", "[::1]", urlsplit(url).netloc.rsplit(":", 1)[0]})
         hosts = [n for name in names for n in (name, "%s:%d" % (name, port))]
-    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify")
+    local_token = secrets.token_urlsafe(32)
+    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify", local_token)
     info: Dict[str, Any] = {
         "pid": os.getpid(),
         "url": url,
         "socket": socket_file if unix is not None else None,
         "sources": [s.path for s in ctx.sources],
+        "token": local_token,  # for `ledgerly status` over TCP; the file is private (mode 0600)
     }
     info_file = address.write_server_info(info)
     snapshot = live.snapshot
@@ -206,17 +228,26 @@ def run_serve(args: argparse.Namespace) -> int:
     )
     sys.stderr.flush()
 
+    from uvicorn.protocols.http.auto import AutoHTTPProtocol
+
+    from ledgerly.live.connections import BACKLOG, Connections, connection_cap, quiet_accept_errors
+
     config_args: Dict[str, Any] = {
         "log_level": "warning",
         "access_log": False,
         "lifespan": "off",
         "timeout_graceful_shutdown": 2,
         "server_header": False,
+        # Each connection with a deadline for its request head, and no more
+        # connections than the open-file limit allows (ledgerly.live.connections).
+        "http": Connections(AutoHTTPProtocol, connection_cap()),
+        "backlog": BACKLOG,
     }
     config = uvicorn.Config(create_app(server), **config_args)
     http = uvicorn_server(config, server)
 
     async def main() -> None:
+        asyncio.get_running_loop().set_exception_handler(quiet_accept_errors(warn))
         stop = asyncio.Event()
         paths: List[str] = [s.path for s in ctx.sources]
         follower = asyncio.ensure_future(follow(server, paths, stop, args.rescan, args.interval, args.poll, warn))
@@ -238,7 +269,7 @@ def run_serve(args: argparse.Namespace) -> int:
         pass
     finally:
         signal.signal(signal.SIGTERM, previous)
-        _clean(info_file, socket_file if unix is not None else None)
+        _clean(info_file, (socket_file, unix[1]) if socket_file is not None and unix is not None else None)
         for sock in sockets:
             sock.close()
         _save(live, args.verbose)
@@ -262,17 +293,21 @@ def _stop(signum: int, frame: Any) -> None:
     raise _Stopped()
 
 
-def _clean(info_file: str, socket_file: Optional[str]) -> None:
-    """Removes the address file and socket, if they are still this server's."""
+def _clean(info_file: str, socket_file: Optional[Tuple[str, Tuple[int, int]]]) -> None:
+    """Removes the address file and the socket (its path and identity), if
+    they are still this server's."""
     from ledgerly.live.address import read_server_info
 
     info = read_server_info()
     if info is not None and info.get("pid") == os.getpid():
         with contextlib.suppress(OSError):
             os.unlink(info_file)
-        if socket_file is not None:
-            with contextlib.suppress(OSError):
-                os.unlink(socket_file)
+    if socket_file is not None:
+        path, identity = socket_file
+        with contextlib.suppress(OSError):
+            st = os.stat(path)
+            if (st.st_dev, st.st_ino) == identity:
+                os.unlink(path)
 
 
 def uvicorn_server(config: Any, live: Any) -> Any:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple
@@ -28,7 +29,13 @@ if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stay
 
 class Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line (raised as CommandError)
-    instead of a usage dump."""
+    instead of a usage dump, and that takes a UTC offset such as -05:00 as
+    an option's value (``--tz -05:00``), as it takes a negative number,
+    rather than as an unknown option."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\d+$|^-\d*\.\d+$|^-\d\d:?\d\d$")
 
     def error(self, message: str) -> NoReturn:
         raise CommandError("%s (see %s --help)" % (message, self.prog))

@@ -1,7 +1,8 @@
 """Asking a running server a question: a minimal HTTP/1.1 client.
 
 `ledgerly status` asks over the server's Unix socket (or its TCP address
-where there is no socket) with this client, so that it answers in
+where there is no socket, with the server's own token from its address
+file) with this client, so that it answers in
 milliseconds without importing an HTTP library. The server's address comes
 from `ledgerly.live.address`.
 """
@@ -12,6 +13,8 @@ import socket
 from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlsplit
 
+from ledgerly.live import address
+
 MAX_ANSWER = 16 << 20
 
 
@@ -19,15 +22,16 @@ class ClientError(Exception):
     """The server could not be reached or gave no usable answer."""
 
 
-def _connect(info: Dict[str, Any], timeout: float) -> Tuple[socket.socket, str]:
-    """A connected socket to the server, and the Host header to send."""
+def _connect(info: Dict[str, Any], timeout: float) -> Tuple[socket.socket, str, bool]:
+    """A connected socket to the server, the Host header to send, and
+    whether the connection is over TCP (where a token may be needed)."""
     path = info.get("socket")
-    if isinstance(path, str) and hasattr(socket, "AF_UNIX"):
+    if isinstance(path, str) and address.UNIX_SOCKETS:
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         sock.settimeout(timeout)
         try:
             sock.connect(path)
-            return sock, "localhost"
+            return sock, "localhost", False
         except OSError:
             sock.close()
     url = info.get("url")
@@ -40,13 +44,18 @@ def _connect(info: Dict[str, Any], timeout: float) -> Tuple[socket.socket, str]:
         sock = socket.create_connection((parts.hostname, parts.port), timeout=timeout)
     except OSError as exc:
         raise ClientError("cannot connect to %s: %s" % (url, exc.strerror or exc)) from None
-    return sock, parts.netloc
+    return sock, parts.netloc, True
 
 
 def get(info: Dict[str, Any], target: str, timeout: float = 2.0, token: Optional[str] = None) -> Tuple[int, bytes]:
     """GETs `target` (path and query) from the server that `info`
-    describes; returns the status code and the body. Raises ClientError."""
-    sock, host = _connect(info, timeout)
+    describes; returns the status code and the body. Over TCP the request
+    carries the server's own token from `info` when it has one, else
+    `token`. Raises ClientError."""
+    sock, host, tcp = _connect(info, timeout)
+    own = info.get("token")
+    if tcp and isinstance(own, str) and own:
+        token = own
     try:
         head = "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\nAccept: application/json\r\n" % (target, host)
         if token:

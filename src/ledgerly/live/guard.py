@@ -6,8 +6,9 @@ token. `Guard` checks, before any route: the Host header (on a loopback
 address only loopback names are accepted, so that a web page cannot reach
 the server through a rebound DNS name) and the token (as ``Authorization:
 Bearer``, or the cookie the dashboard gets by opening ``/?token=...``
-once), compared in constant time. Requests over the private Unix socket
-need neither.
+once), compared in constant time; the server's own token from the private
+address file is accepted as well (`ledgerly status` over TCP). Requests
+over the private Unix socket need neither.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from __future__ import annotations
 import hmac
 import json
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, Mapping, MutableMapping, Optional
+from urllib.parse import quote, unquote_to_bytes
 
 from starlette.responses import Response
 
@@ -73,15 +75,21 @@ class Guard:
             given = _bearer(headers.get(b"authorization", b"")) or _cookie(headers.get(b"cookie", b""))
             path = scope.get("path", "")
             query = scope.get("query_string", b"")
-            if given is None and path == "/" and query.startswith(b"token="):
+            if given is None and path == "/" and query_token(query) is not None:
                 return None  # the dashboard's first visit: the route checks it and sets the cookie
-            if given is None or not hmac.compare_digest(given, server.token.encode("utf-8")):
+            if given is None or not _one_of(given, server.token, server.local_token):
                 return error_response(
                     401,
                     "a token is required: send 'Authorization: Bearer TOKEN'",
                     headers={"WWW-Authenticate": "Bearer"},
                 )
         return None
+
+
+def _one_of(given: bytes, *tokens: Optional[str]) -> bool:
+    """Whether `given` is one of `tokens`, each compared in constant time."""
+    matches = [hmac.compare_digest(given, token.encode("utf-8")) for token in tokens if token]
+    return any(matches)
 
 
 def _unix(scope: Scope) -> bool:
@@ -96,9 +104,27 @@ def _bearer(value: bytes) -> Optional[bytes]:
     return token.strip() if scheme.lower() == b"bearer" and token.strip() else None
 
 
+def cookie_value(token: str) -> str:
+    """The token as the cookie carries it: percent-encoded, so that a
+    token with cookie separators or quotes (a base64 token's `/`, `+`,
+    `=`) is sent back exactly as it was set."""
+    return quote(token, safe="")
+
+
+def query_token(query: bytes) -> Optional[bytes]:
+    """The `token` parameter of a raw query string, percent-decoded with a
+    `+` taken as itself (a base64 token pasted into an address keeps its
+    plus signs), or None."""
+    for part in query.split(b"&"):
+        name, sep, value = part.partition(b"=")
+        if name == b"token" and sep:
+            return unquote_to_bytes(value)
+    return None
+
+
 def _cookie(value: bytes) -> Optional[bytes]:
     for part in value.split(b";"):
         name, _, token = part.strip().partition(b"=")
         if name == COOKIE.encode() and token:
-            return token
+            return unquote_to_bytes(token)
     return None

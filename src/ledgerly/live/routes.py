@@ -32,7 +32,7 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from ledgerly.live.guard import COOKIE, Guard, error_response, json_response
+from ledgerly.live.guard import COOKIE, Guard, cookie_value, error_response, json_response, query_token
 from ledgerly.live.server import LiveServer
 from ledgerly.params import ParameterError, Query, make_query, make_session_query
 
@@ -136,22 +136,22 @@ def create_app(server: LiveServer) -> Guard:
         parameters(request, ())
         if server.streams >= MAX_STREAMS:
             return error_response(503, "too many event streams open")
-        return StreamingResponse(
-            _events(server),
-            media_type="text/event-stream",
-            headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
-        )
+        # Counted here, in the same step as the check, so that requests that
+        # arrive together see each other; the response gives the place back.
+        server.streams += 1
+        return _EventStream(server)
 
     def asset_route(path: str) -> Callable[[Request], Awaitable[Response]]:
         name, media = ASSETS[path]
 
         async def route(request: Request) -> Response:
-            if path == "/" and server.token and "token" in request.query_params:
+            given = query_token(request.scope.get("query_string", b"")) if path == "/" and server.token else None
+            if server.token and given is not None:
                 # Opening /?token=... once gives the browser a cookie, and drops the token from the address.
-                if not hmac.compare_digest(request.query_params["token"].encode(), server.token.encode()):
+                if not hmac.compare_digest(given, server.token.encode()):
                     return error_response(401, "wrong token")
                 redirect = RedirectResponse("/", status_code=303)
-                redirect.set_cookie(COOKIE, server.token, httponly=True, samesite="strict")
+                redirect.set_cookie(COOKIE, cookie_value(server.token), httponly=True, samesite="strict")
                 return redirect
             return Response(server.asset(name), media_type=media, headers={"Cache-Control": "no-cache"})
 
@@ -182,9 +182,14 @@ def create_app(server: LiveServer) -> Guard:
             return error_response(404, "not found")
         return error_response(exc.status_code, str(exc.detail))
 
+    async def internal_error(request: Request, exc: Exception) -> Response:
+        # Still JSON, as every other answer; the traceback goes to the server's log.
+        return error_response(500, "internal error: %s: %s" % (type(exc).__name__, exc))
+
     from starlette.exceptions import HTTPException
 
-    app = Starlette(routes=routes, exception_handlers={ParameterError: bad_parameter, HTTPException: http_error})
+    handlers = {ParameterError: bad_parameter, HTTPException: http_error, Exception: internal_error}
+    app = Starlette(routes=routes, exception_handlers=handlers)
     return Guard(app, server)
 
 
@@ -198,31 +203,47 @@ def _version() -> str:
     return __version__
 
 
+class _EventStream(StreamingResponse):
+    """The event stream's response: it holds one of the server's places for
+    streams (taken by the route) and gives it back when it ends, however it
+    ends (finished, cancelled by a disconnect, or never started)."""
+
+    def __init__(self, server: LiveServer) -> None:
+        super().__init__(
+            _events(server),
+            media_type="text/event-stream",
+            headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
+        )
+        self.server = server
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            self.server.streams -= 1
+
+
 async def _events(server: LiveServer) -> Any:
     """The event stream: an `update` now and after every tick that changed
     the accounted state, a comment when idle, and the end when the server
     stops."""
-    server.streams += 1
-    try:
-        sent = -1
-        idle = 0.0
-        yield b"retry: 2000\n\n"
-        while not server.closing:
-            generation = server.live.generation
-            if generation != sent:
-                sent = generation
-                idle = 0.0
-                data = {"generation": generation, "tick": server.live.ticks}
-                yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
-                continue
-            started = time.monotonic()
-            condition = server.changed()
-            async with condition:
-                with contextlib.suppress(asyncio.TimeoutError):
-                    await asyncio.wait_for(condition.wait(), timeout=1.0)
-            idle += time.monotonic() - started
-            if idle >= HEARTBEAT:
-                idle = 0.0
-                yield b": idle\n\n"
-    finally:
-        server.streams -= 1
+    sent = -1
+    idle = 0.0
+    yield b"retry: 2000\n\n"
+    while not server.closing:
+        # The event first: a change after this point sets it.
+        change = server.next_change()
+        generation = server.live.generation
+        if generation != sent:
+            sent = generation
+            idle = 0.0
+            data = {"generation": generation, "tick": server.live.ticks}
+            yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
+            continue
+        started = time.monotonic()
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(change.wait(), timeout=1.0)
+        idle += time.monotonic() - started
+        if idle >= HEARTBEAT:
+            idle = 0.0
+            yield b": idle\n\n"

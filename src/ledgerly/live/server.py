@@ -15,7 +15,7 @@ import importlib.resources
 import json
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
@@ -38,16 +38,24 @@ class LiveServer:
         token: Optional[str] = None,
         allowed_hosts: Optional[Sequence[str]] = None,
         mode: str = "notify",
+        local_token: Optional[str] = None,
     ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
         self.token = token
+        # A token of this run's own, in the private address file: `ledgerly
+        # status` sends it over TCP, so that it needs neither the user's
+        # token nor a Unix socket (which Windows lacks).
+        self.local_token = local_token
         self.allowed_hosts = None if allowed_hosts is None else {h.lower() for h in allowed_hosts}
         self.mode = mode
+        self.unwatched: List[str] = []  # sources the notifier cannot watch now (they do not exist)
         self.started = time.time()
         self.closing = False
         self.streams = 0
+        self.tick_failures = 0
+        self.last_failure: Optional[Tuple[float, str]] = None  # when (time.time()) and what
         self._cache: Dict[Tuple[Any, ...], Tuple[bytes, float]] = {}
         self._cache_generation = -1
         # Answers are computed on two threads of their own, and ticks on a
@@ -61,7 +69,10 @@ class LiveServer:
         # after a tick wait for a computation.
         self.answer_thread = ThreadPoolExecutor(2, thread_name_prefix="ledgerly-answer")
         self.tick_thread = ThreadPoolExecutor(1, thread_name_prefix="ledgerly-tick")
-        self._changed: Optional[asyncio.Condition] = None
+        # Set at the next change of generation, then replaced: each stream
+        # waits on the event of the generation it has sent, so a stream that
+        # leaves takes nothing with it (no lock is shared between streams).
+        self._next_change: Optional[asyncio.Event] = None
         self._assets: Dict[str, bytes] = {}
 
     def close(self) -> None:
@@ -70,17 +81,31 @@ class LiveServer:
         self.answer_thread.shutdown(wait=False, cancel_futures=True)
         self.tick_thread.shutdown(wait=False, cancel_futures=True)
 
+    def tick_failed(self, exc: BaseException) -> Optional[str]:
+        """Records a tick that raised; returns a warning to show when its
+        error differs from the previous one's (a failure that repeats on
+        every tick is shown once, and counted in the scan)."""
+        error = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
+        repeated = self.last_failure is not None and self.last_failure[1] == error
+        self.tick_failures += 1
+        self.last_failure = (time.time(), error)
+        return None if repeated else "a tick failed (%s); the server goes on" % error
+
     # -- answers
 
-    def changed(self) -> asyncio.Condition:
-        if self._changed is None:
-            self._changed = asyncio.Condition()
-        return self._changed
+    def next_change(self) -> asyncio.Event:
+        """An event that is set when the generation next changes (call on
+        the event loop)."""
+        if self._next_change is None:
+            self._next_change = asyncio.Event()
+        return self._next_change
 
-    async def notify(self) -> None:
-        """Wakes the event streams after a tick."""
-        async with self.changed():
-            self.changed().notify_all()
+    def notify(self) -> None:
+        """Wakes the event streams after a tick that changed the generation
+        (call on the event loop)."""
+        event, self._next_change = self._next_change, None
+        if event is not None:
+            event.set()
 
     async def answer(self, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Tuple[bytes, int]:
         """The JSON body for `key` at the current generation, computed on a
@@ -143,6 +168,7 @@ class LiveServer:
         return {
             "generation": self.live.generation,
             "mode": self.mode,
+            "unwatched": list(self.unwatched),
             "started_at": format_instant(int(self.started * 1000), self.zone),
             "files": len(listing.files),
             "bytes": listing.total_bytes,
@@ -150,11 +176,16 @@ class LiveServer:
             "unreadable": len(snapshot.errors),
             "rows": len(snapshot),
             "ticks": self.live.ticks,
+            "streams": self.streams,
             "rescans": self.live.tracker.rescans,
             "last_tick": None
             if tick is None
             else dict(tick.to_dict(), at=format_instant(int(tick.at * 1000), self.zone)),
             "engine": {k: v for k, v in snapshot.scan.items() if k != "errors"},
+            "tick_failures": self.tick_failures,
+            "last_failure": None
+            if self.last_failure is None
+            else {"at": format_instant(int(self.last_failure[0] * 1000), self.zone), "error": self.last_failure[1]},
         }
 
     def asset(self, name: str) -> bytes:

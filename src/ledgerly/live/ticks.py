@@ -87,6 +87,9 @@ class LiveLedger:
         self.last_rescan = 0.0  # time.monotonic() of the latest full rescan
         self._snapshot: Optional[Snapshot] = None
         self._lock = threading.Lock()
+        # Set while a tick runs: a tick that raised may have left the tracker
+        # half updated, so the next tick lists everything again.
+        self._unsure = False
 
     @property
     def snapshot(self) -> Snapshot:
@@ -100,14 +103,16 @@ class LiveLedger:
 
     def tick(self, paths: Optional[Iterable[str]] = None) -> Tick:
         """Brings the snapshot up to date: a full rescan when `paths` is
-        None, otherwise only the named paths are looked at."""
+        None, otherwise only the named paths are looked at (a full rescan,
+        too, after a tick that raised)."""
         with self._lock:
             started = time.perf_counter()
             previous = self._snapshot
             named = 0
             if previous is None:
                 self.ledger.restore()  # the saved dialects before the first listing
-            if paths is None or previous is None:
+            unsure, self._unsure = self._unsure, True
+            if paths is None or previous is None or unsure:
                 listing, kind = self.tracker.rescan(), "rescan"
             else:
                 names = list(paths)
@@ -152,6 +157,7 @@ class LiveLedger:
                 refreshed,
             )
             self.last_tick = tick
+            self._unsure = False
             if changed and time.monotonic() - self._saved_at >= self.save_every:
                 self._save()
             return tick

@@ -52,9 +52,10 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, 
 import numpy as np
 
 from ledgerly.codes import TIER_NAMES
-from ledgerly.grouping import ranked
+from ledgerly.grouping import INT64_MAX, ranked
 from ledgerly.layout import TOKEN_FIELDS, words
 from ledgerly.localtime import day_label
+from ledgerly.locks import try_lock
 from ledgerly.params import Query, make_query
 from ledgerly.prices import PRICE_KEYS, PriceTable, costs
 from ledgerly.reports import TOTAL_FIELDS
@@ -274,6 +275,7 @@ def _table(pa: Any, ev: _Events, fingerprint: Optional[str]) -> Any:
     row in Python) and written as plain strings: the Parquet writer then
     keeps a dictionary of the names each file uses, and no others."""
     n = len(ev.ts)
+    total, beyond = event_totals(ev.tokens)
 
     def names(indices: np.ndarray, values: Sequence[str]) -> Any:
         coded = pa.DictionaryArray.from_arrays(
@@ -289,11 +291,26 @@ def _table(pa: Any, ev: _Events, fingerprint: Optional[str]) -> Any:
         pa.array(ev.subagent, type=pa.bool_()),
         names(ev.tier, TIER_NAMES),
         *(pa.array(ev.tokens[:, j], type=pa.int64()) for j in range(len(TOKEN_FIELDS))),
-        pa.array(ev.tokens[:, _TOTAL_COLUMNS].sum(axis=1), type=pa.int64()),
+        pa.array(total, type=pa.int64(), mask=beyond),
         pa.array(ev.cost, type=pa.float64(), mask=ev.missing),
         names(np.zeros(n, dtype=np.int32), (fingerprint,)) if fingerprint else pa.nulls(n, pa.string()),
     ]
     return pa.Table.from_arrays(arrays, names=[name for name, _ in COLUMNS])
+
+
+def event_totals(tokens: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Each event's `total_tokens` (int64) and whether it is beyond what
+    int64 holds (the total is then null: a sum that wrapped would pass for
+    a count). The counts are at most 2**63 - 1 each, so adding them one by
+    one, an addition overflows exactly when the next count exceeds the room
+    left below the maximum."""
+    total = tokens[:, _TOTAL_COLUMNS[0]].copy()
+    beyond = np.zeros(len(total), dtype=bool)
+    for column in _TOTAL_COLUMNS[1:]:
+        count = tokens[:, column]
+        beyond |= count > INT64_MAX - total
+        total = np.where(beyond, 0, total + np.where(beyond, 0, count))
+    return total, beyond
 
 
 def _digest(ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> bytes:
@@ -308,6 +325,10 @@ def _digest(ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> b
         digest.update(inverse.astype(np.int64).tobytes())
     for array in (ev.ts, ev.event, ev.subagent, ev.tier, ev.tokens, ev.cost, ev.missing):
         digest.update(np.ascontiguousarray(array[part]).tobytes())
+    if event_totals(ev.tokens[part])[1].any():
+        # A partition written before such totals were null holds them
+        # wrapped: this makes its hash differ, so that it is written again.
+        digest.update(b"totals beyond int64 are null\0")
     return digest.hexdigest().encode()
 
 
@@ -331,22 +352,12 @@ def _fsync_dir(path: str) -> None:
 
 
 class _Lock:
-    """An exclusive lock on a machine's folder for the length of an export
-    (where the platform has `fcntl`)."""
+    """An exclusive lock on a machine's folder for the length of an export."""
 
     def __init__(self, folder: str) -> None:
-        self.fd: Optional[int] = None
-        try:
-            import fcntl
-        except ImportError:  # pragma: no cover - Windows: no lock
-            return
-        fd = os.open(os.path.join(folder, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            os.close(fd)
-            raise ExportError("another export into %s is running" % folder) from None
-        self.fd = fd
+        self.fd: Optional[int] = try_lock(os.path.join(folder, LOCK_FILE), 0o644)
+        if self.fd is None:
+            raise ExportError("another export into %s is running" % folder)
 
     def release(self) -> None:
         if self.fd is not None:
