@@ -34,7 +34,6 @@ machine and the load average before and after.
 import argparse
 import json
 import os
-import platform
 import shutil
 import statistics
 import subprocess
@@ -44,31 +43,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from run import loadavg, machine  # noqa: E402
+
 GOALS = {"grown": 0.15, "unchanged": 0.12, "status": 3.0}
-
-
-def loadavg():
-    try:
-        with open("/proc/loadavg") as f:
-            return " ".join(f.read().split()[:3])
-    except OSError:
-        return "unknown"
-
-
-def machine():
-    model = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    return "%s, %d CPUs, %s %s, Python %s" % (
-        model,
-        os.cpu_count() or 0,
-        platform.system(),
-        platform.release(),
-        platform.python_version(),
-    )
 
 
 # ---------------------------------------------------------------------------
@@ -176,7 +153,7 @@ def grow(files, tag, lines=20):
 
 def timed(command, env):
     began = time.perf_counter()
-    done = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+    done = subprocess.run(command, env=env, capture_output=True, check=False)
     seconds = time.perf_counter() - began
     if done.returncode != 0:
         sys.exit("%s failed (%d): %s" % (" ".join(command), done.returncode, done.stderr.decode()[-2000:]))
@@ -288,7 +265,8 @@ def main(argv=None):
         (
             "status, state saved, no server, %d files grown" % args.grow,
             med["status"],
-            "%.2fx python -c 'import ledgerly, numpy' (goal <= %.1fx)" % (med["status"] / med["import"], GOALS["status"]),
+            "%.2fx python -c 'import ledgerly, numpy' (goal <= %.1fx)"
+            % (med["status"] / med["import"], GOALS["status"]),
         ),
         ("python -c 'import ledgerly, numpy'", med["import"], ""),
         (
@@ -303,8 +281,7 @@ def main(argv=None):
         print("%s  %7.3f s  %s" % (label.ljust(width), seconds, note))
     print()
     print(
-        "saved state: %.1f MiB, %d files, %d stored rows"
-        % (state.bytes / (1 << 20), state.files or 0, state.rows or 0)
+        "saved state: %.1f MiB, %d files, %d stored rows" % (state.bytes / (1 << 20), state.files or 0, state.rows or 0)
     )
     print("machine: " + machine())
     print(
