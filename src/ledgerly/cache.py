@@ -151,7 +151,7 @@ def _lengths(start: bytes) -> Tuple[int, int, int]:
     """CRC, header length and dialect table length from the host part's
     first 16 bytes. Raises StateRefused."""
     if len(start) < _HOST.size or start[:4] != _HOST_MAGIC:
-        raise StateRefused("the state file was not saved by this program's host")
+        raise StateRefused("the state file was not written by a ledger (its extra bytes are not a host part)")
     _magic, crc, header, dialects = _HOST.unpack_from(start)
     return crc, header, dialects
 
@@ -457,7 +457,8 @@ def list_states(folder: Optional[str] = None) -> Tuple[List[StateInfo], int]:
     states: List[StateInfo] = []
     temporary = 0
     try:
-        entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        with os.scandir(folder) as it:
+            entries = sorted(it, key=lambda e: e.name)
     except FileNotFoundError:
         return states, 0
     for entry in entries:
@@ -485,7 +486,9 @@ def _describe(entry: os.DirEntry[str]) -> StateInfo:
     raw = header.get("sources")
     sources: Tuple[Tuple[str, Optional[str]], ...] = ()
     if isinstance(raw, list):
-        sources = tuple((str(s[0]), s[1]) for s in raw if isinstance(s, list) and len(s) == 2)
+        sources = tuple(
+            (str(s[0]), s[1] if isinstance(s[1], str) else None) for s in raw if isinstance(s, list) and len(s) == 2
+        )
     problem: Optional[str] = None
     try:
         check_host(head.host, [Source(p, d) for p, d in sources])
@@ -504,7 +507,8 @@ def clear_states(folder: Optional[str] = None) -> Tuple[int, int]:
     folder = folder if folder is not None else cache_dir()
     removed = freed = 0
     try:
-        entries = list(os.scandir(folder))
+        with os.scandir(folder) as it:
+            entries = list(it)
     except FileNotFoundError:
         return 0, 0
     for entry in entries:

@@ -205,7 +205,7 @@ def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopbac
     live = LiveLedger(ctx.sources, ctx.workers, state_for(args, ctx.sources))
     first = live.tick()
     if args.verbose:
-        note_refused(live.ledger)
+        note_refused(live.ledger.state, live.ledger.refused)
     hosts = None
     if loopback:
         # The loopback names, and the address the server listens on (the one its URL names).

@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Dict
 
-from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
+from ledgerly.cli.options import load_context, source_options, summarise_errors
 
 SHOWN_SKIPPED = 10
 
@@ -26,7 +26,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_sources(args: argparse.Namespace) -> int:
-    from ledgerly.cli.saved import state_for
+    from ledgerly.cli.saved import note_refused, state_for
     from ledgerly.sources import SniffCache, list_files
 
     ctx = load_context(args)
@@ -38,8 +38,8 @@ def run_sources(args: argparse.Namespace) -> int:
         from ledgerly.cache import restore_dialects
 
         _usable, refused = restore_dialects(state, ctx.sources, sniffs)
-        if refused is not None and args.verbose:
-            warn("the saved state %s was not used (%s)" % (state, refused))
+        if args.verbose:
+            note_refused(state, refused)
     listing = list_files(ctx.sources, sniffs)
     data = listing.describe()
     if args.json:

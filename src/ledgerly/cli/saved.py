@@ -41,13 +41,8 @@ def open_ledger(ctx: Context) -> Ledger:
     from ledgerly.ledger import Ledger
 
     ledger = Ledger(ctx.sources, ctx.workers, state=state_for(ctx.args, ctx.sources))
-    opened(ledger, ctx.args.verbose)
+    _opened.append((ledger, ctx.args.verbose))
     return ledger
-
-
-def opened(ledger: Ledger, verbose: bool) -> None:
-    """Registers a ledger opened elsewhere (a live view's) for `settle`."""
-    _opened.append((ledger, verbose))
 
 
 def settle() -> None:
@@ -60,14 +55,15 @@ def settle() -> None:
     failed = {id(job.ledger): job.save_error for job in finish_saves() if job.save_error is not None}
     for ledger, verbose in _opened:
         if verbose:
-            note_refused(ledger)
+            note_refused(ledger.state, ledger.refused)
             note_save_error(ledger, failed.get(id(ledger)))
     del _opened[:]
 
 
-def note_refused(ledger: Ledger) -> None:
-    if ledger.refused is not None:
-        warn("the saved state %s was not used (%s); the logs were read again" % (ledger.state, ledger.refused))
+def note_refused(state: Optional[str], reason: Optional[str]) -> None:
+    """The line --verbose shows for a saved state that was not used."""
+    if reason is not None:
+        warn("the saved state %s was not used (%s)" % (state, reason))
 
 
 def note_save_error(ledger: Ledger, error: Optional[OSError]) -> None:
