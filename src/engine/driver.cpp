@@ -15,16 +15,13 @@
 #include <unordered_map>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "engine/reader.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
 #include "engine/worker_pool.h"
 #include "parser/counters.h"
 #include "parser/shared_text.h"
+#include "platform/memory.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -269,11 +266,7 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
   const bool read_any = !results.empty();
   std::vector<WorkerResult>().swap(results);
   std::vector<Job>().swap(list.jobs);
-#if defined(__GLIBC__)
-  if (read_any) malloc_trim(0);
-#else
-  (void)read_any;
-#endif
+  if (read_any) platform::release_free_heap();
 
   if (report.removed != 0 || !engine.refreshed) report.updated = true;
   engine.refreshed = true;

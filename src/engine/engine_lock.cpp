@@ -9,108 +9,97 @@
 // wait forever), and marks every lock that had tickets outstanding.
 #include "engine/engine_lock.h"
 
+#include <memory>
+
+#include "platform/fork.h"
+
 namespace ledgerly::engine {
 
 struct LockRegistry {
-  static inline pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  static inline std::mutex mutex;
   static inline EngineLock* head = nullptr;
 
   static void prepare() {
-    pthread_mutex_lock(&mutex);
-    for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) {
-      pthread_mutex_lock(&lock->mutex_);
-    }
+    mutex.lock();
+    for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) lock->mutex_.lock();
   }
 
   static void parent() {
-    for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) {
-      pthread_mutex_unlock(&lock->mutex_);
-    }
-    pthread_mutex_unlock(&mutex);
+    for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) lock->mutex_.unlock();
+    mutex.unlock();
   }
 
   static void child() {
     for (EngineLock* lock = head; lock != nullptr; lock = lock->next_) {
-      pthread_cond_init(&lock->turn_, nullptr);
+      // The old condition variable is abandoned, not destroyed: destroying
+      // one that other threads were waiting on is undefined, and in the
+      // child those threads do not exist to stop waiting.
+      std::construct_at(&lock->turn_);
       if (lock->next_ticket_ != lock->serving_ && lock->state_ == EngineLock::State::kUsable) {
         lock->state_ = EngineLock::State::kForkedWhileBusy;
       }
-      pthread_mutex_unlock(&lock->mutex_);
+      lock->mutex_.unlock();
     }
-    pthread_mutex_unlock(&mutex);
+    mutex.unlock();
   }
 
   static void add(EngineLock* lock) {
     // Installed once per process, before the first lock is listed.
-    static const int installed = pthread_atfork(&prepare, &parent, &child);
+    static const bool installed = platform::on_fork(&prepare, &parent, &child);
     (void)installed;
-    pthread_mutex_lock(&mutex);
+    std::lock_guard<std::mutex> hold(mutex);
     lock->next_ = head;
     if (head != nullptr) head->prev_ = lock;
     head = lock;
-    pthread_mutex_unlock(&mutex);
   }
 
   static void remove(EngineLock* lock) {
-    pthread_mutex_lock(&mutex);
+    std::lock_guard<std::mutex> hold(mutex);
     if (lock->prev_ != nullptr) {
       lock->prev_->next_ = lock->next_;
     } else {
       head = lock->next_;
     }
     if (lock->next_ != nullptr) lock->next_->prev_ = lock->prev_;
-    pthread_mutex_unlock(&mutex);
   }
 };
 
 EngineLock::EngineLock() { LockRegistry::add(this); }
 
-EngineLock::~EngineLock() {
-  LockRegistry::remove(this);
-  pthread_cond_destroy(&turn_);
-  pthread_mutex_destroy(&mutex_);
-}
+EngineLock::~EngineLock() { LockRegistry::remove(this); }
 
 EngineLock::Entry EngineLock::acquire() {
-  pthread_mutex_lock(&mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (state_ == State::kUsable) {
     const std::uint64_t ticket = next_ticket_++;
-    while (serving_ != ticket && state_ == State::kUsable) pthread_cond_wait(&turn_, &mutex_);
+    turn_.wait(hold, [&] { return serving_ == ticket || state_ != State::kUsable; });
   }
-  Entry entry = Entry::kAcquired;
-  if (state_ == State::kPoisoned) entry = Entry::kPoisoned;
-  if (state_ == State::kForkedWhileBusy) entry = Entry::kForkedWhileBusy;
-  pthread_mutex_unlock(&mutex_);
-  return entry;
+  if (state_ == State::kPoisoned) return Entry::kPoisoned;
+  if (state_ == State::kForkedWhileBusy) return Entry::kForkedWhileBusy;
+  return Entry::kAcquired;
 }
 
 void EngineLock::release() {
-  pthread_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   ++serving_;
-  pthread_cond_broadcast(&turn_);
-  pthread_mutex_unlock(&mutex_);
+  turn_.notify_all();
 }
 
 void EngineLock::poison_and_release() {
-  pthread_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   state_ = State::kPoisoned;
   ++serving_;
-  pthread_cond_broadcast(&turn_);
-  pthread_mutex_unlock(&mutex_);
+  turn_.notify_all();
 }
 
 std::uint64_t EngineLock::outstanding() {
-  pthread_mutex_lock(&mutex_);
-  const std::uint64_t count = next_ticket_ - serving_;
-  pthread_mutex_unlock(&mutex_);
-  return count;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return next_ticket_ - serving_;
 }
 
 bool EngineLock::forked_while_busy() {
-  pthread_mutex_lock(&mutex_);
-  const bool busy = state_ == State::kForkedWhileBusy;
-  pthread_mutex_unlock(&mutex_);
-  return busy;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return state_ == State::kForkedWhileBusy;
 }
 
 }  // namespace ledgerly::engine

@@ -15,14 +15,15 @@
 //    Entry::kForkedWhileBusy from then on instead of waiting for threads
 //    that do not exist there.  A lock that was idle at the fork works in
 //    the child as before.  Every EngineLock registers itself for this in a
-//    process-wide list, with fork handlers installed once.
+//    process-wide list, with fork handlers installed once (platform/fork.h;
+//    systems without fork() need none).
 //  - Not copyable or movable (its address is registered).
 #ifndef LEDGERLY_ENGINE_ENGINE_LOCK_H_
 #define LEDGERLY_ENGINE_ENGINE_LOCK_H_
 
-#include <pthread.h>
-
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 namespace ledgerly::engine {
 
@@ -57,8 +58,8 @@ class EngineLock {
   enum class State : std::uint8_t { kUsable, kPoisoned, kForkedWhileBusy };
   friend struct LockRegistry;
 
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t turn_ = PTHREAD_COND_INITIALIZER;
+  std::mutex mutex_;
+  std::condition_variable turn_;
   std::uint64_t next_ticket_ = 0;  // the ticket the next caller takes
   std::uint64_t serving_ = 0;      // the ticket whose turn it is
   State state_ = State::kUsable;

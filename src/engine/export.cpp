@@ -17,11 +17,6 @@
 #include <unordered_map>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "engine/attribution.h"
 #include "engine/json_writer.h"
 #include "engine/record.h"
@@ -31,6 +26,7 @@
 #include "engine/state.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"
+#include "platform/memory.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -89,26 +85,6 @@ void store_record(unsigned char* dst, const Record& words) noexcept {
 }
 
 std::uint64_t word(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
-
-// A large buffer that is about to be written from end to end: ask for huge
-// pages, which cuts the page faults of first touch several hundredfold.  Only
-// advice; ignored where unsupported.
-void advise_huge_pages(unsigned char* data, std::size_t size) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
-  if (size < 2 * kHuge) return;
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (page_size <= 0) return;
-  const auto page = static_cast<std::uintptr_t>(page_size);
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-  if (end <= begin) return;
-  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
 
 // Positions in the file table, given on first use: file order position ->
 // table position.  One small array, so the lookup per record stays in cache.
@@ -175,10 +151,11 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   if (allocator != nullptr) {
     out.buffer.data = allocator->allocate(out.buffer.size);
   } else {
-    out.buffer.owned = std::make_unique_for_overwrite<unsigned char[]>(out.buffer.size);
+    out.buffer.owned.reset(new unsigned char[out.buffer.size]);  // left uninitialised
     out.buffer.data = out.buffer.owned.get();
   }
-  advise_huge_pages(out.buffer.data, out.buffer.size);
+  // Written from end to end next: huge pages save most first-touch faults.
+  platform::advise_huge_pages(out.buffer.data, out.buffer.size);
 
   const SeededHash hash;
   TextTable models(hash, out.models);

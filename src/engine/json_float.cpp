@@ -3,28 +3,20 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <system_error>
 
 namespace ledgerly::engine::json {
 namespace {
 
-// For a number that the double conversion reported out of range: true when
-// its magnitude is too large (infinity), false when too small (zero).
-// `s` is a well-formed JSON number with a nonzero digit.
-bool overflows(std::string_view s) {
+// The exponent part of a well-formed JSON number (0 without one), its
+// magnitude capped at about 10^9: anything larger overflows or underflows
+// alike.
+long long exponent_of(std::string_view s) {
   const std::size_t e = s.find_first_of("eE");
-  const std::string_view mantissa = s.substr(0, e);
-  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-  // Decimal exponent of the leading nonzero digit.
-  long long lead = 0;
-  for (std::size_t k = 0; k < mantissa.size(); ++k) {
-    if (mantissa[k] >= '1' && mantissa[k] <= '9') {
-      lead = k < point ? static_cast<long long>(point - k) - 1 : -static_cast<long long>(k - point);
-      break;
-    }
-  }
   long long exp = 0;
   if (e != std::string_view::npos) {
     std::size_t k = e + 1;
@@ -35,12 +27,59 @@ bool overflows(std::string_view s) {
     }
     if (negative) exp = -exp;
   }
-  return lead + exp > 0;
+  return exp;
 }
+
+#if defined(__cpp_lib_to_chars)
+// For a number that the double conversion reported out of range: true when
+// its magnitude is too large (infinity), false when too small (zero).
+// `s` is a well-formed JSON number with a nonzero digit.
+bool overflows(std::string_view s) {
+  const std::string_view mantissa = s.substr(0, s.find_first_of("eE"));
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  // Decimal exponent of the leading nonzero digit.
+  long long lead = 0;
+  for (std::size_t k = 0; k < mantissa.size(); ++k) {
+    if (mantissa[k] >= '1' && mantissa[k] <= '9') {
+      lead = k < point ? static_cast<long long>(point - k) - 1 : -static_cast<long long>(k - point);
+      break;
+    }
+  }
+  return lead + exponent_of(s) > 0;
+}
+#endif
 
 }  // namespace
 
+namespace detail {
+
+double read_float_text_strtod(std::string_view s) {
+  // strtod reads a decimal point as the current locale has it (perhaps a
+  // comma), so the text goes over without one: the fraction's digits move
+  // into the exponent ("12.5e3" is read as "125e2").
+  std::string text;
+  text.reserve(s.size() + 24);
+  long long fraction_digits = 0;
+  bool in_fraction = false;
+  for (const char c : s.substr(0, s.find_first_of("eE"))) {
+    if (c == '.') {
+      in_fraction = true;
+      continue;
+    }
+    text.push_back(c);
+    if (in_fraction) ++fraction_digits;
+  }
+  text.push_back('e');
+  text += std::to_string(exponent_of(s) - fraction_digits);
+  // Correctly rounded by every C library in use; infinity (HUGE_VAL) when
+  // too large, zero or the nearest subnormal when too small.
+  return std::strtod(text.c_str(), nullptr);
+}
+
+}  // namespace detail
+
 double read_float_text(std::string_view s) {
+#if defined(__cpp_lib_to_chars)
   double d = 0.0;
   const auto r = std::from_chars(s.data(), s.data() + s.size(), d);
   if (r.ec == std::errc::result_out_of_range) {
@@ -48,6 +87,10 @@ double read_float_text(std::string_view s) {
     if (s[0] == '-') d = -d;
   }
   return d;
+#else
+  // C++ libraries without std::from_chars for doubles (libc++ before 20).
+  return detail::read_float_text_strtod(s);
+#endif
 }
 
 void append_float_text(std::string& out, double v) {

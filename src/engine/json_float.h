@@ -12,6 +12,13 @@ namespace ledgerly::engine::json {
 // beyond the double range become infinity, those below it zero (signed).
 double read_float_text(std::string_view s);
 
+namespace detail {
+// The same through the C library's strtod, for C++ libraries that lack
+// std::from_chars for doubles; built everywhere so that it is tested
+// against std::from_chars where both exist.
+double read_float_text_strtod(std::string_view s);
+}  // namespace detail
+
 // Appends the shortest decimal text that reads back as exactly `v`:
 //  - decimal point position k (v = 0.DIGITS x 10^k) with 0 < k <= 16:
 //    plain notation, ".0" added to whole values ("1000.0", "12.5");

@@ -236,7 +236,7 @@ bool Decoder::read_text(std::string_view& dst) {
     // Decoded from escapes: copied where it stays.  The space holds the
     // whole text, and a decoded string is never longer than its JSON form.
     if (out_.unescaped == nullptr) {
-      out_.unescaped = std::make_unique_for_overwrite<char[]>(text_.size());
+      out_.unescaped.reset(new char[text_.size()]);  // left uninitialised
       out_.unescaped_size = 0;
     }
     char* at = out_.unescaped.get() + out_.unescaped_size;

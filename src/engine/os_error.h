@@ -7,7 +7,8 @@
 namespace ledgerly::engine {
 
 // The system's message for `errnum` in the C locale, whatever the
-// process's locale (for example "No such file or directory"); always ASCII.
+// process's locale (for example "No such file or directory"); always ASCII
+// (platform/error_text.h).
 std::string os_message(int errnum);
 
 // "<system message> (os error <errnum>)".

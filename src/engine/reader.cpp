@@ -9,15 +9,10 @@
 #include "engine/reader.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <string.h>  // memrchr
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -25,6 +20,8 @@
 #include "engine/fatal.h"
 #include "engine/os_error.h"
 #include "parser/parse.h"
+#include "platform/bytes.h"
+#include "platform/file.h"
 
 #ifdef LEDGERLY_TESTING_HOOKS
 #include "engine/testing_hooks.h"
@@ -33,8 +30,10 @@
 namespace ledgerly::engine {
 namespace {
 
+using platform::File;
+using platform::FileKind;
+
 constexpr std::size_t kReadSize = 262144;
-constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 // Buffers one worker reuses for all its jobs; the read buffer is allocated
 // by the first job that reads (a worker of a no-op refresh takes none).
@@ -46,94 +45,52 @@ struct Buffers {
   parser::TextPool texts;
 
   char* read_buffer() {
-    if (read == nullptr) read = std::make_unique_for_overwrite<char[]>(kReadSize);
+    if (read == nullptr) read.reset(new char[kReadSize]);  // left uninitialised
     return read.get();
   }
 };
 
-class FileHandle {
- public:
-  explicit FileHandle(int fd) noexcept : fd_(fd) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { ::close(fd_); }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-// read(2) retried when interrupted; -1 with errno set on failure.
-ssize_t read_some(int fd, char* buf, std::size_t n) {
-  for (;;) {
-    ssize_t r = ::read(fd, buf, n);
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-
 // True when the `tail.size()` bytes just before `offset` equal `tail`.
-// Any failure (cannot seek, cannot read, too few bytes) counts as a mismatch.
-bool tail_matches(int fd, const Tail& tail, std::uint64_t offset) {
+// Any failure (cannot read, too few bytes) counts as a mismatch.
+bool tail_matches(File& file, const Tail& tail, std::uint64_t offset) {
   std::string_view want = tail.view();
-  if (offset < want.size() || offset > kMaxOffset) return false;
+  if (offset < want.size()) return false;
   char got[Tail::kCapacity];
   std::size_t have = 0;
-  auto pos = static_cast<off_t>(offset - want.size());
-  while (have < want.size()) {
-    ssize_t r = ::pread(fd, got + have, want.size() - have, pos + static_cast<off_t>(have));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    have += static_cast<std::size_t>(r);
-  }
-  return std::memcmp(got, want.data(), want.size()) == 0;
+  return file.read_at(offset - want.size(), got, want.size(), have) == 0 && have == want.size() &&
+         std::memcmp(got, want.data(), want.size()) == 0;
 }
 
 // Why a file that is not a regular file is refused.  A directory keeps the
 // system's own text; other kinds are named.
-std::string not_regular_text(mode_t mode) {
-  if (S_ISDIR(mode)) return os_error_text(EISDIR);
-  const char* kind = S_ISFIFO(mode)   ? "named pipe"
-                     : S_ISCHR(mode)  ? "character device"
-                     : S_ISBLK(mode)  ? "block device"
-                     : S_ISSOCK(mode) ? "socket"
-                                      : "unknown kind of file";
-  return std::string("not a regular file (") + kind + ")";
+std::string not_regular_text(FileKind kind) {
+  switch (kind) {
+    case FileKind::kDirectory: return os_error_text(EISDIR);
+    case FileKind::kNamedPipe: return "not a regular file (named pipe)";
+    case FileKind::kCharacterDevice: return "not a regular file (character device)";
+    case FileKind::kBlockDevice: return "not a regular file (block device)";
+    case FileKind::kSocket: return "not a regular file (socket)";
+    default: return "not a regular file (unknown kind of file)";
+  }
 }
 
 // Opens `path` for reading if it names a regular file.  The open itself
 // never blocks (a named pipe without a writer would hold the refresh for
-// ever, a terminal device could become the controlling one); the flag is
-// cleared again once the file is known to be regular.  Returns the
-// descriptor, or -1 with `error` set to the text to report.
-int open_regular(const std::string& path, std::string& error) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    error = os_error_text(errno);
-    return -1;
+// ever, a terminal device could become the controlling one).  Returns the
+// open file, or a closed one with `error` set to the text to report.
+File open_regular(const std::string& path, std::string& error) {
+  platform::OpenResult opened = platform::open_for_reading(path);
+  if (opened.error != 0) {
+    error = os_error_text(opened.error);
+  } else if (opened.kind != FileKind::kRegular) {
+    error = not_regular_text(opened.kind);
   }
-  // F_SETFL with 0 clears O_NONBLOCK and leaves the rest as opened (the
-  // status flags it can change are all unset here; the access mode and
-  // close-on-exec are not status flags).
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, 0) < 0)) {
-    error = os_error_text(errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = not_regular_text(st.st_mode);
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return std::move(opened.file);
 }
 
 // The last line feed in [p, end), or null.
 const char* last_line_feed(const char* p, const char* end) noexcept {
-  return static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
+  return platform::find_last_byte(p, static_cast<std::size_t>(end - p), '\n');
 }
 
 // A message response is often logged as several lines (one per content
@@ -165,7 +122,7 @@ bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
 
 // Reads [state.offset, state.input.size) and parses every complete line,
 // counting the rows that parsing yields in `rows_made` (stored or folded).
-// Returns 0, or the errno of a failed seek or read.
+// Returns 0, or the error number of a failed seek or read.
 //
 // Only lines holding one of the dialect's needles can change the state
 // (parse() drops every other line before decoding it), so the complete
@@ -173,10 +130,9 @@ bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
 // all of them at once, and only the line around each hit is delimited and
 // parsed.  The offset and tail then move past the whole run of lines,
 // exactly where parsing each line in turn would have left them.
-int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& bytes_read,
+int read_new_lines(File& file, FileState& state, Buffers& buffers, std::uint64_t& bytes_read,
                    std::uint64_t& rows_made) {
-  if (state.offset > kMaxOffset) return EINVAL;
-  if (::lseek(fd, static_cast<off_t>(state.offset), SEEK_SET) < 0) return errno;
+  if (const int err = file.seek(state.offset); err != 0) return err;
 
   const std::uint8_t source = state.source;
   std::string& pending = buffers.line;
@@ -223,10 +179,9 @@ int read_new_lines(int fd, FileState& state, Buffers& buffers, std::uint64_t& by
 
   while (left > 0) {
     std::size_t want = left < kReadSize ? static_cast<std::size_t>(left) : kReadSize;
-    ssize_t got = read_some(fd, buf, want);
-    if (got < 0) return errno;
-    if (got == 0) break;  // the file is shorter than the manifest says
-    auto n = static_cast<std::size_t>(got);
+    std::size_t n = 0;
+    if (const int err = file.read(buf, want, n); err != 0) return err;
+    if (n == 0) break;  // the file is shorter than the manifest says
     left -= n;
     bytes_read += n;
 
@@ -274,13 +229,12 @@ WorkerResult process(Job job, Buffers& buffers) {
     return result;
   }
   std::string open_error;
-  const int fd = open_regular(job.input.path, open_error);
-  if (fd < 0) {
+  File file = open_regular(job.input.path, open_error);
+  if (!file.is_open()) {
     result.state = std::move(job.previous);
     fail(std::move(open_error));
     return result;
   }
-  FileHandle file(fd);
 
   std::unique_ptr<FileState> previous = std::move(job.previous);
   bool rebuild = true;
@@ -290,7 +244,7 @@ WorkerResult process(Job job, Buffers& buffers) {
     rebuild = now.identity != old.identity() || now.size < old.size ||
               (now.size == old.size && now.mtime_ns != old.mtime_ns);
     if (!rebuild && !previous->tail.empty()) {
-      rebuild = !tail_matches(fd, previous->tail, previous->offset);
+      rebuild = !tail_matches(file, previous->tail, previous->offset);
     }
   }
 
@@ -309,7 +263,7 @@ WorkerResult process(Job job, Buffers& buffers) {
   }
   std::uint64_t bytes_read = 0;
   std::uint64_t rows_made = 0;
-  int err = read_new_lines(fd, *state, buffers, bytes_read, rows_made);
+  int err = read_new_lines(file, *state, buffers, bytes_read, rows_made);
   // A state read from its start holds only rows that were just made: trim
   // the array's growth slack now, while the rows are hot in cache.  A
   // continued state keeps its capacity (trimming it would move old rows

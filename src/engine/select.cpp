@@ -28,17 +28,13 @@
 #include <utility>
 #include <vector>
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#define LEDGERLY_SELECT_MMAP 1
-#endif
-
 #include "engine/attribution.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/dialect.h"
 #include "parser/row.h"
 #include "parser/shared_text.h"
+#include "platform/memory.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -218,23 +214,16 @@ struct Mapped {
 
   T* allocate(std::size_t n) {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-#ifndef LEDGERLY_SELECT_MMAP
-    return std::allocator<T>().allocate(n);
-#else
     if (n * sizeof(T) < kMapFrom) return std::allocator<T>().allocate(n);
-    void* p =
-        mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = platform::map_memory(n * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
-#endif
   }
   void deallocate(T* p, std::size_t n) noexcept {
-#ifdef LEDGERLY_SELECT_MMAP
     if (n * sizeof(T) >= kMapFrom) {
-      munmap(p, n * sizeof(T));
+      platform::unmap_memory(p, n * sizeof(T));
       return;
     }
-#endif
     std::allocator<T>().deallocate(p, n);
   }
   template <typename U>

@@ -1,150 +1,109 @@
-// The state file's system calls (POSIX).  Reads and writes are retried when
-// a signal interrupts them, and go on after a short count; opens never
-// block (a named pipe without a writer, a terminal), and only regular
-// files are read or written.
+// The state file's input and output, over the platform layer's files:
+// opens never block (a named pipe without a writer, a terminal), only
+// regular files are read or written, and reads and writes go on after
+// short counts and interruptions.
 #include "engine/state_io.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
+#include <utility>
+
+#include "platform/file.h"
 
 namespace ledgerly::engine {
 namespace {
 
-constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-
 // The kind of a file that is neither regular nor a directory.
-const char* kind_of(mode_t mode) noexcept {
-  return S_ISFIFO(mode)   ? "named pipe"
-         : S_ISCHR(mode)  ? "character device"
-         : S_ISBLK(mode)  ? "block device"
-         : S_ISSOCK(mode) ? "socket"
-                          : "unknown kind of file";
+const char* kind_name(platform::FileKind kind) noexcept {
+  switch (kind) {
+    case platform::FileKind::kNamedPipe: return "named pipe";
+    case platform::FileKind::kCharacterDevice: return "character device";
+    case platform::FileKind::kBlockDevice: return "block device";
+    case platform::FileKind::kSocket: return "socket";
+    default: return "unknown kind of file";
+  }
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
-  // Closes now and reports a failure (a write-back error on some file
-  // systems surfaces only here).  EINTR leaves the descriptor closed on the
-  // systems this runs on, so it is not a failure.
-  void close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) throw StateIoError(errno);
-  }
-
- private:
-  int fd_;
-};
-
-// Opens `path` with `flags` (never blocking), retried when interrupted, and
-// checks what it names: a directory fails with EISDIR, any other kind but
-// a regular file with StateFileError.  The descriptor is left blocking;
-// `size` receives the file's size.
-Descriptor open_regular(const std::string& path, int flags, mode_t mode, std::uint64_t& size) {
-  if (path.find('\0') != std::string::npos) throw StateIoError(EINVAL);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw StateIoError(errno);
-  Descriptor file(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw StateIoError(errno);
-  if (S_ISDIR(st.st_mode)) throw StateIoError(EISDIR);
-  if (!S_ISREG(st.st_mode)) {
-    throw StateFileError(std::string("the path is not a regular file (") + kind_of(st.st_mode) +
+// The file `opened` names, open; a failed open or a directory throws
+// StateIoError, any other kind but a regular file StateFileError.
+platform::File checked(platform::OpenResult opened) {
+  if (opened.error != 0) throw StateIoError(opened.error);
+  if (opened.kind == platform::FileKind::kDirectory) throw StateIoError(EISDIR);
+  if (opened.kind != platform::FileKind::kRegular) {
+    throw StateFileError(std::string("the path is not a regular file (") + kind_name(opened.kind) +
                          ")");
   }
-  // Clears O_NONBLOCK; the access mode and close-on-exec are not status flags.
-  if (::fcntl(fd, F_SETFL, 0) < 0) throw StateIoError(errno);
-  size = static_cast<std::uint64_t>(st.st_size);
-  return file;
+  return std::move(opened.file);
+}
+
+// A path holding a NUL byte would name a shorter path at the system.
+void refuse_nul(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw StateIoError(EINVAL);
 }
 
 class FileSink final : public StateSink {
  public:
-  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  explicit FileSink(platform::File& file) noexcept : file_(file) {}
   void write(const unsigned char* data, std::size_t size) override {
-    while (size > 0) {
-      const ssize_t n = ::write(fd_, data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw StateIoError(errno);
-      }
-      if (n == 0) throw StateIoError(EIO);
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
+    const int error = file_.write_all(reinterpret_cast<const char*>(data), size);
+    if (error != 0) throw StateIoError(error);
   }
 
  private:
-  int fd_;
+  platform::File& file_;
 };
 
+// Reads in order by offset too, keeping its own position: on some systems a
+// read at an offset moves the file's position, which would otherwise lose
+// the place of the reads in order.
 class FileSource final : public StateSource {
  public:
-  FileSource(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
+  FileSource(platform::File& file, std::uint64_t size) noexcept : file_(file), size_(size) {}
   std::uint64_t size() const override { return size_; }
   std::size_t read(unsigned char* out, std::size_t size) override {
-    for (;;) {
-      const ssize_t n = ::read(fd_, out, size);
-      if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) throw StateIoError(errno);
-    }
+    std::size_t got = 0;
+    const int error = file_.read_at(position_, reinterpret_cast<char*>(out), size, got);
+    if (error != 0) throw StateIoError(error);
+    position_ += got;
+    return got;
   }
   bool read_at(std::uint64_t offset, unsigned char* out, std::size_t size) override {
-    std::size_t have = 0;
-    while (have < size) {
-      if (offset + have > kMaxOffset) return false;
-      const ssize_t n = ::pread(fd_, out + have, size - have, static_cast<off_t>(offset + have));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw StateIoError(errno);
-      }
-      if (n == 0) return false;
-      have += static_cast<std::size_t>(n);
-    }
-    return true;
+    std::size_t got = 0;
+    const int error = file_.read_at(offset, reinterpret_cast<char*>(out), size, got);
+    // An offset the system cannot address lies past any file's end.
+    if (error == EINVAL) return false;
+    if (error != 0) throw StateIoError(error);
+    return got == size;
   }
 
  private:
-  int fd_;
+  platform::File& file_;
   std::uint64_t size_;
+  std::uint64_t position_ = 0;
 };
 
 }  // namespace
 
 StateSummary save_state_file(const Engine& engine, std::string_view extra,
                              const std::string& path) {
-  std::uint64_t size = 0;
-  Descriptor file = open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, 0600, size);
-  FileSink sink(file.get());
+  refuse_nul(path);
+  platform::File file = checked(platform::create_for_writing(path));
+  FileSink sink(file);
   const StateSummary summary = save_state(engine, extra, sink);
-  file.close();
+  const int error = file.close();
+  if (error != 0) throw StateIoError(error);
   return summary;
 }
 
 StateSummary load_state_file(const std::string& path, Engine& out, std::string& extra) {
+  refuse_nul(path);
+  platform::File file = checked(platform::open_for_reading(path));
   std::uint64_t size = 0;
-  Descriptor file = open_regular(path, O_RDONLY, 0, size);
-  FileSource source(file.get(), size);
+  const int error = file.size(size);
+  if (error != 0) throw StateIoError(error);
+  FileSource source(file, size);
   return load_state(source, out, extra);
 }
 

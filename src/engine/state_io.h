@@ -1,11 +1,10 @@
 // Saving an engine's state to a file and loading it back: the state file's
 // input and output, and the one place where they touch the operating system.
 //
-// Every system call of the state file is in state_io.cpp, behind the two
-// functions below and the sink and source they use: creating or
-// truncating the file (mode 0600 when created), writing it, closing it;
-// opening a file for reading, its kind and size (fstat), reading it in
-// order and at an offset.
+// The state file reaches the operating system only through the platform
+// layer's files (platform/file.h), in state_io.cpp: creating or truncating
+// the file (mode 0600), writing it, closing it; opening a file for
+// reading, its kind and size, reading it in order and at an offset.
 #ifndef LEDGERLY_ENGINE_STATE_IO_H_
 #define LEDGERLY_ENGINE_STATE_IO_H_
 
@@ -18,13 +17,14 @@
 namespace ledgerly::engine {
 
 // Writes `engine` (held exclusively by the caller) and `extra` to `path`,
-// creating the file (mode 0600, less the process's umask) or truncating
-// it.  Nothing is synced to disk: a caller that wants the state to
-// survive a system crash syncs the file itself.  Throws StateIoError when
-// a system call fails, StateFileError when `path` names something other
-// than a regular file or a directory (a named pipe, a device, a socket:
-// refused before anything is written), or std::bad_alloc.  On failure
-// `path` may hold part of a state, which load_state_file() refuses.
+// creating the file or truncating it, readable and writable by its owner
+// alone (platform::create_for_writing()).  Nothing is synced to disk: a
+// caller that wants the state to survive a system crash syncs the file
+// itself.  Throws StateIoError when a system call fails, StateFileError
+// when `path` names something other than a regular file or a directory (a
+// named pipe, a device, a socket: refused before anything is written), or
+// std::bad_alloc.  On failure `path` may hold part of a state, which
+// load_state_file() refuses.
 StateSummary save_state_file(const Engine& engine, std::string_view extra, const std::string& path);
 
 // Reads the state in the file at `path` into `out` and its extra bytes

@@ -375,9 +375,9 @@ def worth_saving(redo: int, saved_bytes: int, age: float) -> bool:
 
 def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> Dict[str, int]:
     """Saves `engine`'s state, the dialects of `sniffs` and `manifest` (the
-    engine's last refresh's) at `path`: into a
-    new temporary file (mode 0600) in the same folder, renamed into place.
-    The folder is made (mode 0700) when missing. Raises OSError."""
+    engine's last refresh's) at `path`: into a new temporary file (mode
+    0600) in the same folder, renamed into place. The folder is made (mode
+    0700) when missing. Raises OSError."""
     folder = os.path.dirname(path)
     os.makedirs(folder, mode=0o700, exist_ok=True)
     prefix = "." + os.path.basename(path) + "."

@@ -10,7 +10,9 @@ list, with `sort`, `top` and `id`). Making one is the only place where a
 group, a date, a zone, a glob, a sort or a count is checked; anything wrong
 raises `ParameterError`, which names the parameter so that the command
 line can say "--since: ..." and the API can answer 400 with
-``{"error": ..., "parameter": "since"}``.
+``{"error": ..., "parameter": "since"}``. It is also where the forms
+people type are read: relative dates (`today`, `7d`, `last-month`), in the
+query's zone, and a project named by a plain word (its last path part).
 
 No numpy here: the command line checks its options before loading the
 report modules.
@@ -18,11 +20,14 @@ report modules.
 
 from __future__ import annotations
 
+import re
+import time
 from dataclasses import dataclass
+from datetime import date, timedelta
 from typing import Any, Optional, Sequence, Tuple, Union
 
 from ledgerly.sources import project_label
-from ledgerly.timezones import Bound, BoundError, TimezoneError, Zone, bound_ms, resolve_zone
+from ledgerly.timezones import DAY_MS, HOUR_MS, Bound, BoundError, TimezoneError, Zone, bound_ms, resolve_zone
 
 # What a report can group by, in the order the help texts name them.
 DIMENSIONS = ("day", "week", "month", "model", "project", "tier", "subagent", "dialect")
@@ -31,7 +36,7 @@ MACHINE = "machine"  # the machine an exported tree's events came from
 # The groupings of each kind of report.
 REPORT_GROUPS = DIMENSIONS + (BLOCK,)
 TREE_GROUPS = DIMENSIONS + (MACHINE,)
-SORTS = ("cost", "tokens")  # how sessions are ordered, the largest first
+SORTS = ("cost", "tokens", "recent")  # how sessions are ordered: the largest first, or the latest
 MAX_GLOBS = 64
 MAX_TEXT = 1024  # longest accepted glob, zone name, time text or session name
 MAX_TOP = 1_000_000
@@ -64,7 +69,9 @@ class Query:
     for 5-hour blocks; `low` and `high` bound the range in Unix
     milliseconds (`low` inclusive, `high` exclusive, None where open),
     already read in `zone` and in order; `model`, `project` and `machine`
-    are globs (none: every one)."""
+    are globs (none: every one). A project given as a plain word (no glob
+    character, no path separator) is kept as the globs that match it as a
+    whole name or as the last part of a path (`project_globs`)."""
 
     by: Tuple[str, ...]
     zone: Zone
@@ -125,10 +132,11 @@ def make_session_query(
     sort: Optional[str] = None,
     top: Union[str, int, None] = None,
     id: Optional[str] = None,
+    now: Optional[int] = None,
 ) -> SessionQuery:
     """Checks the parameters of the session list; raises ParameterError
     naming the first bad one."""
-    rows = make_query((), since, until, tz, model, project)
+    rows = make_query((), since, until, tz, model, project, now=now)
     if sort is not None and sort not in SORTS:
         raise ParameterError("sort", "expected one of %s, not %r" % (", ".join(SORTS), sort[:40]))
     if id is not None and (not id.strip() or len(id) > MAX_TEXT or "\0" in id):
@@ -190,13 +198,82 @@ def _globs(parameter: str, values: Globs) -> Tuple[str, ...]:
     return globs
 
 
-def _bound(parameter: str, value: Bound, zone: Zone) -> Optional[int]:
+GLOB_CHARACTERS = "*?["
+
+
+def project_globs(globs: Tuple[str, ...]) -> Tuple[str, ...]:
+    """The globs a project selection stands for: a glob as given (matched
+    against the whole project name, a path), and a plain word (no glob
+    character, no path separator) as the name itself or the last part of a
+    path ("volcano" selects /home/me/work/volcano, and a project named just
+    "volcano")."""
+    out = []
+    for glob in globs:
+        out.append(glob)
+        if not any(c in glob for c in GLOB_CHARACTERS + "/\\"):
+            out.extend(("*/" + glob, "*\\" + glob))
+    return tuple(out)
+
+
+# Relative dates, read in the query's zone at the time the query is made.
+# A period names its first and last day (`--since` takes the first, `--until`
+# the last); "7d" and "4w" name the day that many days or weeks before today;
+# "12h" names the instant that many hours ago.
+PERIODS = ("today", "yesterday", "this-week", "last-week", "this-month", "last-month", "this-year", "last-year")
+_AGO_RE = re.compile(r"^(\d{1,6})([dwh])$")
+RELATIVE_HINT = "or a relative date: today, yesterday, 7d, 4w, 12h, this-week, last-week, this-month, last-month, ..."
+
+
+def _month_start(day: date, back: int = 0) -> date:
+    months = day.year * 12 + day.month - 1 - back
+    return date(months // 12, months % 12 + 1, 1)
+
+
+def relative_bound(text: str, zone: Zone, end: bool, now: int) -> Union[int, date, None]:
+    """What the relative date `text` names as a `since` (end=False) or
+    `until` (end=True) bound, `now` (Unix ms) being the current instant: a
+    date in `zone`, an instant in ms (hours ago), or None when `text` is not
+    a relative date. Raises OverflowError or ValueError for a day before
+    year 1."""
+    word = text.strip().lower()
+    today = date(1970, 1, 1) + timedelta(days=(now + zone.offset(now // 1000) * 1000) // DAY_MS)
+    ago = _AGO_RE.match(word)
+    if ago:
+        count, unit = int(ago.group(1)), ago.group(2)
+        if unit == "h":
+            return now - count * HOUR_MS
+        return today - timedelta(days=count * (7 if unit == "w" else 1))
+    if word not in PERIODS:
+        return None
+    monday = today - timedelta(days=today.weekday())
+    first, last = {
+        "today": (today, today),
+        "yesterday": (today - timedelta(days=1), today - timedelta(days=1)),
+        "this-week": (monday, monday + timedelta(days=6)),
+        "last-week": (monday - timedelta(days=7), monday - timedelta(days=1)),
+        "this-month": (_month_start(today), _month_start(today, -1) - timedelta(days=1)),
+        "last-month": (_month_start(today, 1), _month_start(today) - timedelta(days=1)),
+        "this-year": (date(today.year, 1, 1), date(today.year, 12, 31)),
+        "last-year": (date(today.year - 1, 1, 1), date(today.year - 1, 12, 31)),
+    }[word]
+    return last if end else first
+
+
+def _bound(parameter: str, value: Bound, zone: Zone, now: Optional[int]) -> Optional[int]:
     if isinstance(value, str) and len(value) > MAX_TEXT:
         raise ParameterError(parameter, "too long")
+    end = parameter == "until"
+    if isinstance(value, str):
+        try:
+            relative = relative_bound(value, zone, end, int(time.time() * 1000) if now is None else now)
+        except (OverflowError, ValueError):
+            raise ParameterError(parameter, "%r reaches back before year 1" % value) from None
+        if relative is not None:
+            value = relative
     try:
-        return bound_ms(value, zone, parameter == "until")
+        return bound_ms(value, zone, end)
     except BoundError as exc:
-        raise ParameterError(parameter, str(exc)) from None
+        raise ParameterError(parameter, "%s, %s" % (exc, RELATIVE_HINT)) from None
 
 
 def make_query(
@@ -209,14 +286,17 @@ def make_query(
     breakdown: Union[bool, str, None] = False,
     groups: Sequence[str] = REPORT_GROUPS,
     machine: Globs = (),
+    now: Optional[int] = None,
 ) -> Query:
     """Checks every report parameter; raises ParameterError naming the first
     bad one. `group` names dimensions among `groups`; `since` and `until`
-    are dates (whole days in the zone), RFC 3339 times, datetimes or Unix
-    milliseconds, both inclusive; `tz` None is the system's zone."""
+    are dates (whole days in the zone), RFC 3339 times, datetimes, Unix
+    milliseconds or relative dates (`relative_bound`, read at `now`, Unix
+    ms, default the current time), both inclusive; `tz` None is the
+    system's zone."""
     by = parse_group(group, groups)
     zone = check_zone(tz)
-    low, high = _bound("since", since, zone), _bound("until", until, zone)
+    low, high = _bound("since", since, zone, now), _bound("until", until, zone, now)
     if low is not None and high is not None and low >= high:
         raise ParameterError("since", "%r is after its end (until %r)" % (since, until))
     return Query(
@@ -225,7 +305,7 @@ def make_query(
         low,
         high,
         _globs("model", model),
-        tuple(project_label(g) for g in _globs("project", project)),
+        project_globs(tuple(project_label(g) for g in _globs("project", project))),
         parse_bool("breakdown", breakdown),
         _globs("machine", machine),
     )

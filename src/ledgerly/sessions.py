@@ -194,7 +194,8 @@ def _numbers(usage: Group, subagents: Group, priced: bool) -> Dict[str, Any]:
 
 @dataclass(frozen=True)
 class SessionReport:
-    """Sessions, the largest first by `sort` ("cost" or "tokens"), at most
+    """Sessions, the largest first by `sort` ("cost" or "tokens") or the
+    latest first ("recent"), at most
     `top` of them. `totals` and `subagents` cover every session of the
     range (`count` of them), listed or not."""
 
@@ -373,7 +374,8 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     """The usage of each session with rows that the query selects, the
     largest first by the query's sort ("cost", the default with a price
     table: a session whose cost is unknown is placed by the part that has a
-    price; or "tokens", the default without); ties go by path. Only the
+    price; or "tokens", the default without), or the latest last event
+    first ("recent"); ties go by path. Only the
     query's `top` sessions are listed; the totals cover them all. Raises
     SessionError when sorting by cost without a price table."""
     sort = query.sort or ("cost" if prices else "tokens")
@@ -407,6 +409,8 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     # breaks ties by path.
     if sort == "cost":
         weight = own.paid
+    elif sort == "recent":
+        weight = last_ms
     else:
         weight = own.tokens[:, [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]].sum(axis=1)
     chosen: List[Session] = []
@@ -453,17 +457,22 @@ def list_sessions(
     """`sessions_for` with the parameters as keywords: `tz`, `since`,
     `until`, `model` and `project` select rows as `report` does (a session
     whose rows all fall outside is not listed); `prices` gives every
-    session a cost; `sort` is "cost" or "tokens"; `top` lists only that
+    session a cost; `sort` is "cost", "tokens" or "recent"; `top` lists only that
     many. Raises ReportError for bad arguments (SessionError for a sort by
     cost without prices)."""
     return sessions_for(snapshot, make_session_query(since, until, tz, model, project, sort, top), prices)
 
 
+SHOWN_CANDIDATES = 10  # session ids an ambiguous id prefix lists
+ELLIPSIS = "\u2026"
+
+
 def find_session(smap: SessionMap, which: str) -> int:
     """The session named by `which`: a path (it holds a path separator) of
     the session's log or of any log folded into it, or a session id (its
-    log's name, with or without `.jsonl`). Raises SessionError when no
-    session or more than one matches."""
+    log's name, with or without `.jsonl`), or the start of exactly one
+    session's id. Raises SessionError when no session or more than one
+    matches."""
     text = which.strip()
     if not text:
         raise SessionError("id", "name a session by its id or the path of its log")
@@ -473,14 +482,27 @@ def find_session(smap: SessionMap, which: str) -> int:
         if found is None:
             raise SessionError("id", "no session has the log %s (ledgerly sessions lists them)" % path)
         return found
-    name = session_id(text)
+    # A table shows a long id cut to a prefix that ends in "…": copied with it, it still names the session.
+    name = session_id(text).rstrip(ELLIPSIS) or text
     matches = [s for s, p in enumerate(smap.paths) if session_id(p) == name]
+    if not matches:
+        matches = [s for s, p in enumerate(smap.paths) if session_id(p).startswith(name)]
+        ids = sorted({session_id(smap.paths[s]) for s in matches})
+        if len(ids) > 1:
+            more = "" if len(ids) <= SHOWN_CANDIDATES else ", and %d more" % (len(ids) - SHOWN_CANDIDATES)
+            raise SessionError(
+                "id",
+                "%r is the start of %d session ids: %s%s; give more of it"
+                % (text[:200], len(ids), ", ".join(ids[:SHOWN_CANDIDATES]), more),
+            )
     if not matches:
         raise SessionError("id", "no session has the id %r (ledgerly sessions lists them)" % text[:200])
     if len(matches) > 1:
         shown = ", ".join(smap.paths[s] for s in matches[:5])
         raise SessionError(
-            "id", "%d sessions have the id %r; name one by the path of its log: %s" % (len(matches), text[:200], shown)
+            "id",
+            "%d sessions have the id %r; name one by the path of its log: %s"
+            % (len(matches), session_id(smap.paths[matches[0]])[:200], shown),
         )
     return matches[0]
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/cpu.h"
+
 #if defined(__x86_64__) && defined(__SSE2__)
 #define LEDGERLY_SEARCH_X86 1
 #include <immintrin.h>
@@ -36,6 +38,8 @@ std::size_t scan_scalar(const char* hay, std::size_t n, std::size_t pos, const N
   return kNone;
 }
 
+#ifdef LEDGERLY_SEARCH_X86
+
 // The first candidate of `mask` (bit k = position base + k, lowest bit
 // first) where a needle starts, or kNone.
 inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, std::size_t base,
@@ -47,8 +51,6 @@ inline std::size_t confirm(std::uint32_t mask, const char* hay, std::size_t n, s
   }
   return kNone;
 }
-
-#ifdef LEDGERLY_SEARCH_X86
 
 // Both vector kernels take the number of needles as a template argument so
 // the per-block OR of anchor comparisons is fully unrolled.
@@ -182,8 +184,7 @@ std::size_t run_avx2(const char* hay, std::size_t n, const NeedleSet& set) {
 
 SearchKernel detect_kernel() noexcept {
 #ifdef LEDGERLY_SEARCH_X86
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? SearchKernel::kAvx2 : SearchKernel::kSse2;
+  return platform::cpu_has_avx2() ? SearchKernel::kAvx2 : SearchKernel::kSse2;
 #else
   return SearchKernel::kScalar;
 #endif

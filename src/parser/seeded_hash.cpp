@@ -2,13 +2,10 @@
 // drawn from the operating system's random source once per table.
 #include "parser/seeded_hash.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
+
+#include "platform/random.h"
 
 namespace ledgerly::parser {
 namespace {
@@ -16,41 +13,6 @@ namespace {
 constexpr std::uint64_t kMul1 = 0x9e3779b97f4a7c15ULL;
 constexpr std::uint64_t kMul2 = 0xbf58476d1ce4e5b9ULL;
 constexpr std::uint64_t kMul3 = 0x94d049bb133111ebULL;
-
-// Fills `out` with random bytes; false when no source delivered them all.
-bool random_bytes(void* out, std::size_t n) {
-  auto* p = static_cast<unsigned char*>(out);
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = getrandom(p + got, n - got, 0);
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;  // ENOSYS on old kernels, or a seccomp filter: try the device
-    }
-  }
-  if (got == n) return true;
-
-  int fd;
-  do {
-    fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  ::close(fd);
-  return got == n;
-}
 
 std::uint64_t fallback_seed(const void* self) {
   // No random source at all: still differ between tables and runs.
@@ -95,7 +57,7 @@ inline std::uint64_t finish(std::uint64_t h) noexcept {
 }  // namespace
 
 SeededHash::SeededHash() : seed_(0) {
-  if (!random_bytes(&seed_, sizeof seed_)) seed_ = fallback_seed(this);
+  if (!platform::random_bytes(&seed_, sizeof seed_)) seed_ = fallback_seed(this);
 }
 
 std::size_t SeededHash::operator()(std::string_view s) const noexcept {

@@ -3,7 +3,7 @@
 // std::string_view, so tables keyed on std::string can be probed with views.
 //
 // Each SeededHash draws its seed from the operating system's random source
-// (getrandom, else /dev/urandom, else the clock mixed with its address), so
+// (platform/random.h; failing that, the clock mixed with its address), so
 // a crafted set of paths cannot degrade lookups for every table.  Not a
 // cryptographic hash.
 #ifndef LEDGERLY_PARSER_SEEDED_HASH_H_

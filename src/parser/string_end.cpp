@@ -93,14 +93,14 @@ template <bool kClassified>
   return kBlockContinues;
 }
 
+#ifdef LEDGERLY_STRING_END_X86
+
 // After the blocks: fewer than 64 bytes left from `p`.  When `p` is
 // escaped, the scan restarts on the backslash before it, which then starts
 // that escape (the run's other backslashes pair up among themselves).
 inline const char* finish(const char* p, const char* end, std::uint64_t escaped_first) noexcept {
   return find_string_end_scalar(escaped_first != 0 ? p - 1 : p, end);
 }
-
-#ifdef LEDGERLY_STRING_END_X86
 
 inline std::uint64_t bits16(__m128i eq, int shift) noexcept {
   return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << shift;

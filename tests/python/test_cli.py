@@ -6,6 +6,7 @@ import csv
 import io
 import json
 import os
+import re
 import sys
 import textwrap
 
@@ -158,10 +159,15 @@ def test_prices_with_an_unpriced_model(cli, tree, tmp_path):
     models = {m["model"]: m["cost"] for m in data["rows"][1]["models"]}
     assert models == {"alpha-4-5": 0.004005, "beta-3": None}
     assert data["totals"]["cost"] is None and data["unpriced"] == ["beta-3"]
-    assert "beta-3" in done.stderr and done.stderr.count("\n") == 1
+    # One line, once: how many models, and where to see them (--verbose names them).
+    warning = "ledgerly: warning: 1 model has usage without a price; costs marked + cover only the priced part"
+    assert done.stderr.startswith(warning) and "prices check" in done.stderr and done.stderr.count("\n") == 1
+    assert "beta-3" not in done.stderr
+    assert "beta-3" in cli("daily", tree, "--prices", prices, "--json", "--verbose").stderr
 
-    table = cli("daily", tree, "--tz", "UTC", "--prices", prices).stdout
-    assert all(cell in table for cell in ("0.0072", "0.0040+", "0.0002", "0.01+", "no price for: beta-3"))
+    table = cli("daily", tree, "--tz", "UTC", "--prices", prices)
+    assert all(cell in table.stdout for cell in ("0.0072", "0.0040+", "0.0002", "0.01+"))
+    assert "beta-3" not in table.stdout and table.stderr.count("\n") == 1
 
 
 def test_csv_parses_back_to_the_json_numbers(cli, tree, tmp_path):
@@ -229,6 +235,77 @@ def test_sources_lists_dialects_and_skipped_files(cli, tree):
     assert "notes.jsonl: not a recognised session log" in text
 
 
+CUT_OFF = '{"type":"assistant","message":{"usage":\n'  # a line cut off mid-write: malformed
+NEGATIVE = message_line("2025-03-15T11:00:00Z", "bad", "beta-3", inp=-5, out=1)  # invalid usage
+
+
+def test_sources_count_damaged_lines_per_source(cli, tree, tmp_path):
+    damaged = tmp_path / "damaged"
+    write(damaged, "c.jsonl", CUT_OFF + NEGATIVE + message_line("2025-03-15T12:00:00Z", "ok", "beta-3", inp=1))
+    write(damaged, "d.jsonl", CUT_OFF)
+    data = run_json(cli, "sources", tree, damaged)
+    assert [(s["malformed"], s["invalid_usage"]) for s in data["sources"]] == [(0, 0), (2, 1)]
+    table = cli("sources", tree, damaged, env={"COLUMNS": "150"}).stdout
+    # Message and event logs, size, skipped files, malformed and invalid-usage lines (merged when narrow).
+    assert re.search(r"damaged\s+2\s+0\s+\d+ B\s+0\s+2\s+1$", table, re.M), table
+    narrow = cli("sources", tree, damaged, env={"COLUMNS": "80"}).stdout
+    assert "Damaged" in narrow and re.search(r"damaged\s+2\s+0\s+\d+ B\s+0\s+3$", narrow, re.M), narrow
+
+
+@pytest.mark.parametrize(
+    "files, args, status, why",
+    [
+        (
+            {"passwd": "root:x:0:0:root:/root:/bin/sh\n"},
+            ["--source", "{d}/passwd"],
+            1,
+            "1 file was skipped ({d}/passwd: ",
+        ),
+        ({"junk.jsonl": "\x00\x01 not json {{\n"}, [], 1, "1 file was skipped ({d}/junk.jsonl: not a recognised"),
+        (
+            {"c.jsonl": CUT_OFF + NEGATIVE},
+            [],
+            1,
+            "the log holds no usage that could be read (1 line malformed, 1 line with invalid usage)",
+        ),
+        ({"c.jsonl": SUBAGENT}, ["--since", "2030-01-01"], 0, "for this range and selection (the logs hold usage "),
+        ({}, [], 0, "the sources hold no .jsonl files"),
+    ],
+)
+def test_no_usage_says_why(cli, tmp_path, files, args, status, why):
+    folder = tmp_path / "d"
+    folder.mkdir()
+    for name, text in files.items():
+        (folder / name).write_text(text)
+    args = [a.format(d=folder) for a in args]
+    if "--source" not in args:
+        args += ["--source", str(folder)]
+    why = why.format(d=folder)
+    table = cli("daily", "--tz", "UTC", *args, env={"COLUMNS": "300"})
+    assert table.returncode == status and table.stderr == ""
+    assert table.stdout.startswith("No usage found") and why in table.stdout
+    data = cli("daily", "--tz", "UTC", "--json", *args)
+    assert data.returncode == status and json.loads(data.stdout)["rows"] == []
+    assert data.stderr.startswith("ledgerly: warning: no usage found") and why in data.stderr
+
+
+@pytest.mark.parametrize(
+    "args, key, expected",
+    [
+        (["--since", "2025-03-15", "models", "{tree}"], "model", ["alpha-4-5", "beta-3"]),
+        (["--tz", "Asia/Tokyo", "--source", "{tree}", "daily"], "day", ["2025-03-14", "2025-03-15", "2025-03-16"]),
+        (["--source={tree}", "-v", "weekly", "--until", "2025-03-16"], "week", ["2025-W11"]),
+        # The value of an option is never the command: `models` here is a project.
+        (["--project", "models", "models", "{tree}"], "model", []),
+        (["logs", "--until", "2025-03-14"], "day", ["2025-03-14"]),  # a folder of the current one: daily
+    ],
+)
+def test_options_may_come_before_the_command(cli, tree, args, key, expected):
+    done = cli(*[a.format(tree=tree) for a in args], "--json", env={"TZ": "UTC"}, cwd=tree.parent)
+    assert done.returncode in (0, 1), done.stderr
+    assert [r[key] for r in json.loads(done.stdout)["rows"]][:3] == expected
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [
@@ -242,7 +319,10 @@ def test_sources_lists_dialects_and_skipped_files(cli, tree):
         (["daily", "{tree}", "--config", "{tree}/bad.toml"], 2, "bad.toml:2: prices.m.inptu: unknown price key"),
         (["daily", "{tree}", "--workers", "0"], 2, "argument --workers: must be at least 1"),
         (["daily", "{tree}", "--json", "--csv"], 2, "not allowed with argument"),
-        (["frobnicate"], 2, "frobnicate: does not exist"),
+        (["frobnicate"], 2, "unknown command 'frobnicate' (and no such file or folder); the commands are daily,"),
+        (["dayly", "{tree}"], 2, "unknown command 'dayly' (and no such file or folder); did you mean 'daily'?"),
+        (["--tz", "UTC", "sessoins"], 2, "did you mean 'sessions'?"),
+        (["./frobnicate"], 2, "frobnicate: does not exist"),  # looks like a path: a source
         (["daily"], 2, "no logs found"),  # an empty home folder
     ],
 )

@@ -13,6 +13,7 @@ import pytest
 from ledgerly.block_reports import block_starts, block_status, blocks
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
 from ledgerly.localtime import offsets_ms
+from ledgerly.params import make_query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import ReportError, report
 from ledgerly.timezones import BoundError, bound_ms, resolve_zone
@@ -191,6 +192,58 @@ def test_bounds_of_dates_in_a_zone_follow_its_clock():
         report(snap, since="2025-03-16", until="2025-03-15", tz="UTC")
     with pytest.raises(ReportError, match="cannot group by 'hour'"):
         report(snap, by=("hour",))
+
+
+NOW = ms("2026-03-01T02:30:00Z")  # a Sunday in UTC; still Saturday 2026-02-28 in New York
+
+
+@pytest.mark.parametrize(
+    "word, tz, first, last",
+    [
+        ("today", "UTC", "2026-03-01", "2026-03-01"),
+        ("today", "America/New_York", "2026-02-28", "2026-02-28"),
+        (" Yesterday ", "UTC", "2026-02-28", "2026-02-28"),
+        ("7d", "UTC", "2026-02-22", "2026-02-22"),
+        ("2w", "America/New_York", "2026-02-14", "2026-02-14"),
+        ("this-week", "UTC", "2026-02-23", "2026-03-01"),  # Monday to Sunday
+        ("last-week", "America/New_York", "2026-02-16", "2026-02-22"),
+        ("this-month", "UTC", "2026-03-01", "2026-03-31"),
+        ("last-month", "America/New_York", "2026-01-01", "2026-01-31"),
+        ("last-year", "UTC", "2025-01-01", "2025-12-31"),
+    ],
+)
+def test_relative_dates_are_days_of_the_report_zone(word, tz, first, last):
+    zone = resolve_zone(tz)
+    query = make_query("day", word, word, tz, now=NOW)  # `since` takes a period's first day, `until` its last
+    assert (query.low, query.high) == (bound_ms(first, zone, False), bound_ms(last, zone, True))
+
+
+def test_relative_hours_and_mistakes():
+    query = make_query("day", "12h", "1h", "UTC", now=NOW)
+    assert (query.low, query.high) == (NOW - 12 * 3_600_000, NOW - 3_600_000 + 1)
+    for bad, message in (("7x", "or a relative date: today, yesterday, 7d"), ("999999d", "before year 1")):
+        with pytest.raises(ReportError, match=message):
+            make_query("day", bad, None, "UTC", now=NOW)
+    with pytest.raises(ReportError, match="after its end"):
+        make_query("day", "today", "yesterday", "UTC", now=NOW)
+
+
+@pytest.mark.parametrize(
+    "project, expected",
+    [
+        # A plain word is the last part of a path (or the whole name), in either kind of path.
+        ("volcano", {"/w/volcano", "volcano", "C:\\w\\volcano"}),
+        ("volc", set()),
+        # Globs and paths match the whole name, as before.
+        ("*/volcano*", {"/w/volcano", "/w/volcano-web", "/x/volcano/sub"}),
+        ("/w/volcano", {"/w/volcano"}),
+        ("volcano/sub", set()),
+    ],
+)
+def test_a_project_by_its_name(project, expected):
+    names = ("/w/volcano", "/w/volcano-web", "/x/volcano/sub", "volcano", "C:\\w\\volcano")
+    snap = snapshot_of([record(1, project=p, tokens=(1,) * 7) for p in range(len(names))], ("m",), names)
+    assert {g.key["project"] for g in report(snap, by=("project",), project=project).rows} == expected
 
 
 def test_model_and_project_filters():

@@ -128,6 +128,11 @@ def test_sessions_equal_the_command_line(shared, cli):
         ("", []),
         ("sort=tokens&top=2&since=2025-03-15", ["--sort", "tokens", "--top", "2", "--since", "2025-03-15"]),
         ("id=conv&tz=Asia/Kolkata", ["--id", "conv", "--tz", "Asia/Kolkata"]),
+        # The forms people type: an order by time, a project by its last part, a relative date.
+        (
+            "sort=recent&project=alpha&until=yesterday",
+            ["--sort", "recent", "--project", "alpha", "--until", "yesterday"],
+        ),
         ("id=%s&project=/w/alpha" % conv, ["--id", conv, "--project", "/w/alpha"]),
     ):
         status, _head, data = server.get("/api/v1/sessions?" + query)
@@ -137,7 +142,7 @@ def test_sessions_equal_the_command_line(shared, cli):
             args += ["--tz", "UTC"]
         assert data == cli_json(cli, *args), query
     for query, parameter, message in (
-        ("sort=size", "sort", "expected one of cost, tokens"),
+        ("sort=size", "sort", "expected one of cost, tokens, recent"),
         ("top=0", "top", "expected 1 to"),
         ("top=x", "top", "whole number"),
         ("id=nope", "id", "no session has the id 'nope'"),
@@ -161,7 +166,10 @@ def test_other_endpoints(shared, cli):
     assert scan["last_tick"]["kind"] == "rescan" and scan["engine"]["scanned"] == 4
 
     _s, _h, sources = server.get("/api/v1/sources")
-    assert sources == cli_json(cli, "sources", "--source", tree)
+    listed = cli_json(cli, "sources", "--source", tree)
+    for source in listed["sources"]:  # the command alone reads each source's logs to count damaged lines
+        del source["malformed"], source["invalid_usage"]
+    assert sources == listed
 
     assert server.get("/api/v1")[2]["endpoints"][0] == "/api/v1/report"
     for path, kind, needle in (

@@ -166,10 +166,33 @@ def test_one_session_per_model_and_per_day(cli, home_logs):
     assert (empty["id"], empty["total_tokens"], empty["first_event"], empty["by_day"]) == ("c1", 0, None, [])
 
 
+def test_most_recent_first_and_ids_by_their_start(cli, home_logs):
+    recent = run_json(cli, "sessions", home_logs, "--tz", "UTC", "--sort", "recent")
+    assert [(r["id"], r["last_event"]) for r in recent["rows"]] == [
+        ("c2", "2025-03-17T08:00:00Z"),
+        ("c1", "2025-03-16T00:30:00Z"),
+        ("agent-3", "2025-03-15T12:00:00Z"),
+        ("e-2", "2025-03-14T12:00:00Z"),
+        ("e-1", "2025-03-14T09:20:00Z"),
+    ]
+    table = cli("sessions", home_logs, "--tz", "UTC", "--sort", "recent", env={"COLUMNS": "120"}).stdout
+    assert table.startswith("Sessions, the most recent first (UTC)")
+    assert "Project" in table and "Models" in table and "Last event" in table
+    # A unique start of an id names the session; so does a cell cut to it in a table ("…").
+    for given, found in (("agen", "agent-3"), ("e-2", "e-2"), ("e-…", None), ("c2…", "c2")):
+        done = cli("sessions", home_logs, "--tz", "UTC", "--id", given, "--json")
+        if found is None:
+            assert done.returncode == 2
+            assert "'e-…' is the start of 2 session ids: e-1, e-2; give more of it" in done.stderr
+        else:
+            assert json.loads(done.stdout)["id"] == found, given
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
         (("--id", "nope"), "--id: no session has the id 'nope'"),
+        (("--id", "c"), "--id: 'c' is the start of 2 session ids: c1, c2; give more of it"),
         (("--id", "/elsewhere/x.jsonl"), "--id: no session has the log /elsewhere/x.jsonl"),
         (("--sort", "cost"), "--sort cost needs a price table"),
         (("--top", "0"), "argument --top: expected 1 to 1000000 sessions"),

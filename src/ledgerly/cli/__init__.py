@@ -1,7 +1,11 @@
 """The `ledgerly` command.
 
-    ledgerly [COMMAND] [OPTIONS]
-    ledgerly [OPTIONS] [PATH ...]   same as: ledgerly daily --source PATH ...
+    ledgerly [OPTIONS] [COMMAND] [OPTIONS]   options before the command as well as after it
+    ledgerly [OPTIONS] [PATH ...]             same as: ledgerly daily --source PATH ...
+
+A first word that is neither a command nor a path (an existing one, or one
+that looks like a path: it holds a "/", starts with "." or "~", or ends in
+".jsonl") is a mistyped command: a usage error that names the nearest one.
 
 Each subcommand lives in its own module (`ledgerly.cli.cmd_*`) with a
 `register(commands)` function that adds its parser and sets `run`;
@@ -12,8 +16,11 @@ status in one place, `ledgerly.cli.errors.finish`.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
+
+from ledgerly.cli.errors import CommandError
 
 if TYPE_CHECKING:
     from ledgerly.cli.options import Parser
@@ -28,8 +35,8 @@ def build_parser() -> Tuple[Parser, List[str]]:
     parser = Parser(
         prog="ledgerly",
         description="Token usage and cost of AI coding-agent sessions, from their JSON-Lines logs.",
-        epilog="Run 'ledgerly COMMAND --help' for a command's options. Without a command, 'daily' runs; "
-        "a PATH stands for '--source PATH'.",
+        epilog="Run 'ledgerly COMMAND --help' for a command's options, which may also come before the command. "
+        "Without a command, 'daily' runs; a PATH stands for '--source PATH'.",
     )
     from ledgerly import __version__
 
@@ -38,6 +45,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     from ledgerly.cli import (
         cmd_cache,
         cmd_export,
+        cmd_prices,
         cmd_query,
         cmd_reports,
         cmd_serve,
@@ -52,6 +60,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
         cmd_reports,
         cmd_sessions,
         cmd_sources,
+        cmd_prices,
         cmd_export,
         cmd_query,
         cmd_status,
@@ -63,11 +72,69 @@ def build_parser() -> Tuple[Parser, List[str]]:
     return parser, list(commands.choices)
 
 
-def _with_default_command(argv: List[str], commands: Sequence[str]) -> List[str]:
-    """Puts the default command first when the arguments name none."""
-    if argv and (argv[0] in commands or argv[0] in ("-h", "--help", "--version")):
+def _value_options(parser: Parser) -> Dict[str, bool]:
+    """Every option string of every command, and whether it takes a value."""
+    import argparse
+
+    found: Dict[str, bool] = {}
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                for option in sub._actions:
+                    for text in option.option_strings:
+                        found[text] = found.get(text, False) or option.nargs != 0
+    return found
+
+
+def _takes_value(token: str, options: Dict[str, bool]) -> bool:
+    """Whether the option `token` (which holds no "=") is followed by its
+    value, as argparse reads it (a long option may be abbreviated)."""
+    if token in options:
+        return options[token]
+    if token.startswith("--"):
+        matches = {v for name, v in options.items() if name.startswith(token)}
+        return matches == {True}
+    return False
+
+
+def looks_like_path(word: str) -> bool:
+    """A word that names a path rather than a command: it holds a path
+    separator, starts with "." or "~", or ends in ".jsonl"."""
+    return "/" in word or os.sep in word or word.startswith((".", "~")) or word.endswith(".jsonl")
+
+
+def arrange(argv: List[str], parser: Parser, commands: Sequence[str]) -> List[str]:
+    """The arguments with the command first: options may come before it
+    (`ledgerly --since 2026-04-01 models`); without a command, `daily`. The
+    first word that is not an option's value decides: a command; else an
+    existing path or a word that looks like one (the source of `daily`);
+    else a mistyped command (CommandError, suggesting the nearest)."""
+    if argv[:1] and argv[0] in ("-h", "--help", "--version"):
         return argv
+    options = _value_options(parser)
+    i = 0
+    while i < len(argv):
+        token = argv[i]
+        if token == "--":
+            break
+        if token.startswith("-") and token != "-":
+            i += 2 if "=" not in token and _takes_value(token, options) else 1
+            continue
+        if token in commands:
+            return [token, *argv[:i], *argv[i + 1 :]]
+        if os.path.exists(token) or looks_like_path(token):
+            break
+        raise CommandError(unknown_command(token, commands))
     return [DEFAULT_COMMAND, *argv]
+
+
+def unknown_command(word: str, commands: Sequence[str]) -> str:
+    """The message for a word that is neither a command nor a path."""
+    import difflib
+
+    near = difflib.get_close_matches(word.lower(), commands, n=1, cutoff=0.6)
+    hint = "did you mean '%s'?" % near[0] if near else "the commands are %s" % ", ".join(commands)
+    return "unknown command '%s' (and no such file or folder); %s" % (word[:80], hint)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -84,7 +151,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 def _run(args_in: List[str]) -> int:
     parser, names = build_parser()
-    args = parser.parse_args(_with_default_command(args_in, names))
+    arranged = arrange(args_in, parser, names)
+    if arranged[:1] == ["status"] and args_in[:1] != ["status"]:
+        # Options before `status`: the status command's own entry point (its --quiet-errors).
+        from ledgerly.cli.cmd_status import main as status_main
+
+        return status_main(arranged[1:])
+    args = parser.parse_args(arranged)
     return run_command(args)
 
 

@@ -65,34 +65,32 @@ def _print_json(data: Dict[str, Any]) -> None:
 
 
 def draw(data: Dict[str, Any]) -> None:
-    from rich import box
-    from rich.console import Console
-    from rich.table import Table
+    from ledgerly.cli import cells
+    from ledgerly.cli.figures import byte_size
+    from ledgerly.cli.render import console_for, show, titled_table
 
-    from ledgerly.cli.cmd_sources import home_relative
-    from ledgerly.cli.render import show
-
-    console = Console(highlight=False)
-    show(console, "Saved states in %s" % home_relative(data["folder"]), soft_wrap=True)
+    console = console_for(sys.stdout)
+    folder = cells.printable(cells.with_tilde(data["folder"]))
     if not data["states"]:
-        show(console, "  none")
+        show(console, "No saved states in %s" % folder, soft_wrap=True)
         return
-    table = Table(box=box.SIMPLE_HEAD)
+    table = titled_table("Saved states in %s" % folder)
     table.add_column("Sources", overflow="fold")
-    table.add_column("Saved", no_wrap=True)
-    table.add_column("Bytes", justify="right", no_wrap=True)
-    table.add_column("Files", justify="right")
-    table.add_column("Rows", justify="right")
+    table.add_column("Saved (UTC)", no_wrap=True)
+    table.add_column("Size", justify="right", no_wrap=True)
+    table.add_column("Files", justify="right", no_wrap=True)
+    table.add_column("Rows", justify="right", no_wrap=True)
     for s in data["states"]:
-        sources = "\n".join(
-            home_relative(p["path"]) + (" [%s]" % p["dialect"] if p["dialect"] else "") for p in s["sources"]
-        )
+        lines = [
+            cells.printable(cells.with_tilde(p["path"])) + (" [%s]" % p["dialect"] if p["dialect"] else "")
+            for p in s["sources"]
+        ]
         if s["problem"] is not None:
-            sources = (sources + "\n" if sources else "") + "not usable: %s" % s["problem"]
+            lines.append("not usable: %s" % s["problem"])
         table.add_row(
-            sources or s["path"],
-            s["saved_at"].replace("T", " ").rstrip("Z"),
-            plain_number(s["bytes"]),
+            "\n".join(lines) or cells.printable(s["path"]),
+            s["saved_at"].replace("T", " ")[:16],
+            byte_size(s["bytes"]),
             "" if s["files"] is None else plain_number(s["files"]),
             "" if s["rows"] is None else plain_number(s["rows"]),
         )

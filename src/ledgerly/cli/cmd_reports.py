@@ -6,7 +6,14 @@ import argparse
 import sys
 from typing import Any, Dict, Tuple
 
-from ledgerly.cli.options import finish_result, load_context, report_options, source_options, write_result
+from ledgerly.cli.options import (
+    finish_result,
+    load_context,
+    no_usage,
+    report_options,
+    source_options,
+    write_result,
+)
 
 # name -> (grouping, title, help)
 REPORTS: Dict[str, Tuple[Tuple[str, ...], str, str]] = {
@@ -53,14 +60,16 @@ def run_report(args: argparse.Namespace) -> int:
 
         report = report_for(snapshot, query, ctx.prices)
 
+    empty = None if report.rows else no_usage(snapshot, ctx.zone)
+
     def table() -> None:
-        from ledgerly.cli.render import draw
+        from ledgerly.cli.render import NO_USAGE, draw
 
         title = REPORTS[args.title][1] if args.title in REPORTS else "Usage by 5-hour block"
-        draw(report, sys.stdout, "%s (%s)" % (title, report.timezone))
+        draw(report, sys.stdout, "%s (%s)" % (title, report.timezone), empty.text if empty else NO_USAGE)
 
     write_result(report, args, table)
-    return finish_result(report, ctx, snapshot)
+    return finish_result(report, ctx, snapshot, empty)
 
 
 def _load(table: bool) -> None:

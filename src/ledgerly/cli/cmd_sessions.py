@@ -5,11 +5,21 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Union
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import add_selection_options, finish_result, load_context, source_options, write_result
+from ledgerly.cli.options import (
+    add_selection_options,
+    finish_result,
+    load_context,
+    no_usage,
+    source_options,
+    write_result,
+)
 from ledgerly.params import SORTS, ParameterError, parse_top
+
+if TYPE_CHECKING:
+    from ledgerly.sessions import SessionReport
 
 
 def _top(text: str) -> int:
@@ -26,13 +36,17 @@ def session_options() -> argparse.ArgumentParser:
     group = parent.add_argument_group("sessions")
     add_selection_options(group)
     group.add_argument(
-        "--sort", choices=SORTS, help="order, the largest first (default: cost with a price table, else tokens)"
+        "--sort",
+        choices=SORTS,
+        help="order: the largest cost or tokens first, or the most recent first "
+        "(default: cost with a price table, else tokens)",
     )
     group.add_argument("--top", type=_top, metavar="N", help="list only the first N sessions")
     group.add_argument(
         "--id",
         metavar="ID",
-        help="break one session down per model and per day: its id (the log's name) or the path of its log",
+        help="break one session down per model and per day: its id (the log's name, or the start of it) or the "
+        "path of its log",
     )
     formats = group.add_mutually_exclusive_group()
     formats.add_argument("--json", action="store_true", help="print JSON")
@@ -65,12 +79,14 @@ def run_sessions(args: argparse.Namespace) -> int:
     listing = ledger.list_files()
     drawn = not (args.json or args.csv)
     snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))
-    from ledgerly.sessions import SessionDetail, SessionReport, detail_for, sessions_for
+    from ledgerly.sessions import SessionDetail, detail_for, session_id, sessions_for, snapshot_sessions
 
     result: Union[SessionDetail, SessionReport]
     result = (
         detail_for(snapshot, query, ctx.prices) if query.id is not None else sessions_for(snapshot, query, ctx.prices)
     )
+
+    empty = None if isinstance(result, SessionDetail) or result.rows else no_usage(snapshot, ctx.zone)
 
     def table() -> None:
         from ledgerly.cli import render
@@ -78,10 +94,20 @@ def run_sessions(args: argparse.Namespace) -> int:
         if isinstance(result, SessionDetail):
             render.draw_session(result, sys.stdout)
         else:
-            render.draw_sessions(result, sys.stdout, "Sessions by %s (%s)" % (result.sort, result.timezone))
+            ids = [session_id(path) for path in snapshot_sessions(snapshot).paths]
+            render.draw_sessions(result, sys.stdout, title(result), empty.text if empty else render.NO_USAGE, ids)
 
     write_result(result, args, table)
-    return finish_result(result, ctx, snapshot)
+    return finish_result(result, ctx, snapshot, empty)
+
+
+ORDERS = {"cost": "Sessions by cost", "tokens": "Sessions by tokens", "recent": "Sessions, the most recent first"}
+
+
+def title(result: SessionReport) -> str:
+    """The table's title: the order, the zone, and how many are listed when not all."""
+    shown = "" if len(result.rows) == result.count else ": %d of %d" % (len(result.rows), result.count)
+    return "%s (%s)%s" % (ORDERS[result.sort], result.timezone, shown)
 
 
 def _load(table: bool) -> None:

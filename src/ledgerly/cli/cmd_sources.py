@@ -1,95 +1,150 @@
-"""The `sources` subcommand: what was found where, and what was skipped."""
+"""The `sources` subcommand: what was found where, what was skipped, and
+the lines of each source's logs that the engine could not count."""
 
 from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
-from typing import Any, Dict
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from ledgerly.cli.options import load_context, source_options, summarise_errors
 
+if TYPE_CHECKING:
+    from ledgerly.ledger import Ledger
+
 SHOWN_SKIPPED = 10
+# The kinds of damaged line the engine counts, as the JSON names them.
+DAMAGE = ("malformed", "invalid_usage")
+ORIGINS = {
+    "option": "from --source",
+    "environment": "from LEDGERLY_SOURCES",
+    "config": "from the config file",
+    "discovered": "found in the home folder",
+}
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser = commands.add_parser(
         "sources",
         parents=[source_options()],
-        help="list the log sources, their files and what was skipped",
+        help="list the log sources, their files, what was skipped and the lines that could not be counted",
         description="List the log sources in use (from --source, LEDGERLY_SOURCES, the config file or discovery), "
-        "the files of each dialect, their bytes, and the files skipped with the reason.",
+        "the files of each dialect, their bytes, the files skipped with the reason, and the lines of their logs "
+        "that could not be counted (malformed, or with invalid usage). Reads every log.",
     )
     parser.add_argument("--json", action="store_true", help="print JSON")
     parser.set_defaults(run=run_sources)
 
 
+def damaged_lines(
+    listing: Any, workers: Any, args: argparse.Namespace, ledger: Optional[Ledger] = None
+) -> Tuple[List[Dict[str, int]], List[str]]:
+    """Per source of `listing`: the lines of its logs the engine counted as
+    malformed or as invalid usage; and the files that could not be read.
+    The engine sums its counts over all the files it holds, so each
+    source's logs are read by an engine of their own (every file once),
+    which starts from that source's saved state; `ledger` is the one that
+    made `listing` when it has a single source."""
+    from ledgerly.cli.progress import run_refresh
+    from ledgerly.cli.saved import ledger_for
+    from ledgerly.sources import Listing
+
+    counts: List[Dict[str, int]] = []
+    errors: List[str] = []
+    for index, source in enumerate(listing.sources):
+        files = tuple(f for f, origin in zip(listing.files, listing.origins) if origin == index)
+        if not files:
+            counts.append(dict.fromkeys(DAMAGE, 0))
+            continue
+        if ledger is not None:
+            snapshot = run_refresh(ledger, listing)
+        else:
+            own = Listing((source,), files, (0,) * len(files), (), ())
+            snapshot = run_refresh(ledger_for(args, [source], workers), own)
+        counts.append({kind: int(snapshot.scan[kind]) for kind in DAMAGE})
+        errors.extend(snapshot.errors)
+    return counts, errors
+
+
 def run_sources(args: argparse.Namespace) -> int:
-    from ledgerly.cli.saved import note_refused, state_for
+    from ledgerly.cli.saved import ledger_for, note_refused, state_for
     from ledgerly.sources import SniffCache, list_files
 
     ctx = load_context(args)
-    sniffs = SniffCache()
-    state = state_for(args, ctx.sources)
-    if state is not None:
-        # The dialects kept with the saved state spare opening unchanged
-        # files; the engine's part is not needed (no log is read here).
-        from ledgerly.cache import restore_dialects
+    ledger = None
+    if len(ctx.sources) == 1:
+        # One source: the ledger that counts its damaged lines lists it, with
+        # the dialects kept in its saved state (the state the reports keep).
+        ledger = ledger_for(args, ctx.sources, ctx.workers)
+        listing = ledger.list_files()
+    else:
+        sniffs = SniffCache()
+        state = state_for(args, ctx.sources)
+        if state is not None:
+            # The dialects kept with the sources' saved state spare opening
+            # unchanged files to list them (each source's ledger keeps its own).
+            from ledgerly.cache import restore_dialects
 
-        _usable, refused = restore_dialects(state, ctx.sources, sniffs)
-        if args.verbose:
-            note_refused(state, refused)
-    listing = list_files(ctx.sources, sniffs)
+            _usable, refused = restore_dialects(state, ctx.sources, sniffs)
+            if args.verbose:
+                note_refused(state, refused)
+        listing = list_files(ctx.sources, sniffs)
+    counts, unread = damaged_lines(listing, ctx.workers, args, ledger)
     data = listing.describe()
+    for source, damage in zip(data["sources"], counts):
+        source.update(damage)
     if args.json:
         sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
     else:
         draw(data, args.verbose)
-    summarise_errors(listing.errors, args.verbose)
-    return 1 if listing.errors else 0
-
-
-def home_relative(path: str) -> str:
-    """`path` with the home folder written as ~, as people read paths in a table."""
-    home = os.path.expanduser("~").rstrip(os.sep)
-    if home and (path == home or path.startswith(home + os.sep)):
-        return "~" + path[len(home) :]
-    return path
+    errors = list(listing.errors) + unread
+    summarise_errors(errors, args.verbose)
+    return 1 if errors else 0
 
 
 def draw(data: Dict[str, Any], verbose: bool) -> None:
-    from rich import box
-    from rich.console import Console
-    from rich.table import Table
+    from ledgerly.cli import cells
+    from ledgerly.cli.figures import byte_size, plain_number
+    from ledgerly.cli.render import EDGE, KEY_ROOM, PADDING, console_for, header_width, show, titled_table
 
-    from ledgerly.cli.figures import plain_number
-    from ledgerly.cli.render import show
+    console = console_for(sys.stdout)
+    sources = data["sources"]
+    origins = sorted({s["origin"] for s in sources})
+    title = "Log sources" + (" (%s)" % ", ".join(ORIGINS.get(o, o) for o in origins) if origins else "")
+    numbers: List[Tuple[str, Any]] = [
+        ("Message\nlogs", lambda s: plain_number(s["message_files"])),
+        ("Event\nlogs", lambda s: plain_number(s["event_files"])),
+        ("Size", lambda s: byte_size(s["bytes"])),
+        ("Skipped\nfiles", lambda s: plain_number(s["skipped"])),
+    ]
+    wide = numbers + [
+        ("Malformed\nlines", lambda s: plain_number(s["malformed"])),
+        ("Invalid\nusage", lambda s: plain_number(s["invalid_usage"])),
+    ]
+    narrow = numbers + [("Damaged\nlines", lambda s: plain_number(s["malformed"] + s["invalid_usage"]))]
 
-    console = Console(highlight=False)
-    table = Table(box=box.SIMPLE_HEAD, title="Log sources", title_justify="left")
-    table.add_column("Source", overflow="fold")
-    table.add_column("From")
-    table.add_column("Message", justify="right")
-    table.add_column("Event", justify="right")
-    table.add_column("Bytes", justify="right", no_wrap=True)
-    table.add_column("Skipped", justify="right")
-    for s in data["sources"]:
-        path = home_relative(s["path"]) + (" [%s]" % s["dialect"] if s["dialect"] else "")
-        table.add_row(
-            path,
-            s["origin"],
-            plain_number(s["message_files"]),
-            plain_number(s["event_files"]),
-            plain_number(s["bytes"]),
-            plain_number(s["skipped"]),
+    def taken(columns: List[Tuple[str, Any]]) -> int:
+        return sum(
+            max([cells.width(cell(s)) for s in sources] + [header_width(header)]) + PADDING for header, cell in columns
         )
+
+    # The same sizing as the report tables: the widest form that leaves the source column its room.
+    columns = wide if EDGE + KEY_ROOM + PADDING + taken(wide) <= console.width else narrow
+    room = console.width - EDGE - PADDING - taken(columns)
+    table = titled_table(title)
+    table.add_column("Source", no_wrap=True, overflow="ellipsis")
+    for header, _cell in columns:
+        table.add_column(header, justify="right", no_wrap=True)
+    for s in sources:
+        path = s["path"] + (" [%s]" % s["dialect"] if s["dialect"] else "")
+        table.add_row(cells.fit_path(path, max(room, len("Source"))), *[cell(s) for _h, cell in columns])
     show(console, table)
     skipped = data["skipped"]
     if skipped:
         shown = skipped if verbose else skipped[:SHOWN_SKIPPED]
         show(console, "Skipped files:")
         for s in shown:
-            show(console, "  %s: %s" % (home_relative(s["path"]), s["reason"]), soft_wrap=True)
+            show(console, "  %s: %s" % (cells.printable(cells.with_tilde(s["path"])), s["reason"]), soft_wrap=True)
         if len(shown) < len(skipped):
             show(console, "  ... and %d more (--verbose lists them)" % (len(skipped) - len(shown)))

@@ -19,7 +19,7 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.figures import cost_text, plain_number
+from ledgerly.cli.figures import byte_size, cost_text, plain_number
 from ledgerly.cli.options import load_context, source_options
 from ledgerly.cli.statusline import duration, money, short_tokens
 
@@ -227,7 +227,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
     table = Table(box=box.SIMPLE_HEAD, show_edge=False, padding=(0, 1))
     table.add_column("Model today", overflow="ellipsis", no_wrap=True, max_width=max(8, width // 3))
     columns: List[Tuple[str, Callable[[Dict[str, Any]], int]]] = [
-        ("Input", lambda m: int(m["input"]) - int(m["cached_input"])),
+        ("Fresh in", lambda m: int(m["input"]) - int(m["cached_input"])),
         ("Output", lambda m: int(m["output"])),
         (
             "Cache",
@@ -262,17 +262,10 @@ def footer_text(info: LastRefresh, interval: float) -> str:
         plain_number(info.files),
         "" if info.files == 1 else "s",
         info.changed,
-        _bytes(info.bytes_read),
+        byte_size(info.bytes_read),
         round(info.seconds * 1000),
         interval,
     )
     if info.errors:
         text = "%d unreadable; " % info.errors + text
     return text
-
-
-def _bytes(n: int) -> str:
-    for limit, unit in ((1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
-        if n >= limit:
-            return "%.1f %s" % (n / limit, unit)
-    return "%d B" % n

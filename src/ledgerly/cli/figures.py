@@ -23,6 +23,14 @@ def short_number(value: float) -> str:
     return "%d" % round(value)
 
 
+def byte_size(n: int) -> str:
+    """A number of bytes in binary units: 512 B, 4.0 KiB, 1.6 GiB."""
+    for limit, unit in ((1 << 40, "TiB"), (1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
+        if n >= limit:
+            return "%.1f %s" % (n / limit, unit)
+    return "%d B" % n
+
+
 def money(value: float, grouped: bool = True) -> str:
     """Two decimals, or four for amounts below one cent; with thousands
     separators when `grouped` (tables), without on the status line."""

@@ -51,10 +51,14 @@ def _workers(text: str) -> int:
     return value  # the ledger keeps to its limit
 
 
-def source_options() -> argparse.ArgumentParser:
-    """Options that say where the logs are and how to read them."""
+def source_options(paths: bool = True) -> argparse.ArgumentParser:
+    """Options that say where the logs are and how to read them (with
+    `paths`, bare PATH arguments as well)."""
     parent = argparse.ArgumentParser(add_help=False)
-    parent.add_argument("paths", nargs="*", metavar="PATH", help="folders or files of logs (same as --source PATH)")
+    if paths:
+        parent.add_argument("paths", nargs="*", metavar="PATH", help="folders or files of logs (same as --source PATH)")
+    else:
+        parent.set_defaults(paths=[])
     group = parent.add_argument_group("sources")
     group.add_argument(
         "--source",
@@ -172,22 +176,86 @@ def write_result(result: Any, args: argparse.Namespace, table: Callable[[], None
     sys.stdout.flush()
 
 
-def finish_result(result: Any, ctx: Context, snapshot: Any) -> int:
-    """After a report is written: the warnings about usage without a price
-    and files that could not be read, and the exit status (1 when some
-    file could not be read)."""
+@dataclass(frozen=True)
+class NoUsage:
+    """Why a report has no rows: `text`, the line a table shows in their
+    place, and whether that is a failure (`failed`: nothing could be
+    counted because every file was skipped or every usage line damaged)."""
+
+    text: str
+    failed: bool = False
+
+
+def no_usage(snapshot: Any, zone: Zone) -> NoUsage:
+    """Why a report over `snapshot` has no rows: none in the range and
+    selection asked for, or nothing counted at all (and what was skipped or
+    damaged)."""
+    from ledgerly.cli.cells import printable
+    from ledgerly.cli.figures import plain_number
+    from ledgerly.timezones import format_instant
+
+    if len(snapshot):
+        ts = snapshot.rows["timestamp"]
+        first, last = (format_instant(int(t), zone)[:10] for t in (ts.min(), ts.max()))
+        return NoUsage(
+            "No usage found for this range and selection (the logs hold usage from %s to %s)." % (first, last)
+        )
+    listing = snapshot.listing
+    damaged = {k: int(snapshot.scan.get(k, 0)) for k in ("malformed", "invalid_usage")}
+    parts = []
+    if listing.files:
+        logs = "the log" if len(listing.files) == 1 else "the %s logs" % plain_number(len(listing.files))
+        text = "%s hold%s no usage" % (logs, "s" if len(listing.files) == 1 else "")
+        if any(damaged.values()):
+            text += " that could be read (%s malformed, %s with invalid usage)" % (
+                _count_lines(damaged["malformed"]),
+                _count_lines(damaged["invalid_usage"]),
+            )
+        parts.append(text)
+    elif not listing.skipped:
+        parts.append("the sources hold no .jsonl files")
+    if listing.skipped:
+        first, count = listing.skipped[0], len(listing.skipped)
+        parts.append(
+            "%s skipped (%s%s: %s; ledgerly sources lists %s)"
+            % (
+                "1 file was" if count == 1 else "%s files were" % plain_number(count),
+                "" if count == 1 else "e.g. ",
+                printable(first.path),
+                first.reason,
+                "it" if count == 1 else "them",
+            )
+        )
+    failed = bool(listing.skipped) or any(damaged.values())
+    return NoUsage("No usage found: %s." % "; ".join(parts), failed)
+
+
+def _count_lines(count: int) -> str:
+    from ledgerly.cli.figures import plain_number
+
+    return "%s line%s" % (plain_number(count), "" if count == 1 else "s")
+
+
+def finish_result(result: Any, ctx: Context, snapshot: Any, empty: Optional[NoUsage] = None) -> int:
+    """After a report is written: the warnings about usage without a price,
+    files that could not be read and, for --json and --csv, why there is no
+    usage; and the exit status (1 when some file could not be read, or
+    when nothing could be counted because of what was skipped or damaged)."""
     if result.priced and result.unpriced:
-        warn_unpriced(result.unpriced, ctx.prices)
+        warn_unpriced(result.unpriced, ctx.args.verbose)
+    if empty is not None and (ctx.args.json or ctx.args.csv):
+        warn(empty.text[0].lower() + empty.text[1:])
     summarise_errors(snapshot.errors, ctx.args.verbose)
-    return 1 if snapshot.errors else 0
+    return 1 if snapshot.errors or (empty is not None and empty.failed) else 0
 
 
-def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], prices: Optional[PriceTable]) -> None:
-    """One warning naming the models whose usage has no price, and why."""
-    details = []
-    for model, keys in sorted(unpriced.items()):
-        if prices is not None and prices.price_for(model) is not None:
-            details.append("%s (no %s price)" % (model, "/".join(keys)))
-        else:
-            details.append("%s (no matching price)" % model)
-    warn("usage without a price is left out of the costs (shown as unknown): %s" % ", ".join(details))
+def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], verbose: bool = False) -> None:
+    """One line about usage without a price: how many models have some,
+    and how to see which (with `verbose`, the line names them)."""
+    count = len(unpriced)
+    which = (": " + ", ".join(sorted(unpriced))) if verbose else ""
+    warn(
+        "%d model%s ha%s usage without a price%s; costs marked + cover only the priced part "
+        "(ledgerly prices check lists %s)"
+        % (count, "" if count == 1 else "s", "s" if count == 1 else "ve", which, "it" if count == 1 else "them")
+    )

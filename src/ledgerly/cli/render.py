@@ -3,18 +3,24 @@
 Tables are drawn with rich: numbers right-aligned with thousands
 separators, a totals row, colour only on a terminal (and never with
 NO_COLOR). Every token column adds up to the total, so the table shows
-fresh input (input less cached input) and, in its narrower form, merges the
-cache columns: cached input and cache reads are both reads from a cache.
-The widest form that fits the terminal is used: all seven kinds; then cache
-writes and reads merged; then numbers abbreviated (12.3M).
+fresh input (input less cached input: "Fresh in", where the JSON's `input`
+is all input) and, in its narrower form, merges the cache columns: cached
+input and cache reads are both reads from a cache.
+
+One rule sizes every table at a given width (`choose_columns`): the widest
+form whose figures fit beside KEY_ROOM cells per key column: all seven
+kinds; then cache writes and reads merged; then numbers abbreviated
+(12.3M); then the total alone. The key cells themselves play no part in
+that choice; they get the room that is left and are shortened on one line
+to fit it (`ledgerly.cli.cells`), never wrapped.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, List, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextIO, Tuple
 
-from ledgerly.cli import figures
+from ledgerly.cli import cells, figures
 from ledgerly.cli.figures import plain_number, short_number
 from ledgerly.reports import Group, Report
 
@@ -25,6 +31,8 @@ if TYPE_CHECKING:
 
 EDGE = 2  # the table's outer padding
 PADDING = 3  # a cell's two spaces of padding plus the gap between columns
+KEY_ROOM = 16  # cells each key column is counted with when the figures' form is chosen
+NO_USAGE = "No usage found."
 
 
 @dataclass(frozen=True)
@@ -43,8 +51,8 @@ def _field(name: str) -> Callable[[Group], int]:
 
 
 WIDE = (
-    Column("Input", _fresh),
-    Column("Cached", _field("cached_input")),
+    Column("Fresh in", _fresh),
+    Column("Cached in", _field("cached_input")),
     Column("Output", _field("output")),
     Column("Reasoning", _field("reasoning_output"), dim=True),
     Column("Write 5m", _field("cache_write_5m")),
@@ -53,11 +61,19 @@ WIDE = (
     Column("Total", lambda g: g.total_tokens),
 )
 MEDIUM = (
-    Column("Input", _fresh),
+    Column("Fresh in", _fresh),
     Column("Output", _field("output")),
     Column("Cache\nwrite", lambda g: int(g["cache_write_5m"]) + int(g["cache_write_1h"])),
     Column("Cache\nread", lambda g: int(g["cached_input"]) + int(g["cache_read"])),
     Column("Total", lambda g: g.total_tokens),
+)
+TOTAL_ONLY = (Column("Total", lambda g: g.total_tokens),)
+# The forms of the figures, the widest first.
+FORMS: Tuple[Tuple[Sequence[Column], Callable[[int], str]], ...] = (
+    (WIDE, plain_number),
+    (MEDIUM, plain_number),
+    (MEDIUM, short_number),
+    (TOTAL_ONLY, short_number),
 )
 
 HEADERS = {
@@ -79,46 +95,138 @@ def cost_text(group: Group) -> str:
     return figures.cost_text(group.cost, group.priced_cost)
 
 
-def key_cells(report: Report, group: Group) -> List[str]:
+# ---------------------------------------------------------------------------
+# Sizing: the figures' form, and the room of the key columns
+
+
+def header_width(header: str) -> int:
+    return max(cells.width(part) for part in header.split("\n"))
+
+
+def figures_width(
+    groups: Sequence[Group], columns: Sequence[Column], number: Callable[[int], str], priced: bool
+) -> int:
+    """The cells the token (and cost) columns take, padding included."""
+    total = 0
+    for column in columns:
+        total += max([len(number(column.value(g))) for g in groups] + [header_width(column.header)]) + PADDING
+    if priced:
+        total += max([len(cost_text(g)) for g in groups] + [len("Cost")]) + PADDING
+    return total
+
+
+def choose_columns(
+    groups: Sequence[Group], priced: bool, width: int, keys: int = 1
+) -> Tuple[Sequence[Column], Callable[[int], str]]:
+    """The widest of FORMS whose token columns fit `width` beside `keys`
+    key columns of KEY_ROOM cells: every kind in full, the merged kinds in
+    full, the merged kinds abbreviated, the total alone abbreviated. It
+    depends on the figures alone (the totals hold the widest), so every
+    table of the same usage has the same form at the same width."""
+    for columns, number in FORMS[:-1]:
+        if EDGE + keys * (KEY_ROOM + PADDING) + figures_width(groups, columns, number, priced) <= width:
+            return columns, number
+    return FORMS[-1]
+
+
+# How a key cell may be shortened: not at all, a path, a name, a list of
+# names, an id (never below its unique prefix), a block's start.
+FIXED, PATH, NAME, NAMES, ID, BLOCK = "fixed", "path", "name", "names", "id", "block"
+KIND_OF = {"project": PATH, "model": NAME, "machine": NAME, "tier": NAME, "dialect": NAME, "block": BLOCK}
+# The narrowest a shortened cell gets, when it is longer than that.
+SHORTEST = {PATH: KEY_ROOM, NAME: 12, NAMES: 12}
+ACTIVE, NOW = " (active)", " now"
+
+
+@dataclass(frozen=True)
+class Cell:
+    """A key cell: its full text, how it may be shortened, and (for an id)
+    the length of its unique prefix."""
+
+    text: str
+    kind: str = FIXED
+    prefix: int = 0
+    names: Tuple[str, ...] = ()
+
+    def natural(self) -> int:
+        return cells.width(cells.printable(self.text))
+
+    def floor(self) -> int:
+        """The fewest cells it can be shown in."""
+        if self.kind in SHORTEST:
+            return min(self.natural(), SHORTEST[self.kind])
+        if self.kind == ID:
+            return min(self.natural(), self.prefix + 1)
+        if self.kind == BLOCK and self.text.endswith(ACTIVE):
+            return self.natural() - len(ACTIVE) + len(NOW)
+        return self.natural()
+
+    def fit(self, room: int) -> str:
+        if self.kind == PATH:
+            return cells.fit_path(self.text, room)
+        if self.kind == NAMES:
+            return cells.fit_names(self.names, room)
+        if self.kind == ID:
+            return cells.fit_id(self.text, room, self.prefix)
+        if self.kind == BLOCK and self.natural() > room:
+            return self.text[: -len(ACTIVE)] + NOW if self.text.endswith(ACTIVE) else self.text
+        if self.kind == NAME:
+            return cells.cut_end(self.text, room)
+        return cells.printable(self.text)
+
+
+def _key_sizes(columns: Sequence[Tuple[str, Sequence[Cell]]]) -> Tuple[List[int], List[int]]:
+    """The natural and the narrowest width of each key column (header, cells)."""
+    naturals = [max([cells.width(h)] + [c.natural() for c in column]) for h, column in columns]
+    floors = [max([cells.width(h)] + [c.floor() for c in column]) for h, column in columns]
+    return naturals, floors
+
+
+def key_widths(columns: Sequence[Tuple[str, Sequence[Cell]]], room: int) -> List[int]:
+    """The width of each key column (header, cells) in `room` cells: each
+    its natural width when they all fit; otherwise ids first give up cells
+    down to their unique prefixes (a prefix names a session as well as the
+    whole id), then the widest column that can still be shortened gives up
+    a cell, again and again, down to its floor (the table is then wider
+    than `room`)."""
+    widths, floors = _key_sizes(columns)
+    excess = sum(widths) - room
+    for i, (_header, column) in enumerate(columns):
+        if excess > 0 and any(c.kind == ID for c in column):
+            cut = min(excess, widths[i] - floors[i])
+            widths[i] -= cut
+            excess -= cut
+    while excess > 0:
+        cuttable = [i for i, w in enumerate(widths) if w > floors[i]]
+        if not cuttable:
+            break
+        widest = max(cuttable, key=lambda i: widths[i])
+        widths[widest] -= 1
+        excess -= 1
+    return widths
+
+
+def key_cells(report: Report, group: Group) -> List[Cell]:
     """The key cells of a report row."""
     if report.by == ("block",):
         start = str(group.key["block"])
-        return [start[:10] + " " + start[11:16] + (" (active)" if group.key.get("active") else "")]
-    return [("yes" if v else "no") if isinstance(v, bool) else str(v) for v in (group.key[n] for n in report.by)]
+        return [Cell(start[:10] + " " + start[11:16] + (ACTIVE if group.key.get("active") else ""), BLOCK)]
+    return [
+        Cell(("yes" if v else "no") if isinstance(v, bool) else str(v), KIND_OF.get(n, FIXED))
+        for n, v in ((n, group.key[n]) for n in report.by)
+    ]
 
 
-def _lines(report: Report) -> List[Tuple[List[str], Group, bool]]:
+def _lines(report: Report) -> List[Tuple[List[Cell], Group, bool]]:
     """Every table line: key cells, the group, and whether it is a breakdown line."""
     width = max(1, len(report.by))
-    out: List[Tuple[List[str], Group, bool]] = []
+    out: List[Tuple[List[Cell], Group, bool]] = []
     for group in report.rows:
         out.append((key_cells(report, group), group, False))
         for sub in group.models:
-            out.append(([""] * (width - 1) + ["  - %s" % sub.key["model"]], sub, True))
-    out.append((["Total"] + [""] * (width - 1), report.totals, False))
+            out.append(([Cell("")] * (width - 1) + [Cell("  - %s" % sub.key["model"], NAME)], sub, True))
+    out.append(([Cell("Total")] + [Cell("")] * (width - 1), report.totals, False))
     return out
-
-
-def _width(report: Report, columns: Sequence[Column], number: Callable[[int], str]) -> int:
-    lines = _lines(report)
-    headers = [HEADERS.get(n, n) for n in report.by] or [""]
-    width = EDGE
-    for i, header in enumerate(headers):
-        width += max([len(cells[i]) for cells, _g, _b in lines] + [len(header)]) + PADDING
-    for column in columns:
-        widest_header = max(len(part) for part in column.header.split("\n"))
-        width += max([len(number(column.value(g))) for _c, g, _b in lines] + [widest_header]) + PADDING
-    if report.priced:
-        width += max([len(cost_text(g)) for _c, g, _b in lines] + [4]) + PADDING
-    return width
-
-
-def choose_columns(report: Report, width: int) -> Tuple[Sequence[Column], Callable[[int], str]]:
-    """The widest table form that fits `width` characters."""
-    for columns, number in ((WIDE, plain_number), (MEDIUM, plain_number)):
-        if _width(report, columns, number) <= width:
-            return columns, number
-    return MEDIUM, short_number
 
 
 def show(console: Console, *items: Any, **options: Any) -> None:
@@ -133,40 +241,49 @@ def show(console: Console, *items: Any, **options: Any) -> None:
     console.file.write("\n".join(line.rstrip() for line in captured.get().split("\n")))
 
 
-def draw(report: Report, stream: TextIO, title: str) -> None:
-    """Prints `report` as a table on `stream`."""
-    from rich import box
+def console_for(stream: TextIO) -> Console:
+    """A console on `stream` that takes cell texts literally (a project
+    path may hold brackets: they are not markup)."""
     from rich.console import Console
+
+    return Console(file=stream, highlight=False, markup=False)
+
+
+def titled_table(title: str) -> Any:
+    from rich import box
     from rich.table import Table
 
-    console = Console(file=stream, highlight=False)
+    return Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
+
+
+def draw(report: Report, stream: TextIO, title: str, empty: str = NO_USAGE) -> None:
+    """Prints `report` as a table on `stream` (or `empty` when it has no rows)."""
+    console = console_for(stream)
     if not report.rows:
-        show(console, "No usage found.")
+        show(console, empty)
         return
-    columns, number = choose_columns(report, console.width)
-    table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
-    for header in [HEADERS.get(n, n) for n in report.by] or [""]:
-        table.add_column(header, overflow="fold")
+    lines = _lines(report)
+    groups = [g for _k, g, _b in lines]
+    headers = [HEADERS.get(n, n) for n in report.by] or [""]
+    columns, number = choose_columns(groups, report.priced, console.width, len(headers))
+    room = console.width - EDGE - figures_width(groups, columns, number, report.priced) - PADDING * len(headers)
+    widths = key_widths([(h, [keys[i] for keys, _g, _b in lines]) for i, h in enumerate(headers)], room)
+
+    table = titled_table(title)
+    for header in headers:
+        table.add_column(header, no_wrap=True, overflow="ellipsis")
     for column in columns:
         table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
     if report.priced:
         table.add_column("Cost", justify="right", no_wrap=True)
-
-    lines = _lines(report)
     for i, (keys, group, sub) in enumerate(lines):
-        cells = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
+        texts = [cell.fit(w) for cell, w in zip(keys, widths)]
+        numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
         following_is_row = i + 1 < len(lines) and not lines[i + 1][2]
         style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
         section = following_is_row and (sub or i + 2 == len(lines))
-        table.add_row(*keys, *cells, style=style, end_section=section)
+        table.add_row(*texts, *numbers, style=style, end_section=section)
     show(console, table)
-    if report.priced and report.unpriced:
-        show(
-            console,
-            "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(report.unpriced)),
-            style="dim",
-            soft_wrap=True,
-        )
 
 
 # ---------------------------------------------------------------------------
@@ -178,100 +295,101 @@ def _when(text: object) -> str:
     return "" if not isinstance(text, str) else text[:10] + " " + text[11:16]
 
 
-# The key columns of the session table: header, cell of a session.
-SESSION_KEYS: Tuple[Tuple[str, Callable[[Session], str]], ...] = (
-    ("Session", lambda s: s.id),
-    ("Project", lambda s: s.project),
-    ("First event", lambda s: _when(s.first_event)),
-    ("Last event", lambda s: _when(s.last_event)),
-    ("Models", lambda s: ", ".join(s.models)),
-)
-TOTAL_ONLY = (Column("Total", lambda g: g.total_tokens),)
-# From the widest table to the narrowest: key columns shown, token columns, number form.
-SESSION_FORMS: Tuple[Tuple[Tuple[int, ...], Sequence[Column], Callable[[int], str]], ...] = (
-    ((0, 1, 2, 3, 4), WIDE, plain_number),
-    ((0, 1, 2, 3, 4), MEDIUM, plain_number),
-    ((0, 1, 2, 3, 4), MEDIUM, short_number),
-    ((0, 1, 3, 4), MEDIUM, short_number),
-    ((0, 1, 3), MEDIUM, short_number),
-    ((0, 3), TOTAL_ONLY, short_number),
+# The key columns of the session table, in the order shown, and the order in
+# which they give way when the table is too wide (the id always stays).
+SESSION_KEYS = ("Session", "Project", "First event", "Last event", "Models")
+SESSION_DROPS = ("First event", "Models", "Project", "Last event")
+# The layouts of the session table, the widest first: the token columns
+# (None: the form every table takes at this width) and how many key columns
+# have given way. Naming a session matters more than splitting its tokens.
+SESSION_LAYOUTS: Tuple[Tuple[Optional[Sequence[Column]], int], ...] = (
+    (None, 0),
+    (MEDIUM, 0),
+    (MEDIUM, 1),
+    *((TOTAL_ONLY, drops) for drops in range(len(SESSION_DROPS) + 1)),
 )
 
 
-def _session_lines(result: SessionReport) -> List[Tuple[List[str], Group, Group]]:
-    lines = [([cell(s) for _h, cell in SESSION_KEYS], s.usage, s.subagents) for s in result.rows]
-    total = "Total" if len(result.rows) == result.count else "Total (%d sessions)" % result.count
-    lines.append(([total] + [""] * (len(SESSION_KEYS) - 1), result.totals, result.subagents))
+def _session_lines(result: SessionReport, ids: Sequence[str]) -> List[Tuple[List[Cell], Group, Group]]:
+    prefixes = cells.prefix_lengths([s.id for s in result.rows] + list(ids))
+
+    def keys(s: Session) -> List[Cell]:
+        return [
+            Cell(s.id, ID, prefixes[s.id]),
+            Cell(s.project, PATH),
+            Cell(_when(s.first_event)),
+            Cell(_when(s.last_event)),
+            Cell(", ".join(s.models), NAMES, names=tuple(s.models)),
+        ]
+
+    lines = [(keys(s), s.usage, s.subagents) for s in result.rows]
+    lines.append(([Cell("Total")] + [Cell("")] * (len(SESSION_KEYS) - 1), result.totals, result.subagents))
     return lines
 
 
-def _session_width(
-    result: SessionReport, keys: Sequence[int], columns: Sequence[Column], number: Callable[[int], str]
-) -> int:
-    lines = _session_lines(result)
-    width = EDGE
-    for i in keys:
-        width += max([len(cells[i]) for cells, _g, _s in lines] + [len(SESSION_KEYS[i][0])]) + PADDING
-    for column in [*columns, Column("Subagents", lambda g: g.total_tokens)]:
-        widest_header = max(len(part) for part in column.header.split("\n"))
-        width += max([len(number(column.value(g))) for _c, g, _s in lines] + [widest_header]) + PADDING
-    if result.priced:
-        width += max([len(cost_text(g)) for _c, g, _s in lines] + [4]) + PADDING
-    return width
+def _subagent_cell(group: Group, number: Callable[[int], str]) -> str:
+    return number(group.total_tokens) if group.total_tokens else "–"
 
 
-def draw_sessions(result: SessionReport, stream: TextIO, title: str) -> None:
+def _session_keys(lines: Sequence[Tuple[List[Cell], Group, Group]], drops: int) -> List[Tuple[str, List[Cell]]]:
+    """The key columns (header, cells) left when `drops` have given way."""
+    shown = [h for h in SESSION_KEYS if h not in SESSION_DROPS[:drops]]
+    return [(h, [c[SESSION_KEYS.index(h)] for c, _g, _s in lines]) for h in shown]
+
+
+def draw_sessions(
+    result: SessionReport, stream: TextIO, title: str, empty: str = NO_USAGE, ids: Sequence[str] = ()
+) -> None:
     """Prints the session list as a table on `stream`: one line per session,
     the subagents' share of its tokens, and the totals of every session in
-    the range. On a narrow terminal fewer columns are shown."""
-    from rich import box
-    from rich.console import Console
-    from rich.table import Table
-
-    console = Console(file=stream, highlight=False)
+    the range. An id is never cut below the prefix that tells it from the
+    other listed ones and from `ids` (every session that `--id` could
+    name). The figures take the form every table takes at this width; when
+    the key columns do not fit beside them even shortened, the token
+    columns narrow to the total, then key columns give way (first event,
+    models, project, last event), and only then are numbers abbreviated."""
+    console = console_for(stream)
     if not result.rows:
-        show(console, "No usage found.")
+        show(console, empty)
         return
-    keys, columns, number = SESSION_FORMS[-1]
-    for form in SESSION_FORMS:
-        if _session_width(result, *form) <= console.width:
-            keys, columns, number = form
+    lines = _session_lines(result, ids)
+    groups = [g for _c, g, _s in lines]
+    chosen, number = choose_columns(groups, result.priced, console.width)
+    numbers = [number] if number is short_number else [number, short_number]
+    for columns, keys, number in (
+        (layout or chosen, _session_keys(lines, drops), n) for n in numbers for layout, drops in SESSION_LAYOUTS
+    ):
+        subagents = max([len(_subagent_cell(s, number)) for _c, _g, s in lines] + [len("Subagents")]) + PADDING
+        room = console.width - EDGE - figures_width(groups, columns, number, result.priced) - subagents
+        room -= PADDING * len(keys)
+        if sum(_key_sizes(keys)[1]) <= room:
             break
-    table = Table(title=title, box=box.SIMPLE_HEAD, title_justify="left")
-    for i in keys:
-        header = SESSION_KEYS[i][0]
-        table.add_column(header, overflow="fold", no_wrap=header.endswith("event"))
+    widths = key_widths(keys, room)
+
+    table = titled_table(title)
+    for header, _cells in keys:
+        table.add_column(header, no_wrap=True, overflow="ellipsis")
     for column in columns:
         table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
     if result.priced:
         table.add_column("Cost", justify="right", no_wrap=True)
     table.add_column("Subagents", justify="right", style="dim", no_wrap=True)
-    lines = _session_lines(result)
-    for i, (cells, group, sub) in enumerate(lines):
-        numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if result.priced else [])
-        last = i == len(lines) - 1
+    for i, (_keys, group, sub) in enumerate(lines):
+        texts = [column[i].fit(w) for (_h, column), w in zip(keys, widths)]
+        amounts = [number(c.value(group)) for c in columns] + ([cost_text(group)] if result.priced else [])
         table.add_row(
-            *[cells[k] for k in keys],
-            *numbers,
-            number(sub.total_tokens) if sub.total_tokens else "–",
-            style="bold" if last else None,
+            *texts,
+            *amounts,
+            _subagent_cell(sub, number),
+            style="bold" if i == len(lines) - 1 else None,
             end_section=i == len(lines) - 2,
         )
     show(console, table)
-    if result.priced and result.unpriced:
-        show(
-            console,
-            "Cost marked + covers only priced usage; no price for: %s" % ", ".join(sorted(result.unpriced)),
-            style="dim",
-            soft_wrap=True,
-        )
 
 
 def draw_session(detail: SessionDetail, stream: TextIO) -> None:
     """Prints one session: what it is, then its usage per model and per day."""
-    from rich.console import Console
-
-    console = Console(file=stream, highlight=False)
+    console = console_for(stream)
     s = detail.summary
     show(console, "Session %s" % s.id, style="bold")
     show(console, "  log: %s" % s.session, soft_wrap=True)

@@ -38,10 +38,15 @@ def state_for(args: argparse.Namespace, sources: Sequence[Source]) -> Optional[s
 
 def open_ledger(ctx: Context) -> Ledger:
     """The command's ledger over its sources, with their saved state."""
+    return ledger_for(ctx.args, ctx.sources, ctx.workers)
+
+
+def ledger_for(args: argparse.Namespace, sources: Sequence[Source], workers: Optional[int]) -> Ledger:
+    """A ledger of the command over `sources`, with their saved state."""
     from ledgerly.ledger import Ledger
 
-    ledger = Ledger(ctx.sources, ctx.workers, state=state_for(ctx.args, ctx.sources))
-    _opened.append((ledger, ctx.args.verbose))
+    ledger = Ledger(sources, workers, state=state_for(args, sources))
+    _opened.append((ledger, bool(getattr(args, "verbose", False))))
     return ledger
 
 

@@ -9,4 +9,5 @@ const Face kFace = {"ledgerly._ledger", "ledgerly._ledger.Engine", engine::Attri
 
 }  // namespace ledgerly::lib
 
-extern "C" PyMODINIT_FUNC PyInit__ledger(void) { return ledgerly::lib::init_module(); }
+// PyMODINIT_FUNC declares the function extern "C" and exported.
+PyMODINIT_FUNC PyInit__ledger(void) { return ledgerly::lib::init_module(); }

@@ -8,4 +8,5 @@ const Face kFace = {"ledgerly._native", "ledgerly._native.Engine", engine::Attri
 
 }  // namespace ledgerly::lib
 
-extern "C" PyMODINIT_FUNC PyInit__native(void) { return ledgerly::lib::init_module(); }
+// PyMODINIT_FUNC declares the function extern "C" and exported.
+PyMODINIT_FUNC PyInit__native(void) { return ledgerly::lib::init_module(); }

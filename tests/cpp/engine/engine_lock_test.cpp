@@ -3,8 +3,10 @@
 #include "engine/engine_lock.h"
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <mutex>
@@ -59,6 +61,7 @@ TEST(EngineLock, PoisoningFailsWaitersAndLaterCallers) {
   EXPECT_EQ(lock.acquire(), Entry::kPoisoned);
 }
 
+#if !defined(_WIN32)
 // Forks while `busy` is held by another thread (and, when `with_waiter`,
 // waited for by a third); returns what the child saw, as an exit code:
 // 0 when the busy lock refused it and an idle lock worked.
@@ -102,9 +105,15 @@ int child_view_of_fork(bool with_waiter) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
+#endif
+
 TEST(EngineLock, AForkedChildDoesNotWaitForThreadsItDoesNotHave) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows has no fork()";
+#else
   EXPECT_EQ(child_view_of_fork(false), 0);
   EXPECT_EQ(child_view_of_fork(true), 0);
+#endif
 }
 
 }  // namespace

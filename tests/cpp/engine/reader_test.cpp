@@ -3,11 +3,14 @@
 #include "engine/reader.h"
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -481,6 +484,9 @@ TEST(Reader, OpenFailuresHandThePreviousStateBack) {
 TEST(Reader, ReadErrorsKeepTheWorkingStateMarkedForAnotherRead) {
   // A regular file whose reads fail: the process's own memory, read from
   // address 0, which is never mapped.
+#if !defined(__linux__)
+  GTEST_SKIP() << "needs Linux's /proc/self/mem, a regular file whose reads fail";
+#endif
   Input in;
   in.path = "/proc/self/mem";
   in.size = 4096;
@@ -510,13 +516,22 @@ TEST(Reader, FilesThatAreNotRegularAreRefusedAtOpen) {
   TempDir dir;
   std::string path = dir.write("log", row_line("a1"));
   std::string sub = dir.path("subdir");
-  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(testing::fs_path(sub)));
   struct Case {
     std::string path;
     const char* error;
   };
-  for (const Case& c : {Case{sub, "Is a directory (os error 21)"},
-                        Case{"/dev/null", "not a regular file (character device)"}}) {
+  std::vector<Case> cases = {{sub, "Is a directory (os error 21)"}};
+#if defined(_WIN32)
+  cases.push_back({"NUL", "not a regular file (character device)"});
+#else
+  cases.push_back({"/dev/null", "not a regular file (character device)"});
+  // A named pipe without a writer: opening it to read would wait for one.
+  const std::string fifo = dir.path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  cases.push_back({fifo, "not a regular file (named pipe)"});
+#endif
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     auto previous = read_ok(entry_for(path), nullptr);
     FileState* raw = previous.get();

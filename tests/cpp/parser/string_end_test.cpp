@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -34,7 +35,7 @@ std::vector<SearchKernel> kernels() {
 }
 
 // The index of the closing quote, or -1 for "invalid or unterminated".
-long scalar_at(std::string_view body) {
+std::ptrdiff_t scalar_at(std::string_view body) {
   const Exact text(body);
   const char* q = find_string_end_scalar(text.begin(), text.end());
   return q == nullptr ? -1 : q - text.begin();
@@ -54,7 +55,7 @@ void expect_kernels_agree(std::string_view body) {
 TEST(StringEnd, ScalarReference) {
   struct Case {
     std::string_view body;  // the bytes after the opening quote
-    long close;             // the closing quote's index, or -1
+    std::ptrdiff_t close;   // the closing quote's index, or -1
   };
   const Case cases[] = {
       {"\"", 0},
@@ -139,7 +140,7 @@ TEST(StringEnd, BackslashRunsAcrossBlockEnds) {
       body += "\"abc\"";
       body.append(70, 'z');
       body += '"';
-      const long want = run % 2 == 0 ? static_cast<long>(last + 1) : static_cast<long>(last + 5);
+      const auto want = static_cast<std::ptrdiff_t>(run % 2 == 0 ? last + 1 : last + 5);
       EXPECT_EQ(scalar_at(body), want) << run << " " << last;
       expect_kernels_agree(body);
     }
