@@ -124,7 +124,8 @@ class BlockStatus:
     over the last `window` ms, `burn_cost` the cost per hour at that pace
     (None without prices or with unpriced usage). `projected_tokens` and
     `projected_cost` are the block's totals if that pace holds until its
-    end."""
+    end. `burn_priced_cost` and `projected_priced_cost` are the same costs
+    of the usage that has a price (None only without prices)."""
 
     now: int
     block: Optional[Group]
@@ -134,6 +135,8 @@ class BlockStatus:
     burn_cost: Optional[float]
     projected_tokens: Optional[int]
     projected_cost: Optional[float]
+    burn_priced_cost: Optional[float] = None
+    projected_priced_cost: Optional[float] = None
 
     @property
     def time_left(self) -> int:
@@ -175,11 +178,12 @@ def block_status_for(
     minutes = window / 60_000
     rate = recent.totals.total_tokens / minutes
     cost_rate = recent.totals.cost * 60 / minutes if recent.totals.cost is not None else None
+    priced_rate = recent.totals.priced_cost * 60 / minutes if prices else None
     if start is None:
-        return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
+        return BlockStatus(now, None, None, None, rate, cost_rate, None, None, priced_rate)
     so_far = blocks_for(latest, replace(rows, by=(BLOCK,), low=start, high=now + 1), prices, now, hours)
     if so_far.active_until is None:
-        return BlockStatus(now, None, None, None, rate, cost_rate, None, None)
+        return BlockStatus(now, None, None, None, rate, cost_rate, None, None, priced_rate)
     current = so_far.rows[-1]
     end = so_far.active_until
     left = (end - now) / 60_000
@@ -187,7 +191,8 @@ def block_status_for(
     cost = None
     if current.cost is not None and cost_rate is not None:
         cost = current.cost + cost_rate * left / 60
-    return BlockStatus(now, current, end - hours * tzs.HOUR_MS, end, rate, cost_rate, tokens, cost)
+    priced = current.priced_cost + priced_rate * left / 60 if priced_rate is not None else None
+    return BlockStatus(now, current, end - hours * tzs.HOUR_MS, end, rate, cost_rate, tokens, cost, priced_rate, priced)
 
 
 def chain_start(snapshot: Snapshot, query: Query, now: int, hours: int = BLOCK_HOURS) -> Optional[int]:

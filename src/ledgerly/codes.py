@@ -27,6 +27,9 @@ KIND_MESSAGE = 0
 KIND_EVENT = 1
 DIALECTS = {"message": KIND_MESSAGE, "event": KIND_EVENT}
 
+# The limits of the config's [limits] table: a period and what is counted.
+LIMIT_NAMES = ("block_tokens", "block_cost", "day_tokens", "day_cost", "month_tokens", "month_cost")
+
 # Service tier codes 0..4 of the record's `tier` word.
 TIER_NAMES = ("unknown", "standard", "fast", "priority", "flex")
 

@@ -15,6 +15,9 @@ any file given with ``--config``::
     input = 3.0
     output = 15.0
 
+    [limits]                     # any of block_, day_, month_ + tokens or cost
+    block_tokens = 4_000_000
+
 Reading is strict: an unknown key or a value of the wrong kind is an error
 that names the file, the line and what is wrong.
 """
@@ -26,25 +29,28 @@ from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
 from ledgerly.codes import DIALECTS, MAX_WORKERS
+from ledgerly.limits import Limits, parse_limits
 from ledgerly.prices import PriceTable, parse_prices
 from ledgerly.sources import Source
 from ledgerly.tomlfile import ConfigError, TomlFile, read_toml
 
 CONFIG_NAME = "config.toml"
-_TOP_KEYS = ("sources", "prices", "timezone", "workers")
+_TOP_KEYS = ("sources", "prices", "timezone", "workers", "limits")
 _SOURCE_KEYS = ("path", "dialect")
 
 
 @dataclass(frozen=True)
 class Config:
     """A read configuration. `path` is the file it came from (None when
-    there was none); `prices` is None when the file has no ``[prices]``."""
+    there was none); `prices` is None when the file has no ``[prices]``,
+    `limits` when it has no ``[limits]``."""
 
     path: Optional[str] = None
     sources: Tuple[Source, ...] = ()
     prices: Optional[PriceTable] = None
     timezone: Optional[str] = None
     workers: Optional[int] = None
+    limits: Optional[Limits] = None
 
 
 def default_path() -> str:
@@ -116,7 +122,8 @@ def parse_config(doc: TomlFile) -> Config:
         workers = min(workers, MAX_WORKERS)
 
     prices = parse_prices(doc, data["prices"]) if "prices" in data else None
-    return Config(doc.path, tuple(sources), prices, timezone, workers)
+    limits = parse_limits(doc, data["limits"]) if "limits" in data else None
+    return Config(doc.path, tuple(sources), prices, timezone, workers, limits)
 
 
 __all__ = ["Config", "ConfigError", "default_path", "load_config", "parse_config"]

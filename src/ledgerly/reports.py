@@ -38,6 +38,9 @@ from ledgerly.timezones import Bound
 
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
 TOTAL_FIELDS = ("input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
+# With a price table: the cost (None when some usage has no price) and the
+# cost of the usage that has a price (the whole cost when every price is known).
+COST_FIELDS = ("cost", "priced_cost")
 
 
 # A bad argument to a report (unknown dimension, bad bound, zone or glob):
@@ -87,6 +90,7 @@ class Group:
         out["total_tokens"] = self.total_tokens
         if priced:
             out["cost"] = None if self.cost is None else round(self.cost, 6)
+            out["priced_cost"] = round(self.priced_cost, 6)
         if with_models:
             out["models"] = [m.to_dict(priced) for m in self.models]
         return out
@@ -110,6 +114,9 @@ class Report:
     # Of a blocks report: the end (Unix ms) of its first active block, when
     # the report changes without a new event; None when no block is active.
     active_until: Optional[int] = None
+    # Of a blocks report with block limits: the use of each by the current
+    # block (`ledgerly.limits.LimitUse.to_dict`).
+    limits: Tuple[Mapping[str, Any], ...] = ()
 
     def key_fields(self) -> Tuple[str, ...]:
         return BLOCK_FIELDS if self.by == ("block",) else self.by
@@ -119,7 +126,7 @@ class Report:
         keys = self.key_fields()
         if self.breakdown and "model" not in keys:
             keys = keys + ("model",)
-        return keys + TOKEN_FIELDS + ("total_tokens",) + (("cost",) if self.priced else ())
+        return keys + TOKEN_FIELDS + ("total_tokens",) + (COST_FIELDS if self.priced else ())
 
     def to_dict(self) -> Dict[str, Any]:
         with_models = self.breakdown and "model" not in self.by
@@ -130,6 +137,8 @@ class Report:
         if self.priced:
             out["unpriced"] = sorted(self.unpriced)
         out["timezone"] = self.timezone
+        if self.limits:
+            out["limits"] = [dict(use) for use in self.limits]
         return out
 
     def to_json(self, indent: Optional[int] = 2) -> str:

@@ -184,11 +184,15 @@ class Session:
 
 def _numbers(usage: Group, subagents: Group, priced: bool) -> Dict[str, Any]:
     """The token fields, total_tokens and cost of `usage`, then the
-    subagents' share of them."""
+    subagents' share of them, then the priced parts of both costs (added
+    after the fields that were there before them)."""
     out = usage.to_dict(priced)
+    priced_cost = out.pop("priced_cost", None)
     out["subagent_tokens"] = subagents.total_tokens
     if priced:
         out["subagent_cost"] = None if subagents.cost is None else round(subagents.cost, 6)
+        out["priced_cost"] = priced_cost
+        out["subagent_priced_cost"] = round(subagents.priced_cost, 6)
     return out
 
 
@@ -217,7 +221,7 @@ class SessionReport:
             + ("total_tokens",)
             + cost
             + ("subagent_tokens",)
-            + (("subagent_cost",) if self.priced else ())
+            + (("subagent_cost", "priced_cost", "subagent_priced_cost") if self.priced else ())
         )
 
     def to_dict(self) -> Dict[str, Any]:
@@ -507,11 +511,11 @@ def find_session(smap: SessionMap, which: str) -> int:
     return matches[0]
 
 
-def detail_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable] = None) -> SessionDetail:
-    """The session that the query names (`id`, see `find_session`) per
-    model and per day, over the rows the query selects. A session without
-    usage in the range still has its summary, with zero usage and no
-    times. Raises SessionError."""
+def _one_session(
+    snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable]
+) -> Tuple[Session, Snapshot, Tuple[str, ...]]:
+    """The summary of the session that the query names (`id`), the
+    snapshot of its rows alone, and its logs."""
     smap = snapshot_sessions(snapshot)
     chosen = find_session(smap, query.id or "")
     assert snapshot.file_index is not None
@@ -519,9 +523,25 @@ def detail_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTa
     own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], file_index=snapshot.file_index[mine])
     listed = sessions_for(own, dataclasses.replace(query, sort=None, top=None), prices)
     summary = listed.rows[0] if listed.rows else _no_usage(own, smap.paths[chosen], query.rows.zone, bool(prices))
+    return summary, own, smap.logs[chosen]
+
+
+def summary_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable] = None) -> Session:
+    """The usage of the session that the query names (`id`, see
+    `find_session`) over the rows the query selects, without the breakdown
+    of `detail_for`. Raises SessionError."""
+    return _one_session(snapshot, query, prices)[0]
+
+
+def detail_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[PriceTable] = None) -> SessionDetail:
+    """The session that the query names (`id`, see `find_session`) per
+    model and per day, over the rows the query selects. A session without
+    usage in the range still has its summary, with zero usage and no
+    times. Raises SessionError."""
+    summary, own, logs = _one_session(snapshot, query, prices)
     by_model = report_for(own, dataclasses.replace(query.rows, by=("model",)), prices)
     by_day = report_for(own, dataclasses.replace(query.rows, by=("day",), breakdown=True), prices)
-    return SessionDetail(summary, smap.logs[chosen], by_model, by_day)
+    return SessionDetail(summary, logs, by_model, by_day)
 
 
 def _no_usage(own: Snapshot, path: str, zone: Zone, priced: bool) -> Session:

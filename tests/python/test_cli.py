@@ -222,7 +222,7 @@ def test_config_file_supplies_sources_zone_and_prices(cli, tree, home):
     assert data["timezone"] == "Asia/Tokyo" and "cost" in data["totals"]
     # LEDGERLY_SOURCES overrides the config's sources.
     data = run_json(cli, "daily", env={"LEDGERLY_SOURCES": str(tree / "misc")})
-    assert data["totals"] == dict(M3, cost=0.000165)
+    assert data["totals"] == dict(M3, cost=0.000165, priced_cost=0.000165)
 
 
 def test_sources_lists_dialects_and_skipped_files(cli, tree):

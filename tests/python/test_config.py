@@ -30,6 +30,10 @@ cache_read = 0.3
 
 [prices."*"]
 input = 1.0
+
+[limits]
+block_tokens = 4_000_000
+day_cost = 25
 """
 
 
@@ -53,6 +57,8 @@ def test_a_full_config(tmp_path, monkeypatch):
     assert table.price_for("Alpha-4-5") is table.price_for("beta") is table.entries[1]  # first match wins
     matrix = table.matrix(["alpha-4", "zeta"])
     assert matrix.shape == (2, len(PRICE_KEYS)) and matrix[0, 0] == 3.0 and math.isnan(matrix[0, 1])
+    assert dict(config.limits.values) == {"block_tokens": 4_000_000, "day_cost": 25.0}  # any subset
+    assert load_config(write_config(tmp_path, "", "empty.toml")).limits is None
 
 
 def test_default_location_follows_xdg(tmp_path, monkeypatch):
@@ -85,6 +91,14 @@ def test_default_location_follows_xdg(tmp_path, monkeypatch):
         ("[[sources]]\ndialect = 'event'\n", ":1: sources[0].path: a source needs a path"),
         ("[[sources]]\npath = 'x'\ndialect = 'messages'\n", ':3: sources[0].dialect: must be "message" or "event"'),
         ("sources = 'x'\n", ":1: sources: must be an array of tables"),
+        ("[limits]\nblock_tokns = 5\n", ":2: limits.block_tokns: unknown limit (expected one of block_tokens, "),
+        ("[limits]\nday_tokens = 1.5\n", ":2: limits.day_tokens: a token limit must be a whole number of at least 1"),
+        ("[limits]\nmonth_tokens = 0\n", ":2: limits.month_tokens: a token limit must be a whole number"),
+        ("[limits]\nblock_tokens = true\n", ":2: limits.block_tokens: a token limit must be a whole number"),
+        ("[limits]\nblock_cost = 0\n", ":2: limits.block_cost: a cost limit must be a finite number above 0"),
+        ("[limits]\nday_cost = nan\n", ":2: limits.day_cost: a cost limit must be a finite number above 0"),
+        ("[limits]\nmonth_cost = '9'\n", ":2: limits.month_cost: a cost limit must be a number, not str"),
+        ("limits = 5\n", ":1: limits: must be a table of limits"),
         # Inside an inline table: the line of the enclosing key, and the key path.
         ("\nprices = { m = { input = 'x' } }\n", ":2: prices.m.input: a price must be a number"),
     ],

@@ -8,6 +8,9 @@ Without a browser the test is skipped, unless LEDGERLY_REQUIRE_BROWSER=1
 
 import os
 import shutil
+import subprocess
+from datetime import datetime, timedelta, timezone
+from math import log10
 
 import pytest
 
@@ -17,6 +20,7 @@ from served import Served, recent
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
 REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
+PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"
 
 
 def need(condition, reason):
@@ -52,6 +56,7 @@ def browser():
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser must not inherit a sanitizer runtime preloaded into the test interpreter.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env["TZ"] = "UTC"  # the page's "7 days" counts browser days; the servers here answer in UTC
     driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
     try:
         yield driver
@@ -64,10 +69,15 @@ def numbers(text):
 
 
 def money(value):
-    if value is None:
-        return "–"
     digits = 4 if 0 < abs(value) < 0.01 else 2
     return "{:,.{}f}".format(value, digits)
+
+
+def cost_cell(group):
+    """A cost as the page shows it: the cost, or the priced part marked +."""
+    if group.get("cost") is not None:
+        return money(group["cost"])
+    return money(group["priced_cost"]) + "+" if group["priced_cost"] else "no price"
 
 
 def table_of(driver, table_id):
@@ -79,8 +89,9 @@ def table_of(driver, table_id):
           const cells = tr.querySelectorAll('td[data-field]');
           if (!cells.length) continue;
           const row = {};
-          for (const td of cells) row[td.dataset.field] = td.textContent;
-          out[cells[0].textContent] = row;
+          // A name shortened to fit its cell is compared by its whole text.
+          for (const td of cells) row[td.dataset.field] = td.querySelector('.fit')?.dataset.text ?? td.textContent;
+          out[row[cells[0].dataset.field]] = row;
         }
         return out;""",
         table_id,
@@ -98,7 +109,7 @@ def expected_rows(report, key):
             "cache_write": g["cache_write_5m"] + g["cache_write_1h"],
             "cache_read": g["cached_input"] + g["cache_read"],
             "total_tokens": g["total_tokens"],
-            "cost": money(g.get("cost")),
+            "cost": cost_cell(g),
         }
     return out
 
@@ -116,7 +127,7 @@ def expected_sessions(result):
             "last_event": when,
             "models": ", ".join(row["models"]) if row else "",
             "total_tokens": format(group["total_tokens"], ","),
-            "cost": money(group.get("cost")),
+            "cost": cost_cell(group),
             "subagent_tokens": format(group["subagent_tokens"], ","),
         }
     return out
@@ -138,12 +149,20 @@ def assert_page_matches_api(driver, server, query=""):
     bars = set(
         driver.execute_script("return [...document.querySelectorAll('#chart rect title')].map(t => t.textContent)")
     )
-    assert bars == {
-        "%s %s: %s tokens" % (r["day"], m["model"], format(m["total_tokens"], ","))
-        for r in daily["rows"]
-        for m in r["models"]
-        if m["total_tokens"]
-    }
+    # One segment per model with a colour of its own, one for the rest ("other").
+    ranked = sorted(server.get("/api/v1/report?group=model")[2]["rows"], key=lambda r: (-r["total_tokens"], r["model"]))
+    own = {r["model"] for r in (ranked if len(ranked) <= PALETTE_SIZE else ranked[: PALETTE_SIZE - 1])}
+    expected = set()
+    for r in daily["rows"]:
+        other = sum(m["total_tokens"] for m in r["models"] if m["model"] not in own)
+        expected.update(
+            "%s %s: %s tokens" % (r["day"], m["model"], format(m["total_tokens"], ","))
+            for m in r["models"]
+            if m["total_tokens"] and m["model"] in own
+        )
+        if other:
+            expected.add("%s other: %s tokens" % (r["day"], format(other, ",")))
+    assert bars == expected
 
 
 def wait(driver, script, timeout=20):
@@ -229,3 +248,140 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
         ]
         assert severe == []
         assert server.stop()[0] == 0
+
+
+# Twelve models (more than the page has colours), two of them priced; big
+# figures and long project paths, on days 0, 2 and 5 before today.
+MODELS = ("alpha-4-5", "model-x", "beta-3", "mini-5-pro") + tuple("gamma-%d" % i for i in range(8))
+LONG = "/home/dev/work/clients/a-client-with-a-rather-long-name/services/platform-backend-"
+
+
+def busy_tree(root):
+    today = datetime.now(timezone.utc).replace(hour=9, minute=0, second=0, microsecond=0)
+    stamp = lambda days: (today - timedelta(days=days)).strftime("%Y-%m-%dT%H:%M:%SZ")  # noqa: E731
+    big = message_line(stamp(5), "v1", "alpha-4-5", inp=9_000_000, out=3_500_000, read=40_000_000, cwd=LONG + "volcano")
+    big += message_line(stamp(5), "v2", "beta-3", inp=7_000_000, out=900_000, cwd=LONG + "volcano")
+    write(root, "a/volcano-session.jsonl", big)
+    small = "".join(
+        message_line(stamp(days), "m%d" % i, model, inp=1000 * (i + 1), out=300, cwd=LONG + "lantern")
+        for i, (model, days) in enumerate(zip(MODELS[1:], [0, 2] * 6))
+    )
+    write(root, "b/lantern-session.jsonl", small)
+
+
+def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
+    busy_tree(tmp_path / "logs")
+    prices = tmp_path / "prices.toml"
+    prices.write_text(PRICES)
+    with Served(tmp_path / "logs", tmp_path, "--tz", "UTC", "--prices", prices) as server:
+        browser.set_window_size(1400, 1000)
+        try:
+            browser.get(server.url)
+            wait(browser, "return document.body.dataset.generation !== undefined")
+            daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC")[2]
+
+            # Partial costs: the line sums the priced parts of every day, the
+            # card and the costliest session show the priced part marked +.
+            priced_sum = 0.0
+            for row in daily["rows"]:
+                priced_sum += row["priced_cost"]
+            assert daily["totals"]["cost"] is None and priced_sum > 0
+            line = browser.find_element("css selector", "#chart polyline.cost")
+            assert float(line.get_attribute("data-end")) == priced_sum
+            assert browser.find_element("css selector", "#chart text.cost-end").text == money(priced_sum) + "+"
+            unpriced = len(daily["unpriced"])
+            assert browser.find_element("id", "range-cost").text == "cost %s+ · %d models without a price" % (
+                money(daily["totals"]["priced_cost"]),
+                unpriced,
+            )
+            sessions = server.get("/api/v1/sessions?top=15&tz=UTC")[2]
+            top = sessions["rows"][0]
+            assert top["id"] == "volcano-session" and top["cost"] is None
+            assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"]) + "+"
+            assert_page_matches_api(browser, server)
+
+            # At 1400 px nothing scrolls sideways: Total and Cost stay in view,
+            # long paths are shortened in the middle, keeping their end.
+            layout = browser.execute_script("""
+                const out = {page: document.documentElement.scrollWidth - window.innerWidth, cells: [], panels: []};
+                for (const id of ['models', 'projects', 'sessions']) {
+                  const table = document.getElementById(id), panel = table.closest('.panel');
+                  out.panels.push([id, panel.scrollWidth - panel.clientWidth]);
+                  const right = Math.min(panel.getBoundingClientRect().right, window.innerWidth);
+                  for (const td of table.querySelectorAll('td[data-field="total_tokens"], td[data-field="cost"]'))
+                    out.cells.push(td.getBoundingClientRect().right - right);
+                }
+                out.project = [...document.querySelectorAll('#projects tbody td.name')].map(
+                  td => [td.textContent, td.title]);
+                return out;""")
+            assert layout["page"] <= 0 and all(extra <= 0 for _id, extra in layout["panels"]), layout
+            assert layout["cells"] and max(layout["cells"]) <= 0.5, layout
+            for shown, full in layout["project"]:
+                head, tail = shown.split("…")  # the start and the (larger) end of the whole path
+                assert full.startswith(head) and full.endswith(tail) and len(tail) >= len(head), (shown, full)
+
+            colours = colour_map(browser)
+            assert len(set(colours.values())) == len(colours)  # distinct, "other" included
+            assert "other" in colours and sum(1 for m in MODELS if m in colours) == 9
+            ticks = [
+                float(t)
+                for t in browser.execute_script(
+                    "return [...document.querySelectorAll('#chart text.cost-axis')].map(t => t.textContent)"
+                )
+            ]
+            step = ticks[1] - ticks[0]
+            assert ticks[0] == 0 and ticks[-1] >= priced_sum
+            assert all(abs(b - a - step) < 1e-9 for a, b in zip(ticks, ticks[1:]))
+            assert round(step / 10 ** int(log10(step) // 1), 6) in (1, 2, 5), ticks  # 1, 2 or 5 times a power of ten
+
+            # "7 days" shows each of the seven days, those without usage too,
+            # and no model changes colour with the range.
+            browser.find_element("css selector", '.quick button[data-days="7"]').click()
+            wait(browser, "return document.querySelectorAll('#chart text.day').length === 7")
+            since, until, days = browser.execute_script("""
+                return [document.getElementById('since').value, document.getElementById('until').value,
+                        [...document.querySelectorAll('#chart text.day')].map(t => t.textContent)];""")
+            first = datetime.strptime(since, "%Y-%m-%d")
+            assert until == (first + timedelta(days=6)).strftime("%Y-%m-%d")
+            assert days == [(first + timedelta(days=i)).strftime("%m-%d") for i in range(7)]
+            wait(browser, "return document.querySelectorAll('#chart rect').length > 0")
+            after = colour_map(browser)
+            assert all(colours[model] == colour for model, colour in after.items()), (colours, after)
+        finally:
+            browser.set_window_size(1280, 1000)
+
+
+def colour_map(driver):
+    """Each model's colour (or "other"'s) in the chart, checked against its
+    swatch in the model table."""
+    chart, table = driver.execute_script("""
+        const chart = {}, table = {};
+        for (const r of document.querySelectorAll('#chart rect[data-model]'))
+          chart[r.dataset.model] = getComputedStyle(r).fill;
+        for (const td of document.querySelectorAll('#models tbody td.name')) {
+          const swatch = td.querySelector('.swatch');
+          table[td.title] = getComputedStyle(swatch).backgroundColor;
+        }
+        return [chart, table];""")
+    for model, colour in chart.items():
+        if model != "other":
+            assert table[model] == colour, (model, chart, table)
+    return chart
+
+
+def test_a_headless_screenshot_with_a_virtual_time_budget_finishes(browser, tmp_path):
+    """A browser that waits for the network to go quiet before it takes a
+    screenshot must not wait for the page's event stream."""
+    busy_tree(tmp_path / "logs")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    shot = tmp_path / "shot.png"
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    with Served(tmp_path / "logs", tmp_path, "--tz", "UTC") as server:
+        args = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000"]
+        args += ["--virtual-time-budget=3000", "--screenshot=%s" % shot, server.url]
+        try:
+            done = subprocess.run(args, capture_output=True, env=env, timeout=120)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the screenshot never finished: the page keeps the network busy")
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -8,7 +8,9 @@ import pytest
 
 from ledgerly.block_reports import block_status, blocks
 from ledgerly.cli.statusline import TemplateError, default_line, render
+from ledgerly.limits import Limits, limit_uses, with_largest_block
 from ledgerly.live.status import live_status
+from ledgerly.params import make_query
 from ledgerly.prices import ModelPrice, PriceTable
 from ledgerly.timezones import HOUR_MS, resolve_zone
 
@@ -80,3 +82,74 @@ def test_status_data_and_lines():
         render("{tokens}", status)
     with pytest.raises(TemplateError, match="unmatched"):
         render("today}", status)
+
+
+@pytest.mark.parametrize(
+    "table, shown",
+    [
+        (None, "- - - -"),  # no price table
+        ({"*": (1.0, None, 1.0, None, None, 1.0)}, "0.0015 0.0015 0.0003 0.0023"),
+        # alpha-4-5 priced, beta-3 (the last hour's only usage) not: the priced part, marked +.
+        ({"alpha-*": (1.0, None, 1.0, None, None, None)}, "0.0012+ 0.0012+ - 0.0012+"),
+        ({"gamma-*": (1.0,) * 6}, "- - - -"),  # nothing here has a price
+    ],
+)
+def test_status_line_costs_show_the_priced_part(table, shown):
+    records = [
+        record(NOW - 2 * HOUR_MS, model=0, tokens=(1000, 0, 200, 0, 0, 0, 0)),
+        record(NOW - 20 * 60_000, model=1, tokens=(10, 0, 5, 0, 0, 0, 300)),
+    ]
+    snap = snapshot_of(records, models=("alpha-4-5", "beta-3"))
+    prices = None if table is None else PriceTable(tuple(ModelPrice(g, p) for g, p in table.items()))
+    status = live_status(snap, resolve_zone("Asia/Kolkata"), prices, now=NOW)
+    assert render("{today_cost} {block_cost} {burn_cost} {projected_cost}", status) == shown
+
+
+def test_limits_against_the_current_block_day_and_month():
+    now = ms("2025-06-15T12:34:56Z")
+    records = [
+        record("2025-05-20T10:00:00Z", model=0, tokens=(5000,) + (0,) * 6),  # last month: the largest block
+        record("2025-06-10T08:00:00Z", model=0, tokens=(2000,) + (0,) * 6),  # this month
+        record("2025-06-15T11:00:00Z", model=0, tokens=(1000,) + (0,) * 6),  # today, the block of 11:00-16:00
+        record("2025-06-15T12:00:00Z", model=1, tokens=(600,) + (0,) * 6),  # the last hour's only usage: 10/min
+    ]
+    snap = snapshot_of(records, models=("alpha-4-5", "beta-3"))
+    prices = PriceTable((ModelPrice("alpha-*", (1.0,) + (None,) * 5),))  # beta-3 has no price
+    query = make_query((), tz="UTC")
+    limits = Limits(
+        {"block_tokens": 2000, "block_cost": 0.01, "day_tokens": 1500, "day_cost": 0.0005, "month_tokens": 10_000}
+    )
+    uses = {u.name: u.to_dict(query.zone) for u in limit_uses(snap, query, prices, limits, now)}
+    got = {n: (u["used"], u["percent"], u["passed"], u["partial"], u["reaches_at"]) for n, u in uses.items()}
+    assert got == {
+        "block_tokens": (1600, 80.0, False, False, "2025-06-15T13:14:56Z"),  # 400 more at 10 a minute
+        "block_cost": (0.001, 10.0, False, True, None),  # no priced pace in the last hour
+        "day_tokens": (1600, 106.7, True, False, None),
+        "day_cost": (0.001, 200.0, True, True, None),
+        "month_tokens": (3600, 36.0, False, False, "2025-06-15T23:14:56Z"),
+    }
+    assert (uses["block_tokens"]["start"], uses["block_tokens"]["end"]) == (
+        "2025-06-15T11:00:00Z",
+        "2025-06-15T16:00:00Z",
+    )
+    assert (uses["month_tokens"]["start"], uses["month_tokens"]["end"]) == (
+        "2025-06-01T00:00:00Z",
+        "2025-07-01T00:00:00Z",
+    )
+    # A pace that reaches the limit only after the period has ended gives no time.
+    far = limit_uses(snap, query, prices, Limits({"day_tokens": 100_000}), now)[0]
+    assert far.reaches_at is None and not far.passed
+
+    # --limit max: the largest block that has closed (the current one does not count).
+    largest = {u.name: u for u in limit_uses(snap, query, prices, Limits({}, largest_block=True), now)}
+    assert (largest["block_tokens"].limit, largest["block_cost"].limit) == (5000, 0.005)
+    assert largest["block_tokens"].used == 1600 and largest["block_tokens"].source == "largest block"
+    # Found once, they stay right until the current block closes (then it may be the largest).
+    found = with_largest_block(Limits({"day_tokens": 9}, largest_block=True), snap, query, prices, now)
+    assert dict(found.values) == {"block_tokens": 5000, "block_cost": 0.005, "day_tokens": 9}
+    assert found.until == ms("2025-06-15T16:00:00Z") and found.fresh(found.until - 1) and not found.fresh(found.until)
+    assert limit_uses(snap, query, prices, found, now)[0].limit == 5000
+    # No block open, no price table: nothing is used, and a cost cannot be measured.
+    later = limit_uses(snap, query, None, Limits({"block_tokens": 10, "day_cost": 1.0}), now + 5 * HOUR_MS)
+    assert [(u.used, u.start, u.passed) for u in later] == [(0, None, False), (None, ms("2025-06-15T00:00:00Z"), False)]
+    assert limit_uses(snap, query, prices, Limits({}, largest_block=True), ms("2025-05-20T11:00:00Z")) == []

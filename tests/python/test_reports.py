@@ -289,6 +289,12 @@ def test_unpriced_usage_is_never_counted_as_zero():
     data = result.to_dict()
     assert data["unpriced"] == ["alpha-4", "beta-3"]
     assert data["rows"][1]["cost"] == 2.0 and data["rows"][0]["cost"] is None
+    # Beside every cost, the cost of the usage that has a price.
+    assert [r["priced_cost"] for r in data["rows"]] == [3.0, 2.0, 0.0]
+    assert data["totals"]["priced_cost"] == 5.0
+    assert [m["priced_cost"] for m in data["rows"][0]["models"]] == [3.0, 0.0]
+    lines = report(snap, tz="UTC", prices=table).to_csv().splitlines()
+    assert lines[0].endswith(",total_tokens,cost,priced_cost") and lines[1].endswith(",,3.0")  # an unknown cost
 
     # Without prices there is no cost field at all; with a full table every cost is known.
     assert "cost" not in report(snap, tz="UTC").to_dict()["totals"]

@@ -160,6 +160,22 @@ def test_other_endpoints(shared, cli):
     assert data["block"]["total_tokens"] == 5100 and 0 < data["block"]["seconds_left"] <= 5 * 3600
     assert data["block"]["projected_tokens"] >= 5100 and data["burn"]["tokens_per_minute"] == 5100 / 60
     assert server.get("/api/v1/status?model=beta-*")[2]["today"]["total_tokens"] == 0
+    # Limits: the largest closed block's (2,300 tokens; 0.004375 of priced usage), and one session by name.
+    largest = server.get("/api/v1/status?limit=max")[2]["limits"]
+    assert [(u["name"], u["limit"], u["used"], u["source"]) for u in largest] == [
+        ("block_tokens", 2300, 5100, "largest block"),
+        ("block_cost", 0.004375, data["block"]["priced_cost"], "largest block"),
+    ]
+    assert largest[0]["passed"] and data["limits"] == []  # the server has no [limits] of its own
+    session = server.get("/api/v1/status?session=now")[2]["session"]
+    assert (session["id"], session["total_tokens"], session["cost"]) == ("now", 5100, data["today"]["cost"])
+    for query, parameter, message in (
+        ("limit=min", "limit", "the only value is max"),
+        ("session=nope", "session", "no session has the id 'nope'"),
+        ("session=", "session", "name a session"),
+    ):
+        status, _h, error = server.get("/api/v1/status?" + query)
+        assert (status, error["parameter"]) == (400, parameter) and message in error["error"], query
 
     _s, _h, scan = server.get("/api/v1/scan")
     assert (scan["files"], scan["skipped"], scan["mode"]) == (4, 1, "notify")
@@ -174,7 +190,7 @@ def test_other_endpoints(shared, cli):
     assert server.get("/api/v1")[2]["endpoints"][0] == "/api/v1/report"
     for path, kind, needle in (
         ("/", "text/html", b"<title>ledgerly"),
-        ("/static/app.js", "text/javascript", b"EventSource"),
+        ("/static/app.js", "text/javascript", b'API + "/events"'),
         ("/static/style.css", "text/css", b"prefers-color-scheme"),
     ):
         status, head, body = server.request("GET", path)
@@ -317,9 +333,11 @@ def test_event_stream_announces_each_change(server, tree):
 # ledgerly status
 
 
-def status_cli(home, runtime, *args, env=None, unix_sockets=True):
+def status_cli(home, runtime, *args, env=None, unix_sockets=True, data=None):
     return subprocess.run(
         [*ledgerly_command(unix_sockets), "status", *map(str, args)],
+        input=data,
+        stdin=subprocess.DEVNULL if data is None else None,
         capture_output=True,
         text=True,
         env=environment(home, runtime, env),
@@ -345,6 +363,16 @@ def test_status_with_and_without_a_server(tree, prices, tmp_path):
         assert line_.startswith("5.1K today ") and "block " in line_ and line_.count("\n") == 1
         formatted = status_cli(home, runtime, "--format", "{today_tokens_exact} tokens, {{{block_left}}}").stdout
         assert formatted.startswith("5100 tokens, {") and formatted.endswith("m}\n")
+        # The session an agent names on stdin, asked of the server; one it cannot name is a warning.
+        named = status_cli(home, runtime, "--json", data='{"session_id": "now"}')
+        assert named.returncode == 0 and named.stderr == ""
+        assert json.loads(named.stdout)["session"]["total_tokens"] == 5100
+        unknown = status_cli(home, runtime, data='{"session_id": "nope"}')
+        assert unknown.returncode == 0 and unknown.stdout.startswith("5.1K today ")
+        assert (
+            unknown.stderr
+            == "ledgerly: warning: session: no session has the id 'nope' (ledgerly sessions lists them)\n"
+        )
         bad = status_cli(home, runtime, "--tz", "Mars/Base")
         assert bad.returncode == 2 and bad.stderr == "ledgerly: error: --tz: unknown time zone 'Mars/Base'\n"
     # The server is gone; its address file too. A stale one is no problem either.

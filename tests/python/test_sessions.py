@@ -115,8 +115,11 @@ def test_sessions_fold_subagents_and_add_up_to_the_daily_report(cli, home_logs, 
     assert (rows["e-1"]["output"], rows["e-2"]["output"]) == (500, 70)
     # The costliest first; beta-3 has no price, so c1's cost is unknown and placed by its priced part.
     assert c1["cost"] is None and data["unpriced"] == ["beta-3"]
-    priced_part = {r["id"]: r["cost"] for r in data["rows"] if r["cost"] is not None}
-    assert list(priced_part) == sorted(priced_part, key=lambda k: -priced_part[k])
+    priced_part = [r["priced_cost"] for r in data["rows"]]
+    assert priced_part == sorted(priced_part, reverse=True) and c1["priced_cost"] > 0
+    # alpha-4-5's part of agent-2 (7 x 3 + 8 x 15 per million); agent-1's beta-3 has none.
+    assert c1["subagent_cost"] is None and c1["subagent_priced_cost"] == 0.000141
+    assert list(c1)[-4:] == ["subagent_tokens", "subagent_cost", "priced_cost", "subagent_priced_cost"]
 
     for extra in ((), ("--since", "2025-03-15", "--until", "2025-03-16"), ("--project", "/w/beta")):
         daily = run_json(cli, "daily", *common, *extra)
@@ -127,6 +130,8 @@ def test_sessions_fold_subagents_and_add_up_to_the_daily_report(cli, home_logs, 
         priced = [r["cost"] for r in listed["rows"] if r["cost"] is not None]
         if daily["totals"]["cost"] is not None:
             assert sum(priced) == pytest.approx(daily["totals"]["cost"], abs=1e-5)
+        parts = sum(r["priced_cost"] for r in listed["rows"])
+        assert parts == pytest.approx(daily["totals"]["priced_cost"], abs=1e-5)
     narrow = run_json(cli, "sessions", *common, "--since", "2025-03-15", "--until", "2025-03-16")
     assert {r["id"] for r in narrow["rows"]} == {"agent-3", "c1", "c2"}
 

@@ -44,6 +44,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     from ledgerly.cli import (
         cmd_cache,
+        cmd_check,
         cmd_export,
         cmd_prices,
         cmd_query,
@@ -64,6 +65,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
         cmd_export,
         cmd_query,
         cmd_status,
+        cmd_check,
         cmd_watch,
         cmd_serve,
         cmd_cache,

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import shutil
 import sys
 from typing import Any, Dict, Tuple
 
 from ledgerly.cli.options import (
+    add_limit_option,
     finish_result,
     load_context,
     no_usage,
@@ -37,6 +39,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         description="Token usage in consecutive 5-hour windows. A window opens at the start of the (UTC) hour of "
         "the first event after the previous window closed.",
     )
+    add_limit_option(parser.add_argument_group("limits"))
     parser.set_defaults(run=run_report, by=("block",), title="blocks")
 
 
@@ -52,9 +55,13 @@ def run_report(args: argparse.Namespace) -> int:
     drawn = not (args.json or args.csv)
     snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))
     if query.by == ("block",):
-        from ledgerly.block_reports import blocks_for
+        from ledgerly.block_reports import blocks_for, now_ms
+        from ledgerly.limits import with_block_limits
 
-        report = blocks_for(snapshot, query, ctx.prices)
+        now = now_ms()
+        report = blocks_for(snapshot, query, ctx.prices, now)
+        if ctx.limits:
+            report = with_block_limits(report, snapshot, query, ctx.prices, ctx.limits, now)
     else:
         from ledgerly.reports import report_for
 
@@ -67,6 +74,12 @@ def run_report(args: argparse.Namespace) -> int:
 
         title = REPORTS[args.title][1] if args.title in REPORTS else "Usage by 5-hour block"
         draw(report, sys.stdout, "%s (%s)" % (title, report.timezone), empty.text if empty else NO_USAGE)
+        if report.limits and report.rows:
+            from ledgerly.cli.limitview import block_summary
+            from ledgerly.timezones import format_instant
+
+            summary = block_summary(report.limits, format_instant(now, ctx.zone), shutil.get_terminal_size().columns)
+            sys.stdout.write("\n".join(summary) + "\n")
 
     write_result(report, args, table)
     return finish_result(report, ctx, snapshot, empty)

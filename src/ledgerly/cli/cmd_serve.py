@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlsplit
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import Context, load_context, source_options, warn
+from ledgerly.cli.options import Context, add_limit_option, load_context, source_options, warn
 
 DEFAULT_PORT = 8754
 LOOPBACK_NAMES = ("localhost",)
@@ -63,6 +63,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     group.add_argument("--token", help="require this bearer token (default: $%s)" % ENV_TOKEN)
     group.add_argument("--tz", metavar="ZONE", help="default time zone of the answers (default: config, or local)")
     group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    add_limit_option(group)
     group.add_argument(
         "--poll", action="store_true", help="do not use file-system notifications: rescan every --interval seconds"
     )
@@ -212,7 +213,9 @@ def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopbac
         names = sorted({"127.0.0.1", "localhost", "[::1]", urlsplit(url).netloc.rsplit(":", 1)[0]})
         hosts = [n for name in names for n in (name, "%s:%d" % (name, port))]
     local_token = secrets.token_urlsafe(32)
-    server = LiveServer(live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify", local_token)
+    server = LiveServer(
+        live, ctx.zone, ctx.prices, token, hosts, "poll" if args.poll else "notify", local_token, ctx.limits
+    )
     info: Dict[str, Any] = {
         "pid": os.getpid(),
         "url": url,

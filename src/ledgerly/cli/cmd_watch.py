@@ -18,10 +18,11 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
+from ledgerly.cli import limitview
 from ledgerly.cli.errors import CommandError
 from ledgerly.cli.figures import byte_size, cost_text, plain_number
-from ledgerly.cli.options import load_context, source_options
-from ledgerly.cli.statusline import duration, money, short_tokens
+from ledgerly.cli.options import add_limit_option, load_context, source_options
+from ledgerly.cli.statusline import duration, short_tokens
 
 WIDE = 96  # columns from which the three panels sit side by side
 
@@ -52,6 +53,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
     group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    add_limit_option(group)
     parser.set_defaults(run=run_watch)
 
 
@@ -74,6 +76,7 @@ def run_watch(args: argparse.Namespace) -> int:
 
     ctx = load_context(args)
     query = make_query((), None, None, ctx.zone, args.model, args.project)
+    limits = ctx.limits
 
     from rich.console import Console
     from rich.live import Live
@@ -108,9 +111,14 @@ def run_watch(args: argparse.Namespace) -> int:
                 info.at, info.seconds = time.time(), time.perf_counter() - started
                 info.files, info.changed = len(listing.files), int(snapshot.scan.get("changed", 0))
                 info.bytes_read, info.errors = int(snapshot.scan.get("bytes_read", 0)), len(snapshot.errors)
+                from ledgerly.block_reports import now_ms
+                from ledgerly.limits import with_largest_block
                 from ledgerly.live.status import status_for
 
-                status = status_for(snapshot, query, ctx.prices)
+                now = now_ms()
+                if info.changed or not limits.fresh(now):  # --limit max: find the largest block again
+                    limits = with_largest_block(ctx.limits, snapshot, query, ctx.prices, now)
+                status = status_for(snapshot, query, ctx.prices, now, limits)
                 live.update(screen(status, info, args.interval, console.size.width, console.size.height), refresh=True)
                 time.sleep(max(0.0, args.interval - (time.perf_counter() - started)))
     except KeyboardInterrupt:
@@ -139,9 +147,9 @@ def _tokens(value: Optional[float], width: int) -> str:
     return plain_number(int(value)) if width >= 60 else short_tokens(value)
 
 
-def cost(usage: Dict[str, Any]) -> str:
+def cost(usage: Dict[str, Any], field: str = "cost", priced_field: str = "priced_cost") -> str:
     """A cost, or its priced part marked + when some usage has no price."""
-    return cost_text(usage["cost"], usage.get("priced_cost") or 0.0, grouped=False)
+    return cost_text(usage[field], usage.get(priced_field) or 0.0, grouped=False)
 
 
 def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
@@ -159,7 +167,7 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
             "at this pace: %s%s"
             % (
                 _tokens(block["projected_tokens"], width),
-                (", cost %s" % money(block["projected_cost"])) if priced else "",
+                (", cost %s" % cost(block, "projected_cost", "projected_priced_cost")) if priced else "",
             ),
         ]
     else:
@@ -167,11 +175,10 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
     burn = status["burn"]
     burn_lines = ["%s tokens/min" % short_tokens(burn["tokens_per_minute"])]
     if priced:
-        burn_lines.append(
-            "cost %s/h" % money(burn["cost_per_hour"])
-            if burn["cost_per_hour"] is not None
-            else "cost unknown (usage without a price)"
-        )
+        if burn["cost_per_hour"] is None and not burn.get("priced_cost_per_hour"):
+            burn_lines.append("cost unknown (usage without a price)")
+        else:
+            burn_lines.append("cost %s/h" % cost(burn, "cost_per_hour", "priced_cost_per_hour"))
     return {"Today " + today["day"]: today_lines, "Current block": block_lines, "Burn rate, last hour": burn_lines}
 
 
@@ -213,6 +220,16 @@ def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: in
                 text.truncate(width, overflow="ellipsis")
                 parts.append(text)
                 room -= 1
+
+    # Each limit on a line of its own: name, bar, percentage, use, when the pace reaches it.
+    limits = status.get("limits") or []
+    if limits and room >= 2:
+        parts.append(Text("Limits", style="bold"))
+        for line in limitview.lines(limits, status["now"], width)[: room - 1]:
+            text = Text(line)
+            text.truncate(width, overflow="ellipsis")
+            parts.append(text)
+        room -= 1 + min(len(limits), room - 1)
 
     models = status["today_models"]
     if models and room >= 3:

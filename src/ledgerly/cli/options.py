@@ -22,6 +22,7 @@ from ledgerly.codes import ENV_NO_CACHE, ENV_SOURCES
 
 if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stays cheap (ledgerly status)
     from ledgerly.config import Config
+    from ledgerly.limits import Limits
     from ledgerly.prices import PriceTable
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
@@ -93,6 +94,15 @@ def add_selection_options(group: argparse._ArgumentGroup) -> None:
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
 
 
+def add_limit_option(group: argparse._ArgumentGroup) -> None:
+    """``--limit max``: the block limits are the largest block so far."""
+    group.add_argument(
+        "--limit",
+        choices=("max",),
+        help="'max': measure each block against the largest block so far (instead of the config's block limits)",
+    )
+
+
 def report_options() -> argparse.ArgumentParser:
     """Options that select and shape a report."""
     parent = argparse.ArgumentParser(add_help=False)
@@ -115,12 +125,14 @@ class Context:
     prices: Optional[PriceTable]
     zone: Zone
     workers: Optional[int]
+    limits: Limits
 
 
 def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
     """Reads the config and resolves sources, prices, zone and workers.
     Raises CommandError, or ParameterError for the zone."""
     from ledgerly.config import ConfigError, load_config
+    from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
     from ledgerly.prices import load_prices
     from ledgerly.sources import SourceError, resolve_sources
@@ -146,7 +158,8 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
         except ConfigError as exc:
             raise CommandError(str(exc)) from None
     zone = check_zone(getattr(args, "tz", None) or config.timezone)
-    return Context(args, config, sources, prices, zone, args.workers or config.workers)
+    limits = limits_with(config.limits, getattr(args, "limit", None) == "max")
+    return Context(args, config, sources, prices, zone, args.workers or config.workers, limits)
 
 
 def warn(text: str) -> None:

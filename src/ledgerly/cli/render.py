@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextI
 
 from ledgerly.cli import cells, figures
 from ledgerly.cli.figures import plain_number, short_number
+from ledgerly.cli.limitview import block_columns
 from ledgerly.reports import Group, Report
 
 if TYPE_CHECKING:
@@ -99,24 +100,34 @@ def cost_text(group: Group) -> str:
 # Sizing: the figures' form, and the room of the key columns
 
 
+# The block limit columns of a table: each one's header and the cell of a row.
+LimitColumns = Sequence[Tuple[str, Callable[[Group], str]]]
+
+
 def header_width(header: str) -> int:
     return max(cells.width(part) for part in header.split("\n"))
 
 
 def figures_width(
-    groups: Sequence[Group], columns: Sequence[Column], number: Callable[[int], str], priced: bool
+    groups: Sequence[Group],
+    columns: Sequence[Column],
+    number: Callable[[int], str],
+    priced: bool,
+    limits: LimitColumns = (),
 ) -> int:
-    """The cells the token (and cost) columns take, padding included."""
+    """The cells the token (and cost, and block limit) columns take, padding included."""
     total = 0
     for column in columns:
         total += max([len(number(column.value(g))) for g in groups] + [header_width(column.header)]) + PADDING
     if priced:
         total += max([len(cost_text(g)) for g in groups] + [len("Cost")]) + PADDING
+    for header, cell in limits:
+        total += max([len(cell(g)) for g in groups] + [header_width(header)]) + PADDING
     return total
 
 
 def choose_columns(
-    groups: Sequence[Group], priced: bool, width: int, keys: int = 1
+    groups: Sequence[Group], priced: bool, width: int, keys: int = 1, limits: LimitColumns = ()
 ) -> Tuple[Sequence[Column], Callable[[int], str]]:
     """The widest of FORMS whose token columns fit `width` beside `keys`
     key columns of KEY_ROOM cells: every kind in full, the merged kinds in
@@ -124,7 +135,7 @@ def choose_columns(
     depends on the figures alone (the totals hold the widest), so every
     table of the same usage has the same form at the same width."""
     for columns, number in FORMS[:-1]:
-        if EDGE + keys * (KEY_ROOM + PADDING) + figures_width(groups, columns, number, priced) <= width:
+        if EDGE + keys * (KEY_ROOM + PADDING) + figures_width(groups, columns, number, priced, limits) <= width:
             return columns, number
     return FORMS[-1]
 
@@ -265,8 +276,16 @@ def draw(report: Report, stream: TextIO, title: str, empty: str = NO_USAGE) -> N
     lines = _lines(report)
     groups = [g for _k, g, _b in lines]
     headers = [HEADERS.get(n, n) for n in report.by] or [""]
-    columns, number = choose_columns(groups, report.priced, console.width, len(headers))
-    room = console.width - EDGE - figures_width(groups, columns, number, report.priced) - PADDING * len(headers)
+    limits = block_columns(report.limits)
+    # The limit columns stay only beside the merged kinds of token (a table
+    # of totals alone says less than the lines under it); when they do not
+    # fit, the lines under the table show the current block's use.
+    merged = EDGE + len(headers) * (KEY_ROOM + PADDING) + figures_width(groups, *FORMS[-2], report.priced, limits)
+    if limits and merged > console.width:
+        limits = []
+    columns, number = choose_columns(groups, report.priced, console.width, len(headers), limits)
+    room = console.width - EDGE - figures_width(groups, columns, number, report.priced, limits)
+    room -= PADDING * len(headers)
     widths = key_widths([(h, [keys[i] for keys, _g, _b in lines]) for i, h in enumerate(headers)], room)
 
     table = titled_table(title)
@@ -276,9 +295,13 @@ def draw(report: Report, stream: TextIO, title: str, empty: str = NO_USAGE) -> N
         table.add_column(column.header, justify="right", style="dim" if column.dim else None, no_wrap=True)
     if report.priced:
         table.add_column("Cost", justify="right", no_wrap=True)
+    for header, _cell in limits:
+        table.add_column(header, justify="right", no_wrap=True)
     for i, (keys, group, sub) in enumerate(lines):
         texts = [cell.fit(w) for cell, w in zip(keys, widths)]
         numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
+        # A block's use of each block limit (not of the totals or a model within a block).
+        numbers += [cell(group) if not sub and i < len(lines) - 1 else "" for _h, cell in limits]
         following_is_row = i + 1 < len(lines) and not lines[i + 1][2]
         style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
         section = following_is_row and (sub or i + 2 == len(lines))

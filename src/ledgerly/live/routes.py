@@ -39,7 +39,7 @@ from ledgerly.params import ParameterError, Query, make_query, make_session_quer
 API = "/api/v1"
 REPORT_PARAMETERS = ("group", "since", "until", "tz", "model", "project", "breakdown")
 SESSION_PARAMETERS = ("since", "until", "tz", "model", "project", "sort", "top", "id")
-STATUS_PARAMETERS = ("tz", "model", "project")
+STATUS_PARAMETERS = ("tz", "model", "project", "limit", "session")
 REPEATABLE = ("model", "project")
 ASSETS = {
     "/": ("index.html", "text/html; charset=utf-8"),
@@ -72,7 +72,9 @@ def create_app(server: LiveServer) -> Guard:
     """The ASGI application for `server`, behind its `Guard`."""
 
     def query_of(request: Request, allowed: Sequence[str], group: Any) -> Query:
-        p = parameters(request, allowed)
+        return query_from(parameters(request, allowed), group)
+
+    def query_from(p: Dict[str, Any], group: Any) -> Query:
         return make_query(
             p.get("group", group),
             p.get("since"),
@@ -104,8 +106,16 @@ def create_app(server: LiveServer) -> Guard:
         return Response(body, headers=_headers(generation), media_type="application/json")
 
     async def status_route(request: Request) -> Response:
-        query = query_of(request, STATUS_PARAMETERS, "day")
-        body, generation = await server.answer(("status",) + query.key(), lambda: server.status(query))
+        p = parameters(request, STATUS_PARAMETERS)
+        query = query_from(p, "day")
+        largest = p.get("limit") == "max"
+        if "limit" in p and not largest:
+            raise ParameterError("limit", "the only value is max (the largest block so far), not %r" % p["limit"][:40])
+        session = p.get("session")
+        if session is not None and (not session.strip() or len(session) > 4096 or "\0" in session):
+            raise ParameterError("session", "name a session by its id or the absolute path of its log")
+        key = ("status",) + query.key() + (largest, session)
+        body, generation = await server.answer(key, lambda: server.status(query, largest, session))
         return Response(body, headers=_headers(generation), media_type="application/json")
 
     async def scan_route(request: Request) -> Response:

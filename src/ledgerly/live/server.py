@@ -17,6 +17,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from ledgerly.limits import NO_LIMITS, Limits
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
 from ledgerly.prices import PriceTable
@@ -39,10 +40,12 @@ class LiveServer:
         allowed_hosts: Optional[Sequence[str]] = None,
         mode: str = "notify",
         local_token: Optional[str] = None,
+        limits: Limits = NO_LIMITS,
     ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
+        self.limits = limits
         self.token = token
         # A token of this run's own, in the private address file: `ledgerly
         # status` sends it over TCP, so that it needs neither the user's
@@ -73,6 +76,8 @@ class LiveServer:
         # waits on the event of the generation it has sent, so a stream that
         # leaves takes nothing with it (no lock is shared between streams).
         self._next_change: Optional[asyncio.Event] = None
+        # The block limits of --limit max, per generation and globs.
+        self._largest: Dict[Tuple[Any, ...], Limits] = {}
         self._assets: Dict[str, bytes] = {}
 
     def close(self) -> None:
@@ -129,14 +134,21 @@ class LiveServer:
 
     def report(self, query: Query) -> Tuple[Any, float]:
         """The JSON of `ledgerly <report> --json`, and until when it stays
-        right: a blocks report changes when its active block ends."""
+        right: a blocks report changes when its active block ends (and with
+        the server's block limits, as the status does)."""
         snapshot = self.live.snapshot
         if query.by == (BLOCK,):
-            from ledgerly.block_reports import blocks_for
+            from ledgerly.block_reports import blocks_for, now_ms
+            from ledgerly.limits import with_block_limits
 
-            result = blocks_for(snapshot, query, self.prices)
+            now = now_ms()
+            result = blocks_for(snapshot, query, self.prices, now)
+            if self.limits:
+                result = with_block_limits(result, snapshot, query, self.prices, self.limits, now)
             ends = result.active_until
-            return result.to_dict(), (ends / 1000 if ends is not None else float("inf"))
+            valid = ends / 1000 if ends is not None else float("inf")
+            # The use of the limits moves with the clock (the pace of the last hour).
+            return result.to_dict(), min(valid, time.time() + STATUS_TTL) if result.limits else valid
         from ledgerly.reports import report_for
 
         return report_for(snapshot, query, self.prices).to_dict(), float("inf")
@@ -154,12 +166,46 @@ class LiveServer:
             return detail_for(snapshot, query, self.prices).to_dict(), float("inf")
         return sessions_for(snapshot, query, self.prices).to_dict(), float("inf")
 
-    def status(self, query: Query) -> Tuple[Any, float]:
-        from ledgerly.live.status import status_for
+    def status(self, query: Query, largest_block: bool = False, session: Optional[str] = None) -> Tuple[Any, float]:
+        """The status data with the server's limits (the block limits the
+        largest block's with `largest_block`) and, with `session`, that
+        session's usage. Raises ParameterError (`session`) for a session
+        that cannot be named."""
+        from ledgerly.live.status import session_usage, status_for
+        from ledgerly.sessions import SessionError
 
-        data = status_for(self.live.snapshot, query, self.prices)
+        snapshot = self.live.snapshot
+        data = status_for(snapshot, query, self.prices, limits=self.limits_for(query, largest_block))
+        if session is not None:
+            try:
+                data["session"] = session_usage(snapshot, query, self.prices, session)
+            except SessionError as exc:
+                raise ParameterError("session", exc.message) from None
         data["generation"] = self.live.generation
         return data, time.time() + STATUS_TTL
+
+    def limits_for(self, query: Query, largest_block: bool) -> Limits:
+        """The server's limits for a status over the query's globs; with
+        the largest block's as block limits (``serve --limit max``, or
+        `largest_block`), found once per generation and block rather than
+        per answer (over a million rows that costs about twice the rest of
+        a status)."""
+        from ledgerly.block_reports import now_ms
+        from ledgerly.limits import limits_with, with_largest_block
+
+        limits = limits_with(self.limits, largest_block) if largest_block else self.limits
+        now = now_ms()
+        if limits.fresh(now):
+            return limits
+        key = (self.live.generation, query.model, query.project)
+        known = self._largest.get(key)
+        if known is not None and known.fresh(now):
+            return known
+        resolved = with_largest_block(limits, self.live.snapshot, query, self.prices, now)
+        # Entries of older generations go.
+        self._largest = {k: v for k, v in self._largest.items() if k[0] == key[0]}
+        self._largest[key] = resolved
+        return resolved
 
     def scan(self) -> Dict[str, Any]:
         snapshot = self.live.snapshot

@@ -4,8 +4,10 @@
 watch` and the server's ``/api/v1/status`` show, from one snapshot, with
 the same report functions as every other command: today's usage (and per
 model) in the report's zone, the active block with its time left and the
-total it is heading for, and the burn rate over the last hour. The result
-is a plain JSON-ready dict (see docs/api.md for its fields).
+total it is heading for, the burn rate over the last hour, and the use
+of the limits (`ledgerly.limits`); `session_usage` adds one session's
+usage. The result is a plain JSON-ready dict (see docs/api.md for its
+fields).
 """
 
 from __future__ import annotations
@@ -16,7 +18,8 @@ from typing import Any, Dict, Optional
 from ledgerly import timezones as tzs
 from ledgerly.block_reports import block_status_for, now_ms
 from ledgerly.ledger import Snapshot
-from ledgerly.params import Globs, Query, make_query
+from ledgerly.limits import Limits, limit_uses
+from ledgerly.params import Globs, Query, SessionQuery, make_query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import Group, report_for
 from ledgerly.timezones import bound_ms
@@ -34,16 +37,25 @@ def _usage(group: Group, priced: bool, keys: bool = False) -> Dict[str, Any]:
     return out
 
 
+def _round(cost: Optional[float]) -> Optional[float]:
+    return None if cost is None else round(cost, 6)
+
+
 def local_day(now: int, zone: tzs.Zone) -> str:
     """The date (YYYY-MM-DD) in `zone` at instant `now` (Unix ms)."""
     return tzs.format_instant(now, zone)[:10]
 
 
 def status_for(
-    snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: Optional[int] = None
+    snapshot: Snapshot,
+    query: Query,
+    prices: Optional[PriceTable],
+    now: Optional[int] = None,
+    limits: Optional[Limits] = None,
 ) -> Dict[str, Any]:
     """The status at `now` (default: the current time) in the query's zone,
-    over the rows that match its model and project globs."""
+    over the rows that match its model and project globs; with `limits`,
+    the use of each against its current period."""
     now = now_ms() if now is None else now
     zone = query.zone
     priced = bool(prices)
@@ -59,9 +71,11 @@ def status_for(
             "seconds_left": current.time_left // 1000,
             **_usage(current.block, priced),
             "projected_tokens": current.projected_tokens,
-            "projected_cost": round(current.projected_cost, 6) if current.projected_cost is not None else None,
+            "projected_cost": _round(current.projected_cost),
+            "projected_priced_cost": _round(current.projected_priced_cost),
         }
-    return {
+    uses = limit_uses(snapshot, rows, prices, limits, now, current, today.totals) if limits else []
+    data = {
         "now": tzs.format_instant(now, zone),
         "timezone": zone.name,
         "priced": priced,
@@ -71,11 +85,29 @@ def status_for(
         "burn": {
             "window_minutes": BURN_WINDOW_MS // 60_000,
             "tokens_per_minute": round(current.burn_rate, 3),
-            "cost_per_hour": round(current.burn_cost, 6) if current.burn_cost is not None else None,
+            "cost_per_hour": _round(current.burn_cost),
+            "priced_cost_per_hour": _round(current.burn_priced_cost),
         },
         "refreshed_at": tzs.format_instant(int(snapshot.refreshed_at * 1000), zone),
         "unreadable": len(snapshot.errors),
+        "limits": [use.to_dict(zone) for use in uses],
     }
+    return data
+
+
+def session_usage(snapshot: Snapshot, query: Query, prices: Optional[PriceTable], which: str) -> Dict[str, Any]:
+    """The whole usage of the session `which` (an id or the path of a log,
+    see `ledgerly.sessions.find_session`), over the query's globs at any
+    time: the fields of a session row, with `cost` and `priced_cost` as in
+    `today`; the status's `session`. Raises SessionError."""
+    from ledgerly.sessions import summary_for
+
+    found = summary_for(snapshot, SessionQuery(replace(query, low=None, high=None, by=()), id=which), prices)
+    priced = bool(prices)
+    out = found.key()
+    out.update(_usage(found.usage, priced))
+    out["subagent_tokens"] = found.subagents.total_tokens
+    return out
 
 
 def live_status(

@@ -6,8 +6,11 @@
 
 const API = "/api/v1";
 const SVG = "http://www.w3.org/2000/svg";
-const PALETTE = ["#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948", "#b07aa1", "#ff9da7",
-  "#9c755f", "#8cd17d", "#86bcb6", "#d37295"];
+// Ten hues that stay apart in light and dark mode; models beyond them share
+// OTHER (see `colours`).
+const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f", "#edc948", "#b07aa1", "#ff9da7",
+  "#9c755f", "#6b6ecf"];
+const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
 const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null };
@@ -23,6 +26,14 @@ function money(v) {
   if (v == null) return "–";
   const digits = v !== 0 && Math.abs(v) < 0.01 ? 4 : 2;
   return v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+}
+
+// A cost; when some of the usage has no price (`cost` null), the cost of
+// the part that has one marked "+", as the command line writes it.
+function partialMoney(cost, pricedCost) {
+  if (cost != null) return money(cost);
+  if (pricedCost) return money(pricedCost) + "+";
+  return "no price";
 }
 
 function short(n) {
@@ -99,22 +110,26 @@ function showError(error) {
 async function load() {
   const ticket = ++state.loading;
   try {
-    const [daily, models, projects, status, sessions] = await Promise.all([
+    const allTime = new URLSearchParams({ group: "model" });
+    const [daily, models, projects, status, sessions, everModels] = await Promise.all([
       api("/report", query({ group: "day", breakdown: "true" })),
       api("/report", query({ group: "model" })),
       api("/report", query({ group: "project" })),
       api("/status", zoneParams()),
       api("/sessions", query({ top: String(SESSIONS_SHOWN) })),
+      api("/report", allTime),
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
     showError(null);
+    const colour = colours(everModels.body);
     drawCards(daily.body, status.body);
-    drawChart(daily.body, models.body);
-    drawTable($("models"), models.body, "model", "Model");
-    drawTable($("projects"), projects.body, "project", "Project");
+    drawChart(daily.body, colour);
+    drawTable($("models"), models.body, "model", "Model", colour);
+    drawTable($("projects"), projects.body, "project", "Project", null);
     drawSessions($("sessions"), sessions.body);
+    fitAll();
     state.shownGeneration = Math.min(daily.generation, models.generation, projects.generation, status.generation,
-      sessions.generation);
+      sessions.generation, everModels.generation);
     document.body.dataset.generation = String(state.shownGeneration);
     state.generation = Math.max(state.generation, state.shownGeneration);
     $("footer").textContent = "Updated " + new Date().toLocaleTimeString() + " · time zone " +
@@ -135,18 +150,23 @@ async function loadStatus() {
 
 function drawCards(daily, status) {
   $("range-tokens").textContent = num(daily.totals.total_tokens);
-  $("range-cost").textContent = "unpriced" in daily ? costText(daily.totals.cost, daily.unpriced) : "no price table";
+  const range = $("range-cost");
+  range.textContent = "unpriced" in daily ? costText(daily.totals, daily.unpriced) : "no price table";
+  range.title = "unpriced" in daily && daily.unpriced.length ? "no price for: " + daily.unpriced.join(", ") : "";
   drawStatus(status);
 }
 
 function drawStatus(status) {
   $("today-tokens").textContent = num(status.today.total_tokens);
-  $("today-cost").textContent = status.priced ? costText(status.today.cost) : status.today.day;
+  $("today-cost").textContent = status.priced ? costText(status.today) : status.today.day;
   const block = status.block;
   if (block) {
     $("block-left").textContent = duration(block.seconds_left) + " left";
     let detail = num(block.total_tokens) + " tokens, heading for " + num(block.projected_tokens);
-    if (status.priced && block.cost != null) detail += " · cost " + money(block.cost) + " → " + money(block.projected_cost);
+    if (status.priced) {
+      detail += " · cost " + partialMoney(block.cost, block.priced_cost) + " → " +
+        partialMoney(block.projected_cost, block.projected_priced_cost);
+    }
     $("block-detail").textContent = detail + " (ends " + block.end.slice(11, 16) + ")";
   } else {
     $("block-left").textContent = "none open";
@@ -154,67 +174,118 @@ function drawStatus(status) {
   }
   $("burn-rate").textContent = short(status.burn.tokens_per_minute) + " tokens/min";
   $("burn-cost").textContent = !status.priced ? "" :
-    status.burn.cost_per_hour == null ? costText(null) : "cost " + money(status.burn.cost_per_hour) + " per hour";
+    "cost " + partialMoney(status.burn.cost_per_hour, status.burn.priced_cost_per_hour) + " per hour";
+  drawLimits(status.limits || [], status.now);
 }
 
-function colours(models) {
+// The limits against their current periods: a bar, the percentage, the
+// use, and when the last hour's pace reaches the limit.
+function drawLimits(limits, now) {
+  const box = $("limits");
+  box.hidden = !limits.length;
+  const list = $("limit-list");
+  list.replaceChildren();
+  for (const use of limits) {
+    const row = el("div", null, { class: "limit" + (use.passed ? " passed" : ""), "data-limit": use.name });
+    row.appendChild(el("span", use.name.replace("_", " "), { class: "limit-name" }));
+    const track = el("span", null, { class: "limit-bar" });
+    const fill = el("span", null, { class: "limit-fill" });
+    fill.style.width = Math.min(100, use.percent || 0) + "%";
+    track.appendChild(fill);
+    row.appendChild(track);
+    row.appendChild(el("span", use.percent == null ? "–" : Math.floor(use.percent) + "%", { class: "limit-percent" }));
+    const amount = (v) => use.name.endsWith("_tokens") ? num(v) : money(v);
+    const used = use.used == null ? "no price table" : amount(use.used) + (use.partial ? "+" : "") + " of " + amount(use.limit);
+    let note = use.passed ? "passed" : use.reaches_at ? "full at " + clock(use.reaches_at, now) + " at this pace" : "";
+    if (use.period === "block" && !use.start) note = "no block open";
+    if (use.source !== "config") note += (note ? " · " : "") + "limit: the largest block so far";
+    row.appendChild(el("span", used + (note ? " · " + note : ""), { class: "limit-detail" }));
+    list.appendChild(row);
+  }
+}
+
+function clock(at, now) {
+  return at.slice(0, 10) === now.slice(0, 10) ? at.slice(11, 16) : at.slice(5, 10) + " " + at.slice(11, 16);
+}
+
+// One colour per model for every view, from the models' all-time ranking
+// by tokens (ties by name), so that it does not change with the range or
+// between the chart and the table. When there are more models than
+// colours, the smallest share one: "other".
+function colours(everModels) {
+  const ranked = everModels.rows.slice().sort((a, b) => b.total_tokens - a.total_tokens ||
+    (a.model < b.model ? -1 : a.model > b.model ? 1 : 0));
+  const own = ranked.length <= PALETTE.length ? ranked.length : PALETTE.length - 1;
   const out = new Map();
-  models.rows.forEach((row, i) => out.set(row.model, PALETTE[i % PALETTE.length]));
-  return out;
+  ranked.forEach((row, i) => out.set(row.model, i < own ? PALETTE[i] : OTHER));
+  return { of: (model) => out.get(model) || OTHER, isOther: (model) => !out.has(model) || out.get(model) === OTHER };
 }
 
-// Every day from the first to the last with usage; when that span is long
-// and mostly empty, only the days with usage (so that bars stay visible).
-function allDays(rows) {
-  if (!rows.length) return [];
-  const first = Date.parse(rows[0].day + "T00:00:00Z"), last = Date.parse(rows[rows.length - 1].day + "T00:00:00Z");
+// Every day of the range chosen (both dates given), or from the first to
+// the last day with usage; when such a span is long and mostly empty, only
+// the days with usage (so that bars stay visible).
+function allDays(rows, since, until) {
+  const step = 86400000;
+  const bounded = since && until && Date.parse(until) >= Date.parse(since) &&
+    (Date.parse(until) - Date.parse(since)) / step < 366;
+  if (!rows.length && !bounded) return [];
+  const first = Date.parse((bounded ? since : rows[0].day) + "T00:00:00Z");
+  const last = Date.parse((bounded ? until : rows[rows.length - 1].day) + "T00:00:00Z");
   const byDay = new Map(rows.map((r) => [r.day, r]));
   const days = [];
-  for (let t = first; t <= last; t += 86400000) {
+  for (let t = first; t <= last; t += step) {
     const day = new Date(t).toISOString().slice(0, 10);
     days.push({ day, row: byDay.get(day) || null });
   }
-  if (days.length > 62 && rows.length < days.length * 0.4) return rows.map((row) => ({ day: row.day, row }));
+  if (!bounded && days.length > 62 && rows.length < days.length * 0.4) return rows.map((row) => ({ day: row.day, row }));
   return days;
-}
-
-function axisMoney(value, step) {
-  const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step || 1))));
-  return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
-}
-
-// A table's cost cell: the cost, or marked unknown when some usage has no price.
-function costCell(group) {
-  const cell = el("td", money(group.cost), { "data-field": "cost" });
-  if (group.cost == null) { cell.className = "unknown"; cell.title = "some of this usage has no price"; }
-  return cell;
-}
-
-function costText(cost, unpriced) {
-  if (cost != null) return "cost " + money(cost);
-  return unpriced && unpriced.length ? "cost unknown: no price for " + unpriced.join(", ") : "cost unknown (usage without a price)";
 }
 
 function allDaysSpan(rows) {
   return rows.length ? (Date.parse(rows[rows.length - 1].day) - Date.parse(rows[0].day)) / 86400000 + 1 : 0;
 }
 
-function niceCeiling(value) {
-  if (value <= 0) return 1;
-  const power = Math.pow(10, Math.floor(Math.log10(value)));
-  for (const step of [1, 2, 2.5, 5, 10]) if (step * power >= value) return step * power;
-  return 10 * power;
+// Axis ticks at round numbers: a step of 1, 2 or 5 times a power of ten,
+// about `count` of them from 0 to at least `value`.
+function niceTicks(value, count) {
+  if (!(value > 0)) return { step: 1, top: 1, ticks: [0, 1] };
+  const rough = value / count;
+  const power = Math.pow(10, Math.floor(Math.log10(rough)));
+  const step = [1, 2, 5, 10].map((m) => m * power).find((s) => s >= rough);
+  const n = Math.max(1, Math.ceil(value / step - 1e-9));
+  const ticks = [];
+  for (let i = 0; i <= n; i++) ticks.push(Number((i * step).toPrecision(12)));
+  return { step, top: n * step, ticks };
 }
 
-function drawChart(daily, models) {
+function axisMoney(value, step) {
+  const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step) + 1e-9)));
+  return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+}
+
+// A table's cost cell: the cost, or the priced part marked "+" when some
+// usage has no price.
+function costCell(group) {
+  const cell = el("td", partialMoney(group.cost, group.priced_cost), { "data-field": "cost" });
+  if (group.cost == null) { cell.className = "unknown"; cell.title = "some of this usage has no price: the figure covers the part that has one"; }
+  return cell;
+}
+
+function costText(group, unpriced) {
+  const text = "cost " + partialMoney(group.cost, group.priced_cost);
+  if (group.cost != null || !unpriced || !unpriced.length) return text;
+  return text + " · " + unpriced.length + (unpriced.length === 1 ? " model" : " models") + " without a price";
+}
+
+function drawChart(daily, colour) {
   const box = $("chart");
   box.replaceChildren();
   const legend = $("legend");
   legend.replaceChildren();
-  const colour = colours(models);
-  const days = allDays(daily.rows);
+  const days = allDays(daily.rows, $("since").value, $("until").value);
   const width = Math.max(320, box.clientWidth || 800), height = 300;
-  const left = 58, right = daily.unpriced ? 62 : 12, top = 12, bottom = 30;
+  const priced = "unpriced" in daily;
+  const left = 58, right = priced ? 62 : 12, top = 12, bottom = 30;
   const plot = svg("svg", { viewBox: `0 0 ${width} ${height}`, preserveAspectRatio: "none" });
   box.appendChild(plot);
   if (!days.length) {
@@ -223,60 +294,78 @@ function drawChart(daily, models) {
     $("chart-note").textContent = "";
     return;
   }
-  const peak = niceCeiling(Math.max(...days.map((d) => (d.row ? d.row.total_tokens : 0))));
+  const tokens = niceTicks(Math.max(...days.map((d) => (d.row ? d.row.total_tokens : 0))), 4);
   const innerW = width - left - right, innerH = height - top - bottom;
   const slot = innerW / days.length, barW = Math.max(1, Math.min(48, slot * 0.78));
-  const y = (v) => top + innerH - (v / peak) * innerH;
-  for (let i = 0; i <= 4; i++) {
-    const v = (peak * i) / 4;
+  const y = (v) => top + innerH - (v / tokens.top) * innerH;
+  for (const v of tokens.ticks) {
     plot.appendChild(svg("line", { x1: left, x2: width - right, y1: y(v), y2: y(v), class: "grid" }));
     plot.appendChild(svg("text", { x: left - 6, y: y(v) + 4, "text-anchor": "end", class: "axis" }, short(v)));
   }
   const manyYears = days[0].day.slice(0, 4) !== days[days.length - 1].day.slice(0, 4);
   const every = Math.max(1, Math.ceil(days.length / Math.max(1, Math.floor(innerW / 70))));
+  const others = new Set();
   days.forEach((d, i) => {
     const x = left + i * slot + (slot - barW) / 2;
     if (i % every === 0) {
-      plot.appendChild(svg("text", { x: x + barW / 2, y: height - 10, "text-anchor": "middle", class: "axis" },
+      plot.appendChild(svg("text", { x: x + barW / 2, y: height - 10, "text-anchor": "middle", class: "axis day" },
         manyYears ? d.day : d.day.slice(5)));
     }
     if (!d.row) return;
-    let base = 0;
+    // The models that share the "other" colour make one segment.
+    const segments = [];
+    let other = 0;
     for (const m of d.row.models) {
-      const value = m.total_tokens;
-      if (!value) continue;
+      if (!m.total_tokens) continue;
+      if (colour.isOther(m.model)) { other += m.total_tokens; others.add(m.model); }
+      else segments.push([m.model, m.total_tokens, colour.of(m.model)]);
+    }
+    if (other) segments.push(["other", other, OTHER]);
+    let base = 0;
+    for (const [name, value, fill] of segments) {
       const rect = svg("rect", { x, y: y(base + value), width: barW, height: Math.max(0.5, y(base) - y(base + value)),
-        fill: colour.get(m.model) || "#888" });
-      rect.appendChild(svg("title", {}, `${d.day} ${m.model}: ${num(value)} tokens`));
+        fill, "data-model": name });
+      rect.appendChild(svg("title", {}, `${d.day} ${name}: ${num(value)} tokens`));
       plot.appendChild(rect);
       base += value;
     }
   });
-  // The cumulative cost, on its own scale at the right.
-  const priced = "unpriced" in daily;
+  // The cumulative cost of the usage that has a price, on its own scale at
+  // the right; "+" at its end when some usage in range has none.
   let note = "";
   if (priced) {
-    let sum = 0, missing = false;
+    let sum = 0, partial = false;
     const points = days.map((d, i) => {
-      if (d.row) { if (d.row.cost == null) missing = true; else sum += d.row.cost; }
+      if (d.row) { sum += d.row.priced_cost; partial = partial || d.row.cost == null; }
       return [left + i * slot + slot / 2, sum];
     });
-    const costTop = niceCeiling(sum);
-    const cy = (v) => top + innerH - (v / costTop) * innerH;
-    plot.appendChild(svg("polyline", { points: points.map(([x, v]) => `${x},${cy(v)}`).join(" "), class: "cost" }));
-    for (let i = 0; i <= 4; i++) {
-      const v = (costTop * i) / 4;
-      plot.appendChild(svg("text", { x: width - right + 6, y: cy(v) + 4, class: "cost-axis" }, axisMoney(v, costTop / 4)));
+    const costs = niceTicks(sum, 4);
+    const cy = (v) => top + innerH - (v / costs.top) * innerH;
+    plot.appendChild(svg("polyline", { points: points.map(([x, v]) => `${x},${cy(v)}`).join(" "), class: "cost",
+      "data-end": String(sum) }));
+    for (const v of costs.ticks) {
+      plot.appendChild(svg("text", { x: width - right + 6, y: cy(v) + 4, class: "cost-axis" }, axisMoney(v, costs.step)));
     }
-    note = "bars: tokens; line: cumulative cost" + (missing ? " (leaves out usage without a price)" : "");
+    const [endX] = points[points.length - 1];
+    plot.appendChild(svg("text", { x: endX - 4, y: cy(sum) - 6, "text-anchor": "end", class: "cost-end" },
+      money(sum) + (partial ? "+" : "")));
+    note = "bars: tokens; line: cumulative cost" + (partial ? " of the usage that has a price (+: some has none)" : "");
   }
-  if (days.length && days.length < allDaysSpan(daily.rows)) {
+  if (days.length < allDaysSpan(daily.rows)) {
     note += (note ? "; " : "") + "days without usage left out";
   }
   $("chart-note").textContent = note;
-  for (const row of models.rows) {
-    const key = el("span", row.model);
-    key.style.setProperty("--swatch", colour.get(row.model));
+  const shown = new Set(days.flatMap((d) => (d.row ? d.row.models.map((m) => m.model) : [])));
+  for (const model of shown) {
+    if (colour.isOther(model)) continue;
+    const key = el("span", model, { "data-model": model });
+    key.style.setProperty("--swatch", colour.of(model));
+    legend.appendChild(key);
+  }
+  if (others.size) {
+    const key = el("span", `other (${others.size} ${others.size === 1 ? "model" : "models"})`, { "data-model": "other" });
+    key.title = [...others].sort().join(", ");
+    key.style.setProperty("--swatch", OTHER);
     legend.appendChild(key);
   }
   if (priced) {
@@ -286,15 +375,17 @@ function drawChart(daily, models) {
   }
 }
 
+// "Fresh in" as in the command's tables: the input not read from a cache
+// (the API's `input` is all input, its cached part included).
 const COLUMNS = [
-  ["Input", (g) => g.input - g.cached_input, "input"],
+  ["Fresh in", (g) => g.input - g.cached_input, "input"],
   ["Output", (g) => g.output, "output"],
   ["Cache write", (g) => g.cache_write_5m + g.cache_write_1h, "cache_write"],
   ["Cache read", (g) => g.cached_input + g.cache_read, "cache_read"],
   ["Total", (g) => g.total_tokens, "total_tokens"],
 ];
 
-function drawTable(table, report, key, title) {
+function drawTable(table, report, key, title, colour) {
   const priced = "unpriced" in report;
   table.replaceChildren();
   const head = el("thead"), headRow = el("tr");
@@ -304,30 +395,30 @@ function drawTable(table, report, key, title) {
   head.appendChild(headRow);
   table.appendChild(head);
   const body = el("tbody");
-  const colour = key === "model" ? colours(report) : null;
   const line = (label, group, swatch) => {
     const tr = el("tr");
-    const name = el("td", null, { "data-field": key, title: label });
+    const name = el("td", null, { "data-field": key, title: label, class: "name" });
     if (swatch) {
       const mark = el("span", null, { class: "swatch" });
       mark.style.background = swatch;
       name.appendChild(mark);
     }
-    name.appendChild(document.createTextNode(label));
+    name.appendChild(el("span", label, { class: "fit", "data-text": label }));
     tr.appendChild(name);
     for (const [, value, field] of COLUMNS) tr.appendChild(el("td", num(value(group)), { "data-field": field }));
     if (priced) tr.appendChild(costCell(group));
     return tr;
   };
-  for (const row of report.rows) body.appendChild(line(row[key], row, colour && colour.get(row[key])));
+  for (const row of report.rows) body.appendChild(line(row[key], row, colour && colour.of(row[key])));
   table.appendChild(body);
   const foot = el("tfoot");
   foot.appendChild(line("Total", report.totals, null));
   table.appendChild(foot);
 }
 
-// The costliest sessions (the most tokens without a price table): one line
-// each, with the subagents' share, and the totals of every session in range.
+// The costliest sessions (the most tokens without a price table; a session
+// whose cost is unknown by the part that has a price): one line each, with
+// the subagents' share, and the totals of every session in range.
 function drawSessions(table, result) {
   const priced = "unpriced" in result;
   table.replaceChildren();
@@ -336,13 +427,18 @@ function drawSessions(table, result) {
   for (const title of titles) headRow.appendChild(el("th", title));
   head.appendChild(headRow);
   table.appendChild(head);
+  const text = (value, field, tip) => {
+    const cell = el("td", null, { "data-field": field, title: tip, class: "name" });
+    cell.appendChild(el("span", value, { class: "fit", "data-text": value }));
+    return cell;
+  };
   const line = (name, tip, row, group) => {
     const tr = el("tr");
-    tr.appendChild(el("td", name, { "data-field": "id", title: tip }));
-    tr.appendChild(el("td", row ? row.project : "", { "data-field": "project", title: row ? row.project : "" }));
+    tr.appendChild(text(name, "id", tip));
+    tr.appendChild(text(row ? row.project : "", "project", row ? row.project : ""));
     const when = row && row.last_event ? row.last_event.slice(0, 10) + " " + row.last_event.slice(11, 16) : "";
     tr.appendChild(el("td", when, { "data-field": "last_event" }));
-    tr.appendChild(el("td", row ? row.models.join(", ") : "", { "data-field": "models" }));
+    tr.appendChild(text(row ? row.models.join(", ") : "", "models", row ? row.models.join(", ") : ""));
     tr.appendChild(el("td", num(group.total_tokens), { "data-field": "total_tokens" }));
     if (priced) tr.appendChild(costCell(group));
     tr.appendChild(el("td", num(group.subagent_tokens), { "data-field": "subagent_tokens" }));
@@ -357,6 +453,44 @@ function drawSessions(table, result) {
   const order = priced ? "the costliest" : "the most tokens";
   $("sessions-note").textContent = result.sessions > result.rows.length
     ? `${result.rows.length} of ${result.sessions}, ${order} first; the total covers all` : `${order} first`;
+}
+
+// Names and paths that do not fit their cell are shortened in the middle
+// ("/home/dev/…/volcano"), keeping the end, which tells paths apart; the
+// whole text stays in the cell's title.
+const measure = document.createElement("canvas").getContext("2d");
+
+function fitMiddle(span) {
+  const full = span.dataset.text;
+  const cell = span.parentElement;
+  const style = getComputedStyle(cell);
+  const swatch = cell.querySelector(".swatch");
+  const room = cell.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight) -
+    (swatch ? swatch.offsetWidth + parseFloat(getComputedStyle(swatch).marginRight) : 0) - 1;
+  // The computed `font` shorthand is empty in some browsers: build it.
+  measure.font = `${style.fontStyle} ${style.fontWeight} ${style.fontSize} ${style.fontFamily}`;
+  const fits = (t) => measure.measureText(t).width <= room;
+  if (fits(full)) { span.textContent = full; return; }
+  let low = 0, high = full.length - 1;  // the most characters kept that fit with the ellipsis
+  while (low < high) {
+    const mid = Math.ceil((low + high) / 2);
+    if (fits(middle(full, mid))) low = mid; else high = mid - 1;
+  }
+  span.textContent = middle(full, low);
+}
+
+// `text` with `keep` of its characters around an ellipsis: the end gets
+// the larger share (the whole last path part when that leaves the start a
+// third), since paths differ most at their end.
+function middle(text, keep) {
+  const lastPart = text.length - text.lastIndexOf("/");
+  const tail = Math.max(Math.ceil(keep / 2), Math.min(lastPart, keep - Math.ceil(keep / 3)));
+  return text.slice(0, keep - tail) + "…" + text.slice(text.length - tail);
+}
+
+function fitAll() {
+  document.querySelectorAll("td .fit").forEach((span) => { span.textContent = span.dataset.text; });
+  document.querySelectorAll("td .fit").forEach(fitMiddle);
 }
 
 // ---------------------------------------------------------------- controls and live updates
@@ -376,22 +510,55 @@ function setRange(days) {
   load();
 }
 
-function listen() {
-  const stream = new EventSource(API + "/events");
+// The event stream, read with fetch rather than EventSource: a browser
+// that waits for the network to go quiet before it calls a page done
+// (a headless screenshot with a virtual-time budget) waits for an open
+// EventSource forever, but not for a response body being read. It opens
+// after the first load, and reconnects after the server's `retry` delay.
+async function listen() {
   const mark = (live, text) => {
     $("live").classList.toggle("offline", !live);
     $("live-text").textContent = text;
   };
-  stream.addEventListener("open", () => mark(true, "live"));
-  stream.addEventListener("error", () => mark(false, "reconnecting"));
-  stream.addEventListener("update", (event) => {
-    mark(true, "live");
-    const data = JSON.parse(event.data);
-    if (data.generation !== state.generation) {
-      state.generation = data.generation;
-      load();
-    }
-  });
+  let retry = 2000;
+  for (;;) {
+    try {
+      const response = await fetch(API + "/events", { headers: { Accept: "text/event-stream" }, cache: "no-store" });
+      if (!response.ok || !response.body) throw new Error(response.status + " " + response.statusText);
+      mark(true, "live");
+      const reader = response.body.getReader();
+      const decoder = new TextDecoder();
+      let buffer = "";
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffer += decoder.decode(value, { stream: true }).replace(/\r\n?/g, "\n");
+        let end;
+        while ((end = buffer.indexOf("\n\n")) >= 0) {
+          const message = { event: "message", data: [] };
+          for (const field of buffer.slice(0, end).split("\n")) {
+            const colon = field.indexOf(":");
+            if (colon === 0) continue; // a comment: the keep-alive
+            const name = colon < 0 ? field : field.slice(0, colon);
+            const text = colon < 0 ? "" : field.slice(colon + 1).replace(/^ /, "");
+            if (name === "event") message.event = text;
+            else if (name === "data") message.data.push(text);
+            else if (name === "retry" && /^\d+$/.test(text)) retry = Number(text);
+          }
+          buffer = buffer.slice(end + 2);
+          if (message.event === "update" && message.data.length) {
+            const data = JSON.parse(message.data.join("\n"));
+            if (data.generation !== state.generation) {
+              state.generation = data.generation;
+              load();
+            }
+          }
+        }
+      }
+    } catch (error) { /* reconnect below */ }
+    mark(false, "reconnecting");
+    await new Promise((resolve) => setTimeout(resolve, retry));
+  }
 }
 
 async function start() {

@@ -1,0 +1,99 @@
+"""Limits per block, day and month from the command line: `check` and its
+exit statuses, and the use of the limits in `blocks` and `status`, which
+never fail because a limit is passed."""
+
+import json
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+from conftest import PRICES, message_line, write
+
+
+def recent(minutes_ago, key, inp):
+    """A message line `minutes_ago` minutes ago, but not before today's
+    midnight (UTC), so that today and the current block hold it."""
+    now = datetime.now(timezone.utc).replace(microsecond=0)
+    when = max(now - timedelta(minutes=minutes_ago), now.replace(hour=0, minute=0, second=0))
+    return message_line(when.strftime("%Y-%m-%dT%H:%M:%SZ"), key, "alpha-4-5", inp=inp, cwd="/w/live")
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """An old block of 10,000 tokens and a current one of 3,000 (1,000 and
+    2,000 in the last hour: 50 a minute)."""
+    root = tmp_path / "logs"
+    write(root, "old.jsonl", message_line("2025-03-14T10:00:00Z", "o1", "alpha-4-5", inp=10_000, cwd="/w/old"))
+    write(root, "now.jsonl", recent(40, "n1", 1000) + recent(20, "n2", 2000))
+    return root
+
+
+def config(tmp_path, limits, prices=False):
+    path = tmp_path / "config.toml"
+    path.write_text("[limits]\n%s\n%s" % (limits, PRICES if prices else ""))
+    return path
+
+
+@pytest.mark.parametrize(
+    "limits, args, status, out",
+    [
+        ("block_tokens = 4000\nmonth_tokens = 1000000", (), 0, "No limit passed."),
+        ("block_tokens = 4000\nday_tokens = 2500", (), 3, "Passed: day tokens."),
+        ("day_cost = 0.001", (), 3, "Passed: day cost."),  # 3,000 x 3 per million
+        ("", ("--limit", "max"), 0, "No limit passed."),  # 3,000 of the largest block's 10,000
+        ("block_tokens = 2000", ("--limit", "max"), 0, "(block limits: the largest block so far)"),
+    ],
+)
+def test_check_says_which_limits_are_passed(cli, tree, tmp_path, limits, args, status, out):
+    common = ("check", "--source", tree, "--config", config(tmp_path, limits, prices=True), "--tz", "UTC", *args)
+    done = cli(*common)
+    assert (done.returncode, done.stderr) == (status, ""), done.stderr
+    assert out in done.stdout and done.stdout.startswith("Limits at ")
+    data = json.loads(cli(*common, "--json").stdout)
+    assert data["passed"] == [u["name"] for u in data["limits"] if u["used"] > u["limit"]]
+    assert bool(data["passed"]) == (status == 3)
+
+
+@pytest.mark.parametrize(
+    "limits, args, message",
+    [
+        (None, (), "no limits to check: set any of block_tokens, "),
+        ("day_cost = 1.5", (), "day_cost: a cost limit needs a price table"),
+        ("block_tokens = 5", ("--limit", "5"), "argument --limit: invalid choice: '5'"),
+        ("block_tokns = 5", (), "limits.block_tokns: unknown limit"),
+    ],
+)
+def test_check_usage_errors_stay_2(cli, tree, tmp_path, limits, args, message):
+    extra = () if limits is None else ("--config", config(tmp_path, limits))
+    done = cli("check", "--source", tree, *extra, *args)
+    assert done.returncode == 2 and done.stdout == "" and message in done.stderr
+    assert done.stderr.count("\n") == 1
+
+
+def test_with_only_its_current_block_max_has_nothing_to_compare_with(cli, tmp_path):
+    write(tmp_path / "logs", "now.jsonl", recent(5, "n1", 10))
+    done = cli("check", "--source", tmp_path / "logs", "--limit", "max")
+    assert done.returncode == 0 and "nothing to compare with" in done.stdout
+
+
+def test_blocks_and_status_show_the_use_of_the_limits(cli, tree, tmp_path):
+    path = config(tmp_path, "block_tokens = 4000\nday_tokens = 2500")
+    common = ("--source", tree, "--config", path, "--tz", "UTC")
+    done = cli("blocks", *common, "--json")
+    assert done.returncode == 0  # a passed limit fails no command
+    (use,) = json.loads(done.stdout)["limits"]  # the block limits only
+    assert (use["name"], use["used"], use["percent"], use["passed"]) == ("block_tokens", 3000, 75.0, False)
+    assert use["reaches_at"] is not None  # 1,000 more at 50 a minute: within the block
+
+    wide = cli("blocks", *common, env={"COLUMNS": "120"}).stdout
+    rows = [line.split() for line in wide.splitlines() if line.startswith("  20")]
+    assert [row[-1] for row in rows] == ["250%", "75%"]  # each block against the limit
+    assert "Current block" in wide and "███████████████░░░░░  75%  3,000 of 4,000  full at " in wide
+    narrow = cli("blocks", *common, env={"COLUMNS": "80"}).stdout
+    assert max(len(line) for line in narrow.splitlines()) <= 80 and "75%  3,000 of 4,000" in narrow
+
+    status = cli("status", *common, "--no-server")
+    assert status.returncode == 0 and status.stdout.rstrip().endswith("| day tokens 120% passed")
+    fields = "{block_tokens_use} {block_tokens_bar} {day_tokens_use} {day_tokens_at} {month_tokens_use} {limit}"
+    line = cli("status", *common, "--no-server", "--format", fields).stdout.strip()
+    assert line == "75% ████████░░ 120% - - day tokens 120% passed"
