@@ -14,6 +14,14 @@ run one at a time (a lock). Snapshots are immutable (their rows are a
 read-only view on the engine's bytes), so other threads may read a snapshot
 while the next refresh runs; a live view refreshes from one thread and
 serves the latest snapshot to others.
+
+A ledger given a state file (`state`, see ledgerly.cache) starts from the
+state saved there: its first listing or refresh loads it (the engine on
+another thread while the listing runs), its first refresh exports the
+rows of the loaded state together with what changed since, and `save`
+writes the state back when it changed. A file that cannot be used is
+left for the next save to replace, and the ledger reads cold; the reason
+is in `refused`. The answers are the same either way.
 """
 
 from __future__ import annotations
@@ -29,11 +37,13 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 # The engine face whose export also names the log file of every record
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
-from ledgerly.codes import MAX_WORKERS
+from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
 from ledgerly.sources import Listing, SniffCache, Source, list_files, project_label
 
 if TYPE_CHECKING:
     import numpy as np
+
+    from ledgerly.cache import Preview, Restore
 
 
 def default_workers() -> int:
@@ -87,9 +97,16 @@ class Ledger:
 
     `sources` are `Source` objects or paths (a path is a source whose
     dialect is recognised per file). `workers` is the number of reader
-    threads (default: one per CPU, at most 32)."""
+    threads (default: one per CPU, at most 32). `state` is the file to
+    start from and save to (`ledgerly.cache.state_path(sources)` is the
+    command line's), or None to keep nothing between processes."""
 
-    def __init__(self, sources: Sequence[Union[Source, str, os.PathLike[str]]], workers: Optional[int] = None) -> None:
+    def __init__(
+        self,
+        sources: Sequence[Union[Source, str, os.PathLike[str]]],
+        workers: Optional[int] = None,
+        state: Optional[str] = None,
+    ) -> None:
         self.sources: Tuple[Source, ...] = tuple(
             s if isinstance(s, Source) else Source(os.path.abspath(os.path.expanduser(os.fspath(s)))) for s in sources
         )
@@ -100,6 +117,79 @@ class Ledger:
         self._sniffs = SniffCache()
         self._lock = threading.Lock()
         self._last: Optional[Snapshot] = None
+        self.state = state
+        # Why the saved state was not used (None when it was, or when there was none).
+        self.refused: Optional[str] = None
+        self._restore: Optional[Restore] = None
+        self._restored = state is None  # nothing (more) to restore
+        self._loaded = False  # the engine holds a loaded state it has not exported yet
+        self._unsaved = False  # the engine's state changed since it was loaded or saved
+        self._sniffed = 0  # files whose dialect was recognised by then
+        self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
+        self._saved_at = 0.0  # and when it was written
+        self._manifest = ""  # the manifest of the engine's last refresh
+        self._preview: Optional[Preview] = None  # the loaded state's rows, made beside the listing
+        self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
+
+    @property
+    def sniffs(self) -> SniffCache:
+        """The dialects recognised so far (restored from the saved state)."""
+        return self._sniffs
+
+    def restore(self) -> None:
+        """Starts loading the saved state, if there is one and it has not
+        been loaded yet: the dialects at once, the engine on a thread that
+        the next refresh waits for. The first listing or refresh does it;
+        a caller that lists the sources by itself (a live view) calls it
+        first."""
+        with self._lock:
+            self._start_restore()
+
+    def _start_restore(self) -> None:
+        if self._restored or self._restore is not None:
+            return
+        from ledgerly.cache import Restore
+
+        assert self.state is not None
+        self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs, self.workers)
+
+    def _finish_restore(self) -> None:
+        restore = self._restore
+        if restore is None:
+            return
+        engine = restore.finish()
+        self.refused = restore.refused
+        self._restore = None
+        self._restored = True
+        if engine is not None:
+            self._engine = engine
+            self._loaded = True
+            self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
+            self._preview = restore.preview
+        else:
+            self._unsaved = True  # whatever is there (nothing, or a refused file) is to be replaced
+
+    def save(self, economical: bool = False) -> bool:
+        """Saves the state to the ledger's state file when it changed since
+        it was loaded or last saved; True when it wrote. With `economical`
+        (a one-shot command), only when reading again what changed would
+        cost the next ledger enough (`ledgerly.cache.worth_saving`); it
+        answers the same either way. Raises OSError when the file cannot be
+        written (the state is then kept as unsaved)."""
+        with self._lock:
+            sniffed = self._sniffs.reads
+            if self.state is None or self._last is None or not (self._unsaved or sniffed != self._sniffed):
+                return False
+            from ledgerly.cache import save_state, worth_saving
+
+            redo = self._redo + (sniffed - self._sniffed) * REDO_PER_FILE
+            if economical and not worth_saving(redo, self._saved_bytes, time.time() - self._saved_at):
+                return False
+            summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
+            self._unsaved = False
+            self._sniffed = sniffed
+            self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
+            return True
 
     @property
     def last(self) -> Optional[Snapshot]:
@@ -109,6 +199,7 @@ class Ledger:
     def list_files(self) -> Listing:
         """Lists the sources now (what the next refresh would read)."""
         with self._lock:
+            self._start_restore()
             return list_files(self.sources, self._sniffs)
 
     def refresh(self, force: bool = False, listing: Optional[Listing] = None) -> Snapshot:
@@ -121,19 +212,43 @@ class Ledger:
         A broken engine invariant raises `ledgerly.PanicException`; read
         problems never raise, they are in `Snapshot.errors`."""
         with self._lock:
+            self._start_restore()
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
-            text, buffer = self._engine.refresh(listing.manifest(), self.workers, force)
+            manifest = listing.manifest()
+            self._finish_restore()
+            preview, self._preview = self._preview, None
+            buffer: Optional[bytes]
+            if preview is not None and preview.manifest == manifest:
+                # Nothing changed since the state was saved: the export made
+                # beside the listing is this refresh's.
+                text, buffer = preview.text, preview.buffer
+            else:
+                # A loaded engine hands out no rows for what it already held:
+                # its first refresh is forced, unless the preview has them.
+                force = force or (self._loaded and preview is None)
+                text, buffer = self._engine.refresh(manifest, self.workers, force)
+            self._loaded = False
+            self._manifest = manifest
             report = json.loads(text)
             scan = report["scan"]
+            if scan["updated"] or scan["changed"] or scan["removed"]:
+                self._unsaved = True
+                self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
             last = self._last
             file_index: Optional[np.ndarray]
+            if buffer is None and preview is not None:
+                # The state the preview exported did not change.
+                report_rows, buffer = json.loads(preview.text), preview.buffer
+            else:
+                report_rows = report
             if buffer is not None:
                 from ledgerly.layout import view_attributed
 
-                rows, file_index = view_attributed(buffer, report["rows"])
-                models, projects = tuple(report["models"]), tuple(project_label(p) for p in report["projects"])
-                files = tuple(report["files"])
+                rows, file_index = view_attributed(buffer, report_rows["rows"])
+                models = tuple(report_rows["models"])
+                projects = tuple(project_label(p) for p in report_rows["projects"])
+                files = tuple(report_rows["files"])
             elif last is not None:
                 rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects
                 files, file_index = last.files, last.file_index
@@ -146,7 +261,7 @@ class Ledger:
                 projects=projects,
                 scan=MappingProxyType(scan),
                 errors=tuple(listing.errors) + tuple(scan["errors"]),
-                changed=bool(scan["updated"]),
+                changed=bool(scan["updated"]) or last is None,
                 refreshed_at=time.time(),
                 listing=listing,
                 files=files,

@@ -18,6 +18,9 @@ import json
 import os
 import re
 import stat
+import struct
+import sys
+from array import array
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -333,12 +336,6 @@ def sniff(head: bytes, whole: bool) -> Optional[int]:
     return None
 
 
-def _size_class(size: int) -> int:
-    # A file shorter than the longest look is judged again whenever its size
-    # changes (it may have been too short to decide); longer files once.
-    return size if size < SNIFF_MAX else SNIFF_MAX
-
-
 def sniff_file(path: str, size: int) -> Optional[int]:
     """Reads the start of the file at `path` (listed with `size` bytes; no
     byte past that is looked at) and returns its dialect code or None.
@@ -357,30 +354,79 @@ def sniff_file(path: str, size: int) -> Optional[int]:
 
 
 class SniffCache:
-    """Remembers each file's dialect by (identity, size class). Not
-    thread-safe: one listing at a time uses it (the Ledger's lock sees to
-    that)."""
+    """Remembers each file's dialect by its identity, size and modification
+    time: a file is read again only when one of them changed (an inode
+    reused by a new file has a new modification time, so a kept result
+    never outlives its file). Not thread-safe: one listing at a time uses
+    it (the Ledger's lock sees to that).
+
+    `dump` and `restore` carry the results across processes (the saved
+    state keeps them; see ledgerly.cache)."""
 
     def __init__(self) -> None:
-        self._known: Dict[Tuple[str, int], Optional[int]] = {}
-        self._next: Dict[Tuple[str, int], Optional[int]] = {}
+        # identity -> (size, mtime_ns, dialect code or None)
+        self._known: Dict[str, Tuple[int, int, Optional[int]]] = {}
+        self._next: Dict[str, Tuple[int, int, Optional[int]]] = {}
         self.reads = 0  # files actually opened, for tests and statistics
 
-    def dialect(self, path: str, identity: str, size: int) -> Optional[int]:
-        key = (identity, _size_class(size))
-        if key in self._known:
-            kind = self._known[key]
-        elif key in self._next:  # judged since the last finish (an incremental listing)
-            kind = self._next[key]
-        else:
-            self.reads += 1
-            kind = sniff_file(path, size)
-        self._next[key] = kind
-        return kind
+    def dialect(self, path: str, identity: str, size: int, mtime_ns: int) -> Optional[int]:
+        entry = self._known.get(identity)
+        if entry is None or entry[0] != size or entry[1] != mtime_ns:
+            entry = self._next.get(identity)  # judged since the last finish (an incremental listing)
+            if entry is None or entry[0] != size or entry[1] != mtime_ns:
+                self.reads += 1
+                entry = (size, mtime_ns, sniff_file(path, size))
+        self._next[identity] = entry
+        return entry[2]
 
     def finish(self) -> None:
         """Forgets files not seen since the previous call."""
         self._known, self._next = self._next, {}
+
+    def dump(self) -> bytes:
+        """The results kept, as bytes for `restore`: the count, the
+        identities (ASCII, one per line), then the sizes and times as
+        little-endian int64 columns and one byte per dialect (255: none).
+        Those judged since the latest `finish` (by an incremental listing)
+        are included."""
+        known = {**self._known, **self._next} if self._next else self._known
+        identities = "\n".join(known).encode("ascii")
+        sizes = array("q", [e[0] for e in known.values()])
+        times = array("q", [e[1] for e in known.values()])
+        kinds = bytes([_NO_KIND if e[2] is None else e[2] for e in known.values()])
+        if sys.byteorder != "little":  # pragma: no cover - the engine's own files need little-endian
+            sizes.byteswap()
+            times.byteswap()
+        return struct.pack("<QQ", len(known), len(identities)) + identities + sizes.tobytes() + times.tobytes() + kinds
+
+    def restore(self, data: bytes) -> None:
+        """Replaces the kept results with those `dump` wrote. Raises
+        ValueError for bytes that are not such a dump (nothing is changed
+        then)."""
+        if len(data) < 16:
+            raise ValueError("the dialect table is truncated")
+        count, length = struct.unpack_from("<QQ", data)
+        if len(data) != 16 + length + count * 17:
+            raise ValueError("the dialect table has the wrong length")
+        identities = data[16 : 16 + length].decode("ascii").split("\n") if count else []
+        if len(identities) != count:
+            raise ValueError("the dialect table's identities do not match its count")
+        at = 16 + length
+        sizes, times = array("q"), array("q")
+        sizes.frombytes(data[at : at + 8 * count])
+        times.frombytes(data[at + 8 * count : at + 16 * count])
+        if sys.byteorder != "little":  # pragma: no cover
+            sizes.byteswap()
+            times.byteswap()
+        kinds = [None if k == _NO_KIND else k for k in data[at + 16 * count :]]
+        if any(k is not None and k not in _KINDS for k in kinds):
+            raise ValueError("the dialect table holds an unknown dialect")
+        self._known = dict(zip(identities, zip(sizes, times, kinds)))
+        self._next = {}
+
+
+_NO_KIND = 255
+_KINDS = frozenset(DIALECTS.values())
 
 
 # ---------------------------------------------------------------------------
@@ -407,32 +453,65 @@ def identity_of(st: os.stat_result) -> str:
     return "%d:%d" % (st.st_dev, st.st_ino)
 
 
+def folder_labels(folder: str) -> Tuple[str, bool]:
+    """The project label and subagent flag that `folder` gives the logs in
+    it: the folder's name, or for a ``subagents`` folder the name of the
+    folder above, with the flag set."""
+    parent = os.path.basename(folder)
+    if parent == SUBAGENT_FOLDER:
+        return os.path.basename(os.path.dirname(folder)) or parent, True
+    return parent, False
+
+
 def classify(
-    source: Source, index: int, path: str, st: os.stat_result, folder: str, cache: SniffCache
+    source: Source,
+    index: int,
+    path: str,
+    st: os.stat_result,
+    folder: str,
+    cache: SniffCache,
 ) -> Union[LogFile, Skipped, str]:
     """What the listing makes of the file at `path` (found in `folder` of
     source number `index`, with `st` from a stat that follows symbolic
     links): its manifest entry, a reason to skip it, or an error text."""
     if not stat.S_ISREG(st.st_mode):
-        # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
         return Skipped(path, NOT_REGULAR, index)
-    identity = identity_of(st)
+    return _regular(source, index, path, st, identity_of(st), folder_labels(folder), cache)
+
+
+def _regular(
+    source: Source,
+    index: int,
+    path: str,
+    st: os.stat_result,
+    identity: str,
+    labels: Tuple[str, bool],
+    cache: SniffCache,
+) -> Union[LogFile, Skipped, str]:
+    """`classify` of a regular file whose identity and folder labels the
+    caller has (the walk works out a folder's labels once)."""
+    size = st.st_size
     if source.dialect is not None:
         kind: Optional[int] = DIALECTS[source.dialect]
     else:
         try:
-            kind = cache.dialect(path, identity, st.st_size)
+            kind = cache.dialect(path, identity, size, st.st_mtime_ns)
         except OSError as exc:
             return "%s: %s" % (path, _reason(exc))
     if kind is None:
-        return Skipped(path, "empty" if st.st_size == 0 else "not a recognised session log", index)
-    name = os.path.basename(path)
-    parent = os.path.basename(folder)
-    sub = parent == SUBAGENT_FOLDER or name.startswith(SUBAGENT_PREFIX)
-    project = parent
-    if parent == SUBAGENT_FOLDER:
-        project = os.path.basename(os.path.dirname(folder)) or parent
-    return LogFile(path, st.st_size, identity, st.st_mtime_ns, kind, project, sub)
+        return Skipped(path, "empty" if size == 0 else "not a recognised session log", index)
+    project, sub = labels
+    if not sub:
+        sub = path.rpartition(os.sep)[2].startswith(SUBAGENT_PREFIX)
+    return _new_tuple(LogFile, (path, size, identity, st.st_mtime_ns, kind, project, sub))
+
+
+# LogFile's own constructor is a Python function; the walk makes one per log.
+_new_tuple = tuple.__new__
+
+
+def _entry_name(entry: os.DirEntry[str]) -> str:
+    return entry.name
 
 
 @dataclass
@@ -446,18 +525,23 @@ class _Walk:
     seen_paths: Dict[str, int] = field(default_factory=dict)
     seen_ids: Dict[str, str] = field(default_factory=dict)
 
-    def add(self, index: int, path: str, st: os.stat_result, folder: str) -> None:
+    def add(
+        self, index: int, path: str, st: os.stat_result, folder: str, labels: Optional[Tuple[str, bool]] = None
+    ) -> None:
         if path in self.seen_paths:
             return  # overlapping sources: listed once, under the first
         self.seen_paths[path] = index
-        if stat.S_ISREG(st.st_mode):
-            identity = identity_of(st)
-            first = self.seen_ids.get(identity)
-            if first is not None:
-                self.skipped.append(Skipped(path, "same file as %s" % first, index, first))
-                return
-            self.seen_ids[identity] = path
-        found = classify(self.sources[index], index, path, st, folder, self.cache)
+        if not stat.S_ISREG(st.st_mode):
+            # A FIFO or device would block or never end; a folder named *.jsonl is not a log.
+            self.skipped.append(Skipped(path, NOT_REGULAR, index))
+            return
+        identity = identity_of(st)
+        first = self.seen_ids.get(identity)
+        if first is not None:
+            self.skipped.append(Skipped(path, "same file as %s" % first, index, first))
+            return
+        self.seen_ids[identity] = path
+        found = _regular(self.sources[index], index, path, st, identity, labels or folder_labels(folder), self.cache)
         if isinstance(found, LogFile):
             self.files.append(found)
             self.origins.append(index)
@@ -478,30 +562,37 @@ class _Walk:
             pending.extend(reversed(subfolders))
 
     def _list(self, index: int, folder: str) -> List[str]:
-        """Adds the logs directly in `folder`; returns its subfolders in name order."""
+        """Adds the logs directly in `folder`; returns its subfolders in name order.
+        One stat per log (the folder entry's kind needs none) and the
+        folder's labels worked out once: this loop runs for every log of
+        every listing."""
         try:
             with os.scandir(folder) as it:
-                entries = sorted(it, key=lambda e: e.name)
+                entries = sorted(it, key=_entry_name)
         except OSError as exc:
             self.errors.append("%s: %s" % (_printable(folder), _reason(exc)))
             return []
         subfolders = []
+        labels: Optional[Tuple[str, bool]] = None
         for entry in entries:
-            if not _utf8(entry.name):
-                if entry.name.endswith(LOG_SUFFIX) or entry.is_dir(follow_symlinks=False):
+            name = entry.name
+            if not name.isascii() and not _utf8(name):
+                if name.endswith(LOG_SUFFIX) or entry.is_dir(follow_symlinks=False):
                     self.skipped.append(Skipped(_printable(entry.path), NAME_NOT_UTF8, index))
                 continue
             try:
                 if entry.is_dir(follow_symlinks=False):
                     subfolders.append(entry.path)
                     continue
-                if not entry.name.endswith(LOG_SUFFIX):
+                if not name.endswith(LOG_SUFFIX):
                     continue
                 st = entry.stat()  # follows a symbolic link to its file
             except OSError as exc:
                 self.errors.append("%s: %s" % (entry.path, _reason(exc)))
                 continue
-            self.add(index, entry.path, st, folder)
+            if labels is None:
+                labels = folder_labels(folder)
+            self.add(index, entry.path, st, folder, labels)
         return subfolders
 
 

@@ -169,6 +169,15 @@ def snapshot_of(records, models=("m",), projects=("p",)):
     )
 
 
+@pytest.fixture(autouse=True, scope="session")
+def _private_cache(tmp_path_factory):
+    """Commands run by the tests (and ledgers they open) keep their saved
+    states in a folder of the test session, never in the user's cache."""
+    os.environ["LEDGERLY_CACHE_DIR"] = str(tmp_path_factory.mktemp("cache"))
+    yield
+    del os.environ["LEDGERLY_CACHE_DIR"]
+
+
 @pytest.fixture
 def home(tmp_path):
     """An empty home and config folder for a command run."""
@@ -184,7 +193,14 @@ def cli(home):
 
     def run(*args, env=None, cwd=None, timeout=120):
         environ = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
-        environ.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), NO_COLOR="1", COLUMNS="150", TZ="UTC")
+        environ.update(
+            HOME=str(home),
+            XDG_CONFIG_HOME=str(home / ".config"),
+            XDG_CACHE_HOME=str(home / ".cache"),
+            NO_COLOR="1",
+            COLUMNS="150",
+            TZ="UTC",
+        )
         environ.update(env or {})
         return subprocess.run(
             [sys.executable, "-m", "ledgerly", *map(str, args)],

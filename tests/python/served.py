@@ -44,6 +44,7 @@ def environment(home, runtime, extra=None):
     env.update(
         HOME=str(home),
         XDG_CONFIG_HOME=str(home / ".config"),
+        XDG_CACHE_HOME=str(home / ".cache"),
         NO_COLOR="1",
         COLUMNS="150",
         TZ="UTC",

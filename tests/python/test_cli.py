@@ -354,7 +354,7 @@ def test_a_closed_output_ends_quietly_with_status_141(tree, home, command):
     import subprocess
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
-    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), TZ="UTC")
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), XDG_CACHE_HOME=str(home / ".cache"), TZ="UTC")
     reader, writer = os.pipe()
     os.close(reader)  # the reader is gone before the first line is written (ledgerly ... | head -0)
     try:

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from conftest import PRICES, event_log, line, message_line, write
+from faults import injector
 from served import Served, environment, ledgerly_command, recent
 
 
@@ -275,6 +276,23 @@ def test_appended_lines_new_files_and_removals_show_up(server, tree, prices, cli
     args = ["projects", "--source", tree, "--prices", prices, "--tz", "UTC"]
     assert data == cli_json(cli, *args)
     assert server.stop()[0] == 0
+
+
+def test_the_server_starts_from_its_saved_state_and_saves_it_on_leaving(tree, tmp_path, cli, tmp_path_factory):
+    # Polling: a change made before notifications are set up is seen at once.
+    with Served(tree, tmp_path, "--tz", "UTC", "--poll", "--interval", "0.2") as server:
+        with open(tree / "work" / "alpha" / "conv.jsonl", "a") as f:
+            f.write(message_line("2025-03-15T18:00:00Z", "m4", "beta-3", inp=7, out=700))
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == 2660 + 700)
+        assert server.stop()[0] == 0
+    expected = cli_json(cli, "models", "--source", tree, "--tz", "UTC", "--no-cache")
+    # Started again from the state saved on leaving, the server opens no log
+    # (it could not: every open of one fails) and answers the same.
+    switch = tmp_path / "no-opens"
+    switch.write_text("")
+    faults = {"LEDGERLY_FAULT_MATCH": str(tree), "LEDGERLY_FAULT_EMFILE": str(switch)}
+    with Served(tree, tmp_path, "--tz", "UTC", env={"LD_PRELOAD": injector(tmp_path_factory), **faults}) as again:
+        assert again.get("/api/v1/report?group=model")[2] == expected
 
 
 def test_polling_without_notifications(tree, tmp_path):

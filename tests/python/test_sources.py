@@ -151,7 +151,7 @@ def test_what_cannot_be_read_is_an_error(tmp_path):
     ]
 
 
-def test_sniffing_is_cached_per_identity_and_size_class(tmp_path):
+def test_sniffing_is_kept_until_the_file_changes(tmp_path):
     path = write(tmp_path, "x.jsonl", line({"type": "summary", "summary": "s"}))
     cache = SniffCache()
     sources = [Source(str(tmp_path))]
@@ -166,14 +166,19 @@ def test_sniffing_is_cached_per_identity_and_size_class(tmp_path):
     assert [f.kind for f in list_files(sources, cache).files] == [KIND_MESSAGE]
     assert cache.reads == 2  # grown: read again
 
-    # A large file is read once, whatever it grows to.
-    big = write(tmp_path, "y.jsonl", EVENT + line({"type": "event_msg", "payload": {"text": "x" * SNIFF_MAX}}))
-    list_files(sources, cache)
-    reads = cache.reads
-    with open(big, "a") as f:
-        f.write(EVENT)
-    list_files(sources, cache)
-    assert cache.reads == reads
+    # A large file rewritten in place with the other dialect at the same
+    # size (as a new file that reuses a removed one's inode would be) is
+    # judged again: its modification time changed.
+    os.remove(path)
+    padding = line({"type": "event_msg", "payload": {"text": "x" * SNIFF_MAX}})
+    big = write(tmp_path, "y.jsonl", EVENT + padding)
+    assert [f.kind for f in list_files(sources, cache).files] == [KIND_EVENT]
+    before = os.stat(big)
+    with open(big, "r+b") as f:
+        f.write(MESSAGE.encode() + b" " * (before.st_size - len(MESSAGE) - 1) + b"\n")
+    os.utime(big, ns=(before.st_atime_ns, before.st_mtime_ns + 1000))
+    assert os.stat(big).st_ino == before.st_ino and os.stat(big).st_size == before.st_size
+    assert [f.kind for f in list_files(sources, cache).files] == [KIND_MESSAGE]
 
 
 def test_source_precedence(tmp_path):

@@ -15,6 +15,7 @@ status in one place, `ledgerly.cli.errors.finish`.
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
@@ -42,6 +43,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     from ledgerly.cli import (
+        cmd_cache,
         cmd_check,
         cmd_export,
         cmd_prices,
@@ -66,6 +68,7 @@ def build_parser() -> Tuple[Parser, List[str]]:
         cmd_check,
         cmd_watch,
         cmd_serve,
+        cmd_cache,
     ):
         command.register(commands)
     return parser, list(commands.choices)
@@ -157,7 +160,22 @@ def _run(args_in: List[str]) -> int:
 
         return status_main(arranged[1:])
     args = parser.parse_args(arranged)
-    status: int = args.run(args)
+    return run_command(args)
+
+
+def run_command(args: argparse.Namespace) -> int:
+    """Runs a parsed command, then waits for the state it saves (not after
+    Ctrl-C: the entry point leaves at once then)."""
+    from ledgerly.cli.saved import settle
+
+    try:
+        status: int = args.run(args)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:
+        settle()
+        raise
+    settle()
     return status
 
 

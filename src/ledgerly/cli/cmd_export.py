@@ -44,7 +44,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def run_export(args: argparse.Namespace) -> int:
     from ledgerly.cli.progress import run_refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
     from ledgerly.team import MissingExtra, export
 
@@ -55,7 +55,7 @@ def run_export(args: argparse.Namespace) -> int:
         raise CommandError(str(exc)) from None
     days = make_query((), args.since, args.until, "UTC")
     ctx = load_context(args)
-    ledger = Ledger(ctx.sources, ctx.workers)
+    ledger = open_ledger(ctx)
     snapshot = run_refresh(ledger, ledger.list_files())
     try:
         result = export.export_days(snapshot, args.parquet, days, machine, ctx.prices, args.partial)

@@ -104,12 +104,12 @@ def models_seen(ctx: Context) -> Tuple[List[Seen], Any]:
     import numpy as np
 
     from ledgerly.cli.progress import run_refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
     from ledgerly.prices import PRICE_KEYS, priced_parts
     from ledgerly.reports import report_for
 
-    ledger = Ledger(ctx.sources, ctx.workers)
+    ledger = open_ledger(ctx)
     snapshot = run_refresh(ledger, ledger.list_files())
     report = report_for(snapshot, make_query(("model",), tz="UTC"), None)
     seen = []

@@ -45,12 +45,12 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def run_report(args: argparse.Namespace) -> int:
     from ledgerly.cli.progress import run_refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
 
     ctx = load_context(args)
     query = make_query(args.by, args.since, args.until, ctx.zone, args.model, args.project, args.breakdown)
-    ledger = Ledger(ctx.sources, ctx.workers)
+    ledger = open_ledger(ctx)
     listing = ledger.list_files()
     drawn = not (args.json or args.csv)
     snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))

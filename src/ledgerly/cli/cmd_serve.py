@@ -7,7 +7,6 @@ watchfiles); without it the command says so in one line.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import contextlib
 import ipaddress
 import os
@@ -180,6 +179,8 @@ def run_serve(args: argparse.Namespace) -> int:
 
 def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopback: bool) -> int:
     """Runs the server (its caller holds the server lock)."""
+    import asyncio  # here, not at the top: every command builds this parser
+
     import uvicorn
 
     from ledgerly.live import address
@@ -200,8 +201,12 @@ def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopbac
         unix = bind_unix(socket_file)
     sockets = [tcp] + ([unix[0]] if unix is not None else [])
 
-    live = LiveLedger(ctx.sources, ctx.workers)
+    from ledgerly.cli.saved import note_refused, state_for
+
+    live = LiveLedger(ctx.sources, ctx.workers, state_for(args, ctx.sources))
     first = live.tick()
+    if args.verbose:
+        note_refused(live.ledger.state, live.ledger.refused)
     hosts = None
     if loopback:
         # The loopback names, and the address the server listens on (the one its URL names).
@@ -270,7 +275,17 @@ def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopbac
         _clean(info_file, (socket_file, unix[1]) if socket_file is not None and unix is not None else None)
         for sock in sockets:
             sock.close()
+        _save(live, args.verbose)
     return 0
+
+
+def _save(live: Any, verbose: bool) -> None:
+    """Saves the state the server reached; under --verbose, says when that failed."""
+    from ledgerly.cli.saved import note_save_error
+
+    live.save()
+    if verbose:
+        note_save_error(live.ledger, live.save_error)
 
 
 class _Stopped(Exception):

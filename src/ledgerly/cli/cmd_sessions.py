@@ -68,14 +68,14 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 def run_sessions(args: argparse.Namespace) -> int:
     from ledgerly.cli.progress import run_refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_session_query
 
     ctx = load_context(args)
     if args.sort == "cost" and not ctx.prices:
         raise CommandError("--sort cost needs a price table (--prices FILE, or [prices] in the config)")
     query = make_session_query(args.since, args.until, ctx.zone, args.model, args.project, args.sort, args.top, args.id)
-    ledger = Ledger(ctx.sources, ctx.workers)
+    ledger = open_ledger(ctx)
     listing = ledger.list_files()
     drawn = not (args.json or args.csv)
     snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))

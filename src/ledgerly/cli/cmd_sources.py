@@ -6,9 +6,12 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Any, Dict, List, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from ledgerly.cli.options import load_context, source_options, summarise_errors
+
+if TYPE_CHECKING:
+    from ledgerly.ledger import Ledger
 
 SHOWN_SKIPPED = 10
 # The kinds of damaged line the engine counts, as the JSON names them.
@@ -34,13 +37,17 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser.set_defaults(run=run_sources)
 
 
-def damaged_lines(listing: Any, workers: Any) -> Tuple[List[Dict[str, int]], List[str]]:
+def damaged_lines(
+    listing: Any, workers: Any, args: argparse.Namespace, ledger: Optional[Ledger] = None
+) -> Tuple[List[Dict[str, int]], List[str]]:
     """Per source of `listing`: the lines of its logs the engine counted as
     malformed or as invalid usage; and the files that could not be read.
     The engine sums its counts over all the files it holds, so each
-    source's logs are read by an engine of their own (every file once)."""
+    source's logs are read by an engine of their own (every file once),
+    which starts from that source's saved state; `ledger` is the one that
+    made `listing` when it has a single source."""
     from ledgerly.cli.progress import run_refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import ledger_for
     from ledgerly.sources import Listing
 
     counts: List[Dict[str, int]] = []
@@ -50,19 +57,40 @@ def damaged_lines(listing: Any, workers: Any) -> Tuple[List[Dict[str, int]], Lis
         if not files:
             counts.append(dict.fromkeys(DAMAGE, 0))
             continue
-        own = Listing((source,), files, (0,) * len(files), (), ())
-        snapshot = run_refresh(Ledger([source], workers), own)
+        if ledger is not None:
+            snapshot = run_refresh(ledger, listing)
+        else:
+            own = Listing((source,), files, (0,) * len(files), (), ())
+            snapshot = run_refresh(ledger_for(args, [source], workers), own)
         counts.append({kind: int(snapshot.scan[kind]) for kind in DAMAGE})
         errors.extend(snapshot.errors)
     return counts, errors
 
 
 def run_sources(args: argparse.Namespace) -> int:
+    from ledgerly.cli.saved import ledger_for, note_refused, state_for
     from ledgerly.sources import SniffCache, list_files
 
     ctx = load_context(args)
-    listing = list_files(ctx.sources, SniffCache())
-    counts, unread = damaged_lines(listing, ctx.workers)
+    ledger = None
+    if len(ctx.sources) == 1:
+        # One source: the ledger that counts its damaged lines lists it, with
+        # the dialects kept in its saved state (the state the reports keep).
+        ledger = ledger_for(args, ctx.sources, ctx.workers)
+        listing = ledger.list_files()
+    else:
+        sniffs = SniffCache()
+        state = state_for(args, ctx.sources)
+        if state is not None:
+            # The dialects kept with the sources' saved state spare opening
+            # unchanged files to list them (each source's ledger keeps its own).
+            from ledgerly.cache import restore_dialects
+
+            _usable, refused = restore_dialects(state, ctx.sources, sniffs)
+            if args.verbose:
+                note_refused(state, refused)
+        listing = list_files(ctx.sources, sniffs)
+    counts, unread = damaged_lines(listing, ctx.workers, args, ledger)
     data = listing.describe()
     for source, damage in zip(data["sources"], counts):
         source.update(damage)

@@ -144,22 +144,31 @@ def one_shot(args: argparse.Namespace, session: Optional[str] = None) -> Dict[st
     """Reads the logs here and computes the status (with `session`, that
     session's usage; a session that cannot be named is a warning)."""
     from ledgerly.cli.options import load_context
-    from ledgerly.ledger import Ledger
-    from ledgerly.live.status import session_usage, status_for
+    from ledgerly.cli.progress import run_refresh
+    from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
-    from ledgerly.sessions import SessionError
 
     ctx = load_context(args)
     query = make_query((), None, None, ctx.zone, args.model, args.project)
-    snapshot = Ledger(ctx.sources, ctx.workers).refresh()
+    ledger = open_ledger(ctx)
+    snapshot = run_refresh(ledger, ledger.list_files(), show=False, meanwhile=_load)
+    from ledgerly.live.status import session_usage, status_for
+
     data = status_for(snapshot, query, ctx.prices, limits=ctx.limits)
     if session is not None:
+        from ledgerly.sessions import SessionError
+
         try:
             data["session"] = session_usage(snapshot, query, ctx.prices, session)
         except SessionError as exc:
             warn("session: %s" % exc.message)
     data["source"] = "scan"
     return data
+
+
+def _load() -> None:
+    """Imports the status code (numpy with it) while the engine reads."""
+    import ledgerly.live.status  # noqa: F401
 
 
 # What an agent may hand a status-line command on standard input: a JSON
@@ -316,4 +325,7 @@ def _parse_and_run(argv: Sequence[str]) -> int:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    return run_status(args)
+    from ledgerly.cli import run_command
+
+    args.run = run_status
+    return run_command(args)

@@ -83,12 +83,14 @@ def run_watch(args: argparse.Namespace) -> int:
     from rich.text import Text
 
     from ledgerly.cli.progress import Refresh
-    from ledgerly.ledger import Ledger
+    from ledgerly.cli.saved import open_ledger
+    from ledgerly.live.ticks import SAVE_EVERY
 
     console = Console()
-    ledger = Ledger(ctx.sources, ctx.workers)
+    ledger = open_ledger(ctx)
     info = LastRefresh()
     job: Optional[Refresh] = None
+    saved_at = float("-inf")
     try:
         with Live(
             Text("ledgerly watch: reading logs..."), console=console, screen=True, auto_refresh=False, transient=True
@@ -97,7 +99,11 @@ def run_watch(args: argparse.Namespace) -> int:
             while True:
                 started = time.perf_counter()
                 listing = ledger.list_files()
-                job = Refresh(ledger, listing).start()
+                # The state is saved now and then (after the refresh, on its thread) and on leaving.
+                save = ledger.state is not None and time.monotonic() - saved_at >= SAVE_EVERY
+                if save:
+                    saved_at = time.monotonic()
+                job = Refresh(ledger, listing, save=save).start()
                 while not job.wait(0.1):
                     pass
                 snapshot = job.outcome()
@@ -121,6 +127,13 @@ def run_watch(args: argparse.Namespace) -> int:
         # A refresh cannot be stopped from Python: leave without waiting for it.
         sys.stdout.flush()
         os._exit(0)
+    try:
+        ledger.save()
+    except OSError as exc:
+        if args.verbose:
+            from ledgerly.cli.saved import note_save_error
+
+            note_save_error(ledger, exc)
     return 0
 
 

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.codes import ENV_SOURCES
+from ledgerly.codes import ENV_NO_CACHE, ENV_SOURCES
 
 if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stays cheap (ledgerly status)
     from ledgerly.config import Config
@@ -71,6 +71,12 @@ def source_options(paths: bool = True) -> argparse.ArgumentParser:
     group.add_argument("--config", metavar="FILE", help="config file (default: config.toml in the user config folder)")
     group.add_argument("--workers", type=_workers, metavar="N", help="reader threads (default: one per CPU)")
     group.add_argument("-v", "--verbose", action="store_true", help="list every unreadable or skipped file")
+    group.add_argument(
+        "--no-cache",
+        action="store_true",
+        help="read every log again, and neither load nor save the state kept in the cache folder "
+        "(also: %s=1)" % ENV_NO_CACHE,
+    )
     return parent
 
 

@@ -36,15 +36,22 @@ def read_bytes() -> Optional[int]:
 
 
 class Refresh:
-    """One refresh on a worker thread. `alive` tells whether it still runs
-    (the entry point must not wait for a thread it cannot stop)."""
+    """One refresh on a worker thread and, with `save`, the save of the
+    ledger's state after it on the same thread (the caller goes on with
+    the snapshot meanwhile; `finish_saves` waits). `running` lists those
+    whose thread has not ended (the entry point must not wait for a thread
+    it cannot stop)."""
 
     running: ClassVar[List[Refresh]] = []
 
-    def __init__(self, ledger: Ledger, listing: Listing, force: bool = False) -> None:
-        self.ledger, self.listing, self.force = ledger, listing, force
+    started: ClassVar[List[Refresh]] = []
+
+    def __init__(self, ledger: Ledger, listing: Listing, force: bool = False, save: bool = False) -> None:
+        self.ledger, self.listing, self.force, self.save = ledger, listing, force, save
         self.result: Optional[Snapshot] = None
         self.error: Optional[BaseException] = None
+        self.save_error: Optional[OSError] = None
+        self.done = threading.Event()
         self.thread = threading.Thread(target=self._work, name="ledgerly-refresh", daemon=True)
 
     def _work(self) -> None:
@@ -52,20 +59,29 @@ class Refresh:
             self.result = self.ledger.refresh(self.force, self.listing)
         except BaseException as exc:  # handed to the waiting thread
             self.error = exc
+        finally:
+            self.done.set()
+        try:
+            if self.save and self.error is None:
+                self.ledger.save(economical=True)
+        except OSError as exc:  # the answer stands; the next command reads more
+            self.save_error = exc
+        finally:
+            Refresh.running.remove(self)
 
     def start(self) -> Refresh:
         Refresh.running.append(self)
+        if self.save:
+            Refresh.started.append(self)
         self.thread.start()
         return self
 
     def wait(self, timeout: float) -> bool:
         """Waits up to `timeout` seconds; True when the refresh has ended.
         Interruptible by Ctrl-C."""
-        self.thread.join(timeout)
-        return not self.thread.is_alive()
+        return self.done.wait(timeout)
 
     def outcome(self) -> Snapshot:
-        Refresh.running.remove(self)
         if self.error is not None:
             raise self.error
         assert self.result is not None
@@ -73,7 +89,15 @@ class Refresh:
 
 
 def any_running() -> bool:
-    return any(r.thread.is_alive() for r in Refresh.running)
+    return any(r.thread.is_alive() for r in list(Refresh.running))
+
+
+def finish_saves() -> List[Refresh]:
+    """Waits for the saves that refreshes started; returns those refreshes."""
+    jobs, Refresh.started = Refresh.started, []
+    for job in jobs:
+        job.thread.join()
+    return jobs
 
 
 def run_refresh(
@@ -86,13 +110,14 @@ def run_refresh(
     show_after: float = SHOW_AFTER,
 ) -> Snapshot:
     """Refreshes `ledger` with `listing` on a worker thread and returns the
-    snapshot. `meanwhile` runs on this thread while the refresh goes on.
-    A progress bar is drawn on `stream` when `show` (default: `stream` is a
-    terminal) and the refresh takes longer than `show_after` seconds."""
+    snapshot; a ledger with a state file then saves it on that thread.
+    `meanwhile` runs on this thread while the refresh goes on. A progress
+    bar is drawn on `stream` when `show` (default: `stream` is a terminal)
+    and the refresh takes longer than `show_after` seconds."""
     if show is None:
         show = stream.isatty()
     before = read_bytes()
-    job = Refresh(ledger, listing, force).start()
+    job = Refresh(ledger, listing, force, save=ledger.state is not None).start()
     if meanwhile is not None:
         meanwhile()
     if job.wait(show_after) or not show:

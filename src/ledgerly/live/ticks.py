@@ -11,6 +11,11 @@ under the generation they were computed for.
 Ticks run one at a time (the caller's loop, or the lock here); snapshots
 are immutable, so other threads may compute answers from `snapshot` while
 the next tick runs.
+
+With a state file, the first tick starts from the saved state, and a tick
+that changed the state saves it when the last save is `save_every`
+seconds old (the first such tick saves at once); `save` saves on demand
+(the server does on exit).
 """
 
 from __future__ import annotations
@@ -23,6 +28,10 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 from ledgerly.ledger import Ledger, Snapshot
 from ledgerly.live.tracking import Tracker
 from ledgerly.sources import Source
+
+# Seconds between two saves of a changing state (a crash or kill loses at
+# most the reading done since, never an answer).
+SAVE_EVERY = 300.0
 
 # Engine statistics shown for a tick (the rest of `scan` describes the stored state).
 TICK_SCAN_FIELDS = ("scanned", "changed", "removed", "bytes_read", "rebuilt", "appended", "updated")
@@ -60,9 +69,18 @@ class Tick:
 
 
 class LiveLedger:
-    def __init__(self, sources: Sequence[Source], workers: Optional[int] = None) -> None:
-        self.ledger = Ledger(sources, workers)
-        self.tracker = Tracker(self.ledger.sources)
+    def __init__(
+        self,
+        sources: Sequence[Source],
+        workers: Optional[int] = None,
+        state: Optional[str] = None,
+        save_every: float = SAVE_EVERY,
+    ) -> None:
+        self.ledger = Ledger(sources, workers, state)
+        self.tracker = Tracker(self.ledger.sources, self.ledger.sniffs)
+        self.save_every = save_every
+        self.save_error: Optional[OSError] = None  # the latest save's failure
+        self._saved_at = float("-inf")
         self.generation = 0
         self.ticks = 0
         self.last_tick: Optional[Tick] = None
@@ -91,6 +109,8 @@ class LiveLedger:
             started = time.perf_counter()
             previous = self._snapshot
             named = 0
+            if previous is None:
+                self.ledger.restore()  # the saved dialects before the first listing
             unsure, self._unsure = self._unsure, True
             if paths is None or previous is None or unsure:
                 listing, kind = self.tracker.rescan(), "rescan"
@@ -138,4 +158,24 @@ class LiveLedger:
             )
             self.last_tick = tick
             self._unsure = False
+            if changed and time.monotonic() - self._saved_at >= self.save_every:
+                self._save()
             return tick
+
+    def save(self) -> bool:
+        """Saves the ledger's state when it changed (see Ledger.save); a
+        failure is kept in `save_error`."""
+        with self._lock:
+            return self._save()
+
+    def _save(self) -> bool:
+        if self.ledger.state is None:
+            return False
+        self._saved_at = time.monotonic()  # a failed save is tried again as late as a done one
+        try:
+            saved = self.ledger.save()
+        except OSError as exc:
+            self.save_error = exc
+            return False
+        self.save_error = None
+        return saved

@@ -1,0 +1,76 @@
+"""A command's saved state: which state a command's ledger starts from,
+and what happens to it when the command ends.
+
+Every command that reads logs opens its ledger here, with the state file
+of its sources in the cache folder (ledgerly.cache), unless --no-cache or
+LEDGERLY_NO_CACHE asks for a cold read that neither loads nor saves.
+`run_refresh` saves the state after the refresh, on the refresh's thread,
+while the command computes and writes its answer; `settle` waits for
+those saves when the command ends and, under --verbose, says why a saved
+state was not used or could not be saved. Neither changes the answer, so
+neither is mentioned otherwise.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+
+from ledgerly.cli.options import warn
+
+if TYPE_CHECKING:
+    from ledgerly.cli.options import Context
+    from ledgerly.ledger import Ledger
+    from ledgerly.sources import Source
+
+# The ledgers opened by this command, each with its --verbose.
+_opened: List[Tuple[Ledger, bool]] = []
+
+
+def state_for(args: argparse.Namespace, sources: Sequence[Source]) -> Optional[str]:
+    """The state file for `sources`, or None when the command reads cold."""
+    from ledgerly.cache import cache_disabled, state_path
+
+    if getattr(args, "no_cache", False) or cache_disabled():
+        return None
+    return state_path(sources)
+
+
+def open_ledger(ctx: Context) -> Ledger:
+    """The command's ledger over its sources, with their saved state."""
+    return ledger_for(ctx.args, ctx.sources, ctx.workers)
+
+
+def ledger_for(args: argparse.Namespace, sources: Sequence[Source], workers: Optional[int]) -> Ledger:
+    """A ledger of the command over `sources`, with their saved state."""
+    from ledgerly.ledger import Ledger
+
+    ledger = Ledger(sources, workers, state=state_for(args, sources))
+    _opened.append((ledger, bool(getattr(args, "verbose", False))))
+    return ledger
+
+
+def settle() -> None:
+    """Waits for the saves still running; under --verbose, one line for a
+    saved state that was not used and one for a save that failed."""
+    if not _opened:
+        return
+    from ledgerly.cli.progress import finish_saves
+
+    failed = {id(job.ledger): job.save_error for job in finish_saves() if job.save_error is not None}
+    for ledger, verbose in _opened:
+        if verbose:
+            note_refused(ledger.state, ledger.refused)
+            note_save_error(ledger, failed.get(id(ledger)))
+    del _opened[:]
+
+
+def note_refused(state: Optional[str], reason: Optional[str]) -> None:
+    """The line --verbose shows for a saved state that was not used."""
+    if reason is not None:
+        warn("the saved state %s was not used (%s)" % (state, reason))
+
+
+def note_save_error(ledger: Ledger, error: Optional[OSError]) -> None:
+    if error is not None:
+        warn("the state could not be saved to %s: %s" % (ledger.state, error.strerror or error))

@@ -1,0 +1,457 @@
+"""The saved state between commands: what a ledger loads and saves, what
+every command does with it, and that no damage to it changes an answer."""
+
+import json
+import os
+import random
+import stat
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import ledgerly.cache as cache
+from ledgerly.cache import clear_states, list_states, state_path
+from ledgerly.codes import REDO_PER_FILE
+from ledgerly.ledger import Ledger
+from ledgerly.live.ticks import LiveLedger
+from ledgerly.sources import SniffCache, Source, list_files
+
+from conftest import PRICES, event_log, line, message_line, user_line, write
+from faults import injector
+
+EVENTS = event_log(
+    "e-1",
+    "/w/alpha",
+    "model-x",
+    [("2025-03-14T09:10:00Z", 1000, 400, 200, 50), ("2025-03-14T23:30:00Z", 2000, 1000, 300, 100)],
+)
+CONVERSATION = user_line("2025-03-15T09:59:00Z", cwd="/w/alpha") + message_line(
+    "2025-03-15T10:00:00Z", "m1", "alpha-4-5", inp=10, out=100, read=500, write_5m=300, cwd="/w/alpha"
+)
+
+
+def more(key, when="2025-03-16T12:00:00Z"):
+    return message_line(when, key, "alpha-4-5", inp=7, out=11, cwd="/w/alpha")
+
+
+@pytest.fixture
+def tree(tmp_path):
+    root = tmp_path / "logs"
+    write(root, "alpha/e-1.jsonl", EVENTS)
+    write(root, "alpha/s-1.jsonl", CONVERSATION)
+    write(root, "alpha/s-1/subagents/agent-a.jsonl", more("sub-1", "2025-03-15T11:00:00Z"))
+    write(root, "beta/s-2.jsonl", user_line("2025-03-17T08:00:00Z") + more("m2", "2025-03-17T08:00:05Z"))
+    write(root, "beta/notes.jsonl", line({"hello": "not a log"}))
+    return root
+
+
+@pytest.fixture
+def cached(cli, tmp_path):
+    """Runs the command line with a cache folder of its own; returns
+    (run, folder)."""
+    folder = tmp_path / "cache"
+
+    def run(*args, env=None, **kwargs):
+        return cli(*args, env={"LEDGERLY_CACHE_DIR": str(folder), **(env or {})}, **kwargs)
+
+    return run, folder
+
+
+def the_state(folder):
+    states = the_states(folder)
+    assert len(states) == 1, states
+    return states[0]
+
+
+def refusing_opens(tmp_path_factory, tree):
+    """The environment under which every open of a file in `tree` fails:
+    a command that opens no log answers as before."""
+    switch = tree.parent / "no-opens"
+    switch.write_text("")
+    return {
+        "LD_PRELOAD": injector(tmp_path_factory),
+        "LEDGERLY_FAULT_MATCH": str(tree),
+        "LEDGERLY_FAULT_EMFILE": str(switch),
+    }
+
+
+# ---------------------------------------------------------------------------
+# The library
+
+
+def test_kept_dialects_travel_as_bytes(tree):
+    sources = [Source(str(tree))]
+    first = SniffCache()
+    listing = list_files(sources, first)
+    again = SniffCache()
+    again.restore(first.dump())
+    assert list_files(sources, again) == listing and again.reads == 0
+
+    data = first.dump()
+    count, length = struct.unpack_from("<QQ", data)
+    damaged = {
+        "truncated": data[:-1],
+        "too short": data[:10],
+        "count": struct.pack("<QQ", count + 1, length) + data[16:],
+        "dialect": data[:-1] + b"\x07",
+    }
+    for name, bad in damaged.items():
+        kept = SniffCache()
+        kept.restore(data)
+        with pytest.raises(ValueError):
+            kept.restore(bad)
+        assert list_files(sources, kept) == listing and kept.reads == 0, name
+
+
+def test_a_ledger_starts_where_the_saved_one_stopped(tree, tmp_path):
+    """After every kind of change, a ledger that loaded the previous one's
+    state exports the same rows, byte for byte, as a cold one."""
+    sources = [Source(str(tree))]
+    folder = tmp_path / "cache"
+    path = state_path(sources, str(folder))
+
+    def changes():
+        yield "first"
+        with open(tree / "alpha/s-1.jsonl", "a") as f:
+            f.write(more("m3"))
+        yield "appended"
+        write(tree, "alpha/e-1.jsonl", event_log("e-1", "/w/gamma", "model-x", [("2025-03-18T10:00:00Z", 5, 0, 5, 0)]))
+        yield "rewritten shorter"
+        with open(tree / "beta/s-2.jsonl", "r+") as f:
+            f.truncate(len(user_line("2025-03-17T08:00:00Z")))
+        yield "truncated"
+        os.remove(tree / "alpha/s-1/subagents/agent-a.jsonl")
+        write(tree, "gamma/s-3.jsonl", more("m4", "2025-03-19T10:00:00Z"))
+        yield "removed and added"
+        write(tree, "alpha/e-1.jsonl.new", EVENTS)
+        os.replace(tree / "alpha/e-1.jsonl.new", tree / "alpha/e-1.jsonl")
+        yield "replaced"
+        yield "unchanged"
+
+    for step in changes():
+        ledger = Ledger(sources, 2, state=path)
+        warm = ledger.refresh()
+        cold = Ledger(sources, 2).refresh()
+        assert (warm.buffer, warm.models, warm.projects, warm.files) == (
+            cold.buffer,
+            cold.models,
+            cold.projects,
+            cold.files,
+        ), step
+        assert warm.listing == cold.listing and warm.changed, step
+        assert ledger.refused is None, step
+        saved = ledger.save()
+        assert saved == (step != "unchanged"), step
+        if step == "first":
+            assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+            assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700
+        if step == "unchanged":
+            assert ledger.sniffs.reads == 0  # no file was opened to recognise it
+    assert os.listdir(folder) == [os.path.basename(path)]  # no temporary file left
+
+
+def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
+    root = tmp_path / "logs"
+    big = write(root, "p/big.jsonl", "".join(more("b%d" % i) for i in range(12_000)))
+    sources = [Source(str(root))]
+    path = state_path(sources, str(tmp_path / "cache"))
+    first = Ledger(sources, 2, state=path)
+    first.refresh()
+    assert first.save(economical=True)  # a cold read is always kept
+    size = os.path.getsize(path)
+
+    appended = 0
+    while True:
+        with open(big, "a") as f:
+            f.write("".join(more("n%d-%d" % (appended, i)) for i in range(20)))
+        appended += 1
+        ledger = Ledger(sources, 2, state=path)
+        assert ledger.refresh().buffer == Ledger(sources, 2).refresh().buffer
+        redo = ledger.last.scan["bytes_read"] + REDO_PER_FILE  # the grown file is judged again
+        if ledger.save(economical=True):
+            break
+        assert redo * cache.SAVE_FRACTION < size and os.path.getsize(path) == size
+    assert redo * cache.SAVE_FRACTION >= size and appended > 1
+    assert Ledger(sources, 2, state=path).refresh().scan["bytes_read"] == 0
+
+    # A state saved a while ago is saved again after any change.
+    with open(big, "a") as f:
+        f.write(more("late"))
+    young = Ledger(sources, 2, state=path)
+    young.refresh()
+    assert not young.save(economical=True)
+    saved = os.stat(path)
+    os.utime(path, (saved.st_atime, saved.st_mtime - cache.RESAVE_AFTER))
+    late = Ledger(sources, 2, state=path)
+    late.refresh()
+    assert late.save(economical=True)
+
+
+def test_the_key_is_the_sources_with_their_dialects(tree):
+    a, b = str(tree / "alpha"), str(tree / "beta")
+    paths = {
+        state_path([Source(a), Source(b)]),
+        state_path([Source(b), Source(a)]),
+        state_path([Source(a, "message"), Source(b)]),
+        state_path([Source(a)]),
+    }
+    assert len(paths) == 4
+    assert state_path([Source(a, None, "config")]) == state_path([Source(a, None, "option")])
+
+
+def test_a_live_ledger_saves_now_and_then_and_starts_from_it(tree, tmp_path):
+    sources = [Source(str(tree))]
+    path = state_path(sources, str(tmp_path / "cache"))
+    live = LiveLedger(sources, 2, path, save_every=3600)
+    live.tick()
+    assert os.path.exists(path)  # the first tick that read something saves at once
+    saved = os.stat(path).st_mtime_ns
+    with open(tree / "alpha/s-1.jsonl", "a") as f:
+        f.write(more("m5"))
+    live.tick([str(tree / "alpha/s-1.jsonl")])
+    assert os.stat(path).st_mtime_ns == saved  # not yet
+    assert live.save() and not live.save()
+
+    again = LiveLedger(sources, 2, path)
+    again.tick()
+    assert again.ledger.refused is None and again.ledger.sniffs.reads == 0
+    assert again.snapshot.buffer == Ledger(sources, 2).refresh().buffer
+
+
+# ---------------------------------------------------------------------------
+# The command line
+
+COMMANDS = {
+    "daily": ["daily", "--json"],
+    "weekly": ["weekly", "--json", "--breakdown"],
+    "monthly": ["monthly", "--csv"],
+    "models": ["models", "--json"],
+    "projects": ["projects", "--json"],
+    "blocks": ["blocks", "--json"],
+    "sessions": ["sessions", "--json"],
+    "session": ["sessions", "--json", "--id", "s-1"],
+    "status": ["status", "--json", "--no-server"],
+    "export": ["export", "--json", "--parquet", "{tmp}/tree", "--machine", "m1"],
+    "sources": ["sources", "--json"],
+    "prices": ["prices", "init", "--json"],
+    "check": ["check", "--json", "--no-server", "--limit", "max"],
+}
+# The commands that take no --prices.
+UNPRICED = ("sources", "prices")
+
+
+def answer(name, done):
+    """What a command's answer must not differ in."""
+    assert done.returncode == 0, done.stderr
+    if name in ("status", "check"):
+        data = json.loads(done.stdout)
+        data.pop("now")
+        data.pop("refreshed_at", None)
+        return data
+    if name == "export":
+        data = json.loads(done.stdout)
+        return data["events"], data["days"]
+    return done.stdout
+
+
+@pytest.mark.parametrize("name", sorted(COMMANDS))
+def test_every_command_starts_from_the_saved_state_and_saves_it(name, cached, tree, tmp_path, tmp_path_factory):
+    if name == "export":
+        pytest.importorskip("pyarrow")
+    run, folder = cached
+    prices = tmp_path / "prices.toml"
+    prices.write_text(PRICES)
+    args = [a.replace("{tmp}", str(tmp_path)) for a in COMMANDS[name]]
+    args += ["--source", str(tree)] + ([] if name in UNPRICED else ["--prices", str(prices)])
+    first = run(*args)
+    expected = answer(name, first)
+    state = the_state(folder)
+    saved = os.stat(state)
+
+    # Nothing changed: no log is opened (the command cannot open any), the answer stands, nothing is written.
+    again = run(*args, env=refusing_opens(tmp_path_factory, tree))
+    assert answer(name, again) == expected and again.stderr == ""
+    assert os.stat(state).st_mtime_ns == saved.st_mtime_ns
+
+    with open(tree / "alpha/s-1.jsonl", "a") as f:
+        f.write(more("m6"))
+    grown = run(*args)
+    assert answer(name, grown) == answer(name, run(*args, "--no-cache"))
+    assert os.stat(state).st_ino != saved.st_ino  # saved again, renamed into place
+
+
+def test_no_cache_neither_loads_nor_saves(cached, tree, tmp_path_factory):
+    run, folder = cached
+    cold = run("daily", "--json", str(tree), "--no-cache")
+    assert cold.returncode == 0 and not os.path.exists(folder)
+    assert run("daily", "--json", str(tree), env={"LEDGERLY_NO_CACHE": "1"}).stdout == cold.stdout
+    assert not os.path.exists(folder)
+    assert run("daily", "--json", str(tree), env={"LEDGERLY_NO_CACHE": "0"}).stdout == cold.stdout
+    state = the_state(folder)
+    with open(state, "r+b") as f:
+        f.truncate(100)
+    quiet = run("daily", "--json", str(tree), "--no-cache", "--verbose")
+    assert (quiet.stdout, quiet.stderr) == (cold.stdout, "")
+    assert os.path.getsize(state) == 100
+    # The saved state is what --no-cache refuses to open: every log is opened again.
+    refused = run("daily", "--json", str(tree), "--no-cache", env=refusing_opens(tmp_path_factory, tree))
+    assert refused.returncode == 1
+
+
+def flip(path, offsets):
+    with open(path, "r+b") as f:
+        for offset in offsets:
+            f.seek(offset)
+            byte = f.read(1)
+            f.seek(offset)
+            f.write(bytes([byte[0] ^ 0x40]))
+
+
+def overwrite(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def patch(path, offset, fmt, value):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(struct.pack(fmt, value))
+
+
+def other_build(tree, path, monkeypatch):
+    """A state saved by another version of the package."""
+    import ledgerly
+
+    monkeypatch.setattr(ledgerly, "__version__", "0.0.1")
+    monkeypatch.setattr(cache, "build_stamp", lambda: "0.0.1 1:1")
+    ledger = Ledger([Source(str(tree))], 2, state=path)
+    ledger.refresh()
+    assert ledger.save()
+    monkeypatch.undo()
+
+
+DAMAGE = {
+    "empty": ("the state file is empty", lambda path, size, rng: overwrite(path, b"")),
+    "truncated": ("truncated", lambda path, size, rng: os.truncate(path, rng.randrange(1, size))),
+    "flipped": ("", lambda path, size, rng: flip(path, [rng.randrange(size) for _ in range(rng.randint(1, 3))])),
+    "foreign": ("not a state file", lambda path, size, rng: overwrite(path, rng.randbytes(size))),
+    "format": ("format 2", lambda path, size, rng: patch(path, 8, "<I", 2)),
+    "layout": ("record layout 99", lambda path, size, rng: patch(path, 12, "<I", 99)),
+}
+
+
+def damage(case, state, rng, tree, monkeypatch):
+    """Damages the state file at `state` as `case` says; returns what the
+    reason for refusing it must contain."""
+    if case == "folder":
+        os.remove(state)
+        os.mkdir(state)
+        return "a folder is in its place"
+    if case == "other build":
+        os.remove(state)
+        other_build(tree, state, monkeypatch)
+        return "saved by ledgerly 0.0.1"
+    reason, apply = DAMAGE[case]
+    apply(state, os.path.getsize(state), rng)
+    return reason
+
+
+@pytest.mark.parametrize("case", sorted(DAMAGE) + ["folder", "other build"])
+def test_a_damaged_state_changes_nothing_but_the_time(case, cached, tree, monkeypatch):
+    run, folder = cached
+    args = ["daily", "--json", "--breakdown", str(tree)]
+    expected = run(*args, "--no-cache").stdout
+    rng = random.Random(case)
+    for attempt in range(4 if case in ("truncated", "flipped") else 1):
+        run(*args)  # a whole state
+        damage(case, the_state(folder), rng, tree, monkeypatch)
+        quiet = run(*args)
+        assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, expected, ""), (case, attempt)
+        if case != "folder":  # the damaged file was replaced by a whole state
+            again = run(*args, "--verbose")
+            assert (again.stdout, again.stderr) == (expected, ""), (case, attempt)
+    # Under --verbose the refused file is mentioned, once, with the reason.
+    reason = "a folder is in its place" if case == "folder" else damage(case, the_state(folder), rng, tree, monkeypatch)
+    told = run(*args, "--verbose")
+    assert (told.returncode, told.stdout) == (0, expected)
+    lines = told.stderr.splitlines()
+    assert "was not used" in lines[0] and reason in lines[0], told.stderr
+    if case == "folder":  # nor can a state be saved there
+        assert len(lines) == 2 and "could not be saved" in lines[1], told.stderr
+    else:
+        assert len(lines) == 1, told.stderr
+
+
+def test_an_unwritable_cache_folder_changes_nothing_but_the_time(cli, tree, tmp_path):
+    blocked = tmp_path / "a-file"
+    blocked.write_text("")
+    env = {"LEDGERLY_CACHE_DIR": str(blocked / "cache")}
+    expected = cli("daily", "--json", str(tree), "--no-cache").stdout
+    quiet = cli("daily", "--json", str(tree), env=env)
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, expected, "")
+    told = cli("daily", "--json", str(tree), "-v", env=env)
+    assert told.stdout == expected and "could not be saved" in told.stderr
+
+
+def test_commands_at_the_same_time_all_answer_and_leave_a_valid_state(cached, tree, home):
+    run, folder = cached
+    for number in range(40):
+        write(tree, "many/s-%02d.jsonl" % number, more("x-%d" % number, "2025-03-%02dT10:00:00Z" % (number % 28 + 1)))
+    commands = [["daily", "--json"], ["sessions", "--json"], ["models", "--json"], ["daily", "--json"]]
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), TZ="UTC", LEDGERLY_CACHE_DIR=str(folder))
+
+    for round_ in range(3):
+        expected = [run(*c, str(tree), "--no-cache").stdout for c in commands]
+        processes = [
+            subprocess.Popen(
+                [sys.executable, "-m", "ledgerly", *c, str(tree)],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+                env=env,
+            )
+            for c in commands
+        ]
+        outputs = [p.communicate(timeout=120) for p in processes]
+        assert [p.returncode for p in processes] == [0] * len(commands)
+        assert [out for out, _err in outputs] == expected, round_
+        assert [err for _out, err in outputs] == [""] * len(commands)
+        assert os.listdir(folder) == [os.path.basename(the_state(folder))]  # no temporary file left
+        check = run("daily", "--json", str(tree), "--verbose")
+        assert (check.stdout, check.stderr) == (expected[0], "")  # the state left behind loads
+        with open(tree / ("many/s-%02d.jsonl" % round_), "a") as f:
+            f.write(more("y-%d" % round_))
+
+
+def test_the_cache_command_shows_and_clears_the_states(cached, tree, tmp_path):
+    run, folder = cached
+    run("daily", str(tree))
+    run("daily", "--source", str(tree / "alpha"), "--source", str(tree / "beta"))
+    (folder / "notes.txt").write_text("not ours")
+    leftover = folder / ("." + os.path.basename(the_states(folder)[0]) + ".x1.tmp")
+    leftover.write_text("")
+
+    shown = run("cache", "--json")
+    data = json.loads(shown.stdout)
+    assert data["folder"] == str(folder) and data["temporary_files"] == 1
+    by_sources = {tuple(s["path"] for s in state["sources"]): state for state in data["states"]}
+    assert set(by_sources) == {(str(tree),), (str(tree / "alpha"), str(tree / "beta"))}
+    whole = by_sources[(str(tree),)]
+    assert (whole["files"], whole["problem"], whole["version"]) == (4, None, __import__("ledgerly").__version__)
+    assert whole["rows"] >= 4 and whole["bytes"] == os.path.getsize(whole["path"])
+    assert data["bytes"] == sum(s["bytes"] for s in data["states"])
+    table = run("cache")
+    assert table.returncode == 0 and str(tree / "alpha") in table.stdout and "Saved states in" in table.stdout
+
+    cleared = run("cache", "clear", "--json")
+    assert json.loads(cleared.stdout)["removed"] == 3
+    assert sorted(os.listdir(folder)) == ["notes.txt"]
+    assert json.loads(run("cache", "--json").stdout)["states"] == []
+    assert clear_states(str(folder)) == (0, 0) and list_states(str(tmp_path / "nowhere")) == ([], 0)
+
+
+def the_states(folder):
+    return sorted(os.path.join(folder, p) for p in os.listdir(folder) if p.endswith(".state"))
