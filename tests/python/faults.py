@@ -122,6 +122,12 @@ PRELUDE = textwrap.dedent(
 )
 
 
+def preloading(injector_path: str) -> str:
+    """LD_PRELOAD for a child that loads the injector after whatever this
+    process preloads (a sanitizer's runtime must stay first)."""
+    return (os.environ.get("LD_PRELOAD", "") + " " + injector_path).strip()
+
+
 def run_child(
     script: str,
     *,
@@ -136,8 +142,7 @@ def run_child(
     package_root = str(Path(__import__("ledgerly").__file__).resolve().parents[1])
     child_env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, child_env.get("PYTHONPATH")) if p)
     if injector is not None:
-        preload = child_env.get("LD_PRELOAD", "")
-        child_env["LD_PRELOAD"] = (preload + " " + injector).strip()
+        child_env["LD_PRELOAD"] = preloading(injector)
     for key, value in (faults or {}).items():
         child_env["LEDGERLY_FAULT_" + key] = str(value)
     child_env.update(env or {})

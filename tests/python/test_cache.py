@@ -19,7 +19,7 @@ from ledgerly.live.ticks import LiveLedger
 from ledgerly.sources import SniffCache, Source, list_files
 
 from conftest import PRICES, event_log, line, message_line, user_line, write
-from faults import injector
+from faults import injector, preloading
 
 EVENTS = event_log(
     "e-1",
@@ -71,7 +71,7 @@ def refusing_opens(tmp_path_factory, tree):
     switch = tree.parent / "no-opens"
     switch.write_text("")
     return {
-        "LD_PRELOAD": injector(tmp_path_factory),
+        "LD_PRELOAD": preloading(injector(tmp_path_factory)),
         "LEDGERLY_FAULT_MATCH": str(tree),
         "LEDGERLY_FAULT_EMFILE": str(switch),
     }

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from conftest import PRICES, event_log, line, message_line, write
-from faults import injector
+from faults import injector, preloading
 from served import Served, environment, ledgerly_command, recent
 
 
@@ -295,7 +295,9 @@ def test_the_server_starts_from_its_saved_state_and_saves_it_on_leaving(tree, tm
     switch = tmp_path / "no-opens"
     switch.write_text("")
     faults = {"LEDGERLY_FAULT_MATCH": str(tree), "LEDGERLY_FAULT_EMFILE": str(switch)}
-    with Served(tree, tmp_path, "--tz", "UTC", env={"LD_PRELOAD": injector(tmp_path_factory), **faults}) as again:
+    with Served(
+        tree, tmp_path, "--tz", "UTC", env={"LD_PRELOAD": preloading(injector(tmp_path_factory)), **faults}
+    ) as again:
         assert again.get("/api/v1/report?group=model")[2] == expected
 
 
