@@ -11,6 +11,13 @@ Each subcommand lives in its own module (`ledgerly.cli.cmd_*`) with a
 `register(commands)` function that adds its parser and sets `run`;
 `build_parser` registers them in the order of the help text. How a command ends becomes output and an exit
 status in one place, `ledgerly.cli.errors.finish`.
+
+The program (`entry`, which ``ledgerly`` and ``python -m ledgerly`` run)
+leaves with `leave`: once the command is done and its output flushed, the
+process ends without tearing down the interpreter, so the engine's state
+and the rows (hundreds of MB for a large tree) are not freed one object at
+a time only for the process to end. `main` itself returns, for callers
+that run the command inside their own interpreter.
 """
 
 from __future__ import annotations
@@ -179,5 +186,34 @@ def run_command(args: argparse.Namespace) -> int:
     return status
 
 
+def entry() -> None:
+    """The `ledgerly` program: `main` with the process's arguments, then `leave`."""
+    leave(main())
+
+
+def leave(status: int) -> None:
+    """Ends the process with `status` once stdout and stderr are flushed.
+    The command has waited for its saves (`run_command`), so nothing it
+    wrote is pending; only when some other non-daemon thread still runs
+    does it leave the ordinary way (which waits for that thread)."""
+    import contextlib
+    import threading
+
+    from ledgerly.cli.errors import CLOSED_OUTPUT
+
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        status = CLOSED_OUTPUT
+    except (OSError, ValueError):  # closed or failing: as an ordinary exit would find it
+        pass
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.flush()
+    main_thread = threading.main_thread()
+    if any(t is not main_thread and not t.daemon and t.is_alive() for t in threading.enumerate()):
+        sys.exit(status)
+    os._exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()
