@@ -81,6 +81,10 @@ def shared(tmp_path_factory):
 @pytest.fixture
 def server(tree, prices, tmp_path):
     with Served(tree, tmp_path, "--tz", "UTC", "--prices", prices) as served:
+        # Once its watch runs, the server lists everything once more (what
+        # changed before the watch began raised no notification); the tests
+        # start after that, so that their changes are followed path by path.
+        served.wait_for("/api/v1/scan", lambda d: d["ticks"] >= 2)
         yield served
 
 

@@ -16,6 +16,7 @@ from urllib.parse import quote
 
 import pytest
 
+from ledgerly import Ledger, report
 from ledgerly.codes import ENV_SOURCES
 from ledgerly.live.connections import Connections
 from ledgerly.live.follow import follow
@@ -373,3 +374,22 @@ def test_sources_replaced_removed_or_made_again_are_followed(tree, tmp_path):
             f.write(recent(0, "a2", out=10000))
         server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == 1111 + 10000)
         assert server.get("/api/v1/scan")[2]["unwatched"] == []
+
+
+def test_a_change_before_the_notifier_starts_is_counted(tree, tmp_path):
+    # Lines appended after the server's first reading but before its
+    # notifier watches anything raise no notification: the follower must
+    # look once the watch runs, not only at the next full rescan.
+    log = tree / "live" / "now.jsonl"
+    prelude = (
+        "import watchfiles\n"
+        "_awatch = watchfiles.awatch\n"
+        "def awatch(*args, **kwargs):\n"
+        "    with open(%r, 'a') as f:\n"
+        "        f.write(%r)\n"
+        "    return _awatch(*args, **kwargs)\n"
+        "watchfiles.awatch = awatch\n"
+    ) % (str(log), recent(0, "early", out=7000))
+    before = report(Ledger([str(tree)]).refresh(), by=("model",)).totals["output"]
+    with Served(tree, tmp_path, "--rescan", "3600", prelude=prelude) as server:
+        server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == before + 7000)

@@ -83,7 +83,10 @@ async def _notified(
     from watchfiles import awatch
 
     live = server.live
-    restarted = False
+    # What changed between the server's first reading and the start of the
+    # watch raised no notification: the first step of every watch, the
+    # first one included, lists everything again.
+    restarted = True
     while not stop.is_set():
         roots = {path: _identity(path) for path in paths}
         present = [path for path in paths if roots[path] is not None]
@@ -102,7 +105,7 @@ async def _notified(
                 if stop.is_set():
                     return
                 if restarted or time.monotonic() - live.last_rescan >= rescan:
-                    # After a restart, once the new watch runs: what changed before it began.
+                    # Once a new watch runs: what changed before it began.
                     restarted = False
                     await tick(None)
                 elif changes:
