@@ -1,8 +1,6 @@
 """Entry point of ``python -m ledgerly``; see ledgerly.cli."""
 
-import sys
-
-from ledgerly.cli import main
+from ledgerly.cli import entry
 
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

@@ -1,7 +1,7 @@
 # Type stub of the native extension module ledgerly._ledger.
 import builtins
 from os import PathLike
-from typing import Optional, SupportsIndex, Tuple, TypedDict, Union, final
+from typing import Callable, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final
 
 # A path as the operating system's calls take it.
 StatePath = Union[str, builtins.bytes, "PathLike[str]", "PathLike[builtins.bytes]"]
@@ -46,3 +46,27 @@ class Engine:
         refresh as the engine that saved it would have: call refresh with
         force=True to get rows from an unchanged state."""
         ...
+
+# (path, forced dialect code or -1, the path's last part, project label and
+# subagent flag of its files when it is a folder, the same of the path when
+# it is a file)
+ListingSource = Tuple[str, int, str, str, bool, str, bool]
+# (path, or its bytes for a name that is not UTF-8; reason code; source
+# index; the path it is the same file as, for reason 2)
+ListingSkip = Tuple[Union[str, builtins.bytes], int, int, Optional[str]]
+
+def list_sources(
+    sources: List[ListingSource],
+    table: builtins.bytes,
+    sniff: Callable[[str, int], Union[int, str, None]],
+    /,
+) -> Tuple[str, List[Tuple[int, int, int]], List[ListingSkip], List[Union[Tuple[str, int], str]], builtins.bytes]:
+    """Lists the log files of `sources` (docs/host.md, "Finding logs"):
+    the manifest text; (message files, event files, bytes) per source;
+    the skipped paths (reason 0: not a regular file, 1: name not UTF-8,
+    2: the same file as another, 3: empty, 4: not a recognised log); the
+    errors, as (path, errno) or the text `sniff` gave; the dialect table
+    of the files seen. `table` is the dialect table known before;
+    `sniff(path, size)` is called for each file it does not know, after
+    the walk, and gives a dialect code, None, or an error text."""
+    ...

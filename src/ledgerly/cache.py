@@ -23,9 +23,9 @@ may change what a stored file yields without changing the format) and the
 sources it was made for. The host part sits at a fixed place near the
 start of the file, so its checked start is read on its own while the
 engine loads the whole file on another thread: the listing, which needs
-the dialects, runs meanwhile. On that thread the loaded engine is also
-refreshed, forced, with the saved manifest: when the listing finds
-nothing changed, that export (made beside the listing) is the answer.
+the dialects, runs meanwhile. The same thread then waits for the
+listing's manifest and refreshes the loaded engine with it, forced: one
+export, whether files changed since the save or not.
 
 Files are written to a temporary file in the same folder and renamed into
 place, so a reader never sees half a file. Commands that run at the same
@@ -46,7 +46,7 @@ import threading
 import time
 import zlib
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
 from ledgerly.sources import SniffCache, Source
@@ -277,24 +277,15 @@ def restore_dialects(path: str, sources: Sequence[Source], sniffs: SniffCache) -
     return True, None
 
 
-class Preview(NamedTuple):
-    """A forced refresh of a loaded engine with the manifest saved with it:
-    the rows of the saved state, as `Engine.refresh(manifest, workers,
-    True)` returns them for that manifest."""
-
-    manifest: str
-    text: str
-    buffer: bytes
-
-
 class Restore:
     """One restore of a saved state into `sniffs` and a new engine: the
     host part's checked start read, and the dialects restored, at once; on
-    a thread, the engine loaded and refreshed with the saved manifest
-    (`finish` waits for it). `refused` is the reason a file that is there
-    cannot be used (None when there is none). Dialects checked by their
-    CRC are kept even when the engine's part turns out damaged: they
-    describe the files, not the engine."""
+    a thread, the engine loaded, then (once `finish` hands it the current
+    manifest) refreshed with that manifest, forced: the refresh that gives
+    the loaded state's rows with whatever changed since. `refused` is the
+    reason a file that is there cannot be used (None when there is none).
+    Dialects checked by their CRC are kept even when the engine's part
+    turns out damaged: they describe the files, not the engine."""
 
     def __init__(
         self, path: str, sources: Sequence[Source], engine_type: Any, sniffs: SniffCache, workers: int
@@ -305,39 +296,49 @@ class Restore:
         self.refused: Optional[str] = None
         self.bytes = 0  # the loaded file's size
         self.saved_at = 0.0  # and its modification time
-        self.preview: Optional[Preview] = None
+        # The forced refresh of the loaded engine with the manifest `finish` gave.
+        self.result: Optional[Tuple[str, Optional[bytes]]] = None
         self._engine: Any = None
-        self._error: Optional[BaseException] = None
+        self._error: Optional[BaseException] = None  # of the load
+        self._refresh_error: Optional[BaseException] = None
+        self._manifest: Optional[str] = None
+        self._given = threading.Event()
         self._thread: Optional[threading.Thread] = None
         usable, self.refused = restore_dialects(path, self.sources, sniffs)
         if not usable:
             return
         self._engine = engine_type()
-        self._thread = threading.Thread(target=self._load, name="ledgerly-load", daemon=True)
+        self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
         self._thread.start()
 
-    def _load(self) -> None:
+    def _work(self) -> None:
         try:
             loaded = self._engine.load(self.path)
             # The file may have been replaced since its start was read: the
             # loaded state's own host part decides.
-            host = decode_host(loaded["extra"])
-            check_host(host, self.sources)
+            check_host(decode_host(loaded["extra"], checked_only=True), self.sources)
             self.bytes = loaded["bytes"]
             with contextlib.suppress(OSError):  # (replaced or removed meanwhile: taken as old)
                 self.saved_at = os.stat(self.path).st_mtime
-            if host.manifest:
-                text, buffer = self._engine.refresh(host.manifest, self.workers, True)
-                if buffer is not None:  # (always, as the refresh is forced)
-                    self.preview = Preview(host.manifest, text, buffer)
         except BaseException as exc:  # handed to `finish`
             self._error = exc
+            return
+        self._given.wait()
+        if self._manifest is None:
+            return  # given up
+        try:
+            self.result = self._engine.refresh(self._manifest, self.workers, True)
+        except BaseException as exc:
+            self._refresh_error = exc
 
-    def finish(self) -> Optional[Any]:
-        """Waits for the load; returns the loaded engine, or None (with
+    def finish(self, manifest: Optional[str]) -> Optional[Any]:
+        """Hands the thread `manifest` (None: no refresh) and waits for it;
+        returns the loaded engine (its refresh in `result`), or None (with
         `refused` set when a file was there but could not be used)."""
         if self._thread is None:
             return None
+        self._manifest = manifest
+        self._given.set()
         self._thread.join()
         self._thread = None
         error = self._error
@@ -351,6 +352,8 @@ class Restore:
             return None
         if error is not None:
             raise error
+        if self._refresh_error is not None:
+            raise self._refresh_error
         return self._engine
 
 

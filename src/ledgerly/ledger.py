@@ -17,9 +17,10 @@ serves the latest snapshot to others.
 
 A ledger given a state file (`state`, see ledgerly.cache) starts from the
 state saved there: its first listing or refresh loads it (the engine on
-another thread while the listing runs), its first refresh exports the
-rows of the loaded state together with what changed since, and `save`
-writes the state back when it changed. A file that cannot be used is
+another thread while the listing runs), its first refresh hands that
+thread the listing's manifest and takes the export it makes (the rows of
+the loaded state together with what changed since), and `save` writes
+the state back when it changed. A file that cannot be used is
 left for the next save to replace, and the ledger reads cold; the reason
 is in `refused`. The answers are the same either way.
 """
@@ -43,7 +44,7 @@ from ledgerly.sources import Listing, SniffCache, Source, list_files, project_la
 if TYPE_CHECKING:
     import numpy as np
 
-    from ledgerly.cache import Preview, Restore
+    from ledgerly.cache import Restore
 
 
 def default_workers() -> int:
@@ -122,13 +123,11 @@ class Ledger:
         self.refused: Optional[str] = None
         self._restore: Optional[Restore] = None
         self._restored = state is None  # nothing (more) to restore
-        self._loaded = False  # the engine holds a loaded state it has not exported yet
         self._unsaved = False  # the engine's state changed since it was loaded or saved
         self._sniffed = 0  # files whose dialect was recognised by then
         self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
         self._saved_at = 0.0  # and when it was written
         self._manifest = ""  # the manifest of the engine's last refresh
-        self._preview: Optional[Preview] = None  # the loaded state's rows, made beside the listing
         self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
 
     @property
@@ -153,21 +152,24 @@ class Ledger:
         assert self.state is not None
         self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs, self.workers)
 
-    def _finish_restore(self) -> None:
+    def _finish_restore(self, manifest: str) -> Optional[Tuple[str, Optional[bytes]]]:
+        """Ends the restore, if one runs: the loaded engine's refresh with
+        `manifest` (made on the restore's thread), or None."""
         restore = self._restore
         if restore is None:
-            return
-        engine = restore.finish()
-        self.refused = restore.refused
+            return None
         self._restore = None
         self._restored = True
-        if engine is not None:
-            self._engine = engine
-            self._loaded = True
-            self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
-            self._preview = restore.preview
-        else:
+        try:
+            engine = restore.finish(manifest)
+        finally:
+            self.refused = restore.refused
+        if engine is None:
             self._unsaved = True  # whatever is there (nothing, or a refused file) is to be replaced
+            return None
+        self._engine = engine
+        self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
+        return restore.result
 
     def save(self, economical: bool = False) -> bool:
         """Saves the state to the ledger's state file when it changed since
@@ -216,19 +218,10 @@ class Ledger:
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
             manifest = listing.manifest()
-            self._finish_restore()
-            preview, self._preview = self._preview, None
-            buffer: Optional[bytes]
-            if preview is not None and preview.manifest == manifest:
-                # Nothing changed since the state was saved: the export made
-                # beside the listing is this refresh's.
-                text, buffer = preview.text, preview.buffer
-            else:
-                # A loaded engine hands out no rows for what it already held:
-                # its first refresh is forced, unless the preview has them.
-                force = force or (self._loaded and preview is None)
-                text, buffer = self._engine.refresh(manifest, self.workers, force)
-            self._loaded = False
+            # A loaded engine hands out no rows for what it already held:
+            # its first refresh, made on the restore's thread, is forced.
+            restored = self._finish_restore(manifest)
+            text, buffer = restored if restored is not None else self._engine.refresh(manifest, self.workers, force)
             self._manifest = manifest
             report = json.loads(text)
             scan = report["scan"]
@@ -237,18 +230,13 @@ class Ledger:
                 self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
             last = self._last
             file_index: Optional[np.ndarray]
-            if buffer is None and preview is not None:
-                # The state the preview exported did not change.
-                report_rows, buffer = json.loads(preview.text), preview.buffer
-            else:
-                report_rows = report
             if buffer is not None:
                 from ledgerly.layout import view_attributed
 
-                rows, file_index = view_attributed(buffer, report_rows["rows"])
-                models = tuple(report_rows["models"])
-                projects = tuple(project_label(p) for p in report_rows["projects"])
-                files = tuple(report_rows["files"])
+                rows, file_index = view_attributed(buffer, report["rows"])
+                models = tuple(report["models"])
+                projects = tuple(project_label(p) for p in report["projects"])
+                files = tuple(report["files"])
             elif last is not None:
                 rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects
                 files, file_index = last.files, last.file_index

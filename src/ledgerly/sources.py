@@ -8,8 +8,15 @@ discovery: the hidden folders directly under the home folder that hold a
 
 `list_files` walks the sources and builds a `Listing`: one manifest entry
 per log, plus the files it skipped and why. The dialect of each file is
-recognised from its first few KiB (`sniff`), remembered per file identity
-and size class so that a later listing does not read unchanged files again.
+recognised from its first few KiB (`sniff`), remembered per file identity,
+size and modification time so that a later listing does not read
+unchanged files again.
+
+The walk itself is native (`ledgerly._ledger.list_sources`): it stats every
+file, looks the kept dialects up and writes the manifest text without the
+interpreter, and calls back here only for the files it has to recognise.
+`walk_files` is the same walk in Python: the live tracker's path-by-path
+updates use its parts, and the tests hold the two to the same result.
 """
 
 from __future__ import annotations
@@ -98,7 +105,6 @@ class SourceSummary:
         return self.message_files + self.event_files
 
 
-@dataclass(frozen=True)
 class Listing:
     """The log files found under a set of sources at one moment.
 
@@ -107,16 +113,70 @@ class Listing:
     `skipped` lists files left out on purpose (not a log, not a regular file,
     a name that is not UTF-8, the same file reached twice). `errors` lists
     what could not be read ("<path>: <reason>"): folders that cannot be
-    listed, files that cannot be opened to recognise their dialect."""
+    listed, files that cannot be opened to recognise their dialect.
 
-    sources: Tuple[Source, ...]
-    files: Tuple[LogFile, ...]
-    origins: Tuple[int, ...]
-    skipped: Tuple[Skipped, ...]
-    errors: Tuple[str, ...]
-    # The manifest text when the maker already has it (ledgerly.live.tracking
-    # keeps each entry's text and joins them instead of encoding them all).
-    encoded: Optional[str] = field(default=None, repr=False, compare=False)
+    A listing made by the native walk holds the manifest text and counts
+    per source; its `files` are decoded from that text on first use, so a
+    command that only hands the manifest to the engine never makes them."""
+
+    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources")
+
+    def __init__(
+        self,
+        sources: Tuple[Source, ...],
+        files: Tuple[LogFile, ...],
+        origins: Tuple[int, ...],
+        skipped: Tuple[Skipped, ...],
+        errors: Tuple[str, ...],
+        encoded: Optional[str] = None,
+    ) -> None:
+        self.sources = sources
+        self.skipped = skipped
+        self.errors = errors
+        # The manifest text when the maker already has it (ledgerly.live.tracking
+        # keeps each entry's text and joins them instead of encoding them all).
+        self.encoded = encoded
+        self._files: Optional[Tuple[LogFile, ...]] = files
+        self._origins: Optional[Tuple[int, ...]] = origins
+        # (message files, event files, bytes) per source, when known without the files
+        self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
+
+    @classmethod
+    def from_manifest(
+        cls,
+        sources: Tuple[Source, ...],
+        manifest: str,
+        counts: Sequence[Tuple[int, int, int]],
+        skipped: Tuple[Skipped, ...],
+        errors: Tuple[str, ...],
+    ) -> Listing:
+        """A listing of the files in `manifest` (its files in source order,
+        `counts[i]` those of source i)."""
+        listing = cls(sources, (), (), skipped, errors, manifest)
+        listing._files = listing._origins = None
+        listing._counts = tuple((int(m), int(e), int(b)) for m, e, b in counts)
+        return listing
+
+    @property
+    def files(self) -> Tuple[LogFile, ...]:
+        if self._files is None:
+            assert self.encoded is not None
+            self._files = tuple([_new_tuple(LogFile, entry) for entry in json.loads(self.encoded)])
+        return self._files
+
+    @property
+    def origins(self) -> Tuple[int, ...]:
+        if self._origins is None:
+            assert self._counts is not None
+            self._origins = tuple(i for i, (m, e, _b) in enumerate(self._counts) for _ in range(m + e))
+        return self._origins
+
+    @property
+    def file_count(self) -> int:
+        """len(files), without decoding them."""
+        if self._counts is not None and self._files is None:
+            return sum(m + e for m, e, _b in self._counts)
+        return len(self.files)
 
     def manifest(self) -> str:
         """The manifest text for `Engine.refresh` (array form)."""
@@ -126,7 +186,28 @@ class Listing:
 
     @property
     def total_bytes(self) -> int:
+        if self._counts is not None:
+            return sum(b for _m, _e, b in self._counts)
         return sum(f.size for f in self.files)
+
+    def _key(self) -> Tuple[Any, ...]:
+        return (self.sources, self.files, self.origins, self.skipped, self.errors)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Listing):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def __repr__(self) -> str:
+        return "Listing(%d sources, %d files, %d skipped, %d errors)" % (
+            len(self.sources),
+            self.file_count,
+            len(self.skipped),
+            len(self.errors),
+        )
 
     def describe(self) -> Dict[str, Any]:
         """What `ledgerly sources --json` prints (and the server's
@@ -154,10 +235,14 @@ class Listing:
 
     def summaries(self) -> Tuple[SourceSummary, ...]:
         counts = [[0, 0, 0, 0] for _ in self.sources]  # message, event, bytes, skipped
-        for log, origin in zip(self.files, self.origins):
-            c = counts[origin]
-            c[0 if log.kind == KIND_MESSAGE else 1] += 1
-            c[2] += log.size
+        if self._counts is not None:
+            for c, (message, event, size) in zip(counts, self._counts):
+                c[:3] = [message, event, size]
+        else:
+            for log, origin in zip(self.files, self.origins):
+                c = counts[origin]
+                c[0 if log.kind == KIND_MESSAGE else 1] += 1
+                c[2] += log.size
         for skip in self.skipped:
             counts[skip.source][3] += 1
         return tuple(SourceSummary(s, *c) for s, c in zip(self.sources, counts))
@@ -361,16 +446,24 @@ class SniffCache:
     it (the Ledger's lock sees to that).
 
     `dump` and `restore` carry the results across processes (the saved
-    state keeps them; see ledgerly.cache)."""
+    state keeps them; see ledgerly.cache). The results are kept as the
+    bytes `dump` writes until a Python walk needs them one by one: the
+    native walk reads and writes those bytes itself."""
 
     def __init__(self) -> None:
         # identity -> (size, mtime_ns, dialect code or None)
         self._known: Dict[str, Tuple[int, int, Optional[int]]] = {}
         self._next: Dict[str, Tuple[int, int, Optional[int]]] = {}
+        self._table: Optional[bytes] = None  # results not unpacked into _known yet
         self.reads = 0  # files actually opened, for tests and statistics
 
+    def _unpacked(self) -> Dict[str, Tuple[int, int, Optional[int]]]:
+        if self._table is not None:
+            self._known, self._table = _unpack(self._table), None
+        return self._known
+
     def dialect(self, path: str, identity: str, size: int, mtime_ns: int) -> Optional[int]:
-        entry = self._known.get(identity)
+        entry = self._unpacked().get(identity)
         if entry is None or entry[0] != size or entry[1] != mtime_ns:
             entry = self._next.get(identity)  # judged since the last finish (an incremental listing)
             if entry is None or entry[0] != size or entry[1] != mtime_ns:
@@ -381,7 +474,13 @@ class SniffCache:
 
     def finish(self) -> None:
         """Forgets files not seen since the previous call."""
-        self._known, self._next = self._next, {}
+        self._known, self._next, self._table = self._next, {}, None
+
+    def adopt(self, table: bytes, reads: int) -> None:
+        """Takes the results of a native listing: `table` (as `dump` writes
+        it) holds the files it saw, `reads` files were opened for it."""
+        self._known, self._next, self._table = {}, {}, table
+        self.reads += reads
 
     def dump(self) -> bytes:
         """The results kept, as bytes for `restore`: the count, the
@@ -389,7 +488,11 @@ class SniffCache:
         little-endian int64 columns and one byte per dialect (255: none).
         Those judged since the latest `finish` (by an incremental listing)
         are included."""
-        known = {**self._known, **self._next} if self._next else self._known
+        if self._table is not None and not self._next:
+            return self._table
+        known = self._unpacked()
+        if self._next:
+            known = {**known, **self._next}
         identities = "\n".join(known).encode("ascii")
         sizes = array("q", [e[0] for e in known.values()])
         times = array("q", [e[1] for e in known.values()])
@@ -402,31 +505,44 @@ class SniffCache:
     def restore(self, data: bytes) -> None:
         """Replaces the kept results with those `dump` wrote. Raises
         ValueError for bytes that are not such a dump (nothing is changed
-        then)."""
-        if len(data) < 16:
-            raise ValueError("the dialect table is truncated")
-        count, length = struct.unpack_from("<QQ", data)
-        if len(data) != 16 + length + count * 17:
-            raise ValueError("the dialect table has the wrong length")
-        identities = data[16 : 16 + length].decode("ascii").split("\n") if count else []
-        if len(identities) != count:
-            raise ValueError("the dialect table's identities do not match its count")
-        at = 16 + length
-        sizes, times = array("q"), array("q")
-        sizes.frombytes(data[at : at + 8 * count])
-        times.frombytes(data[at + 8 * count : at + 16 * count])
-        if sys.byteorder != "little":  # pragma: no cover
-            sizes.byteswap()
-            times.byteswap()
-        kinds = [None if k == _NO_KIND else k for k in data[at + 16 * count :]]
-        if any(k is not None and k not in _KINDS for k in kinds):
-            raise ValueError("the dialect table holds an unknown dialect")
-        self._known = dict(zip(identities, zip(sizes, times, kinds)))
-        self._next = {}
+        then). The entries are checked as a whole here and unpacked one by
+        one only when a Python walk asks for them."""
+        _check_table(data)
+        self._known, self._next, self._table = {}, {}, bytes(data)
+
+
+def _check_table(data: bytes) -> Tuple[int, int]:
+    """The count and identity text length of a dialect table; ValueError
+    unless `data` is one."""
+    if len(data) < 16:
+        raise ValueError("the dialect table is truncated")
+    count, length = struct.unpack_from("<QQ", data)
+    if len(data) != 16 + length + count * 17:
+        raise ValueError("the dialect table has the wrong length")
+    text = data[16 : 16 + length]
+    if not text.isascii() or (count and text.count(b"\n") != count - 1):
+        raise ValueError("the dialect table's identities do not match its count")
+    if data[16 + length + 16 * count :].translate(None, _KIND_BYTES):
+        raise ValueError("the dialect table holds an unknown dialect")
+    return count, length
+
+
+def _unpack(data: bytes) -> Dict[str, Tuple[int, int, Optional[int]]]:
+    count, length = _check_table(data)
+    identities = data[16 : 16 + length].decode("ascii").split("\n") if count else []
+    at = 16 + length
+    sizes, times = array("q"), array("q")
+    sizes.frombytes(data[at : at + 8 * count])
+    times.frombytes(data[at + 8 * count : at + 16 * count])
+    if sys.byteorder != "little":  # pragma: no cover
+        sizes.byteswap()
+        times.byteswap()
+    kinds = [None if k == _NO_KIND else k for k in data[at + 16 * count :]]
+    return dict(zip(identities, zip(sizes, times, kinds)))
 
 
 _NO_KIND = 255
-_KINDS = frozenset(DIALECTS.values())
+_KIND_BYTES = bytes(sorted(DIALECTS.values())) + bytes([_NO_KIND])
 
 
 # ---------------------------------------------------------------------------
@@ -510,6 +626,10 @@ def _regular(
 _new_tuple = tuple.__new__
 
 
+# Whether os.DirEntry.stat() gives a file's device and inode numbers.
+_ENTRY_IDENTITY = os.name != "nt"
+
+
 def _entry_name(entry: os.DirEntry[str]) -> str:
     return entry.name
 
@@ -586,7 +706,10 @@ class _Walk:
                     continue
                 if not name.endswith(LOG_SUFFIX):
                     continue
-                st = entry.stat()  # follows a symbolic link to its file
+                # Follows a symbolic link to its file. On Windows a folder
+                # entry's stat carries no identity (device and inode 0): ask
+                # the file itself.
+                st = entry.stat() if _ENTRY_IDENTITY else os.stat(entry.path)
             except OSError as exc:
                 self.errors.append("%s: %s" % (entry.path, _reason(exc)))
                 continue
@@ -603,7 +726,66 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
     (symbolic links to folders are not followed); a source that is itself a
     file is taken whatever its name. Each file is listed once, under the
     first source and path that reaches it. Problems never raise: they end
-    up in the listing's `errors` or `skipped`."""
+    up in the listing's `errors` or `skipped`.
+
+    The walk is native; `walk_files` is the same in Python (and is what
+    runs for a source path that the native walk cannot take: one that is
+    not UTF-8 or holds a NUL)."""
+    sources = tuple(sources)
+    cache = cache if cache is not None else SniffCache()
+    native = _native_sources(sources)
+    if native is None:
+        return walk_files(sources, cache)
+    from ledgerly._ledger import list_sources
+
+    reads = 0
+
+    def sniffed(path: str, size: int) -> Union[int, str, None]:
+        nonlocal reads
+        reads += 1
+        try:
+            return sniff_file(path, size)
+        except OSError as exc:
+            return "%s: %s" % (path, _reason(exc))
+
+    manifest, counts, skips, failures, table = list_sources(native, cache.dump(), sniffed)
+    cache.adopt(table, reads)
+    skipped = tuple(
+        Skipped(
+            path if isinstance(path, str) else path.decode("utf-8", "replace"),
+            "same file as %s" % same_as if same_as is not None else _SKIP_REASONS[reason],
+            source,
+            same_as,
+        )
+        for path, reason, source, same_as in skips
+    )
+    errors = tuple(e if isinstance(e, str) else "%s: %s" % (e[0], os.strerror(e[1])) for e in failures)
+    return Listing.from_manifest(sources, manifest, counts, skipped, errors)
+
+
+# The native walk's skip reasons by code ("same file as" names the other path).
+_SKIP_REASONS = (NOT_REGULAR, NAME_NOT_UTF8, "same file as", "empty", "not a recognised session log")
+
+
+def _native_sources(sources: Sequence[Source]) -> Optional[List[Tuple[str, int, str, str, bool, str, bool]]]:
+    """The sources as `list_sources` takes them, with the labels of each
+    one's own path worked out here (by this system's path rules), or None
+    when a path cannot be handed to it."""
+    out = []
+    for source in sources:
+        path = source.path
+        if "\0" in path or not _utf8(path):
+            return None
+        project, sub = folder_labels(path)
+        file_project, file_sub = folder_labels(os.path.dirname(path))
+        file_sub = file_sub or path.rpartition(os.sep)[2].startswith(SUBAGENT_PREFIX)
+        forced = DIALECTS[source.dialect] if source.dialect is not None else -1
+        out.append((path, forced, os.path.basename(path), project, sub, file_project, file_sub))
+    return out
+
+
+def walk_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) -> Listing:
+    """`list_files` in Python: the same walk, file by file in the interpreter."""
     walk = _Walk(tuple(sources), cache if cache is not None else SniffCache())
     for index, source in enumerate(walk.sources):
         path = source.path

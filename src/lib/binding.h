@@ -7,7 +7,8 @@
 // PyInit_ function:
 //  - ledgerly._native: the records alone;
 //  - ledgerly._ledger: the records, then the file each one came from; its
-//    engines also save their state to a file and load it back.
+//    engines also save their state to a file and load it back, and the
+//    module lists log sources natively (list_sources).
 #ifndef LEDGERLY_LIB_BINDING_H_
 #define LEDGERLY_LIB_BINDING_H_
 
@@ -27,6 +28,7 @@ struct Face {
   const char* engine_type;  // qualified name of its Engine class
   engine::Attribution attribution;
   bool state_files;  // Engine has save() and load() (state_methods.cpp)
+  bool listing;      // the module has list_sources() (listing_function.cpp)
 };
 
 // The face of the module being built (defined by its definition unit).
@@ -57,6 +59,9 @@ std::string type_qualname(PyObject* type);
 // with state_files; METH_VARARGS | METH_KEYWORDS.
 PyObject* engine_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The module functions of a face with `listing`, ending in a null entry.
+extern PyMethodDef listing_functions[];
 
 // Converts the three arguments of refresh.  Each returns false with the
 // Python error set on failure.  The manifest's UTF-8 text is not copied:

@@ -1,5 +1,6 @@
 // The extension module (ledgerly._native or ledgerly._ledger, see Face):
-// its one class, Engine, and the process-wide PanicException class.
+// its one class, Engine, the process-wide PanicException class, and for a
+// face with `listing` the function list_sources.
 //
 // The module uses single-phase initialisation and keeps its module object:
 // initialising it again in the same interpreter returns that object, and
@@ -127,6 +128,7 @@ PyObject* init_module() {
   if (panic == nullptr) return nullptr;
 
   g_module_def.m_name = kFace.module;
+  if (kFace.listing) g_module_def.m_methods = listing_functions;
   PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
   if (module == nullptr) return nullptr;
   PyObject* engine_type = make_engine_type();

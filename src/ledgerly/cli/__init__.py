@@ -11,6 +11,13 @@ Each subcommand lives in its own module (`ledgerly.cli.cmd_*`) with a
 `register(commands)` function that adds its parser and sets `run`;
 `build_parser` registers them in the order of the help text. How a command ends becomes output and an exit
 status in one place, `ledgerly.cli.errors.finish`.
+
+The program (`entry`, which ``ledgerly`` and ``python -m ledgerly`` run)
+leaves with `leave`: once the command is done and its output flushed, the
+process ends without tearing down the interpreter, so the engine's state
+and the rows (hundreds of MB for a large tree) are not freed one object at
+a time only for the process to end. `main` itself returns, for callers
+that run the command inside their own interpreter.
 """
 
 from __future__ import annotations
@@ -28,8 +35,15 @@ if TYPE_CHECKING:
 DEFAULT_COMMAND = "daily"
 
 
-def build_parser() -> Tuple[Parser, List[str]]:
-    """The parser of every command, and the command names."""
+# The modules of the commands (ledgerly.cli.cmd_*), in the order of the help text.
+MODULES = ("reports", "sessions", "sources", "prices", "export", "query", "status", "check", "watch", "serve", "cache")
+# The report commands (cmd_reports), which a first word names on the fast path of `_run`.
+REPORT_COMMANDS = ("daily", "weekly", "monthly", "models", "projects", "blocks")
+
+
+def build_parser(only_reports: bool = False) -> Tuple[Parser, List[str]]:
+    """The parser of every command, and the command names; with
+    `only_reports`, of the report commands alone."""
     from ledgerly.cli.options import Parser
 
     parser = Parser(
@@ -42,35 +56,12 @@ def build_parser() -> Tuple[Parser, List[str]]:
 
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    from ledgerly.cli import (
-        cmd_cache,
-        cmd_check,
-        cmd_export,
-        cmd_prices,
-        cmd_query,
-        cmd_reports,
-        cmd_serve,
-        cmd_sessions,
-        cmd_sources,
-        cmd_status,
-        cmd_watch,
-    )
+    import importlib
 
     # In the order of the help text.
-    for command in (
-        cmd_reports,
-        cmd_sessions,
-        cmd_sources,
-        cmd_prices,
-        cmd_export,
-        cmd_query,
-        cmd_status,
-        cmd_check,
-        cmd_watch,
-        cmd_serve,
-        cmd_cache,
-    ):
-        command.register(commands)
+    names = ("reports",) if only_reports else MODULES
+    for name in names:
+        importlib.import_module("ledgerly.cli.cmd_" + name).register(commands)
     return parser, list(commands.choices)
 
 
@@ -152,6 +143,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run(args_in: List[str]) -> int:
+    if args_in[:1] and args_in[0] in REPORT_COMMANDS:
+        # The command comes first: only its parsers are needed (building every
+        # command's costs tens of milliseconds, which a report from the saved
+        # state notices). A report parser reads its options alike either way.
+        parser, _names = build_parser(only_reports=True)
+        return run_command(parser.parse_args(args_in))
     parser, names = build_parser()
     arranged = arrange(args_in, parser, names)
     if arranged[:1] == ["status"] and args_in[:1] != ["status"]:
@@ -179,5 +176,34 @@ def run_command(args: argparse.Namespace) -> int:
     return status
 
 
+def entry() -> None:
+    """The `ledgerly` program: `main` with the process's arguments, then `leave`."""
+    leave(main())
+
+
+def leave(status: int) -> None:
+    """Ends the process with `status` once stdout and stderr are flushed.
+    The command has waited for its saves (`run_command`), so nothing it
+    wrote is pending; only when some other non-daemon thread still runs
+    does it leave the ordinary way (which waits for that thread)."""
+    import contextlib
+    import threading
+
+    from ledgerly.cli.errors import CLOSED_OUTPUT
+
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        status = CLOSED_OUTPUT
+    except (OSError, ValueError):  # closed or failing: as an ordinary exit would find it
+        pass
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.flush()
+    main_thread = threading.main_thread()
+    if any(t is not main_thread and not t.daemon and t.is_alive() for t in threading.enumerate()):
+        sys.exit(status)
+    os._exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

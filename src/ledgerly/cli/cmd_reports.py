@@ -44,16 +44,18 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_report(args: argparse.Namespace) -> int:
-    from ledgerly.cli.progress import run_refresh
+    from ledgerly.cli.progress import in_background, run_refresh
     from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
 
+    drawn = not (args.json or args.csv)
+    # The report code (numpy with it) is imported while the logs are listed.
+    imported = in_background(lambda: _load(drawn))
     ctx = load_context(args)
     query = make_query(args.by, args.since, args.until, ctx.zone, args.model, args.project, args.breakdown)
     ledger = open_ledger(ctx)
     listing = ledger.list_files()
-    drawn = not (args.json or args.csv)
-    snapshot = run_refresh(ledger, listing, meanwhile=lambda: _load(drawn))
+    snapshot = run_refresh(ledger, listing, meanwhile=imported)
     if query.by == ("block",):
         from ledgerly.block_reports import blocks_for, now_ms
         from ledgerly.limits import with_block_limits
@@ -87,7 +89,7 @@ def run_report(args: argparse.Namespace) -> int:
 
 def _load(table: bool) -> None:
     """Imports the report code (numpy with it), and the table code when a
-    table is drawn, while the engine reads."""
+    table is drawn, while the logs are listed and read."""
     import ledgerly.block_reports
     import ledgerly.reports
 

@@ -227,7 +227,7 @@ def _serve(args: argparse.Namespace, ctx: Context, token: Optional[str], loopbac
     snapshot = live.snapshot
     sys.stderr.write(
         "ledgerly: serving %s (%d files, %d events, read in %.2f s)\n"
-        % (url, len(snapshot.listing.files), len(snapshot), first.seconds)
+        % (url, snapshot.listing.file_count, len(snapshot), first.seconds)
     )
     sys.stderr.flush()
 

@@ -144,14 +144,15 @@ def one_shot(args: argparse.Namespace, session: Optional[str] = None) -> Dict[st
     """Reads the logs here and computes the status (with `session`, that
     session's usage; a session that cannot be named is a warning)."""
     from ledgerly.cli.options import load_context
-    from ledgerly.cli.progress import run_refresh
+    from ledgerly.cli.progress import in_background, run_refresh
     from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
 
+    imported = in_background(_load)  # while the logs are listed
     ctx = load_context(args)
     query = make_query((), None, None, ctx.zone, args.model, args.project)
     ledger = open_ledger(ctx)
-    snapshot = run_refresh(ledger, ledger.list_files(), show=False, meanwhile=_load)
+    snapshot = run_refresh(ledger, ledger.list_files(), show=False, meanwhile=imported)
     from ledgerly.live.status import session_usage, status_for
 
     data = status_for(snapshot, query, ctx.prices, limits=ctx.limits)
@@ -167,7 +168,7 @@ def one_shot(args: argparse.Namespace, session: Optional[str] = None) -> Dict[st
 
 
 def _load() -> None:
-    """Imports the status code (numpy with it) while the engine reads."""
+    """Imports the status code (numpy with it) while the logs are listed and read."""
     import ledgerly.live.status  # noqa: F401
 
 

@@ -109,7 +109,7 @@ def run_watch(args: argparse.Namespace) -> int:
                 snapshot = job.outcome()
                 job = None
                 info.at, info.seconds = time.time(), time.perf_counter() - started
-                info.files, info.changed = len(listing.files), int(snapshot.scan.get("changed", 0))
+                info.files, info.changed = listing.file_count, int(snapshot.scan.get("changed", 0))
                 info.bytes_read, info.errors = int(snapshot.scan.get("bytes_read", 0)), len(snapshot.errors)
                 from ledgerly.block_reports import now_ms
                 from ledgerly.limits import with_largest_block

@@ -88,6 +88,29 @@ class Refresh:
         return self.result
 
 
+def in_background(work: Callable[[], None]) -> Callable[[], None]:
+    """Starts `work` on a thread of its own now (an import that the native
+    listing, which leaves the interpreter free, can overlap); returns the
+    function that waits for it and raises what it raised."""
+    failed: List[BaseException] = []
+
+    def run() -> None:
+        try:
+            work()
+        except BaseException as exc:  # handed to the waiting thread
+            failed.append(exc)
+
+    thread = threading.Thread(target=run, name="ledgerly-import", daemon=True)
+    thread.start()
+
+    def wait() -> None:
+        thread.join()
+        if failed:
+            raise failed[0]
+
+    return wait
+
+
 def any_running() -> bool:
     return any(r.thread.is_alive() for r in list(Refresh.running))
 

@@ -216,7 +216,7 @@ class LiveServer:
             "mode": self.mode,
             "unwatched": list(self.unwatched),
             "started_at": format_instant(int(self.started * 1000), self.zone),
-            "files": len(listing.files),
+            "files": listing.file_count,
             "bytes": listing.total_bytes,
             "skipped": len(listing.skipped),
             "unreadable": len(snapshot.errors),

@@ -18,6 +18,10 @@ batch), `update` falls back to a full rescan. Changes that no notification
 reports (the target of a symbolic link to a file, a notification queue
 that overflowed) are caught by the periodic full rescan the caller runs as
 a safety net.
+
+A full rescan is the native walk (`list_files`); the updates path by path
+use the Python walk's parts (`classify`, `_Walk`). The two walks are held
+to the same result by tests/python/test_listing.py.
 """
 
 from __future__ import annotations

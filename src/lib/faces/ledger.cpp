@@ -5,7 +5,7 @@
 namespace ledgerly::lib {
 
 const Face kFace = {"ledgerly._ledger", "ledgerly._ledger.Engine", engine::Attribution::kFiles,
-                    true};
+                    true, true};
 
 }  // namespace ledgerly::lib
 

@@ -4,7 +4,7 @@
 namespace ledgerly::lib {
 
 const Face kFace = {"ledgerly._native", "ledgerly._native.Engine", engine::Attribution::kNone,
-                    false};
+                    false, false};
 
 }  // namespace ledgerly::lib
 
