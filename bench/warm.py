@@ -289,7 +289,13 @@ def main(argv=None):
         print("%s  %7.3f s  %s" % (label.ljust(width), seconds, note))
     print()
     print(
-        "saved state: %.1f MiB, %d files, %d stored rows" % (state.bytes / (1 << 20), state.files or 0, state.rows or 0)
+        "saved state: %.1f MiB, %d files, %d stored rows; its rows file %.1f MiB"
+        % (
+            (state.bytes - state.rows_file_bytes) / (1 << 20),
+            state.files or 0,
+            state.rows or 0,
+            state.rows_file_bytes / (1 << 20),
+        )
     )
     print("machine: " + machine())
     print(

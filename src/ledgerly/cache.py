@@ -25,7 +25,10 @@ start of the file, so its checked start is read on its own while the
 engine loads the whole file on another thread: the listing, which needs
 the dialects, runs meanwhile. The same thread then waits for the
 listing's manifest and refreshes the loaded engine with it, forced: one
-export, whether files changed since the save or not.
+export, whether files changed since the save or not. Every save also
+writes the rows of that refresh beside the state (ledgerly.rows_file);
+when the listing's manifest is the one they were exported for, they are
+the answer, and the loaded engine is refreshed only if asked for more.
 
 Files are written to a temporary file in the same folder and renamed into
 place, so a reader never sees half a file. Commands that run at the same
@@ -36,6 +39,7 @@ and every answer is correct whichever state it started from.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import hashlib
 import json
 import os
@@ -46,10 +50,15 @@ import threading
 import time
 import zlib
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
+from ledgerly.rows_file import ROWS_SUFFIX
 from ledgerly.sources import SniffCache, Source
+
+if TYPE_CHECKING:
+    from ledgerly.ledger import Snapshot
+    from ledgerly.rows_file import SavedRows
 
 STATE_SUFFIX = ".state"
 TEMPORARY_SUFFIX = ".tmp"
@@ -303,13 +312,46 @@ class Restore:
         self._refresh_error: Optional[BaseException] = None
         self._manifest: Optional[str] = None
         self._given = threading.Event()
+        self._detached = False
         self._thread: Optional[threading.Thread] = None
+        # The rows file beside the state, checked and mapped on a thread of
+        # its own (None until then, or when there is none that can be used).
+        self._rows: Optional[SavedRows] = None
+        self._rows_thread: Optional[threading.Thread] = None
         usable, self.refused = restore_dialects(path, self.sources, sniffs)
         if not usable:
             return
         self._engine = engine_type()
         self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
         self._thread.start()
+        self._rows_thread = threading.Thread(target=self._read_rows, name="ledgerly-rows", daemon=True)
+        self._rows_thread.start()
+
+    def _read_rows(self) -> None:
+        from ledgerly.rows_file import RowsRefused, read_rows, rows_path
+
+        # Any rows file that cannot be used is left alone: the engine's
+        # export answers instead, and the next save replaces the file. One
+        # written for another state file than the one here is not used
+        # either, so that a state damaged or replaced since is loaded (and
+        # refused, or adopted) as it would be without a rows file.
+        with contextlib.suppress(OSError, RowsRefused, ValueError):
+            state = file_identity(os.stat(self.path))
+            self._rows = read_rows(rows_path(self.path), build_stamp(), _source_list(self.sources), state)
+
+    def saved_rows(self, manifest: str) -> Optional[SavedRows]:
+        """The rows file's rows when it holds the export of `manifest`: what
+        the loaded engine's refresh with `manifest` would give, without the
+        refresh. The restore itself goes on (`finish` still ends it)."""
+        if self._rows_thread is None:
+            return None
+        self._rows_thread.join()
+        rows = self._rows
+        if rows is None:
+            return None
+        from ledgerly.rows_file import manifest_digest
+
+        return rows if rows.manifest == manifest_digest(manifest) else None
 
     def _work(self) -> None:
         try:
@@ -325,11 +367,20 @@ class Restore:
             return
         self._given.wait()
         if self._manifest is None:
-            return  # given up
+            return  # given up, or left to `finish` (detached)
+        self._refresh(self._manifest)
+
+    def _refresh(self, manifest: str) -> None:
         try:
-            self.result = self._engine.refresh(self._manifest, self.workers, True)
+            self.result = self._engine.refresh(manifest, self.workers, True)
         except BaseException as exc:
             self._refresh_error = exc
+
+    def detach(self) -> None:
+        """Lets the thread end once the engine is loaded, without waiting
+        for a manifest: `finish` then refreshes on its caller's thread."""
+        self._detached = True
+        self._given.set()
 
     def finish(self, manifest: Optional[str]) -> Optional[Any]:
         """Hands the thread `manifest` (None: no refresh) and waits for it;
@@ -337,10 +388,13 @@ class Restore:
         `refused` set when a file was there but could not be used)."""
         if self._thread is None:
             return None
-        self._manifest = manifest
-        self._given.set()
+        if not self._detached:
+            self._manifest = manifest
+            self._given.set()
         self._thread.join()
         self._thread = None
+        if self._detached and self._error is None and manifest is not None:
+            self._refresh(manifest)
         error = self._error
         if isinstance(error, FileNotFoundError):
             return None  # removed meanwhile (ledgerly cache clear)
@@ -389,12 +443,32 @@ def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffC
     os.close(fd)
     try:
         summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs, manifest))
+        # What tells this very file from any other at `path` (a rename keeps it).
+        summary.update(zip(("inode", "size", "mtime_ns"), file_identity(os.stat(temporary))))
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
     return summary
+
+
+def file_identity(st: os.stat_result) -> List[int]:
+    """A saved file's inode, size and modification time: any write to it,
+    or another file renamed into its place, changes them."""
+    return [st.st_ino, st.st_size, st.st_mtime_ns]
+
+
+def save_rows(path: str, saved: Dict[str, int], snapshot: Snapshot, sources: Sequence[Source], manifest: str) -> None:
+    """Saves beside the state file `path`, just saved as `save_state`
+    described it (`saved`), the rows of `snapshot`, the refresh that gave
+    `manifest` (ledgerly.rows_file). Raises OSError."""
+    from ledgerly.rows_file import rows_path, write_rows
+
+    target = rows_path(path)
+    _remove_stale(os.path.dirname(target), "." + os.path.basename(target) + ".")
+    state = [saved["inode"], saved["size"], saved["mtime_ns"]]
+    write_rows(target, snapshot, manifest, build_stamp(), _source_list(sources), state)
 
 
 def _remove_stale(folder: str, prefix: str) -> None:
@@ -420,7 +494,8 @@ def _remove_stale(folder: str, prefix: str) -> None:
 class StateInfo:
     """One file in the cache folder, as `ledgerly cache` shows it. `files`,
     `rows` and `sources` come from the file's start without loading it;
-    `problem` is why it would not be used (as far as its start tells), or None."""
+    `problem` is why it would not be used (as far as its start tells), or
+    None; `bytes` counts the state file and the rows file beside it."""
 
     path: str
     bytes: int
@@ -430,6 +505,7 @@ class StateInfo:
     sources: Tuple[Tuple[str, Optional[str]], ...]
     version: Optional[str]
     problem: Optional[str]
+    rows_file_bytes: int = 0  # of the rows file beside it (included in `bytes`)
 
     def to_dict(self) -> Dict[str, Any]:
         return {
@@ -441,16 +517,21 @@ class StateInfo:
             "sources": [{"path": p, "dialect": d} for p, d in self.sources],
             "version": self.version,
             "problem": self.problem,
+            "rows_file_bytes": self.rows_file_bytes,
         }
 
 
 def _is_temporary(name: str) -> bool:
-    # `save_state`'s temporary files: ".<state file name>.<random>.tmp"
-    return name.startswith(".") and name.endswith(TEMPORARY_SUFFIX) and STATE_SUFFIX + "." in name
+    # The temporary files of `save_state` and `save_rows`: ".<file name>.<random>.tmp"
+    return (
+        name.startswith(".")
+        and name.endswith(TEMPORARY_SUFFIX)
+        and (STATE_SUFFIX + "." in name or ROWS_SUFFIX + "." in name)
+    )
 
 
 def _is_ours(name: str) -> bool:
-    return name.endswith(STATE_SUFFIX) or _is_temporary(name)
+    return name.endswith(STATE_SUFFIX) or name.endswith(ROWS_SUFFIX) or _is_temporary(name)
 
 
 def list_states(folder: Optional[str] = None) -> Tuple[List[StateInfo], int]:
@@ -464,13 +545,20 @@ def list_states(folder: Optional[str] = None) -> Tuple[List[StateInfo], int]:
             entries = sorted(it, key=lambda e: e.name)
     except FileNotFoundError:
         return states, 0
+    rows_files = {}
     for entry in entries:
-        if not _is_ours(entry.name):
+        if entry.name.endswith(ROWS_SUFFIX) and not _is_temporary(entry.name):
+            with contextlib.suppress(OSError):
+                rows_files[entry.name[: -len(ROWS_SUFFIX)]] = entry.stat().st_size
+    for entry in entries:
+        if not _is_ours(entry.name) or entry.name.endswith(ROWS_SUFFIX):
             continue
         if _is_temporary(entry.name):
             temporary += 1
             continue
-        states.append(_describe(entry))
+        info = _describe(entry)
+        extra = rows_files.get(entry.name[: -len(STATE_SUFFIX)], 0)
+        states.append(dataclasses.replace(info, bytes=info.bytes + extra, rows_file_bytes=extra))
     return states, temporary
 
 

@@ -27,6 +27,7 @@ is in `refused`. The answers are the same either way.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import threading
@@ -45,6 +46,7 @@ if TYPE_CHECKING:
     import numpy as np
 
     from ledgerly.cache import Restore
+    from ledgerly.rows_file import SavedRows
 
 
 def default_workers() -> int:
@@ -57,7 +59,8 @@ class Snapshot:
 
     - `rows`: every counted event, a read-only structured array of
       `ledgerly.layout.RECORD_DTYPE` viewed on `buffer` (no copy);
-      `buffer` holds the records and then the file indexes;
+      `buffer` holds the records and then the file indexes (the engine's
+      bytes, or a read-only view of a rows file mapped into memory);
     - `models`, `projects`: the names that the rows' `model` and `project`
       words index (project labels as `sources.project_label` writes them,
       so two indexes may hold one name: grouping takes them as one);
@@ -78,7 +81,7 @@ class Snapshot:
     """
 
     rows: np.ndarray
-    buffer: bytes
+    buffer: Union[bytes, memoryview]
     models: Tuple[str, ...]
     projects: Tuple[str, ...]
     scan: Mapping[str, Any]
@@ -129,6 +132,7 @@ class Ledger:
         self._saved_at = 0.0  # and when it was written
         self._manifest = ""  # the manifest of the engine's last refresh
         self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
+        self._from_rows = False  # the latest snapshot came from the rows file, not the engine
 
     @property
     def sniffs(self) -> SniffCache:
@@ -171,6 +175,30 @@ class Ledger:
         self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
         return restore.result
 
+    def _adopt_saved_rows(self, saved: SavedRows, listing: Listing, manifest: str) -> Snapshot:
+        """The first snapshot, from the rows file of a state whose logs have
+        not changed since (the restore goes on: a later refresh or a save
+        ends it and takes its engine)."""
+        self._manifest = manifest
+        snapshot = Snapshot(
+            rows=saved.rows,
+            buffer=saved.buffer,
+            models=saved.models,
+            projects=saved.projects,
+            scan=MappingProxyType(dict(saved.scan)),
+            errors=tuple(listing.errors),
+            changed=True,
+            refreshed_at=time.time(),
+            listing=listing,
+            files=saved.files,
+            file_index=saved.file_index,
+        )
+        self._last = snapshot
+        self._from_rows = True
+        assert self._restore is not None
+        self._restore.detach()
+        return snapshot
+
     def save(self, economical: bool = False) -> bool:
         """Saves the state to the ledger's state file when it changed since
         it was loaded or last saved; True when it wrote. With `economical`
@@ -187,7 +215,20 @@ class Ledger:
             redo = self._redo + (sniffed - self._sniffed) * REDO_PER_FILE
             if economical and not worth_saving(redo, self._saved_bytes, time.time() - self._saved_at):
                 return False
+            # A snapshot from the rows file leaves the restore running: the
+            # engine to save is the loaded one, refreshed with the same
+            # manifest. One that could not be loaded holds nothing yet and
+            # is not saved.
+            if self._restore is not None and self._finish_restore(self._manifest) is None:
+                return False
             summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
+            if not self._from_rows:
+                from ledgerly.cache import save_rows
+
+                # Only a shortcut for the next command: without it, that
+                # command loads the state and exports as it would anyway.
+                with contextlib.suppress(OSError):
+                    save_rows(self.state, summary, self._last, self.sources, self._manifest)
             self._unsaved = False
             self._sniffed = sniffed
             self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
@@ -218,11 +259,16 @@ class Ledger:
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
             manifest = listing.manifest()
+            if self._last is None and self._restore is not None:
+                saved = self._restore.saved_rows(manifest)
+                if saved is not None:
+                    return self._adopt_saved_rows(saved, listing, manifest)
             # A loaded engine hands out no rows for what it already held:
             # its first refresh, made on the restore's thread, is forced.
             restored = self._finish_restore(manifest)
             text, buffer = restored if restored is not None else self._engine.refresh(manifest, self.workers, force)
             self._manifest = manifest
+            self._from_rows = False
             report = json.loads(text)
             scan = report["scan"]
             if scan["updated"] or scan["changed"] or scan["removed"]:
@@ -230,21 +276,23 @@ class Ledger:
                 self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
             last = self._last
             file_index: Optional[np.ndarray]
+            kept: Union[bytes, memoryview]
             if buffer is not None:
                 from ledgerly.layout import view_attributed
 
                 rows, file_index = view_attributed(buffer, report["rows"])
+                kept = buffer
                 models = tuple(report["models"])
                 projects = tuple(project_label(p) for p in report["projects"])
                 files = tuple(report["files"])
             elif last is not None:
-                rows, buffer, models, projects = last.rows, last.buffer, last.models, last.projects
+                rows, kept, models, projects = last.rows, last.buffer, last.models, last.projects
                 files, file_index = last.files, last.file_index
             else:  # pragma: no cover - the engine always exports on its first refresh
                 raise RuntimeError("the engine returned no rows on its first refresh")
             snapshot = Snapshot(
                 rows=rows,
-                buffer=buffer,
+                buffer=kept,
                 models=models,
                 projects=projects,
                 scan=MappingProxyType(scan),

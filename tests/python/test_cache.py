@@ -4,10 +4,12 @@ every command does with it, and that no damage to it changes an answer."""
 import json
 import os
 import random
+import shutil
 import stat
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,6 +18,7 @@ from ledgerly.cache import clear_states, list_states, state_path
 from ledgerly.codes import REDO_PER_FILE
 from ledgerly.ledger import Ledger
 from ledgerly.live.ticks import LiveLedger
+from ledgerly.rows_file import RowsRefused, read_rows, rows_path, write_rows
 from ledgerly.sources import SniffCache, Source, list_files
 
 from conftest import PRICES, event_log, line, message_line, user_line, write
@@ -149,7 +152,10 @@ def test_a_ledger_starts_where_the_saved_one_stopped(tree, tmp_path):
             assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700
         if step == "unchanged":
             assert ledger.sniffs.reads == 0  # no file was opened to recognise it
-    assert os.listdir(folder) == [os.path.basename(path)]  # no temporary file left
+            # The rows came from the rows file; the next refresh takes the loaded engine.
+            assert isinstance(warm.buffer, memoryview)
+            assert ledger.refresh().buffer == cold.buffer and not ledger.save()
+    assert sorted(os.listdir(folder)) == sorted([os.path.basename(path), os.path.basename(rows_path(path))])
 
 
 def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
@@ -384,6 +390,104 @@ def test_a_damaged_state_changes_nothing_but_the_time(case, cached, tree, monkey
         assert len(lines) == 1, told.stderr
 
 
+def rewrite_rows(rows, state, sources=None, **changes):
+    """Writes at `rows`, for the state file `state`, a whole rows file whose
+    snapshot `changes` alter (or made for other `sources`)."""
+    import dataclasses
+
+    logs = [Source(str(rows.parent.parent / "logs"))]
+    ledger = Ledger(logs, 2)
+    snapshot = dataclasses.replace(ledger.refresh(), **changes)
+    identity = cache.file_identity(os.stat(state))
+    write_rows(
+        str(rows),
+        snapshot,
+        ledger.list_files().manifest(),
+        cache.build_stamp(),
+        cache._source_list(sources or logs),
+        identity,
+    )
+
+
+def replace_with_copy(path):
+    shutil.copy(path, path + ".copy")
+    os.replace(path + ".copy", path)
+
+
+ROWS_DAMAGE = {
+    "empty": lambda rows, state, rng: overwrite(rows, b""),
+    "truncated": lambda rows, state, rng: os.truncate(rows, rng.randrange(1, os.path.getsize(rows))),
+    "grown": lambda rows, state, rng: overwrite(rows, rows.read_bytes() + bytes(8)),
+    "flipped": lambda rows, state, rng: flip(
+        rows, [rng.randrange(os.path.getsize(rows)) for _ in range(rng.randint(1, 3))]
+    ),
+    "foreign": lambda rows, state, rng: overwrite(rows, rng.randbytes(os.path.getsize(rows))),
+    "folder": lambda rows, state, rng: (os.remove(rows), os.mkdir(rows)),
+    "an index beyond its table": lambda rows, state, rng: rewrite_rows(rows, state, models=("only-one",)),
+    "other sources": lambda rows, state, rng: rewrite_rows(rows, state, sources=[Source("/elsewhere")]),
+    "state written since": lambda rows, state, rng: os.utime(state, ns=(0, os.stat(state).st_mtime_ns + 1)),
+    "state replaced": lambda rows, state, rng: replace_with_copy(state),
+}
+
+
+def same_rows(a, b):
+    return (a.buffer, a.models, a.projects, a.files) == (b.buffer, b.models, b.projects, b.files)
+
+
+def test_the_rows_file_answers_as_the_loaded_engine_would(tree, tmp_path):
+    sources = [Source(str(tree))]
+    state = state_path(sources, str(tmp_path / "cache"))
+    first = Ledger(sources, 2, state=state)
+    cold = first.refresh()
+    assert first.save()
+    rows = Path(rows_path(state))
+    assert stat.S_IMODE(rows.stat().st_mode) == 0o600
+
+    fast = Ledger(sources, 2, state=state)
+    mapped = fast.refresh()
+    rows.rename(str(rows) + ".aside")  # without it, the loaded engine's export answers
+    loaded = Ledger(sources, 2, state=state).refresh()
+    assert isinstance(mapped.buffer, memoryview) and not isinstance(loaded.buffer, memoryview)
+    assert same_rows(mapped, cold) and same_rows(loaded, cold)
+    assert (dict(mapped.scan), mapped.errors, mapped.changed) == (dict(loaded.scan), loaded.errors, loaded.changed)
+    assert (mapped.rows.tolist(), mapped.file_index.tolist()) == (cold.rows.tolist(), cold.file_index.tolist())
+
+    # Later refreshes of the ledger that started from the rows file take
+    # the loaded engine, and see what changed since.
+    with open(tree / "alpha/s-1.jsonl", "a") as f:
+        f.write(more("m7"))
+    grown = fast.refresh()
+    assert same_rows(grown, Ledger(sources, 2).refresh()) and grown.changed
+    assert fast.save() and rows.exists()
+    assert isinstance(Ledger(sources, 2, state=state).refresh().buffer, memoryview)
+
+
+@pytest.mark.parametrize("case", sorted(ROWS_DAMAGE))
+def test_a_rows_file_is_used_only_whole_and_only_beside_its_state(case, tree, tmp_path):
+    """A rows file that is damaged, made for anything else, or lies beside
+    another state file than its own gives way to the loaded engine: the
+    same answer, nothing refused, nothing left to save."""
+    sources = [Source(str(tree))]
+    state = state_path(sources, str(tmp_path / "cache"))
+    first = Ledger(sources, 2, state=state)
+    cold = first.refresh()
+    assert first.save()
+    rows = Path(rows_path(state))
+    whole = rows.read_bytes()
+    rng = random.Random(case)
+    for attempt in range(6 if case in ("truncated", "flipped") else 1):
+        ROWS_DAMAGE[case](rows, state, rng)
+        with pytest.raises((RowsRefused, OSError)):
+            read_rows(str(rows), cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+        ledger = Ledger(sources, 2, state=state)
+        warm = ledger.refresh()
+        assert not isinstance(warm.buffer, memoryview) and same_rows(warm, cold), (case, attempt)
+        assert ledger.refused is None and not ledger.save(), (case, attempt)
+        if rows.is_dir():
+            rows.rmdir()
+        rows.write_bytes(whole)
+
+
 def test_an_unwritable_cache_folder_changes_nothing_but_the_time(cli, tree, tmp_path):
     blocked = tmp_path / "a-file"
     blocked.write_text("")
@@ -419,7 +523,8 @@ def test_commands_at_the_same_time_all_answer_and_leave_a_valid_state(cached, tr
         assert [p.returncode for p in processes] == [0] * len(commands)
         assert [out for out, _err in outputs] == expected, round_
         assert [err for _out, err in outputs] == [""] * len(commands)
-        assert os.listdir(folder) == [os.path.basename(the_state(folder))]  # no temporary file left
+        state = the_state(folder)
+        assert sorted(os.listdir(folder)) == sorted(os.path.basename(p) for p in (state, rows_path(state)))
         check = run("daily", "--json", str(tree), "--verbose")
         assert (check.stdout, check.stderr) == (expected[0], "")  # the state left behind loads
         with open(tree / ("many/s-%02d.jsonl" % round_), "a") as f:
@@ -441,13 +546,15 @@ def test_the_cache_command_shows_and_clears_the_states(cached, tree, tmp_path):
     assert set(by_sources) == {(str(tree),), (str(tree / "alpha"), str(tree / "beta"))}
     whole = by_sources[(str(tree),)]
     assert (whole["files"], whole["problem"], whole["version"]) == (4, None, __import__("ledgerly").__version__)
-    assert whole["rows"] >= 4 and whole["bytes"] == os.path.getsize(whole["path"])
+    rows_file = os.path.getsize(rows_path(whole["path"]))
+    assert whole["rows"] >= 4 and whole["rows_file_bytes"] == rows_file
+    assert whole["bytes"] == os.path.getsize(whole["path"]) + rows_file
     assert data["bytes"] == sum(s["bytes"] for s in data["states"])
     table = run("cache")
     assert table.returncode == 0 and str(tree / "alpha") in table.stdout and "Saved states in" in table.stdout
 
     cleared = run("cache", "clear", "--json")
-    assert json.loads(cleared.stdout)["removed"] == 3
+    assert json.loads(cleared.stdout)["removed"] == 5  # two states, their rows files, the leftover
     assert sorted(os.listdir(folder)) == ["notes.txt"]
     assert json.loads(run("cache", "--json").stdout)["states"] == []
     assert clear_states(str(folder)) == (0, 0) and list_states(str(tmp_path / "nowhere")) == ([], 0)

@@ -25,6 +25,10 @@ if TYPE_CHECKING:
 
 # The ledgers opened by this command, each with its --verbose.
 _opened: List[Tuple[Ledger, bool]] = []
+# Those of the command that settled last, kept until the next one settles:
+# freeing a large loaded engine takes tens of milliseconds, which a process
+# that ends right after its command (cli.entry) need not spend.
+_settled: List[Ledger] = []
 
 
 def state_for(args: argparse.Namespace, sources: Sequence[Source]) -> Optional[str]:
@@ -62,6 +66,7 @@ def settle() -> None:
         if verbose:
             note_refused(ledger.state, ledger.refused)
             note_save_error(ledger, failed.get(id(ledger)))
+    _settled[:] = [ledger for ledger, _verbose in _opened]
     del _opened[:]
 
 
