@@ -318,9 +318,13 @@ class Restore:
         # its own (None until then, or when there is none that can be used).
         self._rows: Optional[SavedRows] = None
         self._rows_thread: Optional[threading.Thread] = None
+        # The state file's identity (file_identity) as the restore found it.
+        self.identity: Optional[List[int]] = None
         usable, self.refused = restore_dialects(path, self.sources, sniffs)
         if not usable:
             return
+        with contextlib.suppress(OSError):
+            self.identity = file_identity(os.stat(path))
         self._engine = engine_type()
         self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
         self._thread.start()
@@ -335,9 +339,10 @@ class Restore:
         # written for another state file than the one here is not used
         # either, so that a state damaged or replaced since is loaded (and
         # refused, or adopted) as it would be without a rows file.
+        if self.identity is None:
+            return
         with contextlib.suppress(OSError, RowsRefused, ValueError):
-            state = file_identity(os.stat(self.path))
-            self._rows = read_rows(rows_path(self.path), build_stamp(), _source_list(self.sources), state)
+            self._rows = read_rows(rows_path(self.path), build_stamp(), _source_list(self.sources), self.identity)
 
     def saved_rows(self, manifest: str) -> Optional[SavedRows]:
         """The rows file's rows when it holds the export of `manifest`: what

@@ -34,7 +34,7 @@ import threading
 import time
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple, Union
 
 # The engine face whose export also names the log file of every record
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
@@ -133,6 +133,10 @@ class Ledger:
         self._manifest = ""  # the manifest of the engine's last refresh
         self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
         self._from_rows = False  # the latest snapshot came from the rows file, not the engine
+        # The identity of the state file loaded, while the rows file beside it
+        # is to be written again (see save); None otherwise.
+        self._rows_owed: Optional[List[int]] = None
+        self._loaded_identity: Optional[List[int]] = None
 
     @property
     def sniffs(self) -> SniffCache:
@@ -173,6 +177,7 @@ class Ledger:
             return None
         self._engine = engine
         self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
+        self._loaded_identity = restore.identity
         return restore.result
 
     def _adopt_saved_rows(self, saved: SavedRows, listing: Listing, manifest: str) -> Snapshot:
@@ -208,7 +213,11 @@ class Ledger:
         written (the state is then kept as unsaved)."""
         with self._lock:
             sniffed = self._sniffs.reads
-            if self.state is None or self._last is None or not (self._unsaved or sniffed != self._sniffed):
+            if self.state is None or self._last is None:
+                return False
+            if not (self._unsaved or sniffed != self._sniffed):
+                if self._rows_owed is not None:
+                    self._save_rows_alone(self._rows_owed)
                 return False
             from ledgerly.cache import save_state, worth_saving
 
@@ -233,6 +242,19 @@ class Ledger:
             self._sniffed = sniffed
             self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
             return True
+
+    def _save_rows_alone(self, loaded: List[int]) -> None:
+        """Writes the rows file that the state file loaded (its identity
+        `loaded`) lacked, when that file is still in place: nothing else
+        changed, so the next command maps them instead of exporting."""
+        from ledgerly.cache import file_identity, save_rows
+
+        self._rows_owed = None
+        assert self.state is not None and self._last is not None
+        with contextlib.suppress(OSError):
+            if file_identity(os.stat(self.state)) == loaded:
+                identity = dict(zip(("inode", "size", "mtime_ns"), loaded))
+                save_rows(self.state, identity, self._last, self.sources, self._manifest)
 
     @property
     def last(self) -> Optional[Snapshot]:
@@ -268,12 +290,16 @@ class Ledger:
             restored = self._finish_restore(manifest)
             text, buffer = restored if restored is not None else self._engine.refresh(manifest, self.workers, force)
             self._manifest = manifest
-            self._from_rows = False
+            rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
             report = json.loads(text)
             scan = report["scan"]
             if scan["updated"] or scan["changed"] or scan["removed"]:
                 self._unsaved = True
                 self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
+            elif restored is not None and not rows_were_used:
+                # A loaded state whose logs did not change, answered by its
+                # engine: its rows file was missing, damaged or older.
+                self._rows_owed = self._loaded_identity
             last = self._last
             file_index: Optional[np.ndarray]
             kept: Union[bytes, memoryview]
