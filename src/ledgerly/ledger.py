@@ -281,7 +281,7 @@ class Ledger:
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
             manifest = listing.manifest()
-            if self._last is None and self._restore is not None:
+            if self._last is None and self._restore is not None and not force:
                 saved = self._restore.saved_rows(manifest)
                 if saved is not None:
                     return self._adopt_saved_rows(saved, listing, manifest)
