@@ -12,6 +12,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import ledgerly.cache as cache
 from ledgerly.cache import clear_states, list_states, state_path
@@ -423,6 +425,7 @@ ROWS_DAMAGE = {
     ),
     "foreign": lambda rows, state, rng: overwrite(rows, rng.randbytes(os.path.getsize(rows))),
     "folder": lambda rows, state, rng: (os.remove(rows), os.mkdir(rows)),
+    "fifo": lambda rows, state, rng: (os.remove(rows), os.mkfifo(rows)),
     "an index beyond its table": lambda rows, state, rng: rewrite_rows(rows, state, models=("only-one",)),
     "other sources": lambda rows, state, rng: rewrite_rows(rows, state, sources=[Source("/elsewhere")]),
     "state written since": lambda rows, state, rng: os.utime(state, ns=(0, os.stat(state).st_mtime_ns + 1)),
@@ -489,7 +492,57 @@ def test_a_rows_file_is_used_only_whole_and_only_beside_its_state(case, tree, tm
         assert isinstance(again.buffer, memoryview) == (case != "folder") and same_rows(again, cold), (case, attempt)
         if rows.is_dir():
             rows.rmdir()
+        elif rows.is_fifo():
+            rows.unlink()
         rows.write_bytes(whole)
+
+
+EDITS = st.one_of(
+    st.tuples(st.just("cut"), st.integers(0, 1 << 20)),
+    st.tuples(st.just("write"), st.integers(0, 1 << 20), st.binary(min_size=1, max_size=8)),
+    st.tuples(st.just("append"), st.binary(min_size=1, max_size=64)),
+)
+
+
+@settings(
+    max_examples=150, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(edit=EDITS)
+def test_any_edit_of_a_rows_file_is_refused_or_changes_nothing(tree, tmp_path, edit):
+    sources = [Source(str(tree))]
+    state = state_path(sources, str(tmp_path / "cache"))
+    if not os.path.exists(state):
+        ledger = Ledger(sources, 2, state=state)
+        ledger.refresh()
+        assert ledger.save()
+    rows = Path(rows_path(state))
+    whole = Path(str(rows) + ".whole")
+    if not whole.exists():
+        whole.write_bytes(rows.read_bytes())
+    data = bytearray(whole.read_bytes())
+    if edit[0] == "cut":
+        del data[edit[1] % len(data) :]
+    elif edit[0] == "write":
+        at = edit[1] % len(data)
+        data[at : at + len(edit[2])] = edit[2]
+    else:
+        data += edit[1]
+    rows.write_bytes(bytes(data))
+    args = (cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+    original = read_rows(str(whole), *args)
+    try:
+        edited = read_rows(str(rows), *args)
+    except (RowsRefused, OSError):
+        return
+    assert bytes(data) == whole.read_bytes()  # only an edit that changed no byte is taken
+    assert (edited.manifest, edited.models, edited.projects, edited.files, dict(edited.scan)) == (
+        original.manifest,
+        original.models,
+        original.projects,
+        original.files,
+        dict(original.scan),
+    )
+    assert bytes(edited.buffer) == bytes(original.buffer)
 
 
 def test_an_unwritable_cache_folder_changes_nothing_but_the_time(cli, tree, tmp_path):
