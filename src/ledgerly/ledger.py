@@ -231,13 +231,14 @@ class Ledger:
             if self._restore is not None and self._finish_restore(self._manifest) is None:
                 return False
             summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
-            if not self._from_rows:
-                from ledgerly.cache import save_rows
+            from ledgerly.cache import save_rows
 
-                # Only a shortcut for the next command: without it, that
-                # command loads the state and exports as it would anyway.
-                with contextlib.suppress(OSError):
-                    save_rows(self.state, summary, self._last, self.sources, self._manifest)
+            # Only a shortcut for the next command: without it, that command
+            # loads the state and exports as it would anyway. (The rows of a
+            # snapshot that came from the rows file are written again too:
+            # that file names the state file it was saved with.)
+            with contextlib.suppress(OSError):
+                save_rows(self.state, summary, self._last, self.sources, self._manifest)
             self._unsaved = False
             self._sniffed = sniffed
             self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0

@@ -464,6 +464,15 @@ def test_the_rows_file_answers_as_the_loaded_engine_would(tree, tmp_path):
     assert fast.save() and rows.exists()
     assert isinstance(Ledger(sources, 2, state=state).refresh().buffer, memoryview)
 
+    # A file that had to be recognised (not a log: the manifest is the
+    # same) makes a ledger that answered from the rows file save its state;
+    # the rows are written again beside that new state file.
+    write(tree, "beta/more-notes.jsonl", line({"hello": "still not a log"}))
+    ledger = Ledger(sources, 2, state=state)
+    assert isinstance(ledger.refresh().buffer, memoryview) and ledger.sniffs.reads == 1
+    assert ledger.save()
+    assert isinstance(Ledger(sources, 2, state=state).refresh().buffer, memoryview)
+
 
 @pytest.mark.parametrize("case", sorted(ROWS_DAMAGE))
 def test_a_rows_file_is_used_only_whole_and_only_beside_its_state(case, tree, tmp_path):
