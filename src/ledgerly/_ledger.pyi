@@ -38,6 +38,16 @@ class Engine:
         something other than a regular file or a directory. See
         docs/state-file.md."""
         ...
+    def delta(self, manifest: str, workers: SupportsIndex, since: SupportsIndex) -> Tuple[str, builtins.bytes]:
+        """Reads what changed among the manifest's files, as refresh does,
+        and returns the report text (JSON: `added`, `withdrawn`, `rows`,
+        `generation`, `reset`, the `files`, `models` and `projects` tables
+        and `scan`) with the columns of what changed in the selection since
+        generation `since` (`ledgerly.layout.view_delta`). When `since` is
+        not the engine's generation (0 for a new engine, 1 after a load), the
+        delta is a reset: the whole selection, numbered in export order from
+        1. See docs/engine.md, "Deltas"."""
+        ...
     def load(self, path: StatePath) -> LoadedState:
         """Replaces the state with the one saved in `path`. ValueError (one
         line saying why) for a file that is not a whole, intact state of this
