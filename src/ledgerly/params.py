@@ -115,7 +115,7 @@ def parse_top(text: Union[str, int, None]) -> Optional[int]:
         value = text
     else:
         stripped = text.strip()
-        if not stripped.isdigit() or len(stripped) > 12:
+        if not (stripped.isascii() and stripped.isdigit()) or len(stripped) > 12:
             raise ParameterError("top", "expected a whole number of sessions, not %r" % text[:40])
         value = int(stripped)
     if not 1 <= value <= MAX_TOP:
@@ -220,7 +220,7 @@ def project_globs(globs: Tuple[str, ...]) -> Tuple[str, ...]:
 # the last); "7d" and "4w" name the day that many days or weeks before today;
 # "12h" names the instant that many hours ago.
 PERIODS = ("today", "yesterday", "this-week", "last-week", "this-month", "last-month", "this-year", "last-year")
-_AGO_RE = re.compile(r"^(\d{1,6})([dwh])$")
+_AGO_RE = re.compile(r"^([0-9]{1,6})([dwh])$")  # ASCII digits only: int() would take any script's
 RELATIVE_HINT = "or a relative date: today, yesterday, 7d, 4w, 12h, this-week, last-week, this-month, last-month, ..."
 
 

@@ -13,7 +13,7 @@ import pytest
 from ledgerly.block_reports import block_starts, block_status, blocks
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
 from ledgerly.localtime import offsets_ms
-from ledgerly.params import make_query
+from ledgerly.params import make_query, make_session_query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import ReportError, report
 from ledgerly.timezones import BoundError, bound_ms, resolve_zone
@@ -226,6 +226,24 @@ def test_relative_hours_and_mistakes():
             make_query("day", bad, None, "UTC", now=NOW)
     with pytest.raises(ReportError, match="after its end"):
         make_query("day", "today", "yesterday", "UTC", now=NOW)
+
+
+@pytest.mark.parametrize(
+    "given, parameter",
+    [
+        ({"since": "\uff17d"}, "since"),  # full-width 7d
+        ({"until": "\u0663h"}, "until"),  # Arabic-Indic 3h
+        ({"since": "\uff12\uff10\uff12\uff15-03-14"}, "since"),
+        ({"since": "2025-03-14T\uff11\uff10:00:00Z"}, "since"),
+        ({"tz": "+\uff10\uff15:00"}, "tz"),
+        ({"top": "\uff15"}, "top"),
+        ({"top": "\u00b2"}, "top"),  # a superscript: a digit to str.isdigit, not to int()
+    ],
+)
+def test_numbers_are_written_in_ascii_digits(given, parameter):
+    with pytest.raises(ReportError) as caught:
+        make_session_query(now=NOW, **given)
+    assert caught.value.parameter == parameter
 
 
 @pytest.mark.parametrize(

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
@@ -259,15 +260,48 @@ def _reader(fd: int) -> Callable[[float], Optional[bytes]]:
     return take
 
 
+# How deeply the object on standard input may nest. An agent's object is a
+# few levels deep; the JSON reader recurses once per level, so a deeper
+# input is refused before it is read rather than left to exhaust the stack.
+STDIN_DEPTH = 64
+
+# A JSON string (so that brackets inside one are not counted) or a bracket.
+_NESTING_RE = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{}]')
+
+
+def nesting(text: str, most: int) -> bool:
+    """Whether the brackets of the JSON text `text` nest at most `most`
+    levels deep (counted without recursion, strings skipped)."""
+    depth = 0
+    for match in _NESTING_RE.finditer(text):
+        token = match.group()
+        if token in "[{":
+            depth += 1
+            if depth > most:
+                return False
+        elif token in "]}":
+            depth -= 1
+    return True
+
+
 def session_of(data: bytes) -> Optional[str]:
     """The session that an agent's JSON object `data` names (see
     `session_from_stdin`); None, with a warning for anything but an empty
-    input, when it names none."""
+    input, when it names none. A UTF-8 byte-order mark before the object
+    is skipped, as in the config file."""
     if not data.strip():
         return None
     try:
-        obj = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
+        return None
+    if not nesting(text, STDIN_DEPTH):
+        warn("standard input: the JSON nests more than %d levels deep, left unread" % STDIN_DEPTH)
+        return None
+    try:
+        obj = json.loads(text)
+    except (ValueError, RecursionError) as exc:
         warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
         return None
     if not isinstance(obj, dict):
@@ -295,7 +329,11 @@ def run_status(args: argparse.Namespace) -> int:
                 check(args.format)
             except TemplateError as exc:
                 raise CommandError("--format: %s" % exc) from None
-        session = session_from_stdin()
+        try:
+            session = session_from_stdin()
+        except Exception as exc:  # whatever the input, the line is still printed
+            warn("standard input: %s" % (str(exc) or type(exc).__name__)[:200])
+            session = None
         status = from_server(args, session)
         if status is None:
             status = one_shot(args, session)
