@@ -70,8 +70,9 @@ class Query:
     milliseconds (`low` inclusive, `high` exclusive, None where open),
     already read in `zone` and in order; `model`, `project` and `machine`
     are globs (none: every one). A project given as a plain word (no glob
-    character, no path separator) is kept as the globs that match it as a
-    whole name or as the last part of a path (`project_globs`)."""
+    character, no path separator) is kept as the globs that match it, in
+    any case, as a whole name or as the last part of a path
+    (`project_globs`)."""
 
     by: Tuple[str, ...]
     zone: Zone
@@ -203,16 +204,31 @@ GLOB_CHARACTERS = "*?["
 
 def project_globs(globs: Tuple[str, ...]) -> Tuple[str, ...]:
     """The globs a project selection stands for: a glob as given (matched
-    against the whole project name, a path), and a plain word (no glob
-    character, no path separator) as the name itself or the last part of a
-    path ("volcano" selects /home/me/work/volcano, and a project named just
-    "volcano")."""
+    against the whole project name, a path, case counting), and a plain
+    word (no glob character, no path separator) as the name itself or the
+    last part of a path, in any case ("volcano" selects
+    /home/me/work/Volcano, and a project named just "VOLCANO")."""
     out = []
     for glob in globs:
-        out.append(glob)
-        if not any(c in glob for c in GLOB_CHARACTERS + "/\\"):
-            out.extend(("*/" + glob, "*\\" + glob))
+        if any(c in glob for c in GLOB_CHARACTERS + "/\\"):
+            out.append(glob)
+        else:
+            word = any_case(glob)
+            out.extend((word, "*/" + word, "*\\" + word))
     return tuple(out)
+
+
+def any_case(word: str) -> str:
+    """A glob that matches `word` (which holds no glob character) in any
+    case: each letter written as the class of its forms ("[vV]olcano"
+    becomes "[vV][oO]..."), so that every matcher of globs, the team
+    query's included, reads it alike."""
+    out = []
+    for c in word:
+        forms = {c, c.lower(), c.upper(), c.lower().upper(), c.upper().lower()}
+        single = sorted(f for f in forms if len(f) == 1)
+        out.append("[%s]" % "".join(single) if len(single) > 1 else c)
+    return "".join(out)
 
 
 # Relative dates, read in the query's zone at the time the query is made.

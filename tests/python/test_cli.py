@@ -322,6 +322,11 @@ def test_options_may_come_before_the_command(cli, tree, args, key, expected):
         (["frobnicate"], 2, "unknown command 'frobnicate' (and no such file or folder); the commands are daily,"),
         (["dayly", "{tree}"], 2, "unknown command 'dayly' (and no such file or folder); did you mean 'daily'?"),
         (["--tz", "UTC", "sessoins"], 2, "did you mean 'sessions'?"),
+        # An option no command has names itself, not the word after it.
+        (["--sinse", "7d", "daily", "{tree}"], 2, "unknown option '--sinse'; did you mean '--since'?"),
+        (["--sinse=7d", "{tree}"], 2, "unknown option '--sinse'; did you mean '--since'?"),
+        (["-q", "sessions", "{tree}"], 2, "unknown option '-q'; see ledgerly --help"),
+        (["--sin", "7d", "--tz", "-05:00", "daily", "{tree}"], 0, None),  # abbreviations and offsets as before
         (["./frobnicate"], 2, "frobnicate: does not exist"),  # looks like a path: a source
         (["daily"], 2, "no logs found"),  # an empty home folder
     ],

@@ -246,20 +246,25 @@ def test_numbers_are_written_in_ascii_digits(given, parameter):
     assert caught.value.parameter == parameter
 
 
+WORD = {"/w/volcano", "volcano", "C:\\w\\volcano", "/w/Volcano", "VOLCANO"}
+
+
 @pytest.mark.parametrize(
     "project, expected",
     [
-        # A plain word is the last part of a path (or the whole name), in either kind of path.
-        ("volcano", {"/w/volcano", "volcano", "C:\\w\\volcano"}),
+        # A plain word is the last part of a path (or the whole name), in either kind of path, in any case.
+        ("volcano", WORD),
+        ("Volcano", WORD),
         ("volc", set()),
-        # Globs and paths match the whole name, as before.
+        # Globs and paths match the whole name, case counting, as before.
         ("*/volcano*", {"/w/volcano", "/w/volcano-web", "/x/volcano/sub"}),
+        ("*/Volcano", {"/w/Volcano"}),
         ("/w/volcano", {"/w/volcano"}),
         ("volcano/sub", set()),
     ],
 )
 def test_a_project_by_its_name(project, expected):
-    names = ("/w/volcano", "/w/volcano-web", "/x/volcano/sub", "volcano", "C:\\w\\volcano")
+    names = ("/w/volcano", "/w/volcano-web", "/x/volcano/sub", "volcano", "C:\\w\\volcano", "/w/Volcano", "VOLCANO")
     snap = snapshot_of([record(1, project=p, tokens=(1,) * 7) for p in range(len(names))], ("m",), names)
     assert {g.key["project"] for g in report(snap, by=("project",), project=project).rows} == expected
 
