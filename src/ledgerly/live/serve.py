@@ -148,6 +148,7 @@ def _serve_locked(
 ) -> None:
     """Runs the server (its caller holds the server lock)."""
     import signal
+    import threading
 
     from ledgerly.live import address
     from ledgerly.live.ticks import LiveLedger
@@ -177,13 +178,18 @@ def _serve_locked(
     if started is not None:
         started(Started(url, live, first))
 
-    previous = signal.signal(signal.SIGTERM, _stop)
+    # SIGTERM stops the server as Ctrl-C does. Only the main thread may set
+    # a signal handler; a server run on another thread leaves the process's
+    # handlers as they are.
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _stop) if main_thread else None
     try:
         _run_loop(options, server, sockets, warn)
     except (KeyboardInterrupt, _Stopped):
         pass
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if main_thread:
+            signal.signal(signal.SIGTERM, previous)
         _clean(info_file, (socket_file, unix[1]) if socket_file is not None and unix is not None else None)
         for sock in sockets:
             sock.close()
