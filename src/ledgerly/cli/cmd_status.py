@@ -324,7 +324,7 @@ def _parse_and_run(argv: Sequence[str]) -> int:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    from ledgerly.cli import run_command
+    from ledgerly.cli.saved import run_command
 
     args.run = run_status
     return run_command(args)
