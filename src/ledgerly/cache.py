@@ -53,7 +53,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
 from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, NotPrivate, open_private, private_folder, remove_stale
 from ledgerly.rows_file import ROWS_SUFFIX
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 
 if TYPE_CHECKING:
     from ledgerly.ledger import Snapshot

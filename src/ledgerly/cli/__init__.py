@@ -22,7 +22,6 @@ that run the command inside their own interpreter.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
@@ -175,6 +174,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run(args_in: List[str]) -> int:
+    from ledgerly.cli.saved import run_command
+
     if args_in[:1] and args_in[0] in REPORT_COMMANDS:
         # The command comes first: only its parsers are needed (building every
         # command's costs tens of milliseconds, which a report from the saved
@@ -190,22 +191,6 @@ def _run(args_in: List[str]) -> int:
         return status_main(arranged[1:])
     args = parser.parse_args(arranged)
     return run_command(args)
-
-
-def run_command(args: argparse.Namespace) -> int:
-    """Runs a parsed command, then waits for the state it saves (not after
-    Ctrl-C: the entry point leaves at once then)."""
-    from ledgerly.cli.saved import settle
-
-    try:
-        status: int = args.run(args)
-    except KeyboardInterrupt:
-        raise
-    except BaseException:
-        settle()
-        raise
-    settle()
-    return status
 
 
 def entry() -> None:

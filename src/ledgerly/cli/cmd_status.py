@@ -23,7 +23,14 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
 from ledgerly.cli.errors import ERROR_MARKER, PARTIAL, CommandError, finish
-from ledgerly.cli.options import add_limit_option, warn
+from ledgerly.cli.options import (
+    add_glob_options,
+    add_limit_option,
+    add_prices_option,
+    add_zone_option,
+    seconds,
+    warn,
+)
 from ledgerly.cli.statusline import FIELDS, TemplateError, check, default_line, render
 
 
@@ -65,27 +72,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 def add_query_options(group: argparse._ArgumentGroup) -> None:
     """The options of the status data: its zone, globs, prices, limits, and
     whether and how long to ask a server."""
-    group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: the server's, or config/local)")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument(
-        "--prices", metavar="FILE", help="price table file (reads the logs here instead of asking the server)"
-    )
+    add_zone_option(group, "the server's when one answers, else the config's timezone, or local")
+    add_glob_options(group)
+    add_prices_option(group, "reads the logs here instead of asking the server")
     add_limit_option(group)
     group.add_argument("--no-server", action="store_true", help="read the logs here even when a server runs")
     group.add_argument(
-        "--timeout", type=_timeout, default=2.0, metavar="SECONDS", help="how long to wait for the server (default 2)"
+        "--timeout",
+        type=seconds(0.01, 600),
+        default=2.0,
+        metavar="SECONDS",
+        help="how long to wait for the server (default 2)",
     )
-
-
-def _timeout(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
-    if not 0.01 <= value <= 600:
-        raise argparse.ArgumentTypeError("must be between 0.01 and 600 seconds")
-    return value
 
 
 def emit(status: Dict[str, Any], args: argparse.Namespace) -> None:
@@ -364,7 +362,7 @@ def _parse_and_run(argv: Sequence[str]) -> int:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    from ledgerly.cli import run_command
+    from ledgerly.cli.saved import run_command
 
     args.run = run_status
     return run_command(args)
