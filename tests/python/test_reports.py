@@ -280,11 +280,17 @@ def test_model_and_project_filters():
     ]
 
 
-def prices(**tables):
+def prices(tiers=False, **tables):
+    """A table of globs; with `tiers`, each also prices the fast, priority
+    and flex tiers at its standard rates."""
     from ledgerly.prices import ModelPrice
 
     keys = ("input", "cached_input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
-    return PriceTable(tuple(ModelPrice(glob, tuple(t.get(k) for k in keys)) for glob, t in tables.items()))
+    entries = []
+    for glob, t in tables.items():
+        rates = tuple(t.get(k) for k in keys)
+        entries.append(ModelPrice(glob, rates, tiers=(rates,) * 3 if tiers else (None,) * 3))
+    return PriceTable(tuple(entries))
 
 
 def test_unpriced_usage_is_never_counted_as_zero():
@@ -366,6 +372,7 @@ def test_csv_and_json_carry_the_same_numbers():
     import io
 
     table = prices(
+        tiers=True,  # the records' tiers are drawn at random
         **{
             "*": {
                 "input": 1.5,
@@ -375,7 +382,7 @@ def test_csv_and_json_carry_the_same_numbers():
                 "cache_write_5m": 1.0,
                 "cache_write_1h": 2.0,
             }
-        }
+        },
     )
     snap = snapshot_of(random_records(7, 200, "2025-01-01T00:00:00Z", 20), MODELS, PROJECTS)
     for breakdown in (False, True):

@@ -104,7 +104,8 @@ def models_seen(ctx: Context) -> Tuple[List[Seen], Any]:
     from ledgerly.cli.progress import run_refresh
     from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
-    from ledgerly.prices import PRICE_KEYS, priced_parts
+    from ledgerly.prices import PRICE_KEYS
+    from ledgerly.prices.classes import priced_parts
     from ledgerly.reports import report_for
 
     ledger = open_ledger(ctx)
