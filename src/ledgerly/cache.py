@@ -43,9 +43,7 @@ import dataclasses
 import hashlib
 import json
 import os
-import stat
 import struct
-import tempfile
 import threading
 import time
 import zlib
@@ -53,24 +51,17 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
+from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, NotPrivate, open_private, private_folder, remove_stale
 from ledgerly.rows_file import ROWS_SUFFIX
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 
 if TYPE_CHECKING:
     from ledgerly.ledger import Snapshot
     from ledgerly.rows_file import SavedRows
 
 STATE_SUFFIX = ".state"
-TEMPORARY_SUFFIX = ".tmp"
-# A temporary file this old belongs to a save that will never finish (its
-# process was killed): the next save in the folder removes it.
-STALE_TEMPORARY = 3600.0
 
-# The engine's file header (docs/state-file.md): magic, format, layout,
-# files, rows, then the extra bytes' length.
-_HEAD = struct.Struct("<8sIIQQQ")
-_MAGIC = b"\x89LST\r\n\x1a\n"
-_FORMAT = 1
 _HOST_MAGIC = b"LGH2"
 # magic, CRC-32 of what follows up to the manifest, header length, dialect table length
 _HOST = struct.Struct("<4sIII")
@@ -219,43 +210,51 @@ def read_head(path: str) -> Head:
     the extra bytes) without loading it. Raises FileNotFoundError when
     there is none, StateRefused for a file that is not usable (with the
     reason), OSError for a file that cannot be read."""
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    fd, _st = open_state(path)
     try:
-        fd = os.open(path, flags)
-    except IsADirectoryError:
-        raise StateRefused("a folder is in its place") from None
-    try:
-        st = os.fstat(fd)
-        if stat.S_ISDIR(st.st_mode):
-            raise StateRefused("a folder is in its place")
-        if not stat.S_ISREG(st.st_mode):
-            raise StateRefused("it is not a regular file")
-        if hasattr(os, "getuid") and st.st_uid != os.getuid():
-            raise StateRefused("it belongs to another user")
-        data = os.read(fd, _HEAD.size)
-        if len(data) < _HEAD.size:
-            raise StateRefused("the state file is empty" if not data else "the state file is truncated")
-        magic, format_version, _layout, files, rows, length = _HEAD.unpack(data)
-        if magic != _MAGIC:
-            raise StateRefused("not a state file")
-        if format_version != _FORMAT:
-            raise StateRefused("the state file has format %d; this build reads format %d" % (format_version, _FORMAT))
-        if length > min(_MAX_EXTRA, st.st_size - _HEAD.size):
-            raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
-        start = _read_exactly(fd, min(_HOST.size, length))
-        _crc, header, dialects = _lengths(start)
-        if _HOST.size + header + dialects > length:
-            raise StateRefused("the state file is corrupt (its host part runs past its end)")
-        start += _read_exactly(fd, header + dialects)
+        return head_of(fd)
     finally:
         os.close(fd)
-    return Head(files, rows, decode_host(start, checked_only=True))
 
 
-def _read_exactly(fd: int, size: int) -> bytes:
+def open_state(path: str) -> Tuple[int, os.stat_result]:
+    """The state file at `path`, open for reading and checked on the open
+    descriptor (`ledgerly.private_files.open_private`): the one file that
+    is then read, whatever is renamed in at `path` meanwhile. Raises
+    FileNotFoundError, StateRefused, OSError."""
+    try:
+        return open_private(path)
+    except NotPrivate as exc:
+        raise StateRefused(str(exc)) from None
+
+
+def head_of(fd: int) -> Head:
+    """`read_head` of the state file open as `fd` (read at its offsets)."""
+    from ledgerly._ledger import read_state_head
+
+    try:
+        head = read_state_head(fd)
+    except ValueError as exc:
+        raise StateRefused(str(exc)) from None
+    offset, length = head["extra_offset"], head["extra_size"]
+    if length > _MAX_EXTRA:
+        raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
+    start = _read_at(fd, min(_HOST.size, length), offset)
+    _crc, header, dialects = _lengths(start)
+    if _HOST.size + header + dialects > length:
+        raise StateRefused("the state file is corrupt (its host part runs past its end)")
+    start += _read_at(fd, header + dialects, offset + len(start))
+    return Head(head["files"], head["rows"], decode_host(start, checked_only=True))
+
+
+def _read_at(fd: int, size: int, offset: int) -> bytes:
     data = b""
     while len(data) < size:
-        chunk = os.read(fd, size - len(data))
+        if hasattr(os, "pread"):
+            chunk = os.pread(fd, size - len(data), offset + len(data))
+        else:  # pragma: no cover - Windows
+            os.lseek(fd, offset + len(data), os.SEEK_SET)
+            chunk = os.read(fd, size - len(data))
         if not chunk:
             raise StateRefused("the state file is truncated")
         data += chunk
@@ -272,15 +271,29 @@ def restore_dialects(path: str, sources: Sequence[Source], sniffs: SniffCache) -
     as far as its start tells, and the reason when a file is there but is
     not (None when there is no file)."""
     try:
-        head = read_head(path)
-        check_host(head.host, sources)
-        sniffs.restore(head.host.dialects)
+        fd, _st = open_state(path)
     except FileNotFoundError:
         return False, None  # nothing saved yet
-    except OSError as exc:
-        return False, _oserror_text(exc)
-    except StateRefused as exc:
-        return False, str(exc)
+    except (OSError, StateRefused) as exc:
+        return False, _refusal(exc)
+    try:
+        return _restore_dialects(fd, sources, sniffs)
+    finally:
+        os.close(fd)
+
+
+def _refusal(exc: BaseException) -> str:
+    return _oserror_text(exc) if isinstance(exc, OSError) else str(exc)
+
+
+def _restore_dialects(fd: int, sources: Sequence[Source], sniffs: SniffCache) -> Tuple[bool, Optional[str]]:
+    """`restore_dialects` from the state file open as `fd`."""
+    try:
+        head = head_of(fd)
+        check_host(head.host, sources)
+        sniffs.restore(head.host.dialects)
+    except (OSError, StateRefused) as exc:
+        return False, _refusal(exc)
     except ValueError as exc:  # a dialect table that passed its CRC but not its own checks
         return False, "the state file is corrupt (%s)" % exc
     return True, None
@@ -314,17 +327,27 @@ class Restore:
         self._given = threading.Event()
         self._detached = False
         self._thread: Optional[threading.Thread] = None
+        self._fd = -1
         # The rows file beside the state, checked and mapped on a thread of
         # its own (None until then, or when there is none that can be used).
         self._rows: Optional[SavedRows] = None
         self._rows_thread: Optional[threading.Thread] = None
-        # The state file's identity (file_identity) as the restore found it.
+        # The state file's identity (file_identity): of the one file that
+        # is read, through one descriptor, from its first bytes to the load.
         self.identity: Optional[List[int]] = None
-        usable, self.refused = restore_dialects(path, self.sources, sniffs)
-        if not usable:
+        try:
+            self._fd, st = open_state(path)
+        except FileNotFoundError:
+            return  # nothing saved yet
+        except (OSError, StateRefused) as exc:
+            self.refused = _refusal(exc)
             return
-        with contextlib.suppress(OSError):
-            self.identity = file_identity(os.stat(path))
+        usable, self.refused = _restore_dialects(self._fd, self.sources, sniffs)
+        if not usable:
+            os.close(self._fd)
+            return
+        self.identity = file_identity(st)
+        self.saved_at = st.st_mtime
         self._engine = engine_type()
         self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
         self._thread.start()
@@ -360,13 +383,13 @@ class Restore:
 
     def _work(self) -> None:
         try:
-            loaded = self._engine.load(self.path)
-            # The file may have been replaced since its start was read: the
-            # loaded state's own host part decides.
+            try:
+                loaded = self._engine.load(self._fd)
+            finally:
+                os.close(self._fd)
+            # The host part as the engine's checksum vouches for it.
             check_host(decode_host(loaded["extra"], checked_only=True), self.sources)
             self.bytes = loaded["bytes"]
-            with contextlib.suppress(OSError):  # (replaced or removed meanwhile: taken as old)
-                self.saved_at = os.stat(self.path).st_mtime
         except BaseException as exc:  # handed to `finish`
             self._error = exc
             return
@@ -437,24 +460,20 @@ def worth_saving(redo: int, saved_bytes: int, age: float) -> bool:
 
 def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> Dict[str, int]:
     """Saves `engine`'s state, the dialects of `sniffs` and `manifest` (the
-    engine's last refresh's) at `path`: into a new temporary file (mode
-    0600) in the same folder, renamed into place. The folder is made (mode
-    0700) when missing. Raises OSError."""
-    folder = os.path.dirname(path)
-    os.makedirs(folder, mode=0o700, exist_ok=True)
-    prefix = "." + os.path.basename(path) + "."
-    _remove_stale(folder, prefix)
-    fd, temporary = tempfile.mkstemp(prefix=prefix, suffix=TEMPORARY_SUFFIX, dir=folder)
-    os.close(fd)
+    engine's last refresh's) at `path`: into a new file (mode 0600) renamed
+    into place (`ledgerly.private_files.NewFile`). The folder is made (mode
+    0700) when missing; one that others may write is refused. Raises
+    OSError (`ledgerly.private_files.NotPrivate` for such a folder)."""
+    folder = private_folder(os.path.dirname(path))
+    remove_stale(folder, os.path.basename(path))
+    new = NewFile(path)
     try:
-        summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs, manifest))
-        # What tells this very file from any other at `path` (a rename keeps it).
-        summary.update(zip(("inode", "size", "mtime_ns"), file_identity(os.stat(temporary))))
-        os.replace(temporary, path)
+        summary: Dict[str, int] = engine.save(new.fd, encode_host(sources, sniffs, manifest))
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        new.discard()
         raise
+    # What tells this very file from any other at `path` (a rename keeps it).
+    summary.update(zip(("inode", "size", "mtime_ns"), file_identity(new.commit())))
     return summary
 
 
@@ -471,24 +490,9 @@ def save_rows(path: str, saved: Dict[str, int], snapshot: Snapshot, sources: Seq
     from ledgerly.rows_file import rows_path, write_rows
 
     target = rows_path(path)
-    _remove_stale(os.path.dirname(target), "." + os.path.basename(target) + ".")
+    remove_stale(os.path.dirname(target), os.path.basename(target))
     state = [saved["inode"], saved["size"], saved["mtime_ns"]]
     write_rows(target, snapshot, manifest, build_stamp(), _source_list(sources), state)
-
-
-def _remove_stale(folder: str, prefix: str) -> None:
-    now = time.time()
-    try:
-        with os.scandir(folder) as it:
-            for entry in it:
-                if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX):
-                    try:
-                        if now - entry.stat(follow_symlinks=False).st_mtime > STALE_TEMPORARY:
-                            os.unlink(entry.path)
-                    except OSError:
-                        pass
-    except OSError:
-        pass
 
 
 # ---------------------------------------------------------------------------
