@@ -290,10 +290,8 @@ def main(argv=None):
                 copy = os.path.join(work, name, os.path.basename(corpus))
                 shutil.copytree(corpus, copy, copy_function=os.link)
                 for path in message_logs(copy)[-CHANGED_FILES * 64 :]:
-                    data = open(path, "rb").read()
-                    os.unlink(path)
-                    with open(path, "wb") as f:
-                        f.write(data)
+                    shutil.copyfile(path, path + ".copy")
+                    os.replace(path + ".copy", path)
                 copies[corpus] = copy
             servers = {}
             try:
