@@ -302,12 +302,14 @@ def _restore_dialects(fd: int, sources: Sequence[Source], sniffs: SniffCache) ->
 class Restore:
     """One restore of a saved state into `sniffs` and a new engine: the
     host part's checked start read, and the dialects restored, at once; on
-    a thread, the engine loaded, then (once `finish` hands it the current
-    manifest) refreshed with that manifest, forced: the refresh that gives
-    the loaded state's rows with whatever changed since. `refused` is the
-    reason a file that is there cannot be used (None when there is none).
-    Dialects checked by their CRC are kept even when the engine's part
-    turns out damaged: they describe the files, not the engine."""
+    a thread, the rows file beside the state checked and mapped. The engine
+    is loaded on a thread of its own as soon as it is known to be needed
+    (there is no rows file that can be used), and otherwise only when
+    `finish` asks for it: a command whose logs did not change answers from
+    the rows file and never loads the engine. `refused` is the reason a
+    file that is there cannot be used (None when there is none). Dialects
+    checked by their CRC are kept even when the engine's part turns out
+    damaged: they describe the files, not the engine."""
 
     def __init__(
         self, path: str, sources: Sequence[Source], engine_type: Any, sniffs: SniffCache, workers: int
@@ -318,15 +320,10 @@ class Restore:
         self.refused: Optional[str] = None
         self.bytes = 0  # the loaded file's size
         self.saved_at = 0.0  # and its modification time
-        # The forced refresh of the loaded engine with the manifest `finish` gave.
-        self.result: Optional[Tuple[str, Optional[bytes]]] = None
         self._engine: Any = None
         self._error: Optional[BaseException] = None  # of the load
-        self._refresh_error: Optional[BaseException] = None
-        self._manifest: Optional[str] = None
-        self._given = threading.Event()
-        self._detached = False
         self._thread: Optional[threading.Thread] = None
+        self._load_lock = threading.Lock()
         self._fd = -1
         # The rows file beside the state, checked and mapped on a thread of
         # its own (None until then, or when there is none that can be used).
@@ -345,12 +342,11 @@ class Restore:
         usable, self.refused = _restore_dialects(self._fd, self.sources, sniffs)
         if not usable:
             os.close(self._fd)
+            self._fd = -1
             return
         self.identity = file_identity(st)
         self.saved_at = st.st_mtime
         self._engine = engine_type()
-        self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
-        self._thread.start()
         self._rows_thread = threading.Thread(target=self._read_rows, name="ledgerly-rows", daemon=True)
         self._rows_thread.start()
 
@@ -362,67 +358,46 @@ class Restore:
         # written for another state file than the one here is not used
         # either, so that a state damaged or replaced since is loaded (and
         # refused, or adopted) as it would be without a rows file.
-        if self.identity is None:
-            return
-        with contextlib.suppress(OSError, RowsRefused, ValueError):
-            self._rows = read_rows(rows_path(self.path), build_stamp(), _source_list(self.sources), self.identity)
+        if self.identity is not None:
+            with contextlib.suppress(OSError, RowsRefused, ValueError):
+                self._rows = read_rows(rows_path(self.path), build_stamp(), _source_list(self.sources), self.identity)
+        if self._rows is None:
+            self._start_load()  # the engine is needed: load it beside the listing
 
-    def saved_rows(self, manifest: str) -> Optional[SavedRows]:
-        """The rows file's rows when it holds the export of `manifest`: what
-        the loaded engine's refresh with `manifest` would give, without the
-        refresh. The restore itself goes on (`finish` still ends it)."""
+    def _start_load(self) -> None:
+        with self._load_lock:
+            if self._thread is None and self._fd >= 0:
+                self._thread = threading.Thread(target=self._load, name="ledgerly-load", daemon=True)
+                self._thread.start()
+
+    def saved_rows(self) -> Optional[SavedRows]:
+        """The rows file's rows (the saved state's selection, in export
+        order), or None when there is none that can be used."""
         if self._rows_thread is None:
             return None
         self._rows_thread.join()
-        rows = self._rows
-        if rows is None:
-            return None
-        from ledgerly.rows_file import manifest_digest
+        return self._rows
 
-        return rows if rows.manifest == manifest_digest(manifest) else None
-
-    def _work(self) -> None:
+    def _load(self) -> None:
         try:
             try:
                 loaded = self._engine.load(self._fd)
             finally:
                 os.close(self._fd)
+                self._fd = -1
             # The host part as the engine's checksum vouches for it.
             check_host(decode_host(loaded["extra"], checked_only=True), self.sources)
             self.bytes = loaded["bytes"]
         except BaseException as exc:  # handed to `finish`
             self._error = exc
-            return
-        self._given.wait()
-        if self._manifest is None:
-            return  # given up, or left to `finish` (detached)
-        self._refresh(self._manifest)
 
-    def _refresh(self, manifest: str) -> None:
-        try:
-            self.result = self._engine.refresh(manifest, self.workers, True)
-        except BaseException as exc:
-            self._refresh_error = exc
-
-    def detach(self) -> None:
-        """Lets the thread end once the engine is loaded, without waiting
-        for a manifest: `finish` then refreshes on its caller's thread."""
-        self._detached = True
-        self._given.set()
-
-    def finish(self, manifest: Optional[str]) -> Optional[Any]:
-        """Hands the thread `manifest` (None: no refresh) and waits for it;
-        returns the loaded engine (its refresh in `result`), or None (with
-        `refused` set when a file was there but could not be used)."""
+    def finish(self) -> Optional[Any]:
+        """Loads the engine (or waits for its load); returns it, or None
+        (with `refused` set when a file was there but could not be used)."""
+        self._start_load()
         if self._thread is None:
             return None
-        if not self._detached:
-            self._manifest = manifest
-            self._given.set()
         self._thread.join()
-        self._thread = None
-        if self._detached and self._error is None and manifest is not None:
-            self._refresh(manifest)
         error = self._error
         if isinstance(error, FileNotFoundError):
             return None  # removed meanwhile (ledgerly cache clear)
@@ -434,8 +409,6 @@ class Restore:
             return None
         if error is not None:
             raise error
-        if self._refresh_error is not None:
-            raise self._refresh_error
         return self._engine
 
 

@@ -6,23 +6,28 @@
 
 Each `refresh` lists the sources again, hands the manifest to the engine
 and returns a `Snapshot` holding the complete current rows. The engine
-returns rows only when the accounted state changed; otherwise the ledger
-hands out the previous rows again, so a snapshot is always complete.
+hands over only what changed in its selection since the ledger's last
+refresh (`ledgerly._ledger.Engine.delta`): the rows withdrawn and added,
+which the ledger's `ledgerly.rowstore.RowStore` applies to the rows it
+keeps as compact columns. So the rows are kept once, by the engine in full
+and by the ledger in columns, and a refresh costs what changed.
 
 Thread safety: `refresh` may be called from any thread; calls on one ledger
-run one at a time (a lock). Snapshots are immutable (their rows are a
-read-only view on the engine's bytes), so other threads may read a snapshot
-while the next refresh runs; a live view refreshes from one thread and
-serves the latest snapshot to others.
+run one at a time (a lock). Snapshots are immutable (their rows are
+read-only views of columns no one writes again), so other threads may read
+a snapshot while the next refresh runs; a live view refreshes from one
+thread and serves the latest snapshot to others.
 
 A ledger given a state file (`state`, see ledgerly.cache) starts from the
-state saved there: its first listing or refresh loads it (the engine on
-another thread while the listing runs), its first refresh hands that
-thread the listing's manifest and takes the export it makes (the rows of
-the loaded state together with what changed since), and `save` writes
-the state back when it changed. A file that cannot be used is
-left for the next save to replace, and the ledger reads cold; the reason
-is in `refused`. The answers are the same either way.
+state saved there. Its first listing reads the dialects and, on a thread,
+the rows file beside the state: the saved state's rows, in the order in
+which a loaded engine numbers them. When the listing's manifest is the
+one they were saved for, they are the answer, and the engine is loaded
+only if it is asked for more; otherwise the engine is loaded and its first
+delta brings those rows up to date. `save` writes the state back when it
+changed. A file that cannot be used is left for the next save to replace,
+and the ledger reads cold; the reason is in `refused`. The answers are
+the same either way.
 """
 
 from __future__ import annotations
@@ -32,7 +37,6 @@ import json
 import os
 import threading
 import time
-from dataclasses import dataclass
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -41,62 +45,22 @@ from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple,
 from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
 from ledgerly.listing import Listing
+from ledgerly.snapshot import Snapshot
 from ledgerly.sniffing import SniffCache
-from ledgerly.sources import Source, project_label
+from ledgerly.sources import Source
 from ledgerly.walk import list_files
 
 if TYPE_CHECKING:
-    import numpy as np
-
     from ledgerly.cache import Restore
+    from ledgerly.prices import PriceTable
     from ledgerly.rows_file import SavedRows
+    from ledgerly.rowstore import RowStore
+
+__all__ = ["Ledger", "Snapshot", "default_workers"]
 
 
 def default_workers() -> int:
     return max(1, min(MAX_WORKERS, os.cpu_count() or 1))
-
-
-@dataclass(frozen=True)
-class Snapshot:
-    """The accounted state after one refresh.
-
-    - `rows`: every counted event, a read-only structured array of
-      `ledgerly.layout.RECORD_DTYPE` viewed on `buffer` (no copy);
-      `buffer` holds the records and then the file indexes (the engine's
-      bytes, or a read-only view of a rows file mapped into memory);
-    - `models`, `projects`: the names that the rows' `model` and `project`
-      words index (project labels as `sources.project_label` writes them,
-      so two indexes may hold one name: grouping takes them as one);
-    - `scan`: the engine's statistics of this refresh (read-only mapping);
-    - `errors`: what could not be read in this refresh: files the engine
-      could not read and folders or files the listing could not open;
-    - `changed`: the accounted state changed in this refresh (always true
-      for a ledger's first refresh); when false, `rows` is the previous
-      snapshot's array;
-    - `refreshed_at`: when the refresh finished (Unix seconds);
-    - `listing`: the files this refresh was given, and those skipped;
-    - `files`: the paths of the log files that own at least one row;
-    - `file_index`: the file of each row, a read-only uint32 array
-      (`files[file_index[i]]` is the log that row i came from: the file of
-      the copy that was counted, when a response was logged more than
-      once), viewed on `buffer` after the records; None for a snapshot made
-      without the engine.
-    """
-
-    rows: np.ndarray
-    buffer: Union[bytes, memoryview]
-    models: Tuple[str, ...]
-    projects: Tuple[str, ...]
-    scan: Mapping[str, Any]
-    errors: Tuple[str, ...]
-    changed: bool
-    refreshed_at: float
-    listing: Listing
-    files: Tuple[str, ...] = ()
-    file_index: Optional[np.ndarray] = None
-
-    def __len__(self) -> int:
-        return len(self.rows)
 
 
 class Ledger:
@@ -140,6 +104,28 @@ class Ledger:
         # is to be written again (see save); None otherwise.
         self._rows_owed: Optional[List[int]] = None
         self._loaded_identity: Optional[List[int]] = None
+        self._store: Optional[RowStore] = None  # made on the first refresh (it imports numpy)
+        self._keep: Tuple[bool, Optional[PriceTable], bool] = (False, None, False)
+
+    def keep_aggregates(self, prices: Optional[PriceTable], recent: bool = True) -> None:
+        """Keeps, from now on, token sums per hour and key for reports priced
+        by `prices` and, with `recent`, the rows of the last days at hand
+        (`ledgerly.rowstore`): what a live view answers from after each
+        refresh. Answers are the same without them."""
+        with self._lock:
+            self._keep = (True, prices, recent)
+            if self._store is not None:
+                self._store.keep(prices, recent)
+
+    def _row_store(self) -> RowStore:
+        if self._store is None:
+            from ledgerly.rowstore import RowStore
+
+            keep, prices, recent = self._keep
+            self._store = RowStore()
+            if keep:
+                self._store.keep(prices, recent)
+        return self._store
 
     @property
     def sniffs(self) -> SniffCache:
@@ -163,48 +149,51 @@ class Ledger:
         assert self.state is not None
         self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs, self.workers)
 
-    def _finish_restore(self, manifest: str) -> Optional[Tuple[str, Optional[bytes]]]:
-        """Ends the restore, if one runs: the loaded engine's refresh with
-        `manifest` (made on the restore's thread), or None."""
+    def _finish_restore(self) -> None:
+        """Ends the restore, if one runs: the loaded engine becomes the
+        ledger's (the rows it holds stay as the store has them)."""
         restore = self._restore
         if restore is None:
-            return None
+            return
         self._restore = None
         self._restored = True
         try:
-            engine = restore.finish(manifest)
+            engine = restore.finish()
         finally:
             self.refused = restore.refused
         if engine is None:
             self._unsaved = True  # whatever is there (nothing, or a refused file) is to be replaced
-            return None
+            self._row_store().clear()  # rows of a state that is not loaded
+            return
         self._engine = engine
         self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
         self._loaded_identity = restore.identity
-        return restore.result
+
+    def _snapshot(self, scan: Mapping[str, Any], listing: Listing, changed: bool) -> Snapshot:
+        last = self._last
+        view = last.store if last is not None and not changed and last.store is not None else self._row_store().view()
+        rows = last.rows if last is not None and not changed else view.live
+        return Snapshot(
+            rows=rows,
+            models=view.models,
+            projects=view.projects,
+            scan=MappingProxyType(dict(scan)),
+            errors=tuple(listing.errors) + tuple(scan.get("errors", ())),
+            changed=changed or last is None,
+            refreshed_at=time.time(),
+            listing=listing,
+            file_names=view.files,
+            in_order=view.in_order,
+            store=view,
+        )
 
     def _adopt_saved_rows(self, saved: SavedRows, listing: Listing, manifest: str) -> Snapshot:
         """The first snapshot, from the rows file of a state whose logs have
-        not changed since (the restore goes on: a later refresh or a save
-        ends it and takes its engine)."""
+        not changed since (the engine is loaded only if asked for more)."""
         self._manifest = manifest
-        snapshot = Snapshot(
-            rows=saved.rows,
-            buffer=saved.buffer,
-            models=saved.models,
-            projects=saved.projects,
-            scan=MappingProxyType(dict(saved.scan)),
-            errors=tuple(listing.errors),
-            changed=True,
-            refreshed_at=time.time(),
-            listing=listing,
-            files=saved.files,
-            file_index=saved.file_index,
-        )
-        self._last = snapshot
         self._from_rows = True
-        assert self._restore is not None
-        self._restore.detach()
+        snapshot = self._snapshot(saved.scan, listing, True)
+        self._last = snapshot
         return snapshot
 
     def save(self, economical: bool = False) -> bool:
@@ -227,12 +216,14 @@ class Ledger:
             redo = self._redo + (sniffed - self._sniffed) * REDO_PER_FILE
             if economical and not worth_saving(redo, self._saved_bytes, time.time() - self._saved_at):
                 return False
-            # A snapshot from the rows file leaves the restore running: the
-            # engine to save is the loaded one, refreshed with the same
-            # manifest. One that could not be loaded holds nothing yet and
-            # is not saved.
-            if self._restore is not None and self._finish_restore(self._manifest) is None:
-                return False
+            # A snapshot from the rows file leaves the restore pending: the
+            # engine to save is the loaded one, whose last refresh had the
+            # same manifest. One that could not be loaded holds nothing yet
+            # and is not saved.
+            if self._restore is not None:
+                self._finish_restore()
+                if self._loaded_identity is None:
+                    return False
             summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
             from ledgerly.cache import save_rows
 
@@ -261,6 +252,18 @@ class Ledger:
                 save_rows(self.state, identity, self._last, self.sources, self._manifest)
 
     @property
+    def from_saved_rows(self) -> bool:
+        """The latest snapshot came from the rows file beside the saved
+        state, without the engine."""
+        return self._from_rows
+
+    @property
+    def loaded(self) -> bool:
+        """The engine's state was loaded from the state file (a ledger that
+        answers from the rows file does not load it until asked for more)."""
+        return self._loaded_identity is not None
+
+    @property
     def last(self) -> Optional[Snapshot]:
         """The snapshot of the latest refresh, or None before the first."""
         return self._last
@@ -276,62 +279,60 @@ class Ledger:
 
         `listing` lets a caller that already listed the sources (to size a
         progress bar, say) pass that listing in; by default the sources are
-        listed afresh. `force` makes the engine rebuild its export even when
-        nothing changed (the rows are then a new buffer with equal content).
-        A broken engine invariant raises `ledgerly.PanicException`; read
-        problems never raise, they are in `Snapshot.errors`."""
+        listed afresh. `force` makes the engine hand over its whole
+        selection again, even when nothing changed (the rows are then new
+        columns with equal content). A broken engine invariant raises
+        `ledgerly.PanicException`; read problems never raise, they are in
+        `Snapshot.errors`."""
         with self._lock:
             self._start_restore()
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
             manifest = listing.manifest()
-            if self._last is None and self._restore is not None and not force:
-                saved = self._restore.saved_rows(manifest)
-                if saved is not None:
-                    return self._adopt_saved_rows(saved, listing, manifest)
-            # A loaded engine hands out no rows for what it already held:
-            # its first refresh, made on the restore's thread, is forced.
-            restored = self._finish_restore(manifest)
-            text, buffer = restored if restored is not None else self._engine.refresh(manifest, self.workers, force)
-            self._manifest = manifest
+            store = self._row_store()
+            restore = self._restore
+            if restore is not None:
+                saved = restore.saved_rows()
+                if saved is not None and self._last is None:
+                    store.load(saved)
+                    if not force:
+                        from ledgerly.rows_file import manifest_digest
+
+                        if saved.manifest == manifest_digest(manifest):
+                            return self._adopt_saved_rows(saved, listing, manifest)
+                self._finish_restore()
             rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
-            report = json.loads(text)
-            scan = report["scan"]
+            scan, moved = self._delta(manifest, 0 if force else None)
+            self._manifest = manifest
             if scan["updated"] or scan["changed"] or scan["removed"]:
                 self._unsaved = True
                 self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
-            elif restored is not None and not rows_were_used:
+            elif self._loaded_identity is not None and self._last is None and not rows_were_used:
                 # A loaded state whose logs did not change, answered by its
                 # engine: its rows file was missing, damaged or older.
                 self._rows_owed = self._loaded_identity
-            last = self._last
-            file_index: Optional[np.ndarray]
-            kept: Union[bytes, memoryview]
-            if buffer is not None:
-                from ledgerly.layout import view_attributed
-
-                rows, file_index = view_attributed(buffer, report["rows"])
-                kept = buffer
-                models = tuple(report["models"])
-                projects = tuple(project_label(p) for p in report["projects"])
-                files = tuple(report["files"])
-            elif last is not None:
-                rows, kept, models, projects = last.rows, last.buffer, last.models, last.projects
-                files, file_index = last.files, last.file_index
-            else:  # pragma: no cover - the engine always exports on its first refresh
-                raise RuntimeError("the engine returned no rows on its first refresh")
-            snapshot = Snapshot(
-                rows=rows,
-                buffer=kept,
-                models=models,
-                projects=projects,
-                scan=MappingProxyType(scan),
-                errors=tuple(listing.errors) + tuple(scan["errors"]),
-                changed=bool(scan["updated"]) or last is None,
-                refreshed_at=time.time(),
-                listing=listing,
-                files=files,
-                file_index=file_index,
-            )
+            snapshot = self._snapshot(scan, listing, moved)
             self._last = snapshot
             return snapshot
+
+    def _delta(self, manifest: str, since: Optional[int]) -> Tuple[Mapping[str, Any], bool]:
+        """Asks the engine what changed since the store's generation (or
+        since `since`), and applies it; returns the refresh's scan and
+        whether the rows changed."""
+        from ledgerly.rowstore import DeltaError
+
+        store = self._row_store()
+        generation = store.generation if since is None else since
+        text, buffer = self._engine.delta(manifest, self.workers, generation)
+        report = json.loads(text)
+        try:
+            moved = store.apply(report, buffer)
+        except DeltaError:
+            # Not what the store holds: ask for the whole selection (the
+            # state is read already, so this reads nothing again).
+            text, buffer = self._engine.delta(manifest, self.workers, 0)
+            retry = json.loads(text)
+            store.apply(retry, buffer)
+            moved = True
+        scan: Mapping[str, Any] = report["scan"]
+        return scan, moved

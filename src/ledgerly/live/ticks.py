@@ -27,6 +27,7 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
 from ledgerly.ledger import Ledger, Snapshot
 from ledgerly.live.tracking import Tracker
+from ledgerly.prices import PriceTable
 from ledgerly.sources import Source
 
 # Seconds between two saves of a changing state (a crash or kill loses at
@@ -75,8 +76,12 @@ class LiveLedger:
         workers: Optional[int] = None,
         state: Optional[str] = None,
         save_every: float = SAVE_EVERY,
+        prices: Optional[PriceTable] = None,
     ) -> None:
         self.ledger = Ledger(sources, workers, state)
+        # Answers after a tick read sums kept from the engine's deltas (for
+        # reports priced by `prices`) and the recent rows, not every row.
+        self.ledger.keep_aggregates(prices)
         self.tracker = Tracker(self.ledger.sources, self.ledger.sniffs)
         self.save_every = save_every
         self.save_error: Optional[OSError] = None  # the latest save's failure

@@ -33,7 +33,7 @@ The contract:
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -128,11 +128,14 @@ def _plan(table: PriceTable, models: Tuple[str, ...]) -> Plan:
     )
 
 
-def raw_codes(plan: Plan, rows: np.ndarray) -> np.ndarray:
-    """Each row's class within the plan: ``(slot * MAX_BANDS + band) *
-    len(TIERS) + tier``, computed a chunk of records at a time."""
+def periods_and_bands(plan: Plan, rows: Any) -> Tuple[np.ndarray, np.ndarray]:
+    """Each row's price period (the version in force at its time) and its
+    long-context band under the plan, computed a chunk of records at a
+    time. With the row's model and tier they make its class (`raw_codes`);
+    both stay the same for one price table whatever the model table."""
     n = len(rows)
-    out = np.empty(n, dtype=np.int64)
+    periods = np.zeros(n, dtype=np.int64)
+    bands = np.zeros(n, dtype=np.int64)
     slot_of = plan.slot_of[0] if plan.periods == 1 else plan.slot_of
     for start in range(0, n, _CHUNK):
         part = rows[start : start + _CHUNK]
@@ -141,9 +144,8 @@ def raw_codes(plan: Plan, rows: np.ndarray) -> np.ndarray:
             slot = slot_of[model]
         else:
             period = np.searchsorted(plan.starts, part["timestamp"], side="right") - 1
+            periods[start : start + len(part)] = period
             slot = slot_of[period, model]
-        code = out[start : start + len(part)]
-        np.multiply(slot, MAX_BANDS, out=code)
         if plan.band_keys is not None and plan.band_first is not None:
             prompt = np.minimum(part[_PROMPT_FIELDS[0]], _PROMPT_CAP)
             for name in _PROMPT_FIELDS[1:]:
@@ -151,10 +153,26 @@ def raw_codes(plan: Plan, rows: np.ndarray) -> np.ndarray:
             np.minimum(prompt, _PROMPT_CAP, out=prompt)
             # The band: how many of the slot's thresholds lie below the prompt.
             band = np.searchsorted(plan.band_keys, (slot << _PROMPT_BITS) | prompt, side="left")
-            code += band - plan.band_first[slot]
-        code *= _TIERS
-        code += _TIER_OF_CODE[np.minimum(part["tier"], len(TIER_OF_CODE) - 1).astype(np.intp)]
-    return out
+            bands[start : start + len(part)] = band - plan.band_first[slot]
+    return periods, bands
+
+
+def codes_of(plan: Plan, model: np.ndarray, period: np.ndarray, band: np.ndarray, tier: np.ndarray) -> np.ndarray:
+    """The classes within the plan of rows (or sums of rows) of one model,
+    period, band and tier code each: ``(slot * MAX_BANDS + band) *
+    len(TIERS) + tier class``."""
+    model = np.asarray(model).astype(np.intp)
+    period = np.asarray(period).astype(np.intp)
+    slot = plan.slot_of[period, model]
+    code: np.ndarray = (slot * MAX_BANDS + np.asarray(band, dtype=np.int64)) * _TIERS
+    code += _TIER_OF_CODE[np.minimum(np.asarray(tier), len(TIER_OF_CODE) - 1).astype(np.intp)]
+    return code
+
+
+def raw_codes(plan: Plan, rows: Any) -> np.ndarray:
+    """Each row's class within the plan (see `codes_of`)."""
+    periods, bands = periods_and_bands(plan, rows)
+    return codes_of(plan, rows["model"], periods, bands, rows["tier"])
 
 
 @dataclass(frozen=True)
@@ -234,10 +252,12 @@ class RowClasses:
         return self.codes.part(0, len(self.codes.codes))
 
 
-def classify(table: PriceTable, rows: np.ndarray, models: Sequence[str]) -> RowClasses:
-    """The price class of every row of `rows` under `table`."""
+def classify(table: PriceTable, rows: Any, models: Sequence[str], raw: Optional[np.ndarray] = None) -> RowClasses:
+    """The price class of every row of `rows` under `table` (`raw`: their
+    classes within the plan, when already known)."""
     plan = plan_for(table, models)
-    raw = raw_codes(plan, rows)
+    if raw is None:
+        raw = raw_codes(plan, rows)
     space = max(1, len(plan.priced)) * _PER_SLOT
     present = np.flatnonzero(np.bincount(raw, minlength=space)) if len(raw) else np.zeros(0, dtype=np.int64)
     lookup = np.zeros(space, dtype=np.int64)
@@ -277,11 +297,17 @@ class ModelGroups:
 
 
 def group_by_model(
-    dims: Sequence[Codes], rows: np.ndarray, tokens: np.ndarray, models: Sequence[str], table: Optional[PriceTable]
+    dims: Sequence[Codes],
+    rows: Any,
+    tokens: Any,
+    models: Sequence[str],
+    table: Optional[PriceTable],
+    raw: Optional[np.ndarray] = None,
 ) -> ModelGroups:
     """Groups `rows` by `dims` and the model, and prices every group: by
     (dims, price class) when `table` prices anything, then the classes of
-    one model added up."""
+    one model added up. `rows` may be sums of rows of one class each (see
+    `ledgerly.aggregates`), whose classes `raw` then gives."""
     if not table:
         model_codes = ranked(rows["model"], models)
         fine = aggregate(list(dims) + [model_codes], tokens)
@@ -289,7 +315,7 @@ def group_by_model(
         model_of = model_codes.values[digits] if model_codes.values is not None else digits
         none = np.zeros(len(fine))
         return ModelGroups(fine.digits[:-1], model_of, digits, fine.sums, none, none.astype(bool), {})
-    classes = classify(table, rows, models)
+    classes = classify(table, rows, models, raw)
     fine = aggregate(list(dims) + [classes.codes], tokens)
     digits = fine.digits[-1]
     paid, missing = classes.price(fine.sums, digits)
@@ -325,7 +351,9 @@ __all__ = [
     "Plan",
     "RowClasses",
     "classify",
+    "codes_of",
     "group_by_model",
+    "periods_and_bands",
     "plan_for",
     "priced_parts",
 ]
