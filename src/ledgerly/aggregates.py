@@ -31,8 +31,8 @@ the rows.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -68,28 +68,50 @@ _MAX_TOKENS = 1 << 32
 
 
 @dataclass(frozen=True)
-class AggregateView:
-    """The sums at one generation: `keys` (ascending), `counts` (rows per
-    group) and `sums` (G, 7) int64, for `prices` (None: no classes)."""
+class Table:
+    """Groups of one aggregate table: `keys` (ascending), `counts` (rows per
+    group) and `sums` (G, 7) int64; decoded key fields kept once made."""
 
     keys: np.ndarray
     counts: np.ndarray
     sums: np.ndarray
-    prices: Optional[PriceTable]
+    decoded: Dict[str, np.ndarray] = field(default_factory=dict, compare=False, repr=False)
 
     def field(self, name: str) -> np.ndarray:
-        value = (self.keys >> _SHIFT[name]) & ((1 << _WIDTH[name]) - 1)
-        return value - _HOUR_ZERO if name == "hour" else value
+        found = self.decoded.get(name)
+        if found is None:
+            value = (self.keys >> _SHIFT[name]) & ((1 << _WIDTH[name]) - 1)
+            found = value - _HOUR_ZERO if name == "hour" else value
+            found.flags.writeable = False
+            self.decoded[name] = found
+        return found
+
+
+@dataclass(frozen=True)
+class AggregateView:
+    """The sums at one generation, for `prices` (None: no classes): per hour
+    and key (`hours`), and per key over all time (`totals`, whose hour
+    field is 0)."""
+
+    hours: Table
+    totals: Table
+    prices: Optional[PriceTable]
 
     def occupied_hours(self, model: Optional[np.ndarray] = None, project: Optional[np.ndarray] = None) -> np.ndarray:
         """The hours (ascending, as hour numbers since the epoch) that hold
         rows whose model and project the masks (by index) let through."""
-        keep = np.ones(len(self.keys), dtype=bool)
-        if model is not None:
-            keep &= _mask_of(model, self.field("model"))
-        if project is not None:
-            keep &= _mask_of(project, self.field("project"))
-        return np.unique(self.field("hour")[keep])
+        hours = self.hours.field("hour")  # ascending: the hour leads the key
+        if model is not None or project is not None:
+            keep = np.ones(len(hours), dtype=bool)
+            if model is not None:
+                keep &= _mask_of(model, self.hours.field("model"))
+            if project is not None:
+                keep &= _mask_of(project, self.hours.field("project"))
+            hours = hours[keep]
+        if not len(hours):
+            return hours
+        found: np.ndarray = hours[np.r_[True, hours[1:] != hours[:-1]]]
+        return found
 
 
 def _mask_of(mask: np.ndarray, index: np.ndarray) -> np.ndarray:
@@ -99,6 +121,9 @@ def _mask_of(mask: np.ndarray, index: np.ndarray) -> np.ndarray:
     return out
 
 
+_ALL_TIME = ~(((1 << _WIDTH["hour"]) - 1) << _SHIFT["hour"])  # a key without its hour
+
+
 class Aggregates:
     """The sums of one store (see the module's text); written by the
     store's one writer."""
@@ -106,9 +131,8 @@ class Aggregates:
     def __init__(self, prices: Optional[PriceTable]) -> None:
         self.prices = prices
         self.on = True
-        self._keys = np.zeros(0, dtype=np.int64)
-        self._counts = np.zeros(0, dtype=np.int64)
-        self._sums = np.zeros((0, len(TOKEN_FIELDS)), dtype=np.int64)
+        self._hours = _empty()
+        self._totals = _empty()
         self._view: Optional[AggregateView] = None
 
     def empty(self) -> Aggregates:
@@ -118,7 +142,7 @@ class Aggregates:
         if not self.on:
             return None
         if self._view is None:
-            self._view = AggregateView(self._keys, self._counts, self._sums, self.prices)
+            self._view = AggregateView(Table(*self._hours), Table(*self._totals), self.prices)
         return self._view
 
     def add(self, rows: Rows, models: Sequence[str]) -> None:
@@ -129,7 +153,7 @@ class Aggregates:
 
     def _off(self) -> None:
         self.on = False
-        self._keys, self._counts, self._sums = self._keys[:0], self._counts[:0], self._sums[:0]
+        self._hours = self._totals = _empty()
         self._view = None
 
     def _packed(self, rows: Rows, models: Sequence[str]) -> Optional[np.ndarray]:
@@ -172,44 +196,65 @@ class Aggregates:
         if keys is None:
             self._off()
             return
-        order = np.argsort(keys, kind="stable")
-        ordered = keys[order]
-        starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
-        groups = ordered[starts]
-        counts = np.diff(np.r_[starts, len(ordered)]) * sign
         # Exact in int64: every count is below 2**32 and there are fewer
-        # than 2**31 rows. One column at a time, not a matrix of them all.
-        sums = np.empty((len(groups), len(TOKEN_FIELDS)), dtype=np.int64)
-        for j, name in enumerate(TOKEN_FIELDS):
-            sums[:, j] = np.add.reduceat(rows.column(name).astype(np.int64)[order], starts)
-        sums *= sign
-        at = np.searchsorted(self._keys, groups)
-        found = at < len(self._keys)
-        found[found] = self._keys[at[found]] == groups[found]
-        # New arrays every time: a view handed out keeps the old ones.
-        new = groups[~found]
-        if len(new):
-            if sign < 0:  # rows withdrawn that were never added: trust the rows instead
-                self._off()
-                return
-            keys_all = np.union1d(self._keys, new)
-            old_at = np.searchsorted(keys_all, self._keys)
-            all_counts = np.zeros(len(keys_all), dtype=np.int64)
-            all_sums = np.zeros((len(keys_all), len(TOKEN_FIELDS)), dtype=np.int64)
-            all_counts[old_at] = self._counts
-            all_sums[old_at] = self._sums
-        else:
-            keys_all, all_counts, all_sums = self._keys, self._counts.copy(), self._sums.copy()
-        at = np.searchsorted(keys_all, groups)
-        all_counts[at] += counts
-        all_sums[at] += sums
-        if sign < 0:
-            emptied = all_counts == 0
-            if emptied.any():
-                keep = ~emptied
-                keys_all, all_counts, all_sums = keys_all[keep], all_counts[keep], all_sums[keep]
-        self._keys, self._counts, self._sums = keys_all, all_counts, all_sums
+        # than 2**31 rows.
+        columns = [rows.column(name).astype(np.int64) for name in TOKEN_FIELDS]
+        merged = [
+            _merged(table, keys, columns, sign)
+            for table, keys in ((self._hours, keys), (self._totals, keys & _ALL_TIME))
+        ]
+        if merged[0] is None or merged[1] is None:  # rows withdrawn that were never added: trust the rows instead
+            self._off()
+            return
+        self._hours, self._totals = merged[0], merged[1]
         self._view = None
+
+
+_Arrays = Tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def _empty() -> _Arrays:
+    return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros((0, len(TOKEN_FIELDS)), dtype=np.int64)
+
+
+def _merged(table: _Arrays, keys: np.ndarray, columns: Sequence[np.ndarray], sign: int) -> Optional[_Arrays]:
+    """`table` with the rows of `keys` (their token `columns`) added
+    (`sign` 1) or taken out (-1), as new arrays (a view handed out keeps
+    the old ones); None when rows are taken out of groups that lack them."""
+    old_keys, old_counts, old_sums = table
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
+    groups = ordered[starts]
+    counts = np.diff(np.r_[starts, len(ordered)]) * sign
+    sums = np.empty((len(groups), len(TOKEN_FIELDS)), dtype=np.int64)
+    for j, column in enumerate(columns):
+        sums[:, j] = np.add.reduceat(column[order], starts)
+    sums *= sign
+    at = np.searchsorted(old_keys, groups)
+    found = at < len(old_keys)
+    found[found] = old_keys[at[found]] == groups[found]
+    new = groups[~found]
+    if len(new):
+        if sign < 0:
+            return None
+        all_keys = np.union1d(old_keys, new)
+        old_at = np.searchsorted(all_keys, old_keys)
+        all_counts = np.zeros(len(all_keys), dtype=np.int64)
+        all_sums = np.zeros((len(all_keys), len(TOKEN_FIELDS)), dtype=np.int64)
+        all_counts[old_at] = old_counts
+        all_sums[old_at] = old_sums
+    else:
+        all_keys, all_counts, all_sums = old_keys, old_counts.copy(), old_sums.copy()
+    at = np.searchsorted(all_keys, groups)
+    all_counts[at] += counts
+    all_sums[at] += sums
+    if sign < 0:
+        emptied = all_counts == 0
+        if emptied.any():
+            keep = ~emptied
+            all_keys, all_counts, all_sums = all_keys[keep], all_counts[keep], all_sums[keep]
+    return all_keys, all_counts, all_sums
 
 
 @dataclass(frozen=True)
@@ -230,45 +275,53 @@ def groups_for(
     project: Optional[np.ndarray],
     models: Sequence[str],
     prices: Optional[PriceTable],
+    by_time: bool = True,
 ) -> Optional[GroupRows]:
     """The groups of the rows from `low` to `high` (ms, or None) whose model
     and project the masks (by index; None: any) let through, as rows; None
     when the sums cannot answer exactly: a bound inside an hour, or a price
-    table other than the sums' (with usage to price)."""
+    table other than the sums' (with usage to price). Without bounds and
+    without `by_time` (no grouping by day, week or month), the groups are
+    those of all time, one per key, their times all 0."""
     if (low is not None and low % HOUR_MS) or (high is not None and high % HOUR_MS):
         return None
     if prices and prices is not view.prices:
         return None
-    hour = view.field("hour")
+    table = view.hours if by_time or low is not None or high is not None else view.totals
+    hour = table.field("hour")
     keep = np.ones(len(hour), dtype=bool)
     if low is not None:
         keep &= hour >= low // HOUR_MS
     if high is not None:
         keep &= hour < high // HOUR_MS
     if model is not None:
-        keep &= _mask_of(model, view.field("model"))
+        keep &= _mask_of(model, table.field("model"))
     if project is not None:
-        keep &= _mask_of(project, view.field("project"))
-    picked = np.flatnonzero(keep)
-    n = len(picked)
+        keep &= _mask_of(project, table.field("project"))
+    picked = None if keep.all() else np.flatnonzero(keep)
+
+    def of(values: np.ndarray) -> np.ndarray:
+        return values if picked is None else values[picked]
+
+    n = len(hour) if picked is None else len(picked)
     columns = {
-        "timestamp": hour[picked] * HOUR_MS,
-        "model": view.field("model")[picked],
-        "project": view.field("project")[picked],
-        "kind": view.field("dialect")[picked],
-        "subagent": view.field("subagent")[picked],
-        "tier": view.field("tier")[picked],
+        "timestamp": of(hour) * HOUR_MS,
+        "model": of(table.field("model")),
+        "project": of(table.field("project")),
+        "kind": of(table.field("dialect")),
+        "subagent": of(table.field("subagent")),
+        "tier": of(table.field("tier")),
         "file": np.zeros(n, dtype=np.int64),
         "place": np.zeros(n, dtype=np.int64),
         "seq": np.zeros(n, dtype=np.int64),
     }
     for j, name in enumerate(TOKEN_FIELDS):
-        columns[name] = view.sums[picked, j]
+        columns[name] = of(table.sums[:, j])
     raw = None
     if prices:
         from ledgerly.prices.classes import codes_of, plan_for
 
         plan = plan_for(prices, models)
-        period, band = view.field("period")[picked], view.field("band")[picked]
+        period, band = of(table.field("period")), of(table.field("band"))
         raw = codes_of(plan, columns["model"], period, band, columns["tier"])
     return GroupRows(Rows(columns, n), raw)

@@ -20,9 +20,10 @@ otherwise), so that sums and comparisons never wrap; the indexes and codes
 come as stored (callers index with them).
 
 A `Rows` may stand for its columns less some positions (`dead`, kept by a
-`ledgerly.rowstore.RowStore` between compactions): the live rows are made
-on first use and kept, so that a snapshot that is never read row by row
-never pays for it.
+`ledgerly.rowstore.RowStore` between compactions), or for some of them
+(a selection): each column of those rows is made on first read and kept,
+so that a snapshot that is never read row by row never pays for it, and a
+selection pays for the columns read.
 """
 
 from __future__ import annotations
@@ -80,17 +81,27 @@ def narrowest(name: str, values: np.ndarray) -> np.ndarray:
 
 class Rows:
     """Counted events as columns (see the module's text). Never changes:
-    its arrays are read-only and no one writes the positions they view."""
+    its arrays are read-only and no one writes the positions they view.
+
+    A selection (`rows[mask]`) keeps the columns it was picked from and
+    which positions it holds; each column is made on first read, so a
+    selection costs the columns that are read, not all of them."""
 
     def __init__(
         self,
         columns: Mapping[str, np.ndarray],
         length: int,
         dead: Optional[np.ndarray] = None,
+        pick: Optional[np.ndarray] = None,
     ) -> None:
+        # `pick` (a mask of `length` or ascending positions below it) or
+        # `dead` (ascending positions to leave out) choose the rows.
         self._columns = dict(columns)
         self._length = length
         self._dead = dead if dead is not None and len(dead) else None
+        self._pick = pick
+        self._made: Dict[str, np.ndarray] = {}
+        self._count: Optional[int] = None
         self._lock = threading.Lock()
 
     # -- making rows
@@ -112,29 +123,50 @@ class Rows:
     def empty() -> Rows:
         return Rows({name: np.zeros(0, dtype=LADDERS[name][0]) for name in FIELDS}, 0)
 
-    # -- reading rows
+    # -- which rows
+
+    def _chosen(self) -> Optional[np.ndarray]:
+        """The mask or the positions of the rows held; None: all `length`."""
+        if self._pick is None and self._dead is not None:
+            with self._lock:
+                if self._pick is None and self._dead is not None:
+                    keep = np.ones(self._length, dtype=bool)
+                    keep[self._dead] = False
+                    self._pick = keep
+        return self._pick
 
     def __len__(self) -> int:
-        return self._length - (len(self._dead) if self._dead is not None else 0)
+        if self._count is None:
+            if self._pick is None and self._dead is None:
+                self._count = self._length
+            elif self._pick is None:
+                assert self._dead is not None
+                self._count = self._length - len(self._dead)
+            else:
+                pick = self._pick
+                self._count = int(np.count_nonzero(pick)) if pick.dtype == bool else len(pick)
+        return self._count
 
-    def _live(self) -> Dict[str, np.ndarray]:
-        """The columns of the live rows, made once."""
-        if self._dead is None:
-            return self._columns
-        with self._lock:
-            if self._dead is not None:
-                keep = np.ones(self._length, dtype=bool)
-                keep[self._dead] = False
-                live = {name: column[: self._length][keep] for name, column in self._columns.items()}
-                for column in live.values():
-                    column.flags.writeable = False
-                self._columns, self._length, self._dead = live, len(keep) - len(self._dead), None
-        return self._columns
+    def _positions(self) -> Optional[np.ndarray]:
+        chosen = self._chosen()
+        if chosen is not None and chosen.dtype == bool:
+            return np.flatnonzero(chosen)
+        return chosen
+
+    # -- reading rows
 
     def column(self, name: str) -> np.ndarray:
-        """The stored column `name` of the live rows (its own width)."""
-        column = self._live()[name]
-        return column if len(column) == self._length else column[: self._length]
+        """The stored column `name` of the rows held (its own width)."""
+        base = self._columns[name]
+        chosen = self._chosen()
+        if chosen is None:
+            return base if len(base) == self._length else base[: self._length]
+        made = self._made.get(name)
+        if made is None:
+            made = base[: self._length][chosen]
+            made.flags.writeable = False
+            self._made[name] = made
+        return made
 
     @overload
     def __getitem__(self, key: str) -> np.ndarray: ...
@@ -156,14 +188,21 @@ class Rows:
 
     def select(self, key: Union[np.ndarray, slice, Sequence[int]]) -> Rows:
         """The rows that a mask, an index array or a slice picks."""
-        columns = self._live()
+        positions = self._positions()
         if isinstance(key, slice):
-            picked = {name: column[: self._length][key] for name, column in columns.items()}
-        else:
-            index = np.asarray(key)
-            picked = {name: column[: self._length][index] for name, column in columns.items()}
-        length = len(next(iter(picked.values()))) if picked else 0
-        return Rows(picked, length)
+            if positions is None:
+                start, stop, step = key.indices(self._length)
+                if step == 1:  # a slice of whole columns is a view
+                    columns = {name: c[start:stop] for name, c in self._columns.items()}
+                    return Rows(columns, max(0, stop - start))
+                return Rows(self._columns, self._length, pick=np.arange(start, stop, step))
+            return Rows(self._columns, self._length, pick=positions[key])
+        index = np.asarray(key)
+        if positions is None:
+            if index.dtype == bool and len(index) != self._length:
+                raise IndexError("a mask of %d rows for %d rows" % (len(index), self._length))
+            return Rows(self._columns, self._length, pick=index)
+        return Rows(self._columns, self._length, pick=positions[index])
 
     @property
     def fields(self) -> Tuple[str, ...]:
@@ -171,11 +210,11 @@ class Rows:
 
     def tokens(self, start: int = 0, stop: Optional[int] = None) -> np.ndarray:
         """The seven token counts of rows start..stop, (n, 7) int64."""
-        columns = self._live()
-        stop = self._length if stop is None else min(stop, self._length)
+        n = len(self)
+        stop = n if stop is None else min(stop, n)
         out = np.empty((max(0, stop - start), len(TOKEN_FIELDS)), dtype=np.int64)
         for j, name in enumerate(TOKEN_FIELDS):
-            out[:, j] = columns[name][start:stop]
+            out[:, j] = self.column(name)[start:stop]
         return out
 
     def token_matrix(self) -> TokenMatrix:
@@ -196,7 +235,7 @@ class Rows:
 
     @property
     def nbytes(self) -> int:
-        return sum(c[: self._length].nbytes for c in self._columns.values())
+        return sum(self.column(name).nbytes for name in FIELDS)
 
     def __iter__(self) -> Iterator[Tuple[int, ...]]:
         return iter(self.tolist())

@@ -97,7 +97,7 @@ class Ledger:
         self._sniffed = 0  # files whose dialect was recognised by then
         self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
         self._saved_at = 0.0  # and when it was written
-        self._manifest = ""  # the manifest of the engine's last refresh
+        self._listing: Optional[Listing] = None  # the listing of the engine's last refresh
         self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
         self._from_rows = False  # the latest snapshot came from the rows file, not the engine
         # The identity of the state file loaded, while the rows file beside it
@@ -187,10 +187,10 @@ class Ledger:
             store=view,
         )
 
-    def _adopt_saved_rows(self, saved: SavedRows, listing: Listing, manifest: str) -> Snapshot:
+    def _adopt_saved_rows(self, saved: SavedRows, listing: Listing) -> Snapshot:
         """The first snapshot, from the rows file of a state whose logs have
         not changed since (the engine is loaded only if asked for more)."""
-        self._manifest = manifest
+        self._listing = listing
         self._from_rows = True
         snapshot = self._snapshot(saved.scan, listing, True)
         self._last = snapshot
@@ -224,7 +224,7 @@ class Ledger:
                 self._finish_restore()
                 if self._loaded_identity is None:
                     return False
-            summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest)
+            summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest())
             from ledgerly.cache import save_rows
 
             # Only a shortcut for the next command: without it, that command
@@ -232,7 +232,7 @@ class Ledger:
             # snapshot that came from the rows file are written again too:
             # that file names the state file it was saved with.)
             with contextlib.suppress(OSError):
-                save_rows(self.state, summary, self._last, self.sources, self._manifest)
+                save_rows(self.state, summary, self._last, self.sources, self._manifest())
             self._unsaved = False
             self._sniffed = sniffed
             self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
@@ -249,7 +249,11 @@ class Ledger:
         with contextlib.suppress(OSError):
             if file_identity(os.stat(self.state)) == loaded:
                 identity = dict(zip(("inode", "size", "mtime_ns"), loaded))
-                save_rows(self.state, identity, self._last, self.sources, self._manifest)
+                save_rows(self.state, identity, self._last, self.sources, self._manifest())
+
+    def _manifest(self) -> str:
+        """The manifest of the engine's last refresh."""
+        return self._listing.manifest() if self._listing is not None else "[]"
 
     @property
     def from_saved_rows(self) -> bool:
@@ -274,12 +278,22 @@ class Ledger:
             self._start_restore()
             return list_files(self.sources, self._sniffs)
 
-    def refresh(self, force: bool = False, listing: Optional[Listing] = None) -> Snapshot:
+    def refresh(
+        self,
+        force: bool = False,
+        listing: Optional[Listing] = None,
+        changes: Optional[Tuple[str, Sequence[str]]] = None,
+    ) -> Snapshot:
         """Reads what changed and returns the current snapshot.
 
         `listing` lets a caller that already listed the sources (to size a
         progress bar, say) pass that listing in; by default the sources are
-        listed afresh. `force` makes the engine hand over its whole
+        listed afresh. `changes` lets a caller that follows the files (a
+        live view) tell what changed in `listing` since the listing of this
+        ledger's previous refresh: the manifest of the entries that changed
+        or appeared and the paths no longer listed. The engine then looks at
+        those alone (it is given the whole listing when it must be, on a
+        first refresh). `force` makes the engine hand over its whole
         selection again, even when nothing changed (the rows are then new
         columns with equal content). A broken engine invariant raises
         `ledgerly.PanicException`; read problems never raise, they are in
@@ -288,10 +302,12 @@ class Ledger:
             self._start_restore()
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
-            manifest = listing.manifest()
             store = self._row_store()
             restore = self._restore
+            if restore is not None or self._last is None or force:
+                changes = None  # the engine must see every file
             if restore is not None:
+                manifest = listing.manifest()
                 saved = restore.saved_rows()
                 if saved is not None and self._last is None:
                     store.load(saved)
@@ -299,11 +315,14 @@ class Ledger:
                         from ledgerly.rows_file import manifest_digest
 
                         if saved.manifest == manifest_digest(manifest):
-                            return self._adopt_saved_rows(saved, listing, manifest)
+                            return self._adopt_saved_rows(saved, listing)
                 self._finish_restore()
             rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
-            scan, moved = self._delta(manifest, 0 if force else None)
-            self._manifest = manifest
+            if changes is not None:
+                scan, moved = self._delta(changes[0], None, list(changes[1]))
+            else:
+                scan, moved = self._delta(listing.manifest(), 0 if force else None)
+            self._listing = listing
             if scan["updated"] or scan["changed"] or scan["removed"]:
                 self._unsaved = True
                 self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
@@ -315,22 +334,25 @@ class Ledger:
             self._last = snapshot
             return snapshot
 
-    def _delta(self, manifest: str, since: Optional[int]) -> Tuple[Mapping[str, Any], bool]:
+    def _delta(
+        self, manifest: str, since: Optional[int], removed: Optional[List[str]] = None
+    ) -> Tuple[Mapping[str, Any], bool]:
         """Asks the engine what changed since the store's generation (or
         since `since`), and applies it; returns the refresh's scan and
-        whether the rows changed."""
+        whether the rows changed. With `removed`, `manifest` holds only the
+        entries that changed and `removed` the paths that left."""
         from ledgerly.rowstore import DeltaError
 
         store = self._row_store()
         generation = store.generation if since is None else since
-        text, buffer = self._engine.delta(manifest, self.workers, generation)
+        text, buffer = self._engine.delta(manifest, self.workers, generation, removed)
         report = json.loads(text)
         try:
             moved = store.apply(report, buffer)
         except DeltaError:
             # Not what the store holds: ask for the whole selection (the
             # state is read already, so this reads nothing again).
-            text, buffer = self._engine.delta(manifest, self.workers, 0)
+            text, buffer = self._engine.delta("[]", self.workers, 0, [])
             retry = json.loads(text)
             store.apply(retry, buffer)
             moved = True

@@ -204,14 +204,14 @@ class _Selection:
     """The rows a report covers, with the views it needs: `rows` are the
     snapshot's rows in range and matching the globs, or groups of them that
     each stand for their rows (`raw` then gives each group's price class,
-    see `ledgerly.aggregates`); `file_rank` turns their `file` field into
-    indexes of the snapshot's `files`."""
+    see `ledgerly.aggregates`); `source` is the snapshot the rows come
+    from, whose `files` their `file_index` indexes."""
 
     rows: Rows
     zone: tzs.Zone
     models: Tuple[str, ...]
     projects: Tuple[str, ...]
-    file_rank: Optional[np.ndarray] = None
+    source: Optional[Snapshot] = None
     raw: Optional[np.ndarray] = None
 
     @property
@@ -226,9 +226,10 @@ class _Selection:
     @property
     def file_index(self) -> Optional[np.ndarray]:
         """The file of each row, as an index into the snapshot's `files`."""
-        if self.file_rank is None:
+        rank = self.source.file_rank if self.source is not None else None
+        if rank is None:
             return None
-        index: np.ndarray = self.file_rank[self.rows.column("file")]
+        index: np.ndarray = rank[self.rows.column("file")]
         return index
 
 
@@ -241,8 +242,8 @@ def select(snapshot: Snapshot, query: Query) -> _Selection:
     the range starts recently and the snapshot keeps the recent rows, read
     from those alone)."""
     rows = snapshot.rows
-    if query.low is not None and snapshot.store is not None:
-        recent = snapshot.store.rows_since(query.low)
+    if snapshot.store is not None:
+        recent = snapshot.store.rows_between(query.low, query.high)
         if recent is not None:
             rows = recent
     mask: Optional[np.ndarray] = None
@@ -264,7 +265,7 @@ def select(snapshot: Snapshot, query: Query) -> _Selection:
         narrow(projects[rows["project"].astype(np.intp)])
     if mask is not None:
         rows = rows[mask]
-    return _Selection(rows, query.zone, snapshot.models, snapshot.projects, snapshot.file_rank)
+    return _Selection(rows, query.zone, snapshot.models, snapshot.projects, snapshot)
 
 
 # The groupings that sums per hour, model, project, dialect, subagent and
@@ -278,6 +279,7 @@ def _from_aggregates(snapshot: Snapshot, query: Query, prices: Optional[PriceTab
     view = snapshot.store.aggregates if snapshot.store is not None else None
     if view is None or not set(query.by) <= _FROM_SUMS:
         return None
+    calendar = any(name in ("day", "week", "month") for name in query.by)
     groups = groups_for(
         view,
         query.low,
@@ -286,10 +288,11 @@ def _from_aggregates(snapshot: Snapshot, query: Query, prices: Optional[PriceTab
         glob_mask(snapshot.projects, query.project, False),
         snapshot.models,
         prices,
+        calendar,
     )
     if groups is None:
         return None
-    if any(name in ("day", "week", "month") for name in query.by):
+    if calendar:
         # Each hour must lie within one local day for its sums to stand for
         # its rows' day.
         starts = np.unique(groups.rows["timestamp"])
@@ -476,7 +479,7 @@ def report_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = 
     # A range from recent times reads the few rows at hand; the aggregates
     # answer the rest when they can; the rows, everything else.
     kept = snapshot.store.recent if snapshot.store is not None else None
-    recent = kept is not None and query.low is not None and query.low >= kept.since
+    recent = kept is not None and kept.covers(query.low, query.high)
     sel = None if recent else _from_aggregates(snapshot, query, prices)
     if sel is None:
         sel = select(snapshot, query)

@@ -97,14 +97,15 @@ def write_rows(
 
     from ledgerly.columns import FIELDS, narrowest
 
-    if not snapshot.file_names or snapshot.scan.get("errors"):
+    names = snapshot.file_names
+    if names is None or snapshot.scan.get("errors"):
         return
     rows = snapshot.rows
     order = snapshot.export_order()
     # The files the rows name (their own and where they stand), by path.
     named = np.union1d(rows.column("file"), rows.column("place")).astype(np.intp)
-    by_path = sorted(named.tolist(), key=lambda i: snapshot.file_names[i])
-    renumber = np.zeros(len(snapshot.file_names), dtype=np.int64)
+    by_path = sorted(named.tolist(), key=lambda i: names[i])
+    renumber = np.zeros(max(len(names), 1), dtype=np.int64)
     renumber[np.array(by_path, dtype=np.intp)] = np.arange(len(by_path), dtype=np.int64)
     columns = []
     for name in FIELDS:
@@ -123,7 +124,7 @@ def write_rows(
             "rows": len(rows),
             "models": list(snapshot.models),
             "projects": list(snapshot.projects),
-            "files": [snapshot.file_names[i] for i in by_path],
+            "files": [names[i] for i in by_path],
             "scan": scan,
             "columns": [[name, column.dtype.str] for name, column in zip(FIELDS, columns)],
         },

@@ -50,9 +50,12 @@ HOUR_MS = 3_600_000
 # The engine's generation of a state just loaded: its selection numbered in
 # export order from 1, which is how a rows file holds it.
 LOADED_GENERATION = 1
-# Rows since this long before the newest are kept at hand (`recent`), and the
-# window moves on once it reaches twice that.
-RECENT_MS = 48 * HOUR_MS
+# The rows from two days before the clock to three days after it are kept
+# at hand (`recent`); the window moves on when the clock comes within a
+# day and two hours of either edge (a local day, however long, then fits).
+RECENT_BEFORE = 48 * HOUR_MS
+RECENT_AFTER = 72 * HOUR_MS
+RECENT_MARGIN = 26 * HOUR_MS
 # Dead positions are compacted away once they are this share of the store.
 DEAD_SHARE = 4
 
@@ -65,10 +68,14 @@ class DeltaError(Exception):
 
 @dataclass(frozen=True)
 class Recent:
-    """The positions (ascending) of the rows from `since` on (ms)."""
+    """The positions (ascending) of the rows from `since` to `until` (ms)."""
 
     since: int
+    until: int
     positions: np.ndarray
+
+    def covers(self, low: Optional[int], high: Optional[int]) -> bool:
+        return low is not None and high is not None and self.since <= low and high <= self.until
 
 
 @dataclass(frozen=True)
@@ -91,17 +98,17 @@ class StoreView:
     recent: Optional[Recent] = None
     aggregates: Optional[AggregateView] = None
 
-    def rows_since(self, low: int) -> Optional[Rows]:
-        """The live rows from `low` (ms) on, read from the recent rows; None
-        when they do not reach back that far."""
+    def rows_between(self, low: Optional[int], high: Optional[int]) -> Optional[Rows]:
+        """The live rows from `low` up to `high` (ms), read from the recent
+        rows; None when those do not cover that range."""
         recent = self.recent
-        if recent is None or low < recent.since:
+        if recent is None or not recent.covers(low, high):
             return None
         positions = recent.positions
         if len(self.dead):
             positions = positions[~np.isin(positions, self.dead, assume_unique=True)]
         ts = self.columns["timestamp"][positions]
-        return Rows(self.columns, self.length).select(positions[ts >= low])
+        return Rows(self.columns, self.length).select(positions[(ts >= low) & (ts < high)])
 
 
 class RowStore:
@@ -196,6 +203,7 @@ class RowStore:
         self._models, self._model_index = [], {}
         self._projects, self._project_index = [], {}
         self._files, self._file_index = [], {}
+        self._tables = ((), (), ())  # names only grow until a clear: lengths tell them apart
         self._file_rows = np.zeros(0, dtype=np.int64)
         self._recent = None
         if self._aggregates is not None:
@@ -284,18 +292,18 @@ class RowStore:
 
     def _note_recent(self, start: int, timestamps: np.ndarray) -> None:
         """Notes the rows from position `start` on (their `timestamps`)
-        among the recent ones; moves the window on, reading every row once,
-        when it has fallen far behind (or was never made)."""
-        newest = int(timestamps.max()) if len(timestamps) else 0
+        among the recent ones; moves the window, reading every row once,
+        when the clock nears one of its edges (see RECENT_BEFORE)."""
+        now = int(time.time() * 1000)
         recent = self._recent
-        if recent is None or newest - recent.since > 2 * RECENT_MS:
-            since = max(newest, int(time.time() * 1000)) - RECENT_MS
+        if recent is None or now - RECENT_MARGIN < recent.since or now + RECENT_MARGIN > recent.until:
+            since, until = now - RECENT_BEFORE, now + RECENT_AFTER
             ts = self._columns["timestamp"][: self._n]
-            self._recent = Recent(since, np.flatnonzero(ts >= since))
+            self._recent = Recent(since, until, np.flatnonzero((ts >= since) & (ts < until)))
             return
-        fresh = start + np.flatnonzero(timestamps >= recent.since)
+        fresh = start + np.flatnonzero((timestamps >= recent.since) & (timestamps < recent.until))
         if len(fresh):
-            self._recent = Recent(recent.since, np.concatenate([recent.positions, fresh]))
+            self._recent = Recent(recent.since, recent.until, np.concatenate([recent.positions, fresh]))
 
     def _compact(self) -> None:
         keep = np.ones(self._n, dtype=bool)
@@ -313,7 +321,8 @@ class RowStore:
         self._dead = np.zeros(0, dtype=np.int64)
         if self._recent is not None:
             ts = self._columns["timestamp"][: self._n]
-            self._recent = Recent(self._recent.since, np.flatnonzero(ts >= self._recent.since))
+            since, until = self._recent.since, self._recent.until
+            self._recent = Recent(since, until, np.flatnonzero((ts >= since) & (ts < until)))
 
     # -- what else is kept
 

@@ -39,7 +39,7 @@ class Snapshot:
     - `refreshed_at`: when the refresh finished (Unix seconds);
     - `listing`: the files this refresh was given, and those skipped;
     - `file_names`: the table the rows' `file` field indexes (it may name
-      files that own no row any more); empty for a snapshot made without
+      files that own no row any more); None for a snapshot made without
       the engine;
     - `in_order`: the rows stand in the engine's export order (file by
       file, as a full export lists them); otherwise `export_order()`
@@ -63,7 +63,7 @@ class Snapshot:
     changed: bool
     refreshed_at: float
     listing: Listing
-    file_names: Tuple[str, ...] = ()
+    file_names: Optional[Tuple[str, ...]] = None
     in_order: bool = True
     store: Optional[StoreView] = field(default=None, compare=False, repr=False)
 
@@ -74,20 +74,21 @@ class Snapshot:
     def _files(self) -> Tuple[Tuple[str, ...], Optional[np.ndarray]]:
         """The files that own rows (by path), and the position among them of
         each entry of `file_names` (rows' `file` values index it)."""
-        if not self.file_names:
+        names = self.file_names
+        if names is None:
             return (), None
         import numpy as np
 
-        if self.store is not None and self.store.files == self.file_names and self.rows is self.store.live:
+        if self.store is not None and self.store.files == names and self.rows is self.store.live:
             counts = self.store.file_rows  # kept by the store: no need to read the rows
         else:
-            counts = np.bincount(self.rows.column("file"), minlength=len(self.file_names))
-        used = np.flatnonzero(counts[: len(self.file_names)])
-        order = sorted(used.tolist(), key=lambda i: self.file_names[i])
-        rank = np.zeros(len(self.file_names), dtype=np.uint32)
+            counts = np.bincount(self.rows.column("file"), minlength=len(names))
+        used = np.flatnonzero(counts[: len(names)])
+        order = sorted(used.tolist(), key=lambda i: names[i])
+        rank = np.zeros(max(len(names), 1), dtype=np.uint32)
         rank[np.array(order, dtype=np.intp)] = np.arange(len(order), dtype=np.uint32)
         rank.flags.writeable = False
-        return tuple(self.file_names[i] for i in order), rank
+        return tuple(names[i] for i in order), rank
 
     @property
     def files(self) -> Tuple[str, ...]:
@@ -108,13 +109,14 @@ class Snapshot:
         index.flags.writeable = False
         return index
 
-    def since(self, low: int) -> Snapshot:
-        """This snapshot with only the rows from `low` (Unix ms) on: read
-        from the recent rows a live ledger keeps when they reach back that
-        far, else picked from all rows."""
-        rows = self.store.rows_since(low) if self.store is not None else None
+    def between(self, low: int, high: int) -> Snapshot:
+        """This snapshot with only the rows from `low` up to `high` (Unix
+        ms): read from the recent rows a live ledger keeps when they cover
+        that range, else picked from all rows."""
+        rows = self.store.rows_between(low, high) if self.store is not None else None
         if rows is None:
-            rows = self.rows[self.rows["timestamp"] >= low]
+            ts = self.rows["timestamp"]
+            rows = self.rows[(ts >= low) & (ts < high)]
         return replace(self, rows=rows, store=None)
 
     def export_order(self, rows: Optional[Rows] = None) -> np.ndarray:
@@ -124,10 +126,11 @@ class Snapshot:
         import numpy as np
 
         rows = self.rows if rows is None else rows
-        if self.in_order or not len(rows):
+        names = self.file_names
+        if self.in_order or not len(rows) or names is None:
             return np.arange(len(rows))
-        rank = np.zeros(max(len(self.file_names), 1), dtype=np.int64)
-        by_path = sorted(range(len(self.file_names)), key=lambda i: self.file_names[i])
+        rank = np.zeros(max(len(names), 1), dtype=np.int64)
+        by_path = sorted(range(len(names)), key=lambda i: names[i])
         rank[np.array(by_path, dtype=np.intp)] = np.arange(len(by_path), dtype=np.int64)
         key = (rank[rows.column("place")] << 32) | rows.column("seq").astype(np.int64)
         order: np.ndarray = np.argsort(key, kind="stable")

@@ -168,12 +168,28 @@ def snapshot_of(records, models=("m",), projects=("p",)):
     )
 
 
+def kept(snapshot, prices=None):
+    """`snapshot` with what a live ledger keeps beside its rows: the sums
+    per hour (for reports priced by `prices`) and the recent rows."""
+    import dataclasses
+
+    from ledgerly.rows_file import SavedRows
+    from ledgerly.rowstore import RowStore
+
+    store = RowStore()
+    store.keep(prices, True)
+    files = snapshot.file_names if snapshot.file_names is not None else ("log",)
+    store.load(SavedRows("", snapshot.models, snapshot.projects, files, {}, snapshot.rows))
+    return dataclasses.replace(snapshot, store=store.view())
+
+
 def canonical(snapshot):
     """A snapshot's rows as tuples of their record (names for indexes) and
     their log file, in export order: what any path to the same state must
     give, whatever order its tables and columns are kept in."""
     rows = snapshot.rows[snapshot.export_order()]
     files = [snapshot.files[i] for i in snapshot.file_rank[rows.column("file")]] if snapshot.file_names else []
+    assert (snapshot.file_names is None) == (snapshot.file_index is None)
     out = []
     for k, record in enumerate(rows.tolist()):
         named = list(record)

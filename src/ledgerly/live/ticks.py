@@ -128,12 +128,9 @@ class LiveLedger:
                 self.last_rescan = time.monotonic()
             engine: Dict[str, Any] = {}
             refreshed = 0.0
-            if (
-                kind == "update"
-                and previous is not None
-                and not previous.scan["errors"]
-                and listing.files == previous.listing.files
-            ):
+            # With a read to retry, the engine is given every file again.
+            clean = kind == "update" and previous is not None and not previous.scan["errors"]
+            if clean and previous is not None and self.tracker.unchanged:
                 # Nothing the engine reads changed (and it has no read to
                 # retry): keep the rows; what was skipped may differ.
                 snapshot = replace(
@@ -142,7 +139,9 @@ class LiveLedger:
                 changed = False
             else:
                 refresh_started = time.perf_counter()
-                snapshot = self.ledger.refresh(listing=listing)
+                # The engine is told only what changed since its last refresh.
+                changes = self.tracker.take_changes()
+                snapshot = self.ledger.refresh(listing=listing, changes=changes if clean else None)
                 refreshed = time.perf_counter() - refresh_started
                 engine = {k: snapshot.scan[k] for k in TICK_SCAN_FIELDS if k in snapshot.scan}
                 engine["errors"] = len(snapshot.scan["errors"])
@@ -163,6 +162,12 @@ class LiveLedger:
             )
             self.last_tick = tick
             self._unsure = False
+            if kind == "rescan":
+                # A full reading leaves much of the C heap free: give it back,
+                # or a server stays as large as its first reading made it.
+                from ledgerly._ledger import release_free_heap
+
+                release_free_heap()
             if changed and time.monotonic() - self._saved_at >= self.save_every:
                 self._save()
             return tick

@@ -64,6 +64,12 @@ class Tracker:
         self._under: Dict[str, int] = {}  # folder -> listed or skipped files below it
         self._errors: List[str] = []
         self._listing: Optional[Listing] = None
+        self._bytes = 0  # of the listed files
+        # What changed in the manifest since the last take_changes(): each
+        # path's manifest text now, or None for a file no longer listed;
+        # `_whole` after a rescan, when only the whole manifest will do.
+        self._changed: Dict[str, Optional[str]] = {}
+        self._whole = True
         self.rescans = 0
         self.looked_at = 0
 
@@ -78,8 +84,10 @@ class Tracker:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
         self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
+        self._bytes = 0
         for log, origin in zip(listing.files, listing.origins):
             self._put_file(log, origin)
+        self._changed, self._whole = {}, True
         for skip in listing.skipped:
             self._put_skipped(skip, None)
         self._errors = list(listing.errors)
@@ -87,6 +95,23 @@ class Tracker:
         self.looked_at = len(listing.files) + len(listing.skipped)
         self._listing = self._build()
         return self._listing
+
+    @property
+    def unchanged(self) -> bool:
+        """Nothing in the manifest changed since the last take_changes()."""
+        return not self._whole and not self._changed
+
+    def take_changes(self) -> Optional[Tuple[str, List[str]]]:
+        """What changed in the manifest since the last call: the manifest
+        of the entries that changed or appeared, and the paths no longer
+        listed; None when only the whole manifest will do (after a rescan).
+        What the engine needs to be told of the files, and no more."""
+        changed, whole = self._changed, self._whole
+        self._changed, self._whole = {}, False
+        if whole:
+            return None
+        entries = [text for text in changed.values() if text is not None]
+        return "[" + ",".join(entries) + "]", [path for path, text in changed.items() if text is None]
 
     def update(self, paths: Iterable[str]) -> Listing:
         """The listing after the files and folders at `paths` changed
@@ -132,7 +157,10 @@ class Tracker:
             self._id_of[path] = identity
 
     def _put_file(self, log: LogFile, origin: int) -> None:
-        self._files[log.path] = (log, origin, _fragment(log))
+        text = _fragment(log)
+        self._files[log.path] = (log, origin, text)
+        self._changed[log.path] = text
+        self._bytes += log.size
         self._own(log.identity, log.path)
         self._count(log.path, origin, 1)
 
@@ -160,6 +188,8 @@ class Tracker:
             del self._ids[identity]
         if known is not None:
             self._count(path, known[1], -1)
+            self._changed[path] = None
+            self._bytes -= known[0].size
         if skipped is not None:
             self._count(path, skipped.source, -1)
             if skipped.same_as is not None:
@@ -287,13 +317,8 @@ class Tracker:
         return True
 
     def _build(self) -> Listing:
-        entries = list(self._files.values())
-        manifest = "[" + ",".join([e[2] for e in entries]) + "]"
-        return Listing(
-            self.sources,
-            tuple([e[0] for e in entries]),
-            tuple([e[1] for e in entries]),
-            tuple(self._skipped.values()),
-            tuple(self._errors),
-            manifest,
+        # The listing's own copy of the table (later updates change the
+        # tracker's); its files and manifest text are made only if asked.
+        return Listing.from_table(
+            self.sources, self._files.copy(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )
