@@ -114,3 +114,9 @@ def release_free_heap() -> None:
     """Hands the memory the C heap holds free back to the system (after a
     reading that freed much); does nothing where the C library cannot."""
     ...
+
+def map_large_blocks() -> None:
+    """From now on, blocks of a MiB or more of the C heap are mapped apart
+    and given back to the system as soon as they are freed (where the C
+    library decides that by a threshold it otherwise moves)."""
+    ...

@@ -155,8 +155,10 @@ class Rows:
 
     # -- reading rows
 
-    def column(self, name: str) -> np.ndarray:
-        """The stored column `name` of the rows held (its own width)."""
+    def column(self, name: str, keep: bool = True) -> np.ndarray:
+        """The stored column `name` of the rows held (its own width); made
+        once and kept, unless `keep` is false (a caller that reads each
+        column once, and would otherwise leave a copy of them all)."""
         base = self._columns[name]
         chosen = self._chosen()
         if chosen is None:
@@ -165,8 +167,13 @@ class Rows:
         if made is None:
             made = base[: self._length][chosen]
             made.flags.writeable = False
-            self._made[name] = made
+            if keep:
+                self._made[name] = made
         return made
+
+    def width(self, name: str) -> np.dtype:
+        """The type column `name` is stored in."""
+        return self._columns[name].dtype
 
     @overload
     def __getitem__(self, key: str) -> np.ndarray: ...

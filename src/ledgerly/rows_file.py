@@ -48,7 +48,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Sequence, Tuple, Union
 
 from ledgerly.codes import TIER_NAMES
 from ledgerly.private_files import NewFile, NotPrivate, open_private
@@ -95,24 +95,34 @@ def write_rows(
     could not read some file (a loaded engine would try that file again)."""
     import numpy as np
 
-    from ledgerly.columns import FIELDS, narrowest
+    from ledgerly.columns import FIELDS, width_for
 
     names = snapshot.file_names
     if names is None or snapshot.scan.get("errors"):
         return
     rows = snapshot.rows
-    order = snapshot.export_order()
+    # Rows kept in export order are written as they lie; others through one
+    # permutation, a column at a time, so that only one column is ever
+    # copied at once.
+    order = None if snapshot.in_order else snapshot.export_order()
     # The files the rows name (their own and where they stand), by path.
-    named = np.union1d(rows.column("file"), rows.column("place")).astype(np.intp)
-    by_path = sorted(named.tolist(), key=lambda i: names[i])
+    size = max(len(names), 1)
+    counts = np.bincount(rows.column("file", False), minlength=size)
+    counts += np.bincount(rows.column("place", False), minlength=size)
+    by_path = sorted(np.flatnonzero(counts).tolist(), key=lambda i: names[i])
     renumber = np.zeros(max(len(names), 1), dtype=np.int64)
     renumber[np.array(by_path, dtype=np.intp)] = np.arange(len(by_path), dtype=np.int64)
-    columns = []
-    for name in FIELDS:
-        column = rows.column(name)[order]
+    file_width = width_for("file", 0, max(len(by_path) - 1, 0))
+
+    def column(name: str) -> np.ndarray:
+        values = rows.column(name, False)
+        if order is not None:
+            values = values[order]
         if name in ("file", "place"):
-            column = narrowest(name, renumber[column])
-        columns.append(np.ascontiguousarray(column))
+            values = renumber[values].astype(file_width)
+        return np.ascontiguousarray(values)
+
+    widths = [file_width.str if name in ("file", "place") else rows.width(name).str for name in FIELDS]
     scan = dict(snapshot.scan)
     scan.update(_PER_REFRESH)
     header = json.dumps(
@@ -126,26 +136,32 @@ def write_rows(
             "projects": list(snapshot.projects),
             "files": [names[i] for i in by_path],
             "scan": scan,
-            "columns": [[name, column.dtype.str] for name, column in zip(FIELDS, columns)],
+            "columns": [[name, width] for name, width in zip(FIELDS, widths)],
         },
         ensure_ascii=False,
         separators=(",", ":"),
     ).encode("utf-8", "surrogatepass")
     gap = -(_HEAD.size + len(header)) % _ALIGN
-    parts: List[Union[bytes, memoryview]] = []
-    for column in columns:
-        parts.append(column.data.cast("B"))
-        parts.append(bytes(-column.nbytes % 8))
-    body = sum(len(part) for part in parts)
+    body = sum(len(rows) * np.dtype(w).itemsize + (-len(rows) * np.dtype(w).itemsize % 8) for w in widths)
     length = struct.pack("<Q", body)
-    crc = zlib.crc32(length)
-    for part in (header, bytes(gap), *parts):
-        crc = zlib.crc32(part, crc)
-    head = _HEAD.pack(_MAGIC, len(header), crc, body)
     with NewFile(path) as new:
         out = new.file
-        for part in (head, header, bytes(gap), *parts):
+        out.write(bytes(_HEAD.size))  # the head, with the checksum, last
+        crc = zlib.crc32(length)
+        for part in (header, bytes(gap)):
             out.write(part)
+            crc = zlib.crc32(part, crc)
+        for name in FIELDS:
+            values = column(name)
+            data = values.data.cast("B")
+            out.write(data)
+            crc = zlib.crc32(data, crc)
+            padding = bytes(-values.nbytes % 8)
+            out.write(padding)
+            crc = zlib.crc32(padding, crc)
+            del data, values
+        out.seek(0)
+        out.write(_HEAD.pack(_MAGIC, len(header), crc, body))
 
 
 @dataclass(frozen=True)

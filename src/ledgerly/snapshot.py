@@ -132,6 +132,6 @@ class Snapshot:
         rank = np.zeros(max(len(names), 1), dtype=np.int64)
         by_path = sorted(range(len(names)), key=lambda i: names[i])
         rank[np.array(by_path, dtype=np.intp)] = np.arange(len(by_path), dtype=np.int64)
-        key = (rank[rows.column("place")] << 32) | rows.column("seq").astype(np.int64)
+        key = (rank[rows.column("place", False)] << 32) | rows.column("seq", False).astype(np.int64)
         order: np.ndarray = np.argsort(key, kind="stable")
         return order

@@ -66,8 +66,10 @@ PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
 // The module functions of a face with `listing`, ending in a null entry.
 extern PyMethodDef listing_functions[];
 
-// release_free_heap() of those faces (heap_function.cpp): METH_NOARGS.
+// release_free_heap() and map_large_blocks() of those faces
+// (heap_function.cpp): METH_NOARGS.
 PyObject* release_free_heap(PyObject* module, PyObject* unused);
+PyObject* map_large_blocks(PyObject* module, PyObject* unused);
 
 // The module functions of a face with `state_files` (read_state_head),
 // ending in a null entry.

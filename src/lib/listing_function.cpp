@@ -223,6 +223,7 @@ constexpr const char kListSourcesDoc[] =
 PyMethodDef listing_functions[] = {
     {"list_sources", list_sources, METH_VARARGS, kListSourcesDoc},
     {"release_free_heap", release_free_heap, METH_NOARGS, "release_free_heap()\n--\n\n"},
+    {"map_large_blocks", map_large_blocks, METH_NOARGS, "map_large_blocks()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

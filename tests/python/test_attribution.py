@@ -45,6 +45,7 @@ def test_face():
     assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
         "Engine",
         "list_sources",
+        "map_large_blocks",
         "read_state_head",
         "release_free_heap",
     ]

@@ -78,6 +78,12 @@ class LiveLedger:
         save_every: float = SAVE_EVERY,
         prices: Optional[PriceTable] = None,
     ) -> None:
+        from ledgerly._ledger import map_large_blocks
+
+        # A server's large arrays come and go with every change: mapped
+        # apart, a freed one goes back to the system instead of staying in
+        # the heap (whose threshold for that otherwise grows to 32 MiB).
+        map_large_blocks()
         self.ledger = Ledger(sources, workers, state)
         # Answers after a tick read sums kept from the engine's deltas (for
         # reports priced by `prices`) and the recent rows, not every row.
@@ -162,14 +168,15 @@ class LiveLedger:
             )
             self.last_tick = tick
             self._unsure = False
-            if kind == "rescan":
-                # A full reading leaves much of the C heap free: give it back,
-                # or a server stays as large as its first reading made it.
+            trim = kind == "rescan"
+            if changed and time.monotonic() - self._saved_at >= self.save_every:
+                trim = self._save() or trim
+            if trim:
+                # A full reading, or a save, leaves much of the C heap free:
+                # give it back, or a server stays as large as they made it.
                 from ledgerly._ledger import release_free_heap
 
                 release_free_heap()
-            if changed and time.monotonic() - self._saved_at >= self.save_every:
-                self._save()
             return tick
 
     def save(self) -> bool:
