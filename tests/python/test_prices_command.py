@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-from ledgerly.cli.cmd_prices import Seen, skeleton
+from ledgerly.prices.seen import Seen
+from ledgerly.prices.skeleton import skeleton
 from ledgerly.prices import load_prices
 from ledgerly.tomlfile import ConfigError
 

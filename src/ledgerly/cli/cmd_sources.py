@@ -71,7 +71,7 @@ def run_sources(args: argparse.Namespace) -> int:
     from ledgerly.cli.saved import ledger_for, note_refused, state_for
     from ledgerly.sources import SniffCache, list_files
 
-    ctx = load_context(args)
+    ctx = load_context(args, stored=False)
     ledger = None
     if len(ctx.sources) == 1:
         # One source: the ledger that counts its damaged lines lists it, with

@@ -128,9 +128,13 @@ class Context:
     limits: Limits
 
 
-def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
+def load_context(
+    args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None, stored: bool = True
+) -> Context:
     """Reads the config and resolves sources, prices, zone and workers.
-    Raises CommandError, or ParameterError for the zone."""
+    Prices: ``--prices FILE`` alone, else the config's globs and (with
+    `stored`) the imported versions. Raises CommandError, or
+    ParameterError for the zone."""
     from ledgerly.config import ConfigError, load_config
     from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
@@ -157,9 +161,31 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
             prices = load_prices(args.prices)
         except ConfigError as exc:
             raise CommandError(str(exc)) from None
+    elif stored:
+        prices = with_stored_prices(prices)
     zone = check_zone(getattr(args, "tz", None) or config.timezone)
     limits = limits_with(config.limits, getattr(args, "limit", None) == "max")
     return Context(args, config, sources, prices, zone, args.workers or config.workers, limits)
+
+
+def with_stored_prices(globs: Optional[PriceTable]) -> Optional[PriceTable]:
+    """The config's globs with the imported versions after them. Stored
+    prices that cannot be used are a warning each, never a silent change;
+    globs and imports in different currencies are a usage error."""
+    from ledgerly.prices.store import StoreError, load_versions
+    from ledgerly.prices.table import CurrencyMix, combined
+
+    try:
+        stored = load_versions()
+    except StoreError as exc:
+        warn("imported prices not used: %s" % exc)
+        return globs
+    for problem in stored.problems:
+        warn(problem)
+    try:
+        return combined(globs, stored.versions)
+    except CurrencyMix as exc:
+        raise CommandError(str(exc)) from None
 
 
 def warn(text: str) -> None:

@@ -158,3 +158,33 @@ class PriceTable:
             "currency": self.currency,
             "versions": [[v.sha256, v.effective_from, v.id] for v in self.versions],
         }
+
+
+class CurrencyMix(ValueError):
+    """Globs and imported versions in different currencies: their costs
+    would be added up in one report. The message says how to settle it."""
+
+
+def combined(globs: Optional[PriceTable], versions: Tuple[Version, ...]) -> Optional[PriceTable]:
+    """The globs of the config with the imported `versions` after them.
+    Imported maps are in US dollars; globs that price anything must then
+    say they are too (``currency = "USD"`` in ``[prices]``), since costs of
+    two currencies are never added up. Raises CurrencyMix."""
+    if not versions:
+        return globs
+    currencies = sorted({v.currency for v in versions})
+    if len(currencies) > 1:
+        raise CurrencyMix(
+            "the imported prices are in %s: remove the versions of all but one" % " and ".join(currencies)
+        )
+    currency = currencies[0]
+    if globs is None or not globs.entries:
+        return PriceTable(versions=versions, currency=currency)
+    if globs.currency != currency:
+        said = "gives no currency" if globs.currency is None else "is in %s" % globs.currency
+        raise CurrencyMix(
+            "the config's [prices] %s and the imported prices are in %s; costs of two currencies are never added "
+            'up: write currency = "%s" in [prices] if its prices are in %s, or use --prices FILE'
+            % (said, currency, currency, currency)
+        )
+    return globs.with_versions(versions, currency)
