@@ -25,7 +25,6 @@ from ledgerly.cli.options import load_context, source_options, summarise_errors,
 if TYPE_CHECKING:
     from ledgerly.cli.options import Context
     from ledgerly.prices.coverage import Coverage, ModelCoverage
-    from ledgerly.prices.seen import Seen
 
 # `prices check` found usage without a price (as `ledgerly check` does for a passed limit).
 INCOMPLETE = 3
@@ -40,7 +39,12 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "with one entry per model in your logs, ready to fill in, and 'prices check' says which models are "
         "priced, by what, and what has no price.",
     )
+    # With no ACTION, the versions are listed: the options of `list` are taken here too.
     parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="print JSON (with no ACTION)")
+    parser.add_argument("--source", action="append", metavar="PATH", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("--config", metavar="FILE", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("--no-cache", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
     parser.set_defaults(run=run_list)
     actions = parser.add_subparsers(dest="action", metavar="ACTION")
     listing = actions.add_parser(
@@ -127,8 +131,7 @@ def _print_json(data: Any) -> None:
 
 
 def run_list(args: argparse.Namespace) -> int:
-    from ledgerly.prices.coverage import coverage
-    from ledgerly.prices.seen import models_seen
+    from ledgerly.prices.coverage import overview, prices_overview
     from ledgerly.prices.store import StoreError, load_versions
 
     for name, default in (("json", False), ("source", []), ("paths", []), ("config", None), ("workers", None)):
@@ -143,56 +146,39 @@ def run_list(args: argparse.Namespace) -> int:
         raise CommandError(str(exc)) from None
     for problem in stored.problems:
         warn(problem)
-    seen: Optional[List[Seen]] = None
-    found: Optional[Coverage] = None
     errors: Sequence[str] = ()
     try:
-        ctx = load_context(args)
+        ctx: Optional[Context] = load_context(args, stored=False)
     except CommandError as exc:
-        if stored.versions:
-            warn("the logs were not read: %s" % exc.message)
+        warn("the logs were not read: %s" % exc.message)
         ctx = None
-    if ctx is not None and stored.versions:
+    if ctx is None:
+        data = overview(stored.folder, stored.versions, None, None, None)
+    else:
+        from ledgerly.prices.table import CurrencyMix, combined
+
+        try:
+            table = combined(ctx.prices, stored.versions)
+        except CurrencyMix as exc:
+            raise CommandError(str(exc)) from None
         snapshot = read_logs(ctx)
         errors = snapshot.errors
-        seen = models_seen(snapshot)
-        if ctx.prices:
-            found = coverage(snapshot, ctx.prices, seen)
-    data = overview(stored.folder, stored.versions, seen, found, _origin(ctx))
+        data = prices_overview(snapshot, table, stored.folder)
     if args.json:
         _print_json(data)
     else:
-        draw_versions(data, seen)
+        draw_versions(data)
     sys.stdout.flush()
     summarise_errors(errors, args.verbose)
     return 1 if errors else 0
 
 
-def overview(
-    folder: str, versions: Sequence[Any], seen: Optional[Sequence[Seen]], found: Optional[Coverage], origin: Any
-) -> Dict[str, Any]:
-    """The JSON of `ledgerly prices --json` and of ``/api/v1/prices``."""
-    from ledgerly.prices.coverage import version_summary
-
-    return {
-        "folder": folder,
-        "versions": version_summary(versions, seen),
-        "models": None if seen is None else len(seen),
-        "coverage": None if found is None else found.to_dict(origin),
-    }
-
-
-def _origin(ctx: Optional[Context]) -> Optional[str]:
+def _origin(ctx: Context) -> Optional[str]:
     """The file the globs come from (--prices, or the config when it has any)."""
-    if ctx is None:
-        return None
-    given: Optional[str] = getattr(ctx.args, "prices", None)
-    if given:
-        return os.path.abspath(given)
-    return ctx.config.path if ctx.config.prices else None
+    return ctx.prices.origin if ctx.prices and ctx.prices.entries else None
 
 
-def draw_versions(data: Dict[str, Any], seen: Optional[Sequence[Seen]]) -> None:
+def draw_versions(data: Dict[str, Any]) -> None:
     from ledgerly.cli import cells
     from ledgerly.cli.figures import plain_number
     from ledgerly.cli.render import console_for, show, titled_table
@@ -213,7 +199,7 @@ def draw_versions(data: Dict[str, Any], seen: Optional[Sequence[Seen]]) -> None:
         start = "all history" if v["effective_from"] is None else v["effective_from"][:16].replace("T", " ")
         if v is earliest and v["effective_from"] is not None:
             start += " (and before)"
-        models = "?" if v["models"] is None or seen is None else "%d of %d" % (v["models"], len(seen))
+        models = "?" if v["models"] is None else "%d of %d" % (v["models"], data["models"])
         table.add_row(
             str(v["id"]),
             cells.fit_path(v["source"], room) if "://" not in v["source"] else cells.cut_end(v["source"], room),

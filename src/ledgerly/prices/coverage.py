@@ -180,3 +180,30 @@ def version_summary(versions: Sequence[Version], seen: Optional[Sequence[Seen]])
         data["models"] = None if seen is None else sum(1 for s in seen if version.match(s.model).key is not None)
         out.append(data)
     return out
+
+
+def overview(
+    folder: str,
+    versions: Sequence[Version],
+    seen: Optional[Sequence[Seen]],
+    found: Optional[Coverage],
+    origin: Optional[str],
+) -> Dict[str, Any]:
+    """The JSON of ``ledgerly prices --json`` and of ``/api/v1/prices``:
+    the folder of the imports, the versions (with how many of the models
+    seen each prices), the number of models seen (None: the logs were not
+    read) and the coverage of the prices in use (None without any)."""
+    return {
+        "folder": folder,
+        "versions": version_summary(versions, seen),
+        "models": None if seen is None else len(seen),
+        "coverage": None if found is None else found.to_dict(origin),
+    }
+
+
+def prices_overview(snapshot: Snapshot, table: Optional[PriceTable], folder: str) -> Dict[str, Any]:
+    """`overview` of the versions that `table` holds, over `snapshot`."""
+    seen = models_seen(snapshot)
+    versions = table.versions if table else ()
+    found = coverage(snapshot, table, seen) if table else None
+    return overview(folder, versions, seen, found, table.origin if table else None)

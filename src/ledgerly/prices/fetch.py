@@ -22,6 +22,7 @@ import socket
 import ssl
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
@@ -61,10 +62,13 @@ class _Redirects(urllib.request.HTTPRedirectHandler):
     max_redirections = MAX_REDIRECTS
     max_repeats = 2
 
-    def redirect_request(self, req: Any, fp: Any, code: int, msg: str, headers: Any, newurl: str) -> Any:
-        if not newurl.lower().startswith(("http://", "https://")):
-            raise FetchError("the server redirected to %s, which is not an http(s) URL" % newurl[:200])
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
+    def http_error_302(self, req: Any, fp: Any, code: int, msg: str, headers: Any) -> Any:
+        target = urllib.parse.urljoin(req.full_url, headers.get("location") or headers.get("uri") or "")
+        if not is_url(target):
+            raise FetchError("the server redirected to %s, which is not an http(s) URL" % target[:200])
+        return super().http_error_302(req, fp, code, msg, headers)
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
 
 
 def is_url(text: str) -> bool:

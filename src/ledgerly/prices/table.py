@@ -69,11 +69,13 @@ class Priced:
 @dataclass(frozen=True)
 class PriceTable:
     """Globs (`entries`, first match wins) and imported `versions`; costs
-    are in `currency` (None: bare numbers, as the globs were written)."""
+    are in `currency` (None: bare numbers, as the globs were written).
+    `origin` is the file the globs were read from."""
 
     entries: Tuple[ModelPrice, ...] = ()
     versions: Tuple[Version, ...] = ()
     currency: Optional[str] = None
+    origin: Optional[str] = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "versions", in_force_order(self.versions))
@@ -90,7 +92,7 @@ class PriceTable:
 
     def with_versions(self, versions: Tuple[Version, ...], currency: Optional[str]) -> PriceTable:
         """This table's globs with `versions` after them, in `currency`."""
-        return PriceTable(self.entries, versions, currency)
+        return PriceTable(self.entries, versions, currency, self.origin)
 
     @property
     def starts(self) -> Tuple[Optional[int], ...]:
