@@ -63,6 +63,10 @@ PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
 // The module functions of a face with `listing`, ending in a null entry.
 extern PyMethodDef listing_functions[];
 
+// The module functions of a face with `state_files` (read_state_head),
+// ending in a null entry.
+extern PyMethodDef state_functions[];
+
 // Converts the three arguments of refresh.  Each returns false with the
 // Python error set on failure.  The manifest's UTF-8 text is not copied:
 // `text` points into `*holder`, a new reference the caller releases once it

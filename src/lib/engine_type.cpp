@@ -375,8 +375,8 @@ PyMethodDef engine_methods[] = {
 PyMethodDef engine_methods_with_state[] = {
     {"refresh", method(&engine_refresh), METH_VARARGS | METH_KEYWORDS, kRefreshDoc},
     {"save", method(&engine_save), METH_VARARGS | METH_KEYWORDS,
-     "save($self, path, extra=b'')\n--\n\n"},
-    {"load", method(&engine_load), METH_VARARGS | METH_KEYWORDS, "load($self, path)\n--\n\n"},
+     "save($self, file, extra=b'')\n--\n\n"},
+    {"load", method(&engine_load), METH_VARARGS | METH_KEYWORDS, "load($self, file)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

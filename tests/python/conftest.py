@@ -17,7 +17,7 @@ from hypothesis import settings
 
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.ledger import Snapshot
-from ledgerly.sources import Listing
+from ledgerly.listing import Listing
 
 # A runner started in the background by a shell without job control ignores
 # Ctrl-C, and its children inherit that: interpreters started by the tests

@@ -19,15 +19,12 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 
-from ledgerly.cli.errors import PARTIAL, CommandError
+from ledgerly.cli.errors import FOUND, PARTIAL, CommandError
 from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
 
 if TYPE_CHECKING:
     from ledgerly.cli.options import Context
     from ledgerly.prices.coverage import Coverage, ModelCoverage
-
-# `prices check` found usage without a price (as `ledgerly check` does for a passed limit).
-INCOMPLETE = 3
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -104,7 +101,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         description="Check the prices (--prices FILE, or the config's globs and the imported versions) against "
         "the models in the logs: which are priced and by which glob, or by which key of each version and how it "
         "was matched; which lack a price (or some keys, or the rates of a service tier they used); and which "
-        "globs price no model. Exits %d when some usage has no price." % INCOMPLETE,
+        "globs price no model. Exits %d when some usage has no price." % FOUND,
     )
     check.add_argument(
         "--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's and the imports)"
@@ -377,7 +374,7 @@ def run_check(args: argparse.Namespace) -> int:
     summarise_errors(snapshot.errors, args.verbose)
     if snapshot.errors:
         return 1
-    return 0 if found.complete else INCOMPLETE
+    return 0 if found.complete else FOUND
 
 
 def priced_by(model: ModelCoverage) -> str:
