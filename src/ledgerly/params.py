@@ -40,6 +40,10 @@ SORTS = ("cost", "tokens", "recent")  # how sessions are ordered: the largest fi
 MAX_GLOBS = 64
 MAX_TEXT = 1024  # longest accepted glob, zone name, time text or session name
 MAX_TOP = 1_000_000
+# The idle gap of the insights' active time: gaps between a session's events
+# longer than this many minutes are not active time.
+DEFAULT_IDLE_GAP = 30
+MAX_IDLE_GAP = 7 * 24 * 60
 
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off", "")
@@ -104,6 +108,53 @@ class SessionQuery:
     def key(self) -> Tuple[Any, ...]:
         """A hashable form, for caching answers."""
         return self.rows.key() + (self.sort, self.top, self.id)
+
+
+@dataclass(frozen=True)
+class InsightsQuery:
+    """Checked parameters of the insights: the rows of `rows` (range, zone
+    and globs), and the idle gap in minutes (`idle_gap`): a pause between
+    two events of a session longer than that is not active time."""
+
+    rows: Query
+    idle_gap: int = DEFAULT_IDLE_GAP
+
+    def key(self) -> Tuple[Any, ...]:
+        """A hashable form, for caching answers."""
+        return self.rows.key() + (self.idle_gap,)
+
+
+def parse_idle_gap(text: Union[str, int, None]) -> int:
+    """A whole number of minutes from 1 to a week (None: the default)."""
+    if text is None:
+        return DEFAULT_IDLE_GAP
+    if isinstance(text, bool):
+        raise ParameterError("idle_gap", "expected a whole number of minutes")
+    if isinstance(text, int):
+        value = text
+    else:
+        stripped = text.strip()
+        if not (stripped.isascii() and stripped.isdigit()) or len(stripped) > 12:
+            raise ParameterError("idle_gap", "expected a whole number of minutes, not %r" % text[:40])
+        value = int(stripped)
+    if not 1 <= value <= MAX_IDLE_GAP:
+        raise ParameterError("idle_gap", "expected 1 to %d minutes" % MAX_IDLE_GAP)
+    return value
+
+
+def make_insights_query(
+    since: Bound = None,
+    until: Bound = None,
+    tz: ZoneSpec = None,
+    model: Globs = (),
+    project: Globs = (),
+    idle_gap: Union[str, int, None] = None,
+    now: Optional[int] = None,
+) -> InsightsQuery:
+    """Checks the parameters of the insights; raises ParameterError naming
+    the first bad one."""
+    rows = make_query((), since, until, tz, model, project, now=now)
+    return InsightsQuery(rows, parse_idle_gap(idle_gap))
 
 
 def parse_top(text: Union[str, int, None]) -> Optional[int]:

@@ -310,6 +310,17 @@ def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray
     return dense[codes], np.flatnonzero(present)
 
 
+def session_codes(snapshot: Snapshot, mask: Optional[np.ndarray] = None) -> Tuple[np.ndarray, int]:
+    """The session of each of the snapshot's rows that `mask` selects (every
+    row without one), as codes numbered densely (in path order) over the
+    sessions that have such rows, and how many sessions that is. Raises
+    SessionError for a snapshot whose rows do not name their logs."""
+    smap = snapshot_sessions(snapshot)
+    assert snapshot.file_index is not None
+    codes, listed = _session_codes(smap, snapshot.file_index if mask is None else snapshot.file_index[mask])
+    return codes, len(listed)
+
+
 def _spans(rows: np.ndarray, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Per session code: the first and last event (ms) and the project of
     its first row (in row order a session's own log comes before its

@@ -35,7 +35,20 @@ DEFAULT_COMMAND = "daily"
 
 
 # The modules of the commands (ledgerly.cli.cmd_*), in the order of the help text.
-MODULES = ("reports", "sessions", "sources", "prices", "export", "query", "status", "check", "watch", "serve", "cache")
+MODULES = (
+    "reports",
+    "sessions",
+    "insights",
+    "sources",
+    "prices",
+    "export",
+    "query",
+    "status",
+    "check",
+    "watch",
+    "serve",
+    "cache",
+)
 # The report commands (cmd_reports), which a first word names on the fast path of `_run`.
 REPORT_COMMANDS = ("daily", "weekly", "monthly", "models", "projects", "blocks")
 
