@@ -1,0 +1,279 @@
+"""`ledgerly report --html`: one file with the dashboard's views of a range,
+opened from file:// in a headless browser with the network blocked, its
+figures checked against the command line's JSON; its size, what it does
+with names that look like markup, and how the command writes the file.
+Screenshots at 800 and 1400 px are kept in build/artifacts/.
+
+Without a browser the browser tests are skipped, unless
+LEDGERLY_REQUIRE_BROWSER=1 (set by CI) turns that into a failure."""
+
+import json
+import os
+import shutil
+
+import pytest
+
+from ledgerly import Ledger
+from ledgerly.live.report_page import report_data, report_html
+from ledgerly.params import make_insights_query
+from ledgerly.sources import resolve_sources
+
+from conftest import PRICES, message_line, ms, write
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
+ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
+REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
+RANGE = ("--since", "2025-03-14", "--until", "2025-03-17", "--tz", "UTC")
+HOSTILE = "/w/</script><script>window.pwned = 1</script>&amp;"
+
+
+def need(condition, reason):
+    if not condition:
+        if REQUIRED:
+            pytest.fail(reason + " (LEDGERLY_REQUIRE_BROWSER=1)")
+        pytest.skip(reason)
+
+
+@pytest.fixture(scope="module")
+def offline_browser():
+    """Chromium whose every network request goes nowhere (a proxy on a
+    closed port, no host name resolves), logging each request it makes."""
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        need(False, "selenium is not installed")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_path = shutil.which("chromedriver")
+    need(chromium and driver_path, "no Chromium with chromedriver found (apt-get install chromium chromium-driver)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--window-size=1400,1000",
+        "--lang=en-US",
+        "--proxy-server=127.0.0.1:9",
+        "--host-resolver-rules=MAP * ~NOTFOUND",
+    ):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env["TZ"] = "UTC"
+    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def requests_made(driver):
+    """The URL of every request the page made since the log was last read."""
+    urls = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message["method"] == "Network.requestWillBeSent":
+            urls.append(message["params"]["request"]["url"])
+    return urls
+
+
+def cli_json(cli, *args):
+    done = cli(*args, "--json")
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def wait(driver, script, timeout=20):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, timeout, poll_frequency=0.1).until(lambda d: d.execute_script(script))
+
+
+def shown_table(driver, table_id):
+    """A table's rows as {first cell: {field: text}} (whole names, not their shortened form)."""
+    return driver.execute_script(
+        """
+        const out = {};
+        for (const tr of document.querySelectorAll('#' + arguments[0] + ' tr')) {
+          const cells = tr.querySelectorAll('td[data-field]');
+          if (!cells.length) continue;
+          const row = {};
+          for (const td of cells) row[td.dataset.field] = td.querySelector('.fit')?.dataset.text ?? td.textContent;
+          out[row[cells[0].dataset.field]] = row;
+        }
+        return out;""",
+        table_id,
+    )
+
+
+def number(text):
+    return int(text.replace(",", ""))
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """The examples' report for 14 to 17 March 2025 with the README's prices,
+    and a home and price file for commands over the same logs."""
+    folder = tmp_path_factory.mktemp("report")
+    prices = folder / "prices.toml"
+    prices.write_text(PRICES)
+    return folder, prices
+
+
+def test_the_page_opens_offline_and_shows_the_command_lines_figures(offline_browser, cli, made):
+    folder, prices = made
+    page = folder / "usage.html"
+    done = cli("report", "--source", EXAMPLES, *RANGE, "--prices", prices, "--html", page)
+    assert done.returncode == 0, done.stderr
+    assert page.stat().st_size < 1 << 20
+
+    driver = offline_browser
+    driver.get_log("performance")
+    for width in (1400, 800):
+        driver.set_window_size(width, 1000)
+        driver.get(page.as_uri())
+        wait(driver, "return document.body.dataset.generation !== undefined")
+        assert driver.find_element("id", "error").get_attribute("hidden") is not None, driver.find_element(
+            "id", "error"
+        ).text
+        # Nothing left the page: the file itself, nothing else (a data: icon at most).
+        urls = requests_made(driver)
+        assert urls and all(u.startswith(("file:", "data:")) for u in urls), urls
+        assert driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth") <= 0
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        height = driver.execute_script("return document.documentElement.scrollHeight")
+        driver.set_window_size(width, height + 100)
+        driver.save_screenshot(os.path.join(ARTIFACTS, "report-%d.png" % width))
+
+    common = ("--source", EXAMPLES, *RANGE, "--prices", prices)
+    daily = cli_json(cli, "daily", *common)
+    assert number(driver.find_element("id", "range-tokens").text) == daily["totals"]["total_tokens"] == 80317
+    models = cli_json(cli, "models", *common)
+    shown = shown_table(driver, "models")
+    assert {m: number(r["total_tokens"]) for m, r in shown.items()} == dict(
+        [(r["model"], r["total_tokens"]) for r in models["rows"]] + [("Total", 80317)]
+    )
+    projects = cli_json(cli, "projects", *common)
+    assert set(shown_table(driver, "projects")) == {r["project"] for r in projects["rows"]} | {"Total"}
+    sessions = cli_json(cli, "sessions", *common)
+    listed = shown_table(driver, "sessions")
+    assert {r["id"]: format(r["total_tokens"], ",") for r in sessions["rows"]} == {
+        k: v["total_tokens"] for k, v in listed.items() if k != "Total"
+    }
+    insights = cli_json(cli, "insights", *common)
+    cells = driver.execute_script(
+        "return [...document.querySelectorAll('#heatmap rect')].map(r => [r.dataset.cell, Number(r.dataset.tokens)])"
+    )
+    assert len(cells) == 7 * 24
+    assert {cell: v for cell, v in cells if v} == {
+        "%d,%d" % (d, h): v for d, day in enumerate(insights["by_weekday_hour"]) for h, v in enumerate(day) if v
+    }
+    assert driver.find_element("id", "cache-share").text == "%.1f%%" % (insights["cache"]["share"] * 100)
+    week = driver.find_element("css selector", '#periods tr[data-period="week-current"] td[data-field="total_tokens"]')
+    assert number(week.text) == insights["periods"]["week"]["current"]["total_tokens"] == 2824
+    # The status cards are taken at the range's end, and say so.
+    assert driver.find_element("id", "today-title").text == "Day of 2025-03-17"
+    assert number(driver.find_element("id", "today-tokens").text) == 2824
+    # The controls show the range and cannot change it; nothing is live.
+    assert driver.execute_script("return [since.value, until.value, since.disabled]") == [
+        "2025-03-14",
+        "2025-03-17",
+        True,
+    ]
+    # On paper the controls that do nothing there are hidden.
+    driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": "print"})
+    try:
+        assert driver.execute_script("return getComputedStyle(document.querySelector('.quick')).display") == "none"
+        assert driver.execute_script("return getComputedStyle(document.body).backgroundColor") == "rgb(255, 255, 255)"
+    finally:
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
+    severe = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+    assert severe == []
+
+
+def test_names_that_look_like_markup_stay_text(offline_browser, cli, tmp_path):
+    tree = tmp_path / "logs"
+    write(tree, "p/a.jsonl", message_line("2025-03-14T10:00:00Z", "m1", "alpha-4-5", inp=10, out=5, cwd=HOSTILE))
+    page = tmp_path / "page.html"
+    done = cli("report", "--source", tree, "--tz", "UTC", "--html", page)
+    assert done.returncode == 0, done.stderr
+    assert "</script><script>window.pwned" not in page.read_text()
+    offline_browser.get(page.as_uri())
+    wait(offline_browser, "return document.body.dataset.generation !== undefined")
+    assert offline_browser.execute_script("return window.pwned") is None
+    assert HOSTILE in shown_table(offline_browser, "projects")
+
+
+def tree_of(root, days, models, sessions, per_hour):
+    """Logs of `sessions` sessions over `days` days and `models` models, with
+    `per_hour` events in each of 8 hours a day."""
+    for s in range(sessions):
+        lines = []
+        for d in range(days):
+            for k in range(8 * per_hour):
+                when = "2025-03-%02dT%02d:%02d:00Z" % (1 + d, 9 + k // per_hour, k % per_hour * 60 // per_hour)
+                model = "model-%d" % ((s + d + k) % models)
+                lines.append(message_line(when, "s%d-%d-%d" % (s, d, k), model, inp=100 + k, out=50, cwd="/w/p%d" % s))
+        write(root, "logs/s%d.jsonl" % s, "".join(lines))
+    return Ledger(resolve_sources([str(root / "logs")]), state=None).refresh()
+
+
+def page_size(snapshot):
+    query = make_insights_query(tz="UTC")
+    return len(report_html(report_data(snapshot, query, None, None, ms("2025-04-01T00:00:00Z"))).encode())
+
+
+def test_the_page_grows_with_days_models_and_sessions_not_events(tmp_path):
+    base = page_size(tree_of(tmp_path / "a", days=4, models=3, sessions=3, per_hour=1))
+    # Ten times the events over the same days, models and sessions: the same page but for longer numbers.
+    busier = page_size(tree_of(tmp_path / "b", days=4, models=3, sessions=3, per_hour=10))
+    assert busier < base * 1.05
+    longer = page_size(tree_of(tmp_path / "c", days=24, models=3, sessions=3, per_hour=1))
+    assert longer > base + 20 * 300  # every day adds a row with its models to the daily answer
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        ((), 2, "name the page to write with --html FILE"),
+        (("--html", "-", "--json"), 2, "both write to stdout"),
+        (("--html", "{folder}"), 2, "is a folder"),
+        (("--html", "{folder}/missing/page.html"), 2, "no such folder"),
+    ],
+)
+def test_usage_errors(cli, tmp_path, args, status, message):
+    done = cli("report", "--source", EXAMPLES, *[a.format(folder=tmp_path) for a in args])
+    assert (done.returncode, done.stdout) == (status, "")
+    assert len(done.stderr.splitlines()) == 1 and message in done.stderr
+
+
+def test_an_existing_file_is_replaced_only_with_force(cli, tmp_path):
+    page = tmp_path / "notes.html"
+    page.write_text("my notes")
+    done = cli("report", "--source", EXAMPLES, "--html", page)
+    assert done.returncode == 2 and "exists" in done.stderr and page.read_text() == "my notes"
+    link = tmp_path / "dangling.html"
+    link.symlink_to(tmp_path / "nowhere.html")
+    done = cli("report", "--source", EXAMPLES, "--html", link)
+    assert done.returncode == 2 and not (tmp_path / "nowhere.html").exists()
+    done = cli("report", "--source", EXAMPLES, "--html", page, "--force")
+    assert done.returncode == 0, done.stderr
+    assert page.read_text().startswith("<!doctype html>")
+    assert [p.name for p in tmp_path.iterdir() if p.name.endswith(".tmp")] == []
+
+
+def test_stdout_and_json_forms(cli, made):
+    _folder, prices = made
+    common = ("--source", EXAMPLES, *RANGE, "--prices", prices)
+    done = cli("report", *common, "--html", "-")
+    assert done.returncode == 0 and done.stdout.startswith("<!doctype html>") and "</html>" in done.stdout
+    data = cli_json(cli, "report", *common)
+    by_day = data["answers"]["/report?breakdown=true&group=day&since=2025-03-14&tz=UTC&until=2025-03-17"]
+    assert by_day == cli_json(cli, "daily", *common, "--breakdown")
+    assert data["answers"]["/insights?since=2025-03-14&tz=UTC&until=2025-03-17"] == cli_json(cli, "insights", *common)
+    assert (data["since"], data["until"], data["at"]) == ("2025-03-14", "2025-03-17", "2025-03-17T23:59:59Z")
