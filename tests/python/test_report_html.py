@@ -122,13 +122,15 @@ def made(tmp_path_factory):
     folder = tmp_path_factory.mktemp("report")
     prices = folder / "prices.toml"
     prices.write_text(PRICES)
-    return folder, prices
+    config = folder / "config.toml"
+    config.write_text("[limits]\nday_tokens = 5000\nblock_tokens = 60000\n")
+    return folder, prices, config
 
 
 def test_the_page_opens_offline_and_shows_the_command_lines_figures(offline_browser, cli, made):
-    folder, prices = made
+    folder, prices, config = made
     page = folder / "usage.html"
-    done = cli("report", "--source", EXAMPLES, *RANGE, "--prices", prices, "--html", page)
+    done = cli("report", "--source", EXAMPLES, *RANGE, "--prices", prices, "--config", config, "--html", page)
     assert done.returncode == 0, done.stderr
     assert page.stat().st_size < 1 << 20
 
@@ -179,6 +181,12 @@ def test_the_page_opens_offline_and_shows_the_command_lines_figures(offline_brow
     # The status cards are taken at the range's end, and say so.
     assert driver.find_element("id", "today-title").text == "Day of 2025-03-17"
     assert number(driver.find_element("id", "today-tokens").text) == 2824
+    # The config's limits, measured at the same instant: 2,824 of 5,000 tokens that day.
+    limits = driver.execute_script(
+        "return [...document.querySelectorAll('#limit-list .limit')].map(r => "
+        "[r.dataset.limit, r.querySelector('.limit-percent').textContent])"
+    )
+    assert limits == [["block_tokens", "0%"], ["day_tokens", "56%"]]
     # The controls show the range and cannot change it; nothing is live.
     assert driver.execute_script("return [since.value, until.value, since.disabled]") == [
         "2025-03-14",
@@ -268,7 +276,7 @@ def test_an_existing_file_is_replaced_only_with_force(cli, tmp_path):
 
 
 def test_stdout_and_json_forms(cli, made):
-    _folder, prices = made
+    _folder, prices, _config = made
     common = ("--source", EXAMPLES, *RANGE, "--prices", prices)
     done = cli("report", *common, "--html", "-")
     assert done.returncode == 0 and done.stdout.startswith("<!doctype html>") and "</html>" in done.stdout
