@@ -4,7 +4,9 @@ dashboard's insights panel drawn from it in a real browser."""
 import json
 import os
 
-from test_dashboard import ARTIFACTS, browser, wait  # noqa: F401 (the browser fixture)
+import pytest
+
+from browsers import ARTIFACTS, chromium, heat_map_cells, matrix_cells, wait
 
 from conftest import PRICES
 from served import Served
@@ -40,7 +42,13 @@ def test_api_equals_the_command(cli, tmp_path):
     assert answer["sessions"]["idle_gap_minutes"] == 45 and answer["unpriced"] == ["beta-3", "mini-5-pro"]
 
 
-def test_dashboard_panel_shows_the_api(browser, tmp_path):  # noqa: F811
+@pytest.fixture(scope="module")
+def browser():
+    with chromium() as driver:
+        yield driver
+
+
+def test_dashboard_panel_shows_the_api(browser, tmp_path):
     prices = tmp_path / "prices.toml"
     prices.write_text(PRICES)
     with Served(EXAMPLES, tmp_path, "--tz", "UTC", "--prices", prices) as server:
@@ -54,13 +62,7 @@ def test_dashboard_panel_shows_the_api(browser, tmp_path):  # noqa: F811
             browser, "return document.querySelector('#periods td[data-field=\"until\"]')?.textContent === '03-17 23:59'"
         )
         answer = server.get("/api/v1/insights?since=2025-03-14&until=2025-03-17&tz=UTC")[2]
-        cells = browser.execute_script(
-            "return [...document.querySelectorAll('#heatmap rect')]"
-            ".map(r => [r.dataset.cell, Number(r.dataset.tokens)])"
-        )
-        assert {c: v for c, v in cells if v} == {
-            "%d,%d" % (d, h): v for d, day in enumerate(answer["by_weekday_hour"]) for h, v in enumerate(day) if v
-        }
+        assert heat_map_cells(browser) == matrix_cells(answer["by_weekday_hour"])
         totals = browser.execute_script(
             "return [...document.querySelectorAll('#heatmap text.total')].map(t => t.textContent)"
         )

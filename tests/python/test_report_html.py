@@ -2,17 +2,14 @@
 opened from file:// in a headless browser with the network blocked, its
 figures checked against the command line's JSON; its size, what it does
 with names that look like markup, and how the command writes the file.
-Screenshots at 800 and 1400 px are kept in build/artifacts/.
-
-Without a browser the browser tests are skipped, unless
-LEDGERLY_REQUIRE_BROWSER=1 (set by CI) turns that into a failure."""
+Screenshots at 800 and 1400 px are kept in build/artifacts/."""
 
 import json
 import os
-import shutil
 
 import pytest
 
+from browsers import ARTIFACTS, ROOT, chromium, heat_map_cells, matrix_cells, requests_made, wait
 from ledgerly import Ledger
 from ledgerly.live.report_page import report_data, report_html
 from ledgerly.params import make_insights_query
@@ -20,78 +17,23 @@ from ledgerly.sources import resolve_sources
 
 from conftest import PRICES, message_line, ms, write
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples")
-ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
-REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
 RANGE = ("--since", "2025-03-14", "--until", "2025-03-17", "--tz", "UTC")
 HOSTILE = "/w/</script><script>window.pwned = 1</script>&amp;"
-
-
-def need(condition, reason):
-    if not condition:
-        if REQUIRED:
-            pytest.fail(reason + " (LEDGERLY_REQUIRE_BROWSER=1)")
-        pytest.skip(reason)
 
 
 @pytest.fixture(scope="module")
 def offline_browser():
     """Chromium whose every network request goes nowhere (a proxy on a
-    closed port, no host name resolves), logging each request it makes."""
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        need(False, "selenium is not installed")
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver_path = shutil.which("chromedriver")
-    need(chromium and driver_path, "no Chromium with chromedriver found (apt-get install chromium chromium-driver)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-gpu",
-        "--disable-dev-shm-usage",
-        "--window-size=1400,1000",
-        "--lang=en-US",
-        "--proxy-server=127.0.0.1:9",
-        "--host-resolver-rules=MAP * ~NOTFOUND",
-    ):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    env["TZ"] = "UTC"
-    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
-    try:
+    closed port, no host name resolves)."""
+    with chromium("--proxy-server=127.0.0.1:9", "--host-resolver-rules=MAP * ~NOTFOUND") as driver:
         yield driver
-    finally:
-        driver.quit()
-
-
-def requests_made(driver):
-    """The URL of every request the page made since the log was last read."""
-    urls = []
-    for entry in driver.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
-        if message["method"] == "Network.requestWillBeSent":
-            urls.append(message["params"]["request"]["url"])
-    return urls
 
 
 def cli_json(cli, *args):
     done = cli(*args, "--json")
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
-
-
-def wait(driver, script, timeout=20):
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    return WebDriverWait(driver, timeout, poll_frequency=0.1).until(lambda d: d.execute_script(script))
 
 
 def shown_table(driver, table_id):
@@ -168,13 +110,7 @@ def test_the_page_opens_offline_and_shows_the_command_lines_figures(offline_brow
         k: v["total_tokens"] for k, v in listed.items() if k != "Total"
     }
     insights = cli_json(cli, "insights", *common)
-    cells = driver.execute_script(
-        "return [...document.querySelectorAll('#heatmap rect')].map(r => [r.dataset.cell, Number(r.dataset.tokens)])"
-    )
-    assert len(cells) == 7 * 24
-    assert {cell: v for cell, v in cells if v} == {
-        "%d,%d" % (d, h): v for d, day in enumerate(insights["by_weekday_hour"]) for h, v in enumerate(day) if v
-    }
+    assert heat_map_cells(driver) == matrix_cells(insights["by_weekday_hour"])
     assert driver.find_element("id", "cache-share").text == "%.1f%%" % (insights["cache"]["share"] * 100)
     week = driver.find_element("css selector", '#periods tr[data-period="week-current"] td[data-field="total_tokens"]')
     assert number(week.text) == insights["periods"]["week"]["current"]["total_tokens"] == 2824
