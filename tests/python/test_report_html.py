@@ -134,6 +134,12 @@ def test_the_page_opens_offline_and_shows_the_command_lines_figures(offline_brow
     try:
         assert driver.execute_script("return getComputedStyle(document.querySelector('.quick')).display") == "none"
         assert driver.execute_script("return getComputedStyle(document.body).backgroundColor") == "rgb(255, 255, 255)"
+        # Names whole on paper, and nothing wider than the page.
+        names = driver.execute_script(
+            "return [...document.querySelectorAll('#models td.name')].map(t => t.textContent)"
+        )
+        assert names[:-1] == [r["model"] for r in models["rows"]]
+        assert driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth") <= 0
     finally:
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
     severe = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]

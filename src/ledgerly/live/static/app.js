@@ -600,6 +600,15 @@ function startReport() {
   load();
 }
 
+// On paper names and paths are shown whole (they may wrap there); back on
+// screen they are fitted to their cells again.
+function showWhole() {
+  document.querySelectorAll("td .fit").forEach((span) => { span.textContent = span.dataset.text; });
+}
+window.matchMedia("print").addEventListener("change", (e) => (e.matches ? showWhole() : fitAll()));
+window.addEventListener("beforeprint", showWhole);
+window.addEventListener("afterprint", () => fitAll());
+
 async function start() {
   if (REPORT) return startReport();
   try {
