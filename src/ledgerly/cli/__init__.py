@@ -39,6 +39,7 @@ MODULES = (
     "reports",
     "sessions",
     "insights",
+    "report",
     "sources",
     "prices",
     "export",
