@@ -286,25 +286,36 @@ def run_check(args: argparse.Namespace) -> int:
 def draw_check(found: Coverage, origin: Optional[str]) -> None:
     from ledgerly.cli import cells
     from ledgerly.cli.figures import plain_number
-    from ledgerly.cli.render import console_for, show, titled_table
+    from ledgerly.cli.render import EDGE, NAME, NAMES, PADDING, Cell, console_for, fitted_keys, show, titled_table
 
     console = console_for(sys.stdout)
     priced = sum(1 for _s, glob, missing in found.models if glob is not None and not missing)
     table = titled_table("Prices of the models in the logs")
-    # Names are cut at the end when the terminal is narrow; the figures never.
-    room = max(12, (console.width - 30) // 3)
+    tokens = [plain_number(s.total_tokens) for s, _glob, _missing in found.models]
+    # Names are shortened to the room the figures leave, each still told from the others.
+    keys = [
+        ("Model", [Cell(s.model, NAME) for s, _glob, _missing in found.models]),
+        ("Priced by", [Cell(glob, NAME) if glob else Cell("–") for _s, glob, _missing in found.models]),
+        (
+            "Lacks",
+            [
+                Cell("a price")
+                if glob is None
+                else Cell(", ".join(missing), NAMES, names=tuple(missing))
+                if missing
+                else Cell("–")
+                for _s, glob, missing in found.models
+            ],
+        ),
+    ]
+    figures = max([len("Tokens")] + [len(t) for t in tokens]) + PADDING
+    texts = fitted_keys(keys, console.width - EDGE - figures - PADDING * len(keys))
     table.add_column("Model", no_wrap=True)
     table.add_column("Tokens", justify="right", no_wrap=True)
     table.add_column("Priced by", no_wrap=True)
     table.add_column("Lacks", no_wrap=True)
-    for s, glob, missing in found.models:
-        lacks = "a price" if glob is None else ", ".join(missing) if missing else "–"
-        table.add_row(
-            cells.cut_end(s.model, room),
-            plain_number(s.total_tokens),
-            "–" if glob is None else cells.cut_end(glob, room),
-            cells.cut_end(lacks, room),
-        )
+    for i, count in enumerate(tokens):
+        table.add_row(texts[0][i], count, texts[1][i], texts[2][i])
     show(console, table)
     where = " by %s" % cells.printable(cells.with_tilde(origin)) if origin else ""
     show(console, "%d of %d models fully priced%s." % (priced, len(found.models), where))

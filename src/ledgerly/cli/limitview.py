@@ -126,13 +126,21 @@ def headline(limits: Sequence[Mapping[str, Any]], now: str) -> Optional[str]:
 
 def block_columns(limits: Sequence[Mapping[str, Any]]) -> List[Tuple[str, Callable[[Group], str]]]:
     """The columns of a blocks table with block limits: each block's use of
-    each limit, as a percentage (costs by their priced part)."""
+    each limit, as a percentage (costs by their priced part, marked "+"
+    when some usage has no price; "-" without a price table)."""
 
     def column(use: Mapping[str, Any]) -> Tuple[str, Callable[[Group], str]]:
         limit = float(use["limit"])
         tokens = use["name"] == "block_tokens"
         header = "Limit" if len(limits) == 1 else ("Token\nlimit" if tokens else "Cost\nlimit")
-        return header, lambda g: percent_text(100.0 * (g.total_tokens if tokens else g.priced_cost) / limit)
+        # Rounded as the limits' JSON rounds them, so that a block reads the
+        # same here and in the lines under the table (0.009 of 0.01 is 90%).
+        if tokens:
+            return header, lambda g: percent_text(round(100.0 * g.total_tokens / limit, 1))
+        if use["used"] is None:  # no price table: no cost to compare
+            return header, lambda g: percent_text(None)
+        # A cost with usage that has no price is at least its priced part: "+".
+        return header, lambda g: percent_text(round(100.0 * g.priced_cost / limit, 1)) + ("+" if g.cost is None else "")
 
     return [column(use) for use in limits]
 
