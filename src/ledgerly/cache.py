@@ -43,9 +43,7 @@ import dataclasses
 import hashlib
 import json
 import os
-import stat
 import struct
-import tempfile
 import threading
 import time
 import zlib
@@ -53,6 +51,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
+from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, NotPrivate, open_private, private_folder, remove_stale
 from ledgerly.rows_file import ROWS_SUFFIX
 from ledgerly.sources import SniffCache, Source
 
@@ -61,10 +60,6 @@ if TYPE_CHECKING:
     from ledgerly.rows_file import SavedRows
 
 STATE_SUFFIX = ".state"
-TEMPORARY_SUFFIX = ".tmp"
-# A temporary file this old belongs to a save that will never finish (its
-# process was killed): the next save in the folder removes it.
-STALE_TEMPORARY = 3600.0
 
 # The engine's file header (docs/state-file.md): magic, format, layout,
 # files, rows, then the extra bytes' length.
@@ -219,19 +214,11 @@ def read_head(path: str) -> Head:
     the extra bytes) without loading it. Raises FileNotFoundError when
     there is none, StateRefused for a file that is not usable (with the
     reason), OSError for a file that cannot be read."""
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
     try:
-        fd = os.open(path, flags)
-    except IsADirectoryError:
-        raise StateRefused("a folder is in its place") from None
+        fd, st = open_private(path)
+    except NotPrivate as exc:
+        raise StateRefused(str(exc)) from None
     try:
-        st = os.fstat(fd)
-        if stat.S_ISDIR(st.st_mode):
-            raise StateRefused("a folder is in its place")
-        if not stat.S_ISREG(st.st_mode):
-            raise StateRefused("it is not a regular file")
-        if hasattr(os, "getuid") and st.st_uid != os.getuid():
-            raise StateRefused("it belongs to another user")
         data = os.read(fd, _HEAD.size)
         if len(data) < _HEAD.size:
             raise StateRefused("the state file is empty" if not data else "the state file is truncated")
@@ -437,24 +424,20 @@ def worth_saving(redo: int, saved_bytes: int, age: float) -> bool:
 
 def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> Dict[str, int]:
     """Saves `engine`'s state, the dialects of `sniffs` and `manifest` (the
-    engine's last refresh's) at `path`: into a new temporary file (mode
-    0600) in the same folder, renamed into place. The folder is made (mode
-    0700) when missing. Raises OSError."""
-    folder = os.path.dirname(path)
-    os.makedirs(folder, mode=0o700, exist_ok=True)
-    prefix = "." + os.path.basename(path) + "."
-    _remove_stale(folder, prefix)
-    fd, temporary = tempfile.mkstemp(prefix=prefix, suffix=TEMPORARY_SUFFIX, dir=folder)
-    os.close(fd)
+    engine's last refresh's) at `path`: into a new file (mode 0600) renamed
+    into place (`ledgerly.private_files.NewFile`). The folder is made (mode
+    0700) when missing; one that others may write is refused. Raises
+    OSError (`ledgerly.private_files.NotPrivate` for such a folder)."""
+    folder = private_folder(os.path.dirname(path))
+    remove_stale(folder, os.path.basename(path))
+    new = NewFile(path)
     try:
-        summary: Dict[str, int] = engine.save(temporary, encode_host(sources, sniffs, manifest))
-        # What tells this very file from any other at `path` (a rename keeps it).
-        summary.update(zip(("inode", "size", "mtime_ns"), file_identity(os.stat(temporary))))
-        os.replace(temporary, path)
+        summary: Dict[str, int] = engine.save(new.temporary, encode_host(sources, sniffs, manifest))
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        new.discard()
         raise
+    # What tells this very file from any other at `path` (a rename keeps it).
+    summary.update(zip(("inode", "size", "mtime_ns"), file_identity(new.commit())))
     return summary
 
 
@@ -471,24 +454,9 @@ def save_rows(path: str, saved: Dict[str, int], snapshot: Snapshot, sources: Seq
     from ledgerly.rows_file import rows_path, write_rows
 
     target = rows_path(path)
-    _remove_stale(os.path.dirname(target), "." + os.path.basename(target) + ".")
+    remove_stale(os.path.dirname(target), os.path.basename(target))
     state = [saved["inode"], saved["size"], saved["mtime_ns"]]
     write_rows(target, snapshot, manifest, build_stamp(), _source_list(sources), state)
-
-
-def _remove_stale(folder: str, prefix: str) -> None:
-    now = time.time()
-    try:
-        with os.scandir(folder) as it:
-            for entry in it:
-                if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX):
-                    try:
-                        if now - entry.stat(follow_symlinks=False).st_mtime > STALE_TEMPORARY:
-                            os.unlink(entry.path)
-                    except OSError:
-                        pass
-    except OSError:
-        pass
 
 
 # ---------------------------------------------------------------------------

@@ -37,18 +37,16 @@ command.
 
 from __future__ import annotations
 
-import contextlib
 import hashlib
 import json
 import os
-import stat
 import struct
-import tempfile
 import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Sequence, Tuple, Union
 
 from ledgerly.codes import TIER_NAMES
+from ledgerly.private_files import NewFile, NotPrivate, open_private
 
 if TYPE_CHECKING:
     import numpy as np
@@ -89,8 +87,8 @@ def write_rows(
 ) -> None:
     """Writes the rows of `snapshot` (the refresh that gave `manifest`) to
     `path`, for the state file whose `ledgerly.cache.file_identity` is
-    `state`: into a temporary file (mode 0600) in the same folder, renamed
-    into place. Raises OSError. Does nothing for a snapshot that has no
+    `state`: into a new file (mode 0600) renamed into place
+    (`ledgerly.private_files.NewFile`). Raises OSError. Does nothing for a snapshot that has no
     attributed buffer or whose refresh could not read some file (a loaded
     engine would try that file again)."""
     if snapshot.file_index is None or snapshot.scan.get("errors"):
@@ -123,20 +121,13 @@ def write_rows(
     for part in (header, bytes(gap), body, bytes(padding)):
         crc = zlib.crc32(part, crc)
     head = _HEAD.pack(_MAGIC, len(header), crc, body.nbytes + padding)
-    folder = os.path.dirname(path)
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(head)
-            out.write(header)
-            out.write(bytes(gap))
-            out.write(body)
-            out.write(bytes(padding))
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    with NewFile(path) as new:
+        out = new.file
+        out.write(head)
+        out.write(header)
+        out.write(bytes(gap))
+        out.write(body)
+        out.write(bytes(padding))
 
 
 @dataclass(frozen=True)
@@ -162,14 +153,11 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
     state file whose identity is `state`, and maps it. Raises
     FileNotFoundError when there is none, RowsRefused (with the reason) or
     OSError when it cannot be used."""
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
-    fd = os.open(path, flags)
     try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise RowsRefused("it is not a regular file")
-        if hasattr(os, "getuid") and st.st_uid != os.getuid():
-            raise RowsRefused("it belongs to another user")
+        fd, st = open_private(path)
+    except NotPrivate as exc:
+        raise RowsRefused(str(exc)) from None
+    try:
         start = os.pread(fd, _HEAD.size, 0) if hasattr(os, "pread") else os.read(fd, _HEAD.size)
         if len(start) < _HEAD.size:
             raise RowsRefused("it is truncated")

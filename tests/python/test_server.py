@@ -6,6 +6,7 @@ without a server."""
 import http.client
 import json
 import os
+import signal
 import subprocess
 import sys
 
@@ -307,6 +308,35 @@ def test_polling_without_notifications(tree, tmp_path):
         with open(tree / "live" / "now.jsonl", "a") as f:
             f.write(recent(1, "n2", inp=1, out=1))
         server.wait_for("/api/v1/status", lambda d: d["today"]["total_tokens"] == 5102)
+
+
+LIBRARY_SERVER = """
+import sys
+from ledgerly.live.serve import ServeOptions, serve
+from ledgerly.sources import Source
+from ledgerly.timezones import resolve_zone
+from ledgerly.prices import load_prices
+
+def started(s):
+    sys.stderr.write("serving %s\\n" % s.url)
+    sys.stderr.flush()
+
+options = ServeOptions([Source(sys.argv[1])], resolve_zone("UTC"), prices=load_prices(sys.argv[2]), port=0)
+serve(options, warn=print, started=started, stopped=lambda live: sys.stderr.write("stopped\\n"))
+"""
+
+
+def test_a_server_started_from_the_library(tree, prices, tmp_path, cli):
+    served = Served(tree, tmp_path)
+    served.command, served.args = [sys.executable, "-c", LIBRARY_SERVER], [str(tree), str(prices)]
+    with served:
+        status, _head, data = served.get("/api/v1/report?group=model")
+        assert status == 200
+        assert data == cli_json(cli, "models", "--source", tree, "--prices", prices, "--tz", "UTC")
+        assert (served.runtime / "server.json").exists()
+        code, err = served.stop(signal.SIGTERM)
+    assert code == 0 and err.endswith("stopped\n") and "Traceback" not in err
+    assert not (served.runtime / "server.json").exists()
 
 
 def test_event_stream_announces_each_change(server, tree):

@@ -28,10 +28,10 @@ import contextlib
 import json
 import os
 import socket
-import stat
 from typing import Any, Dict, Optional
 
 from ledgerly.locks import try_lock
+from ledgerly.private_files import NewFile, folder_problem
 
 ENV_RUNTIME = "LEDGERLY_RUNTIME_DIR"
 SERVER_FILE = "server.json"
@@ -67,16 +67,8 @@ def not_private(folder: str) -> Optional[str]:
         st = os.stat(folder)
     except OSError as exc:
         return exc.strerror or str(exc)
-    if not stat.S_ISDIR(st.st_mode):
-        return "not a folder"
-    getuid = getattr(os, "getuid", None)
-    if getuid is None:  # Windows: the folder lies in the user's profile, private by its access list
-        return None
-    if st.st_uid != getuid():
-        return "it belongs to another user"
-    if st.st_mode & 0o077:
-        return "others may use it (mode %o)" % stat.S_IMODE(st.st_mode)
-    return None
+    # Others may not even read it: the address file holds the server's token.
+    return folder_problem(st, mask=0o077)
 
 
 def make_runtime_dir() -> str:
@@ -138,9 +130,6 @@ def write_server_info(info: Dict[str, Any]) -> str:
     folder; returns its path. Raises RuntimeFolderError."""
     folder = make_runtime_dir()
     path = os.path.join(folder, SERVER_FILE)
-    temporary = path + ".%d.tmp" % os.getpid()
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with os.fdopen(fd, "w", encoding="utf-8") as f:
-        json.dump(info, f)
-    os.replace(temporary, path)
+    with NewFile(path) as new:
+        new.write(json.dumps(info).encode("utf-8"))
     return path

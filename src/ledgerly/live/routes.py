@@ -13,9 +13,11 @@ Routes (all GET; HEAD is answered too):
 - ``/api/v1/events``: server-sent events, one ``update`` per new generation;
 - ``/api/v1``: the list of these.
 
-Bad parameters get 400 with ``{"error": ..., "parameter": ...}``; unknown
-paths 404, other methods 405, both as JSON. See docs/api.md. Every request
-passes the `Guard` first.
+Each route is a module-level handler listed in `ROUTES` (the API's in
+`API_ROUTES`, which the index lists); a handler finds the `LiveServer` in
+the application's state (`server_of`). Bad parameters get 400 with
+``{"error": ..., "parameter": ...}``; unknown paths 404, other methods 405,
+both as JSON. See docs/api.md. Every request passes the `Guard` first.
 """
 
 from __future__ import annotations
@@ -25,9 +27,10 @@ import contextlib
 import hmac
 import json
 import time
-from typing import Any, Awaitable, Callable, Dict, Sequence
+from typing import Any, Awaitable, Callable, Dict, Sequence, Tuple
 
 from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
@@ -49,6 +52,9 @@ ASSETS = {
 HEARTBEAT = 15.0  # seconds between keep-alive comments on an idle event stream
 MAX_STREAMS = 64  # event streams open at once
 
+# A route's handler: module-level, it finds the server with `server_of`.
+Handler = Callable[[Request], Awaitable[Response]]
+
 
 def parameters(request: Request, allowed: Sequence[str]) -> Dict[str, Any]:
     """The query parameters, each known and given once (model and project
@@ -68,138 +74,155 @@ def parameters(request: Request, allowed: Sequence[str]) -> Dict[str, Any]:
     return out
 
 
+def server_of(request: Request) -> LiveServer:
+    """The `LiveServer` the application of `request` answers for."""
+    server: LiveServer = request.app.state.server
+    return server
+
+
+def query_from(server: LiveServer, p: Dict[str, Any], group: Any) -> Query:
+    """The report query of the parameters `p`, in the server's zone unless
+    they name one."""
+    return make_query(
+        p.get("group", group),
+        p.get("since"),
+        p.get("until"),
+        p.get("tz", server.zone),
+        p.get("model", ()),
+        p.get("project", ()),
+        p.get("breakdown", False),
+    )
+
+
+async def report_route(request: Request) -> Response:
+    server = server_of(request)
+    query = query_from(server, parameters(request, REPORT_PARAMETERS), "day")
+    body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
+async def sessions_route(request: Request) -> Response:
+    server = server_of(request)
+    p = parameters(request, SESSION_PARAMETERS)
+    query = make_session_query(
+        p.get("since"),
+        p.get("until"),
+        p.get("tz", server.zone),
+        p.get("model", ()),
+        p.get("project", ()),
+        p.get("sort"),
+        p.get("top"),
+        p.get("id"),
+    )
+    body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
+async def status_route(request: Request) -> Response:
+    server = server_of(request)
+    p = parameters(request, STATUS_PARAMETERS)
+    query = query_from(server, p, "day")
+    largest = p.get("limit") == "max"
+    if "limit" in p and not largest:
+        raise ParameterError("limit", "the only value is max (the largest block so far), not %r" % p["limit"][:40])
+    session = p.get("session")
+    if session is not None and (not session.strip() or len(session) > 4096 or "\0" in session):
+        raise ParameterError("session", "name a session by its id or the absolute path of its log")
+    key = ("status",) + query.key() + (largest, session)
+    body, generation = await server.answer(key, lambda: server.status(query, largest, session))
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
+async def scan_route(request: Request) -> Response:
+    server = server_of(request)
+    parameters(request, ())
+    return json_response(server.scan(), headers=_headers(server.live.generation))
+
+
+async def sources_route(request: Request) -> Response:
+    server = server_of(request)
+    parameters(request, ())
+    return json_response(server.live.snapshot.listing.describe(), headers=_headers(server.live.generation))
+
+
+async def events_route(request: Request) -> Response:
+    server = server_of(request)
+    parameters(request, ())
+    if server.streams >= MAX_STREAMS:
+        return error_response(503, "too many event streams open")
+    # Counted here, in the same step as the check, so that requests that
+    # arrive together see each other; the response gives the place back.
+    server.streams += 1
+    return _EventStream(server)
+
+
+async def index_route(request: Request) -> Response:
+    parameters(request, ())
+    return json_response({"endpoints": [path for path, _route in API_ROUTES], "version": _version()})
+
+
+async def asset_route(request: Request) -> Response:
+    """A file of the dashboard. The first visit of ``/?token=...`` gives
+    the browser a cookie with the token, and drops the token from the
+    address."""
+    server = server_of(request)
+    path = request.scope["path"]
+    name, media = ASSETS[path]
+    given = query_token(request.scope.get("query_string", b"")) if path == "/" and server.token else None
+    if server.token and given is not None:
+        if not hmac.compare_digest(given, server.token.encode()):
+            return error_response(401, "wrong token")
+        redirect = RedirectResponse("/", status_code=303)
+        redirect.set_cookie(COOKIE, cookie_value(server.token), httponly=True, samesite="strict")
+        return redirect
+    return Response(server.asset(name), media_type=media, headers={"Cache-Control": "no-cache"})
+
+
+# The API's endpoints, in the order the index lists them. A new endpoint is
+# one handler above and one line here.
+API_ROUTES: Tuple[Tuple[str, Handler], ...] = (
+    (API + "/report", report_route),
+    (API + "/status", status_route),
+    (API + "/scan", scan_route),
+    (API + "/sources", sources_route),
+    (API + "/events", events_route),
+    (API + "/sessions", sessions_route),
+)
+
+# Every route of the application: the dashboard's files, the index, the API.
+ROUTES: Tuple[Tuple[str, Handler], ...] = (
+    *((path, asset_route) for path in ASSETS),
+    (API, index_route),
+    *API_ROUTES,
+)
+
+
+async def bad_parameter(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, ParameterError)
+    return error_response(400, exc.message, exc.parameter)
+
+
+async def http_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, HTTPException)
+    if exc.status_code == 405:
+        return error_response(405, "method not allowed", headers={"Allow": "GET, HEAD"})
+    if exc.status_code == 404:
+        return error_response(404, "not found")
+    return error_response(exc.status_code, str(exc.detail))
+
+
+async def internal_error(request: Request, exc: Exception) -> Response:
+    # Still JSON, as every other answer; the traceback goes to the server's log.
+    return error_response(500, "internal error: %s: %s" % (type(exc).__name__, exc))
+
+
 def create_app(server: LiveServer) -> Guard:
-    """The ASGI application for `server`, behind its `Guard`."""
-
-    def query_of(request: Request, allowed: Sequence[str], group: Any) -> Query:
-        return query_from(parameters(request, allowed), group)
-
-    def query_from(p: Dict[str, Any], group: Any) -> Query:
-        return make_query(
-            p.get("group", group),
-            p.get("since"),
-            p.get("until"),
-            p.get("tz", server.zone),
-            p.get("model", ()),
-            p.get("project", ()),
-            p.get("breakdown", False),
-        )
-
-    async def report_route(request: Request) -> Response:
-        query = query_of(request, REPORT_PARAMETERS, "day")
-        body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
-        return Response(body, headers=_headers(generation), media_type="application/json")
-
-    async def sessions_route(request: Request) -> Response:
-        p = parameters(request, SESSION_PARAMETERS)
-        query = make_session_query(
-            p.get("since"),
-            p.get("until"),
-            p.get("tz", server.zone),
-            p.get("model", ()),
-            p.get("project", ()),
-            p.get("sort"),
-            p.get("top"),
-            p.get("id"),
-        )
-        body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
-        return Response(body, headers=_headers(generation), media_type="application/json")
-
-    async def status_route(request: Request) -> Response:
-        p = parameters(request, STATUS_PARAMETERS)
-        query = query_from(p, "day")
-        largest = p.get("limit") == "max"
-        if "limit" in p and not largest:
-            raise ParameterError("limit", "the only value is max (the largest block so far), not %r" % p["limit"][:40])
-        session = p.get("session")
-        if session is not None and (not session.strip() or len(session) > 4096 or "\0" in session):
-            raise ParameterError("session", "name a session by its id or the absolute path of its log")
-        key = ("status",) + query.key() + (largest, session)
-        body, generation = await server.answer(key, lambda: server.status(query, largest, session))
-        return Response(body, headers=_headers(generation), media_type="application/json")
-
-    async def scan_route(request: Request) -> Response:
-        parameters(request, ())
-        return json_response(server.scan(), headers=_headers(server.live.generation))
-
-    async def sources_route(request: Request) -> Response:
-        parameters(request, ())
-        return json_response(server.live.snapshot.listing.describe(), headers=_headers(server.live.generation))
-
-    async def index_route(request: Request) -> Response:
-        parameters(request, ())
-        return json_response(
-            {
-                "endpoints": [
-                    API + "/report",
-                    API + "/status",
-                    API + "/scan",
-                    API + "/sources",
-                    API + "/events",
-                    API + "/sessions",
-                ],
-                "version": _version(),
-            }
-        )
-
-    async def events_route(request: Request) -> Response:
-        parameters(request, ())
-        if server.streams >= MAX_STREAMS:
-            return error_response(503, "too many event streams open")
-        # Counted here, in the same step as the check, so that requests that
-        # arrive together see each other; the response gives the place back.
-        server.streams += 1
-        return _EventStream(server)
-
-    def asset_route(path: str) -> Callable[[Request], Awaitable[Response]]:
-        name, media = ASSETS[path]
-
-        async def route(request: Request) -> Response:
-            given = query_token(request.scope.get("query_string", b"")) if path == "/" and server.token else None
-            if server.token and given is not None:
-                # Opening /?token=... once gives the browser a cookie, and drops the token from the address.
-                if not hmac.compare_digest(given, server.token.encode()):
-                    return error_response(401, "wrong token")
-                redirect = RedirectResponse("/", status_code=303)
-                redirect.set_cookie(COOKIE, cookie_value(server.token), httponly=True, samesite="strict")
-                return redirect
-            return Response(server.asset(name), media_type=media, headers={"Cache-Control": "no-cache"})
-
-        return route
-
-    routes = [Route(path, asset_route(path), methods=["GET"]) for path in ASSETS]
-    routes += [
-        Route(API, index_route, methods=["GET"]),
-        Route(API + "/report", report_route, methods=["GET"]),
-        Route(API + "/sessions", sessions_route, methods=["GET"]),
-        Route(API + "/status", status_route, methods=["GET"]),
-        Route(API + "/scan", scan_route, methods=["GET"]),
-        Route(API + "/sources", sources_route, methods=["GET"]),
-        Route(API + "/events", events_route, methods=["GET"]),
-    ]
-
-    async def bad_parameter(request: Request, exc: Exception) -> Response:
-        assert isinstance(exc, ParameterError)
-        return error_response(400, exc.message, exc.parameter)
-
-    async def http_error(request: Request, exc: Exception) -> Response:
-        from starlette.exceptions import HTTPException
-
-        assert isinstance(exc, HTTPException)
-        if exc.status_code == 405:
-            return error_response(405, "method not allowed", headers={"Allow": "GET, HEAD"})
-        if exc.status_code == 404:
-            return error_response(404, "not found")
-        return error_response(exc.status_code, str(exc.detail))
-
-    async def internal_error(request: Request, exc: Exception) -> Response:
-        # Still JSON, as every other answer; the traceback goes to the server's log.
-        return error_response(500, "internal error: %s: %s" % (type(exc).__name__, exc))
-
-    from starlette.exceptions import HTTPException
-
+    """The ASGI application for `server`, behind its `Guard`: the routes of
+    `ROUTES` (GET, and HEAD with it), whose handlers find the server in the
+    application's state."""
     handlers = {ParameterError: bad_parameter, HTTPException: http_error, Exception: internal_error}
-    app = Starlette(routes=routes, exception_handlers=handlers)
+    app = Starlette(routes=[Route(path, route, methods=["GET"]) for path, route in ROUTES], exception_handlers=handlers)
+    app.state.server = server
     return Guard(app, server)
 
 

@@ -44,7 +44,6 @@ import hashlib
 import json
 import os
 import re
-import secrets
 import socket
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Tuple, Union
@@ -58,6 +57,7 @@ from ledgerly.localtime import day_label
 from ledgerly.locks import try_lock
 from ledgerly.params import Query, make_query
 from ledgerly.prices import PRICE_KEYS, PriceTable, costs
+from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, replace, sync_folder, temporary_prefix
 from ledgerly.reports import TOTAL_FIELDS
 from ledgerly.team import require
 from ledgerly.timezones import DAY_MS, Bound
@@ -69,8 +69,8 @@ if TYPE_CHECKING:
 # written by an older format is then rewritten.
 FORMAT = 1
 PART_FILE = "part-0.parquet"
-TEMP_PREFIX = "." + PART_FILE + "."
-TEMP_SUFFIX = ".tmp"
+TEMP_PREFIX = temporary_prefix(PART_FILE)
+TEMP_SUFFIX = TEMPORARY_SUFFIX
 LOCK_FILE = ".ledgerly-export.lock"
 HASH_KEY = b"ledgerly.content"
 PRICES_KEY = b"ledgerly.prices"
@@ -336,21 +336,6 @@ def _digest(ev: _Events, start: int, stop: int, fingerprint: Optional[str]) -> b
 # Files
 
 
-def _fsync_dir(path: str) -> None:
-    """Makes a rename or a new entry in folder `path` durable (where the
-    platform can open folders)."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 class _Lock:
     """An exclusive lock on a machine's folder for the length of an export."""
 
@@ -400,34 +385,32 @@ def _stored_hash(pq: Any, path: str) -> Optional[bytes]:
 
 def commit(temporary: str, final: str) -> None:
     """Moves a finished temporary file over the partition's file in one step."""
-    os.replace(temporary, final)
+    replace(temporary, final)
 
 
 def _write_temporary(pq: Any, table: Any, folder: str, metadata: Dict[bytes, bytes]) -> str:
-    """Writes `table` into a new hidden temporary file in `folder` and syncs
-    it to disk; returns its path. A failure leaves no file behind."""
-    temporary = os.path.join(folder, "%s%d.%s%s" % (TEMP_PREFIX, os.getpid(), secrets.token_hex(4), TEMP_SUFFIX))
+    """Writes `table` into a new hidden temporary file in `folder`, made in
+    the same step as its name and written through that descriptor, and
+    syncs it to disk; returns its path. A failure leaves no file behind.
+    Partition files are for the whole team to read: made with mode 0666
+    less the umask, as any file the user writes."""
+    new = NewFile(os.path.join(folder, PART_FILE), mode=0o666, sync=True)
     try:
         if hasattr(pq.ParquetWriter, "add_key_value_metadata"):
-            writer = pq.ParquetWriter(temporary, table.schema, store_schema=False, **_OPTIONS)
+            writer = pq.ParquetWriter(new.file, table.schema, store_schema=False, **_OPTIONS)
             writer.add_key_value_metadata(metadata)
         else:  # older pyarrow: the metadata travels with the stored schema
             table = table.replace_schema_metadata(metadata)
-            writer = pq.ParquetWriter(temporary, table.schema, **_OPTIONS)
+            writer = pq.ParquetWriter(new.file, table.schema, **_OPTIONS)
         try:
             writer.write_table(table)
         finally:
             writer.close()
-        fd = os.open(temporary, os.O_RDWR)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
+        new.close()
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        new.discard()
         raise
-    return temporary
+    return new.temporary
 
 
 def _in_parallel(function: Callable[..., Any], calls: Sequence[Tuple[Any, ...]]) -> List[Any]:
@@ -470,7 +453,7 @@ def _write_all(
     for day_folder in new_folders:
         os.makedirs(day_folder, exist_ok=True)
     if new_folders:
-        _fsync_dir(folder)
+        sync_folder(folder)
     calls = [
         (pq, table.slice(start, stop - start), day_folder, {**metadata, HASH_KEY: digest})
         for _l, day_folder, start, stop, digest in todo
@@ -486,8 +469,8 @@ def _write_all(
     for (_l, day_folder, _a, _b, _h), temporary in zip(todo, temporaries):
         commit(temporary, os.path.join(day_folder, PART_FILE))
     try:
-        _in_parallel(_fsync_dir, [(day_folder,) for _l, day_folder, _a, _b, _h in todo])
-    except _Partial as failed:  # pragma: no cover - _fsync_dir does not raise
+        _in_parallel(sync_folder, [(day_folder,) for _l, day_folder, _a, _b, _h in todo])
+    except _Partial as failed:  # pragma: no cover - sync_folder does not raise
         raise failed.error from None
 
 
@@ -570,7 +553,7 @@ def _remove_emptied(
             _remove_partition(path)
             removed.append(label)
     if removed:
-        _fsync_dir(folder)
+        sync_folder(folder)
     return removed
 
 
