@@ -9,7 +9,7 @@ from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
 from ledgerly.cli.figures import plain_number
-from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
+from ledgerly.cli.options import load_context, source_options, summarise_errors, warn_unpriced
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -84,7 +84,7 @@ def run_export(args: argparse.Namespace) -> int:
         )
     sys.stdout.flush()
     if result.unpriced:
-        warn("usage without a price has a null cost: %s" % ", ".join(result.unpriced))
+        warn_unpriced(result.unpriced, args.verbose)
     summarise_errors(snapshot.errors, args.verbose)
     return 1 if snapshot.errors else 0
 
