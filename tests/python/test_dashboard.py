@@ -535,5 +535,7 @@ def test_names_are_whole_where_there_is_room_and_never_read_alike(browser, tmp_p
         assert all(len(c["shown"]) >= 16 or c["shown"] == c["full"] for c in projects), projects
         for c in models:
             names = c["full"].split(", ")
-            assert c["shown"] in [", ".join(names[:n]) + (" +%d" % (len(names) - n) if n < len(names) else "")
-                                  for n in range(1, len(names) + 1)], c
+            assert c["shown"] in [
+                ", ".join(names[:n]) + (" +%d" % (len(names) - n) if n < len(names) else "")
+                for n in range(1, len(names) + 1)
+            ], c
