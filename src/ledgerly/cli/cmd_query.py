@@ -8,6 +8,7 @@ from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
 from ledgerly.cli.options import warn, warn_unpriced
+from ledgerly.extras import install_hint
 
 # name -> the fields of its rows; --by adds fields after them
 REPORTS = {
@@ -27,7 +28,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         help="reports over an exported Parquet tree (one machine's or many merged)",
         description="Token usage and cost per UTC day, week or month, model, project or machine, over a tree written "
         "by 'ledgerly export --parquet' (trees of several machines merge by copying their folders side by side). "
-        "Needs duckdb (pip install 'ledgerly[query]').",
+        "Needs duckdb (%s)." % install_hint("query"),
     )
     parser.add_argument("directory", metavar="DIR", help="the exported tree")
     parser.add_argument(
