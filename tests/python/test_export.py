@@ -371,7 +371,7 @@ def test_a_missing_extra_is_one_line(cli, tmp_path, command, module, extra):
     done = cli(command, *args, env=env)
     assert done.returncode == 2 and done.stdout == ""
     # Run from a source tree, ledgerly cannot tell how it would be installed: the hint says both ways.
-    hint = "pip install '.[{0}]' in a clone of ledgerly, or pip install 'ledgerly[{0}]' from the registry".format(extra)
+    hint = f"pip install '.[{extra}]' in a clone of ledgerly, or pip install 'ledgerly[{extra}]' from the registry"
     assert done.stderr == "ledgerly: error: %s Parquet needs %s: %s\n" % (
         "writing" if command == "export" else "querying",
         module,
