@@ -10,9 +10,11 @@ input and cache reads are both reads from a cache.
 One rule sizes every table at a given width (`choose_columns`): the widest
 form whose figures fit beside KEY_ROOM cells per key column: all seven
 kinds; then cache writes and reads merged; then numbers abbreviated
-(12.3M); then the total alone. The key cells themselves play no part in
-that choice; they get the room that is left and are shortened on one line
-to fit it (`ledgerly.cli.cells`), never wrapped.
+(12.3M); then everything to and from a cache in one column; then the total
+alone. The key cells themselves play no part in that choice; they get the
+room that is left and are shortened on one line to fit it
+(`ledgerly.cli.cells`), never wrapped, and never so that two different
+names or paths in a column read the same.
 """
 
 from __future__ import annotations
@@ -72,7 +74,10 @@ MEDIUM = (
 FOLDED = (
     Column("Fresh in", _fresh),
     Column("Output", _field("output")),
-    Column("Cache", lambda g: g.total_tokens - int(g["input"]) + int(g["cached_input"]) - int(g["output"])),
+    Column(
+        "Cache",
+        lambda g: int(g["cache_write_5m"]) + int(g["cache_write_1h"]) + int(g["cached_input"]) + int(g["cache_read"]),
+    ),
     Column("Total", lambda g: g.total_tokens),
 )
 TOTAL_ONLY = (Column("Total", lambda g: g.total_tokens),)
@@ -238,9 +243,9 @@ def key_widths(columns: Sequence[Tuple[str, Sequence[Cell]]], room: int) -> List
     """The width of each key column (header, cells) in `room` cells: each
     its natural width when they all fit; otherwise ids are first cut to
     their unique prefixes (a prefix names a session as well as the whole
-    id, and the rest of an id tells nothing more), then the widest column that can still be shortened gives up
-    a cell, again and again, down to its floor (the table is then wider
-    than `room`)."""
+    id, and the rest of an id tells nothing more), then the widest column
+    that can still be shortened gives up a cell, again and again, down to
+    its floor (the table is then wider than `room`)."""
     widths, floors = _key_sizes(columns)
     excess = sum(widths) - room
     for i, (_header, column) in enumerate(columns):
@@ -423,12 +428,13 @@ def draw_sessions(
 ) -> None:
     """Prints the session list as a table on `stream`: one line per session,
     the subagents' share of its tokens, and the totals of every session in
-    the range. An id is never cut below the prefix that tells it from the
+    the range. An id is whole or cut to the prefix that tells it from the
     other listed ones and from `ids` (every session that `--id` could
     name). The figures take the form every table takes at this width; when
-    the key columns do not fit beside them even shortened, the token
-    columns narrow to the total, then key columns give way (first event,
-    models, project, last event), and only then are numbers abbreviated."""
+    the key columns do not fit beside them even shortened (ids at their
+    prefix), the token columns narrow to the total, then key columns give
+    way (first event, models, last event, project: each that still fits is
+    kept), and only then are numbers abbreviated."""
     console = console_for(stream)
     if not result.rows:
         show(console, empty)
