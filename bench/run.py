@@ -71,7 +71,8 @@ sys.path.insert(0, HERE)
 
 from ledgerly._native import Engine  # noqa: E402
 from ledgerly.layout import TOKEN_FIELDS, view_rows, words  # noqa: E402
-from ledgerly.sources import Source, list_files  # noqa: E402
+from ledgerly.sources import Source  # noqa: E402
+from ledgerly.walk import list_files  # noqa: E402
 
 import peers  # noqa: E402
 
@@ -726,7 +727,7 @@ def host_measures(args, table):
     from ledgerly import reports
     from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.sources import SniffCache
+    from ledgerly.sniffing import SniffCache
 
     runs = max(args.runs, 5)
     corpus = os.path.abspath(args.corpus)
@@ -848,12 +849,24 @@ def attribution_measures(args, table):
     def sessions():
         list_sessions(snapshot, tz="Europe/Berlin")
 
-    group_s, sessions_s = alternate([group, sessions], runs)
+    def insights():
+        from ledgerly.insights import insights as weekday_hours
+
+        weekday_hours(snapshot, tz="Europe/Berlin", now=1767225600000)  # 2026-01-01: the periods hold no rows
+
+    group_s, sessions_s, insights_s = alternate([group, sessions, insights], runs)
     table.append(
         (
             "session list of %d rows (%d sessions)" % (len(snapshot), len(snapshot.files)),
             sessions_s,
             "%.2fx grouping them by day and model (%.3f s)" % (sessions_s / group_s, group_s),
+        )
+    )
+    table.append(
+        (
+            "insights of the same rows (weekday and hour, active time, cache; no prices)",
+            insights_s,
+            "%.2fx grouping them by day and model" % (insights_s / group_s),
         )
     )
 

@@ -577,24 +577,8 @@ std::unique_ptr<FileState> read_file(Reader& r, Texts& texts, Scratch& s) {
   return state;
 }
 
-// The checks that need no more than the header and the trailer, so that a
-// file of another kind, format or layout, or one cut short, is named as
-// such rather than as damaged.  Returns the stored checksum.
-std::uint64_t check_frame(StateSource& source) {
-  const std::uint64_t size = source.size();
-  if (size == 0) throw StateFileError("the state file is empty");
-  unsigned char header[sf::kHeaderSize];
-  if (size < sf::kHeaderSize + sf::kTrailerSize) {
-    const std::size_t n =
-        size < sizeof sf::kMagic ? static_cast<std::size_t>(size) : sizeof sf::kMagic;
-    if (source.read_at(0, header, n) && std::memcmp(header, sf::kMagic, n) == 0) {
-      throw StateFileError("the state file is truncated (" + std::to_string(size) + " bytes)");
-    }
-    throw StateFileError("not a state file");
-  }
-  if (!source.read_at(0, header, sizeof header)) {
-    throw StateFileError("the state file is truncated (it ended while being read)");
-  }
+// The magic, format and layout of a header.
+void check_header(const unsigned char* header) {
   if (std::memcmp(header, sf::kMagic, sizeof sf::kMagic) != 0)
     throw StateFileError("not a state file");
   std::uint32_t format, layout;
@@ -608,6 +592,33 @@ std::uint64_t check_frame(StateSource& source) {
     throw StateFileError("the state file has record layout " + std::to_string(layout) +
                          "; this build uses layout " + std::to_string(sf::kLayout));
   }
+}
+
+// An empty file, or one too short for `needed` bytes: named as empty, as a
+// state cut short (when it starts like one) or as another kind of file.
+void check_length(StateSource& source, std::uint64_t needed) {
+  const std::uint64_t size = source.size();
+  if (size == 0) throw StateFileError("the state file is empty");
+  if (size >= needed) return;
+  unsigned char start[sizeof sf::kMagic];
+  const std::size_t n = size < sizeof start ? static_cast<std::size_t>(size) : sizeof start;
+  if (source.read_at(0, start, n) && std::memcmp(start, sf::kMagic, n) == 0) {
+    throw StateFileError("the state file is truncated (" + std::to_string(size) + " bytes)");
+  }
+  throw StateFileError("not a state file");
+}
+
+// The checks that need no more than the header and the trailer, so that a
+// file of another kind, format or layout, or one cut short, is named as
+// such rather than as damaged.  Returns the stored checksum.
+std::uint64_t check_frame(StateSource& source) {
+  check_length(source, sf::kHeaderSize + sf::kTrailerSize);
+  const std::uint64_t size = source.size();
+  unsigned char header[sf::kHeaderSize];
+  if (!source.read_at(0, header, sizeof header)) {
+    throw StateFileError("the state file is truncated (it ended while being read)");
+  }
+  check_header(header);
   unsigned char trailer[sf::kTrailerSize];
   if (!source.read_at(size - sizeof trailer, trailer, sizeof trailer)) {
     throw StateFileError("the state file is truncated (it ended while being read)");
@@ -632,6 +643,8 @@ void read_state(Reader& r, Engine& engine, std::string& extra, StateSummary& sum
   if (flags & ~(sf::kRefreshed | sf::kExportPending)) corrupt("the engine has unknown flags");
   engine.refreshed = (flags & sf::kRefreshed) != 0;
   engine.export_pending = (flags & sf::kExportPending) != 0;
+  // Its selection is the saved one, numbered in export order.
+  engine.generation = kLoadedGeneration;
 
   engine.files.reserve(
       static_cast<std::size_t>(r.count(files, kMinFileBytes, "the file count exceeds the file")));
@@ -696,6 +709,28 @@ StateSummary save_state(const Engine& engine, std::string_view extra, StateSink&
   summary.rows = rows;
   summary.bytes = w.finish();
   return summary;
+}
+
+StateHead read_head(StateSource& source) {
+  // The header, the extra bytes' length, the engine section and the trailer.
+  constexpr std::uint64_t kFixed = sf::kHeaderSize + 8 + 24 + sf::kTrailerSize;
+  check_length(source, kFixed);
+  unsigned char start[sf::kHeaderSize + 8];
+  if (!source.read_at(0, start, sizeof start)) {
+    throw StateFileError("the state file is truncated (it ended while being read)");
+  }
+  check_header(start);
+  StateHead head;
+  std::memcpy(&head.files, start + 16, 8);
+  std::memcpy(&head.rows, start + 24, 8);
+  std::memcpy(&head.extra_size, start + sf::kHeaderSize, 8);
+  head.extra_offset = sizeof start;
+  head.bytes = source.size();
+  if (head.extra_size > head.bytes - kFixed) {
+    throw StateFileError(
+        "the state file is truncated or corrupt (its extra bytes run past its end)");
+  }
+  return head;
 }
 
 StateSummary load_state(StateSource& source, Engine& out, std::string& extra) {

@@ -129,6 +129,25 @@ StateSummary save_state(const Engine& engine, std::string_view extra, StateSink&
 // unchanged.
 StateSummary load_state(StateSource& source, Engine& out, std::string& extra);
 
+// What the start of a state file says: its counts, where its extra bytes
+// lie, and its size.
+struct StateHead {
+  std::uint64_t files = 0;
+  std::uint64_t rows = 0;
+  std::uint64_t extra_offset = 0;  // from the file's start
+  std::uint64_t extra_size = 0;
+  std::uint64_t bytes = 0;  // of the whole file
+};
+
+// Reads the header and the extra bytes' length without reading further,
+// so that a host can show a state's counts or read its own part of the
+// extra bytes without loading it.  Checks what those bytes can show, with
+// load_state()'s texts: empty, cut short, not a state, another format or
+// layout, extra bytes longer than the file holds.  The counts are taken as
+// they stand (only a load checks them against the file).  Throws
+// StateFileError, or StateIoError when the source fails.
+StateHead read_head(StateSource& source);
+
 // A sink that collects the bytes in memory (tests, fuzzing).
 class StringSink final : public StateSink {
  public:

@@ -27,15 +27,20 @@ const char* kind_name(platform::FileKind kind) noexcept {
 }
 
 // The file `opened` names, open; a failed open or a directory throws
-// StateIoError, any other kind but a regular file StateFileError.
-platform::File checked(platform::OpenResult opened) {
+// StateIoError, any other kind but a regular file StateFileError, naming
+// `what` was given (a path, or an open file).
+platform::File checked(platform::OpenResult opened, const char* what = "the path") {
   if (opened.error != 0) throw StateIoError(opened.error);
   if (opened.kind == platform::FileKind::kDirectory) throw StateIoError(EISDIR);
   if (opened.kind != platform::FileKind::kRegular) {
-    throw StateFileError(std::string("the path is not a regular file (") + kind_name(opened.kind) +
+    throw StateFileError(std::string(what) + " is not a regular file (" + kind_name(opened.kind) +
                          ")");
   }
   return std::move(opened.file);
+}
+
+platform::File duplicate(int descriptor) {
+  return checked(platform::duplicate_descriptor(descriptor), "the open file");
 }
 
 // A path holding a NUL byte would name a shorter path at the system.
@@ -84,12 +89,7 @@ class FileSource final : public StateSource {
   std::uint64_t position_ = 0;
 };
 
-}  // namespace
-
-StateSummary save_state_file(const Engine& engine, std::string_view extra,
-                             const std::string& path) {
-  refuse_nul(path);
-  platform::File file = checked(platform::create_for_writing(path));
+StateSummary save_to(const Engine& engine, std::string_view extra, platform::File file) {
   FileSink sink(file);
   const StateSummary summary = save_state(engine, extra, sink);
   const int error = file.close();
@@ -97,14 +97,53 @@ StateSummary save_state_file(const Engine& engine, std::string_view extra,
   return summary;
 }
 
-StateSummary load_state_file(const std::string& path, Engine& out, std::string& extra) {
-  refuse_nul(path);
-  platform::File file = checked(platform::open_for_reading(path));
+// A source over the whole of `file`, whose size is asked once.
+FileSource whole(platform::File& file) {
   std::uint64_t size = 0;
   const int error = file.size(size);
   if (error != 0) throw StateIoError(error);
-  FileSource source(file, size);
+  return FileSource(file, size);
+}
+
+platform::File open_path(const std::string& path) {
+  refuse_nul(path);
+  return checked(platform::open_for_reading(path));
+}
+
+}  // namespace
+
+StateSummary save_state_file(const Engine& engine, std::string_view extra,
+                             const std::string& path) {
+  refuse_nul(path);
+  return save_to(engine, extra, checked(platform::create_for_writing(path)));
+}
+
+StateSummary save_state_file(const Engine& engine, std::string_view extra, int descriptor) {
+  return save_to(engine, extra, duplicate(descriptor));
+}
+
+StateSummary load_state_file(const std::string& path, Engine& out, std::string& extra) {
+  platform::File file = open_path(path);
+  FileSource source = whole(file);
   return load_state(source, out, extra);
+}
+
+StateSummary load_state_file(int descriptor, Engine& out, std::string& extra) {
+  platform::File file = duplicate(descriptor);
+  FileSource source = whole(file);
+  return load_state(source, out, extra);
+}
+
+StateHead read_state_head(const std::string& path) {
+  platform::File file = open_path(path);
+  FileSource source = whole(file);
+  return read_head(source);
+}
+
+StateHead read_state_head(int descriptor) {
+  platform::File file = duplicate(descriptor);
+  FileSource source = whole(file);
+  return read_head(source);
 }
 
 }  // namespace ledgerly::engine

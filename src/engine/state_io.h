@@ -3,8 +3,9 @@
 //
 // The state file reaches the operating system only through the platform
 // layer's files (platform/file.h), in state_io.cpp: creating or truncating
-// the file (mode 0600), writing it, closing it; opening a file for
-// reading, its kind and size, reading it in order and at an offset.
+// the file (mode 0600), or taking over a duplicate of a descriptor the
+// caller opened; writing it, closing it; opening a file for reading, its
+// kind and size, reading it in order and at an offset.
 #ifndef LEDGERLY_ENGINE_STATE_IO_H_
 #define LEDGERLY_ENGINE_STATE_IO_H_
 
@@ -33,6 +34,23 @@ StateSummary save_state_file(const Engine& engine, std::string_view extra, const
 // without waiting for a writer.  On any failure `out` and `extra` are
 // unchanged.
 StateSummary load_state_file(const std::string& path, Engine& out, std::string& extra);
+
+// The same through a file the caller opened, as the C runtime's
+// `descriptor` (platform::duplicate_descriptor()): the state is written at
+// the descriptor's position (from the start, for the new file a host
+// makes), the file's mode stays as the caller made it, and the load reads
+// the whole file from its start wherever the position is.  The file is
+// never opened again by name, so it is the one the caller checked.  The
+// descriptor stays open.  EBADF for one that is not open; any kind but a
+// regular file is refused as above (a directory with EISDIR).
+StateSummary save_state_file(const Engine& engine, std::string_view extra, int descriptor);
+StateSummary load_state_file(int descriptor, Engine& out, std::string& extra);
+
+// read_head() of the state file at `path` or open as `descriptor`, read
+// at its offsets (the descriptor's position does not move).  Errors as
+// load_state_file().
+StateHead read_state_head(const std::string& path);
+StateHead read_state_head(int descriptor);
 
 }  // namespace ledgerly::engine
 

@@ -1,10 +1,17 @@
 # Type stub of the native extension module ledgerly._ledger.
 import builtins
 from os import PathLike
-from typing import Callable, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final
+from typing import Callable, List, Optional, Protocol, SupportsIndex, Tuple, TypedDict, Union, final
 
 # A path as the operating system's calls take it.
 StatePath = Union[str, builtins.bytes, "PathLike[str]", "PathLike[builtins.bytes]"]
+
+class HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+# A state file: a path, or a file the caller opened (a descriptor, or an
+# object with fileno(), which is flushed first).
+StateFile = Union[StatePath, int, HasFileno]
 
 class StateSummary(TypedDict):
     """What save() wrote: the file's size, its stored files and rows."""
@@ -31,21 +38,49 @@ class Engine:
         little-endian uint32 per record, in record order, indexing the
         report's `files` table (the paths of the files that own records)."""
         ...
-    def save(self, path: StatePath, extra: builtins.bytes = ...) -> StateSummary:
+    def save(self, file: StateFile, extra: builtins.bytes = ...) -> StateSummary:
         """Writes the whole state, with `extra` (the caller's own bytes), to
-        `path`, created with mode 0600 or truncated (not synced to disk).
-        OSError when a system call fails; ValueError when `path` names
-        something other than a regular file or a directory. See
-        docs/state-file.md."""
+        `file`: a path, created with mode 0600 or truncated; or a file the
+        caller opened (written at its position, its mode left as it is),
+        never opened again by name. Not synced to disk. OSError when a
+        system call fails; ValueError when the file is something other
+        than a regular file or a directory. See docs/state-file.md."""
         ...
-    def load(self, path: StatePath) -> LoadedState:
-        """Replaces the state with the one saved in `path`. ValueError (one
+    def delta(self, manifest: str, workers: SupportsIndex, since: SupportsIndex) -> Tuple[str, builtins.bytes]:
+        """Reads what changed among the manifest's files, as refresh does,
+        and returns the report text (JSON: `added`, `withdrawn`, `rows`,
+        `generation`, `reset`, the `files`, `models` and `projects` tables
+        and `scan`) with the columns of what changed in the selection since
+        generation `since` (`ledgerly.layout.view_delta`). When `since` is
+        not the engine's generation (0 for a new engine, 1 after a load), the
+        delta is a reset: the whole selection, numbered in export order from
+        1. See docs/engine.md, "Deltas"."""
+        ...
+    def load(self, file: StateFile) -> LoadedState:
+        """Replaces the state with the one saved in `file` (a path, or a
+        file the caller opened: read whole from its start). ValueError (one
         line saying why) for a file that is not a whole, intact state of this
         build's format and layout; OSError when a system call fails. On
         failure the engine is unchanged. A loaded engine answers every later
         refresh as the engine that saved it would have: call refresh with
         force=True to get rows from an unchanged state."""
         ...
+
+class StateHead(TypedDict):
+    """What a state file's header says (its counts are not checked)."""
+
+    files: int
+    rows: int
+    extra_offset: int
+    extra_size: int
+    bytes: int
+
+def read_state_head(file: StateFile, /) -> StateHead:
+    """The stored files and rows of the state file `file`, where its extra
+    bytes lie and its size, from its header alone; errors as load()
+    (ValueError for an empty or cut-short file, another kind of file, or
+    another format or layout)."""
+    ...
 
 # (path, forced dialect code or -1, the path's last part, project label and
 # subagent flag of its files when it is a folder, the same of the path when

@@ -53,7 +53,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
 from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, NotPrivate, open_private, private_folder, remove_stale
 from ledgerly.rows_file import ROWS_SUFFIX
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 
 if TYPE_CHECKING:
     from ledgerly.ledger import Snapshot
@@ -61,11 +62,6 @@ if TYPE_CHECKING:
 
 STATE_SUFFIX = ".state"
 
-# The engine's file header (docs/state-file.md): magic, format, layout,
-# files, rows, then the extra bytes' length.
-_HEAD = struct.Struct("<8sIIQQQ")
-_MAGIC = b"\x89LST\r\n\x1a\n"
-_FORMAT = 1
 _HOST_MAGIC = b"LGH2"
 # magic, CRC-32 of what follows up to the manifest, header length, dialect table length
 _HOST = struct.Struct("<4sIII")
@@ -214,35 +210,51 @@ def read_head(path: str) -> Head:
     the extra bytes) without loading it. Raises FileNotFoundError when
     there is none, StateRefused for a file that is not usable (with the
     reason), OSError for a file that cannot be read."""
+    fd, _st = open_state(path)
     try:
-        fd, st = open_private(path)
-    except NotPrivate as exc:
-        raise StateRefused(str(exc)) from None
-    try:
-        data = os.read(fd, _HEAD.size)
-        if len(data) < _HEAD.size:
-            raise StateRefused("the state file is empty" if not data else "the state file is truncated")
-        magic, format_version, _layout, files, rows, length = _HEAD.unpack(data)
-        if magic != _MAGIC:
-            raise StateRefused("not a state file")
-        if format_version != _FORMAT:
-            raise StateRefused("the state file has format %d; this build reads format %d" % (format_version, _FORMAT))
-        if length > min(_MAX_EXTRA, st.st_size - _HEAD.size):
-            raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
-        start = _read_exactly(fd, min(_HOST.size, length))
-        _crc, header, dialects = _lengths(start)
-        if _HOST.size + header + dialects > length:
-            raise StateRefused("the state file is corrupt (its host part runs past its end)")
-        start += _read_exactly(fd, header + dialects)
+        return head_of(fd)
     finally:
         os.close(fd)
-    return Head(files, rows, decode_host(start, checked_only=True))
 
 
-def _read_exactly(fd: int, size: int) -> bytes:
+def open_state(path: str) -> Tuple[int, os.stat_result]:
+    """The state file at `path`, open for reading and checked on the open
+    descriptor (`ledgerly.private_files.open_private`): the one file that
+    is then read, whatever is renamed in at `path` meanwhile. Raises
+    FileNotFoundError, StateRefused, OSError."""
+    try:
+        return open_private(path)
+    except NotPrivate as exc:
+        raise StateRefused(str(exc)) from None
+
+
+def head_of(fd: int) -> Head:
+    """`read_head` of the state file open as `fd` (read at its offsets)."""
+    from ledgerly._ledger import read_state_head
+
+    try:
+        head = read_state_head(fd)
+    except ValueError as exc:
+        raise StateRefused(str(exc)) from None
+    offset, length = head["extra_offset"], head["extra_size"]
+    if length > _MAX_EXTRA:
+        raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
+    start = _read_at(fd, min(_HOST.size, length), offset)
+    _crc, header, dialects = _lengths(start)
+    if _HOST.size + header + dialects > length:
+        raise StateRefused("the state file is corrupt (its host part runs past its end)")
+    start += _read_at(fd, header + dialects, offset + len(start))
+    return Head(head["files"], head["rows"], decode_host(start, checked_only=True))
+
+
+def _read_at(fd: int, size: int, offset: int) -> bytes:
     data = b""
     while len(data) < size:
-        chunk = os.read(fd, size - len(data))
+        if hasattr(os, "pread"):
+            chunk = os.pread(fd, size - len(data), offset + len(data))
+        else:  # pragma: no cover - Windows
+            os.lseek(fd, offset + len(data), os.SEEK_SET)
+            chunk = os.read(fd, size - len(data))
         if not chunk:
             raise StateRefused("the state file is truncated")
         data += chunk
@@ -259,15 +271,29 @@ def restore_dialects(path: str, sources: Sequence[Source], sniffs: SniffCache) -
     as far as its start tells, and the reason when a file is there but is
     not (None when there is no file)."""
     try:
-        head = read_head(path)
-        check_host(head.host, sources)
-        sniffs.restore(head.host.dialects)
+        fd, _st = open_state(path)
     except FileNotFoundError:
         return False, None  # nothing saved yet
-    except OSError as exc:
-        return False, _oserror_text(exc)
-    except StateRefused as exc:
-        return False, str(exc)
+    except (OSError, StateRefused) as exc:
+        return False, _refusal(exc)
+    try:
+        return _restore_dialects(fd, sources, sniffs)
+    finally:
+        os.close(fd)
+
+
+def _refusal(exc: BaseException) -> str:
+    return _oserror_text(exc) if isinstance(exc, OSError) else str(exc)
+
+
+def _restore_dialects(fd: int, sources: Sequence[Source], sniffs: SniffCache) -> Tuple[bool, Optional[str]]:
+    """`restore_dialects` from the state file open as `fd`."""
+    try:
+        head = head_of(fd)
+        check_host(head.host, sources)
+        sniffs.restore(head.host.dialects)
+    except (OSError, StateRefused) as exc:
+        return False, _refusal(exc)
     except ValueError as exc:  # a dialect table that passed its CRC but not its own checks
         return False, "the state file is corrupt (%s)" % exc
     return True, None
@@ -301,17 +327,27 @@ class Restore:
         self._given = threading.Event()
         self._detached = False
         self._thread: Optional[threading.Thread] = None
+        self._fd = -1
         # The rows file beside the state, checked and mapped on a thread of
         # its own (None until then, or when there is none that can be used).
         self._rows: Optional[SavedRows] = None
         self._rows_thread: Optional[threading.Thread] = None
-        # The state file's identity (file_identity) as the restore found it.
+        # The state file's identity (file_identity): of the one file that
+        # is read, through one descriptor, from its first bytes to the load.
         self.identity: Optional[List[int]] = None
-        usable, self.refused = restore_dialects(path, self.sources, sniffs)
-        if not usable:
+        try:
+            self._fd, st = open_state(path)
+        except FileNotFoundError:
+            return  # nothing saved yet
+        except (OSError, StateRefused) as exc:
+            self.refused = _refusal(exc)
             return
-        with contextlib.suppress(OSError):
-            self.identity = file_identity(os.stat(path))
+        usable, self.refused = _restore_dialects(self._fd, self.sources, sniffs)
+        if not usable:
+            os.close(self._fd)
+            return
+        self.identity = file_identity(st)
+        self.saved_at = st.st_mtime
         self._engine = engine_type()
         self._thread = threading.Thread(target=self._work, name="ledgerly-load", daemon=True)
         self._thread.start()
@@ -347,13 +383,13 @@ class Restore:
 
     def _work(self) -> None:
         try:
-            loaded = self._engine.load(self.path)
-            # The file may have been replaced since its start was read: the
-            # loaded state's own host part decides.
+            try:
+                loaded = self._engine.load(self._fd)
+            finally:
+                os.close(self._fd)
+            # The host part as the engine's checksum vouches for it.
             check_host(decode_host(loaded["extra"], checked_only=True), self.sources)
             self.bytes = loaded["bytes"]
-            with contextlib.suppress(OSError):  # (replaced or removed meanwhile: taken as old)
-                self.saved_at = os.stat(self.path).st_mtime
         except BaseException as exc:  # handed to `finish`
             self._error = exc
             return
@@ -432,7 +468,7 @@ def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffC
     remove_stale(folder, os.path.basename(path))
     new = NewFile(path)
     try:
-        summary: Dict[str, int] = engine.save(new.temporary, encode_host(sources, sniffs, manifest))
+        summary: Dict[str, int] = engine.save(new.fd, encode_host(sources, sniffs, manifest))
     except BaseException:
         new.discard()
         raise

@@ -40,7 +40,10 @@ from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple,
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
-from ledgerly.sources import Listing, SniffCache, Source, list_files, project_label
+from ledgerly.listing import Listing
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source, project_label
+from ledgerly.walk import list_files
 
 if TYPE_CHECKING:
     import numpy as np

@@ -250,6 +250,12 @@ class NewFile:
             if self.sync:
                 os.fsync(self.fd)
             st = os.fstat(self.fd)
+            # What is at the temporary name must still be this file: one that
+            # someone renamed in there instead is never put in place. (Some
+            # systems give an open file no inode number: nothing to compare.)
+            at_name = os.lstat(self.temporary)
+            if st.st_ino and (at_name.st_dev, at_name.st_ino) != (st.st_dev, st.st_ino):
+                raise NotPrivate("its temporary file was replaced by another")
         except BaseException:
             self.discard()
             raise

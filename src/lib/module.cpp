@@ -131,6 +131,10 @@ PyObject* init_module() {
   if (kFace.listing) g_module_def.m_methods = listing_functions;
   PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
   if (module == nullptr) return nullptr;
+  if (kFace.state_files && PyModule_AddFunctions(module, state_functions) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   PyObject* engine_type = make_engine_type();
   if (engine_type == nullptr || PyModule_AddObject(module, "Engine", engine_type) != 0) {
     Py_XDECREF(engine_type);

@@ -1,7 +1,7 @@
 // File: an open file of the operating system, with the few operations the
 // engine needs: open a regular file for reading without blocking, read
-// sequentially or at an offset, create a private file and write it, ask
-// its size.
+// sequentially or at an offset, create a private file and write it, take
+// over a duplicate of a descriptor the caller opened, ask its size.
 //
 // Contract:
 //  - Paths are UTF-8 byte strings, handed to the system as they stand (on
@@ -106,6 +106,16 @@ OpenResult open_for_reading(const std::string& path);
 // fails or is named, never waited on), and `file` is open only for a
 // regular file.
 OpenResult create_for_writing(const std::string& path);
+
+// A File of its own for the file that the C runtime's descriptor
+// `descriptor` has open (a duplicate: dup(2), or on Windows the handle
+// behind the descriptor duplicated), with its kind as open_for_reading()
+// reports it: `file` is open only for a regular file.  The descriptor stays
+// open and the caller's; the two share one file position.  Nothing is
+// opened by name, so the file is the one the caller opened and checked,
+// whatever has been renamed or linked in at its name since.  EBADF for a
+// descriptor that is not open.
+OpenResult duplicate_descriptor(int descriptor);
 
 }  // namespace ledgerly::platform
 

@@ -14,7 +14,8 @@ import pytest
 import ledgerly
 from ledgerly import _ledger, _native
 from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE
-from ledgerly.sources import Source, list_files
+from ledgerly.sources import Source
+from ledgerly.walk import list_files
 
 from conftest import event_log, message_line, write
 
@@ -40,7 +41,11 @@ def test_face():
     Engine = _ledger.Engine
     assert (Engine.__name__, Engine.__module__) == ("Engine", "ledgerly._ledger")
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
-    assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == ["Engine", "list_sources"]
+    assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
+        "Engine",
+        "list_sources",
+        "read_state_head",
+    ]
     with pytest.raises(TypeError):
         type("Sub", (Engine,), {})
     with pytest.raises(TypeError, match="argument 'manifest': 'bytes' object cannot be cast as 'str'"):

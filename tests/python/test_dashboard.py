@@ -249,7 +249,10 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
             e
             for e in browser.get_log("browser")
             if e["level"] == "SEVERE"
-            and not any(api in e["message"] for api in ("/api/v1/report?", "/api/v1/status?", "/api/v1/sessions?"))
+            and not any(
+                api in e["message"]
+                for api in ("/api/v1/report?", "/api/v1/status?", "/api/v1/sessions?", "/api/v1/insights?")
+            )
         ]
         assert severe == []
         assert server.stop()[0] == 0

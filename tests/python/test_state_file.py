@@ -168,11 +168,69 @@ def test_save_refuses_what_is_no_regular_file(tmp_path):
         os.close(reader)
 
 
+def test_a_state_goes_through_the_file_the_caller_opened(tmp_path, logs):
+    """Save and load take a descriptor or an open file and never open the
+    path again: a file renamed in at the name after the caller opened it
+    is neither written nor read."""
+    engine = _ledger.Engine()
+    engine.refresh(logs, 2)
+    by_path = tmp_path / "by-path"
+    saved = engine.save(by_path, b"ours")
+
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"not a state")
+    path = tmp_path / "state"
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o640)
+    try:
+        path.unlink()
+        os.symlink(victim, path)  # swapped in after the open
+        assert engine.save(fd, b"ours") == saved
+        written = os.fstat(fd)
+        assert (written.st_size, stat.S_IMODE(written.st_mode)) == (saved["bytes"], 0o640)
+        with pytest.raises(OSError) as raised:
+            engine.save(fd + 1000)
+        assert raised.value.errno == errno.EBADF and raised.value.filename is None
+    finally:
+        os.close(fd)
+    assert victim.read_bytes() == b"not a state"
+
+    other = _ledger.Engine()
+    other.refresh("[]", 1)
+    crafted = tmp_path / "crafted"
+    other.save(crafted, b"theirs")
+    with open(by_path, "rb") as f:
+        f.seek(0, os.SEEK_END)  # read whole from the start, wherever the position is
+        os.replace(crafted, by_path)  # swapped in after the open
+        head = _ledger.read_state_head(f)
+        loaded = _ledger.Engine()
+        assert loaded.load(f)["extra"] == b"ours"
+    assert head == {
+        "files": 3,
+        "rows": 4,
+        "extra_offset": HEADER.size + 8,
+        "extra_size": 4,
+        "bytes": saved["bytes"],
+    }
+    assert loaded.refresh(logs, 2, True) == engine.refresh(logs, 2, True)
+    assert _ledger.read_state_head(str(by_path))["extra_size"] == len(b"theirs")
+
+    reader, writer = os.pipe()
+    try:
+        for call in (lambda: loaded.load(reader), lambda: loaded.save(writer), lambda: _ledger.read_state_head(reader)):
+            with pytest.raises(ValueError, match=r"^the open file is not a regular file \(named pipe\)$"):
+                call()
+    finally:
+        os.close(reader)
+        os.close(writer)
+
+
 @pytest.mark.parametrize(
     "call, error",
     [
         (lambda e: e.save(), TypeError),
-        (lambda e: e.save(42), TypeError),
+        (lambda e: e.save(4.2), TypeError),
+        (lambda e: e.save(True), TypeError),
+        (lambda e: e.save(-1), ValueError),
         (lambda e: e.save("a\0b"), ValueError),
         (lambda e: e.save("s", "text"), TypeError),
         (lambda e: e.save("s", extra=bytearray(b"x")), TypeError),

@@ -17,7 +17,7 @@ import threading
 from typing import Callable, ClassVar, List, Optional, TextIO
 
 from ledgerly.ledger import Ledger, Snapshot
-from ledgerly.sources import Listing
+from ledgerly.listing import Listing
 
 SHOW_AFTER = 0.3  # seconds before a bar appears
 POLL = 0.2  # seconds between looks at the read counter

@@ -1,5 +1,5 @@
 // File on POSIX systems: open(2), read(2), pread(2), lseek(2), write(2),
-// fstat(2), close(2).
+// fstat(2), fcntl(2) (F_DUPFD_CLOEXEC), close(2).
 #include "platform/file.h"
 
 #include <errno.h>
@@ -154,6 +154,24 @@ int File::close() noexcept {
 }
 
 OpenResult open_for_reading(const std::string& path) { return open_regular(path, O_RDONLY); }
+
+OpenResult duplicate_descriptor(int descriptor) {
+  OpenResult result;
+  const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    result.error = errno;
+    return result;
+  }
+  File file = FileAccess::adopt(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    result.error = errno;
+    return result;
+  }
+  result.kind = kind_of(st.st_mode);
+  if (result.kind == FileKind::kRegular) result.file = std::move(file);
+  return result;
+}
 
 OpenResult create_for_writing(const std::string& path) {
   OpenResult result = open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, S_IRUSR | S_IWUSR);

@@ -1,9 +1,11 @@
 // File on Windows: CreateFileW on the UTF-16 form of the path, ReadFile
 // (at an offset through OVERLAPPED), SetFilePointerEx, WriteFile,
-// GetFileType and GetFileInformationByHandle for the kind, GetFileSizeEx.
+// GetFileType and GetFileInformationByHandle for the kind, GetFileSizeEx,
+// _get_osfhandle and DuplicateHandle for a descriptor's file.
 #include "platform/file.h"
 
 #include <errno.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -165,6 +167,29 @@ struct FileAccess {
       }
       return result;
     }
+    return adopt(h);
+  }
+
+  // The handle behind C runtime descriptor `descriptor`, duplicated.
+  static OpenResult duplicate(int descriptor) {
+    OpenResult result;
+    const intptr_t os_handle = _get_osfhandle(descriptor);
+    if (os_handle == -1 || os_handle == -2) {  // not open, or not tied to a stream
+      result.error = EBADF;
+      return result;
+    }
+    HANDLE h = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(os_handle),
+                         GetCurrentProcess(), &h, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      result.error = last_errno();
+      return result;
+    }
+    return adopt(h);
+  }
+
+  // Takes `h` and keeps it only for a regular file.
+  static OpenResult adopt(HANDLE h) {
+    OpenResult result;
     File file;
     file.handle_ = h;
     if ((result.error = kind_of(h, result.kind)) != 0) return result;
@@ -184,5 +209,7 @@ OpenResult open_for_reading(const std::string& path) {
 OpenResult create_for_writing(const std::string& path) {
   return FileAccess::open_regular(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
 }
+
+OpenResult duplicate_descriptor(int descriptor) { return FileAccess::duplicate(descriptor); }
 
 }  // namespace ledgerly::platform

@@ -434,6 +434,46 @@ TEST_F(Refusal, FramesOfOtherKindsSayWhatTheyAre) {
   for (const auto& c : cases) expect_refused(c.bytes, c.message);
 }
 
+TEST_F(Refusal, TheHeadAloneSaysWhatItCan) {
+  const auto head_refusal = [](const std::string& data) -> std::string {
+    MemorySource in(data);
+    try {
+      read_head(in);
+    } catch (const StateFileError& error) {
+      return error.what();
+    }
+    return "";
+  };
+  MemorySource whole(bytes);
+  const StateHead head = read_head(whole);
+  EXPECT_EQ(head.files, 2u);
+  EXPECT_EQ(head.rows, 3u);
+  EXPECT_EQ(head.extra_offset, 40u);
+  EXPECT_EQ(head.extra_size, 1u);
+  EXPECT_EQ(head.bytes, bytes.size());
+  EXPECT_EQ(bytes.substr(head.extra_offset, head.extra_size), "x");
+
+  std::string other_format = bytes, other_layout = bytes, long_extra = bytes;
+  poke<std::uint32_t>(other_format, 8, state_format::kFormat + 1);
+  poke<std::uint32_t>(other_layout, 12, 0);
+  poke<std::uint64_t>(long_extra, 32, bytes.size());
+  // clang-format off
+  const struct { std::string bytes; std::string message; } cases[] = {
+      {"", "the state file is empty"},
+      {bytes.substr(0, 5), "the state file is truncated (5 bytes)"},
+      {bytes.substr(0, 71), "the state file is truncated (71 bytes)"},
+      {std::string(4096, 'z'), "not a state file"},
+      {other_format, "the state file has format 2; this build reads format 1"},
+      {other_layout, "the state file has record layout 0; this build uses layout 1"},
+      {long_extra, "the state file is truncated or corrupt (its extra bytes run past its end)"},
+      // What only a load finds: the end, the checksum, the counts.
+      {bytes.substr(0, bytes.size() - 1), ""},
+      {bytes.substr(0, 40) + "y" + bytes.substr(41), ""},
+  };
+  // clang-format on
+  for (const auto& c : cases) EXPECT_EQ(head_refusal(c.bytes), c.message) << c.bytes.size();
+}
+
 // A state laid out by hand: one file (path "a.jsonl", identity "id") whose
 // texts are all empty, holding one event row; its offsets follow from the
 // layout in docs/state-file.md.
@@ -676,6 +716,47 @@ TEST(StateFile, FilesOnDisk) {
 #endif
   expect_same_state(engine, loaded);
 }
+
+#if !defined(_WIN32)
+// Through a descriptor the caller opened, the file is never opened again by
+// name: what is renamed in at the name meanwhile is neither written nor read.
+TEST(StateFile, ThroughADescriptorTheNameIsNotOpenedAgain) {
+  TempDir dir;
+  const Engine engine = many_rows(3, 10);
+  const std::string path = dir.path("state");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0640);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::rename(dir.write("decoy", "decoy").c_str(), path.c_str()), 0);
+  const StateSummary saved = save_state_file(engine, "e", fd);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), saved.bytes);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the caller's mode stays
+  EXPECT_EQ(std::filesystem::file_size(path), 5u);
+
+  Engine loaded;
+  std::string extra;
+  EXPECT_EQ(load_state_file(fd, loaded, extra).rows, 30u);  // from the start, past the position
+  EXPECT_EQ(extra, "e");
+  expect_same_state(engine, loaded);
+  EXPECT_EQ(read_state_head(fd).files, 3u);
+  EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), static_cast<off_t>(saved.bytes));
+  ::close(fd);
+
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  EXPECT_THROW(load_state_file(pipe_ends[0], loaded, extra), StateFileError);
+  EXPECT_THROW(save_state_file(engine, "", pipe_ends[1]), StateFileError);
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+  try {
+    read_state_head(pipe_ends[0]);
+    ADD_FAILURE() << "a closed descriptor was read";
+  } catch (const StateIoError& error) {
+    EXPECT_EQ(error.errnum, EBADF);
+  }
+}
+#endif
 
 // Saves run between refreshes, never beside them, when both take the engine
 // lock (as the binding does); each saved state is whole.

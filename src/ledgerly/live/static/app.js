@@ -14,6 +14,12 @@ const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
 const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null };
+// A saved report (`ledgerly report --html`) holds the answers in the page
+// itself: then nothing is asked of a server and no event stream is opened.
+const REPORT = (() => {
+  const node = document.getElementById("ledgerly-report");
+  return node ? JSON.parse(node.textContent) : null;
+})();
 const SESSIONS_SHOWN = 15;
 
 // ---------------------------------------------------------------- formatting
@@ -83,7 +89,18 @@ function query(extra) {
   return p;
 }
 
+// How a saved report finds an answer: the path and the parameters as
+// name=value, sorted (as ledgerly.live.report_page writes them).
+function answerKey(path, params) {
+  return path + "?" + [...(params || [])].map(([k, v]) => k + "=" + v).sort().join("&");
+}
+
 async function api(path, params) {
+  if (REPORT) {
+    const key = answerKey(path, params);
+    if (!(key in REPORT.answers)) throw new Error("this report holds no answer for " + key);
+    return { body: REPORT.answers[key], generation: 0 };
+  }
   const response = await fetch(API + path + (params && [...params].length ? "?" + params : ""),
     { headers: { Accept: "application/json" } });
   let body = null;
@@ -111,13 +128,14 @@ async function load() {
   const ticket = ++state.loading;
   try {
     const allTime = new URLSearchParams({ group: "model" });
-    const [daily, models, projects, status, sessions, everModels] = await Promise.all([
+    const [daily, models, projects, status, sessions, everModels, insights] = await Promise.all([
       api("/report", query({ group: "day", breakdown: "true" })),
       api("/report", query({ group: "model" })),
       api("/report", query({ group: "project" })),
       api("/status", zoneParams()),
       api("/sessions", query({ top: String(SESSIONS_SHOWN) })),
       api("/report", allTime),
+      api("/insights", query()),
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
     showError(null);
@@ -127,13 +145,16 @@ async function load() {
     drawTable($("models"), models.body, "model", "Model", colour);
     drawTable($("projects"), projects.body, "project", "Project", null);
     drawSessions($("sessions"), sessions.body);
+    drawInsights(insights.body);
     fitNames();
     state.shownGeneration = Math.min(daily.generation, models.generation, projects.generation, status.generation,
-      sessions.generation, everModels.generation);
+      sessions.generation, everModels.generation, insights.generation);
     document.body.dataset.generation = String(state.shownGeneration);
     state.generation = Math.max(state.generation, state.shownGeneration);
-    $("footer").textContent = "Updated " + new Date().toLocaleTimeString() + " · time zone " +
-      daily.body.timezone + " · data generation " + state.shownGeneration;
+    $("footer").textContent = REPORT
+      ? "Report made " + REPORT.made.slice(0, 16).replace("T", " ") + " · time zone " + daily.body.timezone
+      : "Updated " + new Date().toLocaleTimeString() + " · time zone " + daily.body.timezone +
+        " · data generation " + state.shownGeneration;
   } catch (error) {
     if (ticket === state.loading) showError(error);
   }
@@ -196,7 +217,7 @@ function drawLimits(limits, now) {
     row.appendChild(track);
     row.appendChild(el("span", use.percent == null ? "–" : Math.floor(use.percent) + "%", { class: "limit-percent" }));
     const amount = (v) => use.name.endsWith("_tokens") ? num(v) : money(v);
-    const used = use.used == null ? "no price table" : amount(use.used) + (use.partial ? "+" : "") + " of " + amount(use.limit);
+    const used = use.used == null ? "no price table" : amount(use.used) + (use.partial ? "+" : "") + " of " + amount(use.limit) + (use.limit_partial ? "+" : "");
     let note = use.passed ? "passed" : use.reaches_at ? "full at " + clock(use.reaches_at, now) + " at this pace" : "";
     if (use.period === "block" && !use.start) note = "no block open";
     if (use.source !== "config") note += (note ? " · " : "") + "limit: the largest block so far";
@@ -839,7 +860,35 @@ async function listen() {
   }
 }
 
+// A saved report: its range in the controls (which cannot change it), the
+// status cards named for the instant they were taken at, no live updates.
+function startReport() {
+  document.body.classList.add("report");
+  $("tz").value = REPORT.timezone;
+  $("since").value = REPORT.since;
+  $("until").value = REPORT.until;
+  for (const control of document.querySelectorAll("#controls input, #controls button")) control.disabled = true;
+  $("live-text").textContent = "report";
+  $("live").title = "a saved report: the figures as of " + REPORT.made.slice(0, 16).replace("T", " ");
+  const at = REPORT.at.slice(5, 10) + " " + REPORT.at.slice(11, 16);
+  $("today-title").textContent = "Day of " + REPORT.at.slice(0, 10);
+  $("block-title").textContent = "5-hour block at " + at;
+  $("burn-title").textContent = "Burn rate, hour to " + at;
+  window.addEventListener("resize", () => load());
+  load();
+}
+
+// On paper names and paths are shown whole (they may wrap there); back on
+// screen they are fitted to their cells again.
+function showWhole() {
+  document.querySelectorAll("td .fit").forEach((span) => { span.textContent = span.dataset.text; });
+}
+window.matchMedia("print").addEventListener("change", (e) => (e.matches ? showWhole() : fitNames()));
+window.addEventListener("beforeprint", showWhole);
+window.addEventListener("afterprint", () => fitNames());
+
 async function start() {
+  if (REPORT) return startReport();
   try {
     const status = await api("/status");
     state.serverZone = status.body.timezone;
