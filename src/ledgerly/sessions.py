@@ -37,10 +37,10 @@ import numpy as np
 
 from ledgerly.grouping import Codes, Groups, aggregate, exact_sums, ranked, small
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.ledger import Snapshot
 from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
 from ledgerly.prices import PriceTable, costs
 from ledgerly.reports import TOTAL_FIELDS, Group, Report, report_for, select, unpriced_models
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import LOG_SUFFIX, SUBAGENT_FOLDER
 from ledgerly.timezones import Bound, Zone, format_instant
 

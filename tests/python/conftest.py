@@ -16,7 +16,7 @@ import pytest
 from hypothesis import settings
 
 from ledgerly.layout import RECORD_DTYPE
-from ledgerly.ledger import Snapshot
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Listing
 
 # A runner started in the background by a shell without job control ignores

@@ -15,12 +15,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import ledgerly.cache as cache
-from ledgerly.cache import clear_states, list_states, state_path
-from ledgerly.codes import REDO_PER_FILE
+import ledgerly.saved.state as policy
+import ledgerly.saved.state_file as state_file
 from ledgerly.ledger import Ledger
 from ledgerly.live.ticks import LiveLedger
-from ledgerly.rows_file import RowsRefused, read_rows, rows_path, write_rows
+from ledgerly.saved import clear_states, list_states, state_path
+from ledgerly.saved.rows_file import RowsRefused, read_rows, rows_path, write_rows
+from ledgerly.saved.state import REDO_PER_FILE
 from ledgerly.sources import SniffCache, Source, list_files
 
 from conftest import PRICES, event_log, line, message_line, user_line, write
@@ -180,8 +181,8 @@ def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
         redo = ledger.last.scan["bytes_read"] + REDO_PER_FILE  # the grown file is judged again
         if ledger.save(economical=True):
             break
-        assert redo * cache.SAVE_FRACTION < size and os.path.getsize(path) == size
-    assert redo * cache.SAVE_FRACTION >= size and appended > 1
+        assert redo * policy.SAVE_FRACTION < size and os.path.getsize(path) == size
+    assert redo * policy.SAVE_FRACTION >= size and appended > 1
     assert Ledger(sources, 2, state=path).refresh().scan["bytes_read"] == 0
 
     # A state saved a while ago is saved again after any change.
@@ -191,7 +192,7 @@ def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
     young.refresh()
     assert not young.save(economical=True)
     saved = os.stat(path)
-    os.utime(path, (saved.st_atime, saved.st_mtime - cache.RESAVE_AFTER))
+    os.utime(path, (saved.st_atime, saved.st_mtime - policy.RESAVE_AFTER))
     late = Ledger(sources, 2, state=path)
     late.refresh()
     assert late.save(economical=True)
@@ -333,7 +334,7 @@ def other_build(tree, path, monkeypatch):
     import ledgerly
 
     monkeypatch.setattr(ledgerly, "__version__", "0.0.1")
-    monkeypatch.setattr(cache, "build_stamp", lambda: "0.0.1 1:1")
+    monkeypatch.setattr(state_file, "build_stamp", lambda: "0.0.1 1:1")
     ledger = Ledger([Source(str(tree))], 2, state=path)
     ledger.refresh()
     assert ledger.save()
@@ -400,13 +401,13 @@ def rewrite_rows(rows, state, sources=None, **changes):
     logs = [Source(str(rows.parent.parent / "logs"))]
     ledger = Ledger(logs, 2)
     snapshot = dataclasses.replace(ledger.refresh(), **changes)
-    identity = cache.file_identity(os.stat(state))
+    identity = state_file.file_identity(os.stat(state))
     write_rows(
         str(rows),
         snapshot,
         ledger.list_files().manifest(),
-        cache.build_stamp(),
-        cache._source_list(sources or logs),
+        state_file.build_stamp(),
+        state_file.source_list(sources or logs),
         identity,
     )
 
@@ -490,7 +491,12 @@ def test_a_rows_file_is_used_only_whole_and_only_beside_its_state(case, tree, tm
     for attempt in range(6 if case in ("truncated", "flipped") else 1):
         ROWS_DAMAGE[case](rows, state, rng)
         with pytest.raises((RowsRefused, OSError)):
-            read_rows(str(rows), cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+            read_rows(
+                str(rows),
+                state_file.build_stamp(),
+                state_file.source_list(sources),
+                state_file.file_identity(os.stat(state)),
+            )
         ledger = Ledger(sources, 2, state=state)
         warm = ledger.refresh()
         assert not isinstance(warm.buffer, memoryview) and same_rows(warm, cold), (case, attempt)
@@ -537,7 +543,7 @@ def test_any_edit_of_a_rows_file_is_refused_or_changes_nothing(tree, tmp_path, e
     else:
         data += edit[1]
     rows.write_bytes(bytes(data))
-    args = (cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+    args = (state_file.build_stamp(), state_file.source_list(sources), state_file.file_identity(os.stat(state)))
     original = read_rows(str(whole), *args)
     try:
         edited = read_rows(str(rows), *args)

@@ -84,7 +84,7 @@ def run_sources(args: argparse.Namespace) -> int:
         if state is not None:
             # The dialects kept with the sources' saved state spare opening
             # unchanged files to list them (each source's ledger keeps its own).
-            from ledgerly.cache import restore_dialects
+            from ledgerly.saved.state_file import restore_dialects
 
             _usable, refused = restore_dialects(state, ctx.sources, sniffs)
             if args.verbose:

@@ -16,7 +16,8 @@ import sys
 import threading
 from typing import Callable, ClassVar, List, Optional, TextIO
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Listing
 
 SHOW_AFTER = 0.3  # seconds before a bar appears

@@ -2,7 +2,7 @@
 and what happens to it when the command ends.
 
 Every command that reads logs opens its ledger here, with the state file
-of its sources in the cache folder (ledgerly.cache), unless --no-cache or
+of its sources in the cache folder (ledgerly.saved), unless --no-cache or
 LEDGERLY_NO_CACHE asks for a cold read that neither loads nor saves.
 `run_refresh` saves the state after the refresh, on the refresh's thread,
 while the command computes and writes its answer; `settle` waits for
@@ -33,7 +33,7 @@ _settled: List[Ledger] = []
 
 def state_for(args: argparse.Namespace, sources: Sequence[Source]) -> Optional[str]:
     """The state file for `sources`, or None when the command reads cold."""
-    from ledgerly.cache import cache_disabled, state_path
+    from ledgerly.saved import cache_disabled, state_path
 
     if getattr(args, "no_cache", False) or cache_disabled():
         return None

@@ -25,8 +25,9 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
 from ledgerly.live.tracking import Tracker
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Source
 
 # Seconds between two saves of a changing state (a crash or kill loses at

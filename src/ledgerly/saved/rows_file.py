@@ -51,7 +51,7 @@ from ledgerly.private_files import NewFile, NotPrivate, open_private
 if TYPE_CHECKING:
     import numpy as np
 
-    from ledgerly.ledger import Snapshot
+    from ledgerly.snapshot import Snapshot
 
 ROWS_SUFFIX = ".rows"
 _MAGIC = b"LGROWS1\n"
@@ -86,7 +86,7 @@ def write_rows(
     state: Sequence[int],
 ) -> None:
     """Writes the rows of `snapshot` (the refresh that gave `manifest`) to
-    `path`, for the state file whose `ledgerly.cache.file_identity` is
+    `path`, for the state file whose `ledgerly.saved.state_file.file_identity` is
     `state`: into a new file (mode 0600) renamed into place
     (`ledgerly.private_files.NewFile`). Raises OSError. Does nothing for a snapshot that has no
     attributed buffer or whose refresh could not read some file (a loaded
