@@ -88,6 +88,11 @@ class Ledger:
         return self._saved.path if self._saved is not None else None
 
     @property
+    def saved(self) -> Optional[SavedState]:
+        """The saved state this ledger starts from and saves to, or None."""
+        return self._saved
+
+    @property
     def refused(self) -> Optional[str]:
         """Why the saved state was not used (None when it was, or when there
         was none)."""

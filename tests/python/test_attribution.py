@@ -40,7 +40,11 @@ def test_face():
     Engine = _ledger.Engine
     assert (Engine.__name__, Engine.__module__) == ("Engine", "ledgerly._ledger")
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
-    assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == ["Engine", "list_sources", "read_state_head"]
+    assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
+        "Engine",
+        "list_sources",
+        "read_state_head",
+    ]
     with pytest.raises(TypeError):
         type("Sub", (Engine,), {})
     with pytest.raises(TypeError, match="argument 'manifest': 'bytes' object cannot be cast as 'str'"):

@@ -14,6 +14,7 @@ neither is mentioned otherwise.
 from __future__ import annotations
 
 import argparse
+import os
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 from ledgerly.cli.options import warn
@@ -62,10 +63,19 @@ def settle() -> None:
     from ledgerly.cli.progress import finish_saves
 
     failed = {id(job.ledger): job.save_error for job in finish_saves() if job.save_error is not None}
+    folders = set()
     for ledger, verbose in _opened:
-        if verbose:
-            note_refused(ledger.state, ledger.refused)
-            note_save_error(ledger, failed.get(id(ledger)))
+        saved = ledger.saved
+        if not verbose or saved is None:
+            continue
+        if saved.folder_refused is not None:
+            folder = os.path.dirname(saved.path)
+            if folder not in folders:  # one line for the folder, however many ledgers it held
+                folders.add(folder)
+                note_folder_refused(folder, saved.folder_refused)
+            continue
+        note_refused(ledger.state, ledger.refused)
+        note_save_error(ledger, failed.get(id(ledger)))
     _settled[:] = [ledger for ledger, _verbose in _opened]
     del _opened[:]
 
@@ -74,6 +84,16 @@ def note_refused(state: Optional[str], reason: Optional[str]) -> None:
     """The line --verbose shows for a saved state that was not used."""
     if reason is not None:
         warn("the saved state %s was not used (%s)" % (state, reason))
+
+
+def note_folder_refused(folder: str, reason: str) -> None:
+    """The line --verbose shows for a cache folder that is not used."""
+    from ledgerly.codes import ENV_CACHE_DIR
+
+    warn(
+        "the cache folder %s is not used (%s): nothing is loaded from it or saved to it; set %s to a folder "
+        "of your own that only you may write" % (folder, reason, ENV_CACHE_DIR)
+    )
 
 
 def note_save_error(ledger: Ledger, error: Optional[OSError]) -> None:

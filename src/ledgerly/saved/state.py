@@ -15,7 +15,7 @@ import time
 from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.saved.restore import Restore
-from ledgerly.saved.state_file import file_identity, save_rows, save_state
+from ledgerly.saved.state_file import file_identity, folder_refusal, save_rows, save_state
 from ledgerly.sources import SniffCache, Source
 
 if TYPE_CHECKING:
@@ -55,12 +55,14 @@ class SavedState:
     Used under the ledger's lock, one call at a time.
 
     `refused` is why a file that was there was not used (None when it was,
-    or when there was none)."""
+    or when there was none); `folder_refused` why the folder itself is
+    not used (then nothing is loaded or saved)."""
 
     def __init__(self, path: str, sources: Sequence[Source], engine_type: Any, workers: int) -> None:
         self.path = path
         self.sources = tuple(sources)
         self.refused: Optional[str] = None
+        self.folder_refused: Optional[str] = None
         # The manifest of the engine's last refresh: what a save keeps.
         self.manifest = ""
         self._engine_type = engine_type
@@ -84,6 +86,12 @@ class SavedState:
         """Starts the restore into `sniffs` (the dialects at once, the engine
         on a thread), unless it ran already."""
         if self._restored or self._restore is not None:
+            return
+        # A folder that others may write is left alone: they could have put
+        # any file there, or swap one in at a name being written.
+        self.folder_refused = folder_refusal(os.path.dirname(self.path))
+        if self.folder_refused is not None:
+            self._restored = True
             return
         self._restore = Restore(self.path, self.sources, self._engine_type, sniffs, self._workers)
 
@@ -151,6 +159,8 @@ class SavedState:
         next ledger enough (`worth_saving`). When nothing changed but the
         rows file of the loaded state was missing or unusable, writes that
         alone (the rows of `last`)."""
+        if self.folder_refused is not None:
+            return False
         sniffed = sniffs.reads
         if not (self._unsaved or sniffed != self._sniffed):
             if self._rows_owed is not None:

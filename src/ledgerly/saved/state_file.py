@@ -31,7 +31,7 @@ import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from ledgerly.private_files import NewFile, NotPrivate, open_private, private_folder, remove_stale
+from ledgerly.private_files import NewFile, NotPrivate, folder_problem, open_private, private_folder, remove_stale
 from ledgerly.sources import SniffCache, Source
 
 if TYPE_CHECKING:
@@ -166,11 +166,27 @@ def read_head(path: str) -> Head:
         os.close(fd)
 
 
+def folder_refusal(folder: str) -> Optional[str]:
+    """Why the folder `folder` may not hold saved states, or None: it must
+    be the user's own and writable by nobody else (one that does not exist
+    yet is made so by the first save; one that cannot be looked at is
+    left to the save, which says why it failed)."""
+    try:
+        st = os.stat(folder)
+    except OSError:
+        return None
+    return folder_problem(st)
+
+
 def open_state(path: str) -> Tuple[int, os.stat_result]:
     """The state file at `path`, open for reading and checked on the open
     descriptor (`ledgerly.private_files.open_private`): the one file that
-    is then read, whatever is renamed in at `path` meanwhile. Raises
-    FileNotFoundError, StateRefused, OSError."""
+    is then read, whatever is renamed in at `path` meanwhile. A file in a
+    folder that others may write is not opened. Raises FileNotFoundError,
+    StateRefused, OSError."""
+    problem = folder_refusal(os.path.dirname(path))
+    if problem is not None:
+        raise StateRefused("its folder is not used: %s" % problem)
     try:
         return open_private(path)
     except NotPrivate as exc:
