@@ -26,7 +26,8 @@
 // The outcome (finish()) is what the host's listing holds: the manifest
 // in its array form ([path, size, identity, mtime_ns, kind, project, sub]
 // per file, in walk order), counts per source, the skipped paths and the
-// errors in walk order, and the table of the dialects of the files seen.
+// errors in walk order, the table of the dialects of the files seen, and
+// the stat table of the manifest's files (stat_table.h).
 #ifndef LEDGERLY_ENGINE_LISTING_H_
 #define LEDGERLY_ENGINE_LISTING_H_
 
@@ -102,6 +103,8 @@ class Listing {
   const std::vector<Skipped>& skipped() const noexcept { return skipped_out_; }
   const std::vector<ListingError>& errors() const noexcept { return errors_out_; }
   const std::string& table() const noexcept { return table_; }
+  // The stat table of the manifest's files (stat_table.h).
+  const std::string& stats() const noexcept { return stats_; }
 
  private:
   struct Event;
@@ -116,6 +119,7 @@ class Listing {
   std::vector<Skipped> skipped_out_;
   std::vector<ListingError> errors_out_;
   std::string table_;
+  std::string stats_;
 
  public:
   Listing();

@@ -37,6 +37,7 @@ from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS
 from ledgerly.snapshot import Snapshot as Snapshot  # made here; importable from here as before
 from ledgerly.sources import Listing, SniffCache, Source, list_files, project_label
+from ledgerly.stat_table import manifest_without, moved_in_place
 
 if TYPE_CHECKING:
     import numpy as np
@@ -74,6 +75,8 @@ class Ledger:
         self._sniffs = SniffCache()
         self._lock = threading.Lock()
         self._last: Optional[Snapshot] = None
+        # The stat table of the listing the engine last read (see refresh).
+        self._stats: Optional[bytes] = None
         # The state file this ledger starts from and saves to, and all that
         # goes with it (None: nothing is kept between processes).
         self._saved: Optional[SavedState] = None
@@ -148,7 +151,7 @@ class Ledger:
                 # the engine to save is the loaded one, refreshed with the
                 # same manifest. One that could not be loaded holds nothing
                 # yet and is not saved.
-                loaded = saved.end_restore(saved.manifest)
+                loaded = saved.end_restore(saved.manifest, saved.stats)
                 if loaded is None:
                     return False
                 self._engine = loaded[0]
@@ -182,24 +185,36 @@ class Ledger:
                 saved.start(self._sniffs)
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
-            manifest = listing.manifest()
+            manifest, stats = listing.manifest(), listing.stats
             restored: Optional[Tuple[str, Optional[bytes]]] = None
             if saved is not None:
                 if self._last is None and not force:
-                    from_file = saved.saved_rows(manifest)
+                    from_file = saved.saved_rows(manifest, stats)
                     if from_file is not None:
                         return self._adopt_saved_rows(from_file, listing)
                 # A loaded engine hands out no rows for what it already
                 # held: its first refresh, made on the restore's thread, is
                 # forced.
-                loaded = saved.end_restore(manifest)
+                loaded = saved.end_restore(manifest, stats)
                 if loaded is not None:
                     self._engine, restored = loaded
-            text, buffer = restored if restored is not None else self._engine.refresh(manifest, self.workers, force)
+            if restored is None:
+                # The engine passes over a file whose identity, size and
+                # time are as it read them; one rewritten in place with all
+                # three kept (a backup restored over it, its time set back)
+                # has another ctime: a refresh without it makes the engine
+                # forget it, and the next reads it again from the start.
+                moved = moved_in_place(self._stats, stats)
+                if moved:
+                    self._engine.refresh(manifest_without(manifest, moved), self.workers, False)
+                text, buffer = self._engine.refresh(manifest, self.workers, force)
+            else:
+                text, buffer = restored  # (the restore made the same test against the saved table)
+            self._stats = stats
             report = json.loads(text)
             scan = report["scan"]
             if saved is not None:
-                saved.refreshed(manifest, scan, restored is not None)
+                saved.refreshed(manifest, stats, scan, restored is not None)
             last = self._last
             file_index: Optional[np.ndarray]
             kept: Union[bytes, memoryview]

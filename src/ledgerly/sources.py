@@ -33,6 +33,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tup
 
 from ledgerly.codes import DIALECTS, KIND_EVENT, KIND_MESSAGE
 from ledgerly.codes import ENV_SOURCES as ENV_SOURCES  # kept importable from here
+from ledgerly.stat_table import stat_record
 
 LOG_SUFFIX = ".jsonl"
 # Reasons for skipping a path that say nothing of the file it names.
@@ -117,9 +118,13 @@ class Listing:
 
     A listing made by the native walk holds the manifest text and counts
     per source; its `files` are decoded from that text on first use, so a
-    command that only hands the manifest to the engine never makes them."""
+    command that only hands the manifest to the engine never makes them.
 
-    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources")
+    `stats` is the stat table of `files` (ledgerly.stat_table: each file's
+    identity, size and times as the walk saw them), or None when not known
+    (a listing made by hand)."""
+
+    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources", "stats")
 
     def __init__(
         self,
@@ -129,10 +134,12 @@ class Listing:
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
         encoded: Optional[str] = None,
+        stats: Optional[bytes] = None,
     ) -> None:
         self.sources = sources
         self.skipped = skipped
         self.errors = errors
+        self.stats = stats
         # The manifest text when the maker already has it (ledgerly.live.tracking
         # keeps each entry's text and joins them instead of encoding them all).
         self.encoded = encoded
@@ -149,10 +156,11 @@ class Listing:
         counts: Sequence[Tuple[int, int, int]],
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
+        stats: Optional[bytes] = None,
     ) -> Listing:
         """A listing of the files in `manifest` (its files in source order,
         `counts[i]` those of source i)."""
-        listing = cls(sources, (), (), skipped, errors, manifest)
+        listing = cls(sources, (), (), skipped, errors, manifest, stats)
         listing._files = listing._origins = None
         listing._counts = tuple((int(m), int(e), int(b)) for m, e, b in counts)
         return listing
@@ -642,6 +650,7 @@ class _Walk:
     origins: List[int] = field(default_factory=list)
     skipped: List[Skipped] = field(default_factory=list)
     errors: List[str] = field(default_factory=list)
+    stats: List[bytes] = field(default_factory=list)  # one stat record per file
     seen_paths: Dict[str, int] = field(default_factory=dict)
     seen_ids: Dict[str, str] = field(default_factory=dict)
 
@@ -665,6 +674,7 @@ class _Walk:
         if isinstance(found, LogFile):
             self.files.append(found)
             self.origins.append(index)
+            self.stats.append(stat_record(st))
         elif isinstance(found, Skipped):
             self.skipped.append(found)
         else:
@@ -748,7 +758,7 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         except OSError as exc:
             return "%s: %s" % (path, _reason(exc))
 
-    manifest, counts, skips, failures, table = list_sources(native, cache.dump(), sniffed)
+    manifest, counts, skips, failures, table, stats = list_sources(native, cache.dump(), sniffed)
     cache.adopt(table, reads)
     skipped = tuple(
         Skipped(
@@ -760,7 +770,7 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         for path, reason, source, same_as in skips
     )
     errors = tuple(e if isinstance(e, str) else "%s: %s" % (e[0], os.strerror(e[1])) for e in failures)
-    return Listing.from_manifest(sources, manifest, counts, skipped, errors)
+    return Listing.from_manifest(sources, manifest, counts, skipped, errors, stats)
 
 
 # The native walk's skip reasons by code ("same file as" names the other path).
@@ -799,4 +809,11 @@ def walk_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         else:
             walk.add(index, path, st, os.path.dirname(path))
     walk.cache.finish()
-    return Listing(walk.sources, tuple(walk.files), tuple(walk.origins), tuple(walk.skipped), tuple(walk.errors))
+    return Listing(
+        walk.sources,
+        tuple(walk.files),
+        tuple(walk.origins),
+        tuple(walk.skipped),
+        tuple(walk.errors),
+        stats=b"".join(walk.stats),
+    )

@@ -43,6 +43,7 @@ def test_face():
     assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
         "Engine",
         "list_sources",
+        "moved_in_place",
         "read_state_head",
     ]
     with pytest.raises(TypeError):

@@ -31,6 +31,7 @@ from ledgerly.saved.state_file import (
     source_list,
 )
 from ledgerly.sources import SniffCache, Source
+from ledgerly.stat_table import manifest_without, moved_in_place
 
 if TYPE_CHECKING:
     from ledgerly.saved.rows_file import SavedRows
@@ -61,6 +62,10 @@ class Restore:
         self._error: Optional[BaseException] = None  # of the load
         self._refresh_error: Optional[BaseException] = None
         self._manifest: Optional[str] = None
+        # The stat tables of the saved state's last refresh (read with the
+        # load) and of the listing `finish` gave.
+        self._saved_stats: Optional[bytes] = None
+        self._stats: Optional[bytes] = None
         self._given = threading.Event()
         self._detached = False
         self._thread: Optional[threading.Thread] = None
@@ -104,10 +109,11 @@ class Restore:
         with contextlib.suppress(OSError, RowsRefused, ValueError):
             self._rows = read_rows(rows_path(self.path), build_stamp(), source_list(self.sources), self.identity)
 
-    def saved_rows(self, manifest: str) -> Optional[SavedRows]:
-        """The rows file's rows when it holds the export of `manifest`: what
-        the loaded engine's refresh with `manifest` would give, without the
-        refresh. The restore itself goes on (`finish` still ends it)."""
+    def saved_rows(self, manifest: str, stats: Optional[bytes]) -> Optional[SavedRows]:
+        """The rows file's rows when it holds the export of `manifest` with
+        every file as the stat table `stats` describes it: what the loaded
+        engine's refresh with `manifest` would give, without the refresh.
+        The restore itself goes on (`finish` still ends it)."""
         if self._rows_thread is None:
             return None
         self._rows_thread.join()
@@ -116,7 +122,7 @@ class Restore:
             return None
         from ledgerly.saved.rows_file import manifest_digest
 
-        return rows if rows.manifest == manifest_digest(manifest) else None
+        return rows if rows.manifest == manifest_digest(manifest, stats) else None
 
     def _work(self) -> None:
         try:
@@ -125,7 +131,9 @@ class Restore:
             finally:
                 os.close(self._fd)
             # The host part as the engine's checksum vouches for it.
-            check_host(decode_host(loaded["extra"], checked_only=True), self.sources)
+            host = decode_host(loaded["extra"], checked_only=True)
+            check_host(host, self.sources)
+            self._saved_stats = host.stats
             self.bytes = loaded["bytes"]
         except BaseException as exc:  # handed to `finish`
             self._error = exc
@@ -137,6 +145,12 @@ class Restore:
 
     def _refresh(self, manifest: str) -> None:
         try:
+            # Logs rewritten in place since the save (their size and time
+            # kept) are read again from the start: a refresh without them
+            # makes the engine forget what it held of them.
+            moved = moved_in_place(self._saved_stats, self._stats)
+            if moved:
+                self._engine.refresh(manifest_without(manifest, moved), self.workers, False)
             self.result = self._engine.refresh(manifest, self.workers, True)
         except BaseException as exc:
             self._refresh_error = exc
@@ -147,12 +161,14 @@ class Restore:
         self._detached = True
         self._given.set()
 
-    def finish(self, manifest: Optional[str]) -> Optional[Any]:
-        """Hands the thread `manifest` (None: no refresh) and waits for it;
-        returns the loaded engine (its refresh in `result`), or None (with
-        `refused` set when a file was there but could not be used)."""
+    def finish(self, manifest: Optional[str], stats: Optional[bytes] = None) -> Optional[Any]:
+        """Hands the thread `manifest` and its listing's stat table `stats`
+        (None: no refresh) and waits for it; returns the loaded engine (its
+        refresh in `result`), or None (with `refused` set when a file was
+        there but could not be used)."""
         if self._thread is None:
             return None
+        self._stats = stats
         if not self._detached:
             self._manifest = manifest
             self._given.set()

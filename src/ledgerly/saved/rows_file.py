@@ -11,9 +11,11 @@ viewed without a copy, and loads the engine only if it is asked for more
 (a second refresh, or a save).
 
 The file names the build and the sources it was made for, the SHA-256 of
-the manifest whose export it holds, and the state file saved with it (its
-inode, size and modification time), so it answers only a listing that
-gives that same manifest, and only beside that very state file: a state
+the manifest whose export it holds and of that listing's stat table
+(`manifest_digest`), and the state file saved with it (its inode, size and
+modification time), so it answers only a listing that gives that same
+manifest with every file's status as it was, and only beside that very
+state file: a state
 file written to since (damaged) or replaced (by another command's save) is
 loaded, and refused or used, as it would be without a rows file.
 
@@ -22,7 +24,7 @@ loaded, and refused or used, as it would be without a rows file.
     4   CRC-32 of everything after these 16 bytes
     8   the body's length b (a multiple of 8)
     h   the header, JSON: {"build", "sources", "state" (the state file's
-        inode, size and mtime in ns), "manifest" (hex SHA-256), "rows",
+        inode, size and mtime in ns), "manifest" (hex SHA-256 of the manifest and the stat table), "rows",
         "models", "projects", "files", "scan"}
         then zeros up to a multiple of 64 bytes from the file's start
     b   the body: the engine's attributed row buffer (rows records, then
@@ -43,7 +45,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import TIER_NAMES
 from ledgerly.private_files import NewFile, NotPrivate, open_private
@@ -73,8 +75,15 @@ def rows_path(state: str) -> str:
     return (base if extension == ".state" else state) + ROWS_SUFFIX
 
 
-def manifest_digest(manifest: str) -> str:
-    return hashlib.sha256(manifest.encode("utf-8", "surrogatepass")).hexdigest()
+def manifest_digest(manifest: str, stats: Optional[bytes] = None) -> str:
+    """What names the listing a rows file answers: its manifest and, when
+    known, its stat table (a log rewritten in place with its size and time
+    kept has the same manifest, but not the same stat table)."""
+    digest = hashlib.sha256(manifest.encode("utf-8", "surrogatepass"))
+    if stats:
+        digest.update(b"\0")
+        digest.update(stats)
+    return digest.hexdigest()
 
 
 def write_rows(
@@ -84,8 +93,10 @@ def write_rows(
     build: str,
     sources: Sequence[Sequence[Any]],
     state: Sequence[int],
+    stats: Optional[bytes] = None,
 ) -> None:
-    """Writes the rows of `snapshot` (the refresh that gave `manifest`) to
+    """Writes the rows of `snapshot` (the refresh that gave `manifest` and
+    `stats`) to
     `path`, for the state file whose `ledgerly.saved.state_file.file_identity` is
     `state`: into a new file (mode 0600) renamed into place
     (`ledgerly.private_files.NewFile`). Raises OSError. Does nothing for a snapshot that has no
@@ -105,7 +116,7 @@ def write_rows(
             "build": build,
             "sources": [list(s) for s in sources],
             "state": list(state),
-            "manifest": manifest_digest(manifest),
+            "manifest": manifest_digest(manifest, stats),
             "rows": count,
             "models": list(snapshot.models),
             "projects": list(snapshot.projects),

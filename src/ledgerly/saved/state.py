@@ -63,8 +63,10 @@ class SavedState:
         self.sources = tuple(sources)
         self.refused: Optional[str] = None
         self.folder_refused: Optional[str] = None
-        # The manifest of the engine's last refresh: what a save keeps.
+        # The manifest and stat table of the engine's last refresh: what a
+        # save keeps.
         self.manifest = ""
+        self.stats: Optional[bytes] = None
         self._engine_type = engine_type
         self._workers = workers
         self._restore: Optional[Restore] = None
@@ -100,32 +102,33 @@ class SavedState:
         """A restore runs: its engine has not been taken yet."""
         return self._restore is not None
 
-    def saved_rows(self, manifest: str) -> Optional[SavedRows]:
-        """The rows file's rows when they answer `manifest` (the ledger's
-        first listing): the first snapshot, without the engine. The restore
-        then goes on; a later refresh or a save ends it and takes its
-        engine."""
+    def saved_rows(self, manifest: str, stats: Optional[bytes]) -> Optional[SavedRows]:
+        """The rows file's rows when they answer `manifest` and `stats` (the
+        ledger's first listing): the first snapshot, without the engine.
+        The restore then goes on; a later refresh or a save ends it and
+        takes its engine."""
         restore = self._restore
         if restore is None:
             return None
-        rows = restore.saved_rows(manifest)
+        rows = restore.saved_rows(manifest, stats)
         if rows is not None:
-            self.manifest = manifest
+            self.manifest, self.stats = manifest, stats
             self._from_rows = True
             restore.detach()
         return rows
 
-    def end_restore(self, manifest: str) -> Optional[Loaded]:
+    def end_restore(self, manifest: str, stats: Optional[bytes]) -> Optional[Loaded]:
         """Ends the restore, if one runs: the loaded engine and its refresh
-        with `manifest` (made on the restore's thread), or None when none
-        runs or nothing could be loaded."""
+        with `manifest` (made on the restore's thread; `stats` is its
+        listing's stat table), or None when none runs or nothing could be
+        loaded."""
         restore = self._restore
         if restore is None:
             return None
         self._restore = None
         self._restored = True
         try:
-            engine = restore.finish(manifest)
+            engine = restore.finish(manifest, stats)
         finally:
             self.refused = restore.refused
         if engine is None:
@@ -137,10 +140,11 @@ class SavedState:
 
     # -- refreshing
 
-    def refreshed(self, manifest: str, scan: Mapping[str, Any], restored: bool) -> None:
-        """Notes a refresh of the engine with `manifest` that reported
-        `scan`; `restored`: it was the loaded engine's first (end_restore's)."""
-        self.manifest = manifest
+    def refreshed(self, manifest: str, stats: Optional[bytes], scan: Mapping[str, Any], restored: bool) -> None:
+        """Notes a refresh of the engine with `manifest` (its listing's stat
+        table `stats`) that reported `scan`; `restored`: it was the loaded
+        engine's first (end_restore's)."""
+        self.manifest, self.stats = manifest, stats
         rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
         if scan["updated"] or scan["changed"] or scan["removed"]:
             self._unsaved = True
@@ -175,13 +179,13 @@ class SavedState:
         Raises OSError when the state cannot be written (it is then kept as
         unsaved)."""
         sniffed = sniffs.reads
-        summary = save_state(self.path, engine, self.sources, sniffs, self.manifest)
+        summary = save_state(self.path, engine, self.sources, sniffs, self.manifest, self.stats)
         # Only a shortcut for the next command: without it, that command
         # loads the state and exports as it would anyway. (The rows of a
         # snapshot that came from the rows file are written again too:
         # that file names the state file it was saved with.)
         with contextlib.suppress(OSError):
-            save_rows(self.path, summary, last, self.sources, self.manifest)
+            save_rows(self.path, summary, last, self.sources, self.manifest, self.stats)
         self._unsaved = False
         self._sniffed = sniffed
         self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
@@ -194,4 +198,4 @@ class SavedState:
         with contextlib.suppress(OSError):
             if file_identity(os.stat(self.path)) == loaded:
                 identity = dict(zip(("inode", "size", "mtime_ns"), loaded))
-                save_rows(self.path, identity, last, self.sources, self.manifest)
+                save_rows(self.path, identity, last, self.sources, self.manifest, self.stats)

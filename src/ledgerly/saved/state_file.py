@@ -3,11 +3,13 @@
 A state file is the engine's checked file (docs/state-file.md) whose
 *extra* bytes hold the host part:
 
-    4   "LGH2"
-    4   CRC-32 of the next three fields
-    8   the header's length h and the dialect table's length d (uint32 each)
+    4   "LGH3"
+    4   CRC-32 of the lengths, the header and the dialect table
+    12  the header's length h, the dialect table's length d and the stat
+        table's length t (uint32 each)
     h   the header, JSON: {"version": ..., "build": ..., "sources": [[path, dialect], ...]}
     d   the dialect table (`SniffCache.dump`)
+    t   the stat table of the engine's last refresh (ledgerly.stat_table)
     the rest: the manifest of the engine's last refresh (UTF-8)
 
 The header names the package version and the build of the native module
@@ -15,7 +17,9 @@ that wrote the state (a state is never used by another build: a parser fix
 may change what a stored file yields without changing the format) and the
 sources it was made for. The host part sits at a fixed place near the
 start of the file (`read_state_head` says where), so that its checked
-start is read on its own, before the engine loads the whole file.
+start is read on its own, before the engine loads the whole file. The
+stat table and the manifest are read with the load, which checks them
+with the rest of the file.
 
 A state file is only ever read through the one descriptor its checks were
 made on (`open_state`), and written through the descriptor of a new file
@@ -37,9 +41,9 @@ from ledgerly.sources import SniffCache, Source
 if TYPE_CHECKING:
     from ledgerly.snapshot import Snapshot
 
-_HOST_MAGIC = b"LGH2"
-# magic, CRC-32 of what follows up to the manifest, header length, dialect table length
-_HOST = struct.Struct("<4sIII")
+_HOST_MAGIC = b"LGH3"
+# magic, CRC-32 of the checked start, header length, dialect table length, stat table length
+_HOST = struct.Struct("<4sIIII")
 # More extra bytes than this is not a state this module wrote (a dialect
 # table takes about 31 bytes a file, the manifest about 160).
 _MAX_EXTRA = 1 << 30
@@ -71,8 +75,9 @@ def build_stamp() -> str:
     return _build
 
 
-def encode_host(sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> bytes:
-    """The host part of a state file's extra bytes."""
+def encode_host(sources: Sequence[Source], sniffs: SniffCache, manifest: str, stats: Optional[bytes]) -> bytes:
+    """The host part of a state file's extra bytes: `manifest` and `stats`
+    are those of the engine's last refresh."""
     from ledgerly import __version__
 
     header = json.dumps(
@@ -81,35 +86,39 @@ def encode_host(sources: Sequence[Source], sniffs: SniffCache, manifest: str) ->
         separators=(",", ":"),
     ).encode("utf-8", "surrogatepass")
     dialects = sniffs.dump()
-    checked = struct.pack("<II", len(header), len(dialects)) + header + dialects
-    return _HOST_MAGIC + struct.pack("<I", zlib.crc32(checked)) + checked + manifest.encode("utf-8", "surrogatepass")
+    table = stats or b""
+    checked = struct.pack("<III", len(header), len(dialects), len(table)) + header + dialects
+    crc = struct.pack("<I", zlib.crc32(checked))
+    return _HOST_MAGIC + crc + checked + table + manifest.encode("utf-8", "surrogatepass")
 
 
 @dataclass(frozen=True)
 class HostPart:
     """The host part: its header (version, build, sources), the dialect
-    table, and the manifest of the engine's last refresh (None when only
-    the checked start was read)."""
+    table, and the stat table and manifest of the engine's last refresh
+    (None when only the checked start was read)."""
 
     header: Dict[str, Any]
     dialects: bytes
     manifest: Optional[str] = None
+    stats: Optional[bytes] = None
 
 
-def _lengths(start: bytes) -> Tuple[int, int, int]:
-    """CRC, header length and dialect table length from the host part's
-    first 16 bytes. Raises StateRefused."""
+def _lengths(start: bytes) -> Tuple[int, int, int, int]:
+    """CRC, header, dialect table and stat table lengths from the host
+    part's first bytes. Raises StateRefused."""
     if len(start) < _HOST.size or start[:4] != _HOST_MAGIC:
         raise StateRefused("the state file was not written by a ledger (its extra bytes are not a host part)")
-    _magic, crc, header, dialects = _HOST.unpack_from(start)
-    return crc, header, dialects
+    _magic, crc, header, dialects, stats = _HOST.unpack_from(start)
+    return crc, header, dialects, stats
 
 
 def decode_host(extra: bytes, checked_only: bool = False) -> HostPart:
-    """The host part in `extra` (with `checked_only`: its checked start
-    alone, without the manifest). Raises StateRefused when it is not one
-    this module wrote or is damaged."""
-    crc, header_length, dialects_length = _lengths(extra)
+    """The host part in `extra` (with `checked_only`: without the
+    manifest, and without the stat table when `extra` ends before it).
+    Raises StateRefused when it is not one this module wrote or is
+    damaged."""
+    crc, header_length, dialects_length, stats_length = _lengths(extra)
     end = _HOST.size + header_length + dialects_length
     if end > len(extra):
         raise StateRefused("the state file is corrupt (its host part runs past its end)")
@@ -122,13 +131,16 @@ def decode_host(extra: bytes, checked_only: bool = False) -> HostPart:
     if not isinstance(header, dict):
         raise StateRefused("the state file is corrupt (its header is not an object)")
     dialects = extra[_HOST.size + header_length : end]
+    stats = bytes(extra[end : end + stats_length]) if end + stats_length <= len(extra) else None
     if checked_only:
-        return HostPart(header, dialects)
+        return HostPart(header, dialects, None, stats)
+    if stats is None:
+        raise StateRefused("the state file is corrupt (its host part runs past its end)")
     try:
-        manifest = extra[end:].decode("utf-8", "surrogatepass")
+        manifest = extra[end + stats_length :].decode("utf-8", "surrogatepass")
     except UnicodeDecodeError:
         raise StateRefused("the state file is corrupt (its manifest is not UTF-8)") from None
-    return HostPart(header, dialects, manifest)
+    return HostPart(header, dialects, manifest, stats)
 
 
 def check_host(host: HostPart, sources: Sequence[Source]) -> None:
@@ -205,7 +217,7 @@ def head_of(fd: int) -> Head:
     if length > _MAX_EXTRA:
         raise StateRefused("the state file is truncated or corrupt (its extra bytes run past its end)")
     start = _read_at(fd, min(_HOST.size, length), offset)
-    _crc, header, dialects = _lengths(start)
+    _crc, header, dialects, _stats = _lengths(start)
     if _HOST.size + header + dialects > length:
         raise StateRefused("the state file is corrupt (its host part runs past its end)")
     start += _read_at(fd, header + dialects, offset + len(start))
@@ -266,9 +278,11 @@ def restore_dialects_from(fd: int, sources: Sequence[Source], sniffs: SniffCache
     return True, None
 
 
-def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str) -> Dict[str, int]:
-    """Saves `engine`'s state, the dialects of `sniffs` and `manifest` (the
-    engine's last refresh's) at `path`: into a new file (mode 0600) renamed
+def save_state(
+    path: str, engine: Any, sources: Sequence[Source], sniffs: SniffCache, manifest: str, stats: Optional[bytes]
+) -> Dict[str, int]:
+    """Saves `engine`'s state, the dialects of `sniffs`, and `manifest` and
+    `stats` (the engine's last refresh's) at `path`: into a new file (mode 0600) renamed
     into place (`ledgerly.private_files.NewFile`). The folder is made (mode
     0700) when missing; one that others may write is refused. Raises
     OSError (`ledgerly.private_files.NotPrivate` for such a folder)."""
@@ -276,7 +290,7 @@ def save_state(path: str, engine: Any, sources: Sequence[Source], sniffs: SniffC
     remove_stale(folder, os.path.basename(path))
     new = NewFile(path)
     try:
-        summary: Dict[str, int] = engine.save(new.fd, encode_host(sources, sniffs, manifest))
+        summary: Dict[str, int] = engine.save(new.fd, encode_host(sources, sniffs, manifest, stats))
     except BaseException:
         new.discard()
         raise
@@ -291,13 +305,20 @@ def file_identity(st: os.stat_result) -> List[int]:
     return [st.st_ino, st.st_size, st.st_mtime_ns]
 
 
-def save_rows(path: str, saved: Dict[str, int], snapshot: Snapshot, sources: Sequence[Source], manifest: str) -> None:
+def save_rows(
+    path: str,
+    saved: Dict[str, int],
+    snapshot: Snapshot,
+    sources: Sequence[Source],
+    manifest: str,
+    stats: Optional[bytes],
+) -> None:
     """Saves beside the state file `path`, just saved as `save_state`
     described it (`saved`), the rows of `snapshot`, the refresh that gave
-    `manifest` (ledgerly.saved.rows_file). Raises OSError."""
+    `manifest` and `stats` (ledgerly.saved.rows_file). Raises OSError."""
     from ledgerly.saved.rows_file import rows_path, write_rows
 
     target = rows_path(path)
     remove_stale(os.path.dirname(target), os.path.basename(target))
     state = [saved["inode"], saved["size"], saved["mtime_ns"]]
-    write_rows(target, snapshot, manifest, build_stamp(), source_list(sources), state)
+    write_rows(target, snapshot, manifest, build_stamp(), source_list(sources), state, stats)
