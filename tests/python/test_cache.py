@@ -9,6 +9,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -634,3 +635,49 @@ def test_the_cache_command_shows_and_clears_the_states(cached, tree, tmp_path):
 
 def the_states(folder):
     return sorted(os.path.join(folder, p) for p in os.listdir(folder) if p.endswith(".state"))
+
+
+def test_no_state_is_kept_for_sources_that_held_no_log(cached, tmp_path):
+    """A look at some file that is no log (such as /etc/passwd) leaves
+    nothing in the cache folder."""
+    run, folder = cached
+    notes = tmp_path / "notes.txt"
+    notes.write_text("not a session log\n")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    for args in (["daily", "--json", str(notes)], ["sessions", str(empty)]):
+        done = run(*args)
+        assert done.returncode in (0, 1) and "Traceback" not in done.stderr, done.stderr
+    assert not folder.exists() or os.listdir(folder) == []
+
+
+def test_states_unused_for_thirty_days_are_dropped_when_saving(cached, tmp_path):
+    """A save removes the states that no command has loaded or saved for 30
+    days, with their rows files; a state loaded since stays, however old
+    its save."""
+    run, folder = cached
+    day = 86400
+    now = time.time()
+    trees = {}
+    for name in ("gone", "loaded", "young", "new"):
+        trees[name] = tmp_path / name
+        write(trees[name], "p/s.jsonl", CONVERSATION)
+    for name in ("gone", "loaded", "young"):
+        run("daily", str(trees[name]))
+    state = {name: state_path([Source(str(tree))], str(folder)) for name, tree in trees.items()}
+    ages = {"gone": 31, "loaded": 40, "young": 29}
+    for name, days in ages.items():
+        os.utime(state[name], (now - days * day, now - days * day))
+    orphan = folder / ("0" * 32 + ".rows")
+    orphan.write_bytes(b"")
+    os.utime(str(orphan), (now - 31 * day, now - 31 * day))
+
+    run("daily", str(trees["loaded"]))  # loaded, not saved (nothing changed)
+    assert os.stat(state["loaded"]).st_mtime < now - 39 * day
+    assert os.path.exists(rows_path(state["gone"]))
+    run("daily", str(trees["new"]))  # a save: the sweep
+    left = sorted(os.listdir(folder))
+    expected = []
+    for name in ("loaded", "young", "new"):
+        expected += [os.path.basename(state[name]), os.path.basename(rows_path(state[name]))]
+    assert left == sorted(expected)

@@ -211,3 +211,22 @@ def test_a_ledger_and_a_server_read_a_log_rewritten_in_place_again(logs, tmp_pat
         server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["input"] == 999 + 222)
         rewrite_in_place(log, 444)
         server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["input"] == 444 + 222)
+
+
+def test_a_rows_file_that_cannot_be_written_is_named_under_verbose(cli, logs, tmp_path):
+    """The state fits but its rows file cannot be written (a full disk, or
+    here a folder in its place): the answer stands, and --verbose says
+    so in one line (before: nothing was said)."""
+    from ledgerly.saved.rows_file import rows_path
+
+    folder = tmp_path / "cache"
+    state = state_path([Source(str(logs))], str(folder))
+    rows = rows_path(state)
+    os.makedirs(rows)
+    cold = daily(cli, logs, folder, "--no-cache")
+    assert daily(cli, logs, folder).stderr == ""
+    os.unlink(state)
+    told = daily(cli, logs, folder, "--verbose")
+    assert (told.returncode, told.stdout) == (0, cold.stdout) and os.path.isfile(state)
+    assert told.stderr.count("\n") == 1, told.stderr
+    assert "the rows file could not be saved to %s: Is a directory" % rows in told.stderr

@@ -7,7 +7,8 @@ LEDGERLY_NO_CACHE asks for a cold read that neither loads nor saves.
 `run_refresh` saves the state after the refresh, on the refresh's thread,
 while the command computes and writes its answer; `settle` waits for
 those saves when the command ends and, under --verbose, says why a saved
-state was not used or could not be saved. Neither changes the answer, so
+state (or its cache folder) was not used, or why it or its rows file could
+not be saved. Neither changes the answer, so
 neither is mentioned otherwise.
 """
 
@@ -76,6 +77,11 @@ def settle() -> None:
             continue
         note_refused(ledger.state, ledger.refused)
         note_save_error(ledger, failed.get(id(ledger)))
+        if saved.rows_error is not None:
+            from ledgerly.saved.rows_file import rows_path
+
+            error = saved.rows_error
+            warn("the rows file could not be saved to %s: %s" % (rows_path(saved.path), error.strerror or error))
     _settled[:] = [ledger for ledger, _verbose in _opened]
     del _opened[:]
 

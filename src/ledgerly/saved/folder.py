@@ -14,12 +14,13 @@ import dataclasses
 import hashlib
 import json
 import os
+import stat
 import time
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
-from ledgerly.private_files import TEMPORARY_SUFFIX
+from ledgerly.private_files import STALE_AFTER, TEMPORARY_SUFFIX
 from ledgerly.saved.rows_file import ROWS_SUFFIX
 from ledgerly.saved.state_file import StateRefused, check_host, oserror_text, read_head, source_list
 from ledgerly.sources import Source
@@ -156,6 +157,52 @@ def _describe(entry: os.DirEntry[str]) -> StateInfo:
     return StateInfo(
         entry.path, size, saved, head.files, head.rows, sources, version if isinstance(version, str) else None, problem
     )
+
+
+# A saved state that no command has loaded or saved for this long (its
+# sources looked at once, or given up) is removed by the next save in the
+# folder, with its rows file.
+UNUSED_AFTER = 30 * 86400.0
+
+
+def drop_unused(folder: str, keep: str, older_than: float = UNUSED_AFTER) -> int:
+    """Removes from `folder` the state files (with the rows files beside
+    them) that no command has loaded or saved for `older_than` seconds (a
+    load marks the file's access time, `Restore`), rows files whose state
+    is gone and as old, and temporary files of saves killed an hour ago or
+    more; never `keep`, nor anything but regular files of ours. Returns how
+    many states it removed; never raises."""
+    now = time.time()
+    removed = 0
+    try:
+        with os.scandir(folder) as it:
+            entries = [e for e in it if _is_ours(e.name)]
+    except OSError:
+        return 0
+    states = {e.name[: -len(STATE_SUFFIX)] for e in entries if e.name.endswith(STATE_SUFFIX)}
+    for entry in entries:
+        name = entry.name
+        try:
+            st = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        if not stat.S_ISREG(st.st_mode) or entry.path == keep:
+            continue
+        if _is_temporary(name):
+            old = now - st.st_mtime > STALE_AFTER
+        elif name.endswith(STATE_SUFFIX):
+            old = now - max(st.st_atime, st.st_mtime) > older_than
+        else:  # a rows file: removed with its state, or alone once its state is gone
+            old = name[: -len(ROWS_SUFFIX)] not in states and now - st.st_mtime > older_than
+        if not old:
+            continue
+        with contextlib.suppress(OSError):
+            os.unlink(entry.path)
+            if name.endswith(STATE_SUFFIX):
+                removed += 1
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path[: -len(STATE_SUFFIX)] + ROWS_SUFFIX)
+    return removed
 
 
 def clear_states(folder: Optional[str] = None) -> Tuple[int, int]:

@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import os
 import threading
+import time
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 from ledgerly.saved.state_file import (
@@ -35,6 +36,25 @@ from ledgerly.stat_table import manifest_without, moved_in_place
 
 if TYPE_CHECKING:
     from ledgerly.saved.rows_file import SavedRows
+
+
+# A state's access time says when a command last loaded it (see
+# ledgerly.saved.folder.drop_unused); it is set at most once a day.
+_MARK_EVERY = 86400.0
+
+
+def mark_used(fd: int) -> None:
+    """Sets the access time of the state file open as `fd` to now, when it
+    is older than a day: what tells a state still in use from one to drop,
+    whatever the file system does with access times. The modification
+    time, which the rows file names, stays. Never raises."""
+    try:
+        st = os.fstat(fd)
+        now = time.time_ns()
+        if now - st.st_atime_ns > _MARK_EVERY * 1e9 and os.utime in os.supports_fd:
+            os.utime(fd, ns=(now, st.st_mtime_ns))
+    except OSError:
+        pass
 
 
 class Restore:
@@ -128,6 +148,7 @@ class Restore:
         try:
             try:
                 loaded = self._engine.load(self._fd)
+                mark_used(self._fd)
             finally:
                 os.close(self._fd)
             # The host part as the engine's checksum vouches for it.

@@ -9,11 +9,11 @@ and gives the ledger the loaded engine (`end_restore`), notes every refresh
 
 from __future__ import annotations
 
-import contextlib
 import os
 import time
-from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
+from ledgerly.saved.folder import drop_unused
 from ledgerly.saved.restore import Restore
 from ledgerly.saved.state_file import file_identity, folder_refusal, save_rows, save_state
 from ledgerly.sources import SniffCache, Source
@@ -63,6 +63,9 @@ class SavedState:
         self.sources = tuple(sources)
         self.refused: Optional[str] = None
         self.folder_refused: Optional[str] = None
+        # Why the rows file of the latest save could not be written (the
+        # state was; only the next command's shortcut is lost).
+        self.rows_error: Optional[OSError] = None
         # The manifest and stat table of the engine's last refresh: what a
         # save keeps.
         self.manifest = ""
@@ -165,6 +168,10 @@ class SavedState:
         alone (the rows of `last`)."""
         if self.folder_refused is not None:
             return False
+        if last.listing.file_count == 0:
+            # Sources that held no log (a one-off look at some file): a
+            # state of nothing is not worth a file in the cache folder.
+            return False
         sniffed = sniffs.reads
         if not (self._unsaved or sniffed != self._sniffed):
             if self._rows_owed is not None:
@@ -184,18 +191,29 @@ class SavedState:
         # loads the state and exports as it would anyway. (The rows of a
         # snapshot that came from the rows file are written again too:
         # that file names the state file it was saved with.)
-        with contextlib.suppress(OSError):
-            save_rows(self.path, summary, last, self.sources, self.manifest, self.stats)
+        self._write_rows(summary, last)
         self._unsaved = False
         self._sniffed = sniffed
         self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
+        drop_unused(os.path.dirname(self.path), keep=self.path)
+
+    def _write_rows(self, saved: Dict[str, int], last: Snapshot) -> None:
+        """The rows of `last` beside the state file just saved as `saved`
+        describes it; a failure is kept in `rows_error`, never raised."""
+        self.rows_error = None
+        try:
+            save_rows(self.path, saved, last, self.sources, self.manifest, self.stats)
+        except OSError as exc:
+            self.rows_error = exc
 
     def _save_rows_alone(self, loaded: List[int], last: Snapshot) -> None:
         """Writes the rows file that the state file loaded (its identity
         `loaded`) lacked, when that file is still in place: nothing else
         changed, so the next command maps them instead of exporting."""
         self._rows_owed = None
-        with contextlib.suppress(OSError):
-            if file_identity(os.stat(self.path)) == loaded:
-                identity = dict(zip(("inode", "size", "mtime_ns"), loaded))
-                save_rows(self.path, identity, last, self.sources, self.manifest, self.stats)
+        try:
+            if file_identity(os.stat(self.path)) != loaded:
+                return
+        except OSError:
+            return
+        self._write_rows(dict(zip(("inode", "size", "mtime_ns"), loaded)), last)
