@@ -142,7 +142,8 @@ def main(argv=None):
 
     from ledgerly import Engine
     from ledgerly.ledger import default_workers
-    from ledgerly.sources import Source, list_files
+    from ledgerly.sources import Source
+    from ledgerly.walk import list_files
 
     corpus = os.path.join(HERE, "corpus", "live-%d-%d" % (args.files, args.size))
     lean_corpus(corpus, args.files, args.size)

@@ -71,7 +71,8 @@ sys.path.insert(0, HERE)
 
 from ledgerly._native import Engine  # noqa: E402
 from ledgerly.layout import TOKEN_FIELDS, view_rows, words  # noqa: E402
-from ledgerly.sources import Source, list_files  # noqa: E402
+from ledgerly.sources import Source  # noqa: E402
+from ledgerly.walk import list_files  # noqa: E402
 
 import peers  # noqa: E402
 
@@ -726,7 +727,7 @@ def host_measures(args, table):
     from ledgerly import reports
     from ledgerly.cli.progress import run_refresh
     from ledgerly.ledger import Ledger
-    from ledgerly.sources import SniffCache
+    from ledgerly.sniffing import SniffCache
 
     runs = max(args.runs, 5)
     corpus = os.path.abspath(args.corpus)

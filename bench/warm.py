@@ -57,7 +57,8 @@ GOALS = {"grown": 0.15, "unchanged": 0.12, "status": 3.0}
 def choose(corpus, count):
     """`count` logs of 64 KiB to 1 MiB spread over the corpus, both dialects
     in turn: the sessions a person is working in."""
-    from ledgerly.sources import Source, list_files
+    from ledgerly.sources import Source
+    from ledgerly.walk import list_files
 
     listing = list_files([Source(corpus)])
     middling = [f for f in listing.files if 64 << 10 <= f.size <= 1 << 20]
@@ -180,7 +181,9 @@ def listing_measures(mirror, state, runs):
     Python with the same dialects, and of the native walk with none (every
     file opened to recognise it); and the file count."""
     from ledgerly.saved.state_file import restore_dialects
-    from ledgerly.sources import SniffCache, Source, list_files, walk_files
+    from ledgerly.sniffing import SniffCache
+    from ledgerly.sources import Source
+    from ledgerly.walk import list_files, walk_files
 
     sources = [Source(mirror)]
     times = {"native": [], "python": [], "cold": []}

@@ -86,11 +86,12 @@ void store_record(unsigned char* dst, const Record& words) noexcept {
 
 std::uint64_t word(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
 
-// Positions in the file table, given on first use: file order position ->
-// table position.  One small array, so the lookup per record stays in cache.
-class FileTable {
+// Positions in the exported file table, given on first use: file order
+// position -> table position.  One small array, so the lookup per record
+// stays in cache.
+class FilePositions {
  public:
-  FileTable(const FileOrder& order, std::vector<std::string_view>& entries)
+  FilePositions(const FileOrder& order, std::vector<std::string_view>& entries)
       : order_(order), positions_(order.size(), kUnused), entries_(entries) {}
 
   FileIndex index_of(FileIndex file) {
@@ -121,11 +122,11 @@ void store_index(unsigned char* dst, FileIndex index) noexcept {
   }
 }
 
-// The file table of an attributed export; nothing otherwise.
+// The file positions of an attributed export; nothing otherwise.
 template <Attribution A>
-auto make_file_table(const FileOrder& order, std::vector<std::string_view>& entries) {
+auto make_file_positions(const FileOrder& order, std::vector<std::string_view>& entries) {
   if constexpr (A == Attribution::kFiles) {
-    return FileTable(order, entries);
+    return FilePositions(order, entries);
   } else {
     (void)order;
     (void)entries;
@@ -162,7 +163,7 @@ ExportResult export_state(Engine& engine, BufferAllocator* allocator) {
   TextTable projects(hash, out.projects);
   unsigned char* dst = out.buffer.data;
   [[maybe_unused]] unsigned char* index_dst = out.buffer.data + n * record::kSize;
-  [[maybe_unused]] auto files = make_file_table<A>(order, out.files);
+  [[maybe_unused]] auto files = make_file_positions<A>(order, out.files);
   const std::size_t count = selection.rows.size();
   for (std::size_t k = 0; k < count; ++k) {
     if (k + parser::kPrefetchRowsAhead < count) {

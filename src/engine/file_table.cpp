@@ -1,6 +1,8 @@
 // FileTable: open addressing with linear probing over (hash, state) slots.
 // The table doubles when it would pass three quarters full, and a purge
 // rebuilds it from the stored hashes, so no path is hashed twice.
+#include "engine/file_table.h"
+
 #include <atomic>
 #include <bit>
 #include <new>

@@ -15,7 +15,9 @@ Around it:
   `session_detail` (ledgerly.sessions): the same per session (log file,
   with its subagents' logs), and one session per model and day; `blocks` and
   `block_status` (ledgerly.block_reports): the same per 5-hour block, and
-  the state of the current block; each takes its parameters as keywords and
+  the state of the current block; `insights` (ledgerly.insights): usage by
+  weekday and hour, sessions' active time, what the cache saved, and this
+  week and month against the last; each takes its parameters as keywords and
   checks them by making one `ledgerly.params.Query`;
 - `PriceTable` and `load_prices` (ledgerly.prices), `load_config`
   (ledgerly.config), `resolve_sources` (ledgerly.sources);
@@ -41,6 +43,7 @@ from ledgerly._native import Engine
 if TYPE_CHECKING:
     from ledgerly.block_reports import BlockStatus, block_status, blocks
     from ledgerly.config import Config, ConfigError, load_config
+    from ledgerly.insights import Insights, insights
     from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
     from ledgerly.ledger import Ledger
     from ledgerly.prices import PriceTable, load_prices
@@ -66,6 +69,8 @@ _LAZY = {
     "Config": "config",
     "ConfigError": "config",
     "load_config": "config",
+    "Insights": "insights",
+    "insights": "insights",
     "ExportError": "team.export",
     "ExportResult": "team.export",
     "export_parquet": "team.export",
@@ -119,6 +124,7 @@ __all__ = [
     "ExportError",
     "ExportResult",
     "Group",
+    "Insights",
     "Ledger",
     "PanicException",
     "PriceTable",
@@ -134,6 +140,7 @@ __all__ = [
     "block_status",
     "blocks",
     "export_parquet",
+    "insights",
     "list_sessions",
     "load_config",
     "load_prices",

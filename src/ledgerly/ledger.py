@@ -35,9 +35,12 @@ from typing import TYPE_CHECKING, Optional, Sequence, Tuple, Union
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
 from ledgerly.codes import MAX_WORKERS
+from ledgerly.listing import Listing
 from ledgerly.snapshot import Snapshot as Snapshot  # made here; importable from here as before
-from ledgerly.sources import Listing, SniffCache, Source, list_files, project_label
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source, project_label
 from ledgerly.stat_table import manifest_without, moved_in_place
+from ledgerly.walk import list_files
 
 if TYPE_CHECKING:
     import numpy as np

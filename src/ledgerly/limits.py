@@ -11,24 +11,33 @@ The ``[limits]`` table of the config file holds any of::
     month_tokens = 400_000_000   # tokens in one calendar month
     month_cost = 900.0
 
-`Limits.largest_block` (``--limit max``) takes the block limits from the
-largest block that has closed so far instead. `limit_uses` measures the
-current block, day and month against the limits: how much is used, the
-percentage, whether the limit is passed, and when the current pace (the
-last hour's) reaches it within the period. A cost is measured by the
-usage that has a price (a lower bound when some usage has none, which is
-then `partial`). Passing a limit is information, never an error.
+Token limits run from 1 to 2**63 - 1, cost limits from a millionth to
+the highest price a price table accepts (`prices.MAX_PRICE`); anything
+else is refused with the file, line and key, so that every percentage is
+a finite number. `Limits.largest_block` (``--limit max``) takes the block
+limits from the largest block that has closed so far instead.
+
+`limit_uses` measures the current block, day and month against the
+limits: how much is used, the percentage, whether the limit is passed,
+and when the current pace (the last hour's) reaches it within the
+period. A cost is measured by the usage that has a price (a lower bound
+when some usage has none, which is then `partial`). Passing a limit is
+information, never an error. The arithmetic cannot overflow, whatever
+the limits: a percentage or a time that no float holds is None (null in
+JSON), never infinite.
 """
 
 from __future__ import annotations
 
 import calendar
 import math
+import operator
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, FrozenSet, List, Mapping, Optional, Tuple
 
 from ledgerly import timezones as tzs
 from ledgerly.codes import LIMIT_NAMES
+from ledgerly.prices import MAX_PRICE
 from ledgerly.tomlfile import KeyPath, TomlFile
 
 if TYPE_CHECKING:  # numpy comes with these; the config reads limits without it
@@ -40,6 +49,13 @@ if TYPE_CHECKING:  # numpy comes with these; the config reads limits without it
 
 FROM_CONFIG = "config"
 FROM_LARGEST = "largest block"
+
+# The bounds of a limit: tokens fit the engine's 64-bit counts, and a cost
+# limit is at least a millionth (of the price table's currency) and at most
+# the highest price per million tokens.
+MAX_TOKENS = 2**63 - 1
+MIN_COST = 1e-6
+MAX_COST = MAX_PRICE
 
 
 @dataclass(frozen=True)
@@ -55,6 +71,9 @@ class Limits:
     largest_block: bool = False
     resolved: bool = False
     until: Optional[int] = None
+    # The limits that are lower bounds themselves: the largest block's cost
+    # when some of that block's usage has no price.
+    lower_bounds: FrozenSet[str] = frozenset()
 
     def fresh(self, now: int) -> bool:
         """Whether these limits need no finding out at `now` for the same
@@ -70,7 +89,8 @@ class Limits:
     def of_period(self, period: str) -> Limits:
         """The limits of one period ("block", "day" or "month")."""
         values = {name: v for name, v in self.values.items() if name.startswith(period + "_")}
-        return replace(self, values=values, largest_block=self.largest_block and period == "block")
+        lower = frozenset(name for name in self.lower_bounds if name in values)
+        return replace(self, values=values, largest_block=self.largest_block and period == "block", lower_bounds=lower)
 
 
 NO_LIMITS = Limits({})
@@ -87,16 +107,26 @@ def parse_limits(doc: TomlFile, table: Any, path: KeyPath = ("limits",)) -> Limi
         if key not in LIMIT_NAMES:
             raise doc.error(where, "unknown limit (expected one of %s)" % ", ".join(LIMIT_NAMES))
         if key.endswith("_tokens"):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise doc.error(where, "a token limit must be a whole number of at least 1, not %r" % (value,))
+            if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= MAX_TOKENS:
+                raise doc.error(
+                    where, "a token limit must be a whole number from 1 to %d, not %s" % (MAX_TOKENS, _shown(value))
+                )
             values[key] = int(value)
         else:
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise doc.error(where, "a cost limit must be a number, not %s" % type(value).__name__)
-            if not math.isfinite(value) or value <= 0:
-                raise doc.error(where, "a cost limit must be a finite number above 0, not %r" % (value,))
+            if not MIN_COST <= value <= MAX_COST:  # also false for nan
+                raise doc.error(
+                    where, "a cost limit must be a number from %g to %g, not %s" % (MIN_COST, MAX_COST, _shown(value))
+                )
             values[key] = float(value)
     return Limits({name: values[name] for name in LIMIT_NAMES if name in values})
+
+
+def _shown(value: Any) -> str:
+    """A refused value as an error message shows it: at most 40 characters."""
+    text = repr(value)
+    return text if len(text) <= 40 else "%s... (%d characters)" % (text[:20], len(text))
 
 
 def limits_with(limits: Optional[Limits], largest_block: bool) -> Limits:
@@ -120,7 +150,8 @@ class LimitUse:
     period (Unix ms; None for a block limit while no block is open).
     `reaches_at` is when the last hour's pace reaches the limit, None when
     that is not within the period (or the pace is zero, or the limit is
-    already reached)."""
+    already reached). `limit_partial`: the limit is a lower bound itself
+    (``--limit max`` with a largest block whose usage is not all priced)."""
 
     name: str
     limit: float
@@ -130,6 +161,7 @@ class LimitUse:
     end: Optional[int]
     reaches_at: Optional[int]
     source: str = FROM_CONFIG
+    limit_partial: bool = False
 
     @property
     def period(self) -> str:
@@ -141,7 +173,9 @@ class LimitUse:
 
     @property
     def percent(self) -> Optional[float]:
-        return None if self.used is None else 100.0 * self.used / self.limit
+        """`used` as a percentage of the limit; None when the use is not
+        known or the percentage is too large for a float."""
+        return None if self.used is None else percent_of(self.used, self.limit)
 
     @property
     def passed(self) -> bool:
@@ -166,7 +200,27 @@ class LimitUse:
             "start": when(self.start),
             "end": when(self.end),
             "reaches_at": when(self.reaches_at),
+            "limit_partial": self.limit_partial,
         }
+
+
+def _number(value: float) -> float:
+    """`value` as a Python int (any whole number, numpy's included, so
+    that it cannot wrap) or float."""
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        return float(value)
+
+
+def percent_of(used: float, limit: float) -> Optional[float]:
+    """`used` as a percentage of `limit`: a finite float, or None when it
+    is too large to be one (whole numbers are divided exactly)."""
+    try:
+        value = _number(used) * 100 / _number(limit)
+    except (OverflowError, ZeroDivisionError):
+        return None
+    return value if math.isfinite(value) else None
 
 
 def month_bounds(day: str, zone: tzs.Zone) -> Tuple[int, int]:
@@ -183,47 +237,62 @@ def _reaches(
     used: Optional[float], limit: float, per_ms: Optional[float], now: int, end: Optional[int]
 ) -> Optional[int]:
     """When usage `used` growing by `per_ms` per millisecond reaches
-    `limit`, if that is before `end`."""
-    if used is None or per_ms is None or end is None or used >= limit or per_ms <= 0:
+    `limit`, if that is before `end`. The wait is compared with the time
+    left before it is rounded, so that a pace too slow to reach the limit
+    within any float gives None rather than an overflow."""
+    if used is None or per_ms is None or end is None or not used < limit or not per_ms > 0:
         return None
-    at = now + math.ceil((limit - used) / per_ms)
+    try:
+        wait = (_number(limit) - _number(used)) / per_ms
+    except (OverflowError, ZeroDivisionError):
+        return None
+    if not wait < end - now:  # also false for an infinite wait
+        return None
+    at = now + math.ceil(wait)
     return at if at < end else None
 
 
 def largest_block(
     snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: int
-) -> Tuple[Optional[int], Optional[float], Optional[int]]:
+) -> Tuple[Optional[int], Optional[float], Optional[int], bool]:
     """The most tokens and the highest priced cost (None without prices)
     of any block that closed before `now`, over the rows that match the
     query's model and project globs (its range does not matter), both None
-    when no block has closed; and the end of the block open at `now`, when
-    the answer may change without new usage (None when none is open)."""
+    when no block has closed; the end of the block open at `now`, when
+    the answer may change without new usage (None when none is open); and
+    whether some usage of the block with that cost has no price (the cost
+    is then at least that)."""
     from ledgerly.block_reports import blocks_for
     from ledgerly.params import BLOCK
 
     whole = blocks_for(snapshot, replace(query, by=(BLOCK,), low=None, high=None, breakdown=False), prices, now)
     closed = [g for g in whole.rows if not g.key["active"]]
     if not closed:
-        return None, None, whole.active_until
+        return None, None, whole.active_until, False
     tokens = max(g.total_tokens for g in closed)
-    return tokens, (max(g.priced_cost for g in closed) if prices else None), whole.active_until
+    if not prices:
+        return tokens, None, whole.active_until, False
+    costliest = max(closed, key=lambda g: g.priced_cost)
+    return tokens, costliest.priced_cost, whole.active_until, costliest.cost is None
 
 
 def with_largest_block(
     limits: Limits, snapshot: Snapshot, query: Query, prices: Optional[PriceTable], now: int
 ) -> Limits:
     """`limits` with the block limits set to the largest closed block's
-    usage when `limits.largest_block` (none when no block has closed; no
-    cost limit when the largest block's priced usage cost nothing)."""
+    usage when `limits.largest_block` (none when no block has closed).
+    No cost limit when the largest block's priced usage cost less than
+    the least cost limit the config accepts (`MIN_COST`)."""
     if not limits.largest_block or limits.resolved:
         return limits
-    tokens, cost, until = largest_block(snapshot, query, prices, now)
+    tokens, cost, until, partial = largest_block(snapshot, query, prices, now)
     values = {k: v for k, v in limits.values.items() if not k.startswith("block_")}
     if tokens:
         values["block_tokens"] = tokens
-    if cost:
+    if cost is not None and cost >= MIN_COST:
         values["block_cost"] = cost
-    return Limits({n: values[n] for n in LIMIT_NAMES if n in values}, True, True, until)
+    lower = frozenset(["block_cost"]) if partial and "block_cost" in values else frozenset()
+    return Limits({n: values[n] for n in LIMIT_NAMES if n in values}, True, True, until, lower)
 
 
 def with_block_limits(
@@ -287,9 +356,8 @@ def limit_uses(
             per_ms = current.burn_priced_cost / 3_600_000 if current.burn_priced_cost is not None else None
         else:
             used, partial, per_ms = None, False, None
+        reaches = _reaches(used, limit, per_ms, now, end)
         out.append(
-            LimitUse(
-                name, limit, used, partial, start, end, _reaches(used, limit, per_ms, now, end), limits.source(name)
-            )
+            LimitUse(name, limit, used, partial, start, end, reaches, limits.source(name), name in limits.lower_bounds)
         )
     return out

@@ -40,6 +40,10 @@ SORTS = ("cost", "tokens", "recent")  # how sessions are ordered: the largest fi
 MAX_GLOBS = 64
 MAX_TEXT = 1024  # longest accepted glob, zone name, time text or session name
 MAX_TOP = 1_000_000
+# The idle gap of the insights' active time: gaps between a session's events
+# longer than this many minutes are not active time.
+DEFAULT_IDLE_GAP = 30
+MAX_IDLE_GAP = 7 * 24 * 60
 
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off", "")
@@ -70,8 +74,9 @@ class Query:
     milliseconds (`low` inclusive, `high` exclusive, None where open),
     already read in `zone` and in order; `model`, `project` and `machine`
     are globs (none: every one). A project given as a plain word (no glob
-    character, no path separator) is kept as the globs that match it as a
-    whole name or as the last part of a path (`project_globs`)."""
+    character, no path separator) is kept as the globs that match it, in
+    any case, as a whole name or as the last part of a path
+    (`project_globs`)."""
 
     by: Tuple[str, ...]
     zone: Zone
@@ -105,6 +110,53 @@ class SessionQuery:
         return self.rows.key() + (self.sort, self.top, self.id)
 
 
+@dataclass(frozen=True)
+class InsightsQuery:
+    """Checked parameters of the insights: the rows of `rows` (range, zone
+    and globs), and the idle gap in minutes (`idle_gap`): a pause between
+    two events of a session longer than that is not active time."""
+
+    rows: Query
+    idle_gap: int = DEFAULT_IDLE_GAP
+
+    def key(self) -> Tuple[Any, ...]:
+        """A hashable form, for caching answers."""
+        return self.rows.key() + (self.idle_gap,)
+
+
+def parse_idle_gap(text: Union[str, int, None]) -> int:
+    """A whole number of minutes from 1 to a week (None: the default)."""
+    if text is None:
+        return DEFAULT_IDLE_GAP
+    if isinstance(text, bool):
+        raise ParameterError("idle_gap", "expected a whole number of minutes")
+    if isinstance(text, int):
+        value = text
+    else:
+        stripped = text.strip()
+        if not (stripped.isascii() and stripped.isdigit()) or len(stripped) > 12:
+            raise ParameterError("idle_gap", "expected a whole number of minutes, not %r" % text[:40])
+        value = int(stripped)
+    if not 1 <= value <= MAX_IDLE_GAP:
+        raise ParameterError("idle_gap", "expected 1 to %d minutes" % MAX_IDLE_GAP)
+    return value
+
+
+def make_insights_query(
+    since: Bound = None,
+    until: Bound = None,
+    tz: ZoneSpec = None,
+    model: Globs = (),
+    project: Globs = (),
+    idle_gap: Union[str, int, None] = None,
+    now: Optional[int] = None,
+) -> InsightsQuery:
+    """Checks the parameters of the insights; raises ParameterError naming
+    the first bad one."""
+    rows = make_query((), since, until, tz, model, project, now=now)
+    return InsightsQuery(rows, parse_idle_gap(idle_gap))
+
+
 def parse_top(text: Union[str, int, None]) -> Optional[int]:
     """A positive count of sessions, or None."""
     if text is None:
@@ -115,7 +167,7 @@ def parse_top(text: Union[str, int, None]) -> Optional[int]:
         value = text
     else:
         stripped = text.strip()
-        if not stripped.isdigit() or len(stripped) > 12:
+        if not (stripped.isascii() and stripped.isdigit()) or len(stripped) > 12:
             raise ParameterError("top", "expected a whole number of sessions, not %r" % text[:40])
         value = int(stripped)
     if not 1 <= value <= MAX_TOP:
@@ -203,16 +255,31 @@ GLOB_CHARACTERS = "*?["
 
 def project_globs(globs: Tuple[str, ...]) -> Tuple[str, ...]:
     """The globs a project selection stands for: a glob as given (matched
-    against the whole project name, a path), and a plain word (no glob
-    character, no path separator) as the name itself or the last part of a
-    path ("volcano" selects /home/me/work/volcano, and a project named just
-    "volcano")."""
+    against the whole project name, a path, case counting), and a plain
+    word (no glob character, no path separator) as the name itself or the
+    last part of a path, in any case ("volcano" selects
+    /home/me/work/Volcano, and a project named just "VOLCANO")."""
     out = []
     for glob in globs:
-        out.append(glob)
-        if not any(c in glob for c in GLOB_CHARACTERS + "/\\"):
-            out.extend(("*/" + glob, "*\\" + glob))
+        if any(c in glob for c in GLOB_CHARACTERS + "/\\"):
+            out.append(glob)
+        else:
+            word = any_case(glob)
+            out.extend((word, "*/" + word, "*\\" + word))
     return tuple(out)
+
+
+def any_case(word: str) -> str:
+    """A glob that matches `word` (which holds no glob character) in any
+    case: each letter written as the class of its forms ("[vV]olcano"
+    becomes "[vV][oO]..."), so that every matcher of globs, the team
+    query's included, reads it alike."""
+    out = []
+    for c in word:
+        forms = {c, c.lower(), c.upper(), c.lower().upper(), c.upper().lower()}
+        single = sorted(f for f in forms if len(f) == 1)
+        out.append("[%s]" % "".join(single) if len(single) > 1 else c)
+    return "".join(out)
 
 
 # Relative dates, read in the query's zone at the time the query is made.
@@ -220,7 +287,7 @@ def project_globs(globs: Tuple[str, ...]) -> Tuple[str, ...]:
 # the last); "7d" and "4w" name the day that many days or weeks before today;
 # "12h" names the instant that many hours ago.
 PERIODS = ("today", "yesterday", "this-week", "last-week", "this-month", "last-month", "this-year", "last-year")
-_AGO_RE = re.compile(r"^(\d{1,6})([dwh])$")
+_AGO_RE = re.compile(r"^([0-9]{1,6})([dwh])$")  # ASCII digits only: int() would take any script's
 RELATIVE_HINT = "or a relative date: today, yesterday, 7d, 4w, 12h, this-week, last-week, this-month, last-month, ..."
 
 

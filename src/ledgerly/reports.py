@@ -29,10 +29,11 @@ import numpy as np
 
 from ledgerly import localtime
 from ledgerly import timezones as tzs
-from ledgerly.grouping import Codes, aggregate, dense, exact_sums, ranked, small
+from ledgerly.grouping import Codes, dense, exact_sums, ranked, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
 from ledgerly.params import DIMENSIONS, Globs, ParameterError, Query, ZoneSpec, make_query
-from ledgerly.prices import PriceTable, costs, missing_keys
+from ledgerly.prices import PriceTable
+from ledgerly.prices.classes import group_by_model
 from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import Bound
 
@@ -117,6 +118,8 @@ class Report:
     # Of a blocks report with block limits: the use of each by the current
     # block (`ledgerly.limits.LimitUse.to_dict`).
     limits: Tuple[Mapping[str, Any], ...] = ()
+    # The currency of the costs (None: bare numbers, as the table was written).
+    currency: Optional[str] = None
 
     def key_fields(self) -> Tuple[str, ...]:
         return BLOCK_FIELDS if self.by == ("block",) else self.by
@@ -139,6 +142,8 @@ class Report:
         out["timezone"] = self.timezone
         if self.limits:
             out["limits"] = [dict(use) for use in self.limits]
+        if self.priced:
+            out["currency"] = self.currency
         return out
 
     def to_json(self, indent: Optional[int] = 2) -> str:
@@ -152,12 +157,26 @@ class Report:
         return [dict(g.key, **m.to_dict(self.priced)) for g in self.rows for m in g.models]
 
     def to_csv(self) -> str:
-        buffer = io.StringIO()
-        writer = csv.DictWriter(buffer, fieldnames=list(self.columns()), lineterminator="\n")
-        writer.writeheader()
-        for record in self.csv_rows():
-            writer.writerow({k: _csv_value(v) for k, v in record.items()})
-        return buffer.getvalue()
+        return write_csv(self.columns(), self.csv_rows(), self.currency if self.priced else None)
+
+
+def write_csv(columns: Sequence[str], records: Sequence[Mapping[str, Any]], currency: Optional[str]) -> str:
+    """CSV text of `records` with a header of `columns`; with a currency,
+    the cost columns name it (``cost_usd``)."""
+    names = {c: cost_column(c, currency) for c in columns}
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow([names[c] for c in columns])
+    for record in records:
+        writer.writerow([_csv_value(record.get(c)) for c in columns])
+    return buffer.getvalue()
+
+
+def cost_column(name: str, currency: Optional[str]) -> str:
+    """A CSV column's name: a cost column with the currency it is in."""
+    if currency and name.endswith("cost"):
+        return "%s_%s" % (name, currency.lower())
+    return name
 
 
 def _csv_value(value: Any) -> Any:
@@ -278,40 +297,20 @@ def build_report(
     breakdown: bool,
     by: Tuple[str, ...],
 ) -> Report:
-    """Groups the selection by `dims` and the model (prices are per model),
-    then sums the per-model groups up into one report row per key. Rows come
-    out in the order of the dimensions' codes (which follow their labels)."""
-    model_in_key = "model" in by
-    fine_dims = dims if model_in_key else dims + [ranked(sel.rows["model"], sel.models)]
-    fine = aggregate(fine_dims, sel.tokens)
-    sums = fine.sums
-    model_dim = fine_dims[by.index("model")] if model_in_key else fine_dims[-1]
-    model_digits = fine.digits[by.index("model")] if model_in_key else fine.digits[-1]
-    model_of = model_dim.values[model_digits] if model_dim.values is not None else model_digits
-    if prices:
-        matrix = prices.matrix(sel.models)
-        paid, missing = costs(sums.astype(np.float64), model_of, matrix)
-    else:
-        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
-
-    unpriced = unpriced_models(sums, model_of, missing, sel.models, prices)
-    fine_groups = FineGroups(fine.digits[: len(dims)], model_of, model_digits, sums, paid, missing)
-    return assemble(fine_groups, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, unpriced)
+    """Groups the selection by `dims` and the model (prices are per event:
+    `ledgerly.prices.classes` sums each price class apart), then sums the
+    per-model groups up into one report row per key. Rows come out in the
+    order of the dimensions' codes (which follow their labels)."""
+    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices)
+    fine = FineGroups(groups.outer, groups.model_of, groups.model_rank, groups.sums, groups.paid, groups.missing)
+    return assemble(
+        fine, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, groups.unpriced, currency_of(prices)
+    )
 
 
-def unpriced_models(
-    sums: np.ndarray, model_of: np.ndarray, missing: np.ndarray, models: Sequence[str], prices: Optional[PriceTable]
-) -> Dict[str, Tuple[str, ...]]:
-    """The models of the groups with usage that has no price (`missing`),
-    each with the price keys its usage would need. `sums` are per-group
-    token sums, `model_of` each group's index into `models`."""
-    unpriced: Dict[str, Tuple[str, ...]] = {}
-    if prices:
-        for m in np.unique(model_of[missing]).tolist():
-            name = models[m]
-            usage = exact_sums(sums[model_of == m], np.zeros(1, dtype=np.intp))[0]
-            unpriced[name] = tuple(missing_keys(np.asarray(usage, dtype=np.float64), prices.price_for(name)))
-    return unpriced
+def currency_of(prices: Optional[PriceTable]) -> Optional[str]:
+    """The currency of a report priced by `prices` (None: bare numbers)."""
+    return prices.currency if prices else None
 
 
 @dataclass(frozen=True)
@@ -348,6 +347,7 @@ def assemble(
     priced: bool,
     breakdown: bool,
     unpriced: Mapping[str, Tuple[str, ...]],
+    currency: Optional[str] = None,
 ) -> Report:
     """The report of per-model groups: neighbours that differ only in the
     model are summed into one row per key (their costs too, and a row is
@@ -405,7 +405,9 @@ def assemble(
             for k, a in enumerate(runs.tolist())
         )
     totals = make({}, np.asarray(whole).tolist(), float(paid.sum()), bool(missing.any()), children)
-    return Report(by, tuple(rows), totals, timezone, priced, breakdown and not model_in_key, dict(unpriced))
+    return Report(
+        by, tuple(rows), totals, timezone, priced, breakdown and not model_in_key, dict(unpriced), currency=currency
+    )
 
 
 def report_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = None) -> Report:

@@ -25,9 +25,7 @@ sessions of a range add up exactly to that range's daily report.
 
 from __future__ import annotations
 
-import csv
 import dataclasses
-import io
 import json
 import os
 from dataclasses import dataclass, field
@@ -35,11 +33,12 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-from ledgerly.grouping import Codes, Groups, aggregate, exact_sums, ranked, small
+from ledgerly.grouping import Codes, exact_sums, small
 from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
-from ledgerly.prices import PriceTable, costs
-from ledgerly.reports import TOTAL_FIELDS, Group, Report, report_for, select, unpriced_models
+from ledgerly.prices import PriceTable
+from ledgerly.prices.classes import group_by_model
+from ledgerly.reports import TOTAL_FIELDS, Group, Report, currency_of, report_for, select, write_csv
 from ledgerly.snapshot import Snapshot
 from ledgerly.sources import LOG_SUFFIX, SUBAGENT_FOLDER
 from ledgerly.timezones import Bound, Zone, format_instant
@@ -211,6 +210,7 @@ class SessionReport:
     timezone: str
     priced: bool = False
     unpriced: Mapping[str, Tuple[str, ...]] = field(default_factory=dict)
+    currency: Optional[str] = None
 
     def columns(self) -> Tuple[str, ...]:
         """The CSV columns, in order; also the fields of each JSON row."""
@@ -233,6 +233,8 @@ class SessionReport:
             out["unpriced"] = sorted(self.unpriced)
         out["timezone"] = self.timezone
         out["sessions"] = self.count
+        if self.priced:
+            out["currency"] = self.currency
         return out
 
     def to_json(self, indent: Optional[int] = 2) -> str:
@@ -240,14 +242,12 @@ class SessionReport:
 
     def to_csv(self) -> str:
         """One line per listed session; models joined by ";"."""
-        buffer = io.StringIO()
-        writer = csv.DictWriter(buffer, fieldnames=list(self.columns()), lineterminator="\n")
-        writer.writeheader()
+        records = []
         for session in self.rows:
             record = session.to_dict(self.priced)
             record["models"] = ";".join(session.models)
-            writer.writerow({k: "" if v is None else v for k, v in record.items()})
-        return buffer.getvalue()
+            records.append(record)
+        return write_csv(self.columns(), records, self.currency if self.priced else None)
 
 
 @dataclass(frozen=True)
@@ -278,6 +278,8 @@ class SessionDetail:
         if self.priced:
             out["unpriced"] = sorted(self.unpriced)
         out["timezone"] = self.by_day.timezone
+        if self.priced:
+            out["currency"] = self.by_day.currency
         return out
 
     def to_json(self, indent: Optional[int] = 2) -> str:
@@ -297,17 +299,6 @@ def _group(tokens: List[int], paid: float, missing: bool, priced: bool) -> Group
     return Group({}, tuple(int(t) for t in tokens), None if not priced or missing else paid, paid, missing)
 
 
-@dataclass(frozen=True)
-class _Costs:
-    """Per group of an aggregate: the cost of the priced part (`paid`),
-    whether some usage has no price (`missing`), the model (`model_of`, an
-    index into the selection's names)."""
-
-    paid: np.ndarray
-    missing: np.ndarray
-    model_of: np.ndarray
-
-
 def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """The session code of every row (one gather through the per-file
     table, then renumbered densely over the sessions that have rows), and
@@ -319,15 +310,15 @@ def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray
     return dense[codes], np.flatnonzero(present)
 
 
-def _priced(fine: Groups, model_codes: Codes, models: Sequence[str], prices: Optional[PriceTable]) -> _Costs:
-    """The costs of groups whose last dimension is `model_codes`."""
-    digits = fine.digits[-1]
-    model_of = model_codes.values[digits] if model_codes.values is not None else digits
-    if prices:
-        paid, missing = costs(fine.sums.astype(np.float64), model_of, prices.matrix(models))
-    else:
-        paid, missing = np.zeros(len(fine)), np.zeros(len(fine), dtype=bool)
-    return _Costs(paid, missing, model_of)
+def session_codes(snapshot: Snapshot, mask: Optional[np.ndarray] = None) -> Tuple[np.ndarray, int]:
+    """The session of each of the snapshot's rows that `mask` selects (every
+    row without one), as codes numbered densely (in path order) over the
+    sessions that have such rows, and how many sessions that is. Raises
+    SessionError for a snapshot whose rows do not name their logs."""
+    smap = snapshot_sessions(snapshot)
+    assert snapshot.file_index is not None
+    codes, listed = _session_codes(smap, snapshot.file_index if mask is None else snapshot.file_index[mask])
+    return codes, len(listed)
 
 
 def _spans(rows: np.ndarray, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -392,20 +383,18 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     count = len(listed)
     priced = bool(prices)
 
-    # Sums per session, subagent flag and model (costs are per model).
-    model_codes = ranked(sel.rows["model"], sel.models)
-    fine = aggregate([Codes(codes, max(1, count)), small(sel.rows["subagent"] != 0, 2), model_codes], sel.tokens)
-    session_of, sub_of = fine.digits[0], fine.digits[1]
-    cost = _priced(fine, model_codes, sel.models, prices)
-    unpriced = unpriced_models(fine.sums, cost.model_of, cost.missing, sel.models, prices)
+    # Sums and costs per session, subagent flag and model.
+    dims = [Codes(codes, max(1, count)), small(sel.rows["subagent"] != 0, 2)]
+    fine = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices)
+    session_of, sub_of = fine.outer[0], fine.outer[1]
     first_ms, last_ms, project_of = _spans(sel.rows, codes)
 
     # Per session: the sums of its groups, and of its subagent groups.
     is_sub = sub_of == 1
     sub_sums = np.where(is_sub[:, None], fine.sums, np.zeros_like(fine.sums))
     begin = np.flatnonzero(np.r_[True, session_of[1:] != session_of[:-1]]) if len(fine) else np.zeros(0, np.intp)
-    own = _sums(fine.sums, cost.paid, cost.missing, begin)
-    subagents = _sums(sub_sums, np.where(is_sub, cost.paid, 0.0), cost.missing & is_sub, begin)
+    own = _sums(fine.sums, fine.paid, fine.missing, begin)
+    subagents = _sums(sub_sums, np.where(is_sub, fine.paid, 0.0), fine.missing & is_sub, begin)
     ends = np.r_[begin[1:], len(fine)].astype(np.intp)
 
     # The order, computed on whole columns; only the sessions listed are
@@ -418,7 +407,7 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     else:
         weight = own.tokens[:, [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]].sum(axis=1)
     chosen: List[Session] = []
-    model_list, begin_list, end_list = cost.model_of.tolist(), begin.tolist(), ends.tolist()
+    model_list, begin_list, end_list = fine.model_of.tolist(), begin.tolist(), ends.tolist()
     for k in np.argsort(-weight, kind="stable")[: query.top].tolist():
         path = smap.paths[int(listed[k])]
         used = sorted({sel.models[m] for m in model_list[begin_list[k] : end_list[k]]})
@@ -437,13 +426,14 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
 
     return SessionReport(
         rows=tuple(chosen),
-        totals=_group(_whole(fine.sums), float(cost.paid.sum()), bool(cost.missing.any()), priced),
-        subagents=_group(_whole(sub_sums), float(cost.paid[is_sub].sum()), bool(cost.missing[is_sub].any()), priced),
+        totals=_group(_whole(fine.sums), float(fine.paid.sum()), bool(fine.missing.any()), priced),
+        subagents=_group(_whole(sub_sums), float(fine.paid[is_sub].sum()), bool(fine.missing[is_sub].any()), priced),
         count=count,
         sort=sort,
         timezone=sel.zone.name,
         priced=priced,
-        unpriced=unpriced,
+        unpriced=fine.unpriced,
+        currency=currency_of(prices),
     )
 
 

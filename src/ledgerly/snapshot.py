@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, Tuple, Union
 if TYPE_CHECKING:
     import numpy as np
 
-    from ledgerly.sources import Listing
+    from ledgerly.listing import Listing
 
 
 @dataclass(frozen=True)

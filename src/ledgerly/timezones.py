@@ -66,7 +66,9 @@ def _local_offset(seconds: int) -> int:
     return time.localtime(seconds).tm_gmtoff
 
 
-_OFFSET_RE = re.compile(r"^([+-])(\d{2}):?(\d{2})$")
+# Digits in offsets, dates and times are ASCII digits (re.ASCII): \d alone
+# would also take other scripts' digits, such as full-width ones.
+_OFFSET_RE = re.compile(r"^([+-])(\d{2}):?(\d{2})$", re.ASCII)
 
 
 def local_zone_name() -> str:
@@ -164,7 +166,7 @@ def calendar_offset_ms(ms: int, offset_ms: int) -> int:
     return min(max(0, low), high)
 
 
-_DAY_RE = re.compile(r"(\d{4})-(\d{2})-(\d{2})")
+_DAY_RE = re.compile(r"(\d{4})-(\d{2})-(\d{2})", re.ASCII)
 
 
 def parse_day(text: str) -> int:
@@ -213,7 +215,9 @@ def format_instant(ms: int, zone: Zone) -> str:
 _MS_DELTA = datetime(1970, 1, 1, 0, 0, 0, 1000) - datetime(1970, 1, 1)
 Bound = Union[None, str, int, date, datetime]
 
-_TIME_RE = re.compile(r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$")
+_TIME_RE = re.compile(
+    r"^(\d{4}-\d{2}-\d{2})[Tt ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d+))?)?([Zz]|[+-]\d{2}:\d{2})?$", re.ASCII
+)
 
 
 def bound_ms(value: Bound, zone: Zone, end: bool) -> Optional[int]:

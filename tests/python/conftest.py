@@ -16,8 +16,8 @@ import pytest
 from hypothesis import settings
 
 from ledgerly.layout import RECORD_DTYPE
+from ledgerly.listing import Listing
 from ledgerly.snapshot import Snapshot
-from ledgerly.sources import Listing
 
 # A runner started in the background by a shell without job control ignores
 # Ctrl-C, and its children inherit that: interpreters started by the tests
@@ -174,8 +174,11 @@ def _private_cache(tmp_path_factory):
     """Commands run by the tests (and ledgers they open) keep their saved
     states in a folder of the test session, never in the user's cache."""
     os.environ["LEDGERLY_CACHE_DIR"] = str(tmp_path_factory.mktemp("cache"))
+    # Nor do they read or write the prices imported into the user's data folder.
+    os.environ["LEDGERLY_DATA_DIR"] = str(tmp_path_factory.mktemp("data"))
     yield
     del os.environ["LEDGERLY_CACHE_DIR"]
+    del os.environ["LEDGERLY_DATA_DIR"]
 
 
 @pytest.fixture
@@ -197,6 +200,7 @@ def cli(home):
             HOME=str(home),
             XDG_CONFIG_HOME=str(home / ".config"),
             XDG_CACHE_HOME=str(home / ".cache"),
+            XDG_DATA_HOME=str(home / ".local" / "share"),
             NO_COLOR="1",
             COLUMNS="150",
             TZ="UTC",

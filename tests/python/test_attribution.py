@@ -14,7 +14,8 @@ import pytest
 import ledgerly
 from ledgerly import _ledger, _native
 from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE
-from ledgerly.sources import Source, list_files
+from ledgerly.sources import Source
+from ledgerly.walk import list_files
 
 from conftest import event_log, message_line, write
 

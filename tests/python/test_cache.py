@@ -23,7 +23,9 @@ from ledgerly.live.ticks import LiveLedger
 from ledgerly.saved import clear_states, list_states, state_path
 from ledgerly.saved.rows_file import RowsRefused, read_rows, rows_path, write_rows
 from ledgerly.saved.state import REDO_PER_FILE
-from ledgerly.sources import SniffCache, Source, list_files
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
+from ledgerly.walk import list_files
 
 from conftest import PRICES, event_log, line, message_line, user_line, write
 from faults import injector, preloading

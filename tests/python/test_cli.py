@@ -318,10 +318,20 @@ def test_options_may_come_before_the_command(cli, tree, args, key, expected):
         (["daily", "{tree}", "--prices", "{tree}/none.toml"], 2, "none.toml: No such file or directory"),
         (["daily", "{tree}", "--config", "{tree}/bad.toml"], 2, "bad.toml:2: prices.m.inptu: unknown price key"),
         (["daily", "{tree}", "--workers", "0"], 2, "argument --workers: must be at least 1"),
+        (["daily", "{tree}", "--workers", "two"], 2, "argument --workers: not a whole number: 'two'"),
+        (["watch", "{tree}", "--interval", "0"], 2, "argument --interval: must be between 0.1 and 3600 seconds"),
+        (["serve", "{tree}", "--port", "http"], 2, "argument --port: not a port number: 'http'"),
+        (["serve", "{tree}", "--port", "65536"], 2, "must be between 0 and 65535 (0: any free port)"),
+        (["serve", "{tree}", "--rescan", "nan"], 2, "argument --rescan: must be between 0.05 and 86400 seconds"),
         (["daily", "{tree}", "--json", "--csv"], 2, "not allowed with argument"),
         (["frobnicate"], 2, "unknown command 'frobnicate' (and no such file or folder); the commands are daily,"),
         (["dayly", "{tree}"], 2, "unknown command 'dayly' (and no such file or folder); did you mean 'daily'?"),
         (["--tz", "UTC", "sessoins"], 2, "did you mean 'sessions'?"),
+        # An option no command has names itself, not the word after it.
+        (["--sinse", "7d", "daily", "{tree}"], 2, "unknown option '--sinse'; did you mean '--since'?"),
+        (["--sinse=7d", "{tree}"], 2, "unknown option '--sinse'; did you mean '--since'?"),
+        (["-q", "sessions", "{tree}"], 2, "unknown option '-q'; see ledgerly --help"),
+        (["--sin", "7d", "--tz", "-05:00", "daily", "{tree}"], 0, None),  # abbreviations and offsets as before
         (["./frobnicate"], 2, "frobnicate: does not exist"),  # looks like a path: a source
         (["daily"], 2, "no logs found"),  # an empty home folder
     ],

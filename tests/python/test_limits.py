@@ -7,15 +7,17 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
+from ledgerly.config import ConfigError, load_config
+
 from conftest import PRICES, message_line, write
 
 
-def recent(minutes_ago, key, inp):
+def recent(minutes_ago, key, inp, model="alpha-4-5"):
     """A message line `minutes_ago` minutes ago, but not before today's
     midnight (UTC), so that today and the current block hold it."""
     now = datetime.now(timezone.utc).replace(microsecond=0)
     when = max(now - timedelta(minutes=minutes_ago), now.replace(hour=0, minute=0, second=0))
-    return message_line(when.strftime("%Y-%m-%dT%H:%M:%SZ"), key, "alpha-4-5", inp=inp, cwd="/w/live")
+    return message_line(when.strftime("%Y-%m-%dT%H:%M:%SZ"), key, model, inp=inp, cwd="/w/live")
 
 
 @pytest.fixture
@@ -97,3 +99,77 @@ def test_blocks_and_status_show_the_use_of_the_limits(cli, tree, tmp_path):
     fields = "{block_tokens_use} {block_tokens_bar} {day_tokens_use} {day_tokens_at} {month_tokens_use} {limit}"
     line = cli("status", *common, "--no-server", "--format", fields).stdout.strip()
     assert line == "75% ████████░░ 120% - - day tokens 120% passed"
+
+
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ("block_cost = 5e-324", "a cost limit must be a number from 1e-06 to 1e+12, not 5e-324"),
+        ("day_cost = 0.0000009", "not 9e-07"),
+        ("month_cost = 1e308", "not 1e+308"),
+        ("day_cost = inf", "not inf"),
+        ("block_tokens = 9223372036854775808", "a token limit must be a whole number from 1 to 9223372036854775807"),
+        ("day_tokens = 1%s" % ("0" * 400), "not 10000000000000000000... (401 characters)"),
+    ],
+)
+def test_limits_outside_their_bounds_are_refused_with_file_line_and_key(tmp_path, line, message):
+    path = tmp_path / "config.toml"
+    path.write_text("timezone = 'UTC'\n[limits]\n%s\n" % line)
+    with pytest.raises(ConfigError) as caught:
+        load_config(str(path))
+    assert str(caught.value) == "%s:3: limits.%s: %s" % (path, line.split()[0], str(caught.value).split(": ", 2)[2])
+    assert message in str(caught.value) and "\n" not in str(caught.value)
+
+
+def test_limits_at_their_bounds_are_measured_by_every_command(cli, tree, tmp_path):
+    """The bounds themselves, and a price so low that the pace would reach
+    them only after longer than any float holds: every command answers,
+    its JSON has no Infinity, and no time is given."""
+    path = tmp_path / "config.toml"
+    path.write_text(
+        "[limits]\nblock_tokens = 9223372036854775807\nblock_cost = 1e12\nday_tokens = 1\nday_cost = 1e-6\n"
+        '[prices."alpha-4*"]\ninput = 1e-300\n'
+    )
+    common = ("--source", tree, "--config", path, "--tz", "UTC")
+
+    def strict(text):
+        return json.loads(text, parse_constant=lambda name: pytest.fail("%s in the JSON" % name))
+
+    check = cli("check", *common)
+    assert (check.returncode, check.stderr) == (3, ""), check.stderr
+    assert "Passed: day tokens." in check.stdout
+    data = strict(cli("check", *common, "--json").stdout)
+    assert [(u["name"], u["reaches_at"]) for u in data["limits"]] == [
+        ("block_tokens", None),
+        ("block_cost", None),
+        ("day_tokens", None),
+        ("day_cost", None),
+    ]
+    assert [u["percent"] for u in data["limits"]][2:] == [300_000.0, 0.0]
+    blocks = cli("blocks", *common, "--json")
+    assert blocks.returncode == 0 and len(strict(blocks.stdout)["limits"]) == 2, blocks.stderr
+    table = cli("blocks", *common)
+    assert table.returncode == 0 and "Current block" in table.stdout, table.stderr
+    status = cli("status", *common, "--no-server")
+    assert (status.returncode, status.stderr) == (0, "") and "day tokens 300000% passed" in status.stdout
+
+
+def test_the_largest_block_as_limit_is_marked_when_part_of_it_has_no_price(cli, tmp_path):
+    root = tmp_path / "logs"
+    old = message_line("2025-03-14T10:00:00Z", "o1", "alpha-4-5", inp=10_000, cwd="/w/old")
+    old += message_line("2025-03-14T10:05:00Z", "o2", "gamma-1", inp=500, cwd="/w/old")  # no price
+    write(root, "old.jsonl", old)
+    write(root, "now.jsonl", recent(20, "n1", 3000))
+    prices = tmp_path / "prices.toml"
+    prices.write_text(PRICES)
+    common = ("check", "--source", root, "--prices", prices, "--tz", "UTC", "--limit", "max")
+    done = cli(*common, env={"COLUMNS": "120"})
+    assert done.returncode == 0, done.stderr
+    assert "block cost  " in done.stdout and "0.0090 of 0.03+" in done.stdout  # 3,000 and 10,000 at 3 per million
+    assert "3,000 of 10,500" in done.stdout  # tokens are counted whole: no +
+    uses = {u["name"]: u for u in json.loads(cli(*common, "--json").stdout)["limits"]}
+    assert (uses["block_cost"]["limit_partial"], uses["block_tokens"]["limit_partial"]) == (True, False)
+    # blocks shows it so under its table, and each block's share of it as check's percentage.
+    blocks = cli("blocks", "--source", root, "--prices", prices, "--tz", "UTC", "--limit", "max")
+    assert "30%  0.0090 of 0.03+" in blocks.stdout
+    assert [line.split()[-2:] for line in blocks.stdout.splitlines() if line.startswith("  20")][-1] == ["28%", "30%"]

@@ -11,7 +11,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from ledgerly.sources import SniffCache, Source, list_files, walk_files
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
+from ledgerly.walk import list_files, walk_files
 
 from conftest import event_log, line, message_line, user_line, write
 
@@ -171,18 +173,18 @@ def test_a_source_path_the_native_walk_cannot_take_goes_to_the_python_walk(tmp_p
 
 
 def test_a_file_that_cannot_be_opened_to_recognise_it_is_an_error_in_walk_order(tmp_path, monkeypatch):
-    import ledgerly.sources as sources
+    import ledgerly.sniffing as sniffing
 
     for name in ("a.jsonl", "b.jsonl", "c.jsonl"):
         write(tmp_path, name, MESSAGE)
-    real = sources.sniff_file
+    real = sniffing.sniff_file
 
     def refuse_b(path, size):
         if path.endswith("b.jsonl"):
             raise PermissionError(13, "Permission denied")
         return real(path, size)
 
-    monkeypatch.setattr(sources, "sniff_file", refuse_b)
+    monkeypatch.setattr(sniffing, "sniff_file", refuse_b)
     listing = both([Source(str(tmp_path)), Source(str(tmp_path / "gone"))])
     assert [os.path.basename(f.path) for f in listing.files] == ["a.jsonl", "c.jsonl"]
     assert listing.errors[0] == "%s: Permission denied" % (tmp_path / "b.jsonl")
@@ -190,10 +192,10 @@ def test_a_file_that_cannot_be_opened_to_recognise_it_is_an_error_in_walk_order(
 
 
 def test_a_failing_recogniser_propagates(tmp_path, monkeypatch):
-    import ledgerly.sources as sources
+    import ledgerly.sniffing as sniffing
 
     write(tmp_path, "a.jsonl", MESSAGE)
-    monkeypatch.setattr(sources, "sniff_file", lambda path, size: 1 / 0)
+    monkeypatch.setattr(sniffing, "sniff_file", lambda path, size: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         list_files([Source(str(tmp_path))])
 

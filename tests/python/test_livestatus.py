@@ -2,14 +2,17 @@
 the one found from the whole history; the status data and its one-line
 templates."""
 
+import json
+import math
 import random
 
 import pytest
 
 from ledgerly.block_reports import block_status, blocks
-from ledgerly.cli.statusline import TemplateError, default_line, render
-from ledgerly.limits import Limits, limit_uses, with_largest_block
-from ledgerly.live.status import live_status
+from ledgerly.cli import limitview
+from ledgerly.cli.statusline import FIELDS, TemplateError, default_line, render
+from ledgerly.limits import Limits, limit_uses, percent_of, with_largest_block
+from ledgerly.live.status import live_status, status_for
 from ledgerly.params import make_query
 from ledgerly.prices import ModelPrice, PriceTable
 from ledgerly.timezones import HOUR_MS, resolve_zone
@@ -153,3 +156,50 @@ def test_limits_against_the_current_block_day_and_month():
     later = limit_uses(snap, query, None, Limits({"block_tokens": 10, "day_cost": 1.0}), now + 5 * HOUR_MS)
     assert [(u.used, u.start, u.passed) for u in later] == [(0, None, False), (None, ms("2025-06-15T00:00:00Z"), False)]
     assert limit_uses(snap, query, prices, Limits({}, largest_block=True), ms("2025-05-20T11:00:00Z")) == []
+
+
+@pytest.mark.parametrize(
+    "price, values",
+    [
+        # Limits within the config's bounds, but a pace so slow (a tiny price)
+        # that the time to reach them is beyond any float.
+        (1e-300, {"block_tokens": 2**63 - 1, "block_cost": 1.0, "day_cost": 1e-6, "month_cost": 1e12}),
+        # Limits beyond those bounds, as a program may hand them in.
+        (1.0, {"block_tokens": 10**400, "block_cost": 5e-324, "day_tokens": 1, "month_cost": 1e308}),
+    ],
+    ids=["slow-pace", "unbounded"],
+)
+def test_percentages_and_times_are_finite_numbers_or_null(price, values):
+    now = ms("2025-06-15T12:34:56Z")
+    records = [
+        record("2025-06-14T08:00:00Z", tokens=(50_000,) + (0,) * 6),  # a closed block
+        record("2025-06-15T12:00:00Z", tokens=(1000,) + (0,) * 6),  # the last hour's pace
+    ]
+    snap = snapshot_of(records, models=("alpha-4-5",))
+    prices = PriceTable((ModelPrice("alpha-*", (price,) + (None,) * 5),))
+    query = make_query((), tz="UTC")
+    for limits in (Limits(values), Limits(values, largest_block=True)):
+        status = status_for(snap, query, prices, now, limits)
+        json.dumps(status, allow_nan=False)  # valid JSON: no Infinity, no NaN
+        for use in status["limits"]:
+            assert use["percent"] is None or math.isfinite(use["percent"]), use
+            assert use["reaches_at"] is None or use["reaches_at"].startswith("2025-06-1"), use
+        # Every view of them: the lines of check and status, the fields of a status line, the blocks columns.
+        limitview.lines(status["limits"], status["now"])
+        assert render(" ".join("{%s}" % name for name in FIELDS if "_" in name or name == "limit"), status)
+        default_line(status)
+        for row in blocks(snap, tz="UTC", prices=prices, now=now).rows:
+            [cell(row) for _header, cell in limitview.block_columns(status["limits"])]
+    # --limit max takes no cost limit from a largest block that cost next to
+    # nothing (50,000 tokens at 1e-300 per million): it would be no limit.
+    largest = with_largest_block(Limits({}, largest_block=True), snap, query, prices, now)
+    assert ("block_cost" in largest.values) == (price > 1e-300)
+
+
+@pytest.mark.parametrize(
+    "used, limit, percent",
+    [(3000, 4000, 75.0), (0.5, 2.0, 25.0), (2**63 - 1, 2**63 - 1, 100.0), (10**400, 10**398, 10_000.0)]
+    + [(10**400, 1, None), (1.0, 5e-324, None), (1e308, 1e-6, None)],
+)
+def test_a_percentage_too_large_for_a_float_is_null(used, limit, percent):
+    assert percent_of(used, limit) == percent

@@ -13,7 +13,7 @@ import pytest
 from ledgerly.block_reports import block_starts, block_status, blocks
 from ledgerly.layout import TIER_NAMES, TOKEN_FIELDS
 from ledgerly.localtime import offsets_ms
-from ledgerly.params import make_query
+from ledgerly.params import make_query, make_session_query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import ReportError, report
 from ledgerly.timezones import BoundError, bound_ms, resolve_zone
@@ -229,19 +229,42 @@ def test_relative_hours_and_mistakes():
 
 
 @pytest.mark.parametrize(
+    "given, parameter",
+    [
+        ({"since": "\uff17d"}, "since"),  # full-width 7d
+        ({"until": "\u0663h"}, "until"),  # Arabic-Indic 3h
+        ({"since": "\uff12\uff10\uff12\uff15-03-14"}, "since"),
+        ({"since": "2025-03-14T\uff11\uff10:00:00Z"}, "since"),
+        ({"tz": "+\uff10\uff15:00"}, "tz"),
+        ({"top": "\uff15"}, "top"),
+        ({"top": "\u00b2"}, "top"),  # a superscript: a digit to str.isdigit, not to int()
+    ],
+)
+def test_numbers_are_written_in_ascii_digits(given, parameter):
+    with pytest.raises(ReportError) as caught:
+        make_session_query(now=NOW, **given)
+    assert caught.value.parameter == parameter
+
+
+WORD = {"/w/volcano", "volcano", "C:\\w\\volcano", "/w/Volcano", "VOLCANO"}
+
+
+@pytest.mark.parametrize(
     "project, expected",
     [
-        # A plain word is the last part of a path (or the whole name), in either kind of path.
-        ("volcano", {"/w/volcano", "volcano", "C:\\w\\volcano"}),
+        # A plain word is the last part of a path (or the whole name), in either kind of path, in any case.
+        ("volcano", WORD),
+        ("Volcano", WORD),
         ("volc", set()),
-        # Globs and paths match the whole name, as before.
+        # Globs and paths match the whole name, case counting, as before.
         ("*/volcano*", {"/w/volcano", "/w/volcano-web", "/x/volcano/sub"}),
+        ("*/Volcano", {"/w/Volcano"}),
         ("/w/volcano", {"/w/volcano"}),
         ("volcano/sub", set()),
     ],
 )
 def test_a_project_by_its_name(project, expected):
-    names = ("/w/volcano", "/w/volcano-web", "/x/volcano/sub", "volcano", "C:\\w\\volcano")
+    names = ("/w/volcano", "/w/volcano-web", "/x/volcano/sub", "volcano", "C:\\w\\volcano", "/w/Volcano", "VOLCANO")
     snap = snapshot_of([record(1, project=p, tokens=(1,) * 7) for p in range(len(names))], ("m",), names)
     assert {g.key["project"] for g in report(snap, by=("project",), project=project).rows} == expected
 
@@ -257,11 +280,17 @@ def test_model_and_project_filters():
     ]
 
 
-def prices(**tables):
+def prices(tiers=False, **tables):
+    """A table of globs; with `tiers`, each also prices the fast, priority
+    and flex tiers at its standard rates."""
     from ledgerly.prices import ModelPrice
 
     keys = ("input", "cached_input", "output", "cache_write_5m", "cache_write_1h", "cache_read")
-    return PriceTable(tuple(ModelPrice(glob, tuple(t.get(k) for k in keys)) for glob, t in tables.items()))
+    entries = []
+    for glob, t in tables.items():
+        rates = tuple(t.get(k) for k in keys)
+        entries.append(ModelPrice(glob, rates, tiers=(rates,) * 3 if tiers else (None,) * 3))
+    return PriceTable(tuple(entries))
 
 
 def test_unpriced_usage_is_never_counted_as_zero():
@@ -343,6 +372,7 @@ def test_csv_and_json_carry_the_same_numbers():
     import io
 
     table = prices(
+        tiers=True,  # the records' tiers are drawn at random
         **{
             "*": {
                 "input": 1.5,
@@ -352,7 +382,7 @@ def test_csv_and_json_carry_the_same_numbers():
                 "cache_write_5m": 1.0,
                 "cache_write_1h": 2.0,
             }
-        }
+        },
     )
     snap = snapshot_of(random_records(7, 200, "2025-01-01T00:00:00Z", 20), MODELS, PROJECTS)
     for breakdown in (False, True):

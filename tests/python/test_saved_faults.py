@@ -119,7 +119,8 @@ def test_a_load_reads_the_file_its_checks_were_made_on(logs, tmp_path, monkeypat
     checked (before: the engine opened the path again)."""
     from ledgerly import _ledger
     from ledgerly.private_files import NewFile
-    from ledgerly.sources import SniffCache, list_files
+    from ledgerly.sniffing import SniffCache
+    from ledgerly.walk import list_files
 
     folder = tmp_path / "cache"
     sources = [Source(str(logs))]

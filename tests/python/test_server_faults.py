@@ -27,7 +27,7 @@ from ledgerly.timezones import resolve_zone
 from test_server import make_tree, status_cli
 
 from conftest import deep_folder, message_line, write
-from served import Served, Stream, environment, recent
+from served import Served, Stream, environment, ledgerly_command, recent
 
 
 @pytest.fixture
@@ -393,3 +393,48 @@ def test_a_change_before_the_notifier_starts_is_counted(tree, tmp_path):
     before = report(Ledger([str(tree)]).refresh(), by=("model",)).totals["output"]
     with Served(tree, tmp_path, "--rescan", "3600", prelude=prelude) as server:
         server.wait_for("/api/v1/report?group=model", lambda d: d["totals"]["output"] == before + 7000)
+
+
+def test_limits_at_their_bounds_and_odd_input_through_a_server(tree, tmp_path):
+    """A price so low that the pace would reach the limits only after longer
+    than any float holds: the server's status is JSON with finite figures,
+    and `status` and `check` through it print their answers. `status` with a
+    byte-order mark or deeply nested JSON on stdin still prints its line."""
+    config = tmp_path / "config.toml"
+    config.write_text(
+        "[limits]\nblock_tokens = 9223372036854775807\nblock_cost = 1e12\nday_tokens = 1\nday_cost = 1e-6\n"
+        '[prices."alpha-4*"]\ninput = 1e-300\noutput = 1e-300\n'
+    )
+    with Served(tree, tmp_path, "--config", config, "--tz", "UTC") as server:
+        code, _head, body = server.request("GET", "/api/v1/status")
+        assert code == 200, body
+        data = json.loads(body, parse_constant=lambda name: pytest.fail("%s in the JSON" % name))
+        assert [(u["name"], u["reaches_at"]) for u in data["limits"]] == [
+            ("block_tokens", None),
+            ("block_cost", None),
+            ("day_tokens", None),
+            ("day_cost", None),
+        ]
+
+        def ledgerly(*args, stdin=b""):
+            command = [*ledgerly_command(), *args]
+            env = environment(server.home, server.runtime)
+            return subprocess.run(command, input=stdin, capture_output=True, env=env, timeout=120)
+
+        line = ledgerly("status")
+        assert (line.returncode, line.stderr) == (0, b"") and b"day tokens" in line.stdout and b"passed" in line.stdout
+        check = ledgerly("check", "--json")
+        assert check.returncode == 3, check.stderr
+        assert json.loads(check.stdout)["passed"] == ["day_tokens"]
+
+        marked = ledgerly("status", "--json", stdin=b'\xef\xbb\xbf{"session_id": "now"}')
+        assert marked.returncode == 0 and marked.stderr == b"", marked.stderr
+        asked = json.loads(marked.stdout)
+        assert (asked["source"], asked["session"]["id"]) == ("server", "now")
+        deep = ledgerly("status", stdin=b'{"session_id": "now", "x": %s}' % (b"[" * 30_000 + b"]" * 30_000))
+        assert deep.returncode == 0 and b"day tokens" in deep.stdout
+        assert (
+            deep.stderr.startswith(b"ledgerly: warning: standard input: the JSON nests")
+            and deep.stderr.count(b"\n") == 1
+        )
+        assert server.stop()[0] == 0

@@ -138,6 +138,11 @@ def test_sessions_fold_subagents_and_add_up_to_the_daily_report(cli, home_logs, 
     top = run_json(cli, "sessions", *common, "--sort", "tokens", "--top", "2")
     assert [r["id"] for r in top["rows"]] == ["e-1", "c1"] and top["sessions"] == 5
     assert top["totals"] == data["totals"]  # the totals cover every session, listed or not
+    # The table says so in its last line.
+    lines = cli("sessions", *common, "--sort", "tokens", "--top", "2").stdout.rstrip().splitlines()
+    assert lines[0].endswith(": 2 of 5") and lines[-1].split()[:2] == ["All", "5"]
+    whole = cli("sessions", *common, "--sort", "tokens", "--top", "5").stdout.rstrip().splitlines()
+    assert whole[-1].split()[0] == "Total" and whole[-1].split()[1:] == lines[-1].split()[2:]
 
 
 def test_one_session_per_model_and_per_day(cli, home_logs):

@@ -6,18 +6,12 @@ import os
 
 import pytest
 
+from ledgerly.damage import damaged_lines
 from ledgerly.layout import KIND_EVENT, KIND_MESSAGE
-from ledgerly.sources import (
-    SNIFF_FIRST,
-    SNIFF_MAX,
-    SniffCache,
-    Source,
-    SourceError,
-    discover,
-    list_files,
-    resolve_sources,
-    sniff,
-)
+from ledgerly.ledger import Ledger
+from ledgerly.sniffing import SNIFF_FIRST, SNIFF_MAX, SniffCache, sniff
+from ledgerly.sources import Source, SourceError, discover, resolve_sources
+from ledgerly.walk import list_files
 
 from conftest import deep_folder, event_log, line, message_line, user_line, write
 
@@ -213,3 +207,22 @@ def test_discovery_looks_for_the_shape_only(tmp_path):
     found = [os.path.relpath(s.path, home) for s in discover(home)]
     assert found == [os.path.join(".one", "projects"), os.path.join(".two", "sessions")]
     assert discover(str(tmp_path / "nowhere")) == []
+
+
+def test_damaged_lines_are_counted_per_source(tmp_path):
+    cut_off = '{"type":"assistant","message":{"usage":\n'  # a line cut off mid-write: malformed
+    negative = message_line("2025-03-15T11:00:00Z", "bad", "beta-3", inp=-5, out=1)  # invalid usage
+    write(tmp_path, "clean/a.jsonl", MESSAGE)
+    write(tmp_path, "damaged/b.jsonl", cut_off + negative + message_line("2025-03-15T12:00:00Z", "ok", "beta-3", inp=1))
+    write(tmp_path, "damaged/c.jsonl", MESSAGE + cut_off)
+    (tmp_path / "empty").mkdir()
+    sources = [Source(str(tmp_path / name)) for name in ("clean", "damaged", "empty")]
+    found = damaged_lines(list_files(sources))
+    assert found.per_source == [
+        {"malformed": 0, "invalid_usage": 0},
+        {"malformed": 2, "invalid_usage": 1},
+        {"malformed": 0, "invalid_usage": 0},
+    ]
+    assert found.errors == []
+    # One ledger over both sources sums their counts; each source's engine keeps them apart.
+    assert Ledger(sources).refresh().scan["malformed"] == 2

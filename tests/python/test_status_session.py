@@ -57,6 +57,9 @@ def status(home, tree, *args, stdin=subprocess.DEVNULL, data=None, cwd=None):
         (b'["a1b2-session"]', None, "is not a JSON object"),
         (b'{"session_id": "a1b2', None, "is not a JSON object"),
         (b'\xff{"session_id": "x"}', None, "is not a JSON object"),
+        (b'\xef\xbb\xbf{"session_id": "a1b2-session"}', "a1b2-session", None),  # a byte-order mark
+        (b'{"session_id": "a1b2", "s": "[[[[{{{{"}', "a1b2", None),  # brackets in a string are text
+        (b'{"session_id": "a1b2", "x": %s}' % (b"[" * 64 + b"]" * 64), None, "nests more than 64 levels"),
     ],
 )
 def test_what_the_input_names(text, named, warning, capsys, monkeypatch, tmp_path):
@@ -97,13 +100,17 @@ def test_the_session_named_on_stdin_is_added(home, tree, tmp_path):
         (b"not json", "ledgerly: warning: standard input is not a JSON object"),
         (b'{"session_id": "nope"}', "ledgerly: warning: session: no session has the id 'nope'"),
         (b'{"session_id": "x", "pad": "%s"}' % (b"y" * 70_000), "ledgerly: warning: standard input: more than 64 KiB"),
+        # Nested deeper than the JSON reader can recurse, within the size cap.
+        (b"[" * 30_000 + b"]" * 30_000, "ledgerly: warning: standard input: the JSON nests more than 64 levels"),
+        (b'{"session_id": "a1b2-session", "x": %s}' % (b"[" * 30_000 + b"]" * 30_000), "nests more"),
     ],
-    ids=["not-json", "unknown-session", "too-large"],
+    ids=["not-json", "unknown-session", "too-large", "deep", "deep-beside-a-session"],
 )
 def test_bad_input_is_a_warning_and_the_status_is_still_printed(home, tree, data, warning):
     done = status(home, tree, data=data)
     assert done.returncode == 0 and done.stdout.decode().startswith("0 today")
-    assert done.stderr.decode().startswith(warning) and done.stderr.count(b"\n") == 1
+    assert warning in done.stderr.decode() and done.stderr.startswith(b"ledgerly: warning: ")
+    assert done.stderr.count(b"\n") == 1
 
 
 def test_a_terminal_or_a_silent_pipe_on_stdin_is_not_waited_for(home, tree):

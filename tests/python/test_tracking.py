@@ -10,7 +10,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from ledgerly.live.tracking import Tracker
-from ledgerly.sources import Source, list_files
+from ledgerly.sources import Source
+from ledgerly.walk import list_files
 
 from conftest import message_line, write
 

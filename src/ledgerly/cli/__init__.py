@@ -22,7 +22,6 @@ that run the command inside their own interpreter.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
@@ -36,7 +35,20 @@ DEFAULT_COMMAND = "daily"
 
 
 # The modules of the commands (ledgerly.cli.cmd_*), in the order of the help text.
-MODULES = ("reports", "sessions", "sources", "prices", "export", "query", "status", "check", "watch", "serve", "cache")
+MODULES = (
+    "reports",
+    "sessions",
+    "insights",
+    "sources",
+    "prices",
+    "export",
+    "query",
+    "status",
+    "check",
+    "watch",
+    "serve",
+    "cache",
+)
 # The report commands (cmd_reports), which a first word names on the fast path of `_run`.
 REPORT_COMMANDS = ("daily", "weekly", "monthly", "models", "projects", "blocks")
 
@@ -66,11 +78,14 @@ def build_parser(only_reports: bool = False) -> Tuple[Parser, List[str]]:
 
 
 def _value_options(parser: Parser) -> Dict[str, bool]:
-    """Every option string of every command, and whether it takes a value."""
+    """Every option string of the program and of every command, and
+    whether it takes a value."""
     import argparse
 
     found: Dict[str, bool] = {}
     for action in parser._actions:
+        for text in action.option_strings:
+            found[text] = found.get(text, False) or action.nargs != 0
         if isinstance(action, argparse._SubParsersAction):
             for sub in action.choices.values():
                 for option in sub._actions:
@@ -90,6 +105,29 @@ def _takes_value(token: str, options: Dict[str, bool]) -> bool:
     return False
 
 
+def _is_unknown_option(token: str, options: Dict[str, bool], parser: Parser) -> bool:
+    """Whether `token` (an argument starting with "-") names no option of
+    any command, as argparse would find: not an option, a long option's
+    abbreviation, a short option with its value or more flags attached,
+    or a negative number (or offset) that argparse takes as a value."""
+    name = token.split("=", 1)[0]
+    if name in options or parser._negative_number_matcher.match(token):
+        return False
+    if name.startswith("--"):
+        return not any(option.startswith(name) for option in options)
+    return token[:2] not in options
+
+
+def unknown_option(token: str, options: Sequence[str]) -> str:
+    """The message for an option that no command has, naming the nearest."""
+    import difflib
+
+    name = token.split("=", 1)[0]
+    near = difflib.get_close_matches(name, [o for o in options if o.startswith("--")] or options, n=1, cutoff=0.6)
+    hint = "did you mean '%s'?" % near[0] if near else "see ledgerly --help"
+    return "unknown option '%s'; %s" % (name[:80], hint)
+
+
 def looks_like_path(word: str) -> bool:
     """A word that names a path rather than a command: it holds a path
     separator, starts with "." or "~", or ends in ".jsonl"."""
@@ -101,7 +139,9 @@ def arrange(argv: List[str], parser: Parser, commands: Sequence[str]) -> List[st
     (`ledgerly --since 2026-04-01 models`); without a command, `daily`. The
     first word that is not an option's value decides: a command; else an
     existing path or a word that looks like one (the source of `daily`);
-    else a mistyped command (CommandError, suggesting the nearest)."""
+    else a mistyped command (CommandError, suggesting the nearest). An
+    option before it that no command has is a CommandError naming that
+    option and the nearest one."""
     if argv[:1] and argv[0] in ("-h", "--help", "--version"):
         return argv
     options = _value_options(parser)
@@ -111,6 +151,10 @@ def arrange(argv: List[str], parser: Parser, commands: Sequence[str]) -> List[st
         if token == "--":
             break
         if token.startswith("-") and token != "-":
+            # An option no command has would else make its value look like
+            # the command ("--sinse 7d daily": "unknown command '7d'").
+            if _is_unknown_option(token, options, parser):
+                raise CommandError(unknown_option(token, list(options)))
             i += 2 if "=" not in token and _takes_value(token, options) else 1
             continue
         if token in commands:
@@ -143,6 +187,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run(args_in: List[str]) -> int:
+    from ledgerly.cli.saved import run_command
+
     if args_in[:1] and args_in[0] in REPORT_COMMANDS:
         # The command comes first: only its parsers are needed (building every
         # command's costs tens of milliseconds, which a report from the saved
@@ -158,22 +204,6 @@ def _run(args_in: List[str]) -> int:
         return status_main(arranged[1:])
     args = parser.parse_args(arranged)
     return run_command(args)
-
-
-def run_command(args: argparse.Namespace) -> int:
-    """Runs a parsed command, then waits for the state it saves (not after
-    Ctrl-C: the entry point leaves at once then)."""
-    from ledgerly.cli.saved import settle
-
-    try:
-        status: int = args.run(args)
-    except KeyboardInterrupt:
-        raise
-    except BaseException:
-        settle()
-        raise
-    settle()
-    return status
 
 
 def entry() -> None:

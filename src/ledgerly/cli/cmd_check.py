@@ -21,21 +21,20 @@ from typing import Any, Dict, List
 
 from ledgerly.cli import limitview
 from ledgerly.cli.cmd_status import add_query_options, from_server, one_shot
-from ledgerly.cli.errors import CommandError
+from ledgerly.cli.errors import FOUND, CommandError
 from ledgerly.cli.options import source_options, warn
 from ledgerly.codes import LIMIT_NAMES
-
-LIMIT_PASSED = 3
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser = commands.add_parser(
         "check",
         parents=[source_options()],
-        help="which limits the current block, day and month have passed (exit status 3 when any)",
+        help="which limits the current block, day and month have passed (exit status %d when any)" % FOUND,
         description="Measure the current 5-hour block, today and this month against the limits of the config's "
         "[limits] table (%s) or, with --limit max, the current block against the largest block so far. Prints "
-        "each limit's use and exits with status 3 when any limit is passed, 0 when none is." % ", ".join(LIMIT_NAMES),
+        "each limit's use and exits with status %d when any limit is passed, 0 when none is."
+        % (", ".join(LIMIT_NAMES), FOUND),
     )
     group = parser.add_argument_group("check")
     group.add_argument("--json", action="store_true", help="print the limits as JSON")
@@ -65,7 +64,7 @@ def run_check(args: argparse.Namespace) -> int:
     sys.stdout.flush()
     if status.get("unreadable"):
         warn("%d log file(s) could not be read; the figures leave them out" % status["unreadable"])
-    return LIMIT_PASSED if passed else 0
+    return FOUND if passed else 0
 
 
 def text(status: Dict[str, Any], limits: List[Dict[str, Any]], passed: List[str]) -> str:

@@ -19,15 +19,13 @@ import tempfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from ledgerly.cli.errors import PARTIAL, CommandError
+from ledgerly.cli.errors import FOUND, PARTIAL, CommandError
 from ledgerly.cli.options import load_context, source_options, summarise_errors
 
 if TYPE_CHECKING:
     from ledgerly.cli.options import Context
     from ledgerly.prices import PriceTable
 
-# `prices check` found usage without a price (as `ledgerly check` does for a passed limit).
-INCOMPLETE = 3
 # What each price key prices, for the comments of a skeleton.
 KEY_TEXT = {
     "input": "fresh input",
@@ -91,7 +89,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         help="which models the price table covers, and which globs price nothing",
         description="Check the price table (--prices FILE, or the config's) against the models in the logs: "
         "which are priced and by which glob, which lack a price (or some keys), and which globs price no model. "
-        "Exits %d when some usage has no price." % INCOMPLETE,
+        "Exits %d when some usage has no price." % FOUND,
     )
     check.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
     check.add_argument("--json", action="store_true", help="print JSON")
@@ -106,7 +104,8 @@ def models_seen(ctx: Context) -> Tuple[List[Seen], Any]:
     from ledgerly.cli.progress import run_refresh
     from ledgerly.cli.saved import open_ledger
     from ledgerly.params import make_query
-    from ledgerly.prices import PRICE_KEYS, priced_parts
+    from ledgerly.prices import PRICE_KEYS
+    from ledgerly.prices.classes import priced_parts
     from ledgerly.reports import report_for
 
     ledger = open_ledger(ctx)
@@ -280,7 +279,7 @@ def run_check(args: argparse.Namespace) -> int:
     summarise_errors(snapshot.errors, args.verbose)
     if snapshot.errors:
         return 1
-    return 0 if found.complete else INCOMPLETE
+    return 0 if found.complete else FOUND
 
 
 def draw_check(found: Coverage, origin: Optional[str]) -> None:

@@ -14,32 +14,21 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from ledgerly.cli.errors import CommandError
-from ledgerly.cli.options import add_limit_option, load_context, source_options, warn
+from ledgerly.cli.options import (
+    add_limit_option,
+    add_prices_option,
+    add_zone_option,
+    load_context,
+    number,
+    seconds,
+    source_options,
+    warn,
+)
 from ledgerly.live.serve import DEFAULT_HOST, DEFAULT_PORT, ENV_TOKEN
 
 if TYPE_CHECKING:
     from ledgerly.live.serve import Started
     from ledgerly.live.ticks import LiveLedger
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
-    if not (0.05 <= value <= 86400):
-        raise argparse.ArgumentTypeError("must be between 0.05 and 86400 seconds")
-    return value
-
-
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a port number: %r" % text) from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError("must be between 0 and 65535 (0: any free port)")
-    return value
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -55,21 +44,28 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "--host", default=DEFAULT_HOST, help="address to listen on (default 127.0.0.1; any other needs --token)"
     )
     group.add_argument(
-        "--port", type=_port, default=DEFAULT_PORT, help="TCP port (default %d; 0 picks a free one)" % DEFAULT_PORT
+        "--port",
+        type=number(int, "port number", 0, 65535, note=" (0: any free port)"),
+        default=DEFAULT_PORT,
+        help="TCP port (default %d; 0 picks a free one)" % DEFAULT_PORT,
     )
     group.add_argument("--token", help="require this bearer token (default: $%s)" % ENV_TOKEN)
-    group.add_argument("--tz", metavar="ZONE", help="default time zone of the answers (default: config, or local)")
-    group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    add_zone_option(group)
+    add_prices_option(group)
     add_limit_option(group)
     group.add_argument(
         "--poll", action="store_true", help="do not use file-system notifications: rescan every --interval seconds"
     )
     group.add_argument(
-        "--interval", type=_seconds, default=2.0, metavar="SECONDS", help="rescan period with --poll (default 2)"
+        "--interval",
+        type=seconds(0.05, 86400),
+        default=2.0,
+        metavar="SECONDS",
+        help="rescan period with --poll (default 2)",
     )
     group.add_argument(
         "--rescan",
-        type=_seconds,
+        type=seconds(0.05, 86400),
         default=300.0,
         metavar="SECONDS",
         help="full rescan period besides notifications, as a safety net (default 300)",

@@ -7,16 +7,11 @@ import argparse
 import json
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Tuple
 
 from ledgerly.cli.options import load_context, source_options, summarise_errors
 
-if TYPE_CHECKING:
-    from ledgerly.ledger import Ledger
-
 SHOWN_SKIPPED = 10
-# The kinds of damaged line the engine counts, as the JSON names them.
-DAMAGE = ("malformed", "invalid_usage")
 ORIGINS = {
     "option": "from --source",
     "environment": "from LEDGERLY_SOURCES",
@@ -38,39 +33,12 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser.set_defaults(run=run_sources)
 
 
-def damaged_lines(
-    listing: Any, workers: Any, args: argparse.Namespace, ledger: Optional[Ledger] = None
-) -> Tuple[List[Dict[str, int]], List[str]]:
-    """Per source of `listing`: the lines of its logs the engine counted as
-    malformed or as invalid usage; and the files that could not be read.
-    The engine sums its counts over all the files it holds, so each
-    source's logs are read by an engine of their own (every file once),
-    which starts from that source's saved state; `ledger` is the one that
-    made `listing` when it has a single source."""
-    from ledgerly.cli.progress import run_refresh
-    from ledgerly.cli.saved import ledger_for
-    from ledgerly.sources import Listing
-
-    counts: List[Dict[str, int]] = []
-    errors: List[str] = []
-    for index, source in enumerate(listing.sources):
-        files = tuple(f for f, origin in zip(listing.files, listing.origins) if origin == index)
-        if not files:
-            counts.append(dict.fromkeys(DAMAGE, 0))
-            continue
-        if ledger is not None:
-            snapshot = run_refresh(ledger, listing)
-        else:
-            own = Listing((source,), files, (0,) * len(files), (), ())
-            snapshot = run_refresh(ledger_for(args, [source], workers), own)
-        counts.append({kind: int(snapshot.scan[kind]) for kind in DAMAGE})
-        errors.extend(snapshot.errors)
-    return counts, errors
-
-
 def run_sources(args: argparse.Namespace) -> int:
+    from ledgerly.cli.progress import run_refresh
     from ledgerly.cli.saved import ledger_for, note_refused, state_for
-    from ledgerly.sources import SniffCache, list_files
+    from ledgerly.damage import damaged_lines
+    from ledgerly.sniffing import SniffCache
+    from ledgerly.walk import list_files
 
     ctx = load_context(args)
     ledger = None
@@ -93,7 +61,12 @@ def run_sources(args: argparse.Namespace) -> int:
                 if args.verbose:
                     note_refused(state, refused)
         listing = list_files(ctx.sources, sniffs)
-    counts, unread = damaged_lines(listing, ctx.workers, args, ledger)
+    counts, unread = damaged_lines(
+        listing,
+        ledger=ledger,
+        open_ledger=lambda sources: ledger_for(args, sources, ctx.workers),
+        refresh=run_refresh,
+    )
     data = listing.describe()
     for source, damage in zip(data["sources"], counts):
         source.update(damage)

@@ -17,12 +17,20 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 from urllib.parse import urlencode
 
 from ledgerly.cli.errors import ERROR_MARKER, PARTIAL, CommandError, finish
-from ledgerly.cli.options import add_limit_option, warn
+from ledgerly.cli.options import (
+    add_glob_options,
+    add_limit_option,
+    add_prices_option,
+    add_zone_option,
+    seconds,
+    warn,
+)
 from ledgerly.cli.statusline import FIELDS, TemplateError, check, default_line, render
 
 
@@ -64,27 +72,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 def add_query_options(group: argparse._ArgumentGroup) -> None:
     """The options of the status data: its zone, globs, prices, limits, and
     whether and how long to ask a server."""
-    group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: the server's, or config/local)")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument(
-        "--prices", metavar="FILE", help="price table file (reads the logs here instead of asking the server)"
-    )
+    add_zone_option(group, "the server's when one answers, else the config's timezone, or local")
+    add_glob_options(group)
+    add_prices_option(group, "reads the logs here instead of asking the server")
     add_limit_option(group)
     group.add_argument("--no-server", action="store_true", help="read the logs here even when a server runs")
     group.add_argument(
-        "--timeout", type=_timeout, default=2.0, metavar="SECONDS", help="how long to wait for the server (default 2)"
+        "--timeout",
+        type=seconds(0.01, 600),
+        default=2.0,
+        metavar="SECONDS",
+        help="how long to wait for the server (default 2)",
     )
-
-
-def _timeout(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
-    if not 0.01 <= value <= 600:
-        raise argparse.ArgumentTypeError("must be between 0.01 and 600 seconds")
-    return value
 
 
 def emit(status: Dict[str, Any], args: argparse.Namespace) -> None:
@@ -259,15 +258,48 @@ def _reader(fd: int) -> Callable[[float], Optional[bytes]]:
     return take
 
 
+# How deeply the object on standard input may nest. An agent's object is a
+# few levels deep; the JSON reader recurses once per level, so a deeper
+# input is refused before it is read rather than left to exhaust the stack.
+STDIN_DEPTH = 64
+
+# A JSON string (so that brackets inside one are not counted) or a bracket.
+_NESTING_RE = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{}]')
+
+
+def nesting(text: str, most: int) -> bool:
+    """Whether the brackets of the JSON text `text` nest at most `most`
+    levels deep (counted without recursion, strings skipped)."""
+    depth = 0
+    for match in _NESTING_RE.finditer(text):
+        token = match.group()
+        if token in "[{":
+            depth += 1
+            if depth > most:
+                return False
+        elif token in "]}":
+            depth -= 1
+    return True
+
+
 def session_of(data: bytes) -> Optional[str]:
     """The session that an agent's JSON object `data` names (see
     `session_from_stdin`); None, with a warning for anything but an empty
-    input, when it names none."""
+    input, when it names none. A UTF-8 byte-order mark before the object
+    is skipped, as in the config file."""
     if not data.strip():
         return None
     try:
-        obj = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
+        return None
+    if not nesting(text, STDIN_DEPTH):
+        warn("standard input: the JSON nests more than %d levels deep, left unread" % STDIN_DEPTH)
+        return None
+    try:
+        obj = json.loads(text)
+    except (ValueError, RecursionError) as exc:
         warn("standard input is not a JSON object (%s)" % str(exc).split(":")[0][:80])
         return None
     if not isinstance(obj, dict):
@@ -295,7 +327,11 @@ def run_status(args: argparse.Namespace) -> int:
                 check(args.format)
             except TemplateError as exc:
                 raise CommandError("--format: %s" % exc) from None
-        session = session_from_stdin()
+        try:
+            session = session_from_stdin()
+        except Exception as exc:  # whatever the input, the line is still printed
+            warn("standard input: %s" % (str(exc) or type(exc).__name__)[:200])
+            session = None
         status = from_server(args, session)
         if status is None:
             status = one_shot(args, session)
@@ -326,7 +362,7 @@ def _parse_and_run(argv: Sequence[str]) -> int:
         args = parser.parse_args(list(argv))
     except SystemExit as exc:  # --help
         return int(exc.code or 0)
-    from ledgerly.cli import run_command
+    from ledgerly.cli.saved import run_command
 
     args.run = run_status
     return run_command(args)

@@ -21,20 +21,18 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from ledgerly.cli import limitview
 from ledgerly.cli.errors import CommandError
 from ledgerly.cli.figures import byte_size, cost_text, plain_number
-from ledgerly.cli.options import add_limit_option, load_context, source_options
+from ledgerly.cli.options import (
+    add_glob_options,
+    add_limit_option,
+    add_prices_option,
+    add_zone_option,
+    load_context,
+    seconds,
+    source_options,
+)
 from ledgerly.cli.statusline import duration, short_tokens
 
 WIDE = 96  # columns from which the three panels sit side by side
-
-
-def _interval(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text) from None
-    if not (0.1 <= value <= 3600):
-        raise argparse.ArgumentTypeError("must be between 0.1 and 3600 seconds")
-    return value
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -47,12 +45,15 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     )
     group = parser.add_argument_group("watch")
     group.add_argument(
-        "--interval", type=_interval, default=2.0, metavar="SECONDS", help="seconds between refreshes (default 2)"
+        "--interval",
+        type=seconds(0.1, 3600),
+        default=2.0,
+        metavar="SECONDS",
+        help="seconds between refreshes (default 2)",
     )
-    group.add_argument("--tz", metavar="ZONE", help="time zone of 'today' (default: config, or local)")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument("--prices", metavar="FILE", help="price table file (replaces the config's)")
+    add_zone_option(group)
+    add_glob_options(group)
+    add_prices_option(group)
     add_limit_option(group)
     parser.set_defaults(run=run_watch)
 

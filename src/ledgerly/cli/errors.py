@@ -11,6 +11,8 @@ message to show and the status to leave with. A bad report parameter
          is reported), or a tree could not be written or read
     2    a usage error: a bad option, source, config, price file, date,
          zone or glob, a missing extra; one line on stderr, nothing done
+    3    a check found something: `check`, a limit passed; `prices check`,
+         usage without a price (the answer, not a failure of the command)
     130  interrupted (Ctrl-C)
     141  the output was closed early (``ledgerly ... | head``): quietly
 
@@ -27,6 +29,7 @@ from typing import Callable
 DONE = 0
 PARTIAL = 1
 USAGE = 2
+FOUND = 3
 INTERRUPTED = 130
 CLOSED_OUTPUT = 141
 # What a status bar shows when the status line fails (`ledgerly status --quiet-errors`).

@@ -28,7 +28,7 @@ def label(use: Mapping[str, Any]) -> str:
 
 def bar(percent: Optional[float], width: int = BAR_WIDTH) -> str:
     """A bar of `width` characters filled to `percent` (full beyond 100)."""
-    filled = 0 if percent is None else max(0, min(width, round(percent * width / 100)))
+    filled = 0 if percent is None else max(0, min(width, round(min(percent, 100.0) * width / 100)))
     return FULL * filled + EMPTY * (width - filled)
 
 
@@ -50,6 +50,12 @@ def amount(use: Mapping[str, Any], value: Optional[float], grouped: bool = True)
 def used_text(use: Mapping[str, Any], grouped: bool = True) -> str:
     """The use; a cost with usage that has no price is marked + (it is at least this)."""
     return amount(use, use["used"], grouped) + ("+" if use.get("partial") else "")
+
+
+def limit_text(use: Mapping[str, Any], grouped: bool = True) -> str:
+    """The limit; the largest block's cost is marked + when some of that
+    block's usage has no price (the limit is then at least this)."""
+    return amount(use, use["limit"], grouped) + ("+" if use.get("limit_partial") else "")
 
 
 def clock(at: str, now: str) -> str:
@@ -78,7 +84,7 @@ def cells(use: Mapping[str, Any], now: str, bar_width: int = BAR_WIDTH, pace: st
         label(use),
         bar(use["percent"], bar_width),
         percent_text(use["percent"]),
-        "%s of %s" % (used_text(use), amount(use, use["limit"])),
+        "%s of %s" % (used_text(use), limit_text(use)),
         state(use, now, pace),
     ]
 
@@ -128,13 +134,21 @@ def block_columns(limits: Sequence[Mapping[str, Any]]) -> List[Tuple[str, Callab
     """The columns of a blocks table with block limits: each block's use of
     each limit, as a percentage (costs by their priced part)."""
 
+    from ledgerly.limits import percent_of
+
     def column(use: Mapping[str, Any]) -> Tuple[str, Callable[[Group], str]]:
-        limit = float(use["limit"])
+        limit = use["limit"]
         tokens = use["name"] == "block_tokens"
         header = "Limit" if len(limits) == 1 else ("Token\nlimit" if tokens else "Cost\nlimit")
-        return header, lambda g: percent_text(100.0 * (g.total_tokens if tokens else g.priced_cost) / limit)
+        return header, lambda g: percent_text(_tenths(percent_of(g.total_tokens if tokens else g.priced_cost, limit)))
 
     return [column(use) for use in limits]
+
+
+def _tenths(percent: Optional[float]) -> Optional[float]:
+    """A percentage to one decimal, as the limits' data holds it, so that a
+    block's column and the lines under the table floor the same figure."""
+    return None if percent is None else round(percent, 1)
 
 
 def block_summary(limits: Sequence[Mapping[str, Any]], now: str, width: int = 80) -> List[str]:
@@ -142,7 +156,7 @@ def block_summary(limits: Sequence[Mapping[str, Any]], now: str, width: int = 80
     source = " (the largest block so far)" if limits[0]["source"] != "config" else ""
     start, end = limits[0].get("start"), limits[0].get("end")
     if start is None or end is None:
-        values = ", ".join("%s %s" % (label(use), amount(use, use["limit"])) for use in limits)
+        values = ", ".join("%s %s" % (label(use), limit_text(use)) for use in limits)
         return ["No block open. Limits%s: %s." % (source, values)]
     head = "Current block %s-%s against its limits%s:" % (start[11:16], end[11:16], source)
     return [head, *lines(limits, now, width)]

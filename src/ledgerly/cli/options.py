@@ -15,7 +15,7 @@ import os
 import re
 import sys
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple, TypeVar
 
 from ledgerly.cli.errors import CommandError
 from ledgerly.codes import ENV_NO_CACHE, ENV_SOURCES
@@ -42,14 +42,35 @@ class Parser(argparse.ArgumentParser):
         raise CommandError("%s (see %s --help)" % (message, self.prog))
 
 
-def _workers(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value  # the ledger keeps to its limit
+Number = TypeVar("Number", int, float)
+
+
+def number(
+    kind: Callable[[str], Number], noun: str, low: Number, high: Optional[Number] = None, unit: str = "", note: str = ""
+) -> Callable[[str], Number]:
+    """The argparse type of a number option: `kind` (int or float) reads
+    the text, which must lie from `low` to `high` (inclusive; no upper
+    bound without `high`). Its errors name what was expected (`noun`, "not
+    a port number: 'x'") and the bounds with their `unit` and a `note`."""
+
+    def parse(text: str) -> Number:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not a %s: %r" % (noun, text)) from None
+        if high is None:
+            if not low <= value:
+                raise argparse.ArgumentTypeError("must be at least %s%s%s" % (low, unit, note))
+        elif not low <= value <= high:  # also refuses nan
+            raise argparse.ArgumentTypeError("must be between %s and %s%s%s" % (low, high, unit, note))
+        return value
+
+    return parse
+
+
+def seconds(low: float, high: float) -> Callable[[str], float]:
+    """The argparse type of a duration in seconds from `low` to `high`."""
+    return number(float, "number of seconds", low, high, " seconds")
 
 
 def source_options(paths: bool = True) -> argparse.ArgumentParser:
@@ -69,7 +90,9 @@ def source_options(paths: bool = True) -> argparse.ArgumentParser:
         help="a folder or file of logs (repeatable); overrides %s, the config and discovery" % ENV_SOURCES,
     )
     group.add_argument("--config", metavar="FILE", help="config file (default: config.toml in the user config folder)")
-    group.add_argument("--workers", type=_workers, metavar="N", help="reader threads (default: one per CPU)")
+    group.add_argument(
+        "--workers", type=number(int, "whole number", 1), metavar="N", help="reader threads (default: one per CPU)"
+    )
     group.add_argument("-v", "--verbose", action="store_true", help="list every unreadable or skipped file")
     group.add_argument(
         "--no-cache",
@@ -86,12 +109,30 @@ def add_selection_options(group: argparse._ArgumentGroup) -> None:
     groups rows."""
     group.add_argument("--since", metavar="WHEN", help="from this date (YYYY-MM-DD, whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this date (inclusive) or time")
+    add_zone_option(group)
+    add_glob_options(group)
+    add_prices_option(group)
+
+
+def add_zone_option(group: argparse._ArgumentGroup, default: str = "the config's timezone, or local") -> None:
+    """``--tz``: the zone of days and times (of "today" for the live
+    views); `default` says which zone applies without it."""
     group.add_argument(
-        "--tz", metavar="ZONE", help="time zone for days and times, e.g. Europe/Berlin, UTC or +05:30 (default: local)"
+        "--tz",
+        metavar="ZONE",
+        help="time zone of days and times, e.g. Europe/Berlin, UTC or +05:30 (default: %s)" % default,
     )
+
+
+def add_glob_options(group: argparse._ArgumentGroup) -> None:
+    """``--model`` and ``--project``: only the rows whose names match."""
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
-    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+
+
+def add_prices_option(group: argparse._ArgumentGroup, note: str = "replaces the config's") -> None:
+    """``--prices FILE``: the price table, in place of the config's."""
+    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; %s)" % note)
 
 
 def add_limit_option(group: argparse._ArgumentGroup) -> None:

@@ -17,8 +17,8 @@ import threading
 from typing import Callable, ClassVar, List, Optional, TextIO
 
 from ledgerly.ledger import Ledger
+from ledgerly.listing import Listing
 from ledgerly.snapshot import Snapshot
-from ledgerly.sources import Listing
 
 SHOW_AFTER = 0.3  # seconds before a bar appears
 POLL = 0.2  # seconds between looks at the read counter

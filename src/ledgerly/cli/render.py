@@ -346,8 +346,17 @@ def _session_lines(result: SessionReport, ids: Sequence[str]) -> List[Tuple[List
         ]
 
     lines = [(keys(s), s.usage, s.subagents) for s in result.rows]
-    lines.append(([Cell("Total")] + [Cell("")] * (len(SESSION_KEYS) - 1), result.totals, result.subagents))
+    lines.append(
+        ([Cell(sessions_total(result))] + [Cell("")] * (len(SESSION_KEYS) - 1), result.totals, result.subagents)
+    )
     return lines
+
+
+def sessions_total(result: SessionReport) -> str:
+    """The label of the sessions table's last line, which sums every
+    session of the range: "Total", or "All 109" when --top lists fewer
+    (short enough for the id column at any width)."""
+    return "Total" if len(result.rows) == result.count else "All %s" % plain_number(result.count)
 
 
 def _subagent_cell(group: Group, number: Callable[[int], str]) -> str:

@@ -56,6 +56,20 @@ def ledger_for(args: argparse.Namespace, sources: Sequence[Source], workers: Opt
     return ledger
 
 
+def run_command(args: argparse.Namespace) -> int:
+    """Runs a parsed command, then waits for the state it saves (not after
+    Ctrl-C: the entry point leaves at once then)."""
+    try:
+        status: int = args.run(args)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:
+        settle()
+        raise
+    settle()
+    return status
+
+
 def settle() -> None:
     """Waits for the saves still running; under --verbose, one line for a
     saved state that was not used and one for a save that failed."""

@@ -21,7 +21,7 @@ that overflowed) are caught by the periodic full rescan the caller runs as
 a safety net.
 
 A full rescan is the native walk (`list_files`); the updates path by path
-use the Python walk's parts (`classify`, `_Walk`). The two walks are held
+use the Python walk's parts (`classify`, `Walk`). The two walks are held
 to the same result by tests/python/test_listing.py.
 """
 
@@ -33,21 +33,11 @@ import os
 import stat
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from ledgerly.sources import (
-    LOG_SUFFIX,
-    NAME_NOT_UTF8,
-    NOT_REGULAR,
-    Listing,
-    LogFile,
-    Skipped,
-    SniffCache,
-    Source,
-    _Walk,
-    classify,
-    identity_of,
-    list_files,
-)
+from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import LOG_SUFFIX, Source
 from ledgerly.stat_table import STAT_RECORD, stat_record
+from ledgerly.walk import Walk, list_files
 
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 # More changed paths than this in one batch: a full rescan is cheaper and surer.
@@ -275,7 +265,7 @@ class Tracker:
         """Lists the folder `folder` (known to hold nothing listed now)."""
         if not self._forget_tree(folder):
             return False
-        walk = _Walk(self.sources, self.cache)
+        walk = Walk(self.sources, self.cache)
         walk.walk(origin, folder)
         self.looked_at += len(walk.files) + len(walk.skipped)
         for log in walk.files:

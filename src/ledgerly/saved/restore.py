@@ -31,7 +31,8 @@ from ledgerly.saved.state_file import (
     restore_dialects_from,
     source_list,
 )
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 from ledgerly.stat_table import manifest_without, moved_in_place
 
 if TYPE_CHECKING:

@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 from ledgerly.saved.folder import drop_unused
 from ledgerly.saved.restore import Restore
 from ledgerly.saved.state_file import file_identity, folder_refusal, save_rows, save_state
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 
 if TYPE_CHECKING:
     from ledgerly.saved.rows_file import SavedRows

@@ -36,7 +36,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from ledgerly.private_files import NewFile, NotPrivate, folder_problem, open_private, private_folder, remove_stale
-from ledgerly.sources import SniffCache, Source
+from ledgerly.sniffing import SniffCache
+from ledgerly.sources import Source
 
 if TYPE_CHECKING:
     from ledgerly.snapshot import Snapshot

@@ -56,7 +56,8 @@ from ledgerly.layout import TOKEN_FIELDS, words
 from ledgerly.localtime import day_label
 from ledgerly.locks import try_lock
 from ledgerly.params import Query, make_query
-from ledgerly.prices import PRICE_KEYS, PriceTable, costs
+from ledgerly.prices import PriceTable
+from ledgerly.prices.classes import classify
 from ledgerly.private_files import TEMPORARY_SUFFIX, NewFile, replace, sync_folder, temporary_prefix
 from ledgerly.reports import TOTAL_FIELDS
 from ledgerly.team import require
@@ -183,8 +184,7 @@ class ExportResult:
 
 def price_fingerprint(prices: PriceTable) -> Tuple[str, str]:
     """The price table as canonical JSON, and a short fingerprint of it."""
-    table = [[e.glob, {k: p for k, p in zip(PRICE_KEYS, e.per_million) if p is not None}] for e in prices.entries]
-    text = json.dumps(table, sort_keys=True, separators=(",", ":"))
+    text = json.dumps(prices.fingerprint(), sort_keys=True, separators=(",", ":"))
     return text, hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
@@ -250,7 +250,9 @@ def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices:
     order = _order(rows, [model_rank, project_rank, event, subagent, tier, *tokens.T])
     tokens = np.ascontiguousarray(tokens[order])
     if prices:
-        cost, missing = costs(tokens, rows["model"][order], prices.matrix(snapshot.models))
+        # Each event priced as billed: its own class (entry, band, tier).
+        classes = classify(prices, rows, snapshot.models)
+        cost, missing = classes.price(tokens, classes.row_codes()[order])
     else:
         cost, missing = np.zeros(len(order)), np.ones(len(order), dtype=bool)
     assert model_codes.values is not None and project_codes.values is not None

@@ -1,6 +1,8 @@
 // FileTable against a std::map model: random inserts, replacements, takes,
 // batch releases with one purge, and batch lookups over manifests holding
 // stored, unknown and repeated paths.
+#include "engine/file_table.h"
+
 #include <gtest/gtest.h>
 
 #include <map>

@@ -195,7 +195,7 @@ function drawLimits(limits, now) {
     row.appendChild(track);
     row.appendChild(el("span", use.percent == null ? "–" : Math.floor(use.percent) + "%", { class: "limit-percent" }));
     const amount = (v) => use.name.endsWith("_tokens") ? num(v) : money(v);
-    const used = use.used == null ? "no price table" : amount(use.used) + (use.partial ? "+" : "") + " of " + amount(use.limit);
+    const used = use.used == null ? "no price table" : amount(use.used) + (use.partial ? "+" : "") + " of " + amount(use.limit) + (use.limit_partial ? "+" : "");
     let note = use.passed ? "passed" : use.reaches_at ? "full at " + clock(use.reaches_at, now) + " at this pace" : "";
     if (use.period === "block" && !use.start) note = "no block open";
     if (use.source !== "config") note += (note ? " · " : "") + "limit: the largest block so far";

@@ -1,0 +1,40 @@
+"""Prices: what usage costs.
+
+ledgerly ships no prices. A price table (`PriceTable`) comes from the
+user: model globs in the config's ``[prices]`` (or a file given with
+``--prices``), and price maps imported with ``ledgerly prices import``,
+kept as versions in the user data folder. Its modules, one concept each:
+
+- `rates`: what one entry charges, per kind of token, band and tier;
+- `table`: `PriceTable` and `ModelPrice`: globs first, then the version
+  in force, and which entry prices which model when;
+- `toml_table`: the ``[prices]`` form (`parse_prices`, `load_prices`);
+- `price_map`: the common per-token JSON format of price maps;
+- `matching`: which key of a map prices a model of the logs;
+- `versions`: an imported map with its effective start (`Version`);
+- `store`: the versions on disk; `fetch`: the one network step;
+  `importing`: `import_prices`;
+- `classes`: the price class of every row, and pricing of token sums per
+  class (numpy; the one path every report takes);
+- `seen`, `coverage`, `skeleton`: the models of the logs, what a table
+  covers, and a table to fill in.
+
+Importing this package loads neither numpy nor the network code.
+"""
+
+from __future__ import annotations
+
+from ledgerly.prices.rates import KINDS
+from ledgerly.prices.table import ModelPrice, PriceTable
+from ledgerly.prices.toml_table import MAX_PRICE, PER_TOKENS, PRICE_KEYS, load_prices, parse_prices
+
+__all__ = [
+    "KINDS",
+    "MAX_PRICE",
+    "PER_TOKENS",
+    "PRICE_KEYS",
+    "ModelPrice",
+    "PriceTable",
+    "load_prices",
+    "parse_prices",
+]
