@@ -12,33 +12,21 @@
 #include "engine/name_order.h"
 #include "engine/stat_table.h"
 #include "platform/dir.h"
+#include "platform/names.h"
 
 namespace ledgerly::engine {
 namespace {
 
-constexpr std::string_view kLogSuffix = ".jsonl";
-constexpr std::string_view kSubagentFolder = "subagents";
-constexpr std::string_view kSubagentPrefix = "agent-";
 // Event::kind while the file waits for resolve(), and after resolve_error().
 constexpr int kPending = -1;
 constexpr int kFailed = -2;
-
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-bool ends_in_separator(const std::string& path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/' || path.back() == ':');
-}
-#else
-constexpr char kSeparator = '/';
-bool ends_in_separator(const std::string& path) { return !path.empty() && path.back() == '/'; }
-#endif
 
 // The path of entry `name` of `folder`, joined as the host joins them.
 std::string join(const std::string& folder, std::string_view name) {
   std::string path;
   path.reserve(folder.size() + 1 + name.size());
   path = folder;
-  if (!ends_in_separator(folder)) path.push_back(kSeparator);
+  if (!platform::ends_in_separator(folder)) path.push_back(platform::path_separator());
   path.append(name);
   return path;
 }

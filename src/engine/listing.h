@@ -40,6 +40,13 @@
 
 namespace ledgerly::engine {
 
+// The names the walk goes by, which the host's own walk uses too (the
+// binding gives them to it): the suffix of a log file, the folder whose
+// logs are a subagent's, and the start of a subagent log's own name.
+inline constexpr std::string_view kLogSuffix = ".jsonl";
+inline constexpr std::string_view kSubagentFolder = "subagents";
+inline constexpr std::string_view kSubagentPrefix = "agent-";
+
 // One source, with the labels the host gives its own path (it splits paths
 // by its own rules; the walk labels the folders below from their names).
 struct ListingSource {

@@ -72,6 +72,12 @@ def read_state_head(file: StateFile, /) -> StateHead:
     another format or layout)."""
     ...
 
+# The names the native walk goes by: a log file's suffix, the folder of a
+# session's subagent logs, the start of a subagent log's name.
+LOG_SUFFIX: str
+SUBAGENT_FOLDER: str
+SUBAGENT_PREFIX: str
+
 # (path, forced dialect code or -1, the path's last part, project label and
 # subagent flag of its files when it is a folder, the same of the path when
 # it is a file)

@@ -16,7 +16,9 @@
 // sniff gave; the dialect table of the files seen; the stat table of the
 // manifest's files (engine/stat_table.h).
 //
-// moved_in_place(before, now) compares two stat tables.
+// moved_in_place(before, now) compares two stat tables.  The module also
+// holds the names the walk goes by (LOG_SUFFIX, SUBAGENT_FOLDER,
+// SUBAGENT_PREFIX), so that the host's own walk uses the same.
 //
 // The walk and the making of the manifest run without the interpreter
 // lock; sniff is called with it, all at once, so that a listing that
@@ -28,6 +30,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/dialect_table.h"
@@ -261,6 +264,23 @@ constexpr const char kListSourcesDoc[] =
     "errors and the dialect table of the files seen.";
 
 }  // namespace
+
+bool add_listing_constants(PyObject* module) {
+  const std::pair<const char*, std::string_view> names[] = {
+      {"LOG_SUFFIX", engine::kLogSuffix},
+      {"SUBAGENT_FOLDER", engine::kSubagentFolder},
+      {"SUBAGENT_PREFIX", engine::kSubagentPrefix},
+  };
+  for (const auto& [name, value] : names) {
+    PyObject* text =
+        PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    if (text == nullptr || PyModule_AddObject(module, name, text) != 0) {
+      Py_XDECREF(text);
+      return false;
+    }
+  }
+  return true;
+}
 
 PyMethodDef listing_functions[] = {
     {"list_sources", list_sources, METH_VARARGS, kListSourcesDoc},

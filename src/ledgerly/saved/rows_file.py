@@ -60,13 +60,20 @@ _MAGIC = b"LGROWS1\n"
 # magic, header length, CRC-32 of everything after these 16 bytes, body length
 _HEAD = struct.Struct("<8sIIQ")
 _ALIGN = 64
-# A row in the body: its record (ledgerly.layout.RECORD_SIZE) and its file index.
-_ROW_BYTES = 104 + 4
 # A header takes about 100 bytes a log file; more than this is not ours.
 _MAX_HEADER = 1 << 30
 # The scan fields that describe the refresh itself, not the state: a loaded
 # engine's refresh of an unchanged manifest reports them as nothing done.
 _PER_REFRESH = {"appended": 0, "bytes_read": 0, "changed": 0, "rebuilt": 0, "removed": 0, "updated": False}
+
+
+def _row_bytes() -> int:
+    """A row in the body: its record and its file index (ledgerly.layout,
+    which imports numpy: asked when a rows file is written or read, never
+    when the package is imported)."""
+    from ledgerly.layout import FILE_INDEX_DTYPE, RECORD_SIZE
+
+    return RECORD_SIZE + FILE_INDEX_DTYPE.itemsize
 
 
 def rows_path(state: str) -> str:
@@ -106,7 +113,7 @@ def write_rows(
         return
     count = len(snapshot.rows)
     body = memoryview(snapshot.buffer).cast("B")
-    if body.nbytes != count * _ROW_BYTES:
+    if body.nbytes != count * _row_bytes():
         return
     padding = -body.nbytes % 8
     scan = dict(snapshot.scan)
@@ -202,6 +209,7 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
     tables = [header.get(k) for k in ("models", "projects", "files")]
     scan = header.get("scan")
     digest = header.get("manifest")
+    row = _row_bytes()
     if (
         not isinstance(count, int)
         or isinstance(count, bool)
@@ -209,13 +217,13 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
         or not all(isinstance(t, list) and all(isinstance(s, str) for s in t) for t in tables)
         or not isinstance(scan, dict)
         or not isinstance(digest, str)
-        or body_length != count * _ROW_BYTES + (-(count * _ROW_BYTES) % 8)
+        or body_length != count * row + (-(count * row) % 8)
     ):
         raise RowsRefused("it is corrupt (its header does not describe its body)")
     body = view[offset : offset + body_length]
     from ledgerly.layout import view_attributed, words
 
-    rows, file_index = view_attributed(body[: count * _ROW_BYTES], count)
+    rows, file_index = view_attributed(body[: count * row], count)
     models, projects, files = (tuple(t) for t in tables if isinstance(t, list))
     if count:
         # model, project, kind, subagent, tier: each within what it indexes.
@@ -224,7 +232,7 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
         if any(int(p) >= limit for p, limit in zip(peaks, limits)) or int(file_index.max()) >= len(files):
             raise RowsRefused("it is corrupt (an index beyond its table)")
     scan_map: Dict[str, Any] = scan
-    return SavedRows(digest, models, projects, files, scan_map, body[: count * _ROW_BYTES], rows, file_index)
+    return SavedRows(digest, models, projects, files, scan_map, body[: count * row], rows, file_index)
 
 
 def _map(fd: int, size: int) -> Union[bytes, Any]:
