@@ -12,7 +12,14 @@ namespace ledgerly::engine {
 enum class Attribution : std::uint8_t {
   kNone,   // records only
   kFiles,  // records, then one 32-bit file index per record (see export.h)
+  // Selection only (delta.h): each row's file, and where the row stands in
+  // the export order (the file and row index of its key's first occurrence
+  // for a message row that replaced it, its own otherwise).
+  kPlaces,
 };
+
+// Whether a selection of this mode names each row's file.
+constexpr bool names_files(Attribution a) noexcept { return a != Attribution::kNone; }
 
 // The type of a file index, and the largest number of stored files an
 // attributed export can index.

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "engine/delta.h"
+#include "engine/delta_export.h"
 #include "engine/reader.h"
 #include "engine/report.h"
 #include "engine/seeded_hash.h"
@@ -27,6 +29,10 @@ namespace ledgerly::engine {
 namespace {
 
 constexpr std::uint64_t kMaxWorkers = 32;
+
+// A delta hands the heap back to the system after reading at least this
+// much (or when it hands over everything).
+constexpr std::uint64_t kTrimAfterBytes = std::uint64_t{64} << 20;
 
 // The set of manifest paths, as an open-addressing table of pointers to the
 // manifest's own path texts (which must outlive it and stay in place).
@@ -85,6 +91,12 @@ bool unchanged(const FileState& stored, const ManifestEntry& entry) {
          stored.identity() == entry.identity;
 }
 
+// A state taken out of the table for good: handed to the delta tracker
+// when one is watching (it must see the rows leave), destroyed otherwise.
+void retire(std::unique_ptr<FileState> state, StateChanges* changes) {
+  if (changes != nullptr && state != nullptr) changes->retired.push_back(std::move(state));
+}
+
 // Drops the states of paths that are not in `manifest`, then turns every
 // entry that is not unchanged into a job (with its path's state, if any),
 // in manifest order.  This is the plain form of `plan`, used when the
@@ -92,8 +104,8 @@ bool unchanged(const FileState& stored, const ManifestEntry& entry) {
 // leaves its slot released, so a later entry of the same path finds nothing
 // and becomes a job of its own.
 void plan_with_duplicates(FileTable& files, const std::vector<ManifestEntry>& manifest,
-                          std::vector<Job>& jobs, Report& report) {
-  if (manifest.empty()) {
+                          std::vector<Job>& jobs, Report& report, StateChanges* changes) {
+  if (manifest.empty() && changes == nullptr) {
     report.removed = files.size();
     files.clear();
     return;
@@ -103,7 +115,7 @@ void plan_with_duplicates(FileTable& files, const std::vector<ManifestEntry>& ma
     for (std::size_t i = 0; i < files.slot_count(); ++i) {
       const FileState* state = files.state_at(i);
       if (state != nullptr && !paths.contains(state->path())) {
-        files.release(i);  // destroyed here
+        retire(files.release(i), changes);
         ++report.removed;
       }
     }
@@ -129,7 +141,7 @@ void plan_with_duplicates(FileTable& files, const std::vector<ManifestEntry>& ma
 // Returns true when `kept` holds the sums of every state left in `files`
 // (the unchanged ones), so that the caller need not visit them again.
 bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vector<Job>& jobs,
-          Report& report, StateSums& kept) {
+          Report& report, StateSums& kept, StateChanges* changes) {
   if (files.empty()) {
     jobs.reserve(manifest.size());
     for (const ManifestEntry& entry : manifest) jobs.push_back(Job{entry.to_input(), nullptr});
@@ -158,7 +170,7 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
     const std::size_t slot = found[i];
     if (slot == FileTable::kNone) continue;
     if (marked[slot] != 0) {
-      plan_with_duplicates(files, manifest, jobs, report);
+      plan_with_duplicates(files, manifest, jobs, report, changes);
       return false;
     }
     marked[slot] = 1;
@@ -179,7 +191,7 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
   if (files.size() > unchanged_count) {
     for (std::size_t slot = 0; slot < marked.size(); ++slot) {
       if (marked[slot] == 0 && files.state_at(slot) != nullptr) {
-        files.release(slot);  // destroyed here
+        retire(files.release(slot), changes);
         ++report.removed;
       }
     }
@@ -205,10 +217,13 @@ void share_projects(std::vector<Job>& jobs) {
   }
 }
 
-}  // namespace
-
-RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, bool force,
-                      BufferAllocator* allocator, Attribution attribution) {
+// Brings the stored states in line with `manifest`: drops the files that
+// left it, reads every changed file, merges the results and fills the
+// statistics of the state (everything but the fork counts of an export).
+// With `changes`, every state taken out of the table is kept there, and
+// every state a job returned is listed, for the delta tracker.
+Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers,
+                    StateChanges* changes) {
   FileTable& files = engine.files;
   Report report;
   report.scanned = manifest.entries.size();
@@ -217,12 +232,15 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
   // unchanged becomes a job, taking its path's stored state with it.
   JobList list;
   StateSums sums;
-  bool sums_exact = plan(files, manifest.entries, list.jobs, report, sums);
+  bool sums_exact = plan(files, manifest.entries, list.jobs, report, sums, changes);
   report.changed = list.jobs.size();
   // Jobs own copies of their entries: the manifest (and the text its
   // entries view) is not looked at again.
   manifest = Manifest();
   share_projects(list.jobs);
+  if (changes != nullptr) {
+    for (Job& job : list.jobs) job.keep_previous = true;
+  }
 
   // Workers take from the end: the most pending bytes first, and among
   // equals the later manifest entry first.
@@ -248,8 +266,21 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
       }
       if (r.summary.rows_changed) report.updated = true;
     }
+    if (changes != nullptr && r.retired != nullptr)
+      changes->retired.push_back(std::move(r.retired));
     if (r.state != nullptr) {
-      const FileState& merged = *r.state;
+      FileState& merged = *r.state;
+      if (changes != nullptr) {
+        // A path listed twice: the state merged first gives way to this one.
+        if (std::unique_ptr<FileState> displaced = files.take(merged.path())) {
+          std::erase_if(changes->changed, [&displaced](const StateChanges::Changed& c) {
+            return c.state == displaced.get();
+          });
+          changes->retired.push_back(std::move(displaced));
+          sums_exact = false;
+        }
+        changes->changed.push_back(StateChanges::Changed{&merged, r.replaced_from});
+      }
       if (!files.insert_or_assign(std::move(r.state))) {
         sums_exact = false;  // replaced a state that may have been counted
       } else if (sums_exact) {
@@ -266,7 +297,7 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
   const bool read_any = !results.empty();
   std::vector<WorkerResult>().swap(results);
   std::vector<Job>().swap(list.jobs);
-  if (read_any) platform::release_free_heap();
+  if (read_any && changes == nullptr) platform::release_free_heap();
 
   if (report.removed != 0 || !engine.refreshed) report.updated = true;
   engine.refreshed = true;
@@ -282,6 +313,20 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
     files.for_each([&sums](const FileState& state) { sums.add(state); });
   }
   sums.store(report);
+  return report;
+}
+
+}  // namespace
+
+RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, bool force,
+                      BufferAllocator* allocator, Attribution attribution) {
+  Report report = update_state(engine, std::move(manifest), workers, nullptr);
+  // A delta caller's selection, and the tracker's ids, describe the state
+  // before this refresh: neither holds any more.
+  if (report.changed != 0 || report.removed != 0) {
+    engine.tracker.reset();
+    ++engine.generation;
+  }
 
   // Every state is back in `files`: running out of memory from here on
   // loses only this call's result, never the state.
@@ -317,6 +362,85 @@ RefreshOutput refresh(Engine& engine, Manifest manifest, std::uint64_t workers, 
 RefreshOutput refresh(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
                       bool force, BufferAllocator* allocator, Attribution attribution) {
   return refresh(engine, Manifest::of(manifest), workers, force, allocator, attribution);
+}
+
+DeltaOutput refresh_delta(Engine& engine, Manifest manifest, std::uint64_t workers,
+                          std::uint64_t since, BufferAllocator* allocator) {
+  // A caller that holds the current generation gets what changed since; it
+  // is numbered by the tracker, made first if there is none (then the
+  // numbering is the export order, which is what such a caller holds).
+  const bool held = since == engine.generation;
+  if (!held) engine.tracker.reset();
+  if (held && engine.tracker == nullptr) {
+    try {
+      engine.tracker.reset(DeltaTracker::build(engine).release());
+    } catch (const std::bad_alloc&) {
+      throw ResultOutOfMemory();  // nothing changed yet
+    }
+  }
+
+  // An export owed to a caller of refresh() stays owed, but says nothing
+  // about what this call changed.
+  const bool owed = std::exchange(engine.export_pending, false);
+  StateChanges changes;
+  StateChanges* watching = engine.tracker != nullptr ? &changes : nullptr;
+  Report report;
+  try {
+    report = update_state(engine, std::move(manifest), workers, watching);
+  } catch (...) {
+    // States moved into read jobs may be lost: no tracker can follow.
+    engine.tracker.reset();
+    engine.export_pending = owed;
+    throw;
+  }
+
+  DeltaOutput out;
+  try {
+    DeltaRows rows;
+    bool tracked = false;
+    if (engine.tracker != nullptr) {
+      try {
+        tracked = engine.tracker->apply(changes, rows);
+      } catch (const std::bad_alloc&) {
+        tracked = false;
+      }
+      if (!tracked) {
+        engine.tracker.reset();
+        rows = DeltaRows();
+      }
+    }
+    // The states the refresh replaced are no longer needed by anyone.
+    changes = StateChanges();
+    if (!tracked) rows = reset_delta(engine);
+    const bool moved = rows.reset || !rows.added.empty() || !rows.withdrawn.empty();
+    if (moved) ++engine.generation;
+    // A caller of refresh() has not seen this selection either.
+    engine.export_pending = owed || moved;
+    engine.inherited_events = rows.inherited_events;
+    engine.unresolved_forks = rows.unresolved_forks;
+    report.counters.inherited_events += rows.inherited_events;
+    report.unresolved_forks = rows.unresolved_forks;
+    // Hand a large read's free heap back before the buffer is made (see
+    // refresh()); a small delta leaves little, and a trim would cost more
+    // than it gives.
+    if (rows.reset || report.bytes_read >= kTrimAfterBytes) platform::release_free_heap();
+    DeltaExport exported = export_delta(rows, allocator);
+    write_delta_body(out.text, rows, exported, report, engine.generation);
+    out.buffer = std::move(exported.buffer);
+  } catch (const std::bad_alloc&) {
+    // The state is whole; the caller keeps its generation, which no longer
+    // matches, so its next delta is a reset.
+    engine.tracker.reset();
+    ++engine.generation;
+    engine.export_pending = true;
+    throw ResultOutOfMemory();
+  }
+  return out;
+}
+
+DeltaOutput refresh_delta(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
+                          std::uint64_t since, BufferAllocator* allocator) {
+  return refresh_delta(engine, Manifest::of(manifest), workers, since, allocator);
 }
 
 }  // namespace ledgerly::engine

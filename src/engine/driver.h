@@ -53,6 +53,25 @@ RefreshOutput refresh(Engine& engine, const std::vector<Input>& manifest, std::u
                       bool force, BufferAllocator* allocator = nullptr,
                       Attribution attribution = Attribution::kNone);
 
+struct DeltaOutput {
+  std::string text;  // compact JSON report text (delta_export.h)
+  RowBuffer buffer;  // the delta's columns, always present (possibly empty)
+};
+
+// Runs one refresh like refresh() and hands over what changed in the
+// selection since generation `since` (delta.h): when `since` is the
+// engine's generation, the rows withdrawn and added since; otherwise a
+// reset holding the whole selection, numbered in export order.  The
+// generation moves on when the selection changed; a new engine's is 0, a
+// loaded one's kLoadedGeneration.  refresh() moves it on too whenever it
+// changes the state, so a delta caller that loses track gets a reset.
+// Throws as refresh() does; after ResultOutOfMemory the state is whole and
+// the caller's generation is out of date.
+DeltaOutput refresh_delta(Engine& engine, Manifest manifest, std::uint64_t workers,
+                          std::uint64_t since, BufferAllocator* allocator = nullptr);
+DeltaOutput refresh_delta(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
+                          std::uint64_t since, BufferAllocator* allocator = nullptr);
+
 }  // namespace ledgerly::engine
 
 #endif  // LEDGERLY_ENGINE_DRIVER_H_

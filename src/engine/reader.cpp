@@ -10,6 +10,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -104,8 +105,9 @@ const char* last_line_feed(const char* p, const char* end) noexcept {
 // and one that is missed is settled by the selection all the same.
 //
 // Returns true when `row` was settled against an earlier row of `rows`
-// (replacing it or dropped); false when it must be appended.
-bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
+// (replacing it or dropped); false when it must be appended.  A row it
+// replaces lowers `replaced_from` to its index.
+bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row, std::size_t& replaced_from) {
   if (!row.is_message()) return false;
   const std::string_view key = row.key();
   if (key.empty()) return false;
@@ -114,14 +116,18 @@ bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
   for (std::size_t i = rows.size(); i-- > stop;) {
     parser::Row& earlier = rows[i];
     if (!earlier.is_message() || earlier.key() != key) continue;
-    if (outranks(row, earlier)) earlier = std::move(row);
+    if (outranks(row, earlier)) {
+      earlier = std::move(row);
+      replaced_from = std::min(replaced_from, i);
+    }
     return true;
   }
   return false;
 }
 
 // Reads [state.offset, state.input.size) and parses every complete line,
-// counting the rows that parsing yields in `rows_made` (stored or folded).
+// counting the rows that parsing yields in `rows_made` (stored or folded)
+// and lowering `replaced_from` to the index of any row a repeat replaced.
 // Returns 0, or the error number of a failed seek or read.
 //
 // Only lines holding one of the dialect's needles can change the state
@@ -131,7 +137,7 @@ bool fold_repeat(std::vector<parser::Row>& rows, parser::Row& row) {
 // parsed.  The offset and tail then move past the whole run of lines,
 // exactly where parsing each line in turn would have left them.
 int read_new_lines(File& file, FileState& state, Buffers& buffers, std::uint64_t& bytes_read,
-                   std::uint64_t& rows_made) {
+                   std::uint64_t& rows_made, std::size_t& replaced_from) {
   if (const int err = file.seek(state.offset); err != 0) return err;
 
   const std::uint8_t source = state.source;
@@ -147,7 +153,7 @@ int read_new_lines(File& file, FileState& state, Buffers& buffers, std::uint64_t
               : parser::parse(line, source, state.context, state.counters, &buffers.texts);
     if (row) {
       ++rows_made;
-      if (!fold_repeat(state.rows, *row)) state.rows.push_back(std::move(*row));
+      if (!fold_repeat(state.rows, *row, replaced_from)) state.rows.push_back(std::move(*row));
     }
   };
 
@@ -252,7 +258,11 @@ WorkerResult process(Job job, Buffers& buffers) {
   bool had_rows = false;
   if (rebuild) {
     had_rows = previous != nullptr && !previous->rows.empty();
-    previous.reset();
+    if (job.keep_previous) {
+      result.retired = std::move(previous);
+    } else {
+      previous.reset();
+    }
     state = FileState::fresh(job.input, job.project_text());
   } else {
     // Same path and identity: the rest of the entry is taken over.
@@ -263,7 +273,7 @@ WorkerResult process(Job job, Buffers& buffers) {
   }
   std::uint64_t bytes_read = 0;
   std::uint64_t rows_made = 0;
-  int err = read_new_lines(file, *state, buffers, bytes_read, rows_made);
+  int err = read_new_lines(file, *state, buffers, bytes_read, rows_made, result.replaced_from);
   // A state read from its start holds only rows that were just made: trim
   // the array's growth slack now, while the rows are hot in cache.  A
   // continued state keeps its capacity (trimming it would move old rows

@@ -3,6 +3,7 @@
 #ifndef LEDGERLY_ENGINE_READER_H_
 #define LEDGERLY_ENGINE_READER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,9 @@ struct Job {
   // The entry's project as a text the refresh shares among its jobs; empty
   // when not given (then a fresh state makes its own from input.project).
   parser::SharedText project{};
+  // A previous state that the read replaces with a fresh one is handed back
+  // in the result (`retired`) instead of being dropped by the worker.
+  bool keep_previous = false;
 
   parser::SharedText project_text() const {
     return project.empty() ? parser::SharedText(input.project) : project;
@@ -43,8 +47,14 @@ struct ReadSummary {
 struct WorkerResult {
   std::string path;
   std::unique_ptr<FileState> state;  // may be null (open failed, nothing stored)
-  bool failed = false;               // true: `error` holds the I/O error text
-  ReadSummary summary;               // valid when !failed
+  // With Job::keep_previous: the previous state, when the file was read
+  // anew from its start.
+  std::unique_ptr<FileState> retired;
+  // The lowest index of a row that was stored before this read and that a
+  // repeat of its message key replaced in place; SIZE_MAX when none was.
+  std::size_t replaced_from = SIZE_MAX;
+  bool failed = false;  // true: `error` holds the I/O error text
+  ReadSummary summary;  // valid when !failed
   // "<system message> (os error N)", the NUL-byte text, or "not a regular
   // file (<kind>)" for a path that names a pipe, device or socket.
   std::string error;

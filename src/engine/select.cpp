@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "engine/attribution.h"
+#include "engine/fork_prints.h"
 #include "engine/seeded_hash.h"
 #include "engine/state.h"
 #include "parser/dialect.h"
@@ -44,34 +45,6 @@ using parser::SharedText;
 
 // The bytes of a shared text; never a null data pointer, even when empty.
 std::string_view text_of(const SharedText& t) noexcept { return {t.data(), t.size()}; }
-
-constexpr std::size_t kFingerprintBytes = 12 * sizeof(std::int64_t);
-
-// Fingerprint of a row with totals: its 5 totals then its 7 counts.
-struct Fingerprint {
-  char bytes[kFingerprintBytes];
-  explicit Fingerprint(const Row& row) noexcept {
-    const auto counts = row.counts();
-    std::memcpy(bytes, row.totals(), 5 * sizeof(std::int64_t));
-    std::memcpy(bytes + 5 * sizeof(std::int64_t), counts.data(), 7 * sizeof(std::int64_t));
-  }
-  std::string_view view() const noexcept { return {bytes, sizeof bytes}; }
-};
-
-// One distinct fingerprint of a session: its hash, the earliest timestamp
-// among the session's rows holding it, and one of those rows (whose
-// fingerprint is read to tell apart fingerprints of one hash).
-struct Print {
-  std::uint64_t hash;
-  std::int64_t earliest;
-  const Row* row;
-};
-
-// A session's prints, sorted by hash.
-struct PrintRange {
-  const Print* begin;
-  const Print* end;
-};
 
 }  // namespace
 
@@ -113,30 +86,9 @@ class Forks {
       const std::string_view id = text_of(file->context.session_id);
       const auto owner = owners.find(id);
       if (owner == owners.end() || owner->second != file) continue;
-      const std::size_t begin = prints_.size();
-      for (const Row& row : file->rows) {
-        if (row.totals() != nullptr) prints_.push_back(Print{hash(row), row.timestamp(), &row});
-      }
-      // Equal fingerprints end up side by side (by hash, then by bytes) and
-      // merge into one print holding their earliest timestamp.
-      const auto first = prints_.begin() + static_cast<std::ptrdiff_t>(begin);
-      std::sort(first, prints_.end(), [](const Print& a, const Print& b) {
-        if (a.hash != b.hash) return a.hash < b.hash;
-        return Fingerprint(*a.row).view() < Fingerprint(*b.row).view();
-      });
-      std::size_t kept = begin;
-      for (std::size_t i = begin; i < prints_.size(); ++i) {
-        if (kept > begin && prints_[kept - 1].hash == prints_[i].hash &&
-            same(*prints_[kept - 1].row, *prints_[i].row)) {
-          Print& merged = prints_[kept - 1];
-          merged.earliest = std::min(merged.earliest, prints_[i].earliest);
-        } else {
-          prints_[kept++] = prints_[i];
-        }
-      }
-      prints_.resize(kept);
+      append_prints(hash_, file->rows, prints_);
       owners_.push_back(file);
-      ends.push_back(kept);
+      ends.push_back(prints_.size());
       index_.emplace(id, owners_.size() - 1);
     }
     prints_.shrink_to_fit();
@@ -164,12 +116,7 @@ class Forks {
     return any;
   }
 
-  std::uint64_t hash(const Row& row) const noexcept { return hash_(Fingerprint(row).view()); }
-
-  static bool same(const Row& a, const Row& b) noexcept {
-    return std::memcmp(a.totals(), b.totals(), 5 * sizeof(std::int64_t)) == 0 &&
-           a.counts() == b.counts();
-  }
+  const SeededHash& hash() const noexcept { return hash_; }
 
  private:
   SeededHash hash_;
@@ -180,24 +127,6 @@ class Forks {
 };
 
 namespace {
-
-// A row of a child's opening run is inherited when some parent holds its
-// fingerprint from before the child's start (or the child has no start).
-bool inherited(const Forks& forks, const Row& row, const std::vector<PrintRange>& usable,
-               const std::optional<std::int64_t>& started) {
-  if (usable.empty()) return false;
-  const std::uint64_t h = forks.hash(row);
-  for (const PrintRange& prints : usable) {
-    const Print* p = std::lower_bound(prints.begin, prints.end, h,
-                                      [](const Print& e, std::uint64_t v) { return e.hash < v; });
-    for (; p != prints.end && p->hash == h; ++p) {
-      if (!Forks::same(*p->row, row)) continue;
-      if (!started || p->earliest < *started) return true;
-      break;
-    }
-  }
-  return false;
-}
 
 // Memory for selection's large temporaries (the key arrays), mapped apart
 // from the heap and unmapped when freed.  They are freed just before the
@@ -306,7 +235,8 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed, Mapped<Keyed>>& k
         if (first->key() != row->key()) continue;
         if (outranks(*row, *first)) {
           first = row;
-          if constexpr (A == Attribution::kFiles) out.files[slot.index] = out.files[k.index];
+          // The place stays: the winner stands where the key first occurred.
+          if constexpr (names_files(A)) out.files[slot.index] = out.files[k.index];
         }
         rows[k.index] = nullptr;
         dropped = true;
@@ -315,17 +245,19 @@ void settle_keys(SelectionOf<A>& out, const std::vector<Keyed, Mapped<Keyed>>& k
     }
   }
   if (!dropped) return;
-  if constexpr (A == Attribution::kFiles) {
-    // Close the gaps of both arrays in step.
+  if constexpr (names_files(A)) {
+    // Close the gaps of the arrays in step.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (rows[i] == nullptr) continue;
       rows[kept] = rows[i];
       out.files[kept] = out.files[i];
+      if constexpr (A == Attribution::kPlaces) out.places[kept] = out.places[i];
       ++kept;
     }
     rows.resize(kept);
     out.files.resize(kept);
+    if constexpr (A == Attribution::kPlaces) out.places.resize(kept);
   } else {
     std::erase(rows, nullptr);
   }
@@ -340,16 +272,21 @@ class Collector {
  public:
   Collector(std::size_t total_rows, std::size_t message_rows) {
     out_.rows.reserve(total_rows);
-    if constexpr (A == Attribution::kFiles) out_.files.reserve(total_rows);
+    if constexpr (names_files(A)) out_.files.reserve(total_rows);
+    if constexpr (A == Attribution::kPlaces) out_.places.reserve(total_rows);
     keyed_.reserve(message_rows);
   }
 
-  void add(const Row& row, [[maybe_unused]] FileIndex file) {
+  // `row` is row `index` of the file at position `file` of the file order.
+  void add(const Row& row, [[maybe_unused]] FileIndex file, [[maybe_unused]] std::size_t index) {
     if (keyed(row)) {
       keyed_.push_back(Keyed{row.key_hash(), static_cast<std::uint32_t>(out_.rows.size())});
     }
     out_.rows.push_back(&row);
-    if constexpr (A == Attribution::kFiles) out_.files.push_back(file);
+    if constexpr (names_files(A)) out_.files.push_back(file);
+    if constexpr (A == Attribution::kPlaces) {
+      out_.places.push_back(Place{file, static_cast<std::uint32_t>(index)});
+    }
   }
 
   SelectionOf<A>& result() { return out_; }
@@ -488,7 +425,7 @@ const SelectionBasis& basis_of(Engine& engine) {
 template <Attribution A>
 SelectionOf<A> select_rows(const SelectionBasis& basis) {
   const FileOrder& order = basis.order;
-  if constexpr (A == Attribution::kFiles) {
+  if constexpr (names_files(A)) {
     if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
   }
   if (basis.total_rows >= kNoIndex) throw std::bad_array_new_length();
@@ -509,11 +446,11 @@ SelectionOf<A> select_rows(const SelectionBasis& basis) {
       for (; i < rows.size(); ++i) {
         const Row& row = rows[i];
         if (!parser::takes_part_in_forks(row.kind())) {
-          collector.add(row, index);
+          collector.add(row, index, i);
           continue;
         }
         if (row.totals() == nullptr ||
-            !inherited(*basis.forks, row, usable, file->context.started)) {
+            !inherited(basis.forks->hash(), row, usable, file->context.started)) {
           break;
         }
         ++out.inherited_events;
@@ -523,7 +460,7 @@ SelectionOf<A> select_rows(const SelectionBasis& basis) {
       if (i + parser::kPrefetchRowsAhead < rows.size()) {
         parser::prefetch(&rows[i + parser::kPrefetchRowsAhead]);
       }
-      collector.add(rows[i], index);
+      collector.add(rows[i], index, i);
     }
   }
   return collector.finish();
@@ -531,7 +468,7 @@ SelectionOf<A> select_rows(const SelectionBasis& basis) {
 
 template <Attribution A>
 SelectionOf<A> select_rows(const FileOrder& order) {
-  if constexpr (A == Attribution::kFiles) {
+  if constexpr (names_files(A)) {
     if (order.size() > kMaxAttributedFiles) throw std::bad_array_new_length();
   }
   return select_rows<A>(SelectionBasis(order));
@@ -539,7 +476,9 @@ SelectionOf<A> select_rows(const FileOrder& order) {
 
 template Selection select_rows<Attribution::kNone>(const SelectionBasis& basis);
 template AttributedSelection select_rows<Attribution::kFiles>(const SelectionBasis& basis);
+template PlacedSelection select_rows<Attribution::kPlaces>(const SelectionBasis& basis);
 template Selection select_rows<Attribution::kNone>(const FileOrder& order);
 template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
+template PlacedSelection select_rows<Attribution::kPlaces>(const FileOrder& order);
 
 }  // namespace ledgerly::engine

@@ -23,7 +23,20 @@ using FileOrder = std::vector<std::pair<std::string_view, const FileState*>>;
 // The per-row file indexes of an attributed selection; nothing otherwise.
 struct NoFiles {};
 template <Attribution A>
-using FileIndexes = std::conditional_t<A == Attribution::kFiles, std::vector<FileIndex>, NoFiles>;
+using FileIndexes = std::conditional_t<names_files(A), std::vector<FileIndex>, NoFiles>;
+
+// Where a selected row stands in the export order: the position of a file
+// in the file order and a row index in that file.  A message row that
+// replaced an earlier occurrence of its key stands where that occurrence
+// stood (see select_rows); every other row stands where it lies.  Sorting
+// the selected rows by (file, row) gives the export order.
+struct Place {
+  FileIndex file;
+  std::uint32_t row;
+};
+struct NoPlaces {};
+template <Attribution A>
+using Places = std::conditional_t<A == Attribution::kPlaces, std::vector<Place>, NoPlaces>;
 
 template <Attribution A>
 struct SelectionOf {
@@ -32,12 +45,15 @@ struct SelectionOf {
   // the file that rows[k] belongs to: the file of the row actually selected,
   // so a duplicate that replaced an earlier one brings its own file.
   [[no_unique_address]] FileIndexes<A> files;
+  // With Attribution::kPlaces, places[k] is where rows[k] stands.
+  [[no_unique_address]] Places<A> places;
   std::uint64_t inherited_events = 0;
   std::uint64_t unresolved_forks = 0;
 };
 
 using Selection = SelectionOf<Attribution::kNone>;
 using AttributedSelection = SelectionOf<Attribution::kFiles>;
+using PlacedSelection = SelectionOf<Attribution::kPlaces>;
 
 // Sorts the stored files by path.
 FileOrder file_order(const Engine& engine);
@@ -68,8 +84,9 @@ struct SelectionBasis {
 const SelectionBasis& basis_of(Engine& engine);
 
 // Chooses the rows to export from `basis` (deterministic for a given state).
-// Attribution::kFiles also records each selected row's file; it requires
-// order.size() <= kMaxAttributedFiles and throws std::bad_array_new_length
+// Attribution::kFiles also records each selected row's file, and
+// Attribution::kPlaces its file and its place; both require
+// order.size() <= kMaxAttributedFiles and throw std::bad_array_new_length
 // (a std::bad_alloc) otherwise: the driver then keeps the state and reports
 // the export as one that could not be built.  The same for a state of
 // UINT32_MAX rows or more (over 400 GiB of rows), beyond the indexes that
@@ -82,8 +99,10 @@ SelectionOf<A> select_rows(const FileOrder& order);
 
 extern template Selection select_rows<Attribution::kNone>(const SelectionBasis& basis);
 extern template AttributedSelection select_rows<Attribution::kFiles>(const SelectionBasis& basis);
+extern template PlacedSelection select_rows<Attribution::kPlaces>(const SelectionBasis& basis);
 extern template Selection select_rows<Attribution::kNone>(const FileOrder& order);
 extern template AttributedSelection select_rows<Attribution::kFiles>(const FileOrder& order);
+extern template PlacedSelection select_rows<Attribution::kPlaces>(const FileOrder& order);
 
 }  // namespace ledgerly::engine
 

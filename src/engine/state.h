@@ -85,6 +85,9 @@ class FileState {
   // entry again, for instance with mtime_ns 0 throughout).
   bool retry = false;
   std::uint8_t source = 0;  // dialect code (parser/dialect.h)
+  // The state's number in the engine's delta tracker (delta.h); 0 while
+  // it has none.  Not saved: a tracker numbers the states it finds.
+  std::uint32_t track = 0;
   // What a refresh reads of an unchanged file sits at the end, next to the
   // path and identity bytes: see hot().
   parser::Counters counters;
@@ -160,12 +163,29 @@ struct SelectionBasisDeleter {
   void operator()(SelectionBasis* basis) const noexcept;
 };
 
+// What the engine keeps between refreshes to hand over only what changed in
+// the selection (delta.h).
+class DeltaTracker;
+struct DeltaTrackerDeleter {
+  void operator()(DeltaTracker* tracker) const noexcept;
+};
+
+// The generation of a state just loaded from a file (a new engine's is 0):
+// its rows, numbered in export order, are the saved state's.
+inline constexpr std::uint64_t kLoadedGeneration = 1;
+
 struct Engine {
   FileTable files;
   std::unique_ptr<SelectionBasis, SelectionBasisDeleter> basis;  // null until an export
-  std::uint64_t inherited_events = 0;                            // of the latest export
-  std::uint64_t unresolved_forks = 0;                            // of the latest export
-  bool refreshed = false;  // a refresh got as far as its merge
+  // Null until a delta keeps one; dropped whenever a refresh changes the
+  // state without it.  Without one, the selection at `generation` is
+  // numbered in export order (the first row 1).
+  std::unique_ptr<DeltaTracker, DeltaTrackerDeleter> tracker;
+  // Moves on whenever the selection a delta caller may hold changes.
+  std::uint64_t generation = 0;
+  std::uint64_t inherited_events = 0;  // of the latest export
+  std::uint64_t unresolved_forks = 0;  // of the latest export
+  bool refreshed = false;              // a refresh got as far as its merge
   // The latest export was made but never reached the caller (memory ran
   // out while building the result, or the call was interrupted): the next
   // refresh exports whatever changed.

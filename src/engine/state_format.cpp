@@ -643,6 +643,8 @@ void read_state(Reader& r, Engine& engine, std::string& extra, StateSummary& sum
   if (flags & ~(sf::kRefreshed | sf::kExportPending)) corrupt("the engine has unknown flags");
   engine.refreshed = (flags & sf::kRefreshed) != 0;
   engine.export_pending = (flags & sf::kExportPending) != 0;
+  // Its selection is the saved one, numbered in export order.
+  engine.generation = kLoadedGeneration;
 
   engine.files.reserve(
       static_cast<std::size_t>(r.count(files, kMinFileBytes, "the file count exceeds the file")));

@@ -27,6 +27,10 @@ extern std::atomic<bool> throw_outside_job_lock;
 extern std::atomic<std::uint32_t> fail_spawn_at;
 extern std::atomic<int> fail_spawn_errno;
 
+// When non-zero, the next delta a tracker makes finds only this many ids
+// left, as a tracker that had numbered nearly 2^32 rows would.
+extern std::atomic<std::uint64_t> delta_ids_left;
+
 // Number of worker threads the latest refresh started.
 extern std::atomic<std::uint32_t> threads_started;
 

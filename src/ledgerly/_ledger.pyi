@@ -46,6 +46,16 @@ class Engine:
         system call fails; ValueError when the file is something other
         than a regular file or a directory. See docs/state-file.md."""
         ...
+    def delta(self, manifest: str, workers: SupportsIndex, since: SupportsIndex) -> Tuple[str, builtins.bytes]:
+        """Reads what changed among the manifest's files, as refresh does,
+        and returns the report text (JSON: `added`, `withdrawn`, `rows`,
+        `generation`, `reset`, the `files`, `models` and `projects` tables
+        and `scan`) with the columns of what changed in the selection since
+        generation `since` (`ledgerly.layout.view_delta`). When `since` is
+        not the engine's generation (0 for a new engine, 1 after a load), the
+        delta is a reset: the whole selection, numbered in export order from
+        1. See docs/engine.md, "Deltas"."""
+        ...
     def load(self, file: StateFile) -> LoadedState:
         """Replaces the state with the one saved in `file` (a path, or a
         file the caller opened: read whole from its start). ValueError (one

@@ -10,7 +10,7 @@ record naming the log file it came from (`view_attributed`).
 
 from __future__ import annotations
 
-from typing import Tuple, Union
+from typing import Dict, Tuple, Union
 
 import numpy as np
 
@@ -40,6 +40,7 @@ RECORD_SIZE = RECORD_DTYPE.itemsize
 Buffer = Union[bytes, bytearray, memoryview]
 
 __all__ = [
+    "DELTA_COLUMNS",
     "DIALECTS",
     "FILE_INDEX_DTYPE",
     "KIND_EVENT",
@@ -51,6 +52,7 @@ __all__ = [
     "TOKEN_FIELDS",
     "dialect_name",
     "view_attributed",
+    "view_delta",
     "view_rows",
     "words",
 ]
@@ -97,3 +99,47 @@ def words(rows: np.ndarray) -> np.ndarray:
     if rows.dtype != RECORD_DTYPE:
         raise TypeError("expected records of RECORD_DTYPE, got %s" % rows.dtype)
     return rows.view(np.dtype("<i8")).reshape(len(rows), len(RECORD_WORDS))
+
+
+# The columns of a delta's buffer (`ledgerly._ledger.Engine.delta`), in
+# buffer order after the withdrawn ids, which sit between the 64-bit and
+# the 32-bit columns: each column is `added` values long.
+DELTA_COLUMNS: Tuple[Tuple[str, str], ...] = (
+    ("timestamp", "<i8"),
+    *((name, "<i8") for name in TOKEN_FIELDS),
+    ("id", "<u4"),
+    ("model", "<u4"),
+    ("project", "<u4"),
+    ("file", "<u4"),  # the file holding the row, in the delta's `files`
+    ("place", "<u4"),  # the file it stands in (export order: place, then seq)
+    ("seq", "<u4"),  # its row index in that file
+    ("kind", "u1"),
+    ("subagent", "u1"),
+    ("tier", "u1"),
+)
+_WITHDRAWN_AFTER = 1 + len(TOKEN_FIELDS)  # columns before the withdrawn ids
+
+
+def view_delta(buffer: Buffer, added: int, withdrawn: int) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
+    """The withdrawn ids and the added rows' columns (by the names of
+    `DELTA_COLUMNS`) of a delta's buffer, as read-only views on it (no
+    copy).
+
+    Raises ValueError when the length does not match the counts."""
+    size = memoryview(buffer).nbytes
+    width = sum(np.dtype(kind).itemsize for _name, kind in DELTA_COLUMNS)
+    if added < 0 or withdrawn < 0 or size != added * width + withdrawn * 4:
+        raise ValueError("delta buffer of %d bytes does not hold %d rows and %d ids" % (size, added, withdrawn))
+    columns: Dict[str, np.ndarray] = {}
+    offset = 0
+    ids = np.zeros(0, dtype="<u4")
+    for k, (name, kind) in enumerate(DELTA_COLUMNS):
+        if k == _WITHDRAWN_AFTER:
+            ids = np.frombuffer(buffer, dtype="<u4", count=withdrawn, offset=offset)
+            offset += 4 * withdrawn
+        column = np.frombuffer(buffer, dtype=kind, count=added, offset=offset)
+        offset += column.nbytes
+        column.flags.writeable = False
+        columns[name] = column
+    ids.flags.writeable = False
+    return ids, columns

@@ -68,6 +68,8 @@ class Group:
     priced_cost: float = 0.0
     unpriced: bool = False
     models: Tuple[Group, ...] = ()
+    # The currency of the costs (None: bare numbers); tables show it.
+    currency: Optional[str] = None
 
     def __getitem__(self, name: str) -> Any:
         if name in self.key:
@@ -358,7 +360,7 @@ def assemble(
     sums, paid, missing, model_of, model_digits = fine.sums, fine.paid, fine.missing, fine.model_of, fine.model_rank
 
     def make(key: Dict[str, Any], tokens: List[int], cost: float, unp: bool, children: Tuple[Group, ...] = ()) -> Group:
-        return Group(key, tuple(tokens), None if not priced or unp else cost, cost, unp, children)
+        return Group(key, tuple(tokens), None if not priced or unp else cost, cost, unp, children, currency)
 
     # Groups that differ only in the model are neighbours (the model is the
     # least significant digit, or part of the key): sum their runs.

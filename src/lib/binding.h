@@ -7,8 +7,9 @@
 // PyInit_ function:
 //  - ledgerly._native: the records alone;
 //  - ledgerly._ledger: the records, then the file each one came from; its
-//    engines also save their state to a file and load it back, and the
-//    module lists log sources natively (list_sources).
+//    engines also save their state to a file and load it back and hand
+//    over what changed since an earlier refresh (delta), and the module
+//    lists log sources natively (list_sources).
 #ifndef LEDGERLY_LIB_BINDING_H_
 #define LEDGERLY_LIB_BINDING_H_
 
@@ -27,8 +28,9 @@ struct Face {
   const char* module;       // qualified module name, e.g. "ledgerly._native"
   const char* engine_type;  // qualified name of its Engine class
   engine::Attribution attribution;
-  bool state_files;  // Engine has save() and load() (state_methods.cpp)
-  bool listing;      // the module has list_sources() (listing_function.cpp)
+  // Engine has save() and load() (state_methods.cpp), and delta().
+  bool state_files;
+  bool listing;  // the module has list_sources() (listing_function.cpp)
 };
 
 // The face of the module being built (defined by its definition unit).
@@ -79,6 +81,8 @@ extern PyMethodDef state_functions[];
 bool convert_manifest(PyObject* obj, PyObject** holder, std::string_view& text);
 bool convert_workers(PyObject* obj, std::uint64_t& out);
 bool convert_force(PyObject* obj, bool& out);
+// delta()'s generation: a non-negative int, as workers.
+bool convert_generation(PyObject* obj, std::uint64_t& out);
 
 }  // namespace ledgerly::lib
 

@@ -127,6 +127,22 @@ bool convert_workers(PyObject* obj, std::uint64_t& out) {
   return true;
 }
 
+bool convert_generation(PyObject* obj, std::uint64_t& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) {
+    prefix_type_error("since");
+    return false;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_type_error("since");  // OverflowError passes through unchanged
+    return false;
+  }
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
 bool convert_force(PyObject* obj, bool& out) {
   if (obj == Py_True) {
     out = true;

@@ -1,10 +1,11 @@
 // The Engine class: a heap type holding one engine state behind one lock.
 // Its qualified name, the form of its export and whether it has save() and
-// load() (state_methods.cpp) come from the module's Face.
+// load() (state_methods.cpp) and delta() come from the module's Face.
 //
-// refresh() binds and converts its arguments and decodes the manifest with
-// the interpreter lock held, then releases the interpreter lock for all the
-// rest, including the wait for the engine lock (first come, first served).
+// refresh() and delta() bind and convert their arguments and decode the
+// manifest with the interpreter lock held, then release the interpreter
+// lock for all the rest, including the wait for the engine lock (first
+// come, first served).
 // A fatal error inside the driver poisons the lock for good and surfaces as
 // PanicException; so does a refresh in a forked child of an engine that was
 // in use when the process forked.  No C++ exception leaves a method: running
@@ -196,49 +197,62 @@ class BytesAllocator final : public engine::BufferAllocator {
 };
 
 // What the driver leaves for the binding to turn into Python objects.
+template <typename Output>
 struct Outcome {
   enum class Kind { kDone, kFatal, kNoMemory } kind = Kind::kDone;
-  engine::RefreshOutput output;
+  Output output;
   const char* fatal = nullptr;  // with Kind::kFatal: the fixed text, or...
   std::string fatal_text;       // ...the driver's own message when fatal is null
 };
 
-// Runs with the interpreter lock released; throws nothing.
-Outcome run_refresh(Native& native, engine::Manifest manifest, std::uint64_t workers, bool force,
-                    engine::BufferAllocator* allocator) noexcept {
-  Outcome outcome;
+// Runs `call` (a refresh of the driver on the engine state, returning its
+// output) holding the engine lock, with the interpreter lock released;
+// throws nothing.
+template <typename Output, typename Call>
+Outcome<Output> run_locked(Native& native, Call&& call) noexcept {
+  using Kind = typename Outcome<Output>::Kind;
+  Outcome<Output> outcome;
   if (const char* refused = enter(native)) {
-    outcome.kind = Outcome::Kind::kFatal;
+    outcome.kind = Kind::kFatal;
     outcome.fatal = refused;
     return outcome;
   }
   if (native.lost_export.exchange(false)) native.state.export_pending = true;
   try {
-    outcome.output = engine::refresh(native.state, std::move(manifest), workers, force, allocator,
-                                     kFace.attribution);
+    outcome.output = call(native.state);
   } catch (const engine::FatalError& error) {
     native.lock.poison_and_release();
-    outcome.kind = Outcome::Kind::kFatal;
+    outcome.kind = Kind::kFatal;
     try {
       outcome.fatal_text = error.what();
     } catch (const std::bad_alloc&) {
-      outcome.kind = Outcome::Kind::kNoMemory;
+      outcome.kind = Kind::kNoMemory;
     }
     return outcome;
   } catch (const engine::ResultOutOfMemory&) {
     // Every state is back in place and the export is left to the next
     // refresh: the engine goes on.
     native.lock.release();
-    outcome.kind = Outcome::Kind::kNoMemory;
+    outcome.kind = Kind::kNoMemory;
     return outcome;
   } catch (const std::bad_alloc&) {
     // States moved into read jobs are gone: the engine cannot go on.
     native.lock.poison_and_release();
-    outcome.kind = Outcome::Kind::kNoMemory;
+    outcome.kind = Kind::kNoMemory;
     return outcome;
   }
   native.lock.release();
   return outcome;
+}
+
+// Raises the error of a refresh that did not complete; returns nullptr.
+template <typename Output>
+PyObject* raise_outcome(const Outcome<Output>& outcome) {
+  if (outcome.kind == Outcome<Output>::Kind::kFatal) {
+    raise_panic(outcome.fatal != nullptr ? std::string(outcome.fatal) : outcome.fatal_text);
+    return nullptr;
+  }
+  return PyErr_NoMemory();
 }
 
 // The (str, bytes | None) result, or nullptr with an error set.  Steals
@@ -324,17 +338,16 @@ PyObject* refresh_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The entries view the text: the allocator keeps it until the export.
   BytesAllocator allocator(&thread, utf8.release());
   thread = PyEval_SaveThread();
-  Outcome outcome = run_refresh(native, std::move(manifest), workers, force, &allocator);
+  auto outcome = run_locked<engine::RefreshOutput>(native, [&](engine::Engine& state) {
+    return engine::refresh(state, std::move(manifest), workers, force, &allocator,
+                           kFace.attribution);
+  });
   PyEval_RestoreThread(thread);
   PyObject* rows = allocator.take();
 
-  if (outcome.kind != Outcome::Kind::kDone) {
+  if (outcome.kind != decltype(outcome)::Kind::kDone) {
     Py_XDECREF(rows);
-    if (outcome.kind == Outcome::Kind::kFatal) {
-      raise_panic(outcome.fatal != nullptr ? std::string(outcome.fatal) : outcome.fatal_text);
-      return nullptr;
-    }
-    return PyErr_NoMemory();
+    return raise_outcome(outcome);
   }
 
   const bool exported = outcome.output.buffer.has_value();
@@ -357,6 +370,83 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
+PyObject* delta_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kKeywords[] = {"manifest", "workers", "since", nullptr};
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:delta", const_cast<char**>(kKeywords),
+                                  &bound[0], &bound[1], &bound[2]) == 0) {
+    return nullptr;
+  }
+  Native* receiver = native_of(self, "delta");
+  if (receiver == nullptr) return nullptr;
+
+  OwnedRef utf8;
+  std::string_view manifest_text;
+  std::uint64_t workers = 0;
+  std::uint64_t since = 0;
+  if (!convert_manifest(bound[0], utf8.out(), manifest_text)) return nullptr;
+  if (!convert_workers(bound[1], workers)) return nullptr;
+  if (!convert_generation(bound[2], since)) return nullptr;
+
+  engine::Manifest manifest;
+  std::string error;
+  if (!engine::decode_manifest(manifest_text, manifest, error)) {
+    PyObject* message =
+        PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size()));
+    if (message == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+    return nullptr;
+  }
+  std::string().swap(error);
+
+  Native& native = *receiver;
+  PyThreadState* thread = nullptr;
+  BytesAllocator allocator(&thread, utf8.release());
+  thread = PyEval_SaveThread();
+  auto outcome = run_locked<engine::DeltaOutput>(native, [&](engine::Engine& state) {
+    return engine::refresh_delta(state, std::move(manifest), workers, since, &allocator);
+  });
+  PyEval_RestoreThread(thread);
+  PyObject* rows = allocator.take();
+
+  if (outcome.kind != decltype(outcome)::Kind::kDone) {
+    Py_XDECREF(rows);
+    return raise_outcome(outcome);
+  }
+  if (rows == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "delta buffer was not allocated");
+    return nullptr;
+  }
+  const std::string& text = outcome.output.text;
+  PyObject* report = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (report == nullptr) {
+    Py_DECREF(rows);
+    return nullptr;
+  }
+  PyObject* result = PyTuple_New(2);
+  if (result == nullptr) {
+    Py_DECREF(report);
+    Py_DECREF(rows);
+    return nullptr;
+  }
+  PyTuple_SetItem(result, 0, report);  // steals
+  PyTuple_SetItem(result, 1, rows);    // steals
+  // A signal that arrived during the refresh (Ctrl-C) is raised here.  The
+  // delta is then lost to the caller, whose generation no longer matches:
+  // its next delta is a reset.
+  if (PyErr_CheckSignals() != 0) Py_CLEAR(result);
+  return result;
+}
+
+PyObject* engine_delta(PyObject* self, PyObject* args, PyObject* kwargs) {
+  try {
+    return delta_with_gil(self, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // Cast through a generic function pointer: CPython calls a
 // METH_VARARGS | METH_KEYWORDS method with three arguments.
 template <typename F>
@@ -371,12 +461,14 @@ PyMethodDef engine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The methods of a face that keeps its state in files.
+// The methods of a face that keeps its state in files and hands over deltas.
 PyMethodDef engine_methods_with_state[] = {
     {"refresh", method(&engine_refresh), METH_VARARGS | METH_KEYWORDS, kRefreshDoc},
     {"save", method(&engine_save), METH_VARARGS | METH_KEYWORDS,
      "save($self, file, extra=b'')\n--\n\n"},
     {"load", method(&engine_load), METH_VARARGS | METH_KEYWORDS, "load($self, file)\n--\n\n"},
+    {"delta", method(&engine_delta), METH_VARARGS | METH_KEYWORDS,
+     "delta($self, manifest, workers, since)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -40,7 +40,7 @@ def run_sources(args: argparse.Namespace) -> int:
     from ledgerly.sniffing import SniffCache
     from ledgerly.walk import list_files
 
-    ctx = load_context(args)
+    ctx = load_context(args, stored=False)
     ledger = None
     if len(ctx.sources) == 1:
         # One source: the ledger that counts its damaged lines lists it, with

@@ -130,7 +130,9 @@ def add_glob_options(group: argparse._ArgumentGroup) -> None:
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
 
 
-def add_prices_option(group: argparse._ArgumentGroup, note: str = "replaces the config's") -> None:
+def add_prices_option(
+    group: argparse._ArgumentGroup, note: str = "replaces the config's and the imported prices"
+) -> None:
     """``--prices FILE``: the price table, in place of the config's."""
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; %s)" % note)
 
@@ -169,9 +171,13 @@ class Context:
     limits: Limits
 
 
-def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
+def load_context(
+    args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None, stored: bool = True
+) -> Context:
     """Reads the config and resolves sources, prices, zone and workers.
-    Raises CommandError, or ParameterError for the zone."""
+    Prices: ``--prices FILE`` alone, else the config's globs and (with
+    `stored`) the imported versions. Raises CommandError, or
+    ParameterError for the zone."""
     from ledgerly.config import ConfigError, load_config
     from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
@@ -198,9 +204,31 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
             prices = load_prices(args.prices)
         except ConfigError as exc:
             raise CommandError(str(exc)) from None
+    elif stored:
+        prices = with_stored_prices(prices)
     zone = check_zone(getattr(args, "tz", None) or config.timezone)
     limits = limits_with(config.limits, getattr(args, "limit", None) == "max")
     return Context(args, config, sources, prices, zone, args.workers or config.workers, limits)
+
+
+def with_stored_prices(globs: Optional[PriceTable]) -> Optional[PriceTable]:
+    """The config's globs with the imported versions after them. Stored
+    prices that cannot be used are a warning each, never a silent change;
+    globs and imports in different currencies are a usage error."""
+    from ledgerly.prices.store import StoreError, load_versions
+    from ledgerly.prices.table import CurrencyMix, combined
+
+    try:
+        stored = load_versions()
+    except StoreError as exc:
+        warn("imported prices not used: %s" % exc)
+        return globs
+    for problem in stored.problems:
+        warn(problem)
+    try:
+        return combined(globs, stored.versions)
+    except CurrencyMix as exc:
+        raise CommandError(str(exc)) from None
 
 
 def warn(text: str) -> None:

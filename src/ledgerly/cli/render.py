@@ -93,7 +93,7 @@ HEADERS = {
 
 def cost_text(group: Group) -> str:
     """The cost cell of a report row."""
-    return figures.cost_text(group.cost, group.priced_cost)
+    return figures.cost_text(group.cost, group.priced_cost, currency=group.currency)
 
 
 # ---------------------------------------------------------------------------

@@ -10,6 +10,8 @@ Routes (all GET; HEAD is answered too):
 - ``/api/v1/status``: today, the current block, the pace;
 - ``/api/v1/scan``: what the latest tick read, and the listing's counts;
 - ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
+- ``/api/v1/prices``: the imported price versions and what the prices
+  cover, the JSON of ``ledgerly prices --json``;
 - ``/api/v1/events``: server-sent events, one ``update`` per new generation;
 - ``/api/v1``: the list of these.
 
@@ -145,6 +147,13 @@ async def sources_route(request: Request) -> Response:
     return json_response(server.live.snapshot.listing.describe(), headers=_headers(server.live.generation))
 
 
+async def prices_route(request: Request) -> Response:
+    server = server_of(request)
+    parameters(request, ())
+    body, generation = await server.answer(("prices",), server.price_overview)
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
 async def events_route(request: Request) -> Response:
     server = server_of(request)
     parameters(request, ())
@@ -187,6 +196,7 @@ API_ROUTES: Tuple[Tuple[str, Handler], ...] = (
     (API + "/sources", sources_route),
     (API + "/events", events_route),
     (API + "/sessions", sessions_route),
+    (API + "/prices", prices_route),
 )
 
 # Every route of the application: the dashboard's files, the index, the API.

@@ -167,6 +167,15 @@ class RowClasses:
     codes: Codes
     rates_table: np.ndarray  # (radix, 6) per million tokens, NaN where there is no rate
 
+    def raw(self, digits: np.ndarray) -> np.ndarray:
+        """The plan's code of each dense code."""
+        return self._raw(digits)
+
+    def describe(self, raw: int) -> Tuple[Priced, int, int]:
+        """What a plan's code stands for: the entry (or none) that prices
+        it, its band (0: below every threshold) and its tier class."""
+        return self.plan.priced[raw // _PER_SLOT], raw % _PER_SLOT // _TIERS, raw % _TIERS
+
     def _raw(self, digits: np.ndarray) -> np.ndarray:
         values = self.codes.values
         assert values is not None

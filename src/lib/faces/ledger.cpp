@@ -1,5 +1,6 @@
 // ledgerly._ledger: Engine.refresh returns the report text, with a "files"
-// table, and the records followed by one file index per record.
+// table, and the records followed by one file index per record;
+// Engine.delta what changed in them since an earlier generation.
 #include "lib/binding.h"
 
 namespace ledgerly::lib {
