@@ -30,12 +30,12 @@ import numpy as np
 from ledgerly import localtime, reports
 from ledgerly.grouping import aggregate, ranked
 from ledgerly.layout import RECORD_DTYPE
-from ledgerly.ledger import Snapshot
 from ledgerly.listing import Listing
 from ledgerly.params import make_query
 from ledgerly.prices import ModelPrice, PriceTable
 from ledgerly.prices.classes import priced_parts
 from ledgerly.prices.versions import Version
+from ledgerly.snapshot import Snapshot
 
 MODELS = tuple("model-%02d" % i for i in range(20))
 YEAR_MS = 365 * 86_400_000

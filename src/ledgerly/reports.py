@@ -32,10 +32,10 @@ from ledgerly import localtime
 from ledgerly import timezones as tzs
 from ledgerly.grouping import Codes, dense, exact_sums, ranked, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
-from ledgerly.ledger import Snapshot
 from ledgerly.params import DIMENSIONS, Globs, ParameterError, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import group_by_model
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import Bound
 
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")

@@ -2,6 +2,7 @@
 form of the figures for every table at a given width, and column names
 that say what they count."""
 
+import json
 import re
 
 import pytest
@@ -10,7 +11,7 @@ from hypothesis import strategies as st
 
 from ledgerly.cli import cells
 
-from conftest import event_log, message_line, write
+from conftest import PRICES, event_log, message_line, write
 
 HOME = "/h/me"
 
@@ -64,7 +65,9 @@ def test_ids_keep_the_prefix_that_tells_them_apart():
     prefixes = cells.prefix_lengths(ids)
     assert prefixes == {"7ef4b236-aaaa": 8, "7ef4b2aa-bbbb": 8, "conv-1": 6, "abcdefghij1": 11, "abcdefghij2": 11}
     assert cells.fit_id("7ef4b236-aaaa", 6, 8) == "7ef4b236…"  # wider than asked rather than ambiguous
-    assert cells.fit_id("7ef4b236-aaaa", 11, 8) == "7ef4b236-a…"
+    # Cut ids are cut at their prefix, whatever the room: the rest tells nothing more.
+    assert cells.fit_id("7ef4b236-aaaa", 11, 8) == "7ef4b236…"
+    assert cells.fit_id("7ef4b236-aaaa", 13, 8) == "7ef4b236-aaaa"
 
 
 @pytest.fixture
@@ -129,3 +132,140 @@ def test_session_ids_are_shortened_to_a_prefix_that_names_them(cli, long_home):
         done = cli("sessions", "--tz", "UTC", "--id", cell, "--json")
         assert done.returncode == 0, done.stderr
         assert done.stdout.count('"id": "%s' % cell.rstrip("…")) == 1
+
+
+@pytest.mark.parametrize(
+    "paths, room, expected",
+    [
+        # Paths that would read the same keep the part that tells them apart.
+        (
+            ["/srv/ci/runner-42/checkout/packages/core", "/srv/ci/runner-43/checkout/packages/core", "/h/me/harbor"],
+            20,
+            ["/…/runner-42/…/core", "/…/runner-43/…/core", "~/harbor"],
+        ),
+        (["/a/xx/volcano", "/b/xx/volcano"], 12, ["/a/…/volcano", "/b/…/volcano"]),
+        # Too narrow even for that: shortened as usual (a table widens such a column).
+        (["/srv/runner-42/core", "/srv/runner-43/core"], 8, ["/…/core", "/…/core"]),
+    ],
+)
+def test_paths_that_would_read_the_same_keep_what_differs(paths, room, expected):
+    assert cells.fit_paths(paths, room, HOME) == expected
+
+
+@pytest.mark.parametrize(
+    "names, room, expected",
+    [
+        (
+            ["model-x-2-long-context-preview", "model-x-2-long-context-2025-06", "beta-3"],
+            16,
+            ["model-x…-preview", "model-x…-2025-06", "beta-3"],
+        ),
+        (["alpha-4-5-long-name", "alpha-4-6-long-name"], 12, ["alpha-4-5-l…", "alpha-4-6-l…"]),  # the end cut tells
+    ],
+)
+def test_names_that_would_read_the_same_are_cut_in_the_middle(names, room, expected):
+    assert cells.fit_names_apart(names, room) == expected
+
+
+# Ids as agents name their logs: a uuid, or "log-" and the start time before one.
+UUIDS = (
+    "47169a47-34b9-4b5d-9e77-69b10f4205aa",
+    "47169a47-eeea-4be2-a6e8-75555790f8c1",  # the same first eight characters
+    "a5aa3c81-4f42-4dcb-b394-fb36bb2d4211",
+    "7a609683-ceaf-4915-8885-64e882168522",
+    "c8450070-6377-4407-a8e7-27891eb20109",
+    "0fd630f1-f29d-4da9-953f-48f1a09f76e3",
+)
+EVENT_LOGS = ("log-2025-03-14T09-12-31-d1a89b37-5c1e-4f3a-9b1e-0a1b2c3d4e5f", "log-2025-03-15T16-40-02-8d118e37")
+LONG_PROJECTS = (
+    "/home/dev/work/clients/acme-industries/volcano-api-service",
+    "/home/dev/work/clients/acme-industries/volcano-web-frontend",
+    "/srv/build/agents/runner-42/checkout/monorepo/packages/core",  # the same end as the next
+    "/srv/build/agents/runner-43/checkout/monorepo/packages/core",
+    "/home/dev/src/example.org/someone/an-extremely-long-repository-name",
+)
+LONG_MODELS = ("model-x-2-long-context-preview", "model-x-2-long-context-2025-06", "alpha-4-5")
+SESSION_KEYS = ("Session", "Project", "First event", "Last event", "Models")
+
+
+@pytest.fixture
+def named_home(home):
+    for i, sid in enumerate(UUIDS):
+        project = LONG_PROJECTS[i % len(LONG_PROJECTS)]
+        text = "".join(
+            message_line(
+                "2025-03-1%dT1%d:00:00Z" % (i % 5, k), "m%d-%d" % (i, k), model, inp=7, out=9_000 + i, cwd=project
+            )
+            for k, model in enumerate(("alpha-4-5", "beta-3-7-sonnet")[: 1 + i % 2])
+        )
+        write(home, ".agentlogs/projects/%s/%s.jsonl" % (project.replace("/", "-"), sid), text)
+    for i, sid in enumerate(EVENT_LOGS):
+        turns = [("2025-03-1%dT09:1%d:00Z" % (4 + i, k), 800_000 + i, 400_000, 30_000, 1_000) for k in range(2)]
+        log = event_log(sid, LONG_PROJECTS[2 + i], LONG_MODELS[i], turns)
+        write(home, ".agentlogs/sessions/2025/03/%s.jsonl" % sid, log)
+    (home / "prices.toml").write_text(PRICES)
+    return home
+
+
+def key_columns(table, headers):
+    """The cells of the named (left-aligned) columns of a table's body, by
+    the columns' places in the header line above the rule."""
+    lines = table.splitlines()
+    rule = next(i for i, s in enumerate(lines) if s.strip().startswith("─"))
+    head = lines[rule - 1]
+    starts = sorted((head.index(h), h) for h in headers if re.search(r"(^|\s)%s(\s|$)" % h, head))
+    body = [s for s in lines[rule + 1 :] if s.strip() and not s.startswith("  Total")]
+    body = body[: next((i for i, s in enumerate(body) if not s.startswith("  ")), len(body))]
+    out = {}
+    for (start, header), (end, _next) in zip(starts, starts[1:] + [(None, None)]):
+        out[header] = [s[start:end].split("   ")[0].strip() for s in body]
+    return out
+
+
+def prefix_of(shown, names):
+    """Whether `shown` is a name whole, or the start of exactly one of
+    `names` that would not be so without its last character, and "…"."""
+    if shown in names:
+        return True
+    start = shown[:-1]
+    return (
+        shown.endswith("…")
+        and sum(n.startswith(start) for n in names) == 1
+        and (len(start) == 8 or sum(n.startswith(start[:-1]) for n in names) > 1)
+    )
+
+
+@pytest.mark.parametrize("width", [80, 120, 200])
+def test_names_stay_apart_and_whole_where_there_is_room(cli, named_home, width):
+    env = {"COLUMNS": str(width)}
+    prices = ("--prices", named_home / "prices.toml")
+    ids = list(UUIDS) + list(EVENT_LOGS)
+    for command, header, full in (
+        (("models", "--tz", "UTC", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("projects", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
+        (("prices", "check", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("sessions", "--tz", "UTC", *prices), "Project", set(LONG_PROJECTS)),
+        (("sessions", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
+    ):
+        done = cli(*command, env=env)
+        assert done.returncode in (0, 3), done.stderr
+        table = done.stdout
+        widest = max(len(s) for s in table.splitlines())
+        assert widest <= width, table
+        columns = key_columns(table, [header] + list(SESSION_KEYS))
+        shown = columns[header]
+        if command[0] == "sessions":
+            projects = {r["id"]: r["project"] for r in json.loads(cli(*command, "--json").stdout)["rows"]}
+            assert len(set(shown)) == len(set(projects.values())), table
+            # An id is whole or cut to the start that names it alone.
+            assert all(prefix_of(cell, ids) for cell in columns["Session"]), table
+            # Ids shrink to those starts before any other column gives way, and the project stays longest.
+            if len(columns) < len(SESSION_KEYS):
+                assert all(cell.endswith("…") for cell in columns["Session"]), table
+            assert "Project" in columns, table
+        else:
+            assert len(set(shown)) == len(shown) == len(full), table
+        # A name is shortened only when the table has no room left for it.
+        if any("…" in cell for cell in shown):
+            assert widest >= width - 2, table  # less the padding and the edge a line ends in
+            assert width < 200 or command[0] == "sessions", table

@@ -401,27 +401,38 @@ def priced_by(model: ModelCoverage) -> str:
 def draw_check(found: Coverage, origin: Optional[str]) -> None:
     from ledgerly.cli import cells
     from ledgerly.cli.figures import plain_number
-    from ledgerly.cli.render import console_for, show, titled_table
+    from ledgerly.cli.render import EDGE, NAME, NAMES, PADDING, Cell, console_for, fitted_keys, show, titled_table
     from ledgerly.prices.skeleton import toml_key
 
     console = console_for(sys.stdout)
     priced = sum(1 for m in found.models if m.priced)
     table = titled_table("Prices of the models in the logs")
-    # Names are cut at the end when the terminal is narrow; the figures never.
-    room = max(12, (console.width - 30) // 3)
+    tokens = [plain_number(m.seen.total_tokens) for m in found.models]
+    by = [priced_by(m) for m in found.models]
+    # Names are shortened to the room the figures leave, each still told from the others.
+    keys = [
+        ("Model", [Cell(m.seen.model, NAME) for m in found.models]),
+        ("Priced by", [Cell(b, NAME) if b != "–" else Cell(b) for b in by]),
+        (
+            "Lacks",
+            [
+                Cell("a price")
+                if b == "–"
+                else Cell(", ".join(m.missing), NAMES, names=tuple(m.missing))
+                if m.missing
+                else Cell("–")
+                for m, b in zip(found.models, by)
+            ],
+        ),
+    ]
+    figures = max([len("Tokens")] + [len(t) for t in tokens]) + PADDING
+    texts = fitted_keys(keys, console.width - EDGE - figures - PADDING * len(keys))
     table.add_column("Model", no_wrap=True)
     table.add_column("Tokens", justify="right", no_wrap=True)
     table.add_column("Priced by", no_wrap=True)
     table.add_column("Lacks", no_wrap=True)
-    for m in found.models:
-        by = priced_by(m)
-        lacks = "a price" if by == "–" else ", ".join(m.missing) if m.missing else "–"
-        table.add_row(
-            cells.cut_end(m.seen.model, room),
-            plain_number(m.seen.total_tokens),
-            cells.cut_end(by, room),
-            cells.cut_end(lacks, room),
-        )
+    for i, count in enumerate(tokens):
+        table.add_row(texts[0][i], count, texts[1][i], texts[2][i])
     show(console, table)
     where = " by %s" % cells.printable(cells.with_tilde(origin)) if origin else ""
     show(console, "%d of %d models fully priced%s." % (priced, len(found.models), where))

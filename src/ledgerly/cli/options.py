@@ -15,7 +15,7 @@ import os
 import re
 import sys
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Collection, List, NoReturn, Optional, Sequence, TypeVar
 
 from ledgerly.cli.errors import CommandError
 from ledgerly.codes import ENV_NO_CACHE, ENV_SOURCES
@@ -63,6 +63,29 @@ def number(
                 raise argparse.ArgumentTypeError("must be at least %s%s%s" % (low, unit, note))
         elif not low <= value <= high:  # also refuses nan
             raise argparse.ArgumentTypeError("must be between %s and %s%s%s" % (low, high, unit, note))
+        return value
+
+    return parse
+
+
+Value = TypeVar("Value")
+
+
+def checked(check: Callable[[str], Optional[Value]]) -> Callable[[str], Value]:
+    """The argparse type of an option whose value a query parameter's own
+    check reads (ledgerly.params: the one the server's parameter of that
+    name passes too); its ParameterError becomes argparse's error."""
+
+    def parse(text: str) -> Value:
+        try:
+            value = check(text)
+        except ValueError as exc:
+            from ledgerly.params import ParameterError
+
+            if not isinstance(exc, ParameterError):
+                raise
+            raise argparse.ArgumentTypeError(exc.message) from None
+        assert value is not None  # a check gives None only for a value not given
         return value
 
     return parse
@@ -331,9 +354,11 @@ def finish_result(result: Any, ctx: Context, snapshot: Any, empty: Optional[NoUs
     return 1 if snapshot.errors or (empty is not None and empty.failed) else 0
 
 
-def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], verbose: bool = False) -> None:
-    """One line about usage without a price: how many models have some,
-    and how to see which (with `verbose`, the line names them)."""
+def warn_unpriced(unpriced: Collection[str], verbose: bool = False) -> None:
+    """One line about usage without a price: how many models (`unpriced`:
+    their names) have some, and how to see which (with `verbose`, the line
+    names them). Every command that prices usage says it so: the reports,
+    `sessions`, `export` and `query`."""
     count = len(unpriced)
     which = (": " + ", ".join(sorted(unpriced))) if verbose else ""
     warn(
