@@ -198,7 +198,7 @@ def test_a_failed_import_stores_nothing(cli, maps, home, path, status, message):
         (b'{"alpha-4-5": {"output_cost_per_token": 1e400}}', '"alpha-4-5": output_cost_per_token: a rate must be'),
         (b'["alpha-4-5"]', "a JSON object of models is expected"),
         (b'{"alpha-4-5": {"input_cost_per_token": 1e-06}', "malformed or truncated"),
-        (b'{"sample_spec": {"mode": "chat"}}', "holds no entry with a per-token rate"),
+        (b'{"about_this_map": {"mode": "chat"}}', "holds no entry with a per-token rate"),
     ],
 )
 def test_a_bad_file_is_refused_with_one_line(cli, tmp_path, home, content, message):

@@ -154,7 +154,7 @@ def load_prices_text(text):
         ("alpha-4-5-turbo", None, None),  # never a prefix
         ("alpha", None, None),
         ("gamma-voice", None, None),  # no per-token rate: not an entry
-        ("sample_spec", None, None),  # a description of the format
+        ("about_this_map", None, None),  # a description of the format
     ],
 )
 def test_models_match_keys_conservatively(model, key, how):
@@ -195,7 +195,7 @@ def test_a_bad_map_is_refused_naming_the_key_and_field(data, message):
 
 def test_the_map_keeps_only_per_token_rates():
     whole = decode_map(fixture_bytes())
-    assert "sample_spec" not in whole and "gamma-voice" not in whole
+    assert "about_this_map" not in whole and "gamma-voice" not in whole
     assert "input_cost_per_token_batches" not in whole["alpha-4-5"] and "mode" not in whole["alpha-4-5"]
     truncated = fixture_bytes()[: len(fixture_bytes()) // 2]
     with pytest.raises(PriceMapError, match="truncated"):
