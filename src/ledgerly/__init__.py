@@ -39,6 +39,7 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from ledgerly._native import Engine
+from ledgerly.version import __version__ as __version__
 
 if TYPE_CHECKING:
     from ledgerly.block_reports import BlockStatus, block_status, blocks
@@ -150,4 +151,3 @@ __all__ = [
     "session_detail",
     "view_rows",
 ]
-__version__ = "0.1.0"

@@ -334,9 +334,9 @@ def patch(path, offset, fmt, value):
 
 def other_build(tree, path, monkeypatch):
     """A state saved by another version of the package."""
-    import ledgerly
+    import ledgerly.version
 
-    monkeypatch.setattr(ledgerly, "__version__", "0.0.1")
+    monkeypatch.setattr(ledgerly.version, "__version__", "0.0.1")
     monkeypatch.setattr(state_file, "build_stamp", lambda: "0.0.1 1:1")
     ledger = Ledger([Source(str(tree))], 2, state=path)
     ledger.refresh()

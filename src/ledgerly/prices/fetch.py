@@ -120,7 +120,7 @@ def fetch(
     deadline: Optional[float] = None,
 ) -> Fetched:
     """GETs `url`, sending the validators given. Raises FetchError."""
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     read_timeout, whole = timeouts(timeout, deadline)
     headers: Dict[str, str] = {"User-Agent": "ledgerly/%s" % __version__, "Accept": "application/json"}

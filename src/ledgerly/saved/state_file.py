@@ -66,10 +66,11 @@ def build_stamp() -> str:
     version and the native module file's size and modification time."""
     global _build
     if _build is None:
-        from ledgerly import __version__, _ledger
+        import ledgerly._ledger
+        from ledgerly.version import __version__
 
         try:
-            st = os.stat(_ledger.__file__ or "")
+            st = os.stat(ledgerly._ledger.__file__ or "")
             _build = "%s %d:%d" % (__version__, st.st_size, st.st_mtime_ns)
         except (OSError, TypeError):
             _build = __version__
@@ -79,7 +80,7 @@ def build_stamp() -> str:
 def encode_host(sources: Sequence[Source], sniffs: SniffCache, manifest: str, stats: Optional[bytes]) -> bytes:
     """The host part of a state file's extra bytes: `manifest` and `stats`
     are those of the engine's last refresh."""
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     header = json.dumps(
         {"version": __version__, "build": build_stamp(), "sources": source_list(sources)},
@@ -146,7 +147,7 @@ def decode_host(extra: bytes, checked_only: bool = False) -> HostPart:
 
 def check_host(host: HostPart, sources: Sequence[Source]) -> None:
     """Raises StateRefused unless `host` was written by this build for `sources`."""
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     if host.header.get("build") != build_stamp():
         version = host.header.get("version")
