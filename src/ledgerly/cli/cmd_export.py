@@ -9,7 +9,7 @@ from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
 from ledgerly.cli.figures import plain_number
-from ledgerly.cli.options import load_context, source_options, summarise_errors, warn_unpriced
+from ledgerly.cli.options import add_prices_option, load_context, source_options, summarise_errors, warn_unpriced
 from ledgerly.extras import install_hint
 
 
@@ -33,7 +33,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "--since", metavar="WHEN", help="only days from this UTC date on (a time stands for its whole day)"
     )
     group.add_argument("--until", metavar="WHEN", help="only days up to this UTC date (inclusive)")
-    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    add_prices_option(group)
     group.add_argument(
         "--partial",
         action="store_true",

@@ -20,11 +20,11 @@ import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 
 from ledgerly.cli.errors import FOUND, PARTIAL, CommandError
-from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
+from ledgerly.cli.options import add_prices_option, load_context, source_options, summarise_errors, warn
 
 if TYPE_CHECKING:
     from ledgerly.cli.options import Context
-    from ledgerly.prices.coverage import Coverage, ModelCoverage
+    from ledgerly.price_coverage import Coverage, ModelCoverage
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -44,6 +44,11 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser.add_argument("--no-cache", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
     parser.set_defaults(run=run_list)
     actions = parser.add_subparsers(dest="action", metavar="ACTION")
+    for add_action in (_add_list, _add_import, _add_remove, _add_init, _add_check):
+        add_action(actions)
+
+
+def _add_list(actions: argparse._SubParsersAction[Any]) -> None:
     listing = actions.add_parser(
         "list",
         parents=[source_options(paths=False)],
@@ -54,6 +59,8 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     listing.add_argument("--json", action="store_true", help="print JSON: the versions and what they cover")
     listing.set_defaults(run=run_list)
 
+
+def _add_import(actions: argparse._SubParsersAction[Any]) -> None:
     add = actions.add_parser(
         "import",
         help="keep a price map (a file or an http(s) URL) as a new version",
@@ -72,11 +79,15 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     add.add_argument("--json", action="store_true", help="print JSON")
     add.set_defaults(run=run_import)
 
+
+def _add_remove(actions: argparse._SubParsersAction[Any]) -> None:
     drop = actions.add_parser("remove", help="drop one imported version", description="Drop an imported version.")
     drop.add_argument("id", metavar="ID", help="the version's id ('ledgerly prices' lists them)")
     drop.add_argument("--json", action="store_true", help="print JSON")
     drop.set_defaults(run=run_remove)
 
+
+def _add_init(actions: argparse._SubParsersAction[Any]) -> None:
     init = actions.add_parser(
         "init",
         parents=[source_options(paths=False)],
@@ -94,6 +105,9 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     )
     init.add_argument("--json", action="store_true", help="print the models and the keys they need as JSON")
     init.set_defaults(run=run_init)
+
+
+def _add_check(actions: argparse._SubParsersAction[Any]) -> None:
     check = actions.add_parser(
         "check",
         parents=[source_options(paths=False)],
@@ -103,9 +117,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "was matched; which lack a price (or some keys, or the rates of a service tier they used); and which "
         "globs price no model. Exits %d when some usage has no price." % FOUND,
     )
-    check.add_argument(
-        "--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's and the imports)"
-    )
+    add_prices_option(check)
     check.add_argument("--json", action="store_true", help="print JSON")
     check.set_defaults(run=run_check)
 
@@ -128,7 +140,7 @@ def _print_json(data: Any) -> None:
 
 
 def run_list(args: argparse.Namespace) -> int:
-    from ledgerly.prices.coverage import overview, prices_overview
+    from ledgerly.price_coverage import overview, prices_overview
     from ledgerly.prices.store import StoreError, load_versions
 
     for name, default in (("json", False), ("source", []), ("paths", []), ("config", None), ("workers", None)):
@@ -152,7 +164,7 @@ def run_list(args: argparse.Namespace) -> int:
     if ctx is None:
         data = overview(stored.folder, stored.versions, None, None, None)
     else:
-        from ledgerly.prices.seen import models_seen
+        from ledgerly.price_coverage import models_seen
         from ledgerly.prices.table import CurrencyMix, combined
 
         snapshot = read_logs(ctx)
@@ -251,7 +263,7 @@ def run_import(args: argparse.Namespace) -> int:
     utc = resolve_zone("UTC")
     new, same = outcome.version, outcome.unchanged
     if args.json:
-        from ledgerly.prices.coverage import version_summary
+        from ledgerly.price_coverage import version_summary
 
         _print_json(
             {
@@ -323,7 +335,7 @@ def write_new(path: str, text: str, force: bool) -> None:
 
 
 def run_init(args: argparse.Namespace) -> int:
-    from ledgerly.prices.seen import models_seen
+    from ledgerly.price_coverage import models_seen
     from ledgerly.prices.skeleton import glob_for, skeleton
 
     ctx = load_context(args, stored=False)
@@ -359,7 +371,7 @@ def run_init(args: argparse.Namespace) -> int:
 
 
 def run_check(args: argparse.Namespace) -> int:
-    from ledgerly.prices.coverage import coverage
+    from ledgerly.price_coverage import coverage
 
     ctx = load_context(args)
     if not ctx.prices:

@@ -7,7 +7,7 @@ import sys
 from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
-from ledgerly.cli.options import warn, warn_unpriced
+from ledgerly.cli.options import add_glob_options, warn, warn_unpriced
 from ledgerly.extras import install_hint
 
 # name -> the fields of its rows; --by adds fields after them
@@ -49,8 +49,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     )
     group.add_argument("--since", metavar="WHEN", help="from this UTC date (whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this UTC date (inclusive) or time")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
+    add_glob_options(group)
     group.add_argument("--machine", action="append", metavar="GLOB", default=[], help="only machines matching GLOB")
     group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
     formats = group.add_mutually_exclusive_group()

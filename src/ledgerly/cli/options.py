@@ -137,7 +137,7 @@ def add_selection_options(group: argparse._ArgumentGroup) -> None:
     add_prices_option(group)
 
 
-def add_zone_option(group: argparse._ArgumentGroup, default: str = "the config's timezone, or local") -> None:
+def add_zone_option(group: argparse._ActionsContainer, default: str = "the config's timezone, or local") -> None:
     """``--tz``: the zone of days and times (of "today" for the live
     views); `default` says which zone applies without it."""
     group.add_argument(
@@ -147,14 +147,14 @@ def add_zone_option(group: argparse._ArgumentGroup, default: str = "the config's
     )
 
 
-def add_glob_options(group: argparse._ArgumentGroup) -> None:
+def add_glob_options(group: argparse._ActionsContainer) -> None:
     """``--model`` and ``--project``: only the rows whose names match."""
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
 
 
 def add_prices_option(
-    group: argparse._ArgumentGroup, note: str = "replaces the config's and the imported prices"
+    group: argparse._ActionsContainer, note: str = "replaces the config's and the imported prices"
 ) -> None:
     """``--prices FILE``: the price table, in place of the config's."""
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; %s)" % note)

@@ -223,7 +223,7 @@ class LiveServer:
     def price_overview(self) -> Tuple[Any, float]:
         """The JSON of `ledgerly prices --json`: the imported versions the
         server prices with, and what its prices cover of its logs."""
-        from ledgerly.prices.coverage import prices_overview
+        from ledgerly.price_coverage import prices_overview
         from ledgerly.prices.store import prices_folder
 
         return prices_overview(self.live.snapshot, self.prices, prices_folder()), float("inf")

@@ -456,35 +456,10 @@ def group_by_model(
     itself (`ranked` codes), if one is: the class stands for it then.
     `timestamps` may give the rows' times as a contiguous array."""
     if not table:
-        if model_dim is not None:
-            fine = aggregate(dims, tokens)
-            digits = fine.digits[model_dim]
-            values = dims[model_dim].values
-            model_of = values[digits] if values is not None else digits
-            none = np.zeros(len(fine))
-            return ModelGroups(fine.digits, model_of, digits, fine.sums, none, none.astype(bool), {})
-        model_codes = ranked(rows["model"], models)
-        fine = aggregate(list(dims) + [model_codes], tokens)
-        digits = fine.digits[-1]
-        model_of = model_codes.values[digits] if model_codes.values is not None else digits
-        none = np.zeros(len(fine))
-        return ModelGroups(fine.digits[:-1], model_of, digits, fine.sums, none, none.astype(bool), {})
+        return _without_prices(dims, rows, tokens, models, model_dim)
     plan = plan_for(table, models)
     others = [d for i, d in enumerate(dims) if i != model_dim]
-    found = None
-    bandless = bandless_codes(plan, rows, timestamps)
-    if plan.thresholds_by_slot:
-        found = _banded_sums(others, bandless, tokens, plan)
-    elif _space(others) * (len(plan.priced) << _BAND_SHIFT) <= 8 * len(rows) + 65536:
-        # No entry has bands: the class is the slot and tier.
-        fine = aggregate(others + [Codes(bandless, max(1, len(plan.priced)) << _BAND_SHIFT)], tokens)
-        found = fine.digits[:-1], _with_band(fine.digits[-1], 0), fine.sums
-    if found is None:
-        classes = _dense(plan, raw_codes(plan, rows, timestamps))
-        fine = aggregate(others + [classes], tokens)
-        assert classes.values is not None
-        found = fine.digits[:-1], classes.values[fine.digits[-1]], fine.sums
-    outer_digits, raw, sums = found
+    outer_digits, raw, sums = _class_sums(plan, others, rows, tokens, timestamps)
     paid, missing = plan.price(sums, raw)
     lacking = plan.missing_kinds(sums[missing], raw[missing]) if missing.any() else {}
     unpriced = {
@@ -493,38 +468,97 @@ def group_by_model(
     if not len(sums):
         empty = np.zeros(0, dtype=np.int64)
         return ModelGroups(tuple(empty for _ in dims), empty, empty, sums, paid, missing, unpriced)
+    groups = _classes_added(plan, outer_digits, raw, sums, paid, missing)
+    return _model_dimension(replace(groups, unpriced=unpriced), model_dim)
+
+
+def _without_prices(
+    dims: Sequence[Codes], rows: np.ndarray, tokens: np.ndarray, models: Sequence[str], model_dim: Optional[int]
+) -> ModelGroups:
+    """`group_by_model` without a price table: the groups' sums alone."""
+    if model_dim is not None:
+        fine = aggregate(dims, tokens)
+        digits = fine.digits[model_dim]
+        values = dims[model_dim].values
+        model_of = values[digits] if values is not None else digits
+        none = np.zeros(len(fine))
+        return ModelGroups(fine.digits, model_of, digits, fine.sums, none, none.astype(bool), {})
+    model_codes = ranked(rows["model"], models)
+    fine = aggregate(list(dims) + [model_codes], tokens)
+    digits = fine.digits[-1]
+    model_of = model_codes.values[digits] if model_codes.values is not None else digits
+    none = np.zeros(len(fine))
+    return ModelGroups(fine.digits[:-1], model_of, digits, fine.sums, none, none.astype(bool), {})
+
+
+def _class_sums(
+    plan: Plan, others: List[Codes], rows: np.ndarray, tokens: np.ndarray, timestamps: Optional[np.ndarray]
+) -> Tuple[Sequence[np.ndarray], np.ndarray, np.ndarray]:
+    """The token sums per (key of `others`, price class): the keys' digits,
+    each group's raw class code, and the sums, in key order with the class
+    last."""
+    bandless = bandless_codes(plan, rows, timestamps)
+    if plan.thresholds_by_slot:
+        found = _banded_sums(others, bandless, tokens, plan)
+        if found is not None:
+            return found
+    elif _space(others) * (len(plan.priced) << _BAND_SHIFT) <= 8 * len(rows) + 65536:
+        # No entry has bands: the class is the slot and tier.
+        fine = aggregate(others + [Codes(bandless, max(1, len(plan.priced)) << _BAND_SHIFT)], tokens)
+        return fine.digits[:-1], _with_band(fine.digits[-1], 0), fine.sums
+    classes = _dense(plan, raw_codes(plan, rows, timestamps))
+    fine = aggregate(others + [classes], tokens)
+    assert classes.values is not None
+    return fine.digits[:-1], classes.values[fine.digits[-1]], fine.sums
+
+
+def _classes_added(
+    plan: Plan,
+    outer_digits: Sequence[np.ndarray],
+    raw: np.ndarray,
+    sums: np.ndarray,
+    paid: np.ndarray,
+    missing: np.ndarray,
+) -> ModelGroups:
+    """Groups per (key, price class: `raw` codes) added up per (key,
+    model); the keys' digits in `outer`, the model last."""
     # Classes of one model are neighbours within a key: add them up.
     rank = plan.rank_of(raw)
     change = rank[1:] != rank[:-1]
     for d in outer_digits:
         change |= d[1:] != d[:-1]
     starts = np.flatnonzero(np.r_[True, change])
-    outer = [d[starts] for d in outer_digits]
-    groups = ModelGroups(
-        (),
+    return ModelGroups(
+        tuple(d[starts] for d in outer_digits),
         plan.model_of(raw[starts]),
         rank[starts],
         exact_sums(sums, starts),
         np.add.reduceat(paid, starts),
         np.logical_or.reduceat(missing, starts),
-        unpriced,
+        {},
     )
+
+
+def _model_dimension(groups: ModelGroups, model_dim: Optional[int]) -> ModelGroups:
+    """`groups` with the model's own dimension, when it is one of the
+    dimensions asked for, put in its place among the keys (its codes are
+    the ranks of the names) and the groups in key order again."""
     if model_dim is None:
-        return replace(groups, outer=tuple(outer))
-    # The model's own dimension: its codes are the ranks of the names.
+        return groups
+    outer = list(groups.outer)
     outer.insert(model_dim, groups.model_rank)
-    if model_dim != len(dims) - 1:
-        order = np.lexsort(outer[::-1])
-        outer = [d[order] for d in outer]
-        groups = replace(
-            groups,
-            model_of=groups.model_of[order],
-            model_rank=groups.model_rank[order],
-            sums=groups.sums[order],
-            paid=groups.paid[order],
-            missing=groups.missing[order],
-        )
-    return replace(groups, outer=tuple(outer))
+    if model_dim == len(outer) - 1:
+        return replace(groups, outer=tuple(outer))
+    order = np.lexsort(outer[::-1])
+    return replace(
+        groups,
+        outer=tuple(d[order] for d in outer),
+        model_of=groups.model_of[order],
+        model_rank=groups.model_rank[order],
+        sums=groups.sums[order],
+        paid=groups.paid[order],
+        missing=groups.missing[order],
+    )
 
 
 __all__ = [

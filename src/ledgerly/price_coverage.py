@@ -1,5 +1,9 @@
 """What a price table covers of the logs' usage, and the versions it holds.
 
+A report over a snapshot (it sums the usage as the reports do), so it sits
+above `ledgerly.reports` rather than in `ledgerly.prices`, which the
+reports use.
+
 For each model seen: the glob that prices it, or in each imported version
 the key that does and how it was matched; the price keys its usage needs
 that no rate covers (no entry at all, or a service tier the entry has no
@@ -14,8 +18,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from ledgerly.prices.rates import TIERS
-from ledgerly.prices.seen import Seen, models_seen
+from ledgerly.prices.rates import KINDS, TIERS
+from ledgerly.prices.seen import Seen
 from ledgerly.prices.table import GLOB, PriceTable
 from ledgerly.prices.versions import Version
 
@@ -137,6 +141,24 @@ def coverage(snapshot: Snapshot, table: PriceTable, seen: Optional[Sequence[Seen
             (entry.glob, "every model it matches is priced by an earlier glob" if matched else "matches no model seen")
         )
     return Coverage(tuple(models), tuple(unused), table.currency)
+
+
+def models_seen(snapshot: Snapshot) -> List[Seen]:
+    """Every model of `snapshot`, the most tokens first (ties by name)."""
+    import numpy as np
+
+    from ledgerly.params import make_query
+    from ledgerly.prices.classes import priced_parts
+    from ledgerly.reports import report_for
+
+    report = report_for(snapshot, make_query(("model",), tz="UTC"), None)
+    seen = []
+    for group in report.rows:
+        parts = priced_parts(np.asarray([group.tokens], dtype=np.int64))[0].tolist()
+        used = {key: int(part) for key, part in zip(KINDS, parts) if part}
+        seen.append(Seen(str(group.key["model"]), group.total_tokens, used))
+    seen.sort(key=lambda s: (-s.total_tokens, s.model))
+    return seen
 
 
 def class_usage(snapshot: Snapshot, table: PriceTable) -> Dict[str, List[ClassUsage]]:
