@@ -47,6 +47,20 @@ def test_a_shortened_path_fits_and_keeps_its_start_and_end(path, room):
         assert path.startswith(start) and path.endswith(end)
 
 
+@given(st.lists(st.lists(st.sampled_from(["a", "b", "core", ""]), min_size=1, max_size=5).map("/".join), max_size=8))
+def test_the_parts_that_tell_paths_apart(paths):
+    # For each other path: the last part in which the two differ, counted from their ends.
+    for path in paths:
+        parts, others = path.split("/"), [q for q in paths if q != path]
+        expected = set()
+        for other in others:
+            theirs, back = other.split("/"), 0
+            while back < min(len(parts), len(theirs)) and parts[-1 - back] == theirs[-1 - back]:
+                back += 1
+            expected.add(len(parts) - 1 - back)
+        assert cells.telling_parts(path, others, HOME) == sorted(i for i in expected if i >= 0), (path, others)
+
+
 @pytest.mark.parametrize(
     "names, room, expected",
     [
