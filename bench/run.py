@@ -886,7 +886,8 @@ def export_measures(args, table):
 
     import numpy as np
 
-    from ledgerly.ledger import Ledger, Snapshot
+    from ledgerly.ledger import Ledger
+    from ledgerly.snapshot import Snapshot
     from ledgerly.team.export import export_parquet
 
     ledger = Ledger([os.path.abspath(args.corpus)], 2)

@@ -46,13 +46,13 @@ import numpy as np
 from ledgerly import localtime
 from ledgerly.grouping import aggregate, small
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.ledger import Snapshot
 from ledgerly.params import Globs, InsightsQuery, ZoneSpec, make_insights_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import classify
 from ledgerly.prices.rates import missing_label
 from ledgerly.reports import Group, Report, build_report, currency_of, select
 from ledgerly.sessions import session_codes
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import (
     DAY_MS,
     HOUR_MS,

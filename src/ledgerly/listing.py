@@ -75,9 +75,13 @@ class Listing:
 
     A listing made by the native walk holds the manifest text and counts
     per source; its `files` are decoded from that text on first use, so a
-    command that only hands the manifest to the engine never makes them."""
+    command that only hands the manifest to the engine never makes them.
 
-    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources")
+    `stats` is the stat table of `files` (ledgerly.stat_table: each file's
+    identity, size and times as the walk saw them), or None when not known
+    (a listing made by hand)."""
+
+    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources", "stats")
 
     def __init__(
         self,
@@ -87,10 +91,12 @@ class Listing:
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
         encoded: Optional[str] = None,
+        stats: Optional[bytes] = None,
     ) -> None:
         self.sources = sources
         self.skipped = skipped
         self.errors = errors
+        self.stats = stats
         # The manifest text when the maker already has it (ledgerly.live.tracking
         # keeps each entry's text and joins them instead of encoding them all).
         self.encoded = encoded
@@ -107,10 +113,11 @@ class Listing:
         counts: Sequence[Tuple[int, int, int]],
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
+        stats: Optional[bytes] = None,
     ) -> Listing:
         """A listing of the files in `manifest` (its files in source order,
         `counts[i]` those of source i)."""
-        listing = cls(sources, (), (), skipped, errors, manifest)
+        listing = cls(sources, (), (), skipped, errors, manifest, stats)
         listing._files = listing._origins = None
         listing._counts = tuple((int(m), int(e), int(b)) for m, e, b in counts)
         return listing

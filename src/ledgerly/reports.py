@@ -23,6 +23,7 @@ import fnmatch
 import io
 import json
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -31,10 +32,10 @@ from ledgerly import localtime
 from ledgerly import timezones as tzs
 from ledgerly.grouping import Codes, dense, exact_sums, ranked, small
 from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
-from ledgerly.ledger import Snapshot
 from ledgerly.params import DIMENSIONS, Globs, ParameterError, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import group_by_model
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import Bound
 
 BLOCK_FIELDS = ("block", "end", "first_event", "last_event", "active")
@@ -216,9 +217,10 @@ class _Selection:
         """The seven token counts of each row, (n, 7), a view."""
         return words(self.rows)[:, 6:]
 
-    @property
+    @cached_property
     def timestamps(self) -> np.ndarray:
-        """The timestamps as a contiguous copy (the field view is strided)."""
+        """The timestamps as a contiguous copy (the field view is strided),
+        made once."""
         return np.array(self.rows["timestamp"], dtype=np.int64)
 
 
@@ -303,7 +305,8 @@ def build_report(
     `ledgerly.prices.classes` sums each price class apart), then sums the
     per-model groups up into one report row per key. Rows come out in the
     order of the dimensions' codes (which follow their labels)."""
-    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices)
+    model_dim = by.index("model") if "model" in by else None
+    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices, model_dim, sel.timestamps)
     fine = FineGroups(groups.outer, groups.model_of, groups.model_rank, groups.sums, groups.paid, groups.missing)
     return assemble(
         fine, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, groups.unpriced, currency_of(prices)

@@ -35,11 +35,11 @@ import numpy as np
 
 from ledgerly.grouping import Codes, exact_sums, small
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.ledger import Snapshot
 from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import group_by_model
 from ledgerly.reports import TOTAL_FIELDS, Group, Report, currency_of, report_for, select, write_csv
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import LOG_SUFFIX, SUBAGENT_FOLDER
 from ledgerly.timezones import Bound, Zone, format_instant
 

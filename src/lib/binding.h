@@ -65,6 +65,11 @@ PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
 // The module functions of a face with `listing`, ending in a null entry.
 extern PyMethodDef listing_functions[];
 
+// Adds to `module` the names the listing goes by (LOG_SUFFIX,
+// SUBAGENT_FOLDER, SUBAGENT_PREFIX), for a face with `listing`; false with
+// an error set.
+bool add_listing_constants(PyObject* module);
+
 // The module functions of a face with `state_files` (read_state_head),
 // ending in a null entry.
 extern PyMethodDef state_functions[];

@@ -16,8 +16,8 @@ import pytest
 from hypothesis import settings
 
 from ledgerly.layout import RECORD_DTYPE
-from ledgerly.ledger import Snapshot
 from ledgerly.listing import Listing
+from ledgerly.snapshot import Snapshot
 
 # A runner started in the background by a shell without job control ignores
 # Ctrl-C, and its children inherit that: interpreters started by the tests

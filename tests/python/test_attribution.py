@@ -43,7 +43,11 @@ def test_face():
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
     assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
         "Engine",
+        "LOG_SUFFIX",
+        "SUBAGENT_FOLDER",
+        "SUBAGENT_PREFIX",
         "list_sources",
+        "moved_in_place",
         "read_state_head",
     ]
     with pytest.raises(TypeError):

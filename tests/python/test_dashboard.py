@@ -68,16 +68,16 @@ def numbers(text):
     return int(text.replace(",", ""))
 
 
-def money(value):
+def money(value, currency=None):
     digits = 4 if 0 < abs(value) < 0.01 else 2
-    return "{:,.{}f}".format(value, digits)
+    return ("$" if currency == "USD" else "") + "{:,.{}f}".format(value, digits)
 
 
-def cost_cell(group):
+def cost_cell(group, currency=None):
     """A cost as the page shows it: the cost, or the priced part marked +."""
     if group.get("cost") is not None:
-        return money(group["cost"])
-    return money(group["priced_cost"]) + "+" if group["priced_cost"] else "no price"
+        return money(group["cost"], currency)
+    return money(group["priced_cost"], currency) + "+" if group["priced_cost"] else "no price"
 
 
 def table_of(driver, table_id):
@@ -113,7 +113,7 @@ def expected_rows(report, key, folded=False):
             "output": g["output"],
             **cache,
             "total_tokens": g["total_tokens"],
-            "cost": cost_cell(g),
+            "cost": cost_cell(g, report.get("currency")),
         }
     return out
 
@@ -131,7 +131,7 @@ def expected_sessions(result):
             "last_event": when,
             "models": ", ".join(row["models"]) if row else "",
             "total_tokens": str(group["total_tokens"]),
-            "cost": cost_cell(group),
+            "cost": cost_cell(group, result.get("currency")),
             "subagent_tokens": str(group["subagent_tokens"]),
         }
     return out
@@ -280,7 +280,7 @@ def busy_tree(root):
 def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
     busy_tree(tmp_path / "logs")
     prices = tmp_path / "prices.toml"
-    prices.write_text(PRICES)
+    prices.write_text('[prices]\ncurrency = "USD"\n' + PRICES)  # costs in dollars: shown as $1.23
     with Served(tmp_path / "logs", tmp_path, "--tz", "UTC", "--prices", prices) as server:
         browser.set_window_size(1400, 1000)
         try:
@@ -296,16 +296,17 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             assert daily["totals"]["cost"] is None and priced_sum > 0
             line = browser.find_element("css selector", "#chart polyline.cost")
             assert float(line.get_attribute("data-end")) == priced_sum
-            assert browser.find_element("css selector", "#chart text.cost-end").text == money(priced_sum) + "+"
+            assert daily["currency"] == "USD"
+            assert browser.find_element("css selector", "#chart text.cost-end").text == money(priced_sum, "USD") + "+"
             unpriced = len(daily["unpriced"])
             assert browser.find_element("id", "range-cost").text == "cost %s+ · %d models without a price" % (
-                money(daily["totals"]["priced_cost"]),
+                money(daily["totals"]["priced_cost"], "USD"),
                 unpriced,
             )
             sessions = server.get("/api/v1/sessions?top=15&tz=UTC")[2]
             top = sessions["rows"][0]
             assert top["id"] == "volcano-session" and top["cost"] is None
-            assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"]) + "+"
+            assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"], "USD") + "+"
             assert_page_matches_api(browser, server)
 
             # At 1400 px nothing scrolls sideways: Total and Cost stay in view,
@@ -331,12 +332,11 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             colours = colour_map(browser)
             assert len(set(colours.values())) == len(colours)  # distinct, "other" included
             assert "other" in colours and sum(1 for m in MODELS if m in colours) == 9
-            ticks = [
-                float(t)
-                for t in browser.execute_script(
-                    "return [...document.querySelectorAll('#chart text.cost-axis')].map(t => t.textContent)"
-                )
-            ]
+            labels = browser.execute_script(
+                "return [...document.querySelectorAll('#chart text.cost-axis')].map(t => t.textContent)"
+            )
+            assert all(label.startswith("$") for label in labels)  # the axis is in dollars too
+            ticks = [float(label[1:]) for label in labels]
             step = ticks[1] - ticks[0]
             assert ticks[0] == 0 and ticks[-1] >= priced_sum
             assert all(abs(b - a - step) < 1e-9 for a, b in zip(ticks, ticks[1:]))

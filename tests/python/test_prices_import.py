@@ -130,15 +130,20 @@ FAST = {"LEDGERLY_FETCH_TIMEOUT": "0.5"}
 
 
 def test_a_url_is_imported_once_and_asked_again_with_its_validators(cli, maps, home, logs):
-    done = cli("prices", "import", maps.url + "/map", env=FAST)
+    url = maps.url + "/map?ref=main&token=s3cret"
+    done = cli("prices", "import", url, env=FAST)
     assert done.returncode == 0, done.stderr
     assert "Imported price version 1: 9 entries, in force from all history." in done.stdout
     folder = folder_of(home)
     assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700
     assert [stat.S_IMODE(os.stat(folder / n).st_mode) for n in os.listdir(folder)] == [0o600]
 
+    # A secret in the URL is never stored or shown.
+    stored = (folder / "1.json").read_text()
+    assert "s3cret" not in stored and maps.url + "/map?ref=main&token=***" in stored
+
     # Again: the server is asked whether it changed, says no, and nothing is added.
-    again = cli("prices", "import", maps.url + "/map", env=FAST)
+    again = cli("prices", "import", url, env=FAST)
     assert again.returncode == 0 and "nothing imported" in again.stdout
     headers = maps.requests[-1][1]
     assert headers["If-None-Match"] == '"v1"' and headers["If-Modified-Since"] == "Sat, 01 Mar 2025 00:00:00 GMT"
@@ -150,12 +155,10 @@ def test_a_url_is_imported_once_and_asked_again_with_its_validators(cli, maps, h
     maps.body = maps.body.replace(b'"input_cost_per_token": 3e-06', b'"input_cost_per_token": 2e-06', 1)
     maps.etag = '"v2"'
     before = time.time()
-    assert cli("prices", "import", maps.url + "/map", env=FAST).returncode == 0
+    assert cli("prices", "import", url, env=FAST).returncode == 0
     listed = versions(cli)
-    assert [(v["id"], v["source"], v["entries"]) for v in listed] == [
-        (1, maps.url + "/map", 9),
-        (2, maps.url + "/map", 9),
-    ]
+    shown = maps.url + "/map?ref=main&token=***"
+    assert [(v["id"], v["source"], v["entries"]) for v in listed] == [(1, shown, 9), (2, shown, 9)]
     assert listed[0]["effective_from"] is None and listed[1]["effective_from"] >= time.strftime(
         "%Y-%m-%dT%H:%M", time.gmtime(before - 60)
     )
@@ -195,7 +198,7 @@ def test_a_failed_import_stores_nothing(cli, maps, home, path, status, message):
         (b'{"alpha-4-5": {"output_cost_per_token": 1e400}}', '"alpha-4-5": output_cost_per_token: a rate must be'),
         (b'["alpha-4-5"]', "a JSON object of models is expected"),
         (b'{"alpha-4-5": {"input_cost_per_token": 1e-06}', "malformed or truncated"),
-        (b'{"sample_spec": {"mode": "chat"}}', "holds no entry with a per-token rate"),
+        (b'{"about_this_map": {"mode": "chat"}}', "holds no entry with a per-token rate"),
     ],
 )
 def test_a_bad_file_is_refused_with_one_line(cli, tmp_path, home, content, message):

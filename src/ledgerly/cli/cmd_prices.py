@@ -152,15 +152,19 @@ def run_list(args: argparse.Namespace) -> int:
     if ctx is None:
         data = overview(stored.folder, stored.versions, None, None, None)
     else:
+        from ledgerly.prices.seen import models_seen
         from ledgerly.prices.table import CurrencyMix, combined
 
+        snapshot = read_logs(ctx)
+        errors = snapshot.errors
         try:
             table = combined(ctx.prices, stored.versions)
         except CurrencyMix as exc:
-            raise CommandError(str(exc)) from None
-        snapshot = read_logs(ctx)
-        errors = snapshot.errors
-        data = prices_overview(snapshot, table, stored.folder)
+            # The versions are still listed; what the prices cover cannot be said.
+            warn(str(exc))
+            data = overview(stored.folder, stored.versions, models_seen(snapshot), None, None)
+        else:
+            data = prices_overview(snapshot, table, stored.folder)
     if args.json:
         _print_json(data)
     else:
@@ -230,14 +234,14 @@ def _from(text: Optional[str]) -> Optional[int]:
 
 def run_import(args: argparse.Namespace) -> int:
     from ledgerly.block_reports import now_ms
-    from ledgerly.prices.fetch import FetchError, Truncated
+    from ledgerly.prices.fetch import FetchError, Truncated, is_url, shown_url
     from ledgerly.prices.importing import ImportRefused, import_prices
     from ledgerly.prices.price_map import PriceMapError
     from ledgerly.prices.store import StoreError
     from ledgerly.timezones import format_instant, resolve_zone
 
     start = _from(args.start)
-    where = args.source[:200]
+    where = (shown_url(args.source) if is_url(args.source) else args.source)[:200]
     try:
         outcome = import_prices(args.source, now_ms(), start)
     except (ImportRefused, PriceMapError, Truncated) as exc:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any, Dict, List, Tuple
 
@@ -52,11 +53,13 @@ def run_sources(args: argparse.Namespace) -> int:
         if state is not None:
             # The dialects kept with the sources' saved state spare opening
             # unchanged files to list them (each source's ledger keeps its own).
-            from ledgerly.cache import restore_dialects
+            # (A cache folder that is not used is named once, by the ledgers below.)
+            from ledgerly.saved.state_file import folder_refusal, restore_dialects
 
-            _usable, refused = restore_dialects(state, ctx.sources, sniffs)
-            if args.verbose:
-                note_refused(state, refused)
+            if folder_refusal(os.path.dirname(state)) is None:
+                _usable, refused = restore_dialects(state, ctx.sources, sniffs)
+                if args.verbose:
+                    note_refused(state, refused)
         listing = list_files(ctx.sources, sniffs)
     counts, unread = damaged_lines(
         listing,

@@ -68,6 +68,29 @@ def number(
     return parse
 
 
+Value = TypeVar("Value")
+
+
+def checked(check: Callable[[str], Optional[Value]]) -> Callable[[str], Value]:
+    """The argparse type of an option whose value a query parameter's own
+    check reads (ledgerly.params: the one the server's parameter of that
+    name passes too); its ParameterError becomes argparse's error."""
+
+    def parse(text: str) -> Value:
+        try:
+            value = check(text)
+        except ValueError as exc:
+            from ledgerly.params import ParameterError
+
+            if not isinstance(exc, ParameterError):
+                raise
+            raise argparse.ArgumentTypeError(exc.message) from None
+        assert value is not None  # a check gives None only for a value not given
+        return value
+
+    return parse
+
+
 def seconds(low: float, high: float) -> Callable[[str], float]:
     """The argparse type of a duration in seconds from `low` to `high`."""
     return number(float, "number of seconds", low, high, " seconds")

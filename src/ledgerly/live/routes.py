@@ -260,7 +260,7 @@ def _headers(generation: int) -> Dict[str, str]:
 
 
 def _version() -> str:
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     return __version__
 

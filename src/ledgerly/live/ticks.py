@@ -25,8 +25,9 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
 from ledgerly.live.tracking import Tracker
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Source
 
 # Seconds between two saves of a changing state (a crash or kill loses at
@@ -128,9 +129,11 @@ class LiveLedger:
                 and previous is not None
                 and not previous.scan["errors"]
                 and listing.files == previous.listing.files
+                and listing.stats == previous.listing.stats
             ):
-                # Nothing the engine reads changed (and it has no read to
-                # retry): keep the rows; what was skipped may differ.
+                # Nothing the engine reads changed, no log was rewritten in
+                # place (its ctime would have moved), and the engine has no
+                # read to retry: keep the rows; what was skipped may differ.
                 snapshot = replace(
                     previous, listing=listing, errors=tuple(listing.errors) + tuple(previous.scan["errors"])
                 )

@@ -7,8 +7,9 @@ tree with tens of thousands of files. A `Tracker` lists the sources once
 notifications), stats only those (`update`): a changed log file is stat'ed
 again and its manifest entry replaced; a folder that appeared is walked; a
 folder that went away takes its files with it. Each entry keeps its
-manifest text, so the manifest of an update is a join of texts with only
-the changed ones encoded anew.
+manifest text and its stat record (ledgerly.stat_table), so the manifest
+of an update is a join of texts with only the changed ones encoded anew,
+and the stat table a join of records.
 
 The result of `update` equals what `list_files` would list at that moment,
 as long as the notifications name every change. Where reproducing the
@@ -35,11 +36,14 @@ from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, Source
+from ledgerly.stat_table import STAT_RECORD, stat_record
 from ledgerly.walk import Walk, list_files
 
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 # More changed paths than this in one batch: a full rescan is cheaper and surer.
 MAX_BATCH = 2000
+# The record of a file whose status is not known (no ctime: never read again for it).
+_NO_STAT = bytes(STAT_RECORD.size)
 
 
 def _fragment(entry: LogFile) -> str:
@@ -56,7 +60,8 @@ class Tracker:
     def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
         self.sources: Tuple[Source, ...] = tuple(sources)
         self.cache = cache if cache is not None else SniffCache()
-        self._files: Dict[str, Tuple[LogFile, int, str]] = {}  # path -> (entry, origin, manifest text)
+        # path -> (entry, origin, manifest text, stat record)
+        self._files: Dict[str, Tuple[LogFile, int, str, bytes]] = {}
         self._skipped: Dict[str, Skipped] = {}
         self._ids: Dict[str, str] = {}  # identity -> the path the walk reached it by first
         self._id_of: Dict[str, str] = {}  # and back
@@ -78,8 +83,10 @@ class Tracker:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
         self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
-        for log, origin in zip(listing.files, listing.origins):
-            self._put_file(log, origin)
+        stats = listing.stats or b""
+        size = STAT_RECORD.size
+        for i, (log, origin) in enumerate(zip(listing.files, listing.origins)):
+            self._put_file(log, origin, stats[i * size : (i + 1) * size] or _NO_STAT)
         for skip in listing.skipped:
             self._put_skipped(skip, None)
         self._errors = list(listing.errors)
@@ -131,8 +138,8 @@ class Tracker:
             self._ids[identity] = path
             self._id_of[path] = identity
 
-    def _put_file(self, log: LogFile, origin: int) -> None:
-        self._files[log.path] = (log, origin, _fragment(log))
+    def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
+        self._files[log.path] = (log, origin, _fragment(log), record)
         self._own(log.identity, log.path)
         self._count(log.path, origin, 1)
 
@@ -247,7 +254,7 @@ class Tracker:
                 return False  # reached by two paths: which one is listed depends on the walk order
         found = classify(source, origin, path, st, folder, self.cache)
         if isinstance(found, LogFile):
-            self._put_file(found, origin)
+            self._put_file(found, origin, stat_record(st))
         elif isinstance(found, Skipped):
             self._put_skipped(found, st)
         else:
@@ -279,8 +286,8 @@ class Tracker:
             owner = self._ids.get(identity)
             if owner is not None and owner != skip.path:
                 return False
-        for log in walk.files:
-            self._put_file(log, origin)
+        for log, record in zip(walk.files, walk.stats):
+            self._put_file(log, origin, record)
         for skip in walk.skipped:
             self._put_skipped(skip, None)
         self._errors.extend(walk.errors)
@@ -296,4 +303,5 @@ class Tracker:
             tuple(self._skipped.values()),
             tuple(self._errors),
             manifest,
+            b"".join([e[3] for e in entries]),
         )

@@ -20,7 +20,7 @@ from ledgerly.prices.table import GLOB, PriceTable
 from ledgerly.prices.versions import Version
 
 if TYPE_CHECKING:
-    from ledgerly.ledger import Snapshot
+    from ledgerly.snapshot import Snapshot
 
 
 @dataclass(frozen=True)

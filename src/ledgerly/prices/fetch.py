@@ -75,6 +75,28 @@ def is_url(text: str) -> bool:
     return text.lower().startswith(("http://", "https://"))
 
 
+# Query parameters whose values are kept out of what is stored and shown.
+_SECRET_WORDS = ("token", "key", "secret", "sig", "pass", "auth", "credential")
+
+
+def shown_url(url: str) -> str:
+    """`url` as it is stored and shown: a password in it, and the values of
+    query parameters named like secrets (``token``, ``key``, ``sig``, ...),
+    replaced by ``***``, so that listing the versions (or the server's
+    API) never shows them."""
+    parts = urllib.parse.urlsplit(url)
+    netloc = parts.netloc
+    if parts.password is not None:
+        user, _, host = netloc.rpartition("@")
+        netloc = "%s:***@%s" % (user.split(":", 1)[0], host)
+    query = "&".join(
+        "%s=***" % name if any(w in name.lower() for w in _SECRET_WORDS) and sep else pair
+        for pair in parts.query.split("&")
+        for name, sep, _value in [pair.partition("=")]
+    )
+    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, parts.fragment))
+
+
 def timeouts(timeout: Optional[float] = None, deadline: Optional[float] = None) -> Tuple[float, float]:
     """The read timeout and overall deadline in seconds (the variable
     shortens both for tests)."""
@@ -98,7 +120,7 @@ def fetch(
     deadline: Optional[float] = None,
 ) -> Fetched:
     """GETs `url`, sending the validators given. Raises FetchError."""
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     read_timeout, whole = timeouts(timeout, deadline)
     headers: Dict[str, str] = {"User-Agent": "ledgerly/%s" % __version__, "Accept": "application/json"}

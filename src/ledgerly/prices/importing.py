@@ -20,7 +20,7 @@ import re
 from dataclasses import dataclass
 from typing import Optional
 
-from ledgerly.prices.fetch import MAX_BYTES, fetch, is_url
+from ledgerly.prices.fetch import MAX_BYTES, fetch, is_url, shown_url
 from ledgerly.prices.price_map import PriceMapError, decode_map
 from ledgerly.prices.store import Stored, add_version, load_versions
 from ledgerly.prices.versions import Version, in_force_order, version_at
@@ -64,8 +64,8 @@ def import_prices(
     current = version_at(versions, start) if versions and start is not None else None
     etag = last_modified = None
     if is_url(source):
-        name = source
-        if current is not None and current.source == source:
+        name = shown_url(source)
+        if current is not None and current.source == name:
             etag, last_modified = current.etag, current.last_modified
         answer = fetch(source, etag, last_modified)
         if answer.body is None:

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Dict, List
 from ledgerly.prices.rates import KINDS
 
 if TYPE_CHECKING:
-    from ledgerly.ledger import Snapshot
+    from ledgerly.snapshot import Snapshot
 
 
 @dataclass(frozen=True)

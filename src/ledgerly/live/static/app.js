@@ -13,7 +13,7 @@ const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f", "#edc948
 const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
-const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null };
+const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null };
 // A saved report (`ledgerly report --html`) holds the answers in the page
 // itself: then nothing is asked of a server and no event stream is opened.
 const REPORT = (() => {
@@ -28,10 +28,22 @@ function num(n) {
   return n == null ? "–" : Number(n).toLocaleString("en-US");
 }
 
+// How an amount of the costs' currency is written: a sign before it, or
+// the code; bare numbers when the prices name no currency.
+const CURRENCY_SIGNS = { USD: "$", EUR: "€", GBP: "£", JPY: "¥" };
+
+function inCurrency(text) {
+  const code = state.currency;
+  if (!code) return text;
+  const sign = CURRENCY_SIGNS[code];
+  if (!sign) return code + " " + text;
+  return text.startsWith("-") ? "-" + sign + text.slice(1) : sign + text;
+}
+
 function money(v) {
   if (v == null) return "–";
   const digits = v !== 0 && Math.abs(v) < 0.01 ? 4 : 2;
-  return v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+  return inCurrency(v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits }));
 }
 
 // A cost; when some of the usage has no price (`cost` null), the cost of
@@ -139,6 +151,7 @@ async function load() {
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
     showError(null);
+    state.currency = daily.body.currency || null; // every answer is priced alike
     const colour = colours(everModels.body);
     drawCards(daily.body, status.body);
     drawChart(daily.body, colour);
@@ -282,7 +295,7 @@ function niceTicks(value, count) {
 
 function axisMoney(value, step) {
   const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step) + 1e-9)));
-  return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+  return inCurrency(value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits }));
 }
 
 // A table's cost cell: the cost, or the priced part marked "+" when some

@@ -11,9 +11,11 @@ viewed without a copy, and loads the engine only if it is asked for more
 (a second refresh, or a save).
 
 The file names the build and the sources it was made for, the SHA-256 of
-the manifest whose export it holds, and the state file saved with it (its
-inode, size and modification time), so it answers only a listing that
-gives that same manifest, and only beside that very state file: a state
+the manifest whose export it holds and of that listing's stat table
+(`manifest_digest`), and the state file saved with it (its inode, size and
+modification time), so it answers only a listing that gives that same
+manifest with every file's status as it was, and only beside that very
+state file: a state
 file written to since (damaged) or replaced (by another command's save) is
 loaded, and refused or used, as it would be without a rows file.
 
@@ -22,7 +24,7 @@ loaded, and refused or used, as it would be without a rows file.
     4   CRC-32 of everything after these 16 bytes
     8   the body's length b (a multiple of 8)
     h   the header, JSON: {"build", "sources", "state" (the state file's
-        inode, size and mtime in ns), "manifest" (hex SHA-256), "rows",
+        inode, size and mtime in ns), "manifest" (hex SHA-256 of the manifest and the stat table), "rows",
         "models", "projects", "files", "scan"}
         then zeros up to a multiple of 64 bytes from the file's start
     b   the body: the engine's attributed row buffer (rows records, then
@@ -43,7 +45,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import TIER_NAMES
 from ledgerly.private_files import NewFile, NotPrivate, open_private
@@ -51,20 +53,27 @@ from ledgerly.private_files import NewFile, NotPrivate, open_private
 if TYPE_CHECKING:
     import numpy as np
 
-    from ledgerly.ledger import Snapshot
+    from ledgerly.snapshot import Snapshot
 
 ROWS_SUFFIX = ".rows"
 _MAGIC = b"LGROWS1\n"
 # magic, header length, CRC-32 of everything after these 16 bytes, body length
 _HEAD = struct.Struct("<8sIIQ")
 _ALIGN = 64
-# A row in the body: its record (ledgerly.layout.RECORD_SIZE) and its file index.
-_ROW_BYTES = 104 + 4
 # A header takes about 100 bytes a log file; more than this is not ours.
 _MAX_HEADER = 1 << 30
 # The scan fields that describe the refresh itself, not the state: a loaded
 # engine's refresh of an unchanged manifest reports them as nothing done.
 _PER_REFRESH = {"appended": 0, "bytes_read": 0, "changed": 0, "rebuilt": 0, "removed": 0, "updated": False}
+
+
+def _row_bytes() -> int:
+    """A row in the body: its record and its file index (ledgerly.layout,
+    which imports numpy: asked when a rows file is written or read, never
+    when the package is imported)."""
+    from ledgerly.layout import FILE_INDEX_DTYPE, RECORD_SIZE
+
+    return RECORD_SIZE + FILE_INDEX_DTYPE.itemsize
 
 
 def rows_path(state: str) -> str:
@@ -73,8 +82,15 @@ def rows_path(state: str) -> str:
     return (base if extension == ".state" else state) + ROWS_SUFFIX
 
 
-def manifest_digest(manifest: str) -> str:
-    return hashlib.sha256(manifest.encode("utf-8", "surrogatepass")).hexdigest()
+def manifest_digest(manifest: str, stats: Optional[bytes] = None) -> str:
+    """What names the listing a rows file answers: its manifest and, when
+    known, its stat table (a log rewritten in place with its size and time
+    kept has the same manifest, but not the same stat table)."""
+    digest = hashlib.sha256(manifest.encode("utf-8", "surrogatepass"))
+    if stats:
+        digest.update(b"\0")
+        digest.update(stats)
+    return digest.hexdigest()
 
 
 def write_rows(
@@ -84,9 +100,11 @@ def write_rows(
     build: str,
     sources: Sequence[Sequence[Any]],
     state: Sequence[int],
+    stats: Optional[bytes] = None,
 ) -> None:
-    """Writes the rows of `snapshot` (the refresh that gave `manifest`) to
-    `path`, for the state file whose `ledgerly.cache.file_identity` is
+    """Writes the rows of `snapshot` (the refresh that gave `manifest` and
+    `stats`) to
+    `path`, for the state file whose `ledgerly.saved.state_file.file_identity` is
     `state`: into a new file (mode 0600) renamed into place
     (`ledgerly.private_files.NewFile`). Raises OSError. Does nothing for a snapshot that has no
     attributed buffer or whose refresh could not read some file (a loaded
@@ -95,7 +113,7 @@ def write_rows(
         return
     count = len(snapshot.rows)
     body = memoryview(snapshot.buffer).cast("B")
-    if body.nbytes != count * _ROW_BYTES:
+    if body.nbytes != count * _row_bytes():
         return
     padding = -body.nbytes % 8
     scan = dict(snapshot.scan)
@@ -105,7 +123,7 @@ def write_rows(
             "build": build,
             "sources": [list(s) for s in sources],
             "state": list(state),
-            "manifest": manifest_digest(manifest),
+            "manifest": manifest_digest(manifest, stats),
             "rows": count,
             "models": list(snapshot.models),
             "projects": list(snapshot.projects),
@@ -191,6 +209,7 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
     tables = [header.get(k) for k in ("models", "projects", "files")]
     scan = header.get("scan")
     digest = header.get("manifest")
+    row = _row_bytes()
     if (
         not isinstance(count, int)
         or isinstance(count, bool)
@@ -198,13 +217,13 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
         or not all(isinstance(t, list) and all(isinstance(s, str) for s in t) for t in tables)
         or not isinstance(scan, dict)
         or not isinstance(digest, str)
-        or body_length != count * _ROW_BYTES + (-(count * _ROW_BYTES) % 8)
+        or body_length != count * row + (-(count * row) % 8)
     ):
         raise RowsRefused("it is corrupt (its header does not describe its body)")
     body = view[offset : offset + body_length]
     from ledgerly.layout import view_attributed, words
 
-    rows, file_index = view_attributed(body[: count * _ROW_BYTES], count)
+    rows, file_index = view_attributed(body[: count * row], count)
     models, projects, files = (tuple(t) for t in tables if isinstance(t, list))
     if count:
         # model, project, kind, subagent, tier: each within what it indexes.
@@ -213,7 +232,7 @@ def read_rows(path: str, build: str, sources: Sequence[Sequence[Any]], state: Se
         if any(int(p) >= limit for p, limit in zip(peaks, limits)) or int(file_index.max()) >= len(files):
             raise RowsRefused("it is corrupt (an index beyond its table)")
     scan_map: Dict[str, Any] = scan
-    return SavedRows(digest, models, projects, files, scan_map, body[: count * _ROW_BYTES], rows, file_index)
+    return SavedRows(digest, models, projects, files, scan_map, body[: count * row], rows, file_index)
 
 
 def _map(fd: int, size: int) -> Union[bytes, Any]:
