@@ -210,7 +210,7 @@ def named_home(home):
             message_line(
                 "2025-03-1%dT1%d:00:00Z" % (i % 5, k), "m%d-%d" % (i, k), model, inp=7, out=9_000 + i, cwd=project
             )
-            for k, model in enumerate(("alpha-4-5", "beta-3-7-sonnet")[: 1 + i % 2])
+            for k, model in enumerate(("alpha-4-5", "beta-3-7-verse")[: 1 + i % 2])
         )
         write(home, ".agentlogs/projects/%s/%s.jsonl" % (project.replace("/", "-"), sid), text)
     for i, sid in enumerate(EVENT_LOGS):
@@ -255,9 +255,9 @@ def test_names_stay_apart_and_whole_where_there_is_room(cli, named_home, width):
     prices = ("--prices", named_home / "prices.toml")
     ids = list(UUIDS) + list(EVENT_LOGS)
     for command, header, full in (
-        (("models", "--tz", "UTC", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("models", "--tz", "UTC", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-verse"}),
         (("projects", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
-        (("prices", "check", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("prices", "check", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-verse"}),
         (("sessions", "--tz", "UTC", *prices), "Project", set(LONG_PROJECTS)),
         (("sessions", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
     ):
