@@ -410,7 +410,7 @@ NAMED_MODELS = (
     "model-x-2-long-context-preview",
     "model-x-2-long-context-2025-06",
     "alpha-4-5",
-    "beta-3-7-sonnet-latest",
+    "beta-3-7-verse-latest",
     "mini-5-pro-2025-08-07",
 )
 NAMED_IDS = (

@@ -47,6 +47,20 @@ def test_a_shortened_path_fits_and_keeps_its_start_and_end(path, room):
         assert path.startswith(start) and path.endswith(end)
 
 
+@given(st.lists(st.lists(st.sampled_from(["a", "b", "core", ""]), min_size=1, max_size=5).map("/".join), max_size=8))
+def test_the_parts_that_tell_paths_apart(paths):
+    # For each other path: the last part in which the two differ, counted from their ends.
+    for path in paths:
+        parts, others = path.split("/"), [q for q in paths if q != path]
+        expected = set()
+        for other in others:
+            theirs, back = other.split("/"), 0
+            while back < min(len(parts), len(theirs)) and parts[-1 - back] == theirs[-1 - back]:
+                back += 1
+            expected.add(len(parts) - 1 - back)
+        assert cells.telling_parts(path, others, HOME) == sorted(i for i in expected if i >= 0), (path, others)
+
+
 @pytest.mark.parametrize(
     "names, room, expected",
     [
@@ -196,7 +210,7 @@ def named_home(home):
             message_line(
                 "2025-03-1%dT1%d:00:00Z" % (i % 5, k), "m%d-%d" % (i, k), model, inp=7, out=9_000 + i, cwd=project
             )
-            for k, model in enumerate(("alpha-4-5", "beta-3-7-sonnet")[: 1 + i % 2])
+            for k, model in enumerate(("alpha-4-5", "beta-3-7-verse")[: 1 + i % 2])
         )
         write(home, ".agentlogs/projects/%s/%s.jsonl" % (project.replace("/", "-"), sid), text)
     for i, sid in enumerate(EVENT_LOGS):
@@ -241,9 +255,9 @@ def test_names_stay_apart_and_whole_where_there_is_room(cli, named_home, width):
     prices = ("--prices", named_home / "prices.toml")
     ids = list(UUIDS) + list(EVENT_LOGS)
     for command, header, full in (
-        (("models", "--tz", "UTC", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("models", "--tz", "UTC", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-verse"}),
         (("projects", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
-        (("prices", "check", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-sonnet"}),
+        (("prices", "check", *prices), "Model", set(LONG_MODELS) | {"beta-3-7-verse"}),
         (("sessions", "--tz", "UTC", *prices), "Project", set(LONG_PROJECTS)),
         (("sessions", "--tz", "UTC"), "Project", set(LONG_PROJECTS)),
     ):

@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import os
 import unicodedata
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from rich.cells import cell_len
 
@@ -151,29 +151,46 @@ def telling_parts(path: str, others: Iterable[str], home: Optional[str] = None) 
     """The parts of `path` (as `fit_path` counts them) that tell it from
     each of `others`: for each, the last part in which the two differ,
     counted from their ends."""
-    _sep, parts = _split(printable(with_tilde(path, home)))
-    out = set()
-    for other in others:
-        _s, theirs = _split(printable(with_tilde(other, home)))
-        back = 0
-        while back < min(len(parts), len(theirs)) and parts[-1 - back] == theirs[-1 - back]:
-            back += 1
-        out.add(len(parts) - 1 - back)
-    return sorted(i for i in out if 0 <= i < len(parts))
+    return _telling_parts([path, *others], home)[path]
+
+
+def _telling_parts(paths: Sequence[str], home: Optional[str]) -> Dict[str, List[int]]:
+    """`telling_parts` of each of `paths` against all the others, in time
+    linear in their parts: the paths' parts, last first, in a tree; where a
+    path's branch meets another (or another path ends), the two differ in
+    the part that follows, counted from the end."""
+    split = {p: _split(printable(with_tilde(p, home)))[1] for p in set(paths)}
+    tree: Dict[Any, Any] = {}
+    for parts in split.values():
+        node = tree
+        for part in reversed(parts):
+            node = node.setdefault(part, {})
+        node[None] = node.get(None, 0) + 1  # a path ends here
+    out: Dict[str, List[int]] = {}
+    for p, parts in split.items():
+        node, found = tree, []
+        for back, part in enumerate(reversed(parts)):
+            # Another path branches off, or ends, before this part: they differ at it.
+            if len(node) > 1 or None in node:
+                found.append(len(parts) - 1 - back)
+            node = node[part]
+        out[p] = sorted(found)
+    return out
 
 
 def fit_paths(paths: Sequence[str], room: int, home: Optional[str] = None) -> List[str]:
     """Each of `paths` in at most `room` cells, as `fit_path` shortens it;
     paths whose shortened forms would read the same keep the parts that
     tell them apart, where those fit (the same path always reads the same)."""
+    home = os.path.expanduser("~") if home is None else home
     shown = {p: fit_path(p, room, home) for p in set(paths)}
     alike: Dict[str, List[str]] = {}
     for p, text in shown.items():
         alike.setdefault(text, []).append(p)
     for group in alike.values():
         if len(group) > 1:
-            for p in group:
-                shown[p] = fit_path(p, room, home, telling_parts(p, [q for q in group if q != p], home))
+            for p, keep in _telling_parts(group, home).items():
+                shown[p] = fit_path(p, room, home, keep)
     return [shown[p] for p in paths]
 
 

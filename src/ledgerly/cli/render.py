@@ -223,12 +223,18 @@ def unique_width(column: Sequence[Cell], width: int) -> int:
     names or paths of `column` read the same when shortened (at most the
     widest cell's natural width, where nothing is shortened)."""
     named = list({(c.kind, c.text): c for c in column if c.kind in NAMED}.values())
-    if len(named) < 2:
+    if len(named) < 2 or not _alike(named, fit_column(named, width)):
         return width
-    widest = max(c.natural() for c in named)
-    while width < widest and _alike(named, fit_column(named, width)):
-        width += 1
-    return width
+    # Names read apart from some width on (a wider cell shows more of each):
+    # that width is found by halving, every width tried being fitted once.
+    low, high = width, max(width, max(c.natural() for c in named))
+    while high - low > 1:
+        middle = (low + high) // 2
+        if _alike(named, fit_column(named, middle)):
+            low = middle
+        else:
+            high = middle
+    return high
 
 
 def _key_sizes(columns: Sequence[Tuple[str, Sequence[Cell]]]) -> Tuple[List[int], List[int]]:
@@ -416,14 +422,12 @@ def _subagent_cell(group: Group, number: Callable[[int], str]) -> str:
     return number(group.total_tokens) if group.total_tokens else "–"
 
 
-def _session_keys(lines: Sequence[Tuple[List[Cell], Group, Group]], room: int) -> List[Tuple[str, List[Cell]]]:
+def _session_keys(columns: Dict[str, List[Cell]], floors: Dict[str, int], room: int) -> List[Tuple[str, List[Cell]]]:
     """The key columns (header, cells) that fit `room` cells (padding
-    included) at their narrowest, ids at their unique prefix: the id, then
-    each other column in the order they are kept longest, when it still
-    fits; so a column too wide for what is left gives way and a narrower
-    one after it may still be shown."""
-    columns = {h: [c[i] for c, _g, _s in lines] for i, h in enumerate(SESSION_KEYS)}
-    floors = dict(zip(SESSION_KEYS, _key_sizes(list(columns.items()))[1]))
+    included) at their narrowest (`floors`), ids at their unique prefix:
+    the id, then each other column in the order they are kept longest,
+    when it still fits; so a column too wide for what is left gives way
+    and a narrower one after it may still be shown."""
     kept, left = [], room
     for header in ("Session", *reversed(SESSION_DROPS)):
         if floors[header] + PADDING <= left or header == "Session":
@@ -452,11 +456,13 @@ def draw_sessions(
     groups = [g for _c, g, _s in lines]
     chosen, number = choose_columns(groups, result.priced, console.width)
     numbers = [number] if number is short_number else [number, short_number]
+    every = {h: [c[i] for c, _g, _s in lines] for i, h in enumerate(SESSION_KEYS)}
+    floors = dict(zip(SESSION_KEYS, _key_sizes(list(every.items()))[1]))
     for columns, gives, number in ((layout or chosen, gives, n) for n in numbers for layout, gives in SESSION_LAYOUTS):
         subagents = max([len(_subagent_cell(s, number)) for _c, _g, s in lines] + [len("Subagents")]) + PADDING
         room = console.width - EDGE - figures_width(groups, columns, number, result.priced) - subagents
-        keys = _session_keys(lines, room)
-        if len(SESSION_KEYS) - len(keys) <= gives and sum(_key_sizes(keys)[1]) + PADDING * len(keys) <= room:
+        keys = _session_keys(every, floors, room)
+        if len(SESSION_KEYS) - len(keys) <= gives and sum(floors[h] for h, _c in keys) + PADDING * len(keys) <= room:
             break
     room -= PADDING * len(keys)
     texts = fitted_keys(keys, room)

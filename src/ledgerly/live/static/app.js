@@ -659,19 +659,21 @@ function tellingWidth(cells, padding) {
 // grows to show it.
 function fitNames() {
   const columns = new Map();
-  for (const span of document.querySelectorAll("td .fit")) {
+  const spans = [...document.querySelectorAll("td .fit")];
+  // All texts whole first, then every cell measured, then every text set:
+  // reading a width after each change would lay the page out once per name.
+  for (const span of spans) span.textContent = span.dataset.text;
+  for (const span of spans) {
     const key = span.closest("table").id + " " + span.parentElement.dataset.field;
     if (!columns.has(key)) columns.set(key, []);
-    columns.get(key).push(span);
+    columns.get(key).push({ span, font: fontOf(span.parentElement), room: roomOf(span) });
   }
-  for (const spans of columns.values()) {
-    const texts = [...new Set(spans.map((s) => s.dataset.text))];
+  for (const cells of columns.values()) {
+    const texts = [...new Set(cells.map((c) => c.span.dataset.text))];
     let least = 0;
-    for (const span of spans) {
+    for (const { span, font, room } of cells) {
       const full = span.dataset.text, kind = span.dataset.kind;
-      span.textContent = full;
       if (!full || kind === "fixed") continue;
-      const font = fontOf(span.parentElement), room = roomOf(span);
       const fits = (t) => textWidth(t, font) <= room;
       if (fits(full)) continue;
       if (kind === "id") {
@@ -685,7 +687,7 @@ function fitNames() {
     }
     // A name kept longer than its cell, so as to tell it apart: the column widens.
     if (least > 0.5) {
-      const cell = spans[0].parentElement;
+      const cell = cells[0].span.parentElement;
       const th = cell.closest("table").querySelector("thead tr").children[cell.cellIndex];
       th.style.minWidth = (cell.clientWidth + least + 1) + "px";
     }
