@@ -27,6 +27,11 @@ from ledgerly.snapshot import Snapshot
 if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
+# The repository's root, its sample logs, and the files the tests read.
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
+FIXTURES = os.path.join(ROOT, "tests", "python", "fixtures")
+
 # A price table for two of the sample models (the others stay unpriced).
 PRICES = """\
 [prices."alpha-4*"]

@@ -11,9 +11,9 @@ import time
 
 import pytest
 
-from conftest import message_line, write
+from conftest import FIXTURES, message_line, write
 
-FIXTURE = os.path.join(os.path.dirname(__file__), "fixtures", "price-map.json")
+FIXTURE = os.path.join(FIXTURES, "price-map.json")
 
 
 def fixture_bytes():

@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import PRICES, TOKENS, event_log, message_line, record, snapshot_of, write
+from conftest import EXAMPLES, PRICES, TOKENS, event_log, message_line, record, snapshot_of, write
 
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
@@ -22,8 +22,6 @@ duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not i
 from ledgerly.ledger import Ledger  # noqa: E402
 from ledgerly.prices import load_prices  # noqa: E402
 from ledgerly.team.export import ExportError, IncompleteLogs, _Lock, export_parquet  # noqa: E402
-
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
 @pytest.fixture

@@ -14,10 +14,9 @@ from math import log10
 
 import pytest
 
-from conftest import PRICES, message_line, write
+from conftest import PRICES, ROOT, message_line, write
 from served import Served, recent
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
 REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
 PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"

@@ -8,11 +8,8 @@ import pytest
 
 from browsers import ARTIFACTS, chromium, heat_map_cells, matrix_cells, wait
 
-from conftest import PRICES
+from conftest import EXAMPLES, PRICES
 from served import Served
-
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-EXAMPLES = os.path.join(ROOT, "examples")
 
 
 def test_api_equals_the_command(cli, tmp_path):
