@@ -849,12 +849,24 @@ def attribution_measures(args, table):
     def sessions():
         list_sessions(snapshot, tz="Europe/Berlin")
 
-    group_s, sessions_s = alternate([group, sessions], runs)
+    def insights():
+        from ledgerly.insights import insights as weekday_hours
+
+        weekday_hours(snapshot, tz="Europe/Berlin", now=1767225600000)  # 2026-01-01: the periods hold no rows
+
+    group_s, sessions_s, insights_s = alternate([group, sessions, insights], runs)
     table.append(
         (
             "session list of %d rows (%d sessions)" % (len(snapshot), len(snapshot.files)),
             sessions_s,
             "%.2fx grouping them by day and model (%.3f s)" % (sessions_s / group_s, group_s),
+        )
+    )
+    table.append(
+        (
+            "insights of the same rows (weekday and hour, active time, cache; no prices)",
+            insights_s,
+            "%.2fx grouping them by day and model" % (insights_s / group_s),
         )
     )
 
@@ -874,7 +886,8 @@ def export_measures(args, table):
 
     import numpy as np
 
-    from ledgerly.ledger import Ledger, Snapshot
+    from ledgerly.ledger import Ledger
+    from ledgerly.snapshot import Snapshot
     from ledgerly.team.export import export_parquet
 
     ledger = Ledger([os.path.abspath(args.corpus)], 2)

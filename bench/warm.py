@@ -165,8 +165,8 @@ def timed(command, env):
 
 def save_state_now(mirror, cache):
     """Saves the mirror's state with every file as it is now."""
-    from ledgerly.cache import state_path
     from ledgerly.ledger import Ledger
+    from ledgerly.saved import state_path
     from ledgerly.sources import Source
 
     sources = [Source(mirror)]
@@ -180,7 +180,7 @@ def listing_measures(mirror, state, runs):
     in `state` (saved with every file as it is), of the same walk in
     Python with the same dialects, and of the native walk with none (every
     file opened to recognise it); and the file count."""
-    from ledgerly.cache import restore_dialects
+    from ledgerly.saved.state_file import restore_dialects
     from ledgerly.sniffing import SniffCache
     from ledgerly.sources import Source
     from ledgerly.walk import list_files, walk_files
@@ -254,7 +254,7 @@ def main(argv=None):
         times["import"].append(timed(baseline, env)[0])
     med = {key: statistics.median(values) for key, values in times.items()}
 
-    from ledgerly.cache import list_states
+    from ledgerly.saved import list_states
 
     states, _temporary = list_states(cache)
     if len(states) != 1:

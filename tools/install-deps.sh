@@ -4,7 +4,7 @@
 # with its sanitizer and fuzzer runtimes unless some installed clang already
 # builds libFuzzer targets (Debian packages), CMake and Ninja when missing or
 # too old, the package's own dependencies and its test extra (pyproject.toml:
-# numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, hypothesis,
+# numpy, rich, platformdirs, tzdata, tomli before 3.11; pytest, pytest-xdist, hypothesis,
 # and pyarrow and duckdb for the Parquet export and its queries),
 # and for CI mypy, ruff, abi3audit and orjson (PyPI).  As root it also adds
 # the locale sources and translated C library messages (locales, libc-l10n),
@@ -77,6 +77,8 @@ if [ "$mode" = "--platforms" ]; then
   exit 0
 fi
 "$python" -c "import pytest" 2>/dev/null || need_pip+=(pytest)
+# The suite runs on every core (pytest-xdist).
+"$python" -c "import xdist" 2>/dev/null || need_pip+=(pytest-xdist)
 for module in numpy rich platformdirs tzdata hypothesis pyarrow duckdb starlette uvicorn watchfiles selenium \
     pexpect; do
   "$python" -c "import $module" 2>/dev/null || need_pip+=("$module")

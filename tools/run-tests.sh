@@ -34,4 +34,6 @@ tools/build-module.sh "$dev" -DCMAKE_BUILD_TYPE=Release -DLEDGERLY_FAULT_INJECTO
 cmake --build "$dev" --target ledgerly_faults -j2 >/dev/null
 export LEDGERLY_FAULT_INJECTOR="$root/$dev/testing/libledgerly_faults.so"
 cd "$root/tests/python"
-PYTHONPATH="$root/$dev/python" exec "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+# One worker per core (pytest-xdist; LEDGERLY_TEST_WORKERS=0 runs the suite in this process alone).
+PYTHONPATH="$root/$dev/python" exec "$python" -m pytest -q -p no:cacheprovider -n "${LEDGERLY_TEST_WORKERS:-auto}" \
+  "$root/tests/python"

@@ -28,7 +28,7 @@ case "$mode" in
     export LEDGERLY_FAULT_INJECTOR="$root/$build/testing/libledgerly_faults.so"
     cd tests/python
     LD_PRELOAD="$preload" PYTHONPATH="$root/$build/python" \
-      "$python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+      "$python" -m pytest -q -p no:cacheprovider -n "${LEDGERLY_TEST_WORKERS:-auto}" "$root/tests/python"
     ;;
   thread)
     build=build/tsan

@@ -65,7 +65,7 @@ print("%d.%d %s" % (sys.version_info[0], sys.version_info[1], platform.python_im
     exit 1
   fi
   (cd "$root/tests/python" &&
-    "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+    "$env/bin/python" -m pytest -q -p no:cacheprovider -n "${LEDGERLY_TEST_WORKERS:-auto}" "$root/tests/python")
   rm -rf "$env" "$env.log"
   tested=$((tested + 1))
 done

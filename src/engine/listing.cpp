@@ -10,34 +10,23 @@
 
 #include "engine/json_writer.h"
 #include "engine/name_order.h"
+#include "engine/stat_table.h"
 #include "platform/dir.h"
+#include "platform/names.h"
 
 namespace ledgerly::engine {
 namespace {
 
-constexpr std::string_view kLogSuffix = ".jsonl";
-constexpr std::string_view kSubagentFolder = "subagents";
-constexpr std::string_view kSubagentPrefix = "agent-";
 // Event::kind while the file waits for resolve(), and after resolve_error().
 constexpr int kPending = -1;
 constexpr int kFailed = -2;
-
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-bool ends_in_separator(const std::string& path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/' || path.back() == ':');
-}
-#else
-constexpr char kSeparator = '/';
-bool ends_in_separator(const std::string& path) { return !path.empty() && path.back() == '/'; }
-#endif
 
 // The path of entry `name` of `folder`, joined as the host joins them.
 std::string join(const std::string& folder, std::string_view name) {
   std::string path;
   path.reserve(folder.size() + 1 + name.size());
   path = folder;
-  if (!ends_in_separator(folder)) path.push_back(kSeparator);
+  if (!platform::ends_in_separator(folder)) path.push_back(platform::path_separator());
   path.append(name);
   return path;
 }
@@ -89,6 +78,9 @@ struct Listing::Event {
   std::uint32_t project = 0;  // kFile: index into projects_
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;
+  std::uint64_t device = 0;  // kFile: the rest of its stat record
+  std::uint64_t inode = 0;
+  std::int64_t ctime_ns = 0;
   std::string path;
   std::string extra;  // kFile: the identity, or the error text once failed;
                       // kSkipped: the path it is the same file as
@@ -173,6 +165,9 @@ class Listing::Walk {
     e.path = std::move(path);
     e.size = st.size;
     e.mtime_ns = st.mtime_ns;
+    e.device = st.device;
+    e.inode = st.inode;
+    e.ctime_ns = st.ctime_ns;
     e.project = project;
     e.sub = sub;
     if (from.forced_kind >= 0) {
@@ -297,6 +292,7 @@ void Listing::walk(const std::vector<ListingSource>& sources, const DialectTable
   skipped_out_.clear();
   errors_out_.clear();
   table_.clear();
+  stats_.clear();
   sources_ = sources.size();
   Walk(*this, sources, known).run();
 }
@@ -317,6 +313,8 @@ void Listing::finish() {
   counts_.assign(sources_, SourceCounts{});
   manifest_.clear();
   manifest_.reserve(events_.size() * 160 + 2);
+  stats_.clear();
+  stats_.reserve(events_.size() * kStatRecordSize);
   manifest_.push_back('[');
   DialectTableWriter table;
   bool first = true;
@@ -347,6 +345,8 @@ void Listing::finish() {
     SourceCounts& c = counts_[e.source];
     (kind == 0 ? c.message_files : c.event_files) += 1;
     c.bytes += e.size;
+    append_stat(stats_, StatRecord{e.device, e.inode, static_cast<std::int64_t>(e.size), e.mtime_ns,
+                                   e.ctime_ns});
     if (!first) manifest_.push_back(',');
     first = false;
     manifest_.push_back('[');

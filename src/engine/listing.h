@@ -26,7 +26,8 @@
 // The outcome (finish()) is what the host's listing holds: the manifest
 // in its array form ([path, size, identity, mtime_ns, kind, project, sub]
 // per file, in walk order), counts per source, the skipped paths and the
-// errors in walk order, and the table of the dialects of the files seen.
+// errors in walk order, the table of the dialects of the files seen, and
+// the stat table of the manifest's files (stat_table.h).
 #ifndef LEDGERLY_ENGINE_LISTING_H_
 #define LEDGERLY_ENGINE_LISTING_H_
 
@@ -38,6 +39,13 @@
 #include "engine/dialect_table.h"
 
 namespace ledgerly::engine {
+
+// The names the walk goes by, which the host's own walk uses too (the
+// binding gives them to it): the suffix of a log file, the folder whose
+// logs are a subagent's, and the start of a subagent log's own name.
+inline constexpr std::string_view kLogSuffix = ".jsonl";
+inline constexpr std::string_view kSubagentFolder = "subagents";
+inline constexpr std::string_view kSubagentPrefix = "agent-";
 
 // One source, with the labels the host gives its own path (it splits paths
 // by its own rules; the walk labels the folders below from their names).
@@ -102,6 +110,8 @@ class Listing {
   const std::vector<Skipped>& skipped() const noexcept { return skipped_out_; }
   const std::vector<ListingError>& errors() const noexcept { return errors_out_; }
   const std::string& table() const noexcept { return table_; }
+  // The stat table of the manifest's files (stat_table.h).
+  const std::string& stats() const noexcept { return stats_; }
 
  private:
   struct Event;
@@ -116,6 +126,7 @@ class Listing {
   std::vector<Skipped> skipped_out_;
   std::vector<ListingError> errors_out_;
   std::string table_;
+  std::string stats_;
 
  public:
   Listing();

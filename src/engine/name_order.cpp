@@ -1,6 +1,7 @@
 #include "engine/name_order.h"
 
 #include "parser/utf8.h"
+#include "platform/names.h"
 
 namespace ledgerly::engine {
 namespace {
@@ -9,18 +10,9 @@ namespace {
 std::size_t next_code_point(const char* p, const char* end, char32_t& cp) noexcept {
   const std::size_t n = parser::decode_utf8(p, end, cp);
   if (n != 0) return n;
+  const std::size_t spelled = platform::name_code_point(p, end, cp);
+  if (spelled != 0) return spelled;
   const auto b0 = static_cast<unsigned char>(p[0]);
-#if defined(_WIN32)
-  // A lone surrogate, written in three bytes as any other code point below U+10000.
-  if (b0 == 0xED && end - p >= 3) {
-    const auto b1 = static_cast<unsigned char>(p[1]);
-    const auto b2 = static_cast<unsigned char>(p[2]);
-    if (b1 >= 0xA0 && b1 <= 0xBF && b2 >= 0x80 && b2 <= 0xBF) {
-      cp = 0xD000 | (char32_t{b1} & 0x3F) << 6 | (char32_t{b2} & 0x3F);
-      return 3;
-    }
-  }
-#endif
   cp = 0xDC00 + b0;
   return 1;
 }

@@ -39,16 +39,18 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from ledgerly._native import Engine
+from ledgerly.version import __version__ as __version__
 
 if TYPE_CHECKING:
     from ledgerly.block_reports import BlockStatus, block_status, blocks
     from ledgerly.config import Config, ConfigError, load_config
     from ledgerly.insights import Insights, insights
     from ledgerly.layout import RECORD_DTYPE, RECORD_SIZE, RECORD_WORDS, TOKEN_FIELDS, view_rows
-    from ledgerly.ledger import Ledger, Snapshot
+    from ledgerly.ledger import Ledger
     from ledgerly.prices import PriceTable, load_prices
     from ledgerly.reports import Group, Report, ReportError, report
     from ledgerly.sessions import SessionDetail, SessionError, SessionReport, list_sessions, session_detail
+    from ledgerly.snapshot import Snapshot
     from ledgerly.sources import Source, SourceError, resolve_sources
     from ledgerly.team.export import ExportError, ExportResult, export_parquet
     from ledgerly.team.query import QueryError, query_report
@@ -79,7 +81,7 @@ _LAZY = {
     "TOKEN_FIELDS": "layout",
     "view_rows": "layout",
     "Ledger": "ledger",
-    "Snapshot": "ledger",
+    "Snapshot": "snapshot",
     "PriceTable": "prices",
     "load_prices": "prices",
     "QueryError": "team.query",
@@ -149,4 +151,3 @@ __all__ = [
     "session_detail",
     "view_rows",
 ]
-__version__ = "0.1.0"

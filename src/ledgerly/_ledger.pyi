@@ -86,6 +86,12 @@ def read_state_head(file: StateFile, /) -> StateHead:
     another format or layout)."""
     ...
 
+# The names the native walk goes by: a log file's suffix, the folder of a
+# session's subagent logs, the start of a subagent log's name.
+LOG_SUFFIX: str
+SUBAGENT_FOLDER: str
+SUBAGENT_PREFIX: str
+
 # (path, forced dialect code or -1, the path's last part, project label and
 # subagent flag of its files when it is a folder, the same of the path when
 # it is a file)
@@ -99,13 +105,21 @@ def list_sources(
     table: builtins.bytes,
     sniff: Callable[[str, int], Union[int, str, None]],
     /,
-) -> Tuple[str, List[Tuple[int, int, int]], List[ListingSkip], List[Union[Tuple[str, int], str]], builtins.bytes]:
+) -> Tuple[
+    str,
+    List[Tuple[int, int, int]],
+    List[ListingSkip],
+    List[Union[Tuple[str, int], str]],
+    builtins.bytes,
+    builtins.bytes,
+]:
     """Lists the log files of `sources` (docs/host.md, "Finding logs"):
     the manifest text; (message files, event files, bytes) per source;
     the skipped paths (reason 0: not a regular file, 1: name not UTF-8,
     2: the same file as another, 3: empty, 4: not a recognised log); the
     errors, as (path, errno) or the text `sniff` gave; the dialect table
-    of the files seen. `table` is the dialect table known before;
+    of the files seen; the stat table of the manifest's files
+    (ledgerly.stat_table). `table` is the dialect table known before;
     `sniff(path, size)` is called for each file it does not know, after
     the walk, and gives a dialect code, None, or an error text."""
     ...
@@ -119,4 +133,10 @@ def map_large_blocks() -> None:
     """From now on, blocks of a MiB or more of the C heap are mapped apart
     and given back to the system as soon as they are freed (where the C
     library decides that by a threshold it otherwise moves)."""
+    ...
+
+def moved_in_place(before: builtins.bytes, now: builtins.bytes, /) -> List[int]:
+    """The indexes (ascending) of the files of stat table `now` whose
+    device and inode, size and modification time are as in stat table
+    `before` but whose ctime moved (both known): files rewritten in place."""
     ...

@@ -20,10 +20,10 @@ import numpy as np
 
 from ledgerly import timezones as tzs
 from ledgerly.grouping import dense, small
-from ledgerly.ledger import Snapshot
 from ledgerly.params import BLOCK, Globs, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
 from ledgerly.reports import Group, Report, build_report, glob_mask, report_for, select
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import Bound
 
 BLOCK_HOURS = 5

@@ -14,10 +14,6 @@ ENV_SOURCES = "LEDGERLY_SOURCES"
 ENV_CACHE_DIR = "LEDGERLY_CACHE_DIR"
 ENV_NO_CACHE = "LEDGERLY_NO_CACHE"
 
-# What a one-shot command that does not save its state costs the next one
-# per file (see ledgerly.cache.worth_saving), in bytes read again.
-REDO_PER_FILE = 64 << 10
-
 # The most reader threads one refresh runs (the engine's own limit).
 MAX_WORKERS = 32
 

@@ -11,8 +11,9 @@ from __future__ import annotations
 
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
 from ledgerly.listing import Listing
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Source
 
 # The kinds of damaged line the engine counts, as the JSON names them.

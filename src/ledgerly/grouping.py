@@ -10,7 +10,9 @@ sums by `np.bincount`, no sort); otherwise the keys are ranked with
 The rows are visited in chunks that fit in the processor's cache: per chunk
 the keys are completed from the record fields (read in place from the row
 buffer), the values converted once, and everything counted and summed, so
-the row buffer is read once.
+the row buffer is read once. A key space larger than a chunk is first
+narrowed to the groups that hold rows (the keys made and counted in a pass
+of their own), so that no chunk sums over the empty ones.
 
 Sums are exact: `np.bincount` sums its weights as float64, which is exact
 only while every partial sum stays below 2**53, so it is used only when the
@@ -114,6 +116,8 @@ def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
         space *= dim.radix
     if space > 8 * n + 65536:
         return _ranked(dimensions, values, space)
+    if space > _CHUNK:
+        return _narrowed(dimensions, values, space)
     keys = np.empty(n, dtype=np.int64)
     counts = np.zeros(space, dtype=np.int64)
     floats: Optional[np.ndarray] = np.zeros((k, space))
@@ -121,11 +125,7 @@ def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
     for start in range(0, n, _CHUNK):
         stop = min(n, start + _CHUNK)
         part = keys[start:stop]
-        part[:] = 0
-        for dim in dimensions:
-            if dim.radix > 1:
-                part *= dim.radix
-                np.add(part, dim.part(start, stop), out=part, casting="unsafe")
+        combined_keys(dimensions, start, stop, part)
         counts += np.bincount(part, minlength=space)
         if floats is not None:
             chunk = values[start:stop].astype(np.float64)
@@ -136,12 +136,51 @@ def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
             for j in range(k):
                 floats[j] += np.bincount(part, weights=columns[j], minlength=space)
     ids = np.flatnonzero(counts).astype(np.int64)
-    digits = _digits(ids, dimensions)
+    digits = digits_of(ids, dimensions)
     if floats is not None:
         return Groups(digits, counts[ids], floats[:, ids].T.astype(np.int64))
     remap = np.zeros(space, dtype=np.int64)
     remap[ids] = np.arange(len(ids), dtype=np.int64)
     return Groups(digits, counts[ids], _sorted_sums(remap[keys], values))
+
+
+def _narrowed(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Groups:
+    """`aggregate` for a key space larger than a chunk: counting over the
+    whole space for every chunk would cost more than the rows, so the keys
+    are made and counted first, then the rows are summed per group that
+    holds rows."""
+    n, k = values.shape
+    keys = np.empty(n, dtype=np.int64)
+    for start in range(0, n, _CHUNK):
+        combined_keys(dimensions, start, min(n, start + _CHUNK), keys[start : start + _CHUNK])
+    counts = np.bincount(keys, minlength=space)
+    ids = np.flatnonzero(counts).astype(np.int64)
+    remap = np.zeros(space, dtype=np.int64)
+    remap[ids] = np.arange(len(ids), dtype=np.int64)
+    group = remap[keys]
+    digits = digits_of(ids, dimensions)
+    floats = np.zeros((k, len(ids)))
+    limit = _EXACT_FLOAT / max(n, 1)
+    for start in range(0, n, _CHUNK):
+        stop = min(n, start + _CHUNK)
+        chunk = values[start:stop].astype(np.float64)
+        if max(abs(chunk.max()), abs(chunk.min())) >= limit:
+            # Too large for exact float sums: sum by sorting.
+            return Groups(digits, counts[ids], _sorted_sums(group, values))
+        columns = np.ascontiguousarray(chunk.T)
+        part = group[start:stop]
+        for j in range(k):
+            floats[j] += np.bincount(part, weights=columns[j], minlength=len(ids))
+    return Groups(digits, counts[ids], floats.T.astype(np.int64))
+
+
+def combined_keys(dimensions: Sequence[Codes], start: int, stop: int, out: np.ndarray) -> None:
+    """The combined key of rows start..stop, into `out`."""
+    out[:] = 0
+    for dim in dimensions:
+        if dim.radix > 1:
+            out *= dim.radix
+            np.add(out, dim.part(start, stop), out=out, casting="unsafe")
 
 
 def _ranked(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Groups:
@@ -155,7 +194,7 @@ def _ranked(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Grou
     uniques, inverse = np.unique(combined, return_inverse=True)
     group = inverse.reshape(-1).astype(np.int64)
     counts = np.bincount(group, minlength=len(uniques))
-    return Groups(_digits(uniques, dimensions), counts, _sorted_sums(group, values))
+    return Groups(digits_of(uniques, dimensions), counts, _sorted_sums(group, values))
 
 
 def _sorted_sums(group: np.ndarray, values: np.ndarray) -> np.ndarray:
@@ -182,7 +221,9 @@ def exact_sums(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
     return out
 
 
-def _digits(combined: np.ndarray, dimensions: Sequence[Codes]) -> Tuple[np.ndarray, ...]:
+def digits_of(combined: np.ndarray, dimensions: Sequence[Codes]) -> Tuple[np.ndarray, ...]:
+    """The code of each dimension in combined keys (the first dimension the
+    most significant)."""
     out: List[np.ndarray] = []
     rest = combined
     for dim in reversed(dimensions):

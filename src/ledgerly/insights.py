@@ -46,13 +46,13 @@ import numpy as np
 from ledgerly import localtime
 from ledgerly.grouping import aggregate, small
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.ledger import Snapshot
 from ledgerly.params import Globs, InsightsQuery, ZoneSpec, make_insights_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import classify
 from ledgerly.prices.rates import missing_label
 from ledgerly.reports import Group, Report, build_report, currency_of, select
 from ledgerly.sessions import session_codes
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import (
     DAY_MS,
     HOUR_MS,
@@ -246,9 +246,9 @@ class Insights:
 
 def weekday_hour(local_ms: np.ndarray) -> np.ndarray:
     """The cell (weekday * 24 + hour, Monday 0) of each local wall-clock
-    time (Unix-style milliseconds on the zone's calendar)."""
-    days = local_ms // DAY_MS
-    cells: np.ndarray = (days + 3) % 7 * HOURS + (local_ms - days * DAY_MS) // HOUR_MS
+    time (Unix-style milliseconds on the zone's calendar): hours since
+    1970-01-01, a Thursday, moved to count from a Monday."""
+    cells: np.ndarray = (local_ms // HOUR_MS + 3 * HOURS) % (7 * HOURS)
     return cells
 
 
@@ -258,7 +258,14 @@ def _active_times(codes: np.ndarray, count: int, ts: np.ndarray, gap_ms: int) ->
     longer than `gap_ms`, added up."""
     if not count:
         return np.zeros(0)
-    order = np.lexsort((ts, codes))
+    # In (session, time) order. Rows come in file order, each file's mostly
+    # in time order, so a stable sort of one combined key finds long runs
+    # already sorted; keys too wide for 63 bits are sorted by both columns.
+    low, span = int(ts.min()), int(ts.max()) - int(ts.min()) + 1
+    if span * count < 2**62:
+        order = np.argsort(codes.astype(np.int64) * span + (ts - low), kind="stable")
+    else:
+        order = np.lexsort((ts, codes))
     session, when = codes[order], ts[order]
     pauses = np.diff(when)
     counted = (session[1:] == session[:-1]) & (pauses <= gap_ms)

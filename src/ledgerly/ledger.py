@@ -18,21 +18,20 @@ read-only views of columns no one writes again), so other threads may read
 a snapshot while the next refresh runs; a live view refreshes from one
 thread and serves the latest snapshot to others.
 
-A ledger given a state file (`state`, see ledgerly.cache) starts from the
-state saved there. Its first listing reads the dialects and, on a thread,
-the rows file beside the state: the saved state's rows, in the order in
-which a loaded engine numbers them. When the listing's manifest is the
-one they were saved for, they are the answer, and the engine is loaded
-only if it is asked for more; otherwise the engine is loaded and its first
-delta brings those rows up to date. `save` writes the state back when it
-changed. A file that cannot be used is left for the next save to replace,
-and the ledger reads cold; the reason is in `refused`. The answers are
-the same either way.
+A ledger given a state file (`state`) starts from the state saved there
+and saves it back when it changed: one `ledgerly.saved.SavedState` does
+the bookkeeping (the package's docstring tells how). Its first listing
+reads the dialects and, on a thread, the rows file beside the state: the
+saved state's rows, in the order in which a loaded engine numbers them.
+When the listing is the one they were saved for, they are the answer, and
+the engine is loaded only if it is asked for more; otherwise the engine is
+loaded and its first delta brings those rows up to date. A file that
+cannot be used is left for the next save to replace, and the ledger reads
+cold; the reason is in `refused`. The answers are the same either way.
 """
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import threading
@@ -43,20 +42,27 @@ from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple,
 # The engine face whose export also names the log file of every record
 # (ledgerly._native, the face `ledgerly.Engine`, exports the records alone).
 from ledgerly._ledger import Engine as AttributingEngine
-from ledgerly.codes import MAX_WORKERS, REDO_PER_FILE
+from ledgerly.codes import MAX_WORKERS
 from ledgerly.listing import Listing
-from ledgerly.snapshot import Snapshot
+from ledgerly.snapshot import Snapshot as Snapshot  # made here; importable from here as before
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import Source
+from ledgerly.stat_table import manifest_without, moved_in_place
 from ledgerly.walk import list_files
 
 if TYPE_CHECKING:
-    from ledgerly.cache import Restore
     from ledgerly.prices import PriceTable
-    from ledgerly.rows_file import SavedRows
     from ledgerly.rowstore import RowStore
+    from ledgerly.saved import SavedState
+    from ledgerly.saved.rows_file import SavedRows
 
-__all__ = ["Ledger", "Snapshot", "default_workers"]
+__all__ = ["Changes", "Ledger", "Snapshot", "default_workers"]
+
+# What changed in a listing since the one before, as a caller that follows
+# the files tells it (see `Ledger.refresh`): the manifest of the entries
+# that changed or appeared, the paths no longer listed, and the paths among
+# the first rewritten in place (to be read again from the start).
+Changes = Tuple[str, Sequence[str], Sequence[str]]
 
 
 def default_workers() -> int:
@@ -69,7 +75,7 @@ class Ledger:
     `sources` are `Source` objects or paths (a path is a source whose
     dialect is recognised per file). `workers` is the number of reader
     threads (default: one per CPU, at most 32). `state` is the file to
-    start from and save to (`ledgerly.cache.state_path(sources)` is the
+    start from and save to (`ledgerly.saved.state_path(sources)` is the
     command line's), or None to keep nothing between processes."""
 
     def __init__(
@@ -88,24 +94,37 @@ class Ledger:
         self._sniffs = SniffCache()
         self._lock = threading.Lock()
         self._last: Optional[Snapshot] = None
-        self.state = state
-        # Why the saved state was not used (None when it was, or when there was none).
-        self.refused: Optional[str] = None
-        self._restore: Optional[Restore] = None
-        self._restored = state is None  # nothing (more) to restore
-        self._unsaved = False  # the engine's state changed since it was loaded or saved
-        self._sniffed = 0  # files whose dialect was recognised by then
-        self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
-        self._saved_at = 0.0  # and when it was written
-        self._listing: Optional[Listing] = None  # the listing of the engine's last refresh
-        self._redo = 0  # bytes read and files removed since then (see cache.worth_saving)
-        self._from_rows = False  # the latest snapshot came from the rows file, not the engine
-        # The identity of the state file loaded, while the rows file beside it
-        # is to be written again (see save); None otherwise.
-        self._rows_owed: Optional[List[int]] = None
-        self._loaded_identity: Optional[List[int]] = None
+        # The listing the engine last read (see refresh), and the stat table
+        # of the saved state's, which the first refresh after a load is
+        # compared with instead.
+        self._listing: Optional[Listing] = None
+        self._loaded_stats: Optional[bytes] = None
+        self._loaded = False  # the engine's state was loaded from the state file
         self._store: Optional[RowStore] = None  # made on the first refresh (it imports numpy)
         self._keep: Tuple[bool, Optional[PriceTable], bool] = (False, None, False)
+        # The state file this ledger starts from and saves to, and all that
+        # goes with it (None: nothing is kept between processes).
+        self._saved: Optional[SavedState] = None
+        if state is not None:
+            from ledgerly.saved import SavedState
+
+            self._saved = SavedState(state, self.sources, AttributingEngine, self.workers)
+
+    @property
+    def state(self) -> Optional[str]:
+        """The state file this ledger starts from and saves to, or None."""
+        return self._saved.path if self._saved is not None else None
+
+    @property
+    def saved(self) -> Optional[SavedState]:
+        """The saved state this ledger starts from and saves to, or None."""
+        return self._saved
+
+    @property
+    def refused(self) -> Optional[str]:
+        """Why the saved state was not used (None when it was, or when there
+        was none)."""
+        return self._saved.refused if self._saved is not None else None
 
     def keep_aggregates(self, prices: Optional[PriceTable], recent: bool = True) -> None:
         """Keeps, from now on, token sums per hour and key for reports priced
@@ -134,40 +153,24 @@ class Ledger:
 
     def restore(self) -> None:
         """Starts loading the saved state, if there is one and it has not
-        been loaded yet: the dialects at once, the engine on a thread that
-        the next refresh waits for. The first listing or refresh does it;
-        a caller that lists the sources by itself (a live view) calls it
-        first."""
+        been loaded yet: the dialects at once, the rows file and (when it
+        is needed) the engine on threads that the next refresh waits for.
+        The first listing or refresh does it; a caller that lists the
+        sources by itself (a live view) calls it first."""
         with self._lock:
-            self._start_restore()
+            if self._saved is not None:
+                self._saved.start(self._sniffs)
 
-    def _start_restore(self) -> None:
-        if self._restored or self._restore is not None:
+    def _end_restore(self, saved: SavedState) -> None:
+        """Ends the restore: the loaded engine becomes the ledger's (the
+        rows it holds stay as the store has them); without one, the store
+        lets go of the rows of a state that is not loaded."""
+        loaded = saved.end_restore()
+        if loaded is None:
+            self._row_store().clear()
             return
-        from ledgerly.cache import Restore
-
-        assert self.state is not None
-        self._restore = Restore(self.state, self.sources, AttributingEngine, self._sniffs, self.workers)
-
-    def _finish_restore(self) -> None:
-        """Ends the restore, if one runs: the loaded engine becomes the
-        ledger's (the rows it holds stay as the store has them)."""
-        restore = self._restore
-        if restore is None:
-            return
-        self._restore = None
-        self._restored = True
-        try:
-            engine = restore.finish()
-        finally:
-            self.refused = restore.refused
-        if engine is None:
-            self._unsaved = True  # whatever is there (nothing, or a refused file) is to be replaced
-            self._row_store().clear()  # rows of a state that is not loaded
-            return
-        self._engine = engine
-        self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
-        self._loaded_identity = restore.identity
+        self._engine, self._loaded_stats = loaded
+        self._loaded = True
 
     def _snapshot(self, scan: Mapping[str, Any], listing: Listing, changed: bool) -> Snapshot:
         last = self._last
@@ -187,85 +190,39 @@ class Ledger:
             store=view,
         )
 
-    def _adopt_saved_rows(self, saved: SavedRows, listing: Listing) -> Snapshot:
-        """The first snapshot, from the rows file of a state whose logs have
-        not changed since (the engine is loaded only if asked for more)."""
-        self._listing = listing
-        self._from_rows = True
-        snapshot = self._snapshot(saved.scan, listing, True)
-        self._last = snapshot
-        return snapshot
-
     def save(self, economical: bool = False) -> bool:
         """Saves the state to the ledger's state file when it changed since
         it was loaded or last saved; True when it wrote. With `economical`
         (a one-shot command), only when reading again what changed would
-        cost the next ledger enough (`ledgerly.cache.worth_saving`); it
-        answers the same either way. Raises OSError when the file cannot be
-        written (the state is then kept as unsaved)."""
+        cost the next ledger enough (`ledgerly.saved.state.worth_saving`);
+        it answers the same either way. Raises OSError when the file cannot
+        be written (the state is then kept as unsaved)."""
         with self._lock:
-            sniffed = self._sniffs.reads
-            if self.state is None or self._last is None:
+            saved = self._saved
+            if saved is None or self._last is None or not saved.due(self._sniffs, self._last, economical):
                 return False
-            if not (self._unsaved or sniffed != self._sniffed):
-                if self._rows_owed is not None:
-                    self._save_rows_alone(self._rows_owed)
-                return False
-            from ledgerly.cache import save_state, worth_saving
-
-            redo = self._redo + (sniffed - self._sniffed) * REDO_PER_FILE
-            if economical and not worth_saving(redo, self._saved_bytes, time.time() - self._saved_at):
-                return False
-            # A snapshot from the rows file leaves the restore pending: the
-            # engine to save is the loaded one, whose last refresh had the
-            # same manifest. One that could not be loaded holds nothing yet
-            # and is not saved.
-            if self._restore is not None:
-                self._finish_restore()
-                if self._loaded_identity is None:
+            if saved.restoring:
+                # A snapshot from the rows file leaves the restore pending:
+                # the engine to save is the loaded one, whose state is the
+                # one those rows were saved with. One that could not be
+                # loaded holds nothing yet and is not saved.
+                self._end_restore(saved)
+                if not self._loaded:
                     return False
-            summary = save_state(self.state, self._engine, self.sources, self._sniffs, self._manifest())
-            from ledgerly.cache import save_rows
-
-            # Only a shortcut for the next command: without it, that command
-            # loads the state and exports as it would anyway. (The rows of a
-            # snapshot that came from the rows file are written again too:
-            # that file names the state file it was saved with.)
-            with contextlib.suppress(OSError):
-                save_rows(self.state, summary, self._last, self.sources, self._manifest())
-            self._unsaved = False
-            self._sniffed = sniffed
-            self._saved_bytes, self._saved_at, self._redo = summary["bytes"], time.time(), 0
+            saved.save(self._engine, self._sniffs, self._last)
             return True
-
-    def _save_rows_alone(self, loaded: List[int]) -> None:
-        """Writes the rows file that the state file loaded (its identity
-        `loaded`) lacked, when that file is still in place: nothing else
-        changed, so the next command maps them instead of exporting."""
-        from ledgerly.cache import file_identity, save_rows
-
-        self._rows_owed = None
-        assert self.state is not None and self._last is not None
-        with contextlib.suppress(OSError):
-            if file_identity(os.stat(self.state)) == loaded:
-                identity = dict(zip(("inode", "size", "mtime_ns"), loaded))
-                save_rows(self.state, identity, self._last, self.sources, self._manifest())
-
-    def _manifest(self) -> str:
-        """The manifest of the engine's last refresh."""
-        return self._listing.manifest() if self._listing is not None else "[]"
 
     @property
     def from_saved_rows(self) -> bool:
         """The latest snapshot came from the rows file beside the saved
         state, without the engine."""
-        return self._from_rows
+        return self._saved is not None and self._saved.from_rows
 
     @property
     def loaded(self) -> bool:
         """The engine's state was loaded from the state file (a ledger that
         answers from the rows file does not load it until asked for more)."""
-        return self._loaded_identity is not None
+        return self._loaded
 
     @property
     def last(self) -> Optional[Snapshot]:
@@ -275,14 +232,12 @@ class Ledger:
     def list_files(self) -> Listing:
         """Lists the sources now (what the next refresh would read)."""
         with self._lock:
-            self._start_restore()
+            if self._saved is not None:
+                self._saved.start(self._sniffs)
             return list_files(self.sources, self._sniffs)
 
     def refresh(
-        self,
-        force: bool = False,
-        listing: Optional[Listing] = None,
-        changes: Optional[Tuple[str, Sequence[str]]] = None,
+        self, force: bool = False, listing: Optional[Listing] = None, changes: Optional[Changes] = None
     ) -> Snapshot:
         """Reads what changed and returns the current snapshot.
 
@@ -290,8 +245,7 @@ class Ledger:
         progress bar, say) pass that listing in; by default the sources are
         listed afresh. `changes` lets a caller that follows the files (a
         live view) tell what changed in `listing` since the listing of this
-        ledger's previous refresh: the manifest of the entries that changed
-        or appeared and the paths no longer listed. The engine then looks at
+        ledger's previous refresh (see `Changes`). The engine then looks at
         those alone (it is given the whole listing when it must be, on a
         first refresh). `force` makes the engine hand over its whole
         selection again, even when nothing changed (the rows are then new
@@ -299,40 +253,64 @@ class Ledger:
         `ledgerly.PanicException`; read problems never raise, they are in
         `Snapshot.errors`."""
         with self._lock:
-            self._start_restore()
+            saved = self._saved
+            if saved is not None:
+                saved.start(self._sniffs)
             if listing is None:
                 listing = list_files(self.sources, self._sniffs)
             store = self._row_store()
-            restore = self._restore
-            if restore is not None or self._last is None or force:
+            restored = saved is not None and saved.restoring
+            if restored or self._last is None or force:
                 changes = None  # the engine must see every file
-            if restore is not None:
-                manifest = listing.manifest()
-                saved = restore.saved_rows()
-                if saved is not None and self._last is None:
-                    store.load(saved)
-                    if not force:
-                        from ledgerly.rows_file import manifest_digest
-
-                        if saved.manifest == manifest_digest(manifest):
-                            return self._adopt_saved_rows(saved, listing)
-                self._finish_restore()
-            rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
+            if saved is not None and restored:
+                from_file = saved.saved_rows()
+                if from_file is not None and self._last is None and not force:
+                    store.load(from_file)
+                    if saved.answers(from_file, listing):
+                        return self._adopt_saved_rows(from_file, listing)
+                self._end_restore(saved)
+                restored = self._loaded
             if changes is not None:
-                scan, moved = self._delta(changes[0], None, list(changes[1]))
+                manifest, removed, moved = changes
+                if moved:
+                    # Logs rewritten in place: forgotten first, then read
+                    # again from the start as entries of `manifest`.
+                    self._delta("[]", None, list(moved))
+                scan, changed = self._delta(manifest, None, list(removed))
+                changed = changed or bool(moved)
             else:
-                scan, moved = self._delta(listing.manifest(), 0 if force else None)
+                scan, changed = self._whole(listing, force)
             self._listing = listing
-            if scan["updated"] or scan["changed"] or scan["removed"]:
-                self._unsaved = True
-                self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE
-            elif self._loaded_identity is not None and self._last is None and not rows_were_used:
-                # A loaded state whose logs did not change, answered by its
-                # engine: its rows file was missing, damaged or older.
-                self._rows_owed = self._loaded_identity
-            snapshot = self._snapshot(scan, listing, moved)
+            if saved is not None:
+                saved.refreshed(listing, scan, restored)
+            snapshot = self._snapshot(scan, listing, changed)
             self._last = snapshot
             return snapshot
+
+    def _whole(self, listing: Listing, force: bool) -> Tuple[Mapping[str, Any], bool]:
+        """The engine given the whole of `listing`: what changed since the
+        store's generation (or, with `force`, all of it)."""
+        manifest = listing.manifest()
+        # The engine passes over a file whose identity, size and time are
+        # as it read them; one rewritten in place with all three kept (a
+        # backup restored over it, its time set back) has another ctime: a
+        # refresh without it makes the engine forget it, and the next reads
+        # it again from the start.
+        before = self._listing.stats if self._listing is not None else self._loaded_stats
+        moved = moved_in_place(before, listing.stats)
+        changed = False
+        if moved:
+            _scan, changed = self._delta(manifest_without(manifest, moved), None)
+        scan, rows_changed = self._delta(manifest, 0 if force else None)
+        return scan, changed or rows_changed
+
+    def _adopt_saved_rows(self, saved: SavedRows, listing: Listing) -> Snapshot:
+        """The first snapshot, from the rows file of a state whose logs have
+        not changed since (the engine is loaded only if asked for more)."""
+        self._listing = listing
+        snapshot = self._snapshot(saved.scan, listing, True)
+        self._last = snapshot
+        return snapshot
 
     def _delta(
         self, manifest: str, since: Optional[int], removed: Optional[List[str]] = None

@@ -42,10 +42,10 @@ from ledgerly.tomlfile import KeyPath, TomlFile
 
 if TYPE_CHECKING:  # numpy comes with these; the config reads limits without it
     from ledgerly.block_reports import BlockStatus
-    from ledgerly.ledger import Snapshot
     from ledgerly.params import Query
     from ledgerly.prices import PriceTable
     from ledgerly.reports import Group, Report
+    from ledgerly.snapshot import Snapshot
 
 FROM_CONFIG = "config"
 FROM_LARGEST = "largest block"

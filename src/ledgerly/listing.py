@@ -75,9 +75,24 @@ class Listing:
 
     A listing made by the native walk holds the manifest text and counts
     per source; its `files` are decoded from that text on first use, so a
-    command that only hands the manifest to the engine never makes them."""
+    command that only hands the manifest to the engine never makes them.
 
-    __slots__ = ("_bytes", "_counts", "_files", "_origins", "_table", "encoded", "errors", "skipped", "sources")
+    `stats` is the stat table of `files` (ledgerly.stat_table: each file's
+    identity, size and times as the walk saw them), or None when not known
+    (a listing made by hand)."""
+
+    __slots__ = (
+        "_bytes",
+        "_counts",
+        "_files",
+        "_origins",
+        "_stats",
+        "_table",
+        "encoded",
+        "errors",
+        "skipped",
+        "sources",
+    )
 
     def __init__(
         self,
@@ -87,10 +102,12 @@ class Listing:
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
         encoded: Optional[str] = None,
+        stats: Optional[bytes] = None,
     ) -> None:
         self.sources = sources
         self.skipped = skipped
         self.errors = errors
+        self._stats = stats
         # The manifest text when the maker already has it (ledgerly.live.tracking
         # keeps each entry's text and joins them instead of encoding them all).
         self.encoded = encoded
@@ -99,22 +116,22 @@ class Listing:
         # (message files, event files, bytes) per source, when known without the files
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
         # Of a listing kept path by path (ledgerly.live.tracking): each file's
-        # entry, source and manifest text, by path, and their bytes.
-        self._table: Optional[Mapping[str, Tuple[LogFile, int, str]]] = None
+        # entry, source, manifest text and stat record, by path, and their bytes.
+        self._table: Optional[Mapping[str, Tuple[LogFile, int, str, bytes]]] = None
         self._bytes: Optional[int] = None
 
     @classmethod
     def from_table(
         cls,
         sources: Tuple[Source, ...],
-        table: Mapping[str, Tuple[LogFile, int, str]],
+        table: Mapping[str, Tuple[LogFile, int, str, bytes]],
         total_bytes: int,
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
     ) -> Listing:
         """A listing of the files of `table` (path -> entry, source index,
-        manifest text; the listing's own, never changed after), whose
-        files and manifest are made on first use."""
+        manifest text, stat record; the listing's own, never changed after),
+        whose files, manifest and stat table are made on first use."""
         listing = cls(sources, (), (), skipped, errors)
         listing._files = listing._origins = None
         listing._table = table
@@ -129,13 +146,20 @@ class Listing:
         counts: Sequence[Tuple[int, int, int]],
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
+        stats: Optional[bytes] = None,
     ) -> Listing:
         """A listing of the files in `manifest` (its files in source order,
         `counts[i]` those of source i)."""
-        listing = cls(sources, (), (), skipped, errors, manifest)
+        listing = cls(sources, (), (), skipped, errors, manifest, stats)
         listing._files = listing._origins = None
         listing._counts = tuple((int(m), int(e), int(b)) for m, e, b in counts)
         return listing
+
+    @property
+    def stats(self) -> Optional[bytes]:
+        if self._stats is None and self._table is not None:
+            self._stats = b"".join([e[3] for e in self._table.values()])
+        return self._stats
 
     @property
     def files(self) -> Tuple[LogFile, ...]:

@@ -23,6 +23,7 @@ import fnmatch
 import io
 import json
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -70,6 +71,8 @@ class Group:
     priced_cost: float = 0.0
     unpriced: bool = False
     models: Tuple[Group, ...] = ()
+    # The currency of the costs (None: bare numbers); tables show it.
+    currency: Optional[str] = None
 
     def __getitem__(self, name: str) -> Any:
         if name in self.key:
@@ -219,8 +222,9 @@ class _Selection:
         """The seven token counts of each row, (n, 7), read a slice at a time."""
         return self.rows.token_matrix()
 
-    @property
+    @cached_property
     def timestamps(self) -> np.ndarray:
+        """The timestamps (int64, contiguous), made once."""
         return self.rows["timestamp"]
 
     @property
@@ -361,7 +365,8 @@ def build_report(
     `ledgerly.prices.classes` sums each price class apart), then sums the
     per-model groups up into one report row per key. Rows come out in the
     order of the dimensions' codes (which follow their labels)."""
-    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices, sel.raw)
+    model_dim = by.index("model") if "model" in by else None
+    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices, model_dim, sel.timestamps, sel.raw)
     fine = FineGroups(groups.outer, groups.model_of, groups.model_rank, groups.sums, groups.paid, groups.missing)
     return assemble(
         fine, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, groups.unpriced, currency_of(prices)
@@ -418,7 +423,7 @@ def assemble(
     sums, paid, missing, model_of, model_digits = fine.sums, fine.paid, fine.missing, fine.model_of, fine.model_rank
 
     def make(key: Dict[str, Any], tokens: List[int], cost: float, unp: bool, children: Tuple[Group, ...] = ()) -> Group:
-        return Group(key, tuple(tokens), None if not priced or unp else cost, cost, unp, children)
+        return Group(key, tuple(tokens), None if not priced or unp else cost, cost, unp, children, currency)
 
     # Groups that differ only in the model are neighbours (the model is the
     # least significant digit, or part of the key): sum their runs.

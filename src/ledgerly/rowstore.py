@@ -44,7 +44,7 @@ from ledgerly.layout import view_delta
 if TYPE_CHECKING:
     from ledgerly.aggregates import Aggregates, AggregateView
     from ledgerly.prices import PriceTable
-    from ledgerly.rows_file import SavedRows
+    from ledgerly.saved.rows_file import SavedRows
 
 HOUR_MS = 3_600_000
 # The engine's generation of a state just loaded: its selection numbered in

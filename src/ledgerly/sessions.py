@@ -36,11 +36,11 @@ import numpy as np
 from ledgerly.columns import Rows
 from ledgerly.grouping import Codes, exact_sums, small
 from ledgerly.layout import TOKEN_FIELDS
-from ledgerly.ledger import Snapshot
 from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import group_by_model
 from ledgerly.reports import TOTAL_FIELDS, Group, Report, currency_of, report_for, select, write_csv
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import LOG_SUFFIX, SUBAGENT_FOLDER
 from ledgerly.timezones import Bound, Zone, format_instant
 
@@ -296,8 +296,9 @@ class SessionDetail:
 # Computing
 
 
-def _group(tokens: List[int], paid: float, missing: bool, priced: bool) -> Group:
-    return Group({}, tuple(int(t) for t in tokens), None if not priced or missing else paid, paid, missing)
+def _group(tokens: List[int], paid: float, missing: bool, priced: bool, currency: Optional[str] = None) -> Group:
+    cost = None if not priced or missing else paid
+    return Group({}, tuple(int(t) for t in tokens), cost, paid, missing, currency=currency)
 
 
 def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
@@ -351,8 +352,8 @@ class _Sums:
     paid: np.ndarray
     missing: np.ndarray
 
-    def group(self, k: int, priced: bool) -> Group:
-        return _group(self.tokens[k].tolist(), float(self.paid[k]), bool(self.missing[k]), priced)
+    def group(self, k: int, priced: bool, currency: Optional[str] = None) -> Group:
+        return _group(self.tokens[k].tolist(), float(self.paid[k]), bool(self.missing[k]), priced, currency)
 
 
 def _sums(sums: np.ndarray, paid: np.ndarray, missing: np.ndarray, starts: np.ndarray) -> _Sums:
@@ -391,6 +392,7 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
     dims = [Codes(codes, max(1, count)), small(sel.rows["subagent"] != 0, 2)]
     fine = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices)
     session_of, sub_of = fine.outer[0], fine.outer[1]
+    currency = currency_of(prices)
     first_ms, last_ms, project_of = _spans(sel.rows, codes)
 
     # Per session: the sums of its groups, and of its subagent groups.
@@ -423,21 +425,23 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
                 format_instant(int(first_ms[k]), sel.zone),
                 format_instant(int(last_ms[k]), sel.zone),
                 tuple(used),
-                own.group(k, priced),
-                subagents.group(k, priced),
+                own.group(k, priced, currency),
+                subagents.group(k, priced, currency),
             )
         )
 
     return SessionReport(
         rows=tuple(chosen),
-        totals=_group(_whole(fine.sums), float(fine.paid.sum()), bool(fine.missing.any()), priced),
-        subagents=_group(_whole(sub_sums), float(fine.paid[is_sub].sum()), bool(fine.missing[is_sub].any()), priced),
+        totals=_group(_whole(fine.sums), float(fine.paid.sum()), bool(fine.missing.any()), priced, currency),
+        subagents=_group(
+            _whole(sub_sums), float(fine.paid[is_sub].sum()), bool(fine.missing[is_sub].any()), priced, currency
+        ),
         count=count,
         sort=sort,
         timezone=sel.zone.name,
         priced=priced,
         unpriced=fine.unpriced,
-        currency=currency_of(prices),
+        currency=currency,
     )
 
 

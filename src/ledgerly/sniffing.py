@@ -110,7 +110,7 @@ class SniffCache:
     it (the Ledger's lock sees to that).
 
     `dump` and `restore` carry the results across processes (the saved
-    state keeps them; see ledgerly.cache). The results are kept as the
+    state keeps them; see ledgerly.saved). The results are kept as the
     bytes `dump` writes until a Python walk needs them one by one: the
     native walk reads and writes those bytes itself."""
 

@@ -19,12 +19,15 @@ import stat
 from dataclasses import dataclass
 from typing import List, Mapping, Optional, Sequence
 
+# The names a walk goes by, as the native walk defines them: a log's
+# suffix, the folder of a session's subagent logs, the start of a subagent
+# log's name.
+from ledgerly._ledger import LOG_SUFFIX as LOG_SUFFIX
+from ledgerly._ledger import SUBAGENT_FOLDER as SUBAGENT_FOLDER
+from ledgerly._ledger import SUBAGENT_PREFIX as SUBAGENT_PREFIX
 from ledgerly.codes import DIALECTS
 from ledgerly.codes import ENV_SOURCES as ENV_SOURCES  # kept importable from here
 
-LOG_SUFFIX = ".jsonl"
-SUBAGENT_FOLDER = "subagents"
-SUBAGENT_PREFIX = "agent-"
 DISCOVERY_TREES = ("projects", "sessions")
 
 

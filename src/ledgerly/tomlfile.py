@@ -125,10 +125,11 @@ _KINDS = (
 )
 
 
-def read_bytes(path: str) -> bytes:
-    """The bytes of the small regular file at `path`. Anything else is
-    refused before it is read: a device would be read for ever, a named
-    pipe without a writer would block the open. Raises ConfigError."""
+def read_bytes(path: str, limit: int = MAX_SIZE, what: str = "a config or price file") -> bytes:
+    """The bytes of the regular file at `path`, of at most `limit` bytes
+    (`what` names it in the error). Anything else is refused before it is
+    read: a device would be read for ever, a named pipe without a writer
+    would block the open. Raises ConfigError."""
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except ValueError:
@@ -142,8 +143,8 @@ def read_bytes(path: str) -> bytes:
             raise ConfigError("%s: not a regular file (%s)" % (path, kind))
         chunks = []
         size = 0
-        while size <= MAX_SIZE:
-            chunk = os.read(fd, MAX_SIZE + 1 - size)
+        while size <= limit:
+            chunk = os.read(fd, min(limit + 1 - size, 1 << 24))
             if not chunk:
                 break
             chunks.append(chunk)
@@ -152,8 +153,8 @@ def read_bytes(path: str) -> bytes:
         raise ConfigError("%s: %s" % (path, exc.strerror or exc)) from None
     finally:
         os.close(fd)
-    if size > MAX_SIZE:
-        raise ConfigError("%s: larger than %d MiB, too large for a config or price file" % (path, MAX_SIZE >> 20))
+    if size > limit:
+        raise ConfigError("%s: larger than %d MiB, too large for %s" % (path, limit >> 20, what))
     return b"".join(chunks)
 
 

@@ -31,6 +31,7 @@ from ledgerly.listing import (
 )
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, SUBAGENT_PREFIX, Source, is_utf8, printable_path
+from ledgerly.stat_table import stat_record
 
 # Whether os.DirEntry.stat() gives a file's device and inode numbers.
 _ENTRY_IDENTITY = os.name != "nt"
@@ -52,6 +53,7 @@ class Walk:
     origins: List[int] = field(default_factory=list)
     skipped: List[Skipped] = field(default_factory=list)
     errors: List[str] = field(default_factory=list)
+    stats: List[bytes] = field(default_factory=list)  # one stat record per file
     seen_paths: Dict[str, int] = field(default_factory=dict)
     seen_ids: Dict[str, str] = field(default_factory=dict)
 
@@ -76,6 +78,7 @@ class Walk:
         if isinstance(found, LogFile):
             self.files.append(found)
             self.origins.append(index)
+            self.stats.append(stat_record(st))
         elif isinstance(found, Skipped):
             self.skipped.append(found)
         else:
@@ -159,7 +162,7 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         except OSError as exc:
             return "%s: %s" % (path, os_reason(exc))
 
-    manifest, counts, skips, failures, table = list_sources(native, cache.dump(), sniffed)
+    manifest, counts, skips, failures, table, stats = list_sources(native, cache.dump(), sniffed)
     cache.adopt(table, reads)
     skipped = tuple(
         Skipped(
@@ -171,7 +174,7 @@ def list_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         for path, reason, source, same_as in skips
     )
     errors = tuple(e if isinstance(e, str) else "%s: %s" % (e[0], os.strerror(e[1])) for e in failures)
-    return Listing.from_manifest(sources, manifest, counts, skipped, errors)
+    return Listing.from_manifest(sources, manifest, counts, skipped, errors, stats)
 
 
 # The native walk's skip reasons by code ("same file as" names the other path).
@@ -210,4 +213,11 @@ def walk_files(sources: Sequence[Source], cache: Optional[SniffCache] = None) ->
         else:
             walk.add(index, path, st, os.path.dirname(path))
     walk.cache.finish()
-    return Listing(walk.sources, tuple(walk.files), tuple(walk.origins), tuple(walk.skipped), tuple(walk.errors))
+    return Listing(
+        walk.sources,
+        tuple(walk.files),
+        tuple(walk.origins),
+        tuple(walk.skipped),
+        tuple(walk.errors),
+        stats=b"".join(walk.stats),
+    )

@@ -71,6 +71,11 @@ extern PyMethodDef listing_functions[];
 PyObject* release_free_heap(PyObject* module, PyObject* unused);
 PyObject* map_large_blocks(PyObject* module, PyObject* unused);
 
+// Adds to `module` the names the listing goes by (LOG_SUFFIX,
+// SUBAGENT_FOLDER, SUBAGENT_PREFIX), for a face with `listing`; false with
+// an error set.
+bool add_listing_constants(PyObject* module);
+
 // The module functions of a face with `state_files` (read_state_head),
 // ending in a null entry.
 extern PyMethodDef state_functions[];

@@ -9,11 +9,16 @@
 //            know, after the walk: a dialect code, None for neither, or a
 //            str, the error text of a file that could not be recognised
 //
-// Returns (manifest, counts, skipped, errors, table): the manifest text;
-// (message files, event files, bytes) per source; (path, reason code,
-// source index, same-as path or None) per skipped path, the path as bytes
-// for a name that is not UTF-8; per error (path, errno), or the text sniff
-// gave; the table of the files seen.
+// Returns (manifest, counts, skipped, errors, table, stats): the manifest
+// text; (message files, event files, bytes) per source; (path, reason
+// code, source index, same-as path or None) per skipped path, the path as
+// bytes for a name that is not UTF-8; per error (path, errno), or the text
+// sniff gave; the dialect table of the files seen; the stat table of the
+// manifest's files (engine/stat_table.h).
+//
+// moved_in_place(before, now) compares two stat tables.  The module also
+// holds the names the walk goes by (LOG_SUFFIX, SUBAGENT_FOLDER,
+// SUBAGENT_PREFIX), so that the host's own walk uses the same.
 //
 // The walk and the making of the manifest run without the interpreter
 // lock; sniff is called with it, all at once, so that a listing that
@@ -24,10 +29,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/dialect_table.h"
 #include "engine/listing.h"
+#include "engine/stat_table.h"
 #include "lib/binding.h"
 
 namespace ledgerly::lib {
@@ -159,8 +167,9 @@ PyObject* outcome(const engine::Listing& listing) {
   }
   PyObject* result = nullptr;
   if (ok) {
-    result = Py_BuildValue("(NOOOy#)", text(listing.manifest()), counts, skipped, errors,
-                           listing.table().data(), static_cast<Py_ssize_t>(listing.table().size()));
+    result = Py_BuildValue("(NOOOy#y#)", text(listing.manifest()), counts, skipped, errors,
+                           listing.table().data(), static_cast<Py_ssize_t>(listing.table().size()),
+                           listing.stats().data(), static_cast<Py_ssize_t>(listing.stats().size()));
   }
   Py_XDECREF(counts);
   Py_XDECREF(skipped);
@@ -213,6 +222,42 @@ PyObject* list_sources(PyObject* /*module*/, PyObject* args) {
   }
 }
 
+// moved_in_place(before, now): engine/stat_table.h, without the
+// interpreter lock.
+PyObject* moved_in_place(PyObject* /*module*/, PyObject* args) {
+  const char *before = nullptr, *now = nullptr;
+  Py_ssize_t before_n = 0, now_n = 0;
+  if (!PyArg_ParseTuple(args, "y#y#:moved_in_place", &before, &before_n, &now, &now_n)) {
+    return nullptr;
+  }
+  try {
+    std::vector<std::uint32_t> found;
+    bool no_memory = false;
+    // The bytes objects stay alive (the call holds them) and never change.
+    Py_BEGIN_ALLOW_THREADS
+      try {
+        found = engine::moved_in_place(std::string_view(before, static_cast<std::size_t>(before_n)),
+                                       std::string_view(now, static_cast<std::size_t>(now_n)));
+      } catch (const std::bad_alloc&) {
+        no_memory = true;
+      }
+    Py_END_ALLOW_THREADS
+    if (no_memory) return PyErr_NoMemory();
+    PyObject* list = PyList_New(0);
+    for (std::size_t i = 0; list != nullptr && i < found.size(); ++i) {
+      if (!append(list, PyLong_FromUnsignedLong(found[i]))) Py_CLEAR(list);
+    }
+    return list;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+constexpr const char kMovedInPlaceDoc[] =
+    "moved_in_place(before, now, /)\n--\n\n"
+    "The indexes of the files of stat table `now` that have the same identity, size and "
+    "modification time as in stat table `before` but another status change time.";
+
 constexpr const char kListSourcesDoc[] =
     "list_sources(sources, table, sniff, /)\n--\n\n"
     "Lists the log files of `sources`: the manifest, counts per source, the skipped paths, the "
@@ -220,10 +265,28 @@ constexpr const char kListSourcesDoc[] =
 
 }  // namespace
 
+bool add_listing_constants(PyObject* module) {
+  const std::pair<const char*, std::string_view> names[] = {
+      {"LOG_SUFFIX", engine::kLogSuffix},
+      {"SUBAGENT_FOLDER", engine::kSubagentFolder},
+      {"SUBAGENT_PREFIX", engine::kSubagentPrefix},
+  };
+  for (const auto& [name, value] : names) {
+    PyObject* text =
+        PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    if (text == nullptr || PyModule_AddObject(module, name, text) != 0) {
+      Py_XDECREF(text);
+      return false;
+    }
+  }
+  return true;
+}
+
 PyMethodDef listing_functions[] = {
     {"list_sources", list_sources, METH_VARARGS, kListSourcesDoc},
     {"release_free_heap", release_free_heap, METH_NOARGS, "release_free_heap()\n--\n\n"},
     {"map_large_blocks", map_large_blocks, METH_NOARGS, "map_large_blocks()\n--\n\n"},
+    {"moved_in_place", moved_in_place, METH_VARARGS, kMovedInPlaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

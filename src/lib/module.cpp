@@ -131,7 +131,8 @@ PyObject* init_module() {
   if (kFace.listing) g_module_def.m_methods = listing_functions;
   PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
   if (module == nullptr) return nullptr;
-  if (kFace.state_files && PyModule_AddFunctions(module, state_functions) != 0) {
+  if ((kFace.state_files && PyModule_AddFunctions(module, state_functions) != 0) ||
+      (kFace.listing && !add_listing_constants(module))) {
     Py_DECREF(module);
     return nullptr;
   }

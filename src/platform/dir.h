@@ -45,11 +45,15 @@ struct DirEntry {
 // it exists: device and inode numbers on POSIX systems, the volume serial
 // number and the file index on Windows.  `device_signed` says the system's
 // device number is a signed type (macOS), so that it is written as the
-// system's own tools write it.
+// system's own tools write it.  `ctime_ns` is the time the file's status
+// last changed (POSIX ctime: every write, and every change of its mode,
+// owner or links; no program can set it back), 0 where none is given
+// (Windows here).
 struct FileStatus {
   FileKind kind = FileKind::kOther;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;
+  std::int64_t ctime_ns = 0;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   bool device_signed = false;

@@ -17,8 +17,8 @@ from hypothesis import settings
 
 from ledgerly.columns import Rows
 from ledgerly.layout import RECORD_DTYPE
-from ledgerly.ledger import Snapshot
 from ledgerly.listing import Listing
+from ledgerly.snapshot import Snapshot
 
 # A runner started in the background by a shell without job control ignores
 # Ctrl-C, and its children inherit that: interpreters started by the tests
@@ -27,6 +27,11 @@ from ledgerly.listing import Listing
 # default) gives every child the disposition a terminal would.
 if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
+
+# The repository's root, its sample logs, and the files the tests read.
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
+FIXTURES = os.path.join(ROOT, "tests", "python", "fixtures")
 
 # A price table for two of the sample models (the others stay unpriced).
 PRICES = """\
@@ -173,8 +178,8 @@ def kept(snapshot, prices=None):
     per hour (for reports priced by `prices`) and the recent rows."""
     import dataclasses
 
-    from ledgerly.rows_file import SavedRows
     from ledgerly.rowstore import RowStore
+    from ledgerly.saved.rows_file import SavedRows
 
     store = RowStore()
     store.keep(prices, True)

@@ -45,6 +45,7 @@ def environment(home, runtime, extra=None):
         HOME=str(home),
         XDG_CONFIG_HOME=str(home / ".config"),
         XDG_CACHE_HOME=str(home / ".cache"),
+        XDG_DATA_HOME=str(home / ".local" / "share"),
         NO_COLOR="1",
         COLUMNS="150",
         TZ="UTC",

@@ -44,8 +44,12 @@ def test_face():
     assert Engine.delta.__text_signature__ == "($self, manifest, workers, since, removed=None)"
     assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
         "Engine",
+        "LOG_SUFFIX",
+        "SUBAGENT_FOLDER",
+        "SUBAGENT_PREFIX",
         "list_sources",
         "map_large_blocks",
+        "moved_in_place",
         "read_state_head",
         "release_free_heap",
     ]

@@ -56,6 +56,8 @@ def both(sources, native_cache=None, python_cache=None):
     assert native.skipped == python.skipped
     assert native.errors == python.errors
     assert native == python
+    # The same status of every file (unless one changed between the walks).
+    assert native.stats == python.stats and len(native.stats) == 40 * native.file_count
     assert native_cache.dump() == python_cache.dump()
     assert native_cache.reads - reads[0] == python_cache.reads - reads[1]
     return native
@@ -241,7 +243,7 @@ def test_a_damaged_dialect_table_knows_nothing(tmp_path, table):
 
     write(tmp_path, "a.jsonl", MESSAGE)
     asked = []
-    manifest, _counts, _skipped, _errors, _table = list_sources(
+    manifest, _counts, _skipped, _errors, _table, _stats = list_sources(
         [(str(tmp_path), -1, "x", "x", False, "", False)], table, lambda p, s: asked.append(p) or 0
     )
     assert len(asked) == 1 and len(json.loads(manifest)) == 1

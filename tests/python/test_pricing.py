@@ -154,7 +154,7 @@ def load_prices_text(text):
         ("alpha-4-5-turbo", None, None),  # never a prefix
         ("alpha", None, None),
         ("gamma-voice", None, None),  # no per-token rate: not an entry
-        ("sample_spec", None, None),  # a description of the format
+        ("about_this_map", None, None),  # a description of the format
     ],
 )
 def test_models_match_keys_conservatively(model, key, how):
@@ -195,7 +195,7 @@ def test_a_bad_map_is_refused_naming_the_key_and_field(data, message):
 
 def test_the_map_keeps_only_per_token_rates():
     whole = decode_map(fixture_bytes())
-    assert "sample_spec" not in whole and "gamma-voice" not in whole
+    assert "about_this_map" not in whole and "gamma-voice" not in whole
     assert "input_cost_per_token_batches" not in whole["alpha-4-5"] and "mode" not in whole["alpha-4-5"]
     truncated = fixture_bytes()[: len(fixture_bytes()) // 2]
     with pytest.raises(PriceMapError, match="truncated"):
@@ -305,3 +305,16 @@ def test_grouped_pricing_equals_pricing_each_event(seed):
 def test_unpriced_with_a_map_names_each_model():
     _, unpriced = cost(MAPPED, record(1, model=4, tokens=tokens(10, out=1)))
     assert unpriced == {"omega-1": ("input", "output")}
+
+
+def test_huge_counts_keep_exact_sums_and_their_band():
+    # Counts this large cannot be summed exactly in floating point, and their prompt overflows 64 bits.
+    huge = 2**62
+    rows = [record(1, model=0, tokens=tokens(huge, 0, 1, 0, huge, huge), tier=1) for _ in range(2)]
+    rows.append(record(2, model=0, tokens=tokens(1000, out=10)))
+    result = report(snapshot_of(rows, MODELS), by=("model",), tz="UTC", prices=MAPPED)
+    alpha = result.rows[0]
+    assert alpha["input"] == 2 * huge + 1000 and alpha["cache_read"] == 2 * huge
+    # Both huge events are above the 200k band (input 6, cache writes 6 for 1 h, cache reads 0.6); the small one is not.
+    expected = (2 * huge * (6 + 6 + 0.6) + 2 * 22.5 + 1000 * 3 + 10 * 15) / 1e6
+    assert alpha.cost == pytest.approx(expected, rel=1e-9)

@@ -39,6 +39,7 @@ MODULES = (
     "reports",
     "sessions",
     "insights",
+    "report",
     "sources",
     "prices",
     "export",
@@ -64,7 +65,7 @@ def build_parser(only_reports: bool = False) -> Tuple[Parser, List[str]]:
         epilog="Run 'ledgerly COMMAND --help' for a command's options, which may also come before the command. "
         "Without a command, 'daily' runs; a PATH stands for '--source PATH'.",
     )
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     parser.add_argument("--version", action="version", version="ledgerly " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")

@@ -26,7 +26,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
 
 
 def run_cache(args: argparse.Namespace) -> int:
-    from ledgerly.cache import cache_dir, clear_states, list_states
+    from ledgerly.saved import cache_dir, clear_states, list_states
 
     folder = cache_dir()
     if args.action == "clear":

@@ -9,7 +9,8 @@ from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
 from ledgerly.cli.figures import plain_number
-from ledgerly.cli.options import load_context, source_options, summarise_errors, warn
+from ledgerly.cli.options import add_prices_option, load_context, source_options, summarise_errors, warn_unpriced
+from ledgerly.extras import install_hint
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
@@ -19,7 +20,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         help="write every counted event into a Hive-partitioned Parquet tree",
         description="Write every counted event into DIR/machine=NAME/day=YYYY-MM-DD/part-0.parquet (UTC days). "
         "Only partitions whose content changed are written, each through a temporary file renamed into place. "
-        "Needs pyarrow (pip install 'ledgerly[parquet]').",
+        "Needs pyarrow (%s)." % install_hint("parquet"),
     )
     group = parser.add_argument_group("export")
     group.add_argument("--parquet", metavar="DIR", required=True, help="the tree to write into (created when missing)")
@@ -32,7 +33,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "--since", metavar="WHEN", help="only days from this UTC date on (a time stands for its whole day)"
     )
     group.add_argument("--until", metavar="WHEN", help="only days up to this UTC date (inclusive)")
-    group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    add_prices_option(group)
     group.add_argument(
         "--partial",
         action="store_true",
@@ -84,7 +85,7 @@ def run_export(args: argparse.Namespace) -> int:
         )
     sys.stdout.flush()
     if result.unpriced:
-        warn("usage without a price has a null cost: %s" % ", ".join(result.unpriced))
+        warn_unpriced(result.unpriced, args.verbose)
     summarise_errors(snapshot.errors, args.verbose)
     return 1 if snapshot.errors else 0
 

@@ -8,15 +8,8 @@ import argparse
 import sys
 from typing import Any
 
-from ledgerly.cli.options import add_selection_options, finish_result, load_context, no_usage, source_options
-from ledgerly.params import DEFAULT_IDLE_GAP, ParameterError, parse_idle_gap
-
-
-def _idle_gap(text: str) -> int:
-    try:
-        return parse_idle_gap(text)
-    except ParameterError as exc:
-        raise argparse.ArgumentTypeError(exc.message) from None
+from ledgerly.cli.options import add_selection_options, checked, finish_result, load_context, no_usage, source_options
+from ledgerly.params import DEFAULT_IDLE_GAP, parse_idle_gap
 
 
 def insights_options() -> argparse.ArgumentParser:
@@ -25,7 +18,7 @@ def insights_options() -> argparse.ArgumentParser:
     add_selection_options(group)
     group.add_argument(
         "--idle-gap",
-        type=_idle_gap,
+        type=checked(parse_idle_gap),
         metavar="MINUTES",
         help="a pause between two events of a session longer than this is not active time (default: %d)"
         % DEFAULT_IDLE_GAP,

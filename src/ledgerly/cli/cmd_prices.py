@@ -1,12 +1,14 @@
-"""The `prices` subcommand: a price table to fill in, and what a table covers.
+"""The `prices` subcommand: imported price maps, a price table to fill in,
+and what the prices cover.
 
-    ledgerly prices init [FILE]     a skeleton: one commented entry per model seen, the most tokens first
-    ledgerly prices check           which models the table prices, which it does not, which globs price nothing
+    ledgerly prices [list]              the imported versions, and how many of your models each prices
+    ledgerly prices import SOURCE       a price map (a file or an http(s) URL) as a new version
+    ledgerly prices remove ID           drops one version
+    ledgerly prices init [FILE]         a skeleton: one commented entry per model seen, the most tokens first
+    ledgerly prices check               which models are priced, by what, and what has no price
 
-ledgerly ships no prices: `init` writes the models of the user's own logs,
-with the keys each one's usage needs and its token counts as comments, and
-no figure. An entry left commented out prices nothing; one uncommented but
-not filled in is a TOML error that names its line, never a price of 0.
+The price-table logic lives in the library (`ledgerly.prices`); this module
+parses, calls and draws.
 """
 
 from __future__ import annotations
@@ -15,62 +17,77 @@ import argparse
 import json
 import os
 import sys
-import tempfile
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 
 from ledgerly.cli.errors import FOUND, PARTIAL, CommandError
-from ledgerly.cli.options import load_context, source_options, summarise_errors
+from ledgerly.cli.options import add_prices_option, load_context, source_options, summarise_errors, warn
 
 if TYPE_CHECKING:
     from ledgerly.cli.options import Context
-    from ledgerly.prices import PriceTable
-
-# What each price key prices, for the comments of a skeleton.
-KEY_TEXT = {
-    "input": "fresh input",
-    "cached_input": "cached input",
-    "output": "output",
-    "cache_write_5m": "5-minute cache writes",
-    "cache_write_1h": "1-hour cache writes",
-    "cache_read": "cache reads",
-}
-HEADER = """\
-# A price table for ledgerly, made from the models in your logs: one entry per
-# model, the most tokens first. Prices are per million tokens, in one currency
-# of your choice. To price a model, remove the "# " before its entry's lines and
-# write a number after each "="; an entry left commented out prices nothing (its
-# usage is shown without a cost). The first glob that matches a model gives its
-# prices, so one glob such as "alpha-4*" may price several models.
-# Use the file with --prices FILE, or copy its entries into the config file.
-#
-# Keys: input (fresh input), cached_input (the cached part of the input),
-# output (reasoning included), cache_write_5m, cache_write_1h, cache_read.
-# Each entry lists the keys that its model's usage needs.
-
-[prices]
-"""
-
-
-@dataclass(frozen=True)
-class Seen:
-    """A model in the logs: its name, total tokens, and the priced
-    quantities of its usage per price key (only the keys it used)."""
-
-    model: str
-    total_tokens: int
-    parts: Dict[str, int]
+    from ledgerly.price_coverage import Coverage, ModelCoverage
 
 
 def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser = commands.add_parser(
         "prices",
-        help="write a price table to fill in, or check what a price table covers",
-        description="ledgerly ships no prices. 'prices init' writes a price table with one entry per model in "
-        "your logs, ready to fill in; 'prices check' says which models a price table covers and which globs "
-        "price nothing.",
+        help="import price maps, write a price table to fill in, or check what the prices cover",
+        description="ledgerly ships no prices. 'prices import' keeps a price map (a file or URL in the common "
+        "per-token JSON format) as a version, 'prices' lists the versions, 'prices init' writes a price table "
+        "with one entry per model in your logs, ready to fill in, and 'prices check' says which models are "
+        "priced, by what, and what has no price.",
     )
-    actions = parser.add_subparsers(dest="action", metavar="ACTION", required=True)
+    # With no ACTION, the versions are listed: the options of `list` are taken here too.
+    parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="print JSON (with no ACTION)")
+    parser.add_argument("--source", action="append", metavar="PATH", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("--config", metavar="FILE", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.add_argument("--no-cache", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    parser.set_defaults(run=run_list)
+    actions = parser.add_subparsers(dest="action", metavar="ACTION")
+    for add_action in (_add_list, _add_import, _add_remove, _add_init, _add_check):
+        add_action(actions)
+
+
+def _add_list(actions: argparse._SubParsersAction[Any]) -> None:
+    listing = actions.add_parser(
+        "list",
+        parents=[source_options(paths=False)],
+        help="the imported versions (the default ACTION)",
+        description="The imported price versions: id, source, when fetched, from when each prices events, its "
+        "entries, and how many of the models in your logs it prices.",
+    )
+    listing.add_argument("--json", action="store_true", help="print JSON: the versions and what they cover")
+    listing.set_defaults(run=run_list)
+
+
+def _add_import(actions: argparse._SubParsersAction[Any]) -> None:
+    add = actions.add_parser(
+        "import",
+        help="keep a price map (a file or an http(s) URL) as a new version",
+        description="Import a price map in the common per-token JSON format from a file or an http(s) URL (the "
+        "only command that uses the network). It is checked whole and kept in the user data folder as a new "
+        "version: the first covers all history, a later one prices events from its import (or --from) on. A "
+        "URL imported again is asked whether it changed; a map that changes nothing adds nothing.",
+    )
+    add.add_argument("source", metavar="SOURCE", help="a price map file, or an http(s) URL")
+    add.add_argument(
+        "--from",
+        dest="start",
+        metavar="WHEN",
+        help="price events from this date (its start in UTC) or RFC 3339 time on (default: now)",
+    )
+    add.add_argument("--json", action="store_true", help="print JSON")
+    add.set_defaults(run=run_import)
+
+
+def _add_remove(actions: argparse._SubParsersAction[Any]) -> None:
+    drop = actions.add_parser("remove", help="drop one imported version", description="Drop an imported version.")
+    drop.add_argument("id", metavar="ID", help="the version's id ('ledgerly prices' lists them)")
+    drop.add_argument("--json", action="store_true", help="print JSON")
+    drop.set_defaults(run=run_remove)
+
+
+def _add_init(actions: argparse._SubParsersAction[Any]) -> None:
     init = actions.add_parser(
         "init",
         parents=[source_options(paths=False)],
@@ -80,101 +97,235 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "is never replaced without --force.",
     )
     init.add_argument("file", nargs="?", metavar="FILE", help="where to write it (default: print it)")
-    init.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    init.add_argument(
+        "--force",
+        action="store_true",
+        help="replace FILE if it exists; a symbolic link at FILE is itself replaced by the new file (its target "
+        "is left as it is)",
+    )
     init.add_argument("--json", action="store_true", help="print the models and the keys they need as JSON")
     init.set_defaults(run=run_init)
+
+
+def _add_check(actions: argparse._SubParsersAction[Any]) -> None:
     check = actions.add_parser(
         "check",
         parents=[source_options(paths=False)],
-        help="which models the price table covers, and which globs price nothing",
-        description="Check the price table (--prices FILE, or the config's) against the models in the logs: "
-        "which are priced and by which glob, which lack a price (or some keys), and which globs price no model. "
-        "Exits %d when some usage has no price." % FOUND,
+        help="which models the prices cover, by which glob or key, and what has no price",
+        description="Check the prices (--prices FILE, or the config's globs and the imported versions) against "
+        "the models in the logs: which are priced and by which glob, or by which key of each version and how it "
+        "was matched; which lack a price (or some keys, or the rates of a service tier they used); and which "
+        "globs price no model. Exits %d when some usage has no price." % FOUND,
     )
-    check.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; replaces the config's)")
+    add_prices_option(check)
     check.add_argument("--json", action="store_true", help="print JSON")
     check.set_defaults(run=run_check)
 
 
-def models_seen(ctx: Context) -> Tuple[List[Seen], Any]:
-    """Every model in the logs, the most tokens first (ties by name), and
-    the snapshot they were read from."""
-    import numpy as np
-
+def read_logs(ctx: Context) -> Any:
+    """A snapshot of the logs, read as every report reads them."""
     from ledgerly.cli.progress import run_refresh
     from ledgerly.cli.saved import open_ledger
-    from ledgerly.params import make_query
-    from ledgerly.prices import PRICE_KEYS
-    from ledgerly.prices.classes import priced_parts
-    from ledgerly.reports import report_for
 
     ledger = open_ledger(ctx)
-    snapshot = run_refresh(ledger, ledger.list_files())
-    report = report_for(snapshot, make_query(("model",), tz="UTC"), None)
-    seen = []
-    for group in report.rows:
-        parts = priced_parts(np.asarray([group.tokens], dtype=np.int64))[0].tolist()
-        used = {key: int(part) for key, part in zip(PRICE_KEYS, parts) if part}
-        seen.append(Seen(str(group.key["model"]), group.total_tokens, used))
-    seen.sort(key=lambda s: (-s.total_tokens, s.model))
-    return seen, snapshot
+    return run_refresh(ledger, ledger.list_files())
+
+
+def _print_json(data: Any) -> None:
+    sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+
+
+# ---------------------------------------------------------------------------
+# list, import, remove
+
+
+def run_list(args: argparse.Namespace) -> int:
+    from ledgerly.price_coverage import overview, prices_overview
+    from ledgerly.prices.store import StoreError, load_versions
+
+    for name, default in (("json", False), ("source", []), ("paths", []), ("config", None), ("workers", None)):
+        if not hasattr(args, name):
+            setattr(args, name, default)
+    for name in ("verbose", "no_cache"):
+        if not hasattr(args, name):
+            setattr(args, name, False)
+    try:
+        stored = load_versions()
+    except StoreError as exc:
+        raise CommandError(str(exc)) from None
+    for problem in stored.problems:
+        warn(problem)
+    errors: Sequence[str] = ()
+    try:
+        ctx: Optional[Context] = load_context(args, stored=False)
+    except CommandError as exc:
+        warn("the logs were not read: %s" % exc.message)
+        ctx = None
+    if ctx is None:
+        data = overview(stored.folder, stored.versions, None, None, None)
+    else:
+        from ledgerly.price_coverage import models_seen
+        from ledgerly.prices.table import CurrencyMix, combined
+
+        snapshot = read_logs(ctx)
+        errors = snapshot.errors
+        try:
+            table = combined(ctx.prices, stored.versions)
+        except CurrencyMix as exc:
+            # The versions are still listed; what the prices cover cannot be said.
+            warn(str(exc))
+            data = overview(stored.folder, stored.versions, models_seen(snapshot), None, None)
+        else:
+            data = prices_overview(snapshot, table, stored.folder)
+    if args.json:
+        _print_json(data)
+    else:
+        draw_versions(data)
+    sys.stdout.flush()
+    summarise_errors(errors, args.verbose)
+    return 1 if errors else 0
+
+
+def _origin(ctx: Context) -> Optional[str]:
+    """The file the globs come from (--prices, or the config when it has any)."""
+    return ctx.prices.origin if ctx.prices and ctx.prices.entries else None
+
+
+def draw_versions(data: Dict[str, Any]) -> None:
+    from ledgerly.cli import cells
+    from ledgerly.cli.figures import plain_number
+    from ledgerly.cli.render import console_for, show, titled_table
+
+    console = console_for(sys.stdout)
+    versions = data["versions"]
+    if not versions:
+        show(console, "No price map imported ('ledgerly prices import FILE' or URL imports one).")
+        return
+    table = titled_table("Imported prices (%s)" % cells.printable(cells.with_tilde(data["folder"])))
+    room = max(16, console.width - 76)
+    for name, justify in (("ID", "right"), ("Source", "left"), ("Fetched", "left"), ("In force from", "left")):
+        table.add_column(name, justify=justify, no_wrap=True)
+    table.add_column("Entries", justify="right", no_wrap=True)
+    table.add_column("Your models", justify="right", no_wrap=True)
+    earliest = min(versions, key=lambda v: (v["effective_from"] or "", v["id"]))
+    for v in versions:
+        start = "all history" if v["effective_from"] is None else v["effective_from"][:16].replace("T", " ")
+        if v is earliest and v["effective_from"] is not None:
+            start += " (and before)"
+        models = "?" if v["models"] is None else "%d of %d" % (v["models"], data["models"])
+        table.add_row(
+            str(v["id"]),
+            cells.fit_path(v["source"], room) if "://" not in v["source"] else cells.cut_end(v["source"], room),
+            v["fetched_at"][:16].replace("T", " "),
+            start,
+            plain_number(v["entries"]),
+            models,
+        )
+    show(console, table)
+    coverage = data["coverage"]
+    if coverage is not None:
+        unpriced = [m["model"] for m in coverage["models"] if m["missing"]]
+        if unpriced:
+            show(
+                console,
+                "%d of %d models lack some price: 'ledgerly prices check' shows which."
+                % (len(unpriced), len(coverage["models"])),
+            )
+
+
+def _from(text: Optional[str]) -> Optional[int]:
+    if text is None:
+        return None
+    from ledgerly.timezones import BoundError, bound_ms, resolve_zone
+
+    try:
+        return bound_ms(text, resolve_zone("UTC"), end=False)
+    except BoundError as exc:
+        raise CommandError("--from: %s" % exc) from None
+
+
+def run_import(args: argparse.Namespace) -> int:
+    from ledgerly.block_reports import now_ms
+    from ledgerly.prices.fetch import FetchError, Truncated, is_url, shown_url
+    from ledgerly.prices.importing import ImportRefused, import_prices
+    from ledgerly.prices.price_map import PriceMapError
+    from ledgerly.prices.store import StoreError
+    from ledgerly.timezones import format_instant, resolve_zone
+
+    start = _from(args.start)
+    where = (shown_url(args.source) if is_url(args.source) else args.source)[:200]
+    try:
+        outcome = import_prices(args.source, now_ms(), start)
+    except (ImportRefused, PriceMapError, Truncated) as exc:
+        raise CommandError("%s: %s" % (where, exc)) from None
+    except (FetchError, StoreError) as exc:
+        raise CommandError("%s: %s" % (where, exc), PARTIAL) from None
+    utc = resolve_zone("UTC")
+    new, same = outcome.version, outcome.unchanged
+    if args.json:
+        from ledgerly.price_coverage import version_summary
+
+        _print_json(
+            {
+                "imported": None if new is None else version_summary([new], None)[0],
+                "unchanged": None if same is None else same.id,
+                "not_modified": outcome.not_modified,
+            }
+        )
+    elif new is not None:
+        when = "all history" if new.effective_from is None else format_instant(new.effective_from, utc)
+        sys.stdout.write(
+            "Imported price version %d: %s entries, in force from %s.\n" % (new.id, f"{len(new.entries):,}", when)
+        )
+    elif outcome.not_modified and same is not None:
+        sys.stdout.write("Not changed since price version %d (the server says so): nothing imported.\n" % same.id)
+    elif same is not None:
+        sys.stdout.write("The same prices as version %d, in force then: nothing imported.\n" % same.id)
+    sys.stdout.flush()
+    return 0
+
+
+def run_remove(args: argparse.Namespace) -> int:
+    from ledgerly.prices.store import StoreError, remove_version
+
+    text = args.id.strip()
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise CommandError(
+            "a version's id is a whole number such as 2 ('ledgerly prices' lists them), not %r" % text[:40]
+        )
+    try:
+        removed = remove_version(int(text))
+    except StoreError as exc:
+        raise CommandError(str(exc)) from None
+    if args.json:
+        _print_json({"removed": removed.id, "source": removed.source})
+    else:
+        sys.stdout.write("Removed price version %d (%s).\n" % (removed.id, removed.source))
+    sys.stdout.flush()
+    return 0
 
 
 # ---------------------------------------------------------------------------
 # init
 
 
-def toml_key(text: str) -> str:
-    """`text` as a quoted TOML key (a basic string)."""
-    out = []
-    for c in text:
-        if c in '"\\':
-            out.append("\\" + c)
-        elif ord(c) < 0x20 or ord(c) == 0x7F:
-            out.append("\\u%04x" % ord(c))
-        else:
-            out.append(c)
-    return '"%s"' % "".join(out)
-
-
-def glob_for(model: str) -> str:
-    """A glob that matches exactly `model` (glob characters in brackets)."""
-    return "".join("[%s]" % c if c in "*?[" else c for c in model)
-
-
-def skeleton(seen: Sequence[Seen]) -> str:
-    """The price table text: a loadable, empty [prices] table, then one
-    commented entry per model."""
-    from ledgerly.cli.figures import plain_number
-
-    lines = [HEADER]
-    for s in seen:
-        lines.append("# %s: %s tokens" % (toml_key(s.model), plain_number(s.total_tokens)))
-        lines.append("# [prices.%s]" % toml_key(glob_for(s.model)))
-        for key, count in s.parts.items():
-            lines.append("# %-16s # %s tokens of %s" % (key + " =", plain_number(count), KEY_TEXT[key]))
-        lines.append("")
-    return "\n".join(lines)
-
-
 def write_new(path: str, text: str, force: bool) -> None:
-    """Writes `text` to `path`: only when nothing is there, or (`force`)
-    through a temporary file renamed over it, so that a failed write leaves
-    the old file whole. Raises CommandError."""
+    """Writes `text` to `path`: only when nothing is there (a dangling link
+    is not followed either), or (`force`) as a new file that takes the
+    name in one step. Whatever was at `path` is replaced, never written
+    through: a symbolic link there is replaced by the file, its target
+    left as it is. Raises CommandError."""
+    from ledgerly.private_files import NewFile
+
+    if os.path.isdir(path):
+        raise CommandError("%s is a folder; name a file" % path)
     try:
         if not force:
             with open(path, "x", encoding="utf-8") as f:
                 f.write(text)
             return
-        folder = os.path.dirname(os.path.abspath(path))
-        fd, temporary = tempfile.mkstemp(prefix=".prices-", suffix=".toml", dir=folder)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        with NewFile(path, mode=0o666) as new:
+            new.write(text.encode("utf-8"))
     except FileExistsError:
         raise CommandError("%s exists; 'ledgerly prices init --force %s' replaces it" % (path, path)) from None
     except IsADirectoryError:
@@ -184,20 +335,25 @@ def write_new(path: str, text: str, force: bool) -> None:
 
 
 def run_init(args: argparse.Namespace) -> int:
-    ctx = load_context(args)
-    seen, snapshot = models_seen(ctx)
+    from ledgerly.price_coverage import models_seen
+    from ledgerly.prices.skeleton import glob_for, skeleton
+
+    ctx = load_context(args, stored=False)
+    snapshot = read_logs(ctx)
+    seen = models_seen(snapshot)
     text = skeleton(seen)
     if args.file:
         write_new(args.file, text, args.force)
     if args.json:
-        data = {
-            "models": [
-                {"model": s.model, "glob": glob_for(s.model), "total_tokens": s.total_tokens, "keys": s.parts}
-                for s in seen
-            ],
-            "file": os.path.abspath(args.file) if args.file else None,
-        }
-        sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+        _print_json(
+            {
+                "models": [
+                    {"model": s.model, "glob": glob_for(s.model), "total_tokens": s.total_tokens, "keys": s.parts}
+                    for s in seen
+                ],
+                "file": os.path.abspath(args.file) if args.file else None,
+            }
+        )
     elif args.file:
         sys.stdout.write(
             "Wrote %d model%s to %s: write their prices, then use --prices %s\n"
@@ -214,65 +370,20 @@ def run_init(args: argparse.Namespace) -> int:
 # check
 
 
-@dataclass(frozen=True)
-class Coverage:
-    """What a price table does for the models seen: per model the glob that
-    prices it (None: none matches) and the keys its usage needs that the
-    entry lacks; the globs that price no model, with why."""
-
-    models: List[Tuple[Seen, Optional[str], List[str]]]
-    unused: List[Tuple[str, str]]
-
-    @property
-    def complete(self) -> bool:
-        return all(glob is not None and not missing for _s, glob, missing in self.models)
-
-
-def coverage(seen: Sequence[Seen], prices: PriceTable) -> Coverage:
-    from ledgerly.prices import PRICE_KEYS
-
-    models: List[Tuple[Seen, Optional[str], List[str]]] = []
-    pricing = set()
-    for s in seen:
-        entry = prices.price_for(s.model)
-        if entry is None:
-            models.append((s, None, list(s.parts)))
-            continue
-        pricing.add(entry.glob)
-        given = dict(zip(PRICE_KEYS, entry.per_million))
-        models.append((s, entry.glob, [key for key in s.parts if given[key] is None]))
-    unused = []
-    for entry in prices.entries:
-        if entry.glob in pricing:
-            continue
-        matched = any(entry.matches(s.model) for s in seen)
-        unused.append(
-            (entry.glob, "every model it matches is priced by an earlier glob" if matched else "matches no model seen")
-        )
-    return Coverage(models, unused)
-
-
 def run_check(args: argparse.Namespace) -> int:
+    from ledgerly.price_coverage import coverage
+
     ctx = load_context(args)
-    if ctx.prices is None:
+    if not ctx.prices:
         raise CommandError(
-            "no price table: give --prices FILE or a [prices] table in the config "
-            "('ledgerly prices init FILE' writes one to fill in)"
+            "no prices: import a price map ('ledgerly prices import FILE' or URL), give --prices FILE, or write a "
+            "[prices] table in the config ('ledgerly prices init FILE' writes one to fill in)"
         )
-    origin = os.path.abspath(args.prices) if args.prices else ctx.config.path
-    seen, snapshot = models_seen(ctx)
-    found = coverage(seen, ctx.prices)
+    origin = _origin(ctx)
+    snapshot = read_logs(ctx)
+    found = coverage(snapshot, ctx.prices)
     if args.json:
-        data = {
-            "prices": origin,
-            "models": [
-                {"model": s.model, "total_tokens": s.total_tokens, "glob": glob, "missing": missing}
-                for s, glob, missing in found.models
-            ],
-            "unused_globs": [{"glob": glob, "reason": reason} for glob, reason in found.unused],
-            "complete": found.complete,
-        }
-        sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+        _print_json(found.to_dict(origin))
     else:
         draw_check(found, origin)
     sys.stdout.flush()
@@ -282,30 +393,67 @@ def run_check(args: argparse.Namespace) -> int:
     return 0 if found.complete else FOUND
 
 
+def priced_by(model: ModelCoverage) -> str:
+    """What prices a model, as a table cell: its glob, or per version the
+    key and how it was matched (versions that agree are named once)."""
+    if model.glob is not None:
+        return model.glob
+    keys: Dict[Any, List[int]] = {}
+    for k in model.keys:
+        keys.setdefault((k.key, k.how), []).append(k.version)
+    shown = []
+    for (key, how), versions in keys.items():
+        if key is None:
+            continue
+        which = "" if len(keys) == 1 else "v%s " % ",".join(map(str, versions))
+        shown.append("%s%s (%s)" % (which, key, how))
+    return "; ".join(shown) or "–"
+
+
 def draw_check(found: Coverage, origin: Optional[str]) -> None:
     from ledgerly.cli import cells
     from ledgerly.cli.figures import plain_number
-    from ledgerly.cli.render import console_for, show, titled_table
+    from ledgerly.cli.render import EDGE, NAME, NAMES, PADDING, Cell, console_for, fitted_keys, show, titled_table
+    from ledgerly.prices.skeleton import toml_key
 
     console = console_for(sys.stdout)
-    priced = sum(1 for _s, glob, missing in found.models if glob is not None and not missing)
+    priced = sum(1 for m in found.models if m.priced)
     table = titled_table("Prices of the models in the logs")
-    # Names are cut at the end when the terminal is narrow; the figures never.
-    room = max(12, (console.width - 30) // 3)
+    tokens = [plain_number(m.seen.total_tokens) for m in found.models]
+    by = [priced_by(m) for m in found.models]
+    # Names are shortened to the room the figures leave, each still told from the others.
+    keys = [
+        ("Model", [Cell(m.seen.model, NAME) for m in found.models]),
+        ("Priced by", [Cell(b, NAME) if b != "–" else Cell(b) for b in by]),
+        (
+            "Lacks",
+            [
+                Cell("a price")
+                if b == "–"
+                else Cell(", ".join(m.missing), NAMES, names=tuple(m.missing))
+                if m.missing
+                else Cell("–")
+                for m, b in zip(found.models, by)
+            ],
+        ),
+    ]
+    figures = max([len("Tokens")] + [len(t) for t in tokens]) + PADDING
+    texts = fitted_keys(keys, console.width - EDGE - figures - PADDING * len(keys))
     table.add_column("Model", no_wrap=True)
     table.add_column("Tokens", justify="right", no_wrap=True)
     table.add_column("Priced by", no_wrap=True)
     table.add_column("Lacks", no_wrap=True)
-    for s, glob, missing in found.models:
-        lacks = "a price" if glob is None else ", ".join(missing) if missing else "–"
-        table.add_row(
-            cells.cut_end(s.model, room),
-            plain_number(s.total_tokens),
-            "–" if glob is None else cells.cut_end(glob, room),
-            cells.cut_end(lacks, room),
-        )
+    for i, count in enumerate(tokens):
+        table.add_row(texts[0][i], count, texts[1][i], texts[2][i])
     show(console, table)
     where = " by %s" % cells.printable(cells.with_tilde(origin)) if origin else ""
     show(console, "%d of %d models fully priced%s." % (priced, len(found.models), where))
+    for m in found.models:
+        for k in m.keys:
+            if k.note:
+                show(
+                    console,
+                    "%s in version %d: %s." % (cells.printable(m.seen.model), k.version, cells.printable(k.note)),
+                )
     for glob, reason in found.unused:
         show(console, "Glob %s prices no model: %s." % (toml_key(glob), reason))

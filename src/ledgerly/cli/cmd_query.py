@@ -7,7 +7,8 @@ import sys
 from typing import Any
 
 from ledgerly.cli.errors import PARTIAL, CommandError
-from ledgerly.cli.options import warn
+from ledgerly.cli.options import add_glob_options, warn, warn_unpriced
+from ledgerly.extras import install_hint
 
 # name -> the fields of its rows; --by adds fields after them
 REPORTS = {
@@ -27,7 +28,7 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         help="reports over an exported Parquet tree (one machine's or many merged)",
         description="Token usage and cost per UTC day, week or month, model, project or machine, over a tree written "
         "by 'ledgerly export --parquet' (trees of several machines merge by copying their folders side by side). "
-        "Needs duckdb (pip install 'ledgerly[query]').",
+        "Needs duckdb (%s)." % install_hint("query"),
     )
     parser.add_argument("directory", metavar="DIR", help="the exported tree")
     parser.add_argument(
@@ -48,13 +49,13 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     )
     group.add_argument("--since", metavar="WHEN", help="from this UTC date (whole day) or RFC 3339 time on")
     group.add_argument("--until", metavar="WHEN", help="up to this UTC date (inclusive) or time")
-    group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
-    group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
+    add_glob_options(group)
     group.add_argument("--machine", action="append", metavar="GLOB", default=[], help="only machines matching GLOB")
     group.add_argument("--breakdown", action="store_true", help="per-model rows inside each row")
     formats = group.add_mutually_exclusive_group()
     formats.add_argument("--json", action="store_true", help="print JSON")
     formats.add_argument("--csv", action="store_true", help="print CSV")
+    parser.add_argument("-v", "--verbose", action="store_true", help="name the models that have usage without a price")
     parser.set_defaults(run=run_query)
 
 
@@ -96,7 +97,7 @@ def run_query(args: argparse.Namespace) -> int:
         draw(report, sys.stdout, "Usage by %s (%s)" % (" and ".join(by), report.timezone))
     sys.stdout.flush()
     if report.unpriced:
-        warn("usage exported without a price has no cost (shown as unknown): %s" % ", ".join(sorted(report.unpriced)))
+        warn_unpriced(report.unpriced, args.verbose)
     if len(result.price_tables) > 1:
         warn(
             "the costs come from %d different price tables (%s): compare the price_table column per machine"

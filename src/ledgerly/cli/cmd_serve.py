@@ -24,6 +24,7 @@ from ledgerly.cli.options import (
     source_options,
     warn,
 )
+from ledgerly.extras import install_hint
 from ledgerly.live.serve import DEFAULT_HOST, DEFAULT_PORT, ENV_TOKEN
 
 if TYPE_CHECKING:
@@ -37,7 +38,8 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         parents=[source_options()],
         help="a local server: JSON API and live dashboard",
         description="Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
-        "read-only JSON API under /api/v1 that updates as the logs grow. Needs: pip install 'ledgerly[serve]'.",
+        "read-only JSON API under /api/v1 that updates as the logs grow. Needs the 'serve' extra: %s."
+        % install_hint("serve"),
     )
     group = parser.add_argument_group("server")
     group.add_argument(
@@ -80,7 +82,7 @@ def run_serve(args: argparse.Namespace) -> int:
 
         import ledgerly.live.routes  # noqa: F401
     except ImportError as exc:
-        raise CommandError("the server needs the 'serve' extra (%s): pip install 'ledgerly[serve]'" % exc) from None
+        raise CommandError("the server needs the 'serve' extra (%s): %s" % (exc, install_hint("serve"))) from None
     from ledgerly.cli.saved import note_refused, note_save_error, state_for
     from ledgerly.live.serve import ServeError, ServeOptions, check_access, serve
 

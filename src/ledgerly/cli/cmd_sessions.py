@@ -10,25 +10,17 @@ from typing import TYPE_CHECKING, Any, Union
 from ledgerly.cli.errors import CommandError
 from ledgerly.cli.options import (
     add_selection_options,
+    checked,
     finish_result,
     load_context,
     no_usage,
     source_options,
     write_result,
 )
-from ledgerly.params import SORTS, ParameterError, parse_top
+from ledgerly.params import SORTS, parse_top
 
 if TYPE_CHECKING:
     from ledgerly.sessions import SessionReport
-
-
-def _top(text: str) -> int:
-    try:
-        value = parse_top(text)
-    except ParameterError as exc:
-        raise argparse.ArgumentTypeError(exc.message) from None
-    assert value is not None
-    return value
 
 
 def session_options() -> argparse.ArgumentParser:
@@ -41,7 +33,7 @@ def session_options() -> argparse.ArgumentParser:
         help="order: the largest cost or tokens first, or the most recent first "
         "(default: cost with a price table, else tokens)",
     )
-    group.add_argument("--top", type=_top, metavar="N", help="list only the first N sessions")
+    group.add_argument("--top", type=checked(parse_top), metavar="N", help="list only the first N sessions")
     group.add_argument(
         "--id",
         metavar="ID",

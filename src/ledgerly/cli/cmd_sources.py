@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any, Dict, List, Tuple
 
@@ -39,7 +40,7 @@ def run_sources(args: argparse.Namespace) -> int:
     from ledgerly.sniffing import SniffCache
     from ledgerly.walk import list_files
 
-    ctx = load_context(args)
+    ctx = load_context(args, stored=False)
     ledger = None
     if len(ctx.sources) == 1:
         # One source: the ledger that counts its damaged lines lists it, with
@@ -52,11 +53,13 @@ def run_sources(args: argparse.Namespace) -> int:
         if state is not None:
             # The dialects kept with the sources' saved state spare opening
             # unchanged files to list them (each source's ledger keeps its own).
-            from ledgerly.cache import restore_dialects
+            # (A cache folder that is not used is named once, by the ledgers below.)
+            from ledgerly.saved.state_file import folder_refusal, restore_dialects
 
-            _usable, refused = restore_dialects(state, ctx.sources, sniffs)
-            if args.verbose:
-                note_refused(state, refused)
+            if folder_refusal(os.path.dirname(state)) is None:
+                _usable, refused = restore_dialects(state, ctx.sources, sniffs)
+                if args.verbose:
+                    note_refused(state, refused)
         listing = list_files(ctx.sources, sniffs)
     counts, unread = damaged_lines(
         listing,
@@ -79,7 +82,19 @@ def run_sources(args: argparse.Namespace) -> int:
 def draw(data: Dict[str, Any], verbose: bool) -> None:
     from ledgerly.cli import cells
     from ledgerly.cli.figures import byte_size, plain_number
-    from ledgerly.cli.render import EDGE, KEY_ROOM, PADDING, console_for, header_width, show, titled_table
+    from ledgerly.cli.render import (
+        EDGE,
+        KEY_ROOM,
+        PADDING,
+        PATH,
+        Cell,
+        console_for,
+        fit_column,
+        header_width,
+        show,
+        titled_table,
+        unique_width,
+    )
 
     console = console_for(sys.stdout)
     sources = data["sources"]
@@ -109,9 +124,12 @@ def draw(data: Dict[str, Any], verbose: bool) -> None:
     table.add_column("Source", no_wrap=True, overflow="ellipsis")
     for header, _cell in columns:
         table.add_column(header, justify="right", no_wrap=True)
-    for s in sources:
-        path = s["path"] + (" [%s]" % s["dialect"] if s["dialect"] else "")
-        table.add_row(cells.fit_path(path, max(room, len("Source"))), *[cell(s) for _h, cell in columns])
+    paths = [Cell(s["path"] + (" [%s]" % s["dialect"] if s["dialect"] else ""), PATH) for s in sources]
+    # The figures keep their room; paths take the rest, however little, but
+    # two are never shortened alike.
+    shown = fit_column(paths, unique_width(paths, max(room, len("Source"))))
+    for s, path in zip(sources, shown):
+        table.add_row(path, *[cell(s) for _h, cell in columns])
     show(console, table)
     skipped = data["skipped"]
     if skipped:

@@ -148,27 +148,31 @@ def _tokens(value: Optional[float], width: int) -> str:
     return plain_number(int(value)) if width >= 60 else short_tokens(value)
 
 
-def cost(usage: Dict[str, Any], field: str = "cost", priced_field: str = "priced_cost") -> str:
+def cost(
+    usage: Dict[str, Any], field: str = "cost", priced_field: str = "priced_cost", currency: Optional[str] = None
+) -> str:
     """A cost, or its priced part marked + when some usage has no price."""
-    return cost_text(usage[field], usage.get(priced_field) or 0.0, grouped=False)
+    return cost_text(usage[field], usage.get(priced_field) or 0.0, grouped=False, currency=currency)
 
 
 def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
     """The text of each panel."""
     priced = status["priced"]
+    money = status.get("currency")
     today = status["today"]
     today_lines = ["%s tokens" % _tokens(today["total_tokens"], width)]
     if priced:
-        today_lines.append("cost %s" % cost(today))
+        today_lines.append("cost %s" % cost(today, currency=money))
     block = status["block"]
     if block:
         block_lines = [
             "%s-%s, %s left" % (block["start"][11:16], block["end"][11:16], duration(block["seconds_left"])),
-            "%s tokens%s" % (_tokens(block["total_tokens"], width), (", cost %s" % cost(block)) if priced else ""),
+            "%s tokens%s"
+            % (_tokens(block["total_tokens"], width), (", cost %s" % cost(block, currency=money)) if priced else ""),
             "at this pace: %s%s"
             % (
                 _tokens(block["projected_tokens"], width),
-                (", cost %s" % cost(block, "projected_cost", "projected_priced_cost")) if priced else "",
+                (", cost %s" % cost(block, "projected_cost", "projected_priced_cost", money)) if priced else "",
             ),
         ]
     else:
@@ -179,7 +183,7 @@ def _lines(status: Dict[str, Any], width: int) -> Dict[str, List[str]]:
         if burn["cost_per_hour"] is None and not burn.get("priced_cost_per_hour"):
             burn_lines.append("cost unknown (usage without a price)")
         else:
-            burn_lines.append("cost %s/h" % cost(burn, "cost_per_hour", "priced_cost_per_hour"))
+            burn_lines.append("cost %s/h" % cost(burn, "cost_per_hour", "priced_cost_per_hour", money))
     return {"Today " + today["day"]: today_lines, "Current block": block_lines, "Burn rate, last hour": burn_lines}
 
 
@@ -234,11 +238,13 @@ def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: in
 
     models = status["today_models"]
     if models and room >= 3:
-        parts.append(model_table(models, status["priced"], width, room - 2))
+        parts.append(model_table(models, status["priced"], width, room - 2, status.get("currency")))
     return Group(header, *parts, footer)
 
 
-def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: int) -> Any:
+def model_table(
+    models: List[Dict[str, Any]], priced: bool, width: int, rows: int, currency: Optional[str] = None
+) -> Any:
     from rich import box
     from rich.table import Table
 
@@ -267,7 +273,7 @@ def model_table(models: List[Dict[str, Any]], priced: bool, width: int, rows: in
         shown, hidden = (ordered[: rows - 1], ordered[rows - 1 :]) if rows > 1 else (ordered[:1], [])
     for m in shown:
         cells = [_tokens(f(m), width) for _n, f in columns]
-        table.add_row(m["model"], *cells, *([cost(m)] if priced else []))
+        table.add_row(m["model"], *cells, *([cost(m, currency=currency)] if priced else []))
     if hidden:
         table.add_row("(%d more)" % len(hidden), *[""] * (len(columns) + (1 if priced else 0)), style="dim")
     return table

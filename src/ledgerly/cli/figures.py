@@ -31,20 +31,29 @@ def byte_size(n: int) -> str:
     return "%d B" % n
 
 
-def money(value: float, grouped: bool = True) -> str:
+# How an amount of a currency is written: a sign before it, or the code.
+CURRENCY_SIGNS = {"USD": "$", "EUR": "€", "GBP": "£", "JPY": "¥"}
+
+
+def money(value: float, grouped: bool = True, currency: Optional[str] = None) -> str:
     """Two decimals, or four for amounts below one cent; with thousands
-    separators when `grouped` (tables), without on the status line."""
-    small = 0 < abs(value) < 0.01
-    if grouped:
-        return f"{value:,.4f}" if small else f"{value:,.2f}"
-    return "%.4f" % value if small else "%.2f" % value
+    separators when `grouped` (tables), without on the status line; with
+    the currency's sign (`$12.34`) or code (`CHF 12.34`) when there is one."""
+    decimals = 4 if 0 < abs(value) < 0.01 else 2
+    text = f"{value:{',' if grouped else ''}.{decimals}f}"
+    if currency:
+        sign = CURRENCY_SIGNS.get(currency)
+        if sign is None:
+            return "%s %s" % (currency, text)
+        return "-" + sign + text[1:] if text.startswith("-") else sign + text
+    return text
 
 
-def cost_text(cost: Optional[float], priced_cost: float, grouped: bool = True) -> str:
+def cost_text(cost: Optional[float], priced_cost: float, grouped: bool = True, currency: Optional[str] = None) -> str:
     """A cost cell: the cost; when some usage has no price (`cost` None),
     the priced part marked +, or "no price" when none of it has one."""
     if cost is not None:
-        return money(cost, grouped)
+        return money(cost, grouped, currency)
     if priced_cost > 0:
-        return money(priced_cost, grouped) + "+"
+        return money(priced_cost, grouped, currency) + "+"
     return "no price"

@@ -111,7 +111,7 @@ def draw_insights(found: Insights, stream: TextIO, empty: Optional[str] = None) 
         totals = found.totals
         summary = "%s tokens" % plain_number(totals.total_tokens)
         if found.priced:
-            summary += ", cost %s" % cost_text(totals.cost, totals.priced_cost)
+            summary += ", cost %s" % cost_text(totals.cost, totals.priced_cost, currency=found.currency)
         show(console, "")
         show(console, "Tokens by weekday and hour (%s): %s" % (found.timezone, summary))
         for line in heat_map(found, console.width):
@@ -147,7 +147,9 @@ def draw_insights(found: Insights, stream: TextIO, empty: Optional[str] = None) 
             ),
         )
         if found.priced:
-            saved = "  saved %s against fresh input" % cost_text(cache.saved, cache.priced_saved)
+            saved = "  saved %s against fresh input" % cost_text(
+                cache.saved, cache.priced_saved, currency=found.currency
+            )
             if cache.unpriced:
                 names = " and ".join(cache.unpriced) if len(cache.unpriced) <= 2 else "%d models" % len(cache.unpriced)
                 saved += " (+: %s left out, no price)" % names
@@ -176,7 +178,7 @@ def _draw_periods(found: Insights, console: Console) -> None:
     def row(label: str, start: int, end: int, figures: Figures) -> None:
         cells = [label, _when(start, found)[5:], _when(end, found)[5:], plain_number(figures.total_tokens)]
         if found.priced:
-            cells.append(cost_text(figures.cost, figures.priced_cost))
+            cells.append(cost_text(figures.cost, figures.priced_cost, currency=found.currency))
         table.add_row(*cells)
 
     for comparison in found.periods:

@@ -132,7 +132,8 @@ def headline(limits: Sequence[Mapping[str, Any]], now: str) -> Optional[str]:
 
 def block_columns(limits: Sequence[Mapping[str, Any]]) -> List[Tuple[str, Callable[[Group], str]]]:
     """The columns of a blocks table with block limits: each block's use of
-    each limit, as a percentage (costs by their priced part)."""
+    each limit, as a percentage (costs by their priced part, marked "+"
+    when some usage has no price; "-" without a price table)."""
 
     from ledgerly.limits import percent_of
 
@@ -140,7 +141,15 @@ def block_columns(limits: Sequence[Mapping[str, Any]]) -> List[Tuple[str, Callab
         limit = use["limit"]
         tokens = use["name"] == "block_tokens"
         header = "Limit" if len(limits) == 1 else ("Token\nlimit" if tokens else "Cost\nlimit")
-        return header, lambda g: percent_text(_tenths(percent_of(g.total_tokens if tokens else g.priced_cost, limit)))
+        if tokens:
+            return header, lambda g: percent_text(_tenths(percent_of(g.total_tokens, limit)))
+        if use["used"] is None:  # no price table: no cost to compare
+            return header, lambda g: percent_text(None)
+        # A cost with usage that has no price is at least its priced part: "+".
+        return (
+            header,
+            lambda g: percent_text(_tenths(percent_of(g.priced_cost, limit))) + ("+" if g.cost is None else ""),
+        )
 
     return [column(use) for use in limits]
 

@@ -15,7 +15,7 @@ import os
 import re
 import sys
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Collection, List, NoReturn, Optional, Sequence, TypeVar
 
 from ledgerly.cli.errors import CommandError
 from ledgerly.codes import ENV_NO_CACHE, ENV_SOURCES
@@ -68,6 +68,29 @@ def number(
     return parse
 
 
+Value = TypeVar("Value")
+
+
+def checked(check: Callable[[str], Optional[Value]]) -> Callable[[str], Value]:
+    """The argparse type of an option whose value a query parameter's own
+    check reads (ledgerly.params: the one the server's parameter of that
+    name passes too); its ParameterError becomes argparse's error."""
+
+    def parse(text: str) -> Value:
+        try:
+            value = check(text)
+        except ValueError as exc:
+            from ledgerly.params import ParameterError
+
+            if not isinstance(exc, ParameterError):
+                raise
+            raise argparse.ArgumentTypeError(exc.message) from None
+        assert value is not None  # a check gives None only for a value not given
+        return value
+
+    return parse
+
+
 def seconds(low: float, high: float) -> Callable[[str], float]:
     """The argparse type of a duration in seconds from `low` to `high`."""
     return number(float, "number of seconds", low, high, " seconds")
@@ -114,7 +137,7 @@ def add_selection_options(group: argparse._ArgumentGroup) -> None:
     add_prices_option(group)
 
 
-def add_zone_option(group: argparse._ArgumentGroup, default: str = "the config's timezone, or local") -> None:
+def add_zone_option(group: argparse._ActionsContainer, default: str = "the config's timezone, or local") -> None:
     """``--tz``: the zone of days and times (of "today" for the live
     views); `default` says which zone applies without it."""
     group.add_argument(
@@ -124,13 +147,15 @@ def add_zone_option(group: argparse._ArgumentGroup, default: str = "the config's
     )
 
 
-def add_glob_options(group: argparse._ArgumentGroup) -> None:
+def add_glob_options(group: argparse._ActionsContainer) -> None:
     """``--model`` and ``--project``: only the rows whose names match."""
     group.add_argument("--model", action="append", metavar="GLOB", default=[], help="only models matching GLOB")
     group.add_argument("--project", action="append", metavar="GLOB", default=[], help="only projects matching GLOB")
 
 
-def add_prices_option(group: argparse._ArgumentGroup, note: str = "replaces the config's") -> None:
+def add_prices_option(
+    group: argparse._ActionsContainer, note: str = "replaces the config's and the imported prices"
+) -> None:
     """``--prices FILE``: the price table, in place of the config's."""
     group.add_argument("--prices", metavar="FILE", help="price table file (a [prices] table; %s)" % note)
 
@@ -169,9 +194,13 @@ class Context:
     limits: Limits
 
 
-def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None) -> Context:
+def load_context(
+    args: argparse.Namespace, environ: Optional[Any] = None, home: Optional[str] = None, stored: bool = True
+) -> Context:
     """Reads the config and resolves sources, prices, zone and workers.
-    Raises CommandError, or ParameterError for the zone."""
+    Prices: ``--prices FILE`` alone, else the config's globs and (with
+    `stored`) the imported versions. Raises CommandError, or
+    ParameterError for the zone."""
     from ledgerly.config import ConfigError, load_config
     from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
@@ -198,9 +227,31 @@ def load_context(args: argparse.Namespace, environ: Optional[Any] = None, home: 
             prices = load_prices(args.prices)
         except ConfigError as exc:
             raise CommandError(str(exc)) from None
+    elif stored:
+        prices = with_stored_prices(prices)
     zone = check_zone(getattr(args, "tz", None) or config.timezone)
     limits = limits_with(config.limits, getattr(args, "limit", None) == "max")
     return Context(args, config, sources, prices, zone, args.workers or config.workers, limits)
+
+
+def with_stored_prices(globs: Optional[PriceTable]) -> Optional[PriceTable]:
+    """The config's globs with the imported versions after them. Stored
+    prices that cannot be used are a warning each, never a silent change;
+    globs and imports in different currencies are a usage error."""
+    from ledgerly.prices.store import StoreError, load_versions
+    from ledgerly.prices.table import CurrencyMix, combined
+
+    try:
+        stored = load_versions()
+    except StoreError as exc:
+        warn("imported prices not used: %s" % exc)
+        return globs
+    for problem in stored.problems:
+        warn(problem)
+    try:
+        return combined(globs, stored.versions)
+    except CurrencyMix as exc:
+        raise CommandError(str(exc)) from None
 
 
 def warn(text: str) -> None:
@@ -303,9 +354,11 @@ def finish_result(result: Any, ctx: Context, snapshot: Any, empty: Optional[NoUs
     return 1 if snapshot.errors or (empty is not None and empty.failed) else 0
 
 
-def warn_unpriced(unpriced: Mapping[str, Tuple[str, ...]], verbose: bool = False) -> None:
-    """One line about usage without a price: how many models have some,
-    and how to see which (with `verbose`, the line names them)."""
+def warn_unpriced(unpriced: Collection[str], verbose: bool = False) -> None:
+    """One line about usage without a price: how many models (`unpriced`:
+    their names) have some, and how to see which (with `verbose`, the line
+    names them). Every command that prices usage says it so: the reports,
+    `sessions`, `export` and `query`."""
     count = len(unpriced)
     which = (": " + ", ".join(sorted(unpriced))) if verbose else ""
     warn(

@@ -16,8 +16,9 @@ import sys
 import threading
 from typing import Callable, ClassVar, List, Optional, TextIO
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
 from ledgerly.listing import Listing
+from ledgerly.snapshot import Snapshot
 
 SHOW_AFTER = 0.3  # seconds before a bar appears
 POLL = 0.2  # seconds between looks at the read counter

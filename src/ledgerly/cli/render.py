@@ -10,15 +10,17 @@ input and cache reads are both reads from a cache.
 One rule sizes every table at a given width (`choose_columns`): the widest
 form whose figures fit beside KEY_ROOM cells per key column: all seven
 kinds; then cache writes and reads merged; then numbers abbreviated
-(12.3M); then the total alone. The key cells themselves play no part in
-that choice; they get the room that is left and are shortened on one line
-to fit it (`ledgerly.cli.cells`), never wrapped.
+(12.3M); then everything to and from a cache in one column; then the total
+alone. The key cells themselves play no part in that choice; they get the
+room that is left and are shortened on one line to fit it
+(`ledgerly.cli.cells`), never wrapped, and never so that two different
+names or paths in a column read the same.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from ledgerly.cli import cells, figures
 from ledgerly.cli.figures import plain_number, short_number
@@ -68,12 +70,23 @@ MEDIUM = (
     Column("Cache\nread", lambda g: int(g["cached_input"]) + int(g["cache_read"])),
     Column("Total", lambda g: g.total_tokens),
 )
+# Cache writes and reads in one column: everything that went to or came from a cache.
+FOLDED = (
+    Column("Fresh in", _fresh),
+    Column("Output", _field("output")),
+    Column(
+        "Cache",
+        lambda g: int(g["cache_write_5m"]) + int(g["cache_write_1h"]) + int(g["cached_input"]) + int(g["cache_read"]),
+    ),
+    Column("Total", lambda g: g.total_tokens),
+)
 TOTAL_ONLY = (Column("Total", lambda g: g.total_tokens),)
 # The forms of the figures, the widest first.
 FORMS: Tuple[Tuple[Sequence[Column], Callable[[int], str]], ...] = (
     (WIDE, plain_number),
     (MEDIUM, plain_number),
     (MEDIUM, short_number),
+    (FOLDED, short_number),
     (TOTAL_ONLY, short_number),
 )
 
@@ -93,7 +106,7 @@ HEADERS = {
 
 def cost_text(group: Group) -> str:
     """The cost cell of a report row."""
-    return figures.cost_text(group.cost, group.priced_cost)
+    return figures.cost_text(group.cost, group.priced_cost, currency=group.currency)
 
 
 # ---------------------------------------------------------------------------
@@ -145,7 +158,7 @@ def choose_columns(
 FIXED, PATH, NAME, NAMES, ID, BLOCK = "fixed", "path", "name", "names", "id", "block"
 KIND_OF = {"project": PATH, "model": NAME, "machine": NAME, "tier": NAME, "dialect": NAME, "block": BLOCK}
 # The narrowest a shortened cell gets, when it is longer than that.
-SHORTEST = {PATH: KEY_ROOM, NAME: 12, NAMES: 12}
+SHORTEST = {PATH: 12, NAME: 12, NAMES: 12}
 ACTIVE, NOW = " (active)", " now"
 
 
@@ -186,27 +199,65 @@ class Cell:
         return cells.printable(self.text)
 
 
+# Kinds of cell whose shortened texts must tell different texts apart.
+NAMED = (PATH, NAME)
+
+
+def fit_column(column: Sequence[Cell], width: int) -> List[str]:
+    """The cells of a key column shortened to `width`: paths and names
+    together, so that those that would read the same are shortened so as
+    to keep what tells them apart."""
+    paths = iter(cells.fit_paths([c.text for c in column if c.kind == PATH], width))
+    names = iter(cells.fit_names_apart([c.text for c in column if c.kind == NAME], width))
+    return [next(paths) if c.kind == PATH else next(names) if c.kind == NAME else c.fit(width) for c in column]
+
+
+def _alike(column: Sequence[Cell], texts: Sequence[str]) -> bool:
+    """Whether two different names or paths of `column` read the same as `texts`."""
+    seen: Dict[str, str] = {}
+    return any(seen.setdefault(text, cell.text) != cell.text for cell, text in zip(column, texts) if cell.kind in NAMED)
+
+
+def unique_width(column: Sequence[Cell], width: int) -> int:
+    """`width`, or the fewest cells above it at which no two different
+    names or paths of `column` read the same when shortened (at most the
+    widest cell's natural width, where nothing is shortened)."""
+    named = list({(c.kind, c.text): c for c in column if c.kind in NAMED}.values())
+    if len(named) < 2 or not _alike(named, fit_column(named, width)):
+        return width
+    # Names read apart from some width on (a wider cell shows more of each):
+    # that width is found by halving, every width tried being fitted once.
+    low, high = width, max(width, max(c.natural() for c in named))
+    while high - low > 1:
+        middle = (low + high) // 2
+        if _alike(named, fit_column(named, middle)):
+            low = middle
+        else:
+            high = middle
+    return high
+
+
 def _key_sizes(columns: Sequence[Tuple[str, Sequence[Cell]]]) -> Tuple[List[int], List[int]]:
-    """The natural and the narrowest width of each key column (header, cells)."""
+    """The natural and the narrowest width of each key column (header,
+    cells); the narrowest leaves every name and path told apart."""
     naturals = [max([cells.width(h)] + [c.natural() for c in column]) for h, column in columns]
-    floors = [max([cells.width(h)] + [c.floor() for c in column]) for h, column in columns]
+    floors = [unique_width(column, max([cells.width(h)] + [c.floor() for c in column])) for h, column in columns]
     return naturals, floors
 
 
 def key_widths(columns: Sequence[Tuple[str, Sequence[Cell]]], room: int) -> List[int]:
     """The width of each key column (header, cells) in `room` cells: each
-    its natural width when they all fit; otherwise ids first give up cells
-    down to their unique prefixes (a prefix names a session as well as the
-    whole id), then the widest column that can still be shortened gives up
-    a cell, again and again, down to its floor (the table is then wider
-    than `room`)."""
+    its natural width when they all fit; otherwise ids are first cut to
+    their unique prefixes (a prefix names a session as well as the whole
+    id, and the rest of an id tells nothing more), then the widest column
+    that can still be shortened gives up a cell, again and again, down to
+    its floor (the table is then wider than `room`)."""
     widths, floors = _key_sizes(columns)
     excess = sum(widths) - room
     for i, (_header, column) in enumerate(columns):
         if excess > 0 and any(c.kind == ID for c in column):
-            cut = min(excess, widths[i] - floors[i])
-            widths[i] -= cut
-            excess -= cut
+            excess -= widths[i] - floors[i]
+            widths[i] = floors[i]
     while excess > 0:
         cuttable = [i for i, w in enumerate(widths) if w > floors[i]]
         if not cuttable:
@@ -215,6 +266,12 @@ def key_widths(columns: Sequence[Tuple[str, Sequence[Cell]]], room: int) -> List
         widths[widest] -= 1
         excess -= 1
     return widths
+
+
+def fitted_keys(columns: Sequence[Tuple[str, Sequence[Cell]]], room: int) -> List[List[str]]:
+    """The texts of each key column (header, cells) sized to share `room`
+    cells (`key_widths`), column by column."""
+    return [fit_column(column, unique_width(column, w)) for (_h, column), w in zip(columns, key_widths(columns, room))]
 
 
 def key_cells(report: Report, group: Group) -> List[Cell]:
@@ -277,16 +334,19 @@ def draw(report: Report, stream: TextIO, title: str, empty: str = NO_USAGE) -> N
     groups = [g for _k, g, _b in lines]
     headers = [HEADERS.get(n, n) for n in report.by] or [""]
     limits = block_columns(report.limits)
-    # The limit columns stay only beside the merged kinds of token (a table
-    # of totals alone says less than the lines under it); when they do not
-    # fit, the lines under the table show the current block's use.
-    merged = EDGE + len(headers) * (KEY_ROOM + PADDING) + figures_width(groups, *FORMS[-2], report.priced, limits)
-    if limits and merged > console.width:
-        limits = []
-    columns, number = choose_columns(groups, report.priced, console.width, len(headers), limits)
-    room = console.width - EDGE - figures_width(groups, columns, number, report.priced, limits)
-    room -= PADDING * len(headers)
-    widths = key_widths([(h, [keys[i] for keys, _g, _b in lines]) for i, h in enumerate(headers)], room)
+    keys = [(h, [cells_[i] for cells_, _g, _b in lines]) for i, h in enumerate(headers)]
+    # The figures take the form every table takes at this width (with the
+    # block limit columns, which a blocks table keeps before any split of
+    # the tokens), or a narrower one where even the key columns' narrowest
+    # (every name still told apart) would not fit beside it: a figure is
+    # never cut.
+    chosen = choose_columns(groups, report.priced, console.width, len(headers), limits)
+    floors = sum(_key_sizes(keys)[1]) + PADDING * len(headers)
+    for columns, number in FORMS[FORMS.index(chosen) :]:
+        room = console.width - EDGE - figures_width(groups, columns, number, report.priced, limits)
+        if floors <= room:
+            break
+    texts = fitted_keys(keys, room - PADDING * len(headers))
 
     table = titled_table(title)
     for header in headers:
@@ -297,15 +357,14 @@ def draw(report: Report, stream: TextIO, title: str, empty: str = NO_USAGE) -> N
         table.add_column("Cost", justify="right", no_wrap=True)
     for header, _cell in limits:
         table.add_column(header, justify="right", no_wrap=True)
-    for i, (keys, group, sub) in enumerate(lines):
-        texts = [cell.fit(w) for cell, w in zip(keys, widths)]
+    for i, (_keys, group, sub) in enumerate(lines):
         numbers = [number(c.value(group)) for c in columns] + ([cost_text(group)] if report.priced else [])
         # A block's use of each block limit (not of the totals or a model within a block).
         numbers += [cell(group) if not sub and i < len(lines) - 1 else "" for _h, cell in limits]
         following_is_row = i + 1 < len(lines) and not lines[i + 1][2]
         style = "bold" if i == len(lines) - 1 else ("dim" if sub else None)
         section = following_is_row and (sub or i + 2 == len(lines))
-        table.add_row(*texts, *numbers, style=style, end_section=section)
+        table.add_row(*[column[i] for column in texts], *numbers, style=style, end_section=section)
     show(console, table)
 
 
@@ -321,15 +380,15 @@ def _when(text: object) -> str:
 # The key columns of the session table, in the order shown, and the order in
 # which they give way when the table is too wide (the id always stays).
 SESSION_KEYS = ("Session", "Project", "First event", "Last event", "Models")
-SESSION_DROPS = ("First event", "Models", "Project", "Last event")
+SESSION_DROPS = ("First event", "Models", "Last event", "Project")
 # The layouts of the session table, the widest first: the token columns
 # (None: the form every table takes at this width) and how many key columns
-# have given way. Naming a session matters more than splitting its tokens.
+# may give way. Naming a session matters more than splitting its tokens.
 SESSION_LAYOUTS: Tuple[Tuple[Optional[Sequence[Column]], int], ...] = (
     (None, 0),
     (MEDIUM, 0),
     (MEDIUM, 1),
-    *((TOTAL_ONLY, drops) for drops in range(len(SESSION_DROPS) + 1)),
+    (TOTAL_ONLY, len(SESSION_DROPS)),
 )
 
 
@@ -363,10 +422,18 @@ def _subagent_cell(group: Group, number: Callable[[int], str]) -> str:
     return number(group.total_tokens) if group.total_tokens else "–"
 
 
-def _session_keys(lines: Sequence[Tuple[List[Cell], Group, Group]], drops: int) -> List[Tuple[str, List[Cell]]]:
-    """The key columns (header, cells) left when `drops` have given way."""
-    shown = [h for h in SESSION_KEYS if h not in SESSION_DROPS[:drops]]
-    return [(h, [c[SESSION_KEYS.index(h)] for c, _g, _s in lines]) for h in shown]
+def _session_keys(columns: Dict[str, List[Cell]], floors: Dict[str, int], room: int) -> List[Tuple[str, List[Cell]]]:
+    """The key columns (header, cells) that fit `room` cells (padding
+    included) at their narrowest (`floors`), ids at their unique prefix:
+    the id, then each other column in the order they are kept longest,
+    when it still fits; so a column too wide for what is left gives way
+    and a narrower one after it may still be shown."""
+    kept, left = [], room
+    for header in ("Session", *reversed(SESSION_DROPS)):
+        if floors[header] + PADDING <= left or header == "Session":
+            kept.append(header)
+            left -= floors[header] + PADDING
+    return [(h, columns[h]) for h in SESSION_KEYS if h in kept]
 
 
 def draw_sessions(
@@ -374,12 +441,13 @@ def draw_sessions(
 ) -> None:
     """Prints the session list as a table on `stream`: one line per session,
     the subagents' share of its tokens, and the totals of every session in
-    the range. An id is never cut below the prefix that tells it from the
+    the range. An id is whole or cut to the prefix that tells it from the
     other listed ones and from `ids` (every session that `--id` could
     name). The figures take the form every table takes at this width; when
-    the key columns do not fit beside them even shortened, the token
-    columns narrow to the total, then key columns give way (first event,
-    models, project, last event), and only then are numbers abbreviated."""
+    the key columns do not fit beside them even shortened (ids at their
+    prefix), the token columns narrow to the total, then key columns give
+    way (first event, models, last event, project: each that still fits is
+    kept), and only then are numbers abbreviated."""
     console = console_for(stream)
     if not result.rows:
         show(console, empty)
@@ -388,15 +456,16 @@ def draw_sessions(
     groups = [g for _c, g, _s in lines]
     chosen, number = choose_columns(groups, result.priced, console.width)
     numbers = [number] if number is short_number else [number, short_number]
-    for columns, keys, number in (
-        (layout or chosen, _session_keys(lines, drops), n) for n in numbers for layout, drops in SESSION_LAYOUTS
-    ):
+    every = {h: [c[i] for c, _g, _s in lines] for i, h in enumerate(SESSION_KEYS)}
+    floors = dict(zip(SESSION_KEYS, _key_sizes(list(every.items()))[1]))
+    for columns, gives, number in ((layout or chosen, gives, n) for n in numbers for layout, gives in SESSION_LAYOUTS):
         subagents = max([len(_subagent_cell(s, number)) for _c, _g, s in lines] + [len("Subagents")]) + PADDING
         room = console.width - EDGE - figures_width(groups, columns, number, result.priced) - subagents
-        room -= PADDING * len(keys)
-        if sum(_key_sizes(keys)[1]) <= room:
+        keys = _session_keys(every, floors, room)
+        if len(SESSION_KEYS) - len(keys) <= gives and sum(floors[h] for h, _c in keys) + PADDING * len(keys) <= room:
             break
-    widths = key_widths(keys, room)
+    room -= PADDING * len(keys)
+    texts = fitted_keys(keys, room)
 
     table = titled_table(title)
     for header, _cells in keys:
@@ -407,10 +476,9 @@ def draw_sessions(
         table.add_column("Cost", justify="right", no_wrap=True)
     table.add_column("Subagents", justify="right", style="dim", no_wrap=True)
     for i, (_keys, group, sub) in enumerate(lines):
-        texts = [column[i].fit(w) for (_h, column), w in zip(keys, widths)]
         amounts = [number(c.value(group)) for c in columns] + ([cost_text(group)] if result.priced else [])
         table.add_row(
-            *texts,
+            *[column[i] for column in texts],
             *amounts,
             _subagent_cell(sub, number),
             style="bold" if i == len(lines) - 1 else None,

@@ -2,14 +2,17 @@
 
 Routes (all GET; HEAD is answered too):
 
-- ``/``, ``/static/app.js``, ``/static/style.css``: the dashboard, from
+- ``/``, ``/static/app.js``, ``/static/insights.js``, ``/static/style.css``: the dashboard, from
   the package's files (read once; no request names a file);
 - ``/api/v1/report``: a report, the JSON of ``ledgerly <report> --json``;
 - ``/api/v1/sessions``: the sessions, the JSON of ``ledgerly sessions --json``
   (with ``id``: one session's breakdown);
+- ``/api/v1/insights``: the JSON of ``ledgerly insights --json``;
 - ``/api/v1/status``: today, the current block, the pace;
 - ``/api/v1/scan``: what the latest tick read, and the listing's counts;
 - ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
+- ``/api/v1/prices``: the imported price versions and what the prices
+  cover, the JSON of ``ledgerly prices --json``;
 - ``/api/v1/events``: server-sent events, one ``update`` per new generation;
 - ``/api/v1``: the list of these.
 
@@ -37,16 +40,18 @@ from starlette.routing import Route
 
 from ledgerly.live.guard import COOKIE, Guard, cookie_value, error_response, json_response, query_token
 from ledgerly.live.server import LiveServer
-from ledgerly.params import ParameterError, Query, make_query, make_session_query
+from ledgerly.params import ParameterError, Query, make_insights_query, make_query, make_session_query
 
 API = "/api/v1"
 REPORT_PARAMETERS = ("group", "since", "until", "tz", "model", "project", "breakdown")
 SESSION_PARAMETERS = ("since", "until", "tz", "model", "project", "sort", "top", "id")
+INSIGHTS_PARAMETERS = ("since", "until", "tz", "model", "project", "idle_gap")
 STATUS_PARAMETERS = ("tz", "model", "project", "limit", "session")
 REPEATABLE = ("model", "project")
 ASSETS = {
     "/": ("index.html", "text/html; charset=utf-8"),
     "/static/app.js": ("app.js", "text/javascript; charset=utf-8"),
+    "/static/insights.js": ("insights.js", "text/javascript; charset=utf-8"),
     "/static/style.css": ("style.css", "text/css; charset=utf-8"),
 }
 HEARTBEAT = 15.0  # seconds between keep-alive comments on an idle event stream
@@ -118,6 +123,21 @@ async def sessions_route(request: Request) -> Response:
     return Response(body, headers=_headers(generation), media_type="application/json")
 
 
+async def insights_route(request: Request) -> Response:
+    server = server_of(request)
+    p = parameters(request, INSIGHTS_PARAMETERS)
+    query = make_insights_query(
+        p.get("since"),
+        p.get("until"),
+        p.get("tz", server.zone),
+        p.get("model", ()),
+        p.get("project", ()),
+        p.get("idle_gap"),
+    )
+    body, generation = await server.answer(("insights",) + query.key(), lambda: server.insights(query))
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
 async def status_route(request: Request) -> Response:
     server = server_of(request)
     p = parameters(request, STATUS_PARAMETERS)
@@ -143,6 +163,13 @@ async def sources_route(request: Request) -> Response:
     server = server_of(request)
     parameters(request, ())
     return json_response(server.live.snapshot.listing.describe(), headers=_headers(server.live.generation))
+
+
+async def prices_route(request: Request) -> Response:
+    server = server_of(request)
+    parameters(request, ())
+    body, generation = await server.answer(("prices",), server.price_overview)
+    return Response(body, headers=_headers(generation), media_type="application/json")
 
 
 async def events_route(request: Request) -> Response:
@@ -187,6 +214,8 @@ API_ROUTES: Tuple[Tuple[str, Handler], ...] = (
     (API + "/sources", sources_route),
     (API + "/events", events_route),
     (API + "/sessions", sessions_route),
+    (API + "/insights", insights_route),
+    (API + "/prices", prices_route),
 )
 
 # Every route of the application: the dashboard's files, the index, the API.
@@ -231,7 +260,7 @@ def _headers(generation: int) -> Dict[str, str]:
 
 
 def _version() -> str:
-    from ledgerly import __version__
+    from ledgerly.version import __version__
 
     return __version__
 

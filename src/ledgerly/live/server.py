@@ -19,12 +19,13 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ledgerly.limits import NO_LIMITS, Limits
 from ledgerly.live.ticks import LiveLedger
-from ledgerly.params import BLOCK, ParameterError, Query, SessionQuery
+from ledgerly.params import BLOCK, InsightsQuery, ParameterError, Query, SessionQuery
 from ledgerly.prices import PriceTable
 from ledgerly.timezones import Zone, format_instant
 
 CACHE_SIZE = 256
 STATUS_TTL = 1.0  # seconds a status answer is reused (its clock-based figures move)
+INSIGHTS_TTL = 60.0  # seconds insights whose periods end now are reused
 
 
 class LiveServer:
@@ -166,6 +167,18 @@ class LiveServer:
             return detail_for(snapshot, query, self.prices).to_dict(), float("inf")
         return sessions_for(snapshot, query, self.prices).to_dict(), float("inf")
 
+    def insights(self, query: InsightsQuery) -> Tuple[Any, float]:
+        """The JSON of `ledgerly insights --json`, and until when it stays
+        right: its periods run to the current time (unless the query ends
+        in the past), so the answer is reused for a minute at most."""
+        from ledgerly.block_reports import now_ms
+        from ledgerly.insights import insights_for, reference_instant
+
+        now = now_ms()
+        found = insights_for(self.live.snapshot, query, self.prices, now)
+        moving = reference_instant(query, now) == now
+        return found.to_dict(), time.time() + INSIGHTS_TTL if moving else float("inf")
+
     def status(self, query: Query, largest_block: bool = False, session: Optional[str] = None) -> Tuple[Any, float]:
         """The status data with the server's limits (the block limits the
         largest block's with `largest_block`) and, with `session`, that
@@ -206,6 +219,14 @@ class LiveServer:
         self._largest = {k: v for k, v in self._largest.items() if k[0] == key[0]}
         self._largest[key] = resolved
         return resolved
+
+    def price_overview(self) -> Tuple[Any, float]:
+        """The JSON of `ledgerly prices --json`: the imported versions the
+        server prices with, and what its prices cover of its logs."""
+        from ledgerly.price_coverage import prices_overview
+        from ledgerly.prices.store import prices_folder
+
+        return prices_overview(self.live.snapshot, self.prices, prices_folder()), float("inf")
 
     def scan(self) -> Dict[str, Any]:
         snapshot = self.live.snapshot

@@ -17,11 +17,11 @@ from typing import Any, Dict, Optional
 
 from ledgerly import timezones as tzs
 from ledgerly.block_reports import block_status_for, now_ms
-from ledgerly.ledger import Snapshot
 from ledgerly.limits import Limits, limit_uses
 from ledgerly.params import Globs, Query, SessionQuery, make_query
 from ledgerly.prices import PriceTable
-from ledgerly.reports import Group, report_for
+from ledgerly.reports import Group, currency_of, report_for
+from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import bound_ms
 
 BURN_WINDOW_MS = tzs.HOUR_MS
@@ -92,6 +92,8 @@ def status_for(
         "unreadable": len(snapshot.errors),
         "limits": [use.to_dict(zone) for use in uses],
     }
+    if priced:
+        data["currency"] = currency_of(prices)
     return data
 
 

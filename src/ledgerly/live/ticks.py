@@ -25,9 +25,10 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
-from ledgerly.ledger import Ledger, Snapshot
+from ledgerly.ledger import Ledger
 from ledgerly.live.tracking import Tracker
 from ledgerly.prices import PriceTable
+from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Source
 
 # Seconds between two saves of a changing state (a crash or kill loses at
@@ -137,8 +138,10 @@ class LiveLedger:
             # With a read to retry, the engine is given every file again.
             clean = kind == "update" and previous is not None and not previous.scan["errors"]
             if clean and previous is not None and self.tracker.unchanged:
-                # Nothing the engine reads changed (and it has no read to
-                # retry): keep the rows; what was skipped may differ.
+                # Nothing the engine reads changed (no entry, and no log
+                # rewritten in place: its ctime would have moved), and the
+                # engine has no read to retry: keep the rows; what was
+                # skipped may differ.
                 snapshot = replace(
                     previous, listing=listing, errors=tuple(listing.errors) + tuple(previous.scan["errors"])
                 )

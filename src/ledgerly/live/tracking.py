@@ -7,8 +7,9 @@ tree with tens of thousands of files. A `Tracker` lists the sources once
 notifications), stats only those (`update`): a changed log file is stat'ed
 again and its manifest entry replaced; a folder that appeared is walked; a
 folder that went away takes its files with it. Each entry keeps its
-manifest text, so the manifest of an update is a join of texts with only
-the changed ones encoded anew.
+manifest text and its stat record (ledgerly.stat_table), so the manifest
+of an update is a join of texts with only the changed ones encoded anew,
+and the stat table a join of records.
 
 The result of `update` equals what `list_files` would list at that moment,
 as long as the notifications name every change. Where reproducing the
@@ -35,11 +36,14 @@ from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, Source
+from ledgerly.stat_table import STAT_RECORD, moved_in_place, stat_record
 from ledgerly.walk import Walk, list_files
 
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 # More changed paths than this in one batch: a full rescan is cheaper and surer.
 MAX_BATCH = 2000
+# The record of a file whose status is not known (no ctime: never read again for it).
+_NO_STAT = bytes(STAT_RECORD.size)
 
 
 def _fragment(entry: LogFile) -> str:
@@ -56,7 +60,8 @@ class Tracker:
     def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
         self.sources: Tuple[Source, ...] = tuple(sources)
         self.cache = cache if cache is not None else SniffCache()
-        self._files: Dict[str, Tuple[LogFile, int, str]] = {}  # path -> (entry, origin, manifest text)
+        # path -> (entry, origin, manifest text, stat record)
+        self._files: Dict[str, Tuple[LogFile, int, str, bytes]] = {}
         self._skipped: Dict[str, Skipped] = {}
         self._ids: Dict[str, str] = {}  # identity -> the path the walk reached it by first
         self._id_of: Dict[str, str] = {}  # and back
@@ -70,6 +75,8 @@ class Tracker:
         # `_whole` after a rescan, when only the whole manifest will do.
         self._changed: Dict[str, Optional[str]] = {}
         self._whole = True
+        # The stat record each of those paths had then (when listed).
+        self._before: Dict[str, bytes] = {}
         self.rescans = 0
         self.looked_at = 0
 
@@ -85,9 +92,11 @@ class Tracker:
         listing = list_files(self.sources, self.cache)
         self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
         self._bytes = 0
-        for log, origin in zip(listing.files, listing.origins):
-            self._put_file(log, origin)
-        self._changed, self._whole = {}, True
+        stats = listing.stats or b""
+        size = STAT_RECORD.size
+        for i, (log, origin) in enumerate(zip(listing.files, listing.origins)):
+            self._put_file(log, origin, stats[i * size : (i + 1) * size] or _NO_STAT)
+        self._changed, self._before, self._whole = {}, {}, True
         for skip in listing.skipped:
             self._put_skipped(skip, None)
         self._errors = list(listing.errors)
@@ -101,17 +110,25 @@ class Tracker:
         """Nothing in the manifest changed since the last take_changes()."""
         return not self._whole and not self._changed
 
-    def take_changes(self) -> Optional[Tuple[str, List[str]]]:
+    def take_changes(self) -> Optional[Tuple[str, List[str], List[str]]]:
         """What changed in the manifest since the last call: the manifest
-        of the entries that changed or appeared, and the paths no longer
-        listed; None when only the whole manifest will do (after a rescan).
-        What the engine needs to be told of the files, and no more."""
-        changed, whole = self._changed, self._whole
-        self._changed, self._whole = {}, False
+        of the entries that changed or appeared, the paths no longer listed,
+        and the paths among the first whose files were rewritten in place
+        (`moved_in_place`: to be read again from the start); None when only
+        the whole manifest will do (after a rescan). What the engine needs
+        to be told of the files, and no more."""
+        changed, before, whole = self._changed, self._before, self._whole
+        self._changed, self._before, self._whole = {}, {}, False
         if whole:
             return None
         entries = [text for text in changed.values() if text is not None]
-        return "[" + ",".join(entries) + "]", [path for path, text in changed.items() if text is None]
+        removed = [path for path, text in changed.items() if text is None]
+        moved = [
+            path
+            for path, record in before.items()
+            if changed.get(path) is not None and moved_in_place(record, self._files[path][3])
+        ]
+        return "[" + ",".join(entries) + "]", removed, moved
 
     def update(self, paths: Iterable[str]) -> Listing:
         """The listing after the files and folders at `paths` changed
@@ -156,9 +173,9 @@ class Tracker:
             self._ids[identity] = path
             self._id_of[path] = identity
 
-    def _put_file(self, log: LogFile, origin: int) -> None:
+    def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
         text = _fragment(log)
-        self._files[log.path] = (log, origin, text)
+        self._files[log.path] = (log, origin, text, record)
         self._changed[log.path] = text
         self._bytes += log.size
         self._own(log.identity, log.path)
@@ -189,6 +206,7 @@ class Tracker:
         if known is not None:
             self._count(path, known[1], -1)
             self._changed[path] = None
+            self._before.setdefault(path, known[3])
             self._bytes -= known[0].size
         if skipped is not None:
             self._count(path, skipped.source, -1)
@@ -277,7 +295,7 @@ class Tracker:
                 return False  # reached by two paths: which one is listed depends on the walk order
         found = classify(source, origin, path, st, folder, self.cache)
         if isinstance(found, LogFile):
-            self._put_file(found, origin)
+            self._put_file(found, origin, stat_record(st))
         elif isinstance(found, Skipped):
             self._put_skipped(found, st)
         else:
@@ -309,8 +327,8 @@ class Tracker:
             owner = self._ids.get(identity)
             if owner is not None and owner != skip.path:
                 return False
-        for log in walk.files:
-            self._put_file(log, origin)
+        for log, record in zip(walk.files, walk.stats):
+            self._put_file(log, origin, record)
         for skip in walk.skipped:
             self._put_skipped(skip, None)
         self._errors.extend(walk.errors)
@@ -318,7 +336,8 @@ class Tracker:
 
     def _build(self) -> Listing:
         # The listing's own copy of the table (later updates change the
-        # tracker's); its files and manifest text are made only if asked.
+        # tracker's); its files, manifest text and stat table are made only
+        # if asked.
         return Listing.from_table(
             self.sources, self._files.copy(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )

@@ -16,8 +16,11 @@ kept as versions in the user data folder. Its modules, one concept each:
   `importing`: `import_prices`;
 - `classes`: the price class of every row, and pricing of token sums per
   class (numpy; the one path every report takes);
-- `seen`, `coverage`, `skeleton`: the models of the logs, what a table
-  covers, and a table to fill in.
+- `seen`, `skeleton`: a model of the logs with the usage each key would
+  price, and a table to fill in for such models.
+
+What a table covers of a snapshot's usage is `ledgerly.price_coverage`: a
+report, above `ledgerly.reports`, which this package serves.
 
 Importing this package loads neither numpy nor the network code.
 """

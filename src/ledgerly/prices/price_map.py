@@ -25,6 +25,7 @@ from __future__ import annotations
 import json
 import math
 import re
+from functools import lru_cache
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from ledgerly.prices.rates import KINDS, MAX_BANDS, TIERS, Band, PerKind, Rates
@@ -53,8 +54,18 @@ class PriceMapError(ValueError):
     field when one is at fault."""
 
 
+@lru_cache(maxsize=4096)
+def _field(name: str) -> Optional[Tuple[str, Optional[int], Optional[str]]]:
+    """A rate member's base, band (thousands of tokens) and tier; None for
+    any other member. Maps repeat a few dozen names thousands of times."""
+    match = _FIELD_RE.fullmatch(name)
+    if match is None:
+        return None
+    return match.group(1), None if match.group(2) is None else int(match.group(2)), match.group(3)
+
+
 def is_rate_field(name: str) -> bool:
-    return _FIELD_RE.fullmatch(name) is not None
+    return _field(name) is not None
 
 
 def decode_map(data: bytes) -> PriceMap:
@@ -85,18 +96,27 @@ def parse_map(value: Any) -> PriceMap:
             continue  # metadata
         rates: Dict[str, float] = {}
         wrong: Optional[Tuple[str, Any]] = None
+        banded = False
         for name, rate in entry.items():
-            if rate is None or not is_rate_field(name):
+            if rate is None:
                 continue
-            if isinstance(rate, bool) or not isinstance(rate, (int, float)):
+            field = _field(name)
+            if field is None:
+                continue
+            if type(rate) is float and 0.0 <= rate <= MAX_RATE:  # the common case, checked at once
+                rates[name] = rate
+            elif isinstance(rate, bool) or not isinstance(rate, (int, float)):
                 wrong = wrong or (name, rate)
                 continue
-            rates[name] = _checked(key, name, rate)
+            else:
+                rates[name] = _checked(key, name, rate)
+            banded = banded or field[1] is not None
         if not rates:
             continue  # no per-token rate: an entry of something else, or a description of the format
         if wrong is not None:
             raise PriceMapError("%s: %s: a rate must be a number, not %s" % (_show(key), wrong[0], _kind(wrong[1])))
-        _bands(key, rates)
+        if banded:
+            _bands(key, rates)
         out[key] = rates
     return out
 
@@ -114,10 +134,10 @@ def _bands(key: str, rates: Mapping[str, float]) -> List[int]:
     raises PriceMapError for too many or for a band of 0."""
     found = set()
     for name in rates:
-        match = _FIELD_RE.fullmatch(name)
-        assert match is not None
-        if match.group(2) is not None:
-            thousands = int(match.group(2))
+        field = _field(name)
+        assert field is not None
+        thousands = field[1]
+        if thousands is not None:
             if not 1 <= thousands <= MAX_BAND_THOUSANDS:
                 raise PriceMapError(
                     "%s: %s: a band must be above 1 to %d thousand tokens" % (_show(key), name, MAX_BAND_THOUSANDS)
@@ -136,9 +156,9 @@ def rates_of(fields: Mapping[str, float]) -> Rates:
     band_rates: Dict[int, List[Optional[float]]] = {n: [None] * len(KINDS) for n in thresholds}
     band_tiers: Dict[int, List[Any]] = {n: [None] * (len(TIERS) - 1) for n in thresholds}
     for name, rate in fields.items():
-        match = _FIELD_RE.fullmatch(name)
-        assert match is not None
-        base_name, band, tier = match.groups()
+        field = _field(name)
+        assert field is not None
+        base_name, band, tier = field
         target: List[Optional[float]]
         if tier is None:
             target = base if band is None else band_rates[int(band)]

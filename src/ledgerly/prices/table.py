@@ -69,11 +69,13 @@ class Priced:
 @dataclass(frozen=True)
 class PriceTable:
     """Globs (`entries`, first match wins) and imported `versions`; costs
-    are in `currency` (None: bare numbers, as the globs were written)."""
+    are in `currency` (None: bare numbers, as the globs were written).
+    `origin` is the file the globs were read from."""
 
     entries: Tuple[ModelPrice, ...] = ()
     versions: Tuple[Version, ...] = ()
     currency: Optional[str] = None
+    origin: Optional[str] = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "versions", in_force_order(self.versions))
@@ -90,7 +92,7 @@ class PriceTable:
 
     def with_versions(self, versions: Tuple[Version, ...], currency: Optional[str]) -> PriceTable:
         """This table's globs with `versions` after them, in `currency`."""
-        return PriceTable(self.entries, versions, currency)
+        return PriceTable(self.entries, versions, currency, self.origin)
 
     @property
     def starts(self) -> Tuple[Optional[int], ...]:
@@ -158,3 +160,33 @@ class PriceTable:
             "currency": self.currency,
             "versions": [[v.sha256, v.effective_from, v.id] for v in self.versions],
         }
+
+
+class CurrencyMix(ValueError):
+    """Globs and imported versions in different currencies: their costs
+    would be added up in one report. The message says how to settle it."""
+
+
+def combined(globs: Optional[PriceTable], versions: Tuple[Version, ...]) -> Optional[PriceTable]:
+    """The globs of the config with the imported `versions` after them.
+    Imported maps are in US dollars; globs that price anything must then
+    say they are too (``currency = "USD"`` in ``[prices]``), since costs of
+    two currencies are never added up. Raises CurrencyMix."""
+    if not versions:
+        return globs
+    currencies = sorted({v.currency for v in versions})
+    if len(currencies) > 1:
+        raise CurrencyMix(
+            "the imported prices are in %s: remove the versions of all but one" % " and ".join(currencies)
+        )
+    currency = currencies[0]
+    if globs is None or not globs.entries:
+        return PriceTable(versions=versions, currency=currency)
+    if globs.currency != currency:
+        said = "gives no currency" if globs.currency is None else "is in %s" % globs.currency
+        raise CurrencyMix(
+            "the config's [prices] %s and the imported prices are in %s; costs of two currencies are never added "
+            'up: write currency = "%s" in [prices] if its prices are in %s, or use --prices FILE'
+            % (said, currency, currency, currency)
+        )
+    return globs.with_versions(versions, currency)

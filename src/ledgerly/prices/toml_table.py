@@ -30,6 +30,7 @@ matched in lower case too.
 from __future__ import annotations
 
 import math
+import os
 import re
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -125,7 +126,7 @@ def parse_prices(doc: TomlFile, table: Any, path: KeyPath = ("prices",)) -> Pric
             raise doc.error(where, "a model glob must not be empty")
         rates, tiers, bands = _entry(doc, where, prices)
         entries.append(ModelPrice(glob, rates, tuple(bands), tiers))
-    return PriceTable(tuple(entries), currency=currency)
+    return PriceTable(tuple(entries), currency=currency, origin=os.path.abspath(doc.path))
 
 
 def load_prices(path: str) -> PriceTable:

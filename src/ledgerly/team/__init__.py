@@ -20,4 +20,6 @@ def require(module: str, purpose: str, extra: str) -> Any:
         return importlib.import_module(module)
     except ImportError:
         top = module.split(".")[0]
-        raise MissingExtra("%s needs %s: pip install 'ledgerly[%s]'" % (purpose, top, extra)) from None
+        from ledgerly.extras import install_hint
+
+        raise MissingExtra("%s needs %s: %s" % (purpose, top, install_hint(extra))) from None

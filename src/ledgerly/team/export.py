@@ -65,7 +65,7 @@ from ledgerly.team import require
 from ledgerly.timezones import DAY_MS, Bound
 
 if TYPE_CHECKING:
-    from ledgerly.ledger import Snapshot
+    from ledgerly.snapshot import Snapshot
 
 # Bumped whenever the columns or their encoding change: every partition
 # written by an older format is then rewritten.

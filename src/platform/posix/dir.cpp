@@ -31,10 +31,13 @@ void fill(const struct stat& st, FileStatus& out) noexcept {
   out.size = static_cast<std::uint64_t>(st.st_size);
 #if defined(__APPLE__)
   const struct timespec& mtime = st.st_mtimespec;
+  const struct timespec& ctime = st.st_ctimespec;
 #else
   const struct timespec& mtime = st.st_mtim;
+  const struct timespec& ctime = st.st_ctim;
 #endif
   out.mtime_ns = static_cast<std::int64_t>(mtime.tv_sec) * 1000000000 + mtime.tv_nsec;
+  out.ctime_ns = static_cast<std::int64_t>(ctime.tv_sec) * 1000000000 + ctime.tv_nsec;
   out.device_signed = std::is_signed_v<dev_t>;
   out.device = static_cast<std::uint64_t>(st.st_dev);
   out.inode = static_cast<std::uint64_t>(st.st_ino);

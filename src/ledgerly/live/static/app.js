@@ -13,7 +13,13 @@ const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f", "#edc948
 const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
-const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null };
+const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null };
+// A saved report (`ledgerly report --html`) holds the answers in the page
+// itself: then nothing is asked of a server and no event stream is opened.
+const REPORT = (() => {
+  const node = document.getElementById("ledgerly-report");
+  return node ? JSON.parse(node.textContent) : null;
+})();
 const SESSIONS_SHOWN = 15;
 
 // ---------------------------------------------------------------- formatting
@@ -22,10 +28,22 @@ function num(n) {
   return n == null ? "–" : Number(n).toLocaleString("en-US");
 }
 
+// How an amount of the costs' currency is written: a sign before it, or
+// the code; bare numbers when the prices name no currency.
+const CURRENCY_SIGNS = { USD: "$", EUR: "€", GBP: "£", JPY: "¥" };
+
+function inCurrency(text) {
+  const code = state.currency;
+  if (!code) return text;
+  const sign = CURRENCY_SIGNS[code];
+  if (!sign) return code + " " + text;
+  return text.startsWith("-") ? "-" + sign + text.slice(1) : sign + text;
+}
+
 function money(v) {
   if (v == null) return "–";
   const digits = v !== 0 && Math.abs(v) < 0.01 ? 4 : 2;
-  return v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+  return inCurrency(v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits }));
 }
 
 // A cost; when some of the usage has no price (`cost` null), the cost of
@@ -83,7 +101,18 @@ function query(extra) {
   return p;
 }
 
+// How a saved report finds an answer: the path and the parameters as
+// name=value, sorted (as ledgerly.live.report_page writes them).
+function answerKey(path, params) {
+  return path + "?" + [...(params || [])].map(([k, v]) => k + "=" + v).sort().join("&");
+}
+
 async function api(path, params) {
+  if (REPORT) {
+    const key = answerKey(path, params);
+    if (!(key in REPORT.answers)) throw new Error("this report holds no answer for " + key);
+    return { body: REPORT.answers[key], generation: 0 };
+  }
   const response = await fetch(API + path + (params && [...params].length ? "?" + params : ""),
     { headers: { Accept: "application/json" } });
   let body = null;
@@ -111,29 +140,34 @@ async function load() {
   const ticket = ++state.loading;
   try {
     const allTime = new URLSearchParams({ group: "model" });
-    const [daily, models, projects, status, sessions, everModels] = await Promise.all([
+    const [daily, models, projects, status, sessions, everModels, insights] = await Promise.all([
       api("/report", query({ group: "day", breakdown: "true" })),
       api("/report", query({ group: "model" })),
       api("/report", query({ group: "project" })),
       api("/status", zoneParams()),
       api("/sessions", query({ top: String(SESSIONS_SHOWN) })),
       api("/report", allTime),
+      api("/insights", query()),
     ]);
     if (ticket !== state.loading) return; // a newer load is under way
     showError(null);
+    state.currency = daily.body.currency || null; // every answer is priced alike
     const colour = colours(everModels.body);
     drawCards(daily.body, status.body);
     drawChart(daily.body, colour);
     drawTable($("models"), models.body, "model", "Model", colour);
     drawTable($("projects"), projects.body, "project", "Project", null);
     drawSessions($("sessions"), sessions.body);
-    fitAll();
+    drawInsights(insights.body);
+    fitNames();
     state.shownGeneration = Math.min(daily.generation, models.generation, projects.generation, status.generation,
-      sessions.generation, everModels.generation);
+      sessions.generation, everModels.generation, insights.generation);
     document.body.dataset.generation = String(state.shownGeneration);
     state.generation = Math.max(state.generation, state.shownGeneration);
-    $("footer").textContent = "Updated " + new Date().toLocaleTimeString() + " · time zone " +
-      daily.body.timezone + " · data generation " + state.shownGeneration;
+    $("footer").textContent = REPORT
+      ? "Report made " + REPORT.made.slice(0, 16).replace("T", " ") + " · time zone " + daily.body.timezone
+      : "Updated " + new Date().toLocaleTimeString() + " · time zone " + daily.body.timezone +
+        " · data generation " + state.shownGeneration;
   } catch (error) {
     if (ticket === state.loading) showError(error);
   }
@@ -172,7 +206,8 @@ function drawStatus(status) {
     $("block-left").textContent = "none open";
     $("block-detail").textContent = "the next request opens one";
   }
-  $("burn-rate").textContent = short(status.burn.tokens_per_minute) + " tokens/min";
+  // The unit smaller, so that the figure stays on one line in a narrow card.
+  $("burn-rate").replaceChildren(short(status.burn.tokens_per_minute) + " ", el("span", "tokens/min", { class: "unit" }));
   $("burn-cost").textContent = !status.priced ? "" :
     "cost " + partialMoney(status.burn.cost_per_hour, status.burn.priced_cost_per_hour) + " per hour";
   drawLimits(status.limits || [], status.now);
@@ -260,7 +295,7 @@ function niceTicks(value, count) {
 
 function axisMoney(value, step) {
   const digits = Math.max(0, Math.min(6, -Math.floor(Math.log10(step) + 1e-9)));
-  return value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits });
+  return inCurrency(value.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits }));
 }
 
 // A table's cost cell: the cost, or the priced part marked "+" when some
@@ -376,36 +411,65 @@ function drawChart(daily, colour) {
 }
 
 // "Fresh in" as in the command's tables: the input not read from a cache
-// (the API's `input` is all input, its cached part included).
-const COLUMNS = [
-  ["Fresh in", (g) => g.input - g.cached_input, "input"],
-  ["Output", (g) => g.output, "output"],
+// (the API's `input` is all input, its cached part included). The cache
+// columns fold into one ("Cache": everything written to or read from a
+// cache) when names need the room.
+const FRESH = ["Fresh in", (g) => g.input - g.cached_input, "input"];
+const OUTPUT = ["Output", (g) => g.output, "output"];
+const TOTAL = ["Total", (g) => g.total_tokens, "total_tokens"];
+const SPLIT = [FRESH, OUTPUT,
   ["Cache write", (g) => g.cache_write_5m + g.cache_write_1h, "cache_write"],
-  ["Cache read", (g) => g.cached_input + g.cache_read, "cache_read"],
-  ["Total", (g) => g.total_tokens, "total_tokens"],
-];
+  ["Cache read", (g) => g.cached_input + g.cache_read, "cache_read"], TOTAL];
+const FOLDED = [FRESH, OUTPUT,
+  ["Cache", (g) => g.cache_write_5m + g.cache_write_1h + g.cached_input + g.cache_read, "cache"], TOTAL];
+// The forms of a table's figures, the widest first: a table takes the first
+// in which its names are whole, else the last (names get the room first).
+const FORMS = [{ columns: SPLIT, number: num }, { columns: FOLDED, number: num }, { columns: FOLDED, number: short }];
+
+// A figure's cell: the figure as the form writes it, the exact value in
+// `data-value` and, when abbreviated, in the tooltip.
+function figure(value, field, number) {
+  const text = number(value);
+  const cell = el("td", text, { "data-field": field, "data-value": String(value) });
+  if (text !== num(value)) cell.title = num(value);
+  return cell;
+}
+
+// A name's cell: the text shown is fitted to the cell later (`fitNames`);
+// the whole name is its tooltip and its `data-text`.
+function nameCell(text, field, tip, kind) {
+  const cell = el("td", null, { "data-field": field, title: tip == null ? text : tip, class: "name" });
+  cell.appendChild(el("span", text, { class: "fit", "data-text": text, "data-kind": kind || "name" }));
+  return cell;
+}
 
 function drawTable(table, report, key, title, colour) {
+  for (const form of FORMS) {
+    drawTableAs(table, report, key, title, colour, form);
+    if (namesFit(table)) break;
+  }
+}
+
+function drawTableAs(table, report, key, title, colour, form) {
   const priced = "unpriced" in report;
   table.replaceChildren();
   const head = el("thead"), headRow = el("tr");
   headRow.appendChild(el("th", title));
-  for (const [name] of COLUMNS) headRow.appendChild(el("th", name));
+  for (const [name] of form.columns) headRow.appendChild(el("th", name));
   if (priced) headRow.appendChild(el("th", "Cost"));
   head.appendChild(headRow);
   table.appendChild(head);
   const body = el("tbody");
   const line = (label, group, swatch) => {
     const tr = el("tr");
-    const name = el("td", null, { "data-field": key, title: label, class: "name" });
+    const name = nameCell(label, key, label, group === report.totals ? "fixed" : key === "project" ? "path" : "name");
     if (swatch) {
       const mark = el("span", null, { class: "swatch" });
       mark.style.background = swatch;
-      name.appendChild(mark);
+      name.prepend(mark);
     }
-    name.appendChild(el("span", label, { class: "fit", "data-text": label }));
     tr.appendChild(name);
-    for (const [, value, field] of COLUMNS) tr.appendChild(el("td", num(value(group)), { "data-field": field }));
+    for (const [, value, field] of form.columns) tr.appendChild(figure(value(group), field, form.number));
     if (priced) tr.appendChild(costCell(group));
     return tr;
   };
@@ -418,30 +482,47 @@ function drawTable(table, report, key, title, colour) {
 
 // The costliest sessions (the most tokens without a price table; a session
 // whose cost is unknown by the part that has a price): one line each, with
-// the subagents' share, and the totals of every session in range.
+// the subagents' share, and the totals of every session in range. Ids,
+// projects and models share the room the figures leave: figures are
+// abbreviated before names are cut, ids are cut to the start that names
+// them first, then the widest of projects and models.
 function drawSessions(table, result) {
+  for (const [number, times] of [[num, "full"], [short, "full"], [short, "short"]]) {
+    drawSessionsAs(table, result, number, times);
+    if (sizeSessionColumns(table)) break;
+  }
+  const priced = "unpriced" in result;
+  const order = priced ? "the costliest" : "the most tokens";
+  $("sessions-note").textContent = result.sessions > result.rows.length
+    ? `${result.rows.length} of ${result.sessions}, ${order} first; the total covers all` : `${order} first`;
+}
+
+// `times`: "full" (2025-03-15 13:05), or "short" without the year (the
+// whole time in the tooltip and `data-value`).
+function drawSessionsAs(table, result, number, times) {
   const priced = "unpriced" in result;
   table.replaceChildren();
   const head = el("thead"), headRow = el("tr");
-  const titles = ["Session", "Project", "Last event", "Models", "Total"].concat(priced ? ["Cost"] : [], ["Subagents"]);
+  // Headers over figures and times may break (at a space, or "Sub-agents") to leave names the room.
+  const titles = ["Session", "Project", "Last event", "Models", "Total"].concat(priced ? ["Cost"] : [], ["Sub\u00adagents"]);
   for (const title of titles) headRow.appendChild(el("th", title));
   head.appendChild(headRow);
   table.appendChild(head);
-  const text = (value, field, tip) => {
-    const cell = el("td", null, { "data-field": field, title: tip, class: "name" });
-    cell.appendChild(el("span", value, { class: "fit", "data-text": value }));
-    return cell;
-  };
+  const prefixes = uniquePrefixes(result.rows.map((r) => r.id));
   const line = (name, tip, row, group) => {
     const tr = el("tr");
-    tr.appendChild(text(name, "id", tip));
-    tr.appendChild(text(row ? row.project : "", "project", row ? row.project : ""));
+    const id = nameCell(name, "id", tip, row ? "id" : "fixed");
+    if (row) id.firstChild.dataset.prefix = String(prefixes.get(row.id));
+    tr.appendChild(id);
+    tr.appendChild(nameCell(row ? row.project : "", "project", null, "path"));
     const when = row && row.last_event ? row.last_event.slice(0, 10) + " " + row.last_event.slice(11, 16) : "";
-    tr.appendChild(el("td", when, { "data-field": "last_event" }));
-    tr.appendChild(text(row ? row.models.join(", ") : "", "models", row ? row.models.join(", ") : ""));
-    tr.appendChild(el("td", num(group.total_tokens), { "data-field": "total_tokens" }));
+    const time = el("td", times === "short" ? when.slice(5) : when, { "data-field": "last_event", "data-value": when });
+    if (times === "short") time.title = when;
+    tr.appendChild(time);
+    tr.appendChild(nameCell(row ? row.models.join(", ") : "", "models", null, "list"));
+    tr.appendChild(figure(group.total_tokens, "total_tokens", number));
     if (priced) tr.appendChild(costCell(group));
-    tr.appendChild(el("td", num(group.subagent_tokens), { "data-field": "subagent_tokens" }));
+    tr.appendChild(figure(group.subagent_tokens, "subagent_tokens", number));
     return tr;
   };
   const body = el("tbody");
@@ -450,47 +531,280 @@ function drawSessions(table, result) {
   const foot = el("tfoot");
   foot.appendChild(line("Total", result.sessions + " sessions", null, result.totals));
   table.appendChild(foot);
-  const order = priced ? "the costliest" : "the most tokens";
-  $("sessions-note").textContent = result.sessions > result.rows.length
-    ? `${result.rows.length} of ${result.sessions}, ${order} first; the total covers all` : `${order} first`;
 }
 
-// Names and paths that do not fit their cell are shortened in the middle
-// ("/home/dev/…/volcano"), keeping the end, which tells paths apart; the
-// whole text stays in the cell's title.
+// For each id, the length of its shortest start (8 characters at least)
+// that no other id shares; the whole id when it is shorter.
+function uniquePrefixes(ids) {
+  const out = new Map();
+  for (const id of ids) {
+    let shared = 0;
+    for (const other of ids) {
+      if (other === id) continue;
+      let same = 0;
+      while (same < id.length && same < other.length && id[same] === other[same]) same++;
+      shared = Math.max(shared, same);
+    }
+    out.set(id, Math.min(id.length, Math.max(8, shared + 1)));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- names that fit
+
 const measure = document.createElement("canvas").getContext("2d");
 
-function fitMiddle(span) {
-  const full = span.dataset.text;
+function fontOf(element) {
+  const style = getComputedStyle(element);
+  // The computed `font` shorthand is empty in some browsers: build it.
+  return `${style.fontStyle} ${style.fontWeight} ${style.fontSize} ${style.fontFamily}`;
+}
+
+function textWidth(text, font) {
+  measure.font = font;
+  return measure.measureText(text).width;
+}
+
+// The room a name's text has in its cell (less its padding and swatch).
+function roomOf(span) {
   const cell = span.parentElement;
   const style = getComputedStyle(cell);
   const swatch = cell.querySelector(".swatch");
-  const room = cell.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight) -
+  return cell.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight) -
     (swatch ? swatch.offsetWidth + parseFloat(getComputedStyle(swatch).marginRight) : 0) - 1;
-  // The computed `font` shorthand is empty in some browsers: build it.
-  measure.font = `${style.fontStyle} ${style.fontWeight} ${style.fontSize} ${style.fontFamily}`;
-  const fits = (t) => measure.measureText(t).width <= room;
-  if (fits(full)) { span.textContent = full; return; }
-  let low = 0, high = full.length - 1;  // the most characters kept that fit with the ellipsis
-  while (low < high) {
-    const mid = Math.ceil((low + high) / 2);
-    if (fits(middle(full, mid))) low = mid; else high = mid - 1;
-  }
-  span.textContent = middle(full, low);
 }
 
-// `text` with `keep` of its characters around an ellipsis: the end gets
-// the larger share (the whole last path part when that leaves the start a
-// third), since paths differ most at their end.
-function middle(text, keep) {
-  const lastPart = text.length - text.lastIndexOf("/");
-  const tail = Math.max(Math.ceil(keep / 2), Math.min(lastPart, keep - Math.ceil(keep / 3)));
+function namesFit(table) {
+  return [...table.querySelectorAll("td .fit")].every((span) =>
+    textWidth(span.dataset.text, fontOf(span.parentElement)) <= roomOf(span));
+}
+
+// Sizes the session table's name columns: with their names whole when they
+// fit beside the figures; otherwise ids are cut to their unique starts, then
+// the widest of the project and models columns gives way, down to a floor of
+// about sixteen characters (never below what tells two names apart). Says
+// whether every project and models list fits whole.
+function sizeSessionColumns(table) {
+  const heads = [...table.querySelectorAll("thead th")];
+  const names = { id: 0, project: 1, models: 3 };  // the name columns' places
+  const cellsOf = (i) => [...table.querySelectorAll("tr")].map((tr) => tr.children[i]).filter((c) => c && c.tagName === "TD");
+  const sample = table.querySelector("td.name");
+  if (!sample) return true;
+  const style = getComputedStyle(sample);
+  const padding = parseFloat(style.paddingLeft) + parseFloat(style.paddingRight) + 2;
+  const widest = (cells, text) => Math.max(...cells.map((c) => textWidth(text(c), fontOf(c)))) + padding;
+  // The figures and times keep their natural width; the names get the rest.
+  const word = (th) => Math.max(...th.textContent.split(/[\s\u00ad]+/).map((w) => textWidth(w + "-", fontOf(th))));
+  const others = heads.reduce((sum, th, i) => Object.values(names).includes(i) ? sum :
+    sum + Math.max(word(th) + padding, widest(cellsOf(i), (c) => c.textContent)), 0);
+  const room = table.clientWidth - others;
+  const full = (c) => c.querySelector(".fit") ? c.querySelector(".fit").dataset.text : c.textContent;
+  const natural = Object.values(names).map((i) => widest([heads[i], ...cellsOf(i)], full));
+  const sixteen = textWidth("0".repeat(16), fontOf(sample)) + padding;
+  const floors = [
+    widest([heads[0], ...cellsOf(0)], (c) => {
+      const span = c.querySelector(".fit");
+      return span && span.dataset.prefix ? span.dataset.text.slice(0, Number(span.dataset.prefix)) + "…" : full(c);
+    }),
+    Math.max(Math.min(natural[1], sixteen), tellingWidth(cellsOf(1), padding)),
+    Math.min(natural[2], sixteen),
+  ];
+  const widths = natural.slice();
+  let excess = widths.reduce((a, b) => a + b, 0) - room;
+  if (excess > 0) { excess -= widths[0] - floors[0]; widths[0] = floors[0]; }
+  // Then the wider of the two gives way, down to the other's width, then
+  // both alike, each down to its floor: the widest widths are cut to one
+  // level, found by halving.
+  if (excess > 0) {
+    const fixed = widths[0], target = room - fixed;
+    const at = (level) => [1, 2].reduce((sum, i) => sum + Math.max(floors[i], Math.min(natural[i], level)), 0);
+    let low = 0, high = Math.max(natural[1], natural[2]);
+    for (let step = 0; step < 40; step++) {
+      const mid = (low + high) / 2;
+      if (at(mid) > target) high = mid; else low = mid;
+    }
+    for (const i of [1, 2]) widths[i] = Math.max(floors[i], Math.min(natural[i], low));
+    excess = widths.reduce((a, b) => a + b, 0) - room;
+  }
+  if (excess < 0) widths[1] -= excess;  // room left over goes to the project
+  Object.values(names).forEach((col, i) => { heads[col].style.width = (100 * widths[i] / table.clientWidth) + "%"; });
+  return widths[1] >= natural[1] - 0.5 && widths[2] >= natural[2] - 0.5;
+}
+
+// The narrowest a column of names can be with every name told apart.
+function tellingWidth(cells, padding) {
+  const texts = [...new Set(cells.map((c) => c.querySelector(".fit")).filter(Boolean).map((s) => s.dataset.text))];
+  let widest = 0;
+  for (const cell of cells) {
+    const span = cell.querySelector(".fit");
+    if (!span || !span.dataset.text) continue;
+    const font = fontOf(cell), text = span.dataset.text;
+    const others = texts.filter((t) => t !== text);
+    const labels = [shortened(text, others, () => false, "name")];
+    if (span.dataset.kind === "path" && text.split("/").length >= 3) {
+      labels.push(joinParts(text.split("/"), tellingParts(text.split("/"), others)));
+    }
+    const telling = labels.filter((l) => !others.some((o) => couldBe(l, o)));
+    widest = Math.max(widest, Math.min(textWidth(text, font), ...telling.map((l) => textWidth(l, font))) + padding);
+  }
+  return widest;
+}
+
+// Fits every name to its cell: whole when it fits; otherwise an id to its
+// unique start, a list of names as whole names and "+N", a name or path cut
+// in the middle (keeping more of the end, which tells paths apart). A
+// shortened name never reads as another name of its column could: when the
+// usual cut would, the cut moves, a path keeps the part that tells it
+// apart ("/…/runner-42/…/core"), or the name keeps more, and its column
+// grows to show it.
+function fitNames() {
+  const columns = new Map();
+  const spans = [...document.querySelectorAll("td .fit")];
+  // All texts whole first, then every cell measured, then every text set:
+  // reading a width after each change would lay the page out once per name.
+  for (const span of spans) span.textContent = span.dataset.text;
+  for (const span of spans) {
+    const key = span.closest("table").id + " " + span.parentElement.dataset.field;
+    if (!columns.has(key)) columns.set(key, []);
+    columns.get(key).push({ span, font: fontOf(span.parentElement), room: roomOf(span) });
+  }
+  for (const cells of columns.values()) {
+    const texts = [...new Set(cells.map((c) => c.span.dataset.text))];
+    let least = 0;
+    for (const { span, font, room } of cells) {
+      const full = span.dataset.text, kind = span.dataset.kind;
+      if (!full || kind === "fixed") continue;
+      const fits = (t) => textWidth(t, font) <= room;
+      if (fits(full)) continue;
+      if (kind === "id") {
+        span.textContent = full.slice(0, Number(span.dataset.prefix)) + "…";
+      } else if (kind === "list") {
+        span.textContent = fitList(full.split(", "), fits);
+      } else {
+        span.textContent = shortened(full, texts.filter((t) => t !== full), fits, kind);
+        least = Math.max(least, textWidth(span.textContent, font) - room);
+      }
+    }
+    // A name kept longer than its cell, so as to tell it apart: the column widens.
+    if (least > 0.5) {
+      const cell = cells[0].span.parentElement;
+      const th = cell.closest("table").querySelector("thead tr").children[cell.cellIndex];
+      th.style.minWidth = (cell.clientWidth + least + 1) + "px";
+    }
+  }
+}
+
+// Names joined by ", ": as many whole names as fit, then "+N" for the rest.
+function fitList(names, fits) {
+  for (let shown = names.length - 1; shown > 0; shown--) {
+    const text = names.slice(0, shown).join(", ") + " +" + (names.length - shown);
+    if (fits(text)) return text;
+  }
+  return names.length > 1 ? names[0] + " +" + (names.length - 1) : names[0];
+}
+
+// Whether a shortened text ("…" for each left-out run) could stand for `text`.
+function couldBe(label, text) {
+  const pieces = label.split("…");
+  if (pieces.length === 1) return label === text;
+  if (!text.startsWith(pieces[0])) return false;
+  let at = pieces[0].length;
+  for (const piece of pieces.slice(1, -1)) {
+    at = text.indexOf(piece, at);
+    if (at < 0) return false;
+    at += piece.length;
+  }
+  const last = pieces[pieces.length - 1];
+  return text.length - last.length >= at && text.endsWith(last);
+}
+
+// `text` shortened to fit (`fits`) such that none of `others` could be what
+// it shows: a path at folder boundaries, keeping its first and last parts;
+// otherwise cut in the middle, the usual cut first, then moved; a path then
+// keeping the parts that tell it apart; else keeping more (then it does not
+// fit, and the caller widens the column).
+function shortened(text, others, fits, kind) {
+  const telling = (label) => !others.some((o) => couldBe(label, o));
+  // A path is cut at folder boundaries where its last part fits.
+  const folders = kind === "path" ? pathLabel(text, [], fits) : null;
+  if (folders && telling(folders)) return folders;
+  let low = 0, high = text.length - 1;  // the most characters kept that fit with the ellipsis
+  while (low < high) {
+    const mid = Math.ceil((low + high) / 2);
+    if (fits(cut(text, mid, defaultTail(text, mid)))) low = mid; else high = mid - 1;
+  }
+  const moved = (keep) => {
+    const usual = defaultTail(text, keep);
+    for (let shift = 0; shift <= keep; shift++) {
+      for (const tail of shift ? [usual + shift, usual - shift] : [usual]) {
+        if (tail >= 0 && tail <= keep && telling(cut(text, keep, tail))) return cut(text, keep, tail);
+      }
+    }
+    return null;
+  };
+  const first = moved(low);
+  if (first) return first;
+  if (kind === "path") {
+    const parts = pathLabel(text, others, fits);
+    if (parts && telling(parts)) return parts;
+  }
+  for (let keep = low + 1; keep < text.length; keep++) {
+    const label = moved(keep);
+    if (label) return label;
+  }
+  return text;
+}
+
+// A path as its first part, the parts that tell it from `others` (the last
+// part in which it differs from each, counted from the ends) and as many of
+// its last parts as fit, each left-out run as "…" ("/…/runner-42/…/core").
+function pathLabel(text, others, fits) {
+  const parts = text.split("/");
+  const last = parts.length - 1;
+  const shown = tellingParts(parts, others);
+  if (parts.length < 3 || !fits(joinParts(parts, shown))) return null;
+  for (const order of [[...Array(last).keys()].slice(1).reverse(), [...Array(last).keys()].slice(1)]) {
+    for (const i of order) {
+      if (shown.has(i)) continue;
+      const more = new Set(shown).add(i);
+      if (more.size === parts.length || !fits(joinParts(parts, more))) break;
+      shown.add(i);
+    }
+  }
+  return joinParts(parts, shown);
+}
+
+// The first and last parts of a path, and for each of `others` the last
+// part in which the two differ, counted from their ends.
+function tellingParts(parts, others) {
+  const last = parts.length - 1;
+  const shown = new Set([0, last]);
+  for (const other of others) {
+    const theirs = other.split("/");
+    let back = 0;
+    while (back < Math.min(parts.length, theirs.length) && parts[last - back] === theirs[theirs.length - 1 - back]) back++;
+    if (last - back > 0 && last - back < last) shown.add(last - back);
+  }
+  return shown;
+}
+
+// The parts at the indexes `shown`, each left-out run written as "…".
+function joinParts(parts, shown) {
+  const order = [...shown].sort((a, b) => a - b);
+  let out = parts[order[0]];
+  for (let i = 1; i < order.length; i++) out += (order[i] > order[i - 1] + 1 ? "/…/" : "/") + parts[order[i]];
+  return out;
+}
+
+function cut(text, keep, tail) {
   return text.slice(0, keep - tail) + "…" + text.slice(text.length - tail);
 }
 
-function fitAll() {
-  document.querySelectorAll("td .fit").forEach((span) => { span.textContent = span.dataset.text; });
-  document.querySelectorAll("td .fit").forEach(fitMiddle);
+// How much of the end a cut keeps: the larger share, and the whole last
+// path part when that leaves the start a third.
+function defaultTail(text, keep) {
+  const lastPart = text.length - text.lastIndexOf("/");
+  return Math.max(Math.ceil(keep / 2), Math.min(lastPart, keep - Math.ceil(keep / 3)));
 }
 
 // ---------------------------------------------------------------- controls and live updates
@@ -561,7 +875,35 @@ async function listen() {
   }
 }
 
+// A saved report: its range in the controls (which cannot change it), the
+// status cards named for the instant they were taken at, no live updates.
+function startReport() {
+  document.body.classList.add("report");
+  $("tz").value = REPORT.timezone;
+  $("since").value = REPORT.since;
+  $("until").value = REPORT.until;
+  for (const control of document.querySelectorAll("#controls input, #controls button")) control.disabled = true;
+  $("live-text").textContent = "report";
+  $("live").title = "a saved report: the figures as of " + REPORT.made.slice(0, 16).replace("T", " ");
+  const at = REPORT.at.slice(5, 10) + " " + REPORT.at.slice(11, 16);
+  $("today-title").textContent = "Day of " + REPORT.at.slice(0, 10);
+  $("block-title").textContent = "5-hour block at " + at;
+  $("burn-title").textContent = "Burn rate, hour to " + at;
+  window.addEventListener("resize", () => load());
+  load();
+}
+
+// On paper names and paths are shown whole (they may wrap there); back on
+// screen they are fitted to their cells again.
+function showWhole() {
+  document.querySelectorAll("td .fit").forEach((span) => { span.textContent = span.dataset.text; });
+}
+window.matchMedia("print").addEventListener("change", (e) => (e.matches ? showWhole() : fitNames()));
+window.addEventListener("beforeprint", showWhole);
+window.addEventListener("afterprint", () => fitNames());
+
 async function start() {
+  if (REPORT) return startReport();
   try {
     const status = await api("/status");
     state.serverZone = status.body.timezone;

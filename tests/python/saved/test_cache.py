@@ -9,6 +9,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -16,12 +17,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import ledgerly.cache as cache
-from ledgerly.cache import clear_states, list_states, state_path
-from ledgerly.codes import REDO_PER_FILE
+import ledgerly.saved.state as policy
+import ledgerly.saved.state_file as state_file
 from ledgerly.ledger import Ledger
 from ledgerly.live.ticks import LiveLedger
-from ledgerly.rows_file import RowsRefused, read_rows, rows_path, write_rows
+from ledgerly.saved import clear_states, list_states, state_path
+from ledgerly.saved.rows_file import RowsRefused, read_rows, rows_path, write_rows
+from ledgerly.saved.state import REDO_PER_FILE
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import Source
 from ledgerly.walk import list_files
@@ -179,8 +181,8 @@ def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
         redo = ledger.last.scan["bytes_read"] + REDO_PER_FILE  # the grown file is judged again
         if ledger.save(economical=True):
             break
-        assert redo * cache.SAVE_FRACTION < size and os.path.getsize(path) == size
-    assert redo * cache.SAVE_FRACTION >= size and appended > 1
+        assert redo * policy.SAVE_FRACTION < size and os.path.getsize(path) == size
+    assert redo * policy.SAVE_FRACTION >= size and appended > 1
     assert Ledger(sources, 2, state=path).refresh().scan["bytes_read"] == 0
 
     # A state saved a while ago is saved again after any change.
@@ -190,7 +192,7 @@ def test_a_one_shot_save_waits_until_reading_again_would_cost_enough(tmp_path):
     young.refresh()
     assert not young.save(economical=True)
     saved = os.stat(path)
-    os.utime(path, (saved.st_atime, saved.st_mtime - cache.RESAVE_AFTER))
+    os.utime(path, (saved.st_atime, saved.st_mtime - policy.RESAVE_AFTER))
     late = Ledger(sources, 2, state=path)
     late.refresh()
     assert late.save(economical=True)
@@ -329,10 +331,10 @@ def patch(path, offset, fmt, value):
 
 def other_build(tree, path, monkeypatch):
     """A state saved by another version of the package."""
-    import ledgerly
+    import ledgerly.version
 
-    monkeypatch.setattr(ledgerly, "__version__", "0.0.1")
-    monkeypatch.setattr(cache, "build_stamp", lambda: "0.0.1 1:1")
+    monkeypatch.setattr(ledgerly.version, "__version__", "0.0.1")
+    monkeypatch.setattr(state_file, "build_stamp", lambda: "0.0.1 1:1")
     ledger = Ledger([Source(str(tree))], 2, state=path)
     ledger.refresh()
     assert ledger.save()
@@ -399,13 +401,13 @@ def rewrite_rows(rows, state, sources=None, **changes):
     logs = [Source(str(rows.parent.parent / "logs"))]
     ledger = Ledger(logs, 2)
     snapshot = dataclasses.replace(ledger.refresh(), **changes)
-    identity = cache.file_identity(os.stat(state))
+    identity = state_file.file_identity(os.stat(state))
     write_rows(
         str(rows),
         snapshot,
         ledger.list_files().manifest(),
-        cache.build_stamp(),
-        cache._source_list(sources or logs),
+        state_file.build_stamp(),
+        state_file.source_list(sources or logs),
         identity,
     )
 
@@ -494,7 +496,12 @@ def test_a_rows_file_is_used_only_whole_and_only_beside_its_state(case, tree, tm
     for attempt in range(6 if case in ("truncated", "flipped") else 1):
         ROWS_DAMAGE[case](rows, state, rng)
         with pytest.raises((RowsRefused, OSError)):
-            read_rows(str(rows), cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+            read_rows(
+                str(rows),
+                state_file.build_stamp(),
+                state_file.source_list(sources),
+                state_file.file_identity(os.stat(state)),
+            )
         ledger = Ledger(sources, 2, state=state)
         warm = ledger.refresh()
         assert not ledger.from_saved_rows and same_rows(warm, cold), (case, attempt)
@@ -542,7 +549,7 @@ def test_any_edit_of_a_rows_file_is_refused_or_changes_nothing(tree, tmp_path, e
     else:
         data += edit[1]
     rows.write_bytes(bytes(data))
-    args = (cache.build_stamp(), cache._source_list(sources), cache.file_identity(os.stat(state)))
+    args = (state_file.build_stamp(), state_file.source_list(sources), state_file.file_identity(os.stat(state)))
     original = read_rows(str(whole), *args)
     try:
         edited = read_rows(str(rows), *args)
@@ -634,3 +641,49 @@ def test_the_cache_command_shows_and_clears_the_states(cached, tree, tmp_path):
 
 def the_states(folder):
     return sorted(os.path.join(folder, p) for p in os.listdir(folder) if p.endswith(".state"))
+
+
+def test_no_state_is_kept_for_sources_that_held_no_log(cached, tmp_path):
+    """A look at some file that is no log (such as /etc/passwd) leaves
+    nothing in the cache folder."""
+    run, folder = cached
+    notes = tmp_path / "notes.txt"
+    notes.write_text("not a session log\n")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    for args in (["daily", "--json", str(notes)], ["sessions", str(empty)]):
+        done = run(*args)
+        assert done.returncode in (0, 1) and "Traceback" not in done.stderr, done.stderr
+    assert not folder.exists() or os.listdir(folder) == []
+
+
+def test_states_unused_for_thirty_days_are_dropped_when_saving(cached, tmp_path):
+    """A save removes the states that no command has loaded or saved for 30
+    days, with their rows files; a state loaded since stays, however old
+    its save."""
+    run, folder = cached
+    day = 86400
+    now = time.time()
+    trees = {}
+    for name in ("gone", "loaded", "young", "new"):
+        trees[name] = tmp_path / name
+        write(trees[name], "p/s.jsonl", CONVERSATION)
+    for name in ("gone", "loaded", "young"):
+        run("daily", str(trees[name]))
+    state = {name: state_path([Source(str(tree))], str(folder)) for name, tree in trees.items()}
+    ages = {"gone": 31, "loaded": 40, "young": 29}
+    for name, days in ages.items():
+        os.utime(state[name], (now - days * day, now - days * day))
+    orphan = folder / ("0" * 32 + ".rows")
+    orphan.write_bytes(b"")
+    os.utime(str(orphan), (now - 31 * day, now - 31 * day))
+
+    run("daily", str(trees["loaded"]))  # loaded, not saved (nothing changed)
+    assert os.stat(state["loaded"]).st_mtime < now - 39 * day
+    assert os.path.exists(rows_path(state["gone"]))
+    run("daily", str(trees["new"]))  # a save: the sweep
+    left = sorted(os.listdir(folder))
+    expected = []
+    for name in ("loaded", "young", "new"):
+        expected += [os.path.basename(state[name]), os.path.basename(rows_path(state[name]))]
+    assert left == sorted(expected)

@@ -2,12 +2,14 @@
 logs) and `ledgerly prices check` (what a table covers)."""
 
 import json
+import os
 import re
 
 import pytest
 
-from ledgerly.cli.cmd_prices import Seen, skeleton
 from ledgerly.prices import load_prices
+from ledgerly.prices.seen import Seen
+from ledgerly.prices.skeleton import skeleton
 from ledgerly.tomlfile import ConfigError
 
 from conftest import event_log, message_line, write
@@ -126,3 +128,20 @@ def test_names_with_quotes_and_glob_characters_round_trip(tmp_path):
     table = load_prices(str(path))
     assert [table.price_for(s.model).glob for s in seen] == ['odd"name[[]1][*]', "tab\there\\"]
     assert table.price_for('odd"name[1]x') is None  # the glob matches the name itself, nothing more
+
+
+def test_init_force_replaces_a_link_never_its_target_and_names_a_folder(cli, logs, tmp_path):
+    target = tmp_path / "elsewhere.toml"
+    target.write_text("someone else's file\n")
+    link = tmp_path / "link.toml"
+    link.symlink_to(target)
+    done = cli("prices", "init", link, "--force", "--source", logs)
+    assert done.returncode == 0, done.stderr
+    assert not link.is_symlink() and link.read_text().startswith("# A price table for ledgerly")
+    assert target.read_text() == "someone else's file\n"
+    folder = tmp_path / "tables"
+    folder.mkdir()
+    for extra in ((), ("--force",)):
+        done = cli("prices", "init", folder, *extra, "--source", logs)
+        assert done.returncode == 2 and "%s is a folder; name a file" % folder in done.stderr, extra
+        assert os.listdir(folder) == []

@@ -306,3 +306,29 @@ def test_bad_idle_gap_is_a_usage_error(cli, logs, value):
     done = cli("insights", "--source", logs, "--idle-gap=%s" % value)
     assert done.returncode == 2 and done.stdout == ""
     assert len(done.stderr.splitlines()) == 1 and "--idle-gap" in done.stderr
+
+
+@pytest.mark.parametrize(
+    "sessions, span_ms",
+    [
+        (50, 30 * 86_400_000),  # one combined sort key
+        (20_000, 9998 * 365 * 86_400_000),  # years 1 to 9999 over many sessions: too wide for one key
+    ],
+)
+def test_active_time_orders_each_sessions_events_whatever_the_row_order(sessions, span_ms):
+    import numpy as np
+
+    from ledgerly.insights import _active_times
+
+    rng = np.random.default_rng(7)
+    n = 2 * sessions + 500
+    codes = np.concatenate([np.arange(sessions), rng.integers(0, sessions, n - sessions)])
+    ts = -62_000_000_000_000 + rng.integers(0, span_ms, n) if span_ms > 2**50 else rng.integers(0, span_ms, n)
+    # Some events a few minutes apart, so that short pauses exist in both cases.
+    ts[sessions : sessions + 200] = ts[codes[sessions : sessions + 200]] + rng.integers(0, 3_600_000, 200)
+    gap = 30 * 60_000
+    expected = [0] * sessions
+    for s in range(sessions):
+        times = sorted(ts[codes == s].tolist())
+        expected[s] = sum(b - a for a, b in zip(times, times[1:]) if b - a <= gap)
+    assert _active_times(codes, sessions, ts, gap).tolist() == expected

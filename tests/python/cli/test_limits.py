@@ -102,6 +102,24 @@ def test_blocks_and_status_show_the_use_of_the_limits(cli, tree, tmp_path):
 
 
 @pytest.mark.parametrize(
+    "limits, prices, shown",
+    [
+        ("block_tokens = 4000", True, ["250%", "75%"]),
+        ("block_cost = 0.01", True, ["300%+", "90%"]),  # the old block has usage without a price: at least 300%
+        ("block_cost = 0.01\nblock_tokens = 4000", False, ["250% -", "75% -"]),  # no price table: no cost to compare
+    ],
+)
+def test_blocks_at_80_columns_show_each_blocks_use_of_its_limits(cli, tree, tmp_path, limits, prices, shown):
+    with open(tree / "old.jsonl", "a") as f:
+        f.write(message_line("2025-03-14T10:30:00Z", "o2", "unpriced-1", inp=0, out=0, read=1, cwd="/w/old"))
+    common = ("--source", tree, "--config", config(tmp_path, limits, prices), "--tz", "UTC")
+    table = cli("blocks", *common, env={"COLUMNS": "80"}).stdout
+    assert max(len(line) for line in table.splitlines()) <= 80
+    rows = [line.split() for line in table.splitlines() if line.startswith("  20")]
+    assert [" ".join(row[-len(shown[0].split()) :]) for row in rows] == shown, table
+
+
+@pytest.mark.parametrize(
     "line, message",
     [
         ("block_cost = 5e-324", "a cost limit must be a number from 1e-06 to 1e+12, not 5e-324"),

@@ -12,9 +12,7 @@ import textwrap
 
 import pytest
 
-from conftest import PRICES, event_log, line, message_line, user_line, write
-
-ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+from conftest import PRICES, ROOT, event_log, line, message_line, user_line, write
 
 # Event dialect, model-x, project /w/alpha:
 #   r1 2025-03-14T09:10Z input 1000 (400 cached), output 200 (50 reasoning)

@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import PRICES, TOKENS, event_log, message_line, record, snapshot_of, write
+from conftest import EXAMPLES, PRICES, TOKENS, event_log, message_line, record, snapshot_of, write
 
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow (ledgerly[parquet]) is not installed")
 duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not installed")
@@ -22,8 +22,6 @@ duckdb = pytest.importorskip("duckdb", reason="duckdb (ledgerly[query]) is not i
 from ledgerly.ledger import Ledger  # noqa: E402
 from ledgerly.prices import load_prices  # noqa: E402
 from ledgerly.team.export import ExportError, IncompleteLogs, _Lock, export_parquet  # noqa: E402
-
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
 @pytest.fixture
@@ -87,7 +85,12 @@ def test_tree_read_back_equals_the_reports(cli, tmp_path, prices_file):
     done = cli("export", "--parquet", tree, "--machine", "dev-1", "--prices", prices_file, EXAMPLES)
     assert done.returncode == 0, done.stderr
     assert "17 events on 4 days" in done.stdout
-    assert "beta-3, mini-5-pro" in done.stderr  # the unpriced models, named once
+    # Usage without a price: the reports' one line, naming the models with --verbose.
+    line = cli("daily", EXAMPLES, "--prices", prices_file).stderr
+    assert done.stderr == line and line.count("\n") == 1 and "2 models have usage without a price" in line
+    again = cli("export", "--parquet", tree, "--machine", "dev-1", "--prices", prices_file, EXAMPLES, "--verbose")
+    assert again.stderr == cli("daily", EXAMPLES, "--prices", prices_file, "--verbose").stderr
+    assert "beta-3, mini-5-pro" in again.stderr
     assert parquet_files(tree) == ["machine=dev-1/day=2025-03-1%d/part-0.parquet" % d for d in (4, 5, 6, 7)]
 
     daily = json.loads(cli("daily", EXAMPLES, "--tz", "UTC", "--prices", prices_file, "--breakdown", "--json").stdout)
@@ -100,7 +103,8 @@ def test_tree_read_back_equals_the_reports(cli, tmp_path, prices_file):
         team = cli("query", tree, report, "--breakdown", "--json")
         assert team.returncode == 0, team.stderr
         assert _strip(team.stdout) == _strip(json.dumps(mine)), report
-        assert "beta-3" in team.stderr
+        assert team.stderr == line
+    assert "beta-3, mini-5-pro" in cli("query", tree, "--verbose").stderr
 
 
 def _strip(text):
@@ -364,10 +368,14 @@ def test_a_missing_extra_is_one_line(cli, tmp_path, command, module, extra):
     env = {"PYTHONPATH": os.pathsep.join([str(fake), os.environ.get("PYTHONPATH", "")])}
     done = cli(command, *args, env=env)
     assert done.returncode == 2 and done.stdout == ""
-    assert done.stderr == "ledgerly: error: %s Parquet needs %s: pip install 'ledgerly[%s]'\n" % (
+    # The hint of the ledgerly under test (both ways when run from a source tree).
+    from ledgerly.extras import install_hint
+
+    hint = install_hint(extra)
+    assert done.stderr == "ledgerly: error: %s Parquet needs %s: %s\n" % (
         "writing" if command == "export" else "querying",
         module,
-        extra,
+        hint,
     )
 
 

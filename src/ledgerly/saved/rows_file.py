@@ -14,8 +14,10 @@ order, which is how a loaded engine numbers it, so the engine's first
 delta (`ledgerly._ledger.Engine.delta`) holds only what changed.
 
 The file names the build and the sources it was made for, the SHA-256 of
-the manifest whose export it holds, and the state file saved with it (its
-inode, size and modification time), so it answers only beside that very
+the manifest whose export it holds and of that listing's stat table
+(`manifest_digest`), and the state file saved with it (its inode, size and
+modification time), so it answers only a listing that gives that same
+manifest with every file's status as it was, and only beside that very
 state file: a state file written to since (damaged) or replaced (by
 another command's save) is loaded, and refused or used, as it would be
 without a rows file.
@@ -25,7 +27,8 @@ without a rows file.
     4   CRC-32 of everything after these 16 bytes
     8   the body's length b (a multiple of 8)
     h   the header, JSON: {"build", "sources", "state" (the state file's
-        inode, size and mtime in ns), "manifest" (hex SHA-256), "rows",
+        inode, size and mtime in ns), "manifest" (hex SHA-256 of the
+        manifest and the stat table), "rows",
         "models", "projects", "files", "scan", "columns"}
         then zeros up to a multiple of 64 bytes from the file's start
     b   the body: the rows' columns (`ledgerly.columns`), one after the
@@ -48,7 +51,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import TIER_NAMES
 from ledgerly.private_files import NewFile, NotPrivate, open_private
@@ -75,8 +78,15 @@ def rows_path(state: str) -> str:
     return (base if extension == ".state" else state) + ROWS_SUFFIX
 
 
-def manifest_digest(manifest: str) -> str:
-    return hashlib.sha256(manifest.encode("utf-8", "surrogatepass")).hexdigest()
+def manifest_digest(manifest: str, stats: Optional[bytes] = None) -> str:
+    """What names the listing a rows file answers: its manifest and, when
+    known, its stat table (a log rewritten in place with its size and time
+    kept has the same manifest, but not the same stat table)."""
+    digest = hashlib.sha256(manifest.encode("utf-8", "surrogatepass"))
+    if stats:
+        digest.update(b"\0")
+        digest.update(stats)
+    return digest.hexdigest()
 
 
 def write_rows(
@@ -86,10 +96,11 @@ def write_rows(
     build: str,
     sources: Sequence[Sequence[Any]],
     state: Sequence[int],
+    stats: Optional[bytes] = None,
 ) -> None:
-    """Writes the rows of `snapshot` (the refresh that gave `manifest`) to
-    `path`, in export order, for the state file whose
-    `ledgerly.cache.file_identity` is `state`: into a new file (mode 0600)
+    """Writes the rows of `snapshot` (the refresh that gave `manifest` and
+    `stats`) to `path`, in export order, for the state file whose
+    `ledgerly.saved.state_file.file_identity` is `state`: into a new file (mode 0600)
     renamed into place (`ledgerly.private_files.NewFile`). Raises OSError.
     Does nothing for a snapshot made without the engine or whose refresh
     could not read some file (a loaded engine would try that file again)."""
@@ -130,7 +141,7 @@ def write_rows(
             "build": build,
             "sources": [list(s) for s in sources],
             "state": list(state),
-            "manifest": manifest_digest(manifest),
+            "manifest": manifest_digest(manifest, stats),
             "rows": len(rows),
             "models": list(snapshot.models),
             "projects": list(snapshot.projects),

@@ -14,10 +14,9 @@ from math import log10
 
 import pytest
 
-from conftest import PRICES, message_line, write
+from conftest import PRICES, ROOT, message_line, write
 from served import Served, recent
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
 REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
 PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"
@@ -68,16 +67,16 @@ def numbers(text):
     return int(text.replace(",", ""))
 
 
-def money(value):
+def money(value, currency=None):
     digits = 4 if 0 < abs(value) < 0.01 else 2
-    return "{:,.{}f}".format(value, digits)
+    return ("$" if currency == "USD" else "") + "{:,.{}f}".format(value, digits)
 
 
-def cost_cell(group):
+def cost_cell(group, currency=None):
     """A cost as the page shows it: the cost, or the priced part marked +."""
     if group.get("cost") is not None:
-        return money(group["cost"])
-    return money(group["priced_cost"]) + "+" if group["priced_cost"] else "no price"
+        return money(group["cost"], currency)
+    return money(group["priced_cost"], currency) + "+" if group["priced_cost"] else "no price"
 
 
 def table_of(driver, table_id):
@@ -89,8 +88,10 @@ def table_of(driver, table_id):
           const cells = tr.querySelectorAll('td[data-field]');
           if (!cells.length) continue;
           const row = {};
-          // A name shortened to fit its cell is compared by its whole text.
-          for (const td of cells) row[td.dataset.field] = td.querySelector('.fit')?.dataset.text ?? td.textContent;
+          // A name shortened to fit its cell is compared by its whole text, an
+          // abbreviated figure (12.3M) by its exact value.
+          for (const td of cells)
+            row[td.dataset.field] = td.querySelector('.fit')?.dataset.text ?? td.dataset.value ?? td.textContent;
           out[row[cells[0].dataset.field]] = row;
         }
         return out;""",
@@ -98,18 +99,20 @@ def table_of(driver, table_id):
     )
 
 
-def expected_rows(report, key):
-    """What the table must show for an API report (the same columns)."""
+def expected_rows(report, key, folded=False):
+    """What the table must show for an API report (the same columns): the
+    cache writes and reads apart, or `folded` into one column."""
     out = {}
     for name, g in [(r[key], r) for r in report["rows"]] + [("Total", report["totals"])]:
+        write, read = g["cache_write_5m"] + g["cache_write_1h"], g["cached_input"] + g["cache_read"]
+        cache = {"cache": write + read} if folded else {"cache_write": write, "cache_read": read}
         out[name] = {
             key: name,
             "input": g["input"] - g["cached_input"],
             "output": g["output"],
-            "cache_write": g["cache_write_5m"] + g["cache_write_1h"],
-            "cache_read": g["cached_input"] + g["cache_read"],
+            **cache,
             "total_tokens": g["total_tokens"],
-            "cost": cost_cell(g),
+            "cost": cost_cell(g, report.get("currency")),
         }
     return out
 
@@ -126,9 +129,9 @@ def expected_sessions(result):
             "project": row["project"] if row else "",
             "last_event": when,
             "models": ", ".join(row["models"]) if row else "",
-            "total_tokens": format(group["total_tokens"], ","),
-            "cost": cost_cell(group),
-            "subagent_tokens": format(group["subagent_tokens"], ","),
+            "total_tokens": str(group["total_tokens"]),
+            "cost": cost_cell(group, result.get("currency")),
+            "subagent_tokens": str(group["subagent_tokens"]),
         }
     return out
 
@@ -141,7 +144,8 @@ def assert_page_matches_api(driver, server, query=""):
             name: {k: (v if k in (key, "cost") else numbers(v)) for k, v in row.items()}
             for name, row in table_of(driver, table).items()
         }
-        assert shown == expected_rows(api, key), table
+        folded = any("cache" in row for row in shown.values())
+        assert shown == expected_rows(api, key, folded), table
     sessions = server.get("/api/v1/sessions?top=15&tz=UTC" + extra)[2]
     assert table_of(driver, "sessions") == expected_sessions(sessions)
     daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC" + extra)[2]
@@ -244,7 +248,10 @@ def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
             e
             for e in browser.get_log("browser")
             if e["level"] == "SEVERE"
-            and not any(api in e["message"] for api in ("/api/v1/report?", "/api/v1/status?", "/api/v1/sessions?"))
+            and not any(
+                api in e["message"]
+                for api in ("/api/v1/report?", "/api/v1/status?", "/api/v1/sessions?", "/api/v1/insights?")
+            )
         ]
         assert severe == []
         assert server.stop()[0] == 0
@@ -272,7 +279,7 @@ def busy_tree(root):
 def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
     busy_tree(tmp_path / "logs")
     prices = tmp_path / "prices.toml"
-    prices.write_text(PRICES)
+    prices.write_text('[prices]\ncurrency = "USD"\n' + PRICES)  # costs in dollars: shown as $1.23
     with Served(tmp_path / "logs", tmp_path, "--tz", "UTC", "--prices", prices) as server:
         browser.set_window_size(1400, 1000)
         try:
@@ -288,16 +295,17 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             assert daily["totals"]["cost"] is None and priced_sum > 0
             line = browser.find_element("css selector", "#chart polyline.cost")
             assert float(line.get_attribute("data-end")) == priced_sum
-            assert browser.find_element("css selector", "#chart text.cost-end").text == money(priced_sum) + "+"
+            assert daily["currency"] == "USD"
+            assert browser.find_element("css selector", "#chart text.cost-end").text == money(priced_sum, "USD") + "+"
             unpriced = len(daily["unpriced"])
             assert browser.find_element("id", "range-cost").text == "cost %s+ · %d models without a price" % (
-                money(daily["totals"]["priced_cost"]),
+                money(daily["totals"]["priced_cost"], "USD"),
                 unpriced,
             )
             sessions = server.get("/api/v1/sessions?top=15&tz=UTC")[2]
             top = sessions["rows"][0]
             assert top["id"] == "volcano-session" and top["cost"] is None
-            assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"]) + "+"
+            assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"], "USD") + "+"
             assert_page_matches_api(browser, server)
 
             # At 1400 px nothing scrolls sideways: Total and Cost stay in view,
@@ -323,12 +331,11 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             colours = colour_map(browser)
             assert len(set(colours.values())) == len(colours)  # distinct, "other" included
             assert "other" in colours and sum(1 for m in MODELS if m in colours) == 9
-            ticks = [
-                float(t)
-                for t in browser.execute_script(
-                    "return [...document.querySelectorAll('#chart text.cost-axis')].map(t => t.textContent)"
-                )
-            ]
+            labels = browser.execute_script(
+                "return [...document.querySelectorAll('#chart text.cost-axis')].map(t => t.textContent)"
+            )
+            assert all(label.startswith("$") for label in labels)  # the axis is in dollars too
+            ticks = [float(label[1:]) for label in labels]
             step = ticks[1] - ticks[0]
             assert ticks[0] == 0 and ticks[-1] >= priced_sum
             assert all(abs(b - a - step) < 1e-9 for a, b in zip(ticks, ticks[1:]))
@@ -385,3 +392,152 @@ def test_a_headless_screenshot_with_a_virtual_time_budget_finishes(browser, tmp_
             pytest.fail("the screenshot never finished: the page keeps the network busy")
         assert done.returncode == 0, done.stderr[-2000:]
         assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# Names as real logs have them: uuid session ids (two sharing their first
+# eight characters), long model names that share a long start, and long
+# project paths, two of which share their end.
+NAMED_PROJECTS = (
+    "/home/dev/work/clients/acme-industries/volcano-api-service",
+    "/home/dev/work/clients/acme-industries/volcano-web-frontend",
+    "/srv/build/agents/runner-42/checkout/monorepo/packages/core",
+    "/srv/build/agents/runner-43/checkout/monorepo/packages/core",
+    "/home/dev/src/example.org/someone/an-extremely-long-repository-name",
+    "/home/dev/work/harbor",
+)
+NAMED_MODELS = (
+    "model-x-2-long-context-preview",
+    "model-x-2-long-context-2025-06",
+    "alpha-4-5",
+    "beta-3-7-verse-latest",
+    "mini-5-pro-2025-08-07",
+)
+NAMED_IDS = (
+    "47169a47-34b9-4b5d-9e77-69b10f4205aa",
+    "47169a47-eeea-4be2-a6e8-75555790f8c1",
+    "a5aa3c81-4f42-4dcb-b394-fb36bb2d4211",
+    "7a609683-ceaf-4915-8885-64e882168522",
+    "c8450070-6377-4407-a8e7-27891eb20109",
+    "0fd630f1-f29d-4da9-953f-48f1a09f76e3",
+    "26b1cffc-070d-4109-a085-9634fe3c9c8f",
+)
+
+
+def named_tree(root):
+    today = datetime.now(timezone.utc).replace(hour=0, minute=0, second=0, microsecond=0)
+    for i, sid in enumerate(NAMED_IDS):
+        project = NAMED_PROJECTS[i % len(NAMED_PROJECTS)]
+        when = (today - timedelta(days=1 + i % 3, hours=-9)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        text = "".join(
+            message_line(when, "%s-%d" % (sid, k), model, inp=1_000 * (i + 1), out=90_000, read=3_000_000, cwd=project)
+            for k, model in enumerate(NAMED_MODELS[i % 3 : i % 3 + 3])
+        )
+        write(root, "projects/%s/%s.jsonl" % (project.replace("/", "-"), sid), text)
+    # A heavy last hour: a burn rate of several hundred thousand tokens a minute.
+    busy = "".join(recent(5 + 10 * k, "r%d" % k, inp=40_000, out=9_000, read=9_000_000) for k in range(4))
+    write(root, "projects/live/d1a89b37-5c1e-4f3a-9b1e-0a1b2c3d4e5f.jsonl", busy)
+
+
+def could_be(label, text):
+    """Whether a shortened name (each "…" a left-out run) could stand for `text`."""
+    first, *middle, last = label.split("…") if "…" in label else (label, None)
+    if last is None:
+        return label == text
+    at = len(first) if text.startswith(first) else -1
+    for piece in middle:
+        at = text.find(piece, at) + len(piece) if at >= 0 and text.find(piece, at) >= 0 else -1
+    return at >= 0 and len(text) - len(last) >= at and text.endswith(last)
+
+
+NAME_CELLS = """
+    const measure = document.createElement('canvas').getContext('2d');
+    const out = [];
+    for (const span of document.querySelectorAll('td .fit')) {
+      const td = span.parentElement, style = getComputedStyle(td);
+      const swatch = td.querySelector('.swatch');
+      measure.font = `${style.fontStyle} ${style.fontWeight} ${style.fontSize} ${style.fontFamily}`;
+      const room = td.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight) -
+        (swatch ? swatch.offsetWidth + parseFloat(getComputedStyle(swatch).marginRight) : 0);
+      out.push({table: td.closest('table').id, field: td.dataset.field, shown: span.textContent,
+                full: span.dataset.text, room: room, width: measure.measureText(span.dataset.text).width,
+                clipped: span.offsetWidth > room + 1});
+    }
+    return out;"""
+
+
+@pytest.mark.parametrize("width", [800, 1400])
+def test_names_are_whole_where_there_is_room_and_never_read_alike(browser, tmp_path, width):
+    named_tree(tmp_path / "logs")
+    prices = tmp_path / "prices.toml"
+    prices.write_text(PRICES)
+    with Served(tmp_path / "logs", tmp_path, "--tz", "UTC", "--prices", prices) as server:
+        browser.set_window_size(width, 1400)
+        try:
+            browser.get(server.url)
+            wait(browser, "return document.body.dataset.generation !== undefined")
+            assert_page_matches_api(browser, server)
+            os.makedirs(ARTIFACTS, exist_ok=True)
+            browser.save_screenshot(os.path.join(ARTIFACTS, "dashboard-names-%d.png" % width))
+            cells = browser.execute_script(NAME_CELLS)
+            layout = browser.execute_script("""
+                const rate = document.getElementById('burn-rate'), range = document.createRange();
+                range.selectNodeContents(rate);
+                const boxes = [...range.getClientRects()];  // on one line, every box overlaps every other
+                return {page: Math.max(0, document.documentElement.scrollWidth - window.innerWidth),
+                        rateOnOneLine: Math.max(...boxes.map(r => r.top)) < Math.min(...boxes.map(r => r.bottom))};""")
+            heads = browser.execute_script("""
+                const out = {};
+                for (const id of ['models', 'projects'])
+                  out[id] = [...document.querySelectorAll('#' + id + ' thead th')].map(th => th.textContent);
+                out.total = document.querySelector('#projects tfoot td[data-field="total_tokens"]').textContent;
+                return out;""")
+        finally:
+            browser.set_window_size(1280, 1000)
+    assert layout == {"page": 0, "rateOnOneLine": True}, layout  # no sideways scrolling; the burn rate on one line
+    columns = {}
+    for cell in cells:
+        if cell["full"] and cell["full"] not in ("Total",):
+            columns.setdefault((cell["table"], cell["field"]), []).append(cell)
+    assert set(columns) == {
+        ("models", "model"),
+        ("projects", "project"),
+        ("sessions", "id"),
+        ("sessions", "project"),
+        ("sessions", "models"),
+    }
+    for (table, field), column in columns.items():
+        for cell in column:
+            # Whole where there is room; never wider than its cell.
+            assert (cell["shown"] == cell["full"]) == (cell["width"] <= cell["room"]), cell
+            assert not cell["clipped"], cell
+        if field == "models":
+            continue  # a list of names, "alpha-4-5 +2", says that more follow
+        # Two different names never read the same, nor could one be read as another.
+        shown = {c["full"]: c["shown"] for c in column}
+        assert len(set(shown.values())) == len(shown), (table, field, shown)
+        for full, text in shown.items():
+            assert not any(could_be(text, other) for other in shown if other != full), (text, full)
+        if field == "id":
+            # An id is whole or its start that no other id shares, and "…".
+            for full, text in shown.items():
+                assert text == full or (
+                    text.endswith("…") and sum(i.startswith(text[:-1]) for i in shown) == 1 and len(text) - 1 >= 8
+                ), text
+    # Names get the room first: a name is cut only beside the narrowest figures
+    # (cache columns folded into one, numbers abbreviated).
+    for table, field in (("models", "model"), ("projects", "project")):
+        if any(c["shown"] != c["full"] for c in columns[(table, field)]):
+            assert "Cache" in heads[table] and "Cache read" not in heads[table], heads
+            assert table == "models" or heads["total"].endswith("M"), heads
+    if width == 1400:
+        assert all(c["shown"] == c["full"] for c in columns[("models", "model")])
+    else:
+        # At 800 px the session list keeps its projects readable and its models as whole names.
+        projects, models = columns[("sessions", "project")], columns[("sessions", "models")]
+        assert all(len(c["shown"]) >= 16 or c["shown"] == c["full"] for c in projects), projects
+        for c in models:
+            names = c["full"].split(", ")
+            assert c["shown"] in [
+                ", ".join(names[:n]) + (" +%d" % (len(names) - n) if n < len(names) else "")
+                for n in range(1, len(names) + 1)
+            ], c

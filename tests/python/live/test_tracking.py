@@ -22,7 +22,9 @@ FOLDERS = ("p", "p/q", "r", "r/subagents")
 
 
 def as_sets(listing):
-    return (sorted(zip(listing.files, listing.origins)), sorted(listing.skipped), sorted(listing.errors))
+    # Each file with its origin and its stat record (the status the change test compares).
+    records = [listing.stats[i * 40 : (i + 1) * 40] for i in range(len(listing.files))]
+    return (sorted(zip(listing.files, listing.origins, records)), sorted(listing.skipped), sorted(listing.errors))
 
 
 def assert_same(tracker, listing):
