@@ -13,7 +13,7 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_MESSAGE
 from ledgerly.sniffing import SniffCache
@@ -61,6 +61,30 @@ class SourceSummary:
     @property
     def files(self) -> int:
         return self.message_files + self.event_files
+
+
+# What a listing kept path by path knows of each file: its entry, its
+# source's index, its manifest text and its stat record.
+Entry = Tuple[LogFile, int, str, bytes]
+
+
+class EntryTable:
+    """The entries of a listing kept path by path (`ledgerly.live.tracking`),
+    grouped by folder: a table of each folder's table, none of which its
+    maker changes after handing it out. Read-only."""
+
+    __slots__ = ("_folders", "_length")
+
+    def __init__(self, folders: Dict[str, Dict[str, Entry]], length: int) -> None:
+        self._folders = folders
+        self._length = length
+
+    def __len__(self) -> int:
+        return self._length
+
+    def values(self) -> Iterator[Entry]:
+        for entries in self._folders.values():
+            yield from entries.values()
 
 
 class Listing:
@@ -117,21 +141,20 @@ class Listing:
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
         # Of a listing kept path by path (ledgerly.live.tracking): each file's
         # entry, source, manifest text and stat record, by path, and their bytes.
-        self._table: Optional[Mapping[str, Tuple[LogFile, int, str, bytes]]] = None
+        self._table: Optional[EntryTable] = None
         self._bytes: Optional[int] = None
 
     @classmethod
     def from_table(
         cls,
         sources: Tuple[Source, ...],
-        table: Mapping[str, Tuple[LogFile, int, str, bytes]],
+        table: EntryTable,
         total_bytes: int,
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
     ) -> Listing:
-        """A listing of the files of `table` (path -> entry, source index,
-        manifest text, stat record; the listing's own, never changed after),
-        whose files, manifest and stat table are made on first use."""
+        """A listing of the files of `table` (never changed after), whose
+        files, manifest and stat table are made on first use."""
         listing = cls(sources, (), (), skipped, errors)
         listing._files = listing._origins = None
         listing._table = table

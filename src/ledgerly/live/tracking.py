@@ -33,7 +33,17 @@ import os
 import stat
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
+from ledgerly.listing import (
+    NAME_NOT_UTF8,
+    NOT_REGULAR,
+    Entry,
+    EntryTable,
+    Listing,
+    LogFile,
+    Skipped,
+    classify,
+    identity_of,
+)
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, Source
 from ledgerly.stat_table import STAT_RECORD, moved_in_place, stat_record
@@ -44,6 +54,63 @@ SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
 MAX_BATCH = 2000
 # The record of a file whose status is not known (no ctime: never read again for it).
 _NO_STAT = bytes(STAT_RECORD.size)
+
+
+class FileTable:
+    """The listed files by path (`Entry`: entry, source, manifest text,
+    stat record), grouped by folder, so that handing out a copy
+    (`frozen`) costs one entry per folder, not per file: each folder's
+    table is then shared, and copied before its next change."""
+
+    def __init__(self) -> None:
+        self._folders: Dict[str, Dict[str, Entry]] = {}
+        self._private: Set[str] = set()  # folders whose table no frozen copy shares
+        self._length = 0
+
+    def __len__(self) -> int:
+        return self._length
+
+    def __contains__(self, path: str) -> bool:
+        entries = self._folders.get(os.path.dirname(path))
+        return entries is not None and path in entries
+
+    def get(self, path: str) -> Optional[Entry]:
+        entries = self._folders.get(os.path.dirname(path))
+        return entries.get(path) if entries is not None else None
+
+    def _writable(self, folder: str) -> Dict[str, Entry]:
+        entries = self._folders.get(folder)
+        if entries is None:
+            entries = self._folders[folder] = {}
+        elif folder not in self._private:
+            entries = self._folders[folder] = dict(entries)
+        self._private.add(folder)
+        return entries
+
+    def put(self, path: str, entry: Entry) -> None:
+        entries = self._writable(os.path.dirname(path))
+        self._length += path not in entries
+        entries[path] = entry
+
+    def pop(self, path: str) -> Optional[Entry]:
+        folder = os.path.dirname(path)
+        if path not in self._folders.get(folder, {}):
+            return None
+        entries = self._writable(folder)
+        self._length -= 1
+        entry = entries.pop(path)
+        if not entries:
+            del self._folders[folder]
+        return entry
+
+    def paths_under(self, prefix: str) -> List[str]:
+        """The paths that start with `prefix` (a folder and a separator)."""
+        return [p for folder, entries in self._folders.items() if (folder + os.sep).startswith(prefix) for p in entries]
+
+    def frozen(self) -> EntryTable:
+        """The table as it is now, for good (see the class's text)."""
+        self._private.clear()
+        return EntryTable(dict(self._folders), self._length)
 
 
 def _fragment(entry: LogFile) -> str:
@@ -60,8 +127,7 @@ class Tracker:
     def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
         self.sources: Tuple[Source, ...] = tuple(sources)
         self.cache = cache if cache is not None else SniffCache()
-        # path -> (entry, origin, manifest text, stat record)
-        self._files: Dict[str, Tuple[LogFile, int, str, bytes]] = {}
+        self._files = FileTable()
         self._skipped: Dict[str, Skipped] = {}
         self._ids: Dict[str, str] = {}  # identity -> the path the walk reached it by first
         self._id_of: Dict[str, str] = {}  # and back
@@ -90,7 +156,7 @@ class Tracker:
     def rescan(self) -> Listing:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
-        self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
+        self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = FileTable(), {}, {}, {}, {}, {}
         self._bytes = 0
         stats = listing.stats or b""
         size = STAT_RECORD.size
@@ -126,9 +192,14 @@ class Tracker:
         moved = [
             path
             for path, record in before.items()
-            if changed.get(path) is not None and moved_in_place(record, self._files[path][3])
+            if changed.get(path) is not None and moved_in_place(record, self._entry(path)[3])
         ]
         return "[" + ",".join(entries) + "]", removed, moved
+
+    def _entry(self, path: str) -> Entry:
+        found = self._files.get(path)
+        assert found is not None
+        return found
 
     def update(self, paths: Iterable[str]) -> Listing:
         """The listing after the files and folders at `paths` changed
@@ -175,7 +246,7 @@ class Tracker:
 
     def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
         text = _fragment(log)
-        self._files[log.path] = (log, origin, text, record)
+        self._files.put(log.path, (log, origin, text, record))
         self._changed[log.path] = text
         self._bytes += log.size
         self._own(log.identity, log.path)
@@ -198,7 +269,7 @@ class Tracker:
         listed instead)."""
         if path in self._dups:
             return False
-        known = self._files.pop(path, None)
+        known = self._files.pop(path)
         skipped = self._skipped.pop(path, None)
         identity = self._id_of.pop(path, None)
         if identity is not None:
@@ -224,7 +295,7 @@ class Tracker:
     def _forget_tree(self, folder: str) -> bool:
         prefix = folder.rstrip(os.sep) + os.sep
         if folder in self._under:
-            below = [p for p in self._files if p.startswith(prefix)]
+            below = self._files.paths_under(prefix)
             below += [p for p in self._skipped if p.startswith(prefix)]
             for path in below:
                 if not self._forget(path):
@@ -339,5 +410,5 @@ class Tracker:
         # tracker's); its files, manifest text and stat table are made only
         # if asked.
         return Listing.from_table(
-            self.sources, self._files.copy(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
+            self.sources, self._files.frozen(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )
