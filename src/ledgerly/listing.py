@@ -64,8 +64,8 @@ class SourceSummary:
 
 
 # What a listing kept path by path knows of each file: its entry, its
-# source's index, its manifest text and its stat record.
-Entry = Tuple[LogFile, int, str, bytes]
+# source's index and its stat record.
+Entry = Tuple[LogFile, int, bytes]
 
 
 class EntryTable:
@@ -140,7 +140,7 @@ class Listing:
         # (message files, event files, bytes) per source, when known without the files
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
         # Of a listing kept path by path (ledgerly.live.tracking): each file's
-        # entry, source, manifest text and stat record, by path, and their bytes.
+        # entry, source and stat record, by path, and their bytes.
         self._table: Optional[EntryTable] = None
         self._bytes: Optional[int] = None
 
@@ -154,7 +154,8 @@ class Listing:
         errors: Tuple[str, ...],
     ) -> Listing:
         """A listing of the files of `table` (never changed after), whose
-        files, manifest and stat table are made on first use."""
+        files, manifest and stat table are made on first use, in the
+        table's order."""
         listing = cls(sources, (), (), skipped, errors)
         listing._files = listing._origins = None
         listing._table = table
@@ -181,7 +182,7 @@ class Listing:
     @property
     def stats(self) -> Optional[bytes]:
         if self._stats is None and self._table is not None:
-            self._stats = b"".join([e[3] for e in self._table.values()])
+            self._stats = b"".join([e[2] for e in self._table.values()])
         return self._stats
 
     @property
@@ -215,8 +216,6 @@ class Listing:
 
     def manifest(self) -> str:
         """The manifest text for `Engine.refresh` (array form)."""
-        if self.encoded is None and self._table is not None:
-            self.encoded = "[" + ",".join([e[2] for e in self._table.values()]) + "]"
         if self.encoded is not None:
             return self.encoded
         return json.dumps(self.files, ensure_ascii=False, separators=(",", ":"))

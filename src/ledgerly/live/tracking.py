@@ -113,10 +113,6 @@ class FileTable:
         return EntryTable(dict(self._folders), self._length)
 
 
-def _fragment(entry: LogFile) -> str:
-    return json.dumps(entry, ensure_ascii=False, separators=(",", ":"))
-
-
 class Tracker:
     """The listing of `sources`, updated path by path. Not thread-safe: one
     caller (the refresh loop) uses it.
@@ -137,12 +133,14 @@ class Tracker:
         self._listing: Optional[Listing] = None
         self._bytes = 0  # of the listed files
         # What changed in the manifest since the last take_changes(): each
-        # path's manifest text now, or None for a file no longer listed;
-        # `_whole` after a rescan, when only the whole manifest will do.
-        self._changed: Dict[str, Optional[str]] = {}
+        # path's entry now, or None for a file no longer listed; `_whole`
+        # after a rescan, when only the whole manifest will do.
+        self._changed: Dict[str, Optional[LogFile]] = {}
         self._whole = True
         # The stat record each of those paths had then (when listed).
         self._before: Dict[str, bytes] = {}
+        # Each project label once (the walk makes one text per file).
+        self._labels: Dict[str, str] = {}
         self.rescans = 0
         self.looked_at = 0
 
@@ -156,12 +154,22 @@ class Tracker:
     def rescan(self) -> Listing:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
+        known = self._files
         self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = FileTable(), {}, {}, {}, {}, {}
         self._bytes = 0
         stats = listing.stats or b""
         size = STAT_RECORD.size
         for i, (log, origin) in enumerate(zip(listing.files, listing.origins)):
-            self._put_file(log, origin, stats[i * size : (i + 1) * size] or _NO_STAT)
+            record = stats[i * size : (i + 1) * size] or _NO_STAT
+            # A file as it was keeps its entry: the objects the walk made for
+            # it go at once, instead of the old ones being left scattered
+            # among what lives on (the heap would keep their room).
+            was = known.get(log.path)
+            if was is not None and was[1] == origin and was[2] == record and was[0] == log:
+                self._put(was)
+            else:
+                self._put_file(log, origin, record)
+        del known
         self._changed, self._before, self._whole = {}, {}, True
         for skip in listing.skipped:
             self._put_skipped(skip, None)
@@ -187,14 +195,14 @@ class Tracker:
         self._changed, self._before, self._whole = {}, {}, False
         if whole:
             return None
-        entries = [text for text in changed.values() if text is not None]
-        removed = [path for path, text in changed.items() if text is None]
+        entries = [log for log in changed.values() if log is not None]
+        removed = [path for path, log in changed.items() if log is None]
         moved = [
             path
             for path, record in before.items()
-            if changed.get(path) is not None and moved_in_place(record, self._entry(path)[3])
+            if changed.get(path) is not None and moved_in_place(record, self._entry(path)[2])
         ]
-        return "[" + ",".join(entries) + "]", removed, moved
+        return json.dumps(entries, ensure_ascii=False, separators=(",", ":")), removed, moved
 
     def _entry(self, path: str) -> Entry:
         found = self._files.get(path)
@@ -245,9 +253,15 @@ class Tracker:
             self._id_of[path] = identity
 
     def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
-        text = _fragment(log)
-        self._files.put(log.path, (log, origin, text, record))
-        self._changed[log.path] = text
+        label = self._labels.setdefault(log.project, log.project)
+        if label is not log.project:
+            log = log._replace(project=label)
+        self._put((log, origin, record))
+
+    def _put(self, entry: Entry) -> None:
+        log, origin, _record = entry
+        self._files.put(log.path, entry)
+        self._changed[log.path] = log
         self._bytes += log.size
         self._own(log.identity, log.path)
         self._count(log.path, origin, 1)
@@ -277,7 +291,7 @@ class Tracker:
         if known is not None:
             self._count(path, known[1], -1)
             self._changed[path] = None
-            self._before.setdefault(path, known[3])
+            self._before.setdefault(path, known[2])
             self._bytes -= known[0].size
         if skipped is not None:
             self._count(path, skipped.source, -1)
@@ -407,8 +421,8 @@ class Tracker:
 
     def _build(self) -> Listing:
         # The listing's own copy of the table (later updates change the
-        # tracker's); its files, manifest text and stat table are made only
-        # if asked.
+        # tracker's); its files, manifest text and stat table (in one order,
+        # the table's) are made only if asked.
         return Listing.from_table(
             self.sources, self._files.frozen(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )
