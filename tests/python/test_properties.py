@@ -4,8 +4,10 @@ Random logs of both dialects are revealed to one engine over several
 refreshes, at random cut points (often in the middle of a line), while files
 grow, are truncated, replaced by new files, and leave the manifest.  After
 the last step, that engine's export (string tables, rows, row buffer and the
-whole-state statistics) must equal a new engine's over the final files; and
-an engine saved and loaded at any step answers as one never saved."""
+whole-state statistics) must equal a new engine's over the final files; the
+rows held from the deltas of the same steps equal a new engine's export
+after every step; and an engine saved and loaded at any step answers as
+one never saved."""
 
 from __future__ import annotations
 
@@ -20,6 +22,7 @@ from hypothesis import strategies as st
 
 from ledgerly import _ledger as ledger
 from ledgerly._native import Engine
+from test_delta import Holder, full_export
 
 # Deterministic and bounded, so that the suite takes seconds.
 PROFILE = settings(max_examples=60, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
@@ -240,6 +243,23 @@ def test_incremental_refreshes_equal_a_fresh_read(workers, steps):
             text, _rows = engine.refresh(json.dumps(manifest), workers)
             assert json.loads(text)["scan"]["errors"] == []
         assert exported(engine, manifest, workers) == exported(Engine(), manifest, 1)
+
+
+@pytest.mark.parametrize("workers", [1, 8])
+@PROFILE
+@given(steps=st.lists(step, min_size=1, max_size=7))
+def test_deltas_over_the_same_steps_hold_a_fresh_read(workers, steps):
+    """The same steps (lines cut anywhere, files truncated, replaced and
+    removed) told to the delta face: after every step, the rows held by
+    applying each delta are a fresh engine's forced export, row for row."""
+    with tempfile.TemporaryDirectory() as folder:
+        logs = [LogFile(folder, i) for i in range(len(FILES))]
+        engine, held = ledger.Engine(), Holder()
+        for action, index, fraction, data in steps:
+            apply(logs[index], action, fraction, data)
+            manifest = json.dumps([log.entry() for log in logs if log.present])
+            held.apply(*engine.delta(manifest, workers, held.generation))
+            assert held.ordered() == full_export(manifest)[0]
 
 
 @PROFILE
