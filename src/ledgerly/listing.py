@@ -13,7 +13,7 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_MESSAGE
 from ledgerly.sniffing import SniffCache
@@ -81,7 +81,18 @@ class Listing:
     identity, size and times as the walk saw them), or None when not known
     (a listing made by hand)."""
 
-    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources", "stats")
+    __slots__ = (
+        "_bytes",
+        "_counts",
+        "_files",
+        "_origins",
+        "_stats",
+        "_table",
+        "encoded",
+        "errors",
+        "skipped",
+        "sources",
+    )
 
     def __init__(
         self,
@@ -96,7 +107,7 @@ class Listing:
         self.sources = sources
         self.skipped = skipped
         self.errors = errors
-        self.stats = stats
+        self._stats = stats
         # The manifest text when the maker already has it (ledgerly.live.tracking
         # keeps each entry's text and joins them instead of encoding them all).
         self.encoded = encoded
@@ -104,6 +115,28 @@ class Listing:
         self._origins: Optional[Tuple[int, ...]] = origins
         # (message files, event files, bytes) per source, when known without the files
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
+        # Of a listing kept path by path (ledgerly.live.tracking): each file's
+        # entry, source, manifest text and stat record, by path, and their bytes.
+        self._table: Optional[Mapping[str, Tuple[LogFile, int, str, bytes]]] = None
+        self._bytes: Optional[int] = None
+
+    @classmethod
+    def from_table(
+        cls,
+        sources: Tuple[Source, ...],
+        table: Mapping[str, Tuple[LogFile, int, str, bytes]],
+        total_bytes: int,
+        skipped: Tuple[Skipped, ...],
+        errors: Tuple[str, ...],
+    ) -> Listing:
+        """A listing of the files of `table` (path -> entry, source index,
+        manifest text, stat record; the listing's own, never changed after),
+        whose files, manifest and stat table are made on first use."""
+        listing = cls(sources, (), (), skipped, errors)
+        listing._files = listing._origins = None
+        listing._table = table
+        listing._bytes = total_bytes
+        return listing
 
     @classmethod
     def from_manifest(
@@ -123,34 +156,52 @@ class Listing:
         return listing
 
     @property
+    def stats(self) -> Optional[bytes]:
+        if self._stats is None and self._table is not None:
+            self._stats = b"".join([e[3] for e in self._table.values()])
+        return self._stats
+
+    @property
     def files(self) -> Tuple[LogFile, ...]:
         if self._files is None:
-            assert self.encoded is not None
-            self._files = tuple([new_tuple(LogFile, entry) for entry in json.loads(self.encoded)])
+            if self._table is not None:
+                self._files = tuple([e[0] for e in self._table.values()])
+            else:
+                assert self.encoded is not None
+                self._files = tuple([new_tuple(LogFile, entry) for entry in json.loads(self.encoded)])
         return self._files
 
     @property
     def origins(self) -> Tuple[int, ...]:
         if self._origins is None:
-            assert self._counts is not None
-            self._origins = tuple(i for i, (m, e, _b) in enumerate(self._counts) for _ in range(m + e))
+            if self._table is not None:
+                self._origins = tuple([e[1] for e in self._table.values()])
+            else:
+                assert self._counts is not None
+                self._origins = tuple(i for i, (m, e, _b) in enumerate(self._counts) for _ in range(m + e))
         return self._origins
 
     @property
     def file_count(self) -> int:
         """len(files), without decoding them."""
+        if self._table is not None:
+            return len(self._table)
         if self._counts is not None and self._files is None:
             return sum(m + e for m, e, _b in self._counts)
         return len(self.files)
 
     def manifest(self) -> str:
         """The manifest text for `Engine.refresh` (array form)."""
+        if self.encoded is None and self._table is not None:
+            self.encoded = "[" + ",".join([e[2] for e in self._table.values()]) + "]"
         if self.encoded is not None:
             return self.encoded
         return json.dumps(self.files, ensure_ascii=False, separators=(",", ":"))
 
     @property
     def total_bytes(self) -> int:
+        if self._bytes is not None:
+            return self._bytes
         if self._counts is not None:
             return sum(b for _m, _e, b in self._counts)
         return sum(f.size for f in self.files)

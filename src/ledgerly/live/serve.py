@@ -164,7 +164,7 @@ def _serve_locked(
         unix = bind_unix(socket_file, warn)
     sockets = [tcp] + ([unix[0]] if unix is not None else [])
 
-    live = LiveLedger(options.sources, options.workers, options.state)
+    live = LiveLedger(options.sources, options.workers, options.state, prices=options.prices)
     first = live.tick()
     server = _live_server(options, live, url, tcp.getsockname()[1], loopback)
     info: Dict[str, Any] = {

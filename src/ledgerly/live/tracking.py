@@ -36,7 +36,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, Source
-from ledgerly.stat_table import STAT_RECORD, stat_record
+from ledgerly.stat_table import STAT_RECORD, moved_in_place, stat_record
 from ledgerly.walk import Walk, list_files
 
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
@@ -69,6 +69,14 @@ class Tracker:
         self._under: Dict[str, int] = {}  # folder -> listed or skipped files below it
         self._errors: List[str] = []
         self._listing: Optional[Listing] = None
+        self._bytes = 0  # of the listed files
+        # What changed in the manifest since the last take_changes(): each
+        # path's manifest text now, or None for a file no longer listed;
+        # `_whole` after a rescan, when only the whole manifest will do.
+        self._changed: Dict[str, Optional[str]] = {}
+        self._whole = True
+        # The stat record each of those paths had then (when listed).
+        self._before: Dict[str, bytes] = {}
         self.rescans = 0
         self.looked_at = 0
 
@@ -83,10 +91,12 @@ class Tracker:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
         self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
+        self._bytes = 0
         stats = listing.stats or b""
         size = STAT_RECORD.size
         for i, (log, origin) in enumerate(zip(listing.files, listing.origins)):
             self._put_file(log, origin, stats[i * size : (i + 1) * size] or _NO_STAT)
+        self._changed, self._before, self._whole = {}, {}, True
         for skip in listing.skipped:
             self._put_skipped(skip, None)
         self._errors = list(listing.errors)
@@ -94,6 +104,31 @@ class Tracker:
         self.looked_at = len(listing.files) + len(listing.skipped)
         self._listing = self._build()
         return self._listing
+
+    @property
+    def unchanged(self) -> bool:
+        """Nothing in the manifest changed since the last take_changes()."""
+        return not self._whole and not self._changed
+
+    def take_changes(self) -> Optional[Tuple[str, List[str], List[str]]]:
+        """What changed in the manifest since the last call: the manifest
+        of the entries that changed or appeared, the paths no longer listed,
+        and the paths among the first whose files were rewritten in place
+        (`moved_in_place`: to be read again from the start); None when only
+        the whole manifest will do (after a rescan). What the engine needs
+        to be told of the files, and no more."""
+        changed, before, whole = self._changed, self._before, self._whole
+        self._changed, self._before, self._whole = {}, {}, False
+        if whole:
+            return None
+        entries = [text for text in changed.values() if text is not None]
+        removed = [path for path, text in changed.items() if text is None]
+        moved = [
+            path
+            for path, record in before.items()
+            if changed.get(path) is not None and moved_in_place(record, self._files[path][3])
+        ]
+        return "[" + ",".join(entries) + "]", removed, moved
 
     def update(self, paths: Iterable[str]) -> Listing:
         """The listing after the files and folders at `paths` changed
@@ -139,7 +174,10 @@ class Tracker:
             self._id_of[path] = identity
 
     def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
-        self._files[log.path] = (log, origin, _fragment(log), record)
+        text = _fragment(log)
+        self._files[log.path] = (log, origin, text, record)
+        self._changed[log.path] = text
+        self._bytes += log.size
         self._own(log.identity, log.path)
         self._count(log.path, origin, 1)
 
@@ -167,6 +205,9 @@ class Tracker:
             del self._ids[identity]
         if known is not None:
             self._count(path, known[1], -1)
+            self._changed[path] = None
+            self._before.setdefault(path, known[3])
+            self._bytes -= known[0].size
         if skipped is not None:
             self._count(path, skipped.source, -1)
             if skipped.same_as is not None:
@@ -294,14 +335,9 @@ class Tracker:
         return True
 
     def _build(self) -> Listing:
-        entries = list(self._files.values())
-        manifest = "[" + ",".join([e[2] for e in entries]) + "]"
-        return Listing(
-            self.sources,
-            tuple([e[0] for e in entries]),
-            tuple([e[1] for e in entries]),
-            tuple(self._skipped.values()),
-            tuple(self._errors),
-            manifest,
-            b"".join([e[3] for e in entries]),
+        # The listing's own copy of the table (later updates change the
+        # tracker's); its files, manifest text and stat table are made only
+        # if asked.
+        return Listing.from_table(
+            self.sources, self._files.copy(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )
