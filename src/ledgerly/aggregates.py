@@ -20,9 +20,16 @@ and to the last bit of every cost. Whatever cannot be answered so (a bound
 inside an hour, a zone whose midnight falls inside an hour with usage, a
 price table other than the one the sums were kept for) reads the rows.
 
-The sums are kept in arrays sorted by a packed 64-bit key; each change
-makes new arrays (about 80 bytes per group: 80,000 groups for 850,000 rows
-of the scale corpus), so a view handed out never changes. Values the key
+The sums are kept in arrays sorted by a packed 64-bit key (about 80 bytes
+per group: 80,000 groups for 850,000 rows of the scale corpus); a change
+makes new arrays, so a view handed out never changes. The hour leads the
+key, and the sums per hour are kept in two parts: the hours before a
+boundary some hours behind the clock, and those from it on. A change in
+the hours of the last part (what a live log appends) copies that small
+part alone; the first part, shared by every view, is copied only when a
+change reaches back before the boundary (a log rewritten or removed), and
+the boundary moves on, taking the last part's older hours along, once that
+part holds an eighth of the groups. Values the key
 cannot hold (years far from now, more than 4,096 models or 16,384
 projects, more than 16 price versions, a token count of 2^32 or more,
 whose sums could leave 64 bits) turn the sums off: every answer then reads
@@ -31,8 +38,9 @@ the rows.
 
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -65,6 +73,13 @@ for _name, _bits in _FIELDS:
 assert _at == 63
 _HOUR_ZERO = 1 << 23  # the hour of the epoch, so that hours before it stay positive
 _MAX_TOKENS = 1 << 32
+_KEY_END = (1 << 63) - 1  # above every packed key
+# The last part of the sums per hour holds at least the hours from this
+# many before the clock's (or its latest hour's, when that is earlier) on,
+# and is moved into the first part once it holds this many groups and an
+# eighth of them all.
+_RECENT_HOURS = 6
+_FOLD_GROUPS = 4096
 
 
 @dataclass(frozen=True)
@@ -76,6 +91,8 @@ class Table:
     counts: np.ndarray
     sums: np.ndarray
     decoded: Dict[str, np.ndarray] = field(default_factory=dict, compare=False, repr=False)
+    # What callers worked out from the groups once (see `memo`).
+    memos: Dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
 
     def field(self, name: str) -> np.ndarray:
         found = self.decoded.get(name)
@@ -86,28 +103,91 @@ class Table:
             self.decoded[name] = found
         return found
 
+    def __len__(self) -> int:
+        return len(self.keys)
+
+    def memo(self, key: Any, make: Callable[[], Any]) -> Any:
+        """`make()`, made once per table and `key`: the table never
+        changes, and the first part of the sums per hour is the same table
+        from one view to the next until a change reaches it."""
+        if key not in self.memos:
+            self.memos[key] = make()
+        return self.memos[key]
+
+    def between(self, low: int, high: int) -> Tuple[int, int]:
+        """The positions of the groups whose packed keys lie from `low` to
+        before `high` (a slice's bounds)."""
+        return int(np.searchsorted(self.keys, low)), int(np.searchsorted(self.keys, high))
+
+    def occupied(self) -> np.ndarray:
+        """The distinct hours of the groups (ascending: the hour leads the
+        key), made once."""
+        found = self.decoded.get("occupied")
+        if found is None:
+            hours = self.field("hour")
+            found = hours[np.r_[True, hours[1:] != hours[:-1]]] if len(hours) else hours
+            self.decoded["occupied"] = found
+        return found
+
+
+def _joined(parts: Sequence[Tuple[Table, int, int]]) -> Table:
+    """The groups of slices of tables (in key order) as one table: a view
+    when only one slice holds any."""
+    held = [(t, a, b) for t, a, b in parts if b > a]
+    if not held:
+        return Table(*_empty())
+    if len(held) == 1:
+        t, a, b = held[0]
+        return t if (a, b) == (0, len(t)) else Table(t.keys[a:b], t.counts[a:b], t.sums[a:b])
+    return Table(
+        np.concatenate([t.keys[a:b] for t, a, b in held]),
+        np.concatenate([t.counts[a:b] for t, a, b in held]),
+        np.concatenate([t.sums[a:b] for t, a, b in held]),
+    )
+
+
+def _hour_key(hour: int) -> int:
+    """The least packed key of an hour (hour number since the epoch)."""
+    return min(max(hour + _HOUR_ZERO, 0) << _SHIFT["hour"], _KEY_END)
+
 
 @dataclass(frozen=True)
 class AggregateView:
     """The sums at one generation, for `prices` (None: no classes): per hour
-    and key (`hours`), and per key over all time (`totals`, whose hour
-    field is 0)."""
+    and key, in two parts (`early`, every key before those of `late`), and
+    per key over all time (`totals`, whose hour field is 0)."""
 
-    hours: Table
+    early: Table
+    late: Table
     totals: Table
     prices: Optional[PriceTable]
+
+    def hours(self, low: Optional[int] = None, high: Optional[int] = None) -> Table:
+        """The groups per hour and key of the hours from `low` to before
+        `high` (hour numbers since the epoch; None: no bound)."""
+        lo = 0 if low is None else _hour_key(low)
+        hi = _KEY_END if high is None else _hour_key(high)
+        if hi <= lo:
+            return Table(*_empty())
+        return _joined([(t, *t.between(lo, hi)) for t in (self.early, self.late)])
 
     def occupied_hours(self, model: Optional[np.ndarray] = None, project: Optional[np.ndarray] = None) -> np.ndarray:
         """The hours (ascending, as hour numbers since the epoch) that hold
         rows whose model and project the masks (by index) let through."""
-        hours = self.hours.field("hour")  # ascending: the hour leads the key
-        if model is not None or project is not None:
-            keep = np.ones(len(hours), dtype=bool)
-            if model is not None:
-                keep &= _mask_of(model, self.hours.field("model"))
-            if project is not None:
-                keep &= _mask_of(project, self.hours.field("project"))
-            hours = hours[keep]
+        if model is None and project is None:
+            early, late = self.early.occupied(), self.late.occupied()
+            if len(early) and len(late) and early[-1] == late[0]:  # (the parts never share an hour)
+                late = late[1:]
+            joined: np.ndarray = np.concatenate([early, late])
+            return joined
+        table = self.hours()
+        hours = table.field("hour")
+        keep = np.ones(len(hours), dtype=bool)
+        if model is not None:
+            keep &= _mask_of(model, table.field("model"))
+        if project is not None:
+            keep &= _mask_of(project, table.field("project"))
+        hours = hours[keep]
         if not len(hours):
             return hours
         found: np.ndarray = hours[np.r_[True, hours[1:] != hours[:-1]]]
@@ -131,7 +211,11 @@ class Aggregates:
     def __init__(self, prices: Optional[PriceTable]) -> None:
         self.prices = prices
         self.on = True
-        self._hours = _empty()
+        # The sums per hour: keys before `_split` in `_early`, the rest in `_late`.
+        self._early = _empty()
+        self._late = _empty()
+        self._split = 0
+        self._early_table: Optional[Table] = None  # of `_early`, kept from view to view
         self._totals = _empty()
         self._view: Optional[AggregateView] = None
 
@@ -142,7 +226,9 @@ class Aggregates:
         if not self.on:
             return None
         if self._view is None:
-            self._view = AggregateView(Table(*self._hours), Table(*self._totals), self.prices)
+            if self._early_table is None:
+                self._early_table = Table(*self._early)
+            self._view = AggregateView(self._early_table, Table(*self._late), Table(*self._totals), self.prices)
         return self._view
 
     def add(self, rows: Rows, models: Sequence[str]) -> None:
@@ -153,8 +239,8 @@ class Aggregates:
 
     def _off(self) -> None:
         self.on = False
-        self._hours = self._totals = _empty()
-        self._view = None
+        self._early = self._late = self._totals = _empty()
+        self._early_table = self._view = None
 
     def _packed(self, rows: Rows, models: Sequence[str]) -> Optional[np.ndarray]:
         """The key of every row, or None when some value does not fit."""
@@ -199,15 +285,40 @@ class Aggregates:
         # Exact in int64: every count is below 2**32 and there are fewer
         # than 2**31 rows.
         columns = [rows.column(name).astype(np.int64) for name in TOKEN_FIELDS]
-        merged = [
-            _merged(table, keys, columns, sign)
-            for table, keys in ((self._hours, keys), (self._totals, keys & _ALL_TIME))
-        ]
-        if merged[0] is None or merged[1] is None:  # rows withdrawn that were never added: trust the rows instead
-            self._off()
+        late = keys >= self._split
+        early: Optional[_Arrays] = self._early
+        if late.all():
+            merged = _merged(self._late, keys, columns, sign)
+        else:
+            # Hours before the boundary: the first part is made anew.
+            merged = _merged(self._late, keys[late], [c[late] for c in columns], sign)
+            early = _merged(self._early, keys[~late], [c[~late] for c in columns], sign)
+        totals = _merged(self._totals, keys & _ALL_TIME, columns, sign)
+        if early is None or merged is None or totals is None:
+            self._off()  # rows withdrawn that were never added: trust the rows instead
             return
-        self._hours, self._totals = merged[0], merged[1]
+        if early is not self._early:
+            self._early, self._early_table = early, None
+        self._late, self._totals = merged, totals
+        self._fold()
         self._view = None
+
+    def _fold(self) -> None:
+        """Moves the hours of the last part before the new boundary into the
+        first, once the last part is large (see _RECENT_HOURS)."""
+        late_keys = self._late[0]
+        if len(late_keys) < max(_FOLD_GROUPS, len(self._early[0]) // 8):
+            return
+        latest = int(late_keys[-1] >> _SHIFT["hour"]) - _HOUR_ZERO
+        split = _hour_key(min(latest, int(time.time() // 3600)) - _RECENT_HOURS)
+        cut = int(np.searchsorted(late_keys, split))
+        if split <= self._split or not cut:
+            return
+        (ek, ec, es), (lk, lc, ls) = self._early, self._late
+        self._early = (np.concatenate([ek, lk[:cut]]), np.concatenate([ec, lc[:cut]]), np.concatenate([es, ls[:cut]]))
+        self._late = (lk[cut:].copy(), lc[cut:].copy(), ls[cut:].copy())
+        self._early_table = None
+        self._split = split
 
 
 _Arrays = Tuple[np.ndarray, np.ndarray, np.ndarray]
@@ -222,6 +333,8 @@ def _merged(table: _Arrays, keys: np.ndarray, columns: Sequence[np.ndarray], sig
     (`sign` 1) or taken out (-1), as new arrays (a view handed out keeps
     the old ones); None when rows are taken out of groups that lack them."""
     old_keys, old_counts, old_sums = table
+    if not len(keys):
+        return table
     order = np.argsort(keys, kind="stable")
     ordered = keys[order]
     starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
@@ -287,13 +400,12 @@ def groups_for(
         return None
     if prices and prices is not view.prices:
         return None
-    table = view.hours if by_time or low is not None or high is not None else view.totals
+    if by_time or low is not None or high is not None:
+        table = view.hours(None if low is None else low // HOUR_MS, None if high is None else high // HOUR_MS)
+    else:
+        table = view.totals
     hour = table.field("hour")
     keep = np.ones(len(hour), dtype=bool)
-    if low is not None:
-        keep &= hour >= low // HOUR_MS
-    if high is not None:
-        keep &= hour < high // HOUR_MS
     if model is not None:
         keep &= _mask_of(model, table.field("model"))
     if project is not None:

@@ -232,7 +232,13 @@ def last_block_start(hours: np.ndarray, length: int) -> int:
     least `length` later; following those pointers from the first hour
     visits exactly the block starts, and doubling them (a pointer to the
     start 2, 4, 8... blocks later) finds the last one in a logarithmic
-    number of vectorized steps instead of one step per block."""
+    number of vectorized steps instead of one step per block. An hour at
+    least `length` after the one before it always opens a block, so the
+    chain is followed from the last such hour only."""
+    gaps = np.flatnonzero(np.diff(hours) >= length)
+    first = int(gaps[-1]) + 1 if len(gaps) else 0
+    if first:
+        return first + last_block_start(hours[first:], length)
     n = len(hours)
     following = np.append(np.searchsorted(hours, hours + length, side="left"), n)  # n: past the end
     levels = [following]
@@ -261,8 +267,20 @@ def _occupied_from_aggregates(snapshot: Snapshot, query: Query, now: int, hours:
     ts = select(snapshot, replace(query, low=low, high=now + 1)).rows["timestamp"]
     if not np.any(ts >= since):
         return np.zeros(0, dtype=np.int64)
-    masks = [glob_mask(snapshot.models, query.model, True), glob_mask(snapshot.projects, query.project, False)]
-    before = store.aggregates.occupied_hours(*masks)
+    model, project = glob_mask(snapshot.models, query.model, True), glob_mask(snapshot.projects, query.project, False)
+    view = store.aggregates
+    before = None
+    if model is None and project is None:
+        # The hours from the last block start of the sums' first part on
+        # (the same chain: that start is one of the whole history's), that
+        # part's chain followed once for all the views that share it.
+        early, late = view.early.occupied(), view.late.occupied()
+        at = view.early.memo(("block", hours), lambda: last_block_start(early, hours) if len(early) else 0)
+        before = np.concatenate([early[at:], late])
+        if len(before) and before[0] >= current:
+            before = None  # asked for a time before that start
+    if before is None:
+        before = view.occupied_hours(model, project)
     before = before[before < current]
     if np.any(ts >= current * tzs.HOUR_MS):
         before = np.append(before, current)

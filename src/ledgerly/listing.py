@@ -13,7 +13,7 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_MESSAGE
 from ledgerly.sniffing import SniffCache
@@ -61,6 +61,30 @@ class SourceSummary:
     @property
     def files(self) -> int:
         return self.message_files + self.event_files
+
+
+# What a listing kept path by path knows of each file: its entry, its
+# source's index and its stat record.
+Entry = Tuple[LogFile, int, bytes]
+
+
+class EntryTable:
+    """The entries of a listing kept path by path (`ledgerly.live.tracking`),
+    grouped by folder: a table of each folder's table, none of which its
+    maker changes after handing it out. Read-only."""
+
+    __slots__ = ("_folders", "_length")
+
+    def __init__(self, folders: Dict[str, Dict[str, Entry]], length: int) -> None:
+        self._folders = folders
+        self._length = length
+
+    def __len__(self) -> int:
+        return self._length
+
+    def values(self) -> Iterator[Entry]:
+        for entries in self._folders.values():
+            yield from entries.values()
 
 
 class Listing:
@@ -116,22 +140,22 @@ class Listing:
         # (message files, event files, bytes) per source, when known without the files
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
         # Of a listing kept path by path (ledgerly.live.tracking): each file's
-        # entry, source, manifest text and stat record, by path, and their bytes.
-        self._table: Optional[Mapping[str, Tuple[LogFile, int, str, bytes]]] = None
+        # entry, source and stat record, by path, and their bytes.
+        self._table: Optional[EntryTable] = None
         self._bytes: Optional[int] = None
 
     @classmethod
     def from_table(
         cls,
         sources: Tuple[Source, ...],
-        table: Mapping[str, Tuple[LogFile, int, str, bytes]],
+        table: EntryTable,
         total_bytes: int,
         skipped: Tuple[Skipped, ...],
         errors: Tuple[str, ...],
     ) -> Listing:
-        """A listing of the files of `table` (path -> entry, source index,
-        manifest text, stat record; the listing's own, never changed after),
-        whose files, manifest and stat table are made on first use."""
+        """A listing of the files of `table` (never changed after), whose
+        files, manifest and stat table are made on first use, in the
+        table's order."""
         listing = cls(sources, (), (), skipped, errors)
         listing._files = listing._origins = None
         listing._table = table
@@ -158,7 +182,7 @@ class Listing:
     @property
     def stats(self) -> Optional[bytes]:
         if self._stats is None and self._table is not None:
-            self._stats = b"".join([e[3] for e in self._table.values()])
+            self._stats = b"".join([e[2] for e in self._table.values()])
         return self._stats
 
     @property
@@ -192,8 +216,6 @@ class Listing:
 
     def manifest(self) -> str:
         """The manifest text for `Engine.refresh` (array form)."""
-        if self.encoded is None and self._table is not None:
-            self.encoded = "[" + ",".join([e[2] for e in self._table.values()]) + "]"
         if self.encoded is not None:
             return self.encoded
         return json.dumps(self.files, ensure_ascii=False, separators=(",", ":"))

@@ -172,7 +172,7 @@ def class_usage(snapshot: Snapshot, table: PriceTable) -> Dict[str, List[ClassUs
 
     rows = snapshot.rows
     classes = classify(table, rows, snapshot.models)
-    groups = aggregate([classes.codes], rows.tokens())
+    groups = aggregate([classes.codes], rows.token_matrix())
     digits = groups.digits[0]
     _paid, missing = classes.price(groups.sums, digits)
     totals = groups.sums[:, [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]].sum(axis=1)
