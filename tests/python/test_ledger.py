@@ -85,10 +85,13 @@ def test_snapshots_across_refreshes(tmp_path):
 
 
 def test_an_empty_ledger_still_reports(tmp_path):
+    """Reports and the session list (which needs the file of each row)
+    answer over no rows at all."""
     snap = Ledger([str(tmp_path)]).refresh()
     assert len(snap) == 0 and snap.models == ()
     result = report(snap, by=("day", "model"), tz="UTC")
     assert result.rows == () and result.totals.tokens == (0,) * 7
+    assert list_sessions(snap).rows == () and snap.files == ()
 
 
 @pytest.mark.parametrize(
