@@ -1,6 +1,7 @@
 """The saved state between commands: what a ledger loads and saves, what
 every command does with it, and that no damage to it changes an answer."""
 
+import gc
 import json
 import os
 import random
@@ -478,6 +479,21 @@ def test_the_rows_file_answers_as_the_loaded_engine_would(tree, tmp_path):
     after = Ledger(sources, 2, state=state)
     after.refresh()
     assert after.from_saved_rows
+
+    # A ledger that answered from the rows file and is dropped without
+    # loading its engine lets go of the state file it held open.
+    if not os.path.isdir("/proc/self/fd"):
+        return
+
+    def open_files():
+        return len(os.listdir("/proc/self/fd"))
+
+    before = open_files()
+    dropped = Ledger(sources, 2, state=state)
+    assert dropped.refresh() is not None and dropped.from_saved_rows and not dropped.loaded
+    del dropped
+    gc.collect()
+    assert open_files() == before
 
 
 @pytest.mark.parametrize("case", sorted(ROWS_DAMAGE))
