@@ -28,6 +28,7 @@ from types import MappingProxyType
 import numpy as np
 
 from ledgerly import localtime, reports
+from ledgerly.columns import Rows
 from ledgerly.grouping import aggregate, ranked
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.listing import Listing
@@ -62,9 +63,8 @@ def make_snapshot(count: int, seed: int) -> Snapshot:
     rows["cache_read"] = rng.lognormal(10.5, 1.2, size=count).astype(np.int64) % 300_000
     rows["cache_write_5m"] = rng.integers(0, 5000, size=count) * (rng.random(count) < 0.3)
     rows["cache_write_1h"] = rng.integers(0, 5000, size=count) * (rng.random(count) < 0.1)
-    buffer = rows.tobytes()
-    view = np.frombuffer(buffer, dtype=RECORD_DTYPE)
-    return Snapshot(view, buffer, MODELS, ("p",), MappingProxyType({}), (), True, 0.0, Listing((), (), (), (), ()))
+    columns = Rows.from_records(rows)
+    return Snapshot(columns, MODELS, ("p",), MappingProxyType({}), (), True, 0.0, Listing((), (), (), (), ()))
 
 
 def flat_table() -> PriceTable:

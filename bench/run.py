@@ -884,8 +884,6 @@ def tree_bytes(folder):
 def export_measures(args, table):
     import shutil
 
-    import numpy as np
-
     from ledgerly.ledger import Ledger
     from ledgerly.snapshot import Snapshot
     from ledgerly.team.export import export_parquet
@@ -967,10 +965,8 @@ def export_measures(args, table):
         )
     )
     # A third of the events (every third row): smaller daily files, as for one person's working day.
-    rows = snapshot.rows[::3]
     thin = Snapshot(
-        np.ascontiguousarray(rows),
-        snapshot.buffer,
+        snapshot.rows[::3],
         snapshot.models,
         snapshot.projects,
         snapshot.scan,
@@ -978,6 +974,8 @@ def export_measures(args, table):
         True,
         0.0,
         snapshot.listing,
+        snapshot.file_names,
+        snapshot.in_order,
     )
     shutil.rmtree(out, ignore_errors=True)
     export_parquet(thin, out, machine="bench")
