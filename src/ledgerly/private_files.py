@@ -37,7 +37,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import secrets
 import stat
 import time
 from typing import IO, Optional, Tuple
@@ -194,6 +193,12 @@ def remove_stale(folder: str, of: str, older_than: float = STALE_AFTER) -> int:
     return removed
 
 
+def random_part() -> str:
+    """The random part of a temporary name: 12 hexadecimal digits from the
+    system's random source."""
+    return os.urandom(6).hex()
+
+
 class NewFile:
     """A file that will replace `path` whole: a new temporary file beside it
     (`temporary`), open for writing as `fd` and created with `mode` (less
@@ -214,7 +219,7 @@ class NewFile:
         folder, name = os.path.split(path)
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _O_NOFOLLOW | _O_CLOEXEC | _O_BINARY
         for _attempt in range(100):
-            temporary = os.path.join(folder, temporary_prefix(name) + secrets.token_hex(6) + TEMPORARY_SUFFIX)
+            temporary = os.path.join(folder, temporary_prefix(name) + random_part() + TEMPORARY_SUFFIX)
             try:
                 self.fd: int = os.open(temporary, flags, mode)
             except FileExistsError:

@@ -56,7 +56,7 @@ def test_a_new_file_never_opens_a_name_someone_put_there(tmp_path, monkeypatch):
     target = tmp_path / "victim"
     target.write_bytes(b"precious")
     names = iter(["planted", "fresh"])
-    monkeypatch.setattr(pf.secrets, "token_hex", lambda n: next(names))
+    monkeypatch.setattr(pf, "random_part", lambda: next(names))
     os.symlink(str(target), str(tmp_path / ".state.planted.tmp"))
     with NewFile(str(tmp_path / "state")) as new:
         assert new.temporary == str(tmp_path / ".state.fresh.tmp")

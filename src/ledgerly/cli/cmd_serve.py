@@ -37,9 +37,11 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "serve",
         parents=[source_options()],
         help="a local server: JSON API and live dashboard",
-        description="Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
-        "read-only JSON API under /api/v1 that updates as the logs grow. Needs the 'serve' extra: %s."
-        % install_hint("serve"),
+        description_of=lambda: (
+            "Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
+            "read-only JSON API under /api/v1 that updates as the logs grow. Needs the 'serve' extra: %s."
+            % install_hint("serve")
+        ),
     )
     group = parser.add_argument_group("server")
     group.add_argument(

@@ -32,11 +32,23 @@ class Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line (raised as CommandError)
     instead of a usage dump, and that takes a UTC offset such as -05:00 as
     an option's value (``--tz -05:00``), as it takes a negative number,
-    rather than as an unknown option."""
+    rather than as an unknown option.
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
+    `description_of`, given instead of a description, makes it when the
+    help is shown: a text that costs something to work out (an install
+    hint reads the installed distribution's records) is then not paid for
+    by every command that builds the parser."""
+
+    def __init__(self, *args: Any, description_of: Optional[Callable[[], str]] = None, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._negative_number_matcher = re.compile(r"^-\d+$|^-\d*\.\d+$|^-\d\d:?\d\d$")
+        self._description_of = description_of
+
+    def format_help(self) -> str:
+        if self._description_of is not None:
+            self.description = self._description_of()
+            self._description_of = None
+        return super().format_help()
 
     def error(self, message: str) -> NoReturn:
         raise CommandError("%s (see %s --help)" % (message, self.prog))
@@ -204,7 +216,6 @@ def load_context(
     from ledgerly.config import ConfigError, load_config
     from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
-    from ledgerly.prices import load_prices
     from ledgerly.sources import SourceError, resolve_sources
 
     try:
@@ -223,6 +234,8 @@ def load_context(
         )
     prices = config.prices
     if getattr(args, "prices", None):
+        from ledgerly.prices.toml_table import load_prices
+
         try:
             prices = load_prices(args.prices)
         except ConfigError as exc:

@@ -23,11 +23,12 @@ import json
 import os
 import re
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple
 
-from ledgerly.prices.price_map import PriceMapError, parse_map
-from ledgerly.prices.versions import Version
 from ledgerly.private_files import NewFile, NotPrivate, private_folder, read_private, remove_stale
+
+if TYPE_CHECKING:
+    from ledgerly.prices.versions import Version
 
 ENV_DATA_DIR = "LEDGERLY_DATA_DIR"
 FOLDER = "prices"
@@ -106,6 +107,9 @@ def decode(data: bytes, number: int) -> Version:
             raise ValueError("its %s is missing" % name)
         return found
 
+    from ledgerly.prices.price_map import PriceMapError, parse_map
+    from ledgerly.prices.versions import Version
+
     try:
         entries = parse_map(value.get("entries"))
     except PriceMapError as exc:
@@ -174,6 +178,8 @@ def add_version(version: Version, folder: Optional[str] = None) -> Version:
     returns it with that id. Two imports at once never take one id: the
     finished file gets its name by a link, which fails when the name is
     taken. Raises StoreError."""
+    from ledgerly.prices.versions import Version
+
     folder = prices_folder() if folder is None else folder
     _checked_folder(folder, make=True)
     for _attempt in range(1000):
@@ -239,4 +245,8 @@ def remove_version(number: int, folder: Optional[str] = None) -> Version:
         raise StoreError("there is no price version %d ('ledgerly prices' lists them)" % number) from None
     except OSError as exc:
         raise StoreError("removing price version %d failed: %s" % (number, exc.strerror or exc)) from None
-    return removed if removed is not None else Version(number, "?", 0, "", None, {})
+    if removed is None:
+        from ledgerly.prices.versions import Version
+
+        removed = Version(number, "?", 0, "", None, {})
+    return removed

@@ -379,6 +379,43 @@ def test_a_closed_output_ends_quietly_with_status_141(tree, home, command):
     assert (done.returncode, done.stderr) == (141, "")
 
 
+@pytest.mark.parametrize("command", [["daily", "--json"], ["blocks"], ["sessions", "--json"]])
+def test_a_command_loads_only_what_it_uses(tree, home, command):
+    """Start-up stays cheap: without a [prices] table or imported versions a
+    report loads neither the price maps' format and key matching nor the
+    TOML price form, no network code, no insights, and building the parser
+    reads no installed distribution's records (install hints are made when
+    a help text is shown)."""
+    import subprocess
+
+    unused = (
+        "ledgerly.prices.price_map",
+        "ledgerly.prices.matching",
+        "ledgerly.prices.versions",
+        "ledgerly.prices.toml_table",
+        "ledgerly.prices.fetch",
+        "ledgerly.insights",
+        "importlib.metadata",
+        "http.client",
+        "secrets",
+    )
+    code = (
+        "import sys, ledgerly.cli as c; c.main(sys.argv[1:]); "
+        "sys.stderr.write(' '.join(m for m in %r if m in sys.modules))" % (unused,)
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), XDG_CACHE_HOME=str(home / ".cache"))
+    env.update(XDG_DATA_HOME=str(home / ".local" / "share"), TZ="UTC")
+    done = subprocess.run(
+        [sys.executable, "-c", code, *command, "--source", str(tree)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
+    assert done.returncode == 0 and done.stderr == ""
+
+
 def test_ctrl_c_ends_cleanly_while_a_refresh_runs(tree):
     script = textwrap.dedent("""
         import os, signal, sys, threading, time
