@@ -63,13 +63,17 @@ def number(
     """The argparse type of a number option: `kind` (int or float) reads
     the text, which must lie from `low` to `high` (inclusive; no upper
     bound without `high`). Its errors name what was expected (`noun`, "not
-    a port number: 'x'") and the bounds with their `unit` and a `note`."""
+    a port number: 'x'") and the bounds with their `unit` and a `note`.
+    Digits are ASCII digits, without underscores, as in dates and counts:
+    int() and float() would also read "1_0" and the digits of any script."""
 
     def parse(text: str) -> Number:
         try:
+            if not text.isascii() or "_" in text:
+                raise ValueError(text)
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError("not a %s: %r" % (noun, text)) from None
+            raise argparse.ArgumentTypeError("not a %s: %r" % (noun, text[:40])) from None
         if high is None:
             if not low <= value:
                 raise argparse.ArgumentTypeError("must be at least %s%s%s" % (low, unit, note))
