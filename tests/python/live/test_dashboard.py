@@ -68,8 +68,10 @@ def numbers(text):
 
 
 def money(value, currency=None):
-    digits = 4 if 0 < abs(value) < 0.01 else 2
-    return ("$" if currency == "USD" else "") + "{:,.{}f}".format(value, digits)
+    """An amount as the command line's tables write it: the page must agree."""
+    from ledgerly.cli.figures import money as written
+
+    return written(value, True, currency)
 
 
 def cost_cell(group, currency=None):
@@ -307,6 +309,11 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             assert top["id"] == "volcano-session" and top["cost"] is None
             assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"], "USD") + "+"
             assert_page_matches_api(browser, server)
+            # Every amount as the command line writes it, the smallest (a cost
+            # limit of a millionth) never as 0.0000.
+            amounts = [0.0, 1e-6, 3.25e-7, 9.99e-5, 0.00421, 0.5, 12.345, 1234567.891, 1e-13]
+            shown = browser.execute_script("return arguments[0].map((v) => money(v))", amounts)
+            assert shown == [money(v, "USD") for v in amounts] and shown[1] == "$0.000001"
 
             # At 1400 px nothing scrolls sideways: Total and Cost stay in view,
             # long paths are shortened in the middle, keeping their end.
