@@ -1,6 +1,7 @@
 """Files that nobody else may have written, and files replaced in one step.
 
-Three things every writer of the user's own files needs, written once:
+Three things every writer of the user's own files needs, written once
+(and `user_folder`, where those files live):
 
 - **A private folder.** `private_folder(path)` makes the folder (mode 0700,
   its missing parents as usual) or checks the one that is there: it must
@@ -39,7 +40,7 @@ import errno
 import os
 import stat
 import time
-from typing import IO, Optional, Tuple
+from typing import IO, Mapping, Optional, Tuple
 
 TEMPORARY_SUFFIX = ".tmp"
 # The bits that let others write a folder or a file.
@@ -92,6 +93,22 @@ def file_problem(st: os.stat_result) -> Optional[str]:
     if not stat.S_ISREG(st.st_mode):
         return "it is not a regular file"
     return _owner_problem(st, OTHERS_WRITE)
+
+
+def user_folder(kind: str, variable: str, environ: Optional[Mapping[str, str]] = None) -> str:
+    """Where ledgerly keeps its files of one `kind` ("cache" or "data"):
+    the folder named by the environment variable `variable` when it is set
+    (``~`` expanded, made absolute), else the platform's user folder of
+    that kind for ledgerly (platformdirs; ``~/.cache/ledgerly``,
+    ``~/.local/share/ledgerly`` on Linux). Not created, not checked."""
+    environ = os.environ if environ is None else environ
+    explicit = environ.get(variable)
+    if explicit:
+        return os.path.abspath(os.path.expanduser(explicit))
+    import platformdirs
+
+    of_kind = {"cache": platformdirs.user_cache_dir, "data": platformdirs.user_data_dir}[kind]
+    return of_kind("ledgerly", appauthor=False)
 
 
 def private_folder(path: str, make: bool = True, mask: int = OTHERS_WRITE) -> str:

@@ -102,8 +102,7 @@ def query_from(server: LiveServer, p: Dict[str, Any], group: Any) -> Query:
 async def report_route(request: Request) -> Response:
     server = server_of(request)
     query = query_from(server, parameters(request, REPORT_PARAMETERS), "day")
-    body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("report",) + query.key(), lambda: server.report(query))
 
 
 async def sessions_route(request: Request) -> Response:
@@ -119,8 +118,7 @@ async def sessions_route(request: Request) -> Response:
         p.get("top"),
         p.get("id"),
     )
-    body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("sessions",) + query.key(), lambda: server.sessions(query))
 
 
 async def insights_route(request: Request) -> Response:
@@ -134,8 +132,7 @@ async def insights_route(request: Request) -> Response:
         p.get("project", ()),
         p.get("idle_gap"),
     )
-    body, generation = await server.answer(("insights",) + query.key(), lambda: server.insights(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("insights",) + query.key(), lambda: server.insights(query))
 
 
 async def status_route(request: Request) -> Response:
@@ -149,8 +146,7 @@ async def status_route(request: Request) -> Response:
     if session is not None and (not session.strip() or len(session) > 4096 or "\0" in session):
         raise ParameterError("session", "name a session by its id or the absolute path of its log")
     key = ("status",) + query.key() + (largest, session)
-    body, generation = await server.answer(key, lambda: server.status(query, largest, session))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, key, lambda: server.status(query, largest, session))
 
 
 async def scan_route(request: Request) -> Response:
@@ -168,8 +164,7 @@ async def sources_route(request: Request) -> Response:
 async def prices_route(request: Request) -> Response:
     server = server_of(request)
     parameters(request, ())
-    body, generation = await server.answer(("prices",), server.price_overview)
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("prices",), server.price_overview)
 
 
 async def events_route(request: Request) -> Response:
@@ -253,6 +248,13 @@ def create_app(server: LiveServer) -> Guard:
     app = Starlette(routes=[Route(path, route, methods=["GET"]) for path, route in ROUTES], exception_handlers=handlers)
     app.state.server = server
     return Guard(app, server)
+
+
+async def _answer(server: LiveServer, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Response:
+    """The JSON answer under `key` in the server's answer cache (computed
+    by `compute` when it is not there), with its generation."""
+    body, generation = await server.answer(key, compute)
+    return Response(body, headers=_headers(generation), media_type="application/json")
 
 
 def _headers(generation: int) -> Dict[str, str]:

@@ -25,7 +25,7 @@ import re
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple
 
-from ledgerly.private_files import NewFile, NotPrivate, private_folder, read_private, remove_stale
+from ledgerly.private_files import NewFile, NotPrivate, private_folder, read_private, remove_stale, user_folder
 
 if TYPE_CHECKING:
     from ledgerly.prices.versions import Version
@@ -43,13 +43,7 @@ class StoreError(Exception):
 
 def data_dir(environ: Optional[Mapping[str, str]] = None) -> str:
     """The user data folder of ledgerly (not created)."""
-    environ = os.environ if environ is None else environ
-    explicit = environ.get(ENV_DATA_DIR)
-    if explicit:
-        return os.path.abspath(os.path.expanduser(explicit))
-    from platformdirs import user_data_dir
-
-    return user_data_dir("ledgerly", appauthor=False)
+    return user_folder("data", ENV_DATA_DIR, environ)
 
 
 def prices_folder(environ: Optional[Mapping[str, str]] = None) -> str:

@@ -14,53 +14,19 @@ from math import log10
 
 import pytest
 
-from conftest import PRICES, ROOT, message_line, write
+from browsers import ARTIFACTS, chromium, wait
+
+from conftest import PRICES, message_line, write
 from served import Served, recent
 
-ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
-REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
 PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"
-
-
-def need(condition, reason):
-    if not condition:
-        if REQUIRED:
-            pytest.fail(reason + " (LEDGERLY_REQUIRE_BROWSER=1)")
-        pytest.skip(reason)
 
 
 @pytest.fixture(scope="module")
 def browser():
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        need(False, "selenium is not installed")
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver_path = shutil.which("chromedriver")
-    need(chromium and driver_path, "no Chromium with chromedriver found (apt-get install chromium chromium-driver)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-gpu",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,1000",
-        "--lang=en-US",
-    ):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The browser must not inherit a sanitizer runtime preloaded into the test interpreter.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    env["TZ"] = "UTC"  # the page's "7 days" counts browser days; the servers here answer in UTC
-    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
-    try:
+    # The page's "7 days" counts browser days; the servers here answer in UTC, as the browser runs.
+    with chromium(size=(1280, 1000)) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def numbers(text):
@@ -169,12 +135,6 @@ def assert_page_matches_api(driver, server, query=""):
         if other:
             expected.add("%s other: %s tokens" % (r["day"], format(other, ",")))
     assert bars == expected
-
-
-def wait(driver, script, timeout=20):
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    return WebDriverWait(driver, timeout, poll_frequency=0.1).until(lambda d: d.execute_script(script))
 
 
 def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
