@@ -24,6 +24,7 @@ if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stay
     from ledgerly.config import Config
     from ledgerly.limits import Limits
     from ledgerly.prices import PriceTable
+    from ledgerly.prices.watched import WatchedPrices
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
@@ -255,20 +256,21 @@ def with_stored_prices(globs: Optional[PriceTable]) -> Optional[PriceTable]:
     """The config's globs with the imported versions after them. Stored
     prices that cannot be used are a warning each, never a silent change;
     globs and imports in different currencies are a usage error."""
-    from ledgerly.prices.store import StoreError, load_versions
-    from ledgerly.prices.table import CurrencyMix, combined
+    return watched_prices(globs).table
 
+
+def watched_prices(globs: Optional[PriceTable]) -> WatchedPrices:
+    """The config's globs with the imported versions, read once (as
+    `with_stored_prices` says), to be read again as the store changes."""
+    from ledgerly.prices.table import CurrencyMix
+    from ledgerly.prices.watched import WatchedPrices
+
+    watched = WatchedPrices(globs)
     try:
-        stored = load_versions()
-    except StoreError as exc:
-        warn("imported prices not used: %s" % exc)
-        return globs
-    for problem in stored.problems:
-        warn(problem)
-    try:
-        return combined(globs, stored.versions)
+        watched.read(warn)
     except CurrencyMix as exc:
         raise CommandError(str(exc)) from None
+    return watched
 
 
 def warn(text: str) -> None:

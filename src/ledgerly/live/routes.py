@@ -13,7 +13,8 @@ Routes (all GET; HEAD is answered too):
 - ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
 - ``/api/v1/prices``: the imported price versions and what the prices
   cover, the JSON of ``ledgerly prices --json``;
-- ``/api/v1/events``: server-sent events, one ``update`` per new generation;
+- ``/api/v1/events``: server-sent events, one ``update`` per new generation
+  or change of the imported prices;
 - ``/api/v1``: the list of these.
 
 Each route is a module-level handler listed in `ROUTES` (the API's in
@@ -291,17 +292,19 @@ async def _events(server: LiveServer) -> Any:
     """The event stream: an `update` now and after every tick that changed
     the accounted state, a comment when idle, and the end when the server
     stops."""
-    sent = -1
+    sent: Tuple[int, int] = (-1, -1)
     idle = 0.0
     yield b"retry: 2000\n\n"
     while not server.closing:
+        # An idle page learns of newly imported prices too.
+        await server.check_prices()
         # The event first: a change after this point sets it.
         change = server.next_change()
-        generation = server.live.generation
-        if generation != sent:
-            sent = generation
+        now = (server.live.generation, server.prices_changes)
+        if now != sent:
+            sent = now
             idle = 0.0
-            data = {"generation": generation, "tick": server.live.ticks}
+            data = {"generation": now[0], "tick": server.live.ticks, "prices": now[1]}
             yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
             continue
         started = time.monotonic()

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     from ledgerly.live.server import LiveServer
     from ledgerly.live.ticks import LiveLedger, Tick
     from ledgerly.prices import PriceTable
+    from ledgerly.prices.watched import WatchedPrices
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
@@ -49,6 +50,9 @@ class ServeError(Exception):
 class ServeOptions:
     """What a server serves and how.
 
+    `watched_prices`, when given, are the config's globs with the imported
+    versions (`prices` is their table at the start): the server reads the
+    versions again when the store changes, and its answers follow.
     `state` is the state file the ledger starts from and saves to (None:
     read cold, save nothing); `token` the bearer token every request over
     TCP must carry (required unless `host` is a loopback address);
@@ -60,6 +64,7 @@ class ServeOptions:
     sources: Sequence[Source]
     zone: Zone
     prices: Optional[PriceTable] = None
+    watched_prices: Optional[WatchedPrices] = None
     limits: Limits = NO_LIMITS
     workers: Optional[int] = None
     state: Optional[str] = None
@@ -171,7 +176,7 @@ def _serve_locked(
 
         live = LiveLedger(options.sources, options.workers, options.state)
         first = live.tick()
-        server = _live_server(options, live, url, tcp.getsockname()[1], loopback)
+        server = _live_server(options, live, url, tcp.getsockname()[1], loopback, warn)
         info: Dict[str, Any] = {
             "pid": os.getpid(),
             "url": url,
@@ -221,7 +226,9 @@ def _close(
         sock.close()
 
 
-def _live_server(options: ServeOptions, live: LiveLedger, url: str, port: int, loopback: bool) -> LiveServer:
+def _live_server(
+    options: ServeOptions, live: LiveLedger, url: str, port: int, loopback: bool, warn: Callable[[str], None]
+) -> LiveServer:
     """The server's state, with the Host names it answers to on a loopback
     address and a token of its own for `ledgerly status`."""
     import secrets
@@ -243,6 +250,8 @@ def _live_server(options: ServeOptions, live: LiveLedger, url: str, port: int, l
         "poll" if options.poll else "notify",
         secrets.token_urlsafe(32),
         options.limits,
+        options.watched_prices,
+        warn,
     )
 
 

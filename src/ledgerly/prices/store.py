@@ -167,6 +167,32 @@ def load_versions(folder: Optional[str] = None) -> Stored:
     return Stored(folder, tuple(versions), tuple(problems))
 
 
+Stamp = Optional[Tuple[object, ...]]
+
+
+def store_stamp(folder: str) -> Stamp:
+    """What the store looks like, cheaply: the folder's identity, owner,
+    mode and change time, and each version file's name, identity, size and
+    change time (None when there is no folder). Any import, removal or
+    edit changes it."""
+    try:
+        st = os.stat(folder)
+        with os.scandir(folder) as entries:
+            files = []
+            for entry in entries:
+                if _NAME_RE.fullmatch(entry.name):
+                    try:
+                        fs = entry.stat(follow_symlinks=False)
+                    except FileNotFoundError:
+                        continue
+                    files.append((entry.name, fs.st_ino, fs.st_size, fs.st_mtime_ns, fs.st_ctime_ns, fs.st_mode))
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return ("unreadable", exc.errno)
+    return (st.st_ino, st.st_uid, st.st_mode, st.st_mtime_ns, st.st_ctime_ns, tuple(sorted(files)))
+
+
 def add_version(version: Version, folder: Optional[str] = None) -> Version:
     """Stores `version` under the next free id (its own id is ignored);
     returns it with that id. Two imports at once never take one id: the

@@ -17,7 +17,7 @@ import pytest
 from browsers import ARTIFACTS, chromium, wait
 
 from conftest import PRICES, message_line, write
-from served import Served, recent
+from served import Served, ledgerly_command, recent
 
 PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"
 
@@ -508,3 +508,27 @@ def test_names_are_whole_where_there_is_room_and_never_read_alike(browser, tmp_p
                 ", ".join(names[:n]) + (" +%d" % (len(names) - n) if n < len(names) else "")
                 for n in range(1, len(names) + 1)
             ], c
+
+
+def test_the_dashboard_shows_prices_imported_while_it_is_open(browser, tmp_path):
+    """A price map imported while the page is open: the page shows the new
+    costs without a reload, as it follows the logs."""
+    from conftest import FIXTURES
+
+    busy_tree(tmp_path / "logs")
+    with Served(tmp_path / "logs", tmp_path, "--tz", "UTC") as server:
+        browser.get(server.url)
+        wait(browser, "return document.body.dataset.generation !== undefined")
+        assert browser.find_element("id", "range-cost").text == "no price table"
+        imported = subprocess.run(
+            [*ledgerly_command(), "prices", "import", os.path.join(FIXTURES, "price-map.json")],
+            env=server.env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert imported.returncode == 0, imported.stderr
+        wait(browser, "return document.getElementById('range-cost').textContent.startsWith('cost $')")
+        daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC")[2]
+        assert daily["currency"] == "USD"
+        assert_page_matches_api(browser, server)

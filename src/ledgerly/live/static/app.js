@@ -13,7 +13,7 @@ const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f", "#edc948
 const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
-const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null };
+const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null, prices: null };
 // A saved report (`ledgerly report --html`) holds the answers in the page
 // itself: then nothing is asked of a server and no event stream is opened.
 const REPORT = (() => {
@@ -884,7 +884,10 @@ async function listen() {
           buffer = buffer.slice(end + 2);
           if (message.event === "update" && message.data.length) {
             const data = JSON.parse(message.data.join("\n"));
-            if (data.generation !== state.generation) {
+            // Newly imported prices change the costs without a new generation.
+            const repriced = state.prices != null && data.prices !== state.prices;
+            state.prices = data.prices;
+            if (data.generation !== state.generation || repriced) {
               state.generation = data.generation;
               load();
             }
