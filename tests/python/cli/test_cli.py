@@ -389,9 +389,9 @@ def test_a_closed_output_ends_quietly_with_status_141(tree, home, command):
 
 @pytest.mark.parametrize("command", [["daily", "--json"], ["blocks"], ["sessions", "--json"]])
 def test_a_command_loads_only_what_it_uses(tree, home, command):
-    """Start-up stays cheap: without a [prices] table or imported versions a
-    report loads neither the price maps' format and key matching nor the
-    TOML price form, no network code, no insights, and building the parser
+    """Start-up stays cheap: without a config file or imported versions a
+    report loads neither the price maps' format and key matching nor a
+    TOML reader, no network code, no insights, and building the parser
     reads no installed distribution's records (install hints are made when
     a help text is shown)."""
     import subprocess
@@ -402,6 +402,7 @@ def test_a_command_loads_only_what_it_uses(tree, home, command):
         "ledgerly.prices.versions",
         "ledgerly.prices.toml_table",
         "ledgerly.prices.fetch",
+        "tomllib",
         "ledgerly.insights",
         "importlib.metadata",
         "http.client",
