@@ -143,7 +143,11 @@ class LiveServer:
             if not watched.changed():
                 return
             loop = asyncio.get_running_loop()
-            if not await loop.run_in_executor(self.answer_thread, watched.reread, self.warn):
+            try:
+                if not await loop.run_in_executor(self.answer_thread, watched.reread, self.warn):
+                    return
+            except Exception as exc:  # never an answer's failure: the prices stay as they were
+                self.warn("reading the imported prices again failed (%s); the prices in use are kept" % exc)
                 return
         self.prices = watched.table
         self.prices_changes += 1
