@@ -27,7 +27,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -160,8 +159,7 @@ class DeltaTracker::Impl {
   std::vector<std::uint32_t> touched_files_;  // tracks with `from` or `dirty` set
   std::vector<std::uint32_t> dirty_;
   std::vector<std::uint32_t> retired_;
-  std::vector<const Row*> touched_keys_;
-  std::unordered_set<std::string_view, SeededHash, TextEqual> seen_keys_;
+  std::vector<const Row*> touched_keys_;  // one row of each key to settle; repeats dropped before
   std::unordered_map<std::uint32_t, std::vector<Print>> prints_;
   std::vector<PrintRange> usable_;
   std::vector<Occurrence> occurrences_;
@@ -194,9 +192,7 @@ void DeltaTracker::Impl::mark_dirty(std::uint32_t file) {
   touched_files_.push_back(file);
 }
 
-void DeltaTracker::Impl::touch(const Row& row) {
-  if (seen_keys_.insert(row.key()).second) touched_keys_.push_back(&row);
-}
+void DeltaTracker::Impl::touch(const Row& row) { touched_keys_.push_back(&row); }
 
 void DeltaTracker::Impl::withdraw(std::uint32_t& id) {
   if (id == 0) return;
@@ -490,6 +486,14 @@ bool DeltaTracker::Impl::apply(StateChanges& changes, DeltaRows& out) {
     const std::uint32_t file = dirty_[k];
     if (live_file(file) && !files_[file].state->context.parents().empty()) reevaluate(file);
   }
+  // Each key once: sorted by hash, then by key, the repeats are neighbours.
+  std::sort(touched_keys_.begin(), touched_keys_.end(), [](const Row* a, const Row* b) {
+    if (a->key_hash() != b->key_hash()) return a->key_hash() < b->key_hash();
+    return a->key() < b->key();
+  });
+  touched_keys_.erase(std::unique(touched_keys_.begin(), touched_keys_.end(),
+                                  [](const Row* a, const Row* b) { return a->key() == b->key(); }),
+                      touched_keys_.end());
   for (const Row* key_row : touched_keys_) settle(*key_row);
 
   std::uint64_t last = kLastId;
@@ -518,7 +522,6 @@ bool DeltaTracker::Impl::apply(StateChanges& changes, DeltaRows& out) {
   dirty_.clear();
   retired_.clear();
   touched_keys_.clear();
-  seen_keys_.clear();
   prints_.clear();
   out_ = nullptr;
   return fits;

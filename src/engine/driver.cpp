@@ -68,21 +68,10 @@ std::uint64_t pending_bytes(const Job& job) {
   return offset > job.input.size ? 0 : job.input.size - offset;
 }
 
-// The whole-state statistics: the parse counters summed over stored files,
-// and the number of stored files with unread bytes.
-struct StateSums {
-  parser::Counters counts;
-  std::uint64_t pending_files = 0;
-
-  void add(const FileState& state) {
-    counts += state.counters;
-    if (state.offset < state.size) ++pending_files;
-  }
-  void store(Report& report) const {
-    report.counters = counts;
-    report.pending_files = pending_files;
-  }
-};
+void store_sums(const StateSums& sums, Report& report) {
+  report.counters = sums.counts;
+  report.pending_files = sums.pending_files;
+}
 
 // A file whose latest read failed is never unchanged: its entry may well be
 // the same as before, but the rest of it still has to be read.
@@ -200,6 +189,34 @@ bool plan(FileTable& files, const std::vector<ManifestEntry>& manifest, std::vec
   return true;
 }
 
+// Plans a refresh told only what changed: the states of `removed` paths
+// are taken out, and every entry of `manifest` that is not unchanged
+// becomes a job; no other stored state is looked at.  `sums` (every
+// stored state's) loses the states that leave the table.
+void plan_partial(FileTable& files, const std::vector<ManifestEntry>& manifest,
+                  const std::vector<std::string>& removed, std::vector<Job>& jobs, Report& report,
+                  StateChanges* changes, StateSums& sums) {
+  for (const std::string& path : removed) {
+    const std::size_t i = files.index_of(path);
+    if (i == FileTable::kNone) continue;
+    sums.remove(*files.state_at(i));
+    retire(files.release(i), changes);
+    ++report.removed;
+  }
+  for (const ManifestEntry& entry : manifest) {
+    // A path listed twice finds its slot released the second time, and
+    // becomes a job of its own, as in a whole manifest.
+    const std::size_t i = files.index_of(entry.path);
+    if (i == FileTable::kNone) {
+      jobs.push_back(Job{entry.to_input(), nullptr});
+    } else if (!unchanged(*files.state_at(i), entry)) {
+      sums.remove(*files.state_at(i));
+      jobs.push_back(Job{entry.to_input(), files.release(i)});
+    }
+  }
+  files.purge();
+}
+
 // Gives the jobs of one project one shared project text, so that the
 // fresh states of a tree's files do not each hold a copy.
 void share_projects(std::vector<Job>& jobs) {
@@ -222,8 +239,8 @@ void share_projects(std::vector<Job>& jobs) {
 // statistics of the state (everything but the fork counts of an export).
 // With `changes`, every state taken out of the table is kept there, and
 // every state a job returned is listed, for the delta tracker.
-Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers,
-                    StateChanges* changes) {
+Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers, StateChanges* changes,
+                    const std::vector<std::string>* removed = nullptr) {
   FileTable& files = engine.files;
   Report report;
   report.scanned = manifest.entries.size();
@@ -232,7 +249,17 @@ Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers,
   // unchanged becomes a job, taking its path's stored state with it.
   JobList list;
   StateSums sums;
-  bool sums_exact = plan(files, manifest.entries, list.jobs, report, sums, changes);
+  bool sums_exact = true;
+  if (removed != nullptr) {
+    if (!engine.sums_known) {
+      files.for_each([&sums](const FileState& state) { sums.add(state); });
+    } else {
+      sums = engine.sums;
+    }
+    plan_partial(files, manifest.entries, *removed, list.jobs, report, changes, sums);
+  } else {
+    sums_exact = plan(files, manifest.entries, list.jobs, report, sums, changes);
+  }
   report.changed = list.jobs.size();
   // Jobs own copies of their entries: the manifest (and the text its
   // entries view) is not looked at again.
@@ -276,8 +303,8 @@ Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers,
           std::erase_if(changes->changed, [&displaced](const StateChanges::Changed& c) {
             return c.state == displaced.get();
           });
+          if (sums_exact) sums.remove(*displaced);
           changes->retired.push_back(std::move(displaced));
-          sums_exact = false;
         }
         changes->changed.push_back(StateChanges::Changed{&merged, r.replaced_from});
       }
@@ -312,7 +339,9 @@ Report update_state(Engine& engine, Manifest manifest, std::uint64_t workers,
     sums = StateSums();
     files.for_each([&sums](const FileState& state) { sums.add(state); });
   }
-  sums.store(report);
+  store_sums(sums, report);
+  engine.sums = sums;
+  engine.sums_known = true;
   return report;
 }
 
@@ -365,28 +394,35 @@ RefreshOutput refresh(Engine& engine, const std::vector<Input>& manifest, std::u
 }
 
 DeltaOutput refresh_delta(Engine& engine, Manifest manifest, std::uint64_t workers,
-                          std::uint64_t since, BufferAllocator* allocator) {
+                          std::uint64_t since, BufferAllocator* allocator,
+                          const std::vector<std::string>* removed) {
   // A caller that holds the current generation gets what changed since; it
   // is numbered by the tracker, made first if there is none (then the
   // numbering is the export order, which is what such a caller holds).
   const bool held = since == engine.generation;
   if (!held) engine.tracker.reset();
-  if (held && engine.tracker == nullptr) {
+  // A caller that holds nothing yet gets the whole selection as a reset:
+  // one selection in export order, cheaper than taking every row of every
+  // file as new; the tracker is made by the next delta.
+  const bool empty = held && engine.tracker == nullptr && engine.files.empty();
+  if (held && engine.tracker == nullptr && !empty) {
     try {
       engine.tracker.reset(DeltaTracker::build(engine).release());
     } catch (const std::bad_alloc&) {
       throw ResultOutOfMemory();  // nothing changed yet
     }
+    // Making it selected every row once: hand back what that left free.
+    platform::release_free_heap();
   }
 
   // An export owed to a caller of refresh() stays owed, but says nothing
   // about what this call changed.
   const bool owed = std::exchange(engine.export_pending, false);
   StateChanges changes;
-  StateChanges* watching = engine.tracker != nullptr ? &changes : nullptr;
+  StateChanges* watching = engine.tracker != nullptr && !empty ? &changes : nullptr;
   Report report;
   try {
-    report = update_state(engine, std::move(manifest), workers, watching);
+    report = update_state(engine, std::move(manifest), workers, watching, removed);
   } catch (...) {
     // States moved into read jobs may be lost: no tracker can follow.
     engine.tracker.reset();
@@ -439,8 +475,9 @@ DeltaOutput refresh_delta(Engine& engine, Manifest manifest, std::uint64_t worke
 }
 
 DeltaOutput refresh_delta(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
-                          std::uint64_t since, BufferAllocator* allocator) {
-  return refresh_delta(engine, Manifest::of(manifest), workers, since, allocator);
+                          std::uint64_t since, BufferAllocator* allocator,
+                          const std::vector<std::string>* removed) {
+  return refresh_delta(engine, Manifest::of(manifest), workers, since, allocator, removed);
 }
 
 }  // namespace ledgerly::engine

@@ -67,10 +67,20 @@ struct DeltaOutput {
 // changes the state, so a delta caller that loses track gets a reset.
 // Throws as refresh() does; after ResultOutOfMemory the state is whole and
 // the caller's generation is out of date.
+//
+// With `removed`, the manifest holds only what changed: its entries are read
+// as a whole manifest's would be, the stored states of the `removed` paths
+// are dropped, and every other stored state is kept as it is, unlooked at.
+// A caller that follows the files it gave sends what it knows to have
+// changed, so that a refresh costs what changed rather than every file.
+// The report's whole-state sums stay those of every stored state; its
+// `scanned` counts the entries given.
 DeltaOutput refresh_delta(Engine& engine, Manifest manifest, std::uint64_t workers,
-                          std::uint64_t since, BufferAllocator* allocator = nullptr);
+                          std::uint64_t since, BufferAllocator* allocator = nullptr,
+                          const std::vector<std::string>* removed = nullptr);
 DeltaOutput refresh_delta(Engine& engine, const std::vector<Input>& manifest, std::uint64_t workers,
-                          std::uint64_t since, BufferAllocator* allocator = nullptr);
+                          std::uint64_t since, BufferAllocator* allocator = nullptr,
+                          const std::vector<std::string>* removed = nullptr);
 
 }  // namespace ledgerly::engine
 

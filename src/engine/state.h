@@ -156,6 +156,23 @@ inline void prefetch_hot(const FileState& state) noexcept {
   __builtin_prefetch(p + 191);
 }
 
+// What a refresh reports of the whole state: the parse counters summed over
+// every stored state, and the number of stored states with unread bytes.
+struct StateSums {
+  parser::Counters counts;
+  std::uint64_t pending_files = 0;
+
+  void add(const FileState& state) noexcept {
+    counts += state.counters;
+    if (state.offset < state.size) ++pending_files;
+  }
+  // Takes out a state added before, unchanged since.
+  void remove(const FileState& state) noexcept {
+    counts -= state.counters;
+    if (state.offset < state.size) --pending_files;
+  }
+};
+
 // What an export derives from the stored states alone (select.h), kept for
 // the next export as long as the file table's version stays the same.
 struct SelectionBasis;
@@ -183,6 +200,10 @@ struct Engine {
   std::unique_ptr<DeltaTracker, DeltaTrackerDeleter> tracker;
   // Moves on whenever the selection a delta caller may hold changes.
   std::uint64_t generation = 0;
+  // The sums of every stored state, as the latest refresh left them, for
+  // a refresh told only what changed; unknown after a load.
+  StateSums sums;
+  bool sums_known = false;
   std::uint64_t inherited_events = 0;  // of the latest export
   std::uint64_t unresolved_forks = 0;  // of the latest export
   bool refreshed = false;              // a refresh got as far as its merge

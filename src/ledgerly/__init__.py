@@ -8,8 +8,8 @@ which returns the records alone, for a caller that needs only them.
 Around it:
 
 - `Ledger` (ledgerly.ledger): finds the logs, keeps one engine, and returns
-  a `Snapshot` whose rows are a numpy structured array (`RECORD_DTYPE`),
-  with the log file of each row;
+  a `Snapshot` whose rows are compact numpy columns read by field name
+  (`ledgerly.columns.Rows`), with the log file of each row;
 - `report` (ledgerly.reports): token sums and costs grouped by day, week,
   month, model, project, tier, subagent or dialect; `list_sessions` and
   `session_detail` (ledgerly.sessions): the same per session (log file,

@@ -46,7 +46,9 @@ class Engine:
         system call fails; ValueError when the file is something other
         than a regular file or a directory. See docs/state-file.md."""
         ...
-    def delta(self, manifest: str, workers: SupportsIndex, since: SupportsIndex) -> Tuple[str, builtins.bytes]:
+    def delta(
+        self, manifest: str, workers: SupportsIndex, since: SupportsIndex, removed: Optional[List[str]] = None
+    ) -> Tuple[str, builtins.bytes]:
         """Reads what changed among the manifest's files, as refresh does,
         and returns the report text (JSON: `added`, `withdrawn`, `rows`,
         `generation`, `reset`, the `files`, `models` and `projects` tables
@@ -54,7 +56,9 @@ class Engine:
         generation `since` (`ledgerly.layout.view_delta`). When `since` is
         not the engine's generation (0 for a new engine, 1 after a load), the
         delta is a reset: the whole selection, numbered in export order from
-        1. See docs/engine.md, "Deltas"."""
+        1. With `removed`, the manifest holds only the entries that changed
+        or appeared, and `removed` the paths that left; every other stored
+        file is kept as it is. See docs/engine.md, "Deltas"."""
         ...
     def load(self, file: StateFile) -> LoadedState:
         """Replaces the state with the one saved in `file` (a path, or a
@@ -118,6 +122,17 @@ def list_sources(
     (ledgerly.stat_table). `table` is the dialect table known before;
     `sniff(path, size)` is called for each file it does not know, after
     the walk, and gives a dialect code, None, or an error text."""
+    ...
+
+def release_free_heap() -> None:
+    """Hands the memory the C heap holds free back to the system (after a
+    reading that freed much); does nothing where the C library cannot."""
+    ...
+
+def map_large_blocks() -> None:
+    """From now on, blocks of a MiB or more of the C heap are mapped apart
+    and given back to the system as soon as they are freed (where the C
+    library decides that by a threshold it otherwise moves)."""
     ...
 
 def moved_in_place(before: builtins.bytes, now: builtins.bytes, /) -> List[int]:

@@ -22,7 +22,7 @@ from ledgerly import timezones as tzs
 from ledgerly.grouping import dense, small
 from ledgerly.params import BLOCK, Globs, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
-from ledgerly.reports import Group, Report, build_report, report_for, select
+from ledgerly.reports import Group, Report, build_report, glob_mask, report_for, select
 from ledgerly.snapshot import Snapshot
 from ledgerly.timezones import Bound
 
@@ -173,7 +173,7 @@ def block_status_for(
     start = chain_start(snapshot, rows, now, hours)
     # Everything below looks at the latest rows only: take them out once.
     low = now - window + 1 if start is None else min(start, now - window + 1)
-    latest = replace(snapshot, rows=snapshot.rows[snapshot.rows["timestamp"] >= low])
+    latest = snapshot.between(low, now + 1)
     recent = report_for(latest, replace(rows, low=now - window + 1, high=now + 1), prices)
     minutes = window / 60_000
     rate = recent.totals.total_tokens / minutes
@@ -205,16 +205,83 @@ def chain_start(snapshot: Snapshot, query: Query, now: int, hours: int = BLOCK_H
     decides every block (a block opens at the first such hour at or after
     the previous block's end). The hours are counted over their range
     (`grouping.dense`), and `block_starts` runs once per block over the
-    hours that hold events."""
-    rows = snapshot.rows
-    if query.model or query.project:
-        rows = select(snapshot, replace(query, low=None, high=None)).rows
-    ts = rows["timestamp"]
-    ts = ts[ts <= now]  # a contiguous copy of the instants alone, not of whole records
-    if not np.any(ts > now - hours * tzs.HOUR_MS):
+    hours that hold events. A snapshot that keeps aggregates and recent
+    rows gives the hours before the current one from the aggregates, and
+    the rest from the recent rows, without reading every row."""
+    occupied = _occupied_from_aggregates(snapshot, query, now, hours)
+    if occupied is None:
+        rows = snapshot.rows
+        if query.model or query.project:
+            rows = select(snapshot, replace(query, low=None, high=None)).rows
+        ts = rows["timestamp"]
+        ts = ts[ts <= now]
+        if not np.any(ts > now - hours * tzs.HOUR_MS):
+            return None
+        hour = dense(ts // tzs.HOUR_MS)
+        held = np.flatnonzero(np.bincount(hour.codes, minlength=hour.radix))
+        occupied = hour.values[held] if hour.values is not None else held
+    elif not len(occupied):
         return None
-    hour = dense(ts // tzs.HOUR_MS)
-    held = np.flatnonzero(np.bincount(hour.codes, minlength=hour.radix))
-    occupied = hour.values[held] if hour.values is not None else held
-    _first, starts = block_starts(occupied * tzs.HOUR_MS, hours)
-    return int(starts[-1])
+    return int(occupied[last_block_start(occupied, hours)]) * tzs.HOUR_MS
+
+
+def last_block_start(hours: np.ndarray, length: int) -> int:
+    """The index, in `hours` (ascending hour numbers that hold events), of
+    the hour the last block opens at: the chain of `block_starts`, found
+    without walking it. Each hour's next block start is the first hour at
+    least `length` later; following those pointers from the first hour
+    visits exactly the block starts, and doubling them (a pointer to the
+    start 2, 4, 8... blocks later) finds the last one in a logarithmic
+    number of vectorized steps instead of one step per block. An hour at
+    least `length` after the one before it always opens a block, so the
+    chain is followed from the last such hour only."""
+    gaps = np.flatnonzero(np.diff(hours) >= length)
+    first = int(gaps[-1]) + 1 if len(gaps) else 0
+    if first:
+        return first + last_block_start(hours[first:], length)
+    n = len(hours)
+    following = np.append(np.searchsorted(hours, hours + length, side="left"), n)  # n: past the end
+    levels = [following]
+    while len(levels) < 64 and np.any(levels[-1][:n] < n):
+        levels.append(levels[-1][levels[-1]])
+    at = 0
+    for jump in reversed(levels):
+        if jump[at] < n:
+            at = int(jump[at])
+    return at
+
+
+def _occupied_from_aggregates(snapshot: Snapshot, query: Query, now: int, hours: int) -> Optional[np.ndarray]:
+    """The hours (numbers since the epoch, ascending) that hold an event at
+    or before `now` matching the query's globs, from the aggregates and the
+    recent rows; an empty array when no event lies in the last `hours`;
+    None when the snapshot keeps neither."""
+    store = snapshot.store
+    if store is None or store.aggregates is None or store.recent is None:
+        return None
+    since = now - hours * tzs.HOUR_MS + 1
+    current = now // tzs.HOUR_MS
+    low = min(since, current * tzs.HOUR_MS)
+    if not store.recent.covers(low, now + 1):
+        return None
+    ts = select(snapshot, replace(query, low=low, high=now + 1)).rows["timestamp"]
+    if not np.any(ts >= since):
+        return np.zeros(0, dtype=np.int64)
+    model, project = glob_mask(snapshot.models, query.model, True), glob_mask(snapshot.projects, query.project, False)
+    view = store.aggregates
+    before = None
+    if model is None and project is None:
+        # The hours from the last block start of the sums' first part on
+        # (the same chain: that start is one of the whole history's), that
+        # part's chain followed once for all the views that share it.
+        early, late = view.early.occupied(), view.late.occupied()
+        at = view.early.memo(("block", hours), lambda: last_block_start(early, hours) if len(early) else 0)
+        before = np.concatenate([early[at:], late])
+        if len(before) and before[0] >= current:
+            before = None  # asked for a time before that start
+    if before is None:
+        before = view.occupied_hours(model, project)
+    before = before[before < current]
+    if np.any(ts >= current * tzs.HOUR_MS):
+        before = np.append(before, current)
+    return before

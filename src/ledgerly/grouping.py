@@ -25,7 +25,7 @@ sum of runs of rows, for every caller that adds groups up further.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -105,17 +105,30 @@ class Groups:
         return len(self.size)
 
 
-def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
+class Slices(Protocol):
+    """An (n × k) matrix read a slice of rows at a time (such as the token
+    counts of `ledgerly.columns.Rows`, made from its columns as read)."""
+
+    @property
+    def shape(self) -> Tuple[int, int]: ...
+
+    def __getitem__(self, key: slice) -> np.ndarray: ...
+
+
+Values = Union[np.ndarray, Slices]
+
+
+def aggregate(dimensions: Sequence[Codes], values: Values) -> Groups:
     """Groups the rows by the combined codes of `dimensions` (the first the
     most significant) and sums the columns of `values` (n rows × k) per
-    group."""
-    values = np.asarray(values)
+    group. `values` is read a chunk of rows at a time, and made whole only
+    for sums too large for floating point."""
     n, k = values.shape
     space = 1
     for dim in dimensions:
         space *= dim.radix
     if space > 8 * n + 65536:
-        return _ranked(dimensions, values, space)
+        return _ranked(dimensions, np.asarray(values), space)
     if space > _CHUNK:
         return _narrowed(dimensions, values, space)
     keys = np.empty(n, dtype=np.int64)
@@ -141,10 +154,10 @@ def aggregate(dimensions: Sequence[Codes], values: np.ndarray) -> Groups:
         return Groups(digits, counts[ids], floats[:, ids].T.astype(np.int64))
     remap = np.zeros(space, dtype=np.int64)
     remap[ids] = np.arange(len(ids), dtype=np.int64)
-    return Groups(digits, counts[ids], _sorted_sums(remap[keys], values))
+    return Groups(digits, counts[ids], _sorted_sums(remap[keys], np.asarray(values)))
 
 
-def _narrowed(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Groups:
+def _narrowed(dimensions: Sequence[Codes], values: Values, space: int) -> Groups:
     """`aggregate` for a key space larger than a chunk: counting over the
     whole space for every chunk would cost more than the rows, so the keys
     are made and counted first, then the rows are summed per group that
@@ -166,7 +179,7 @@ def _narrowed(dimensions: Sequence[Codes], values: np.ndarray, space: int) -> Gr
         chunk = values[start:stop].astype(np.float64)
         if max(abs(chunk.max()), abs(chunk.min())) >= limit:
             # Too large for exact float sums: sum by sorting.
-            return Groups(digits, counts[ids], _sorted_sums(group, values))
+            return Groups(digits, counts[ids], _sorted_sums(group, np.asarray(values)))
         columns = np.ascontiguousarray(chunk.T)
         part = group[start:stop]
         for j in range(k):

@@ -411,7 +411,7 @@ def insights_for(
     totals = by_cell.totals
 
     # Sessions and their active time.
-    codes, count = session_codes(snapshot, sel.mask)
+    codes, count = session_codes(snapshot, sel.file_index)
     active = _active_times(codes, count, sel.timestamps, query.idle_gap * MINUTE_MS)
     median, p90 = (float(v) for v in np.percentile(active, [50, 90])) if count else (None, None)
     times = SessionTimes(count, query.idle_gap, int(active.sum()), median, p90, totals.total_tokens)

@@ -13,7 +13,7 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ledgerly.codes import DIALECTS, KIND_MESSAGE
 from ledgerly.sniffing import SniffCache
@@ -63,6 +63,30 @@ class SourceSummary:
         return self.message_files + self.event_files
 
 
+# What a listing kept path by path knows of each file: its entry, its
+# source's index and its stat record.
+Entry = Tuple[LogFile, int, bytes]
+
+
+class EntryTable:
+    """The entries of a listing kept path by path (`ledgerly.live.tracking`),
+    grouped by folder: a table of each folder's table, none of which its
+    maker changes after handing it out. Read-only."""
+
+    __slots__ = ("_folders", "_length")
+
+    def __init__(self, folders: Dict[str, Dict[str, Entry]], length: int) -> None:
+        self._folders = folders
+        self._length = length
+
+    def __len__(self) -> int:
+        return self._length
+
+    def values(self) -> Iterator[Entry]:
+        for entries in self._folders.values():
+            yield from entries.values()
+
+
 class Listing:
     """The log files found under a set of sources at one moment.
 
@@ -81,7 +105,18 @@ class Listing:
     identity, size and times as the walk saw them), or None when not known
     (a listing made by hand)."""
 
-    __slots__ = ("_counts", "_files", "_origins", "encoded", "errors", "skipped", "sources", "stats")
+    __slots__ = (
+        "_bytes",
+        "_counts",
+        "_files",
+        "_origins",
+        "_stats",
+        "_table",
+        "encoded",
+        "errors",
+        "skipped",
+        "sources",
+    )
 
     def __init__(
         self,
@@ -96,7 +131,7 @@ class Listing:
         self.sources = sources
         self.skipped = skipped
         self.errors = errors
-        self.stats = stats
+        self._stats = stats
         # The manifest text when the maker already has it (ledgerly.live.tracking
         # keeps each entry's text and joins them instead of encoding them all).
         self.encoded = encoded
@@ -104,6 +139,28 @@ class Listing:
         self._origins: Optional[Tuple[int, ...]] = origins
         # (message files, event files, bytes) per source, when known without the files
         self._counts: Optional[Tuple[Tuple[int, int, int], ...]] = None
+        # Of a listing kept path by path (ledgerly.live.tracking): each file's
+        # entry, source and stat record, by path, and their bytes.
+        self._table: Optional[EntryTable] = None
+        self._bytes: Optional[int] = None
+
+    @classmethod
+    def from_table(
+        cls,
+        sources: Tuple[Source, ...],
+        table: EntryTable,
+        total_bytes: int,
+        skipped: Tuple[Skipped, ...],
+        errors: Tuple[str, ...],
+    ) -> Listing:
+        """A listing of the files of `table` (never changed after), whose
+        files, manifest and stat table are made on first use, in the
+        table's order."""
+        listing = cls(sources, (), (), skipped, errors)
+        listing._files = listing._origins = None
+        listing._table = table
+        listing._bytes = total_bytes
+        return listing
 
     @classmethod
     def from_manifest(
@@ -123,22 +180,36 @@ class Listing:
         return listing
 
     @property
+    def stats(self) -> Optional[bytes]:
+        if self._stats is None and self._table is not None:
+            self._stats = b"".join([e[2] for e in self._table.values()])
+        return self._stats
+
+    @property
     def files(self) -> Tuple[LogFile, ...]:
         if self._files is None:
-            assert self.encoded is not None
-            self._files = tuple([new_tuple(LogFile, entry) for entry in json.loads(self.encoded)])
+            if self._table is not None:
+                self._files = tuple([e[0] for e in self._table.values()])
+            else:
+                assert self.encoded is not None
+                self._files = tuple([new_tuple(LogFile, entry) for entry in json.loads(self.encoded)])
         return self._files
 
     @property
     def origins(self) -> Tuple[int, ...]:
         if self._origins is None:
-            assert self._counts is not None
-            self._origins = tuple(i for i, (m, e, _b) in enumerate(self._counts) for _ in range(m + e))
+            if self._table is not None:
+                self._origins = tuple([e[1] for e in self._table.values()])
+            else:
+                assert self._counts is not None
+                self._origins = tuple(i for i, (m, e, _b) in enumerate(self._counts) for _ in range(m + e))
         return self._origins
 
     @property
     def file_count(self) -> int:
         """len(files), without decoding them."""
+        if self._table is not None:
+            return len(self._table)
         if self._counts is not None and self._files is None:
             return sum(m + e for m, e, _b in self._counts)
         return len(self.files)
@@ -151,6 +222,8 @@ class Listing:
 
     @property
     def total_bytes(self) -> int:
+        if self._bytes is not None:
+            return self._bytes
         if self._counts is not None:
             return sum(b for _m, _e, b in self._counts)
         return sum(f.size for f in self.files)

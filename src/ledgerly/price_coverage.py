@@ -166,13 +166,13 @@ def class_usage(snapshot: Snapshot, table: PriceTable) -> Dict[str, List[ClassUs
     import numpy as np
 
     from ledgerly.grouping import aggregate
-    from ledgerly.layout import TOKEN_FIELDS, words
+    from ledgerly.layout import TOKEN_FIELDS
     from ledgerly.prices.classes import classify
     from ledgerly.reports import TOTAL_FIELDS
 
     rows = snapshot.rows
     classes = classify(table, rows, snapshot.models)
-    groups = aggregate([classes.codes], words(rows)[:, 6:])
+    groups = aggregate([classes.codes], rows.token_matrix())
     digits = groups.digits[0]
     _paid, missing = classes.price(groups.sums, digits)
     totals = groups.sums[:, [TOKEN_FIELDS.index(name) for name in TOTAL_FIELDS]].sum(axis=1)

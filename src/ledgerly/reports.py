@@ -30,8 +30,10 @@ import numpy as np
 
 from ledgerly import localtime
 from ledgerly import timezones as tzs
+from ledgerly.aggregates import HOUR_MS, groups_for
+from ledgerly.columns import Rows, TokenMatrix
 from ledgerly.grouping import Codes, dense, exact_sums, ranked, small
-from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS, words
+from ledgerly.layout import KIND_MESSAGE, TIER_NAMES, TOKEN_FIELDS
 from ledgerly.params import DIMENSIONS, Globs, ParameterError, Query, ZoneSpec, make_query
 from ledgerly.prices import PriceTable
 from ledgerly.prices.classes import group_by_model
@@ -202,31 +204,52 @@ def _name_mask(names: Sequence[str], globs: Tuple[str, ...], fold: bool) -> np.n
 
 @dataclass(frozen=True)
 class _Selection:
-    """The rows a report covers, with the views it needs."""
+    """The rows a report covers, with the views it needs: `rows` are the
+    snapshot's rows in range and matching the globs, or groups of them that
+    each stand for their rows (`raw` then gives each group's price class,
+    see `ledgerly.aggregates`); `source` is the snapshot the rows come
+    from, whose `files` their `file_index` indexes."""
 
-    rows: np.ndarray
+    rows: Rows
     zone: tzs.Zone
     models: Tuple[str, ...]
     projects: Tuple[str, ...]
-    # Which of the snapshot's rows these are (None: all of them), for arrays
-    # that run alongside the rows, such as the file of each row.
-    mask: Optional[np.ndarray] = None
+    source: Optional[Snapshot] = None
+    raw: Optional[np.ndarray] = None
 
     @property
-    def tokens(self) -> np.ndarray:
-        """The seven token counts of each row, (n, 7), a view."""
-        return words(self.rows)[:, 6:]
+    def tokens(self) -> TokenMatrix:
+        """The seven token counts of each row, (n, 7), read a slice at a time."""
+        return self.rows.token_matrix()
 
     @cached_property
     def timestamps(self) -> np.ndarray:
-        """The timestamps as a contiguous copy (the field view is strided),
-        made once."""
-        return np.array(self.rows["timestamp"], dtype=np.int64)
+        """The timestamps (int64, contiguous), made once."""
+        return self.rows["timestamp"]
+
+    @property
+    def file_index(self) -> Optional[np.ndarray]:
+        """The file of each row, as an index into the snapshot's `files`."""
+        rank = self.source.file_rank if self.source is not None else None
+        if rank is None:
+            return None
+        index: np.ndarray = rank[self.rows.column("file")]
+        return index
+
+
+def glob_mask(names: Sequence[str], globs: Tuple[str, ...], fold: bool) -> Optional[np.ndarray]:
+    return _name_mask(names, globs, fold) if globs else None
 
 
 def select(snapshot: Snapshot, query: Query) -> _Selection:
-    """The snapshot's rows in the query's range that match its globs."""
+    """The snapshot's rows in the query's range that match its globs (when
+    the range starts recently and the snapshot keeps the recent rows, read
+    from those alone)."""
     rows = snapshot.rows
+    if snapshot.store is not None:
+        recent = snapshot.store.rows_between(query.low, query.high)
+        if recent is not None:
+            rows = recent
     mask: Optional[np.ndarray] = None
 
     def narrow(part: np.ndarray) -> None:
@@ -238,13 +261,50 @@ def select(snapshot: Snapshot, query: Query) -> _Selection:
         narrow(ts >= query.low)
     if query.high is not None:
         narrow(ts < query.high)
-    if query.model:
-        narrow(_name_mask(snapshot.models, query.model, True)[rows["model"].astype(np.intp)])
-    if query.project:
-        narrow(_name_mask(snapshot.projects, query.project, False)[rows["project"].astype(np.intp)])
+    models = glob_mask(snapshot.models, query.model, True)
+    if models is not None:
+        narrow(models[rows["model"].astype(np.intp)])
+    projects = glob_mask(snapshot.projects, query.project, False)
+    if projects is not None:
+        narrow(projects[rows["project"].astype(np.intp)])
     if mask is not None:
         rows = rows[mask]
-    return _Selection(rows, query.zone, snapshot.models, snapshot.projects, mask)
+    return _Selection(rows, query.zone, snapshot.models, snapshot.projects, snapshot)
+
+
+# The groupings that sums per hour, model, project, dialect, subagent and
+# tier can answer.
+_FROM_SUMS = frozenset(("day", "week", "month", "model", "project", "tier", "subagent", "dialect"))
+
+
+def _from_aggregates(snapshot: Snapshot, query: Query, prices: Optional[PriceTable]) -> Optional[_Selection]:
+    """The query's rows as the groups of the snapshot's aggregates, when
+    those answer it exactly (see `ledgerly.aggregates`); else None."""
+    view = snapshot.store.aggregates if snapshot.store is not None else None
+    if view is None or not set(query.by) <= _FROM_SUMS:
+        return None
+    calendar = any(name in ("day", "week", "month") for name in query.by)
+    groups = groups_for(
+        view,
+        query.low,
+        query.high,
+        glob_mask(snapshot.models, query.model, True),
+        glob_mask(snapshot.projects, query.project, False),
+        snapshot.models,
+        prices,
+        calendar,
+    )
+    if groups is None:
+        return None
+    if calendar:
+        # Each hour must lie within one local day for its sums to stand for
+        # its rows' day.
+        starts = np.unique(groups.rows["timestamp"])
+        if not np.array_equal(
+            localtime.local_days(starts, query.zone), localtime.local_days(starts + HOUR_MS - 1, query.zone)
+        ):
+            return None
+    return _Selection(groups.rows, query.zone, snapshot.models, snapshot.projects, None, groups.raw)
 
 
 # ---------------------------------------------------------------------------
@@ -306,7 +366,7 @@ def build_report(
     per-model groups up into one report row per key. Rows come out in the
     order of the dimensions' codes (which follow their labels)."""
     model_dim = by.index("model") if "model" in by else None
-    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices, model_dim, sel.timestamps)
+    groups = group_by_model(dims, sel.rows, sel.tokens, sel.models, prices, model_dim, sel.timestamps, sel.raw)
     fine = FineGroups(groups.outer, groups.model_of, groups.model_rank, groups.sums, groups.paid, groups.missing)
     return assemble(
         fine, key_of, sel.models, by, sel.zone.name, bool(prices), breakdown, groups.unpriced, currency_of(prices)
@@ -421,7 +481,13 @@ def report_for(snapshot: Snapshot, query: Query, prices: Optional[PriceTable] = 
     given and a per-model list inside every row when the query asks for a
     breakdown."""
     names = query.by
-    sel = select(snapshot, query)
+    # A range from recent times reads the few rows at hand; the aggregates
+    # answer the rest when they can; the rows, everything else.
+    kept = snapshot.store.recent if snapshot.store is not None else None
+    recent = kept is not None and kept.covers(query.low, query.high)
+    sel = None if recent else _from_aggregates(snapshot, query, prices)
+    if sel is None:
+        sel = select(snapshot, query)
     local_days = None
     if any(name in ("day", "week", "month") for name in names):
         local_days = localtime.local_days(sel.timestamps, sel.zone)

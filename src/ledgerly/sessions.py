@@ -33,6 +33,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
+from ledgerly.columns import Rows
 from ledgerly.grouping import Codes, exact_sums, small
 from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.params import Globs, ParameterError, SessionQuery, ZoneSpec, make_session_query
@@ -311,18 +312,19 @@ def _session_codes(smap: SessionMap, file_index: np.ndarray) -> Tuple[np.ndarray
     return dense[codes], np.flatnonzero(present)
 
 
-def session_codes(snapshot: Snapshot, mask: Optional[np.ndarray] = None) -> Tuple[np.ndarray, int]:
-    """The session of each of the snapshot's rows that `mask` selects (every
-    row without one), as codes numbered densely (in path order) over the
-    sessions that have such rows, and how many sessions that is. Raises
-    SessionError for a snapshot whose rows do not name their logs."""
+def session_codes(snapshot: Snapshot, file_index: Optional[np.ndarray] = None) -> Tuple[np.ndarray, int]:
+    """The session of each row whose file (an index into the snapshot's
+    `files`) `file_index` gives (default: every row of the snapshot), as
+    codes numbered densely (in path order) over the sessions that have such
+    rows, and how many sessions that is. Raises SessionError for a snapshot
+    whose rows do not name their logs."""
     smap = snapshot_sessions(snapshot)
     assert snapshot.file_index is not None
-    codes, listed = _session_codes(smap, snapshot.file_index if mask is None else snapshot.file_index[mask])
+    codes, listed = _session_codes(smap, snapshot.file_index if file_index is None else file_index)
     return codes, len(listed)
 
 
-def _spans(rows: np.ndarray, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _spans(rows: Rows, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Per session code: the first and last event (ms) and the project of
     its first row (in row order a session's own log comes before its
     subagents' folder), from the runs of equal codes in row order."""
@@ -379,8 +381,10 @@ def sessions_for(snapshot: Snapshot, query: SessionQuery, prices: Optional[Price
         raise SessionError("sort", "sorting by cost needs a price table")
     smap = snapshot_sessions(snapshot)
     sel = select(snapshot, query.rows)
-    assert snapshot.file_index is not None
-    codes, listed = _session_codes(smap, snapshot.file_index if sel.mask is None else snapshot.file_index[sel.mask])
+    # A session's project is that of its first row in export order.
+    sel = dataclasses.replace(sel, rows=sel.rows[snapshot.export_order(sel.rows)])
+    assert sel.file_index is not None
+    codes, listed = _session_codes(smap, sel.file_index)
     count = len(listed)
     priced = bool(prices)
 
@@ -514,7 +518,7 @@ def _one_session(
     chosen = find_session(smap, query.id or "")
     assert snapshot.file_index is not None
     mine = smap.of_file[snapshot.file_index] == chosen if len(snapshot) else np.zeros(0, dtype=bool)
-    own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], file_index=snapshot.file_index[mine])
+    own = dataclasses.replace(snapshot, rows=snapshot.rows[mine], store=None)
     listed = sessions_for(own, dataclasses.replace(query, sort=None, top=None), prices)
     summary = listed.rows[0] if listed.rows else _no_usage(own, smap.paths[chosen], query.rows.zone, bool(prices))
     return summary, own, smap.logs[chosen]

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/attribution.h"
 
@@ -65,6 +66,11 @@ PyObject* engine_load(PyObject* self, PyObject* args, PyObject* kwargs);
 // The module functions of a face with `listing`, ending in a null entry.
 extern PyMethodDef listing_functions[];
 
+// release_free_heap() and map_large_blocks() of those faces
+// (heap_function.cpp): METH_NOARGS.
+PyObject* release_free_heap(PyObject* module, PyObject* unused);
+PyObject* map_large_blocks(PyObject* module, PyObject* unused);
+
 // Adds to `module` the names the listing goes by (LOG_SUFFIX,
 // SUBAGENT_FOLDER, SUBAGENT_PREFIX), for a face with `listing`; false with
 // an error set.
@@ -83,6 +89,8 @@ bool convert_workers(PyObject* obj, std::uint64_t& out);
 bool convert_force(PyObject* obj, bool& out);
 // delta()'s generation: a non-negative int, as workers.
 bool convert_generation(PyObject* obj, std::uint64_t& out);
+// delta()'s removed paths: a list or tuple of str, each as UTF-8.
+bool convert_removed(PyObject* obj, std::vector<std::string>& out);
 
 }  // namespace ledgerly::lib
 

@@ -127,6 +127,37 @@ bool convert_workers(PyObject* obj, std::uint64_t& out) {
   return true;
 }
 
+bool convert_removed(PyObject* obj, std::vector<std::string>& out) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    argument_type_error("removed", "'" + type_qualname(type) + "' object is not a list of str");
+    return false;
+  }
+  const Py_ssize_t count = PySequence_Size(obj);
+  if (count < 0) return false;
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_GetItem(obj, i);
+    if (item == nullptr) return false;
+    if (!PyUnicode_Check(item)) {
+      PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(item));
+      argument_type_error("removed", "an item of type '" + type_qualname(type) + "' is not a str");
+      Py_DECREF(item);
+      return false;
+    }
+    PyObject* bytes = PyUnicode_AsUTF8String(item);  // a lone surrogate raises here
+    Py_DECREF(item);
+    if (bytes == nullptr) return false;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    const bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+    if (ok) out.emplace_back(data, static_cast<std::size_t>(size));
+    Py_DECREF(bytes);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 bool convert_generation(PyObject* obj, std::uint64_t& out) {
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) {

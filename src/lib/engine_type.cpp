@@ -371,10 +371,10 @@ PyObject* engine_refresh(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* delta_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kKeywords[] = {"manifest", "workers", "since", nullptr};
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:delta", const_cast<char**>(kKeywords),
-                                  &bound[0], &bound[1], &bound[2]) == 0) {
+  static const char* const kKeywords[] = {"manifest", "workers", "since", "removed", nullptr};
+  PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:delta", const_cast<char**>(kKeywords),
+                                  &bound[0], &bound[1], &bound[2], &bound[3]) == 0) {
     return nullptr;
   }
   Native* receiver = native_of(self, "delta");
@@ -387,6 +387,12 @@ PyObject* delta_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!convert_manifest(bound[0], utf8.out(), manifest_text)) return nullptr;
   if (!convert_workers(bound[1], workers)) return nullptr;
   if (!convert_generation(bound[2], since)) return nullptr;
+  // With `removed`, the manifest holds only what changed.
+  std::optional<std::vector<std::string>> removed;
+  if (bound[3] != nullptr && bound[3] != Py_None) {
+    removed.emplace();
+    if (!convert_removed(bound[3], *removed)) return nullptr;
+  }
 
   engine::Manifest manifest;
   std::string error;
@@ -405,7 +411,8 @@ PyObject* delta_with_gil(PyObject* self, PyObject* args, PyObject* kwargs) {
   BytesAllocator allocator(&thread, utf8.release());
   thread = PyEval_SaveThread();
   auto outcome = run_locked<engine::DeltaOutput>(native, [&](engine::Engine& state) {
-    return engine::refresh_delta(state, std::move(manifest), workers, since, &allocator);
+    return engine::refresh_delta(state, std::move(manifest), workers, since, &allocator,
+                                 removed ? &*removed : nullptr);
   });
   PyEval_RestoreThread(thread);
   PyObject* rows = allocator.take();
@@ -468,7 +475,7 @@ PyMethodDef engine_methods_with_state[] = {
      "save($self, file, extra=b'')\n--\n\n"},
     {"load", method(&engine_load), METH_VARARGS | METH_KEYWORDS, "load($self, file)\n--\n\n"},
     {"delta", method(&engine_delta), METH_VARARGS | METH_KEYWORDS,
-     "delta($self, manifest, workers, since)\n--\n\n"},
+     "delta($self, manifest, workers, since, removed=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -284,6 +284,8 @@ bool add_listing_constants(PyObject* module) {
 
 PyMethodDef listing_functions[] = {
     {"list_sources", list_sources, METH_VARARGS, kListSourcesDoc},
+    {"release_free_heap", release_free_heap, METH_NOARGS, "release_free_heap()\n--\n\n"},
+    {"map_large_blocks", map_large_blocks, METH_NOARGS, "map_large_blocks()\n--\n\n"},
     {"moved_in_place", moved_in_place, METH_VARARGS, kMovedInPlaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };

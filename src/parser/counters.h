@@ -22,6 +22,7 @@ struct Counters {
   std::uint64_t cumulative_resets = 0;    // a running total that went down
 
   Counters& operator+=(const Counters& other) noexcept;
+  Counters& operator-=(const Counters& other) noexcept;  // of counts added before
 };
 
 // A counter and its key in the report.
@@ -42,6 +43,11 @@ static_assert(sizeof(Counters) == std::size(kCounterFields) * sizeof(std::uint64
 
 inline Counters& Counters::operator+=(const Counters& other) noexcept {
   for (const CounterField& field : kCounterFields) this->*field.member += other.*field.member;
+  return *this;
+}
+
+inline Counters& Counters::operator-=(const Counters& other) noexcept {
+  for (const CounterField& field : kCounterFields) this->*field.member -= other.*field.member;
   return *this;
 }
 

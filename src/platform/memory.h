@@ -28,6 +28,14 @@ void advise_huge_pages(void* p, std::size_t size) noexcept;
 // return large free blocks by themselves.
 void release_free_heap() noexcept;
 
+// From now on, blocks of `size` bytes or more are mapped apart from the
+// heap and given back to the system as soon as they are freed, where the C
+// library decides that by a threshold it otherwise raises as large blocks
+// are freed (glibc's M_MMAP_THRESHOLD); elsewhere does nothing.  For a
+// long-lived process whose large blocks come and go (arrays of rows), so
+// that freed ones do not stay resident in the heap.
+void map_large_blocks(std::size_t size) noexcept;
+
 }  // namespace ledgerly::platform
 
 #endif  // LEDGERLY_PLATFORM_MEMORY_H_

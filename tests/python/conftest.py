@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
+from ledgerly.columns import Rows
 from ledgerly.layout import RECORD_DTYPE
 from ledgerly.listing import Listing
 from ledgerly.snapshot import Snapshot
@@ -178,12 +179,40 @@ def record(when, model=0, project=0, tokens=(0,) * 7, kind=1, sub=0, tier=0):
 
 def snapshot_of(records, models=("m",), projects=("p",)):
     """A Snapshot over hand-made records, without the engine."""
-    rows = np.array([tuple(r) for r in records], dtype=RECORD_DTYPE)
-    buffer = rows.tobytes()
-    view = np.frombuffer(buffer, dtype=RECORD_DTYPE)
+    rows = Rows.from_records(np.array([tuple(r) for r in records], dtype=RECORD_DTYPE))
     return Snapshot(
-        view, buffer, tuple(models), tuple(projects), MappingProxyType({}), (), True, 0.0, Listing((), (), (), (), ())
+        rows, tuple(models), tuple(projects), MappingProxyType({}), (), True, 0.0, Listing((), (), (), (), ())
     )
+
+
+def kept(snapshot, prices=None):
+    """`snapshot` with what a live ledger keeps beside its rows: the sums
+    per hour (for reports priced by `prices`) and the recent rows."""
+    import dataclasses
+
+    from ledgerly.rowstore import RowStore
+    from ledgerly.saved.rows_file import SavedRows
+
+    store = RowStore()
+    store.keep(prices, True)
+    files = snapshot.file_names if snapshot.file_names is not None else ("log",)
+    store.load(SavedRows("", snapshot.models, snapshot.projects, files, {}, snapshot.rows))
+    return dataclasses.replace(snapshot, store=store.view())
+
+
+def canonical(snapshot):
+    """A snapshot's rows as tuples of their record (names for indexes) and
+    their log file, in export order: what any path to the same state must
+    give, whatever order its tables and columns are kept in."""
+    rows = snapshot.rows[snapshot.export_order()]
+    files = [snapshot.files[i] for i in snapshot.file_rank[rows.column("file")]] if snapshot.file_names else []
+    assert (snapshot.file_names is None) == (snapshot.file_index is None)
+    out = []
+    for k, record in enumerate(rows.tolist()):
+        named = list(record)
+        named[1], named[2] = snapshot.models[named[1]], snapshot.projects[named[2]]
+        out.append(tuple(named) + ((files[k],) if files else ()))
+    return out
 
 
 @pytest.fixture(autouse=True, scope="session")

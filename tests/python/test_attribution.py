@@ -41,15 +41,19 @@ def test_face():
     Engine = _ledger.Engine
     assert (Engine.__name__, Engine.__module__) == ("Engine", "ledgerly._ledger")
     assert Engine.refresh.__text_signature__ == "($self, manifest, workers, force=False)"
+    assert Engine.delta.__text_signature__ == "($self, manifest, workers, since, removed=None)"
     assert sorted(name for name in vars(_ledger) if not name.startswith("__")) == [
         "Engine",
         "LOG_SUFFIX",
         "SUBAGENT_FOLDER",
         "SUBAGENT_PREFIX",
         "list_sources",
+        "map_large_blocks",
         "moved_in_place",
         "read_state_head",
+        "release_free_heap",
     ]
+    assert _ledger.release_free_heap() is None
     with pytest.raises(TypeError):
         type("Sub", (Engine,), {})
     with pytest.raises(TypeError, match="argument 'manifest': 'bytes' object cannot be cast as 'str'"):

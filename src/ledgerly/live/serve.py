@@ -174,7 +174,7 @@ def _serve_locked(
             if unix is not None:
                 sockets.append(unix[0])
 
-        live = LiveLedger(options.sources, options.workers, options.state)
+        live = LiveLedger(options.sources, options.workers, options.state, prices=options.prices)
         first = live.tick()
         server = _live_server(options, live, url, tcp.getsockname()[1], loopback, warn)
         info: Dict[str, Any] = {

@@ -11,6 +11,7 @@ cached per generation of the ledger.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import importlib.resources
 import json
 import time
@@ -149,11 +150,23 @@ class LiveServer:
             except Exception as exc:  # never an answer's failure: the prices stay as they were
                 self.warn("reading the imported prices again failed (%s); the prices in use are kept" % exc)
                 return
-        self.prices = watched.table
+        table = self.prices = watched.table
         self.prices_changes += 1
         self._cache.clear()
         self._largest.clear()
         self.notify()
+
+        # The ledger's sums per price class were kept for the old prices:
+        # until they are kept for the new ones (on the tick thread, from the
+        # rows held), answers are computed from the rows, as exactly.
+        def keep_sums() -> None:
+            try:
+                self.live.ledger.keep_aggregates(table)
+            except Exception as exc:  # answers stay right without them, only slower
+                self.warn("keeping sums for the new prices failed (%s)" % exc)
+
+        with contextlib.suppress(RuntimeError):  # the server is stopping: nothing to keep
+            self.tick_thread.submit(keep_sums)
 
     async def answer(self, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Tuple[bytes, int]:
         """The JSON body for `key` at the current generation and prices,

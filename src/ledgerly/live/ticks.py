@@ -27,6 +27,7 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Sequence
 
 from ledgerly.ledger import Ledger
 from ledgerly.live.tracking import Tracker
+from ledgerly.prices import PriceTable
 from ledgerly.snapshot import Snapshot
 from ledgerly.sources import Source
 
@@ -76,8 +77,18 @@ class LiveLedger:
         workers: Optional[int] = None,
         state: Optional[str] = None,
         save_every: float = SAVE_EVERY,
+        prices: Optional[PriceTable] = None,
     ) -> None:
+        from ledgerly._ledger import map_large_blocks
+
+        # A server's large arrays come and go with every change: mapped
+        # apart, a freed one goes back to the system instead of staying in
+        # the heap (whose threshold for that otherwise grows to 32 MiB).
+        map_large_blocks()
         self.ledger = Ledger(sources, workers, state)
+        # Answers after a tick read sums kept from the engine's deltas (for
+        # reports priced by `prices`) and the recent rows, not every row.
+        self.ledger.keep_aggregates(prices)
         self.tracker = Tracker(self.ledger.sources, self.ledger.sniffs)
         self.save_every = save_every
         self.save_error: Optional[OSError] = None  # the latest save's failure
@@ -124,23 +135,22 @@ class LiveLedger:
                 self.last_rescan = time.monotonic()
             engine: Dict[str, Any] = {}
             refreshed = 0.0
-            if (
-                kind == "update"
-                and previous is not None
-                and not previous.scan["errors"]
-                and listing.files == previous.listing.files
-                and listing.stats == previous.listing.stats
-            ):
-                # Nothing the engine reads changed, no log was rewritten in
-                # place (its ctime would have moved), and the engine has no
-                # read to retry: keep the rows; what was skipped may differ.
+            # With a read to retry, the engine is given every file again.
+            clean = kind == "update" and previous is not None and not previous.scan["errors"]
+            if clean and previous is not None and self.tracker.unchanged:
+                # Nothing the engine reads changed (no entry, and no log
+                # rewritten in place: its ctime would have moved), and the
+                # engine has no read to retry: keep the rows; what was
+                # skipped may differ.
                 snapshot = replace(
                     previous, listing=listing, errors=tuple(listing.errors) + tuple(previous.scan["errors"])
                 )
                 changed = False
             else:
                 refresh_started = time.perf_counter()
-                snapshot = self.ledger.refresh(listing=listing)
+                # The engine is told only what changed since its last refresh.
+                changes = self.tracker.take_changes()
+                snapshot = self.ledger.refresh(listing=listing, changes=changes if clean else None)
                 refreshed = time.perf_counter() - refresh_started
                 engine = {k: snapshot.scan[k] for k in TICK_SCAN_FIELDS if k in snapshot.scan}
                 engine["errors"] = len(snapshot.scan["errors"])
@@ -161,8 +171,15 @@ class LiveLedger:
             )
             self.last_tick = tick
             self._unsure = False
+            trim = kind == "rescan"
             if changed and time.monotonic() - self._saved_at >= self.save_every:
-                self._save()
+                trim = self._save() or trim
+            if trim:
+                # A full reading, or a save, leaves much of the C heap free:
+                # give it back, or a server stays as large as they made it.
+                from ledgerly._ledger import release_free_heap
+
+                release_free_heap()
             return tick
 
     def save(self) -> bool:

@@ -33,10 +33,20 @@ import os
 import stat
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from ledgerly.listing import NAME_NOT_UTF8, NOT_REGULAR, Listing, LogFile, Skipped, classify, identity_of
+from ledgerly.listing import (
+    NAME_NOT_UTF8,
+    NOT_REGULAR,
+    Entry,
+    EntryTable,
+    Listing,
+    LogFile,
+    Skipped,
+    classify,
+    identity_of,
+)
 from ledgerly.sniffing import SniffCache
 from ledgerly.sources import LOG_SUFFIX, Source
-from ledgerly.stat_table import STAT_RECORD, stat_record
+from ledgerly.stat_table import STAT_RECORD, moved_in_place, stat_record
 from ledgerly.walk import Walk, list_files
 
 SKIPS_WITHOUT_IDENTITY = (NOT_REGULAR, NAME_NOT_UTF8)
@@ -46,8 +56,61 @@ MAX_BATCH = 2000
 _NO_STAT = bytes(STAT_RECORD.size)
 
 
-def _fragment(entry: LogFile) -> str:
-    return json.dumps(entry, ensure_ascii=False, separators=(",", ":"))
+class FileTable:
+    """The listed files by path (`Entry`: entry, source, manifest text,
+    stat record), grouped by folder, so that handing out a copy
+    (`frozen`) costs one entry per folder, not per file: each folder's
+    table is then shared, and copied before its next change."""
+
+    def __init__(self) -> None:
+        self._folders: Dict[str, Dict[str, Entry]] = {}
+        self._private: Set[str] = set()  # folders whose table no frozen copy shares
+        self._length = 0
+
+    def __len__(self) -> int:
+        return self._length
+
+    def __contains__(self, path: str) -> bool:
+        entries = self._folders.get(os.path.dirname(path))
+        return entries is not None and path in entries
+
+    def get(self, path: str) -> Optional[Entry]:
+        entries = self._folders.get(os.path.dirname(path))
+        return entries.get(path) if entries is not None else None
+
+    def _writable(self, folder: str) -> Dict[str, Entry]:
+        entries = self._folders.get(folder)
+        if entries is None:
+            entries = self._folders[folder] = {}
+        elif folder not in self._private:
+            entries = self._folders[folder] = dict(entries)
+        self._private.add(folder)
+        return entries
+
+    def put(self, path: str, entry: Entry) -> None:
+        entries = self._writable(os.path.dirname(path))
+        self._length += path not in entries
+        entries[path] = entry
+
+    def pop(self, path: str) -> Optional[Entry]:
+        folder = os.path.dirname(path)
+        if path not in self._folders.get(folder, {}):
+            return None
+        entries = self._writable(folder)
+        self._length -= 1
+        entry = entries.pop(path)
+        if not entries:
+            del self._folders[folder]
+        return entry
+
+    def paths_under(self, prefix: str) -> List[str]:
+        """The paths that start with `prefix` (a folder and a separator)."""
+        return [p for folder, entries in self._folders.items() if (folder + os.sep).startswith(prefix) for p in entries]
+
+    def frozen(self) -> EntryTable:
+        """The table as it is now, for good (see the class's text)."""
+        self._private.clear()
+        return EntryTable(dict(self._folders), self._length)
 
 
 class Tracker:
@@ -60,8 +123,7 @@ class Tracker:
     def __init__(self, sources: Sequence[Source], cache: Optional[SniffCache] = None) -> None:
         self.sources: Tuple[Source, ...] = tuple(sources)
         self.cache = cache if cache is not None else SniffCache()
-        # path -> (entry, origin, manifest text, stat record)
-        self._files: Dict[str, Tuple[LogFile, int, str, bytes]] = {}
+        self._files = FileTable()
         self._skipped: Dict[str, Skipped] = {}
         self._ids: Dict[str, str] = {}  # identity -> the path the walk reached it by first
         self._id_of: Dict[str, str] = {}  # and back
@@ -69,6 +131,16 @@ class Tracker:
         self._under: Dict[str, int] = {}  # folder -> listed or skipped files below it
         self._errors: List[str] = []
         self._listing: Optional[Listing] = None
+        self._bytes = 0  # of the listed files
+        # What changed in the manifest since the last take_changes(): each
+        # path's entry now, or None for a file no longer listed; `_whole`
+        # after a rescan, when only the whole manifest will do.
+        self._changed: Dict[str, Optional[LogFile]] = {}
+        self._whole = True
+        # The stat record each of those paths had then (when listed).
+        self._before: Dict[str, bytes] = {}
+        # Each project label once (the walk makes one text per file).
+        self._labels: Dict[str, str] = {}
         self.rescans = 0
         self.looked_at = 0
 
@@ -82,11 +154,23 @@ class Tracker:
     def rescan(self) -> Listing:
         """Lists every source afresh (stats every file)."""
         listing = list_files(self.sources, self.cache)
-        self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = {}, {}, {}, {}, {}, {}
+        known = self._files
+        self._files, self._skipped, self._ids, self._id_of, self._dups, self._under = FileTable(), {}, {}, {}, {}, {}
+        self._bytes = 0
         stats = listing.stats or b""
         size = STAT_RECORD.size
         for i, (log, origin) in enumerate(zip(listing.files, listing.origins)):
-            self._put_file(log, origin, stats[i * size : (i + 1) * size] or _NO_STAT)
+            record = stats[i * size : (i + 1) * size] or _NO_STAT
+            # A file as it was keeps its entry: the objects the walk made for
+            # it go at once, instead of the old ones being left scattered
+            # among what lives on (the heap would keep their room).
+            was = known.get(log.path)
+            if was is not None and was[1] == origin and was[2] == record and was[0] == log:
+                self._put(was)
+            else:
+                self._put_file(log, origin, record)
+        del known
+        self._changed, self._before, self._whole = {}, {}, True
         for skip in listing.skipped:
             self._put_skipped(skip, None)
         self._errors = list(listing.errors)
@@ -94,6 +178,36 @@ class Tracker:
         self.looked_at = len(listing.files) + len(listing.skipped)
         self._listing = self._build()
         return self._listing
+
+    @property
+    def unchanged(self) -> bool:
+        """Nothing in the manifest changed since the last take_changes()."""
+        return not self._whole and not self._changed
+
+    def take_changes(self) -> Optional[Tuple[str, List[str], List[str]]]:
+        """What changed in the manifest since the last call: the manifest
+        of the entries that changed or appeared, the paths no longer listed,
+        and the paths among the first whose files were rewritten in place
+        (`moved_in_place`: to be read again from the start); None when only
+        the whole manifest will do (after a rescan). What the engine needs
+        to be told of the files, and no more."""
+        changed, before, whole = self._changed, self._before, self._whole
+        self._changed, self._before, self._whole = {}, {}, False
+        if whole:
+            return None
+        entries = [log for log in changed.values() if log is not None]
+        removed = [path for path, log in changed.items() if log is None]
+        moved = [
+            path
+            for path, record in before.items()
+            if changed.get(path) is not None and moved_in_place(record, self._entry(path)[2])
+        ]
+        return json.dumps(entries, ensure_ascii=False, separators=(",", ":")), removed, moved
+
+    def _entry(self, path: str) -> Entry:
+        found = self._files.get(path)
+        assert found is not None
+        return found
 
     def update(self, paths: Iterable[str]) -> Listing:
         """The listing after the files and folders at `paths` changed
@@ -139,7 +253,16 @@ class Tracker:
             self._id_of[path] = identity
 
     def _put_file(self, log: LogFile, origin: int, record: bytes) -> None:
-        self._files[log.path] = (log, origin, _fragment(log), record)
+        label = self._labels.setdefault(log.project, log.project)
+        if label is not log.project:
+            log = log._replace(project=label)
+        self._put((log, origin, record))
+
+    def _put(self, entry: Entry) -> None:
+        log, origin, _record = entry
+        self._files.put(log.path, entry)
+        self._changed[log.path] = log
+        self._bytes += log.size
         self._own(log.identity, log.path)
         self._count(log.path, origin, 1)
 
@@ -160,13 +283,16 @@ class Tracker:
         listed instead)."""
         if path in self._dups:
             return False
-        known = self._files.pop(path, None)
+        known = self._files.pop(path)
         skipped = self._skipped.pop(path, None)
         identity = self._id_of.pop(path, None)
         if identity is not None:
             del self._ids[identity]
         if known is not None:
             self._count(path, known[1], -1)
+            self._changed[path] = None
+            self._before.setdefault(path, known[2])
+            self._bytes -= known[0].size
         if skipped is not None:
             self._count(path, skipped.source, -1)
             if skipped.same_as is not None:
@@ -183,7 +309,7 @@ class Tracker:
     def _forget_tree(self, folder: str) -> bool:
         prefix = folder.rstrip(os.sep) + os.sep
         if folder in self._under:
-            below = [p for p in self._files if p.startswith(prefix)]
+            below = self._files.paths_under(prefix)
             below += [p for p in self._skipped if p.startswith(prefix)]
             for path in below:
                 if not self._forget(path):
@@ -294,14 +420,9 @@ class Tracker:
         return True
 
     def _build(self) -> Listing:
-        entries = list(self._files.values())
-        manifest = "[" + ",".join([e[2] for e in entries]) + "]"
-        return Listing(
-            self.sources,
-            tuple([e[0] for e in entries]),
-            tuple([e[1] for e in entries]),
-            tuple(self._skipped.values()),
-            tuple(self._errors),
-            manifest,
-            b"".join([e[3] for e in entries]),
+        # The listing's own copy of the table (later updates change the
+        # tracker's); its files, manifest text and stat table (in one order,
+        # the table's) are made only if asked.
+        return Listing.from_table(
+            self.sources, self._files.frozen(), self._bytes, tuple(self._skipped.values()), tuple(self._errors)
         )

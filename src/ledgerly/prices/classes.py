@@ -9,9 +9,9 @@ the limits, the live views, the API and the export price this way.
 
 The contract:
 
-- ``classify(table, rows, models) -> RowClasses``: `rows` are records
-  (`ledgerly.layout.RECORD_DTYPE`, read by field name), `models` the names
-  their `model` word indexes. Computed with numpy in chunks of rows:
+- ``classify(table, rows, models) -> RowClasses``: `rows` are read by
+  field name (records of `ledgerly.layout.RECORD_DTYPE`, or
+  `ledgerly.columns.Rows`), `models` the names their `model` field indexes. Computed with numpy in chunks of rows:
   the version in force by a binary search of each row's timestamp among
   the versions' starts, the entry from a (version × model) table, the band
   by a binary search of the prompt among the entry's thresholds, the tier
@@ -27,13 +27,15 @@ The contract:
   len(TIERS) + tier``, with `UNPRICED` (0) for usage no entry prices.
 - ``group_by_model(dims, rows, tokens, models, table)`` is the usual use:
   sums and costs per (the dimensions' key, model), and the models with
-  usage that has no price.
+  usage that has no price. It also groups sums kept per class
+  (`ledgerly.aggregates`), whose classes `raw` then gives: they come from
+  ``periods_and_bands`` when the rows were added and ``codes_of`` when read.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field, replace
-from typing import Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
@@ -213,7 +215,7 @@ def _plan(table: PriceTable, models: Tuple[str, ...]) -> Plan:
     )
 
 
-def raw_codes(plan: Plan, rows: np.ndarray, timestamps: Optional[np.ndarray] = None) -> np.ndarray:
+def raw_codes(plan: Plan, rows: Any, timestamps: Optional[np.ndarray] = None) -> np.ndarray:
     """Each row's class within the plan: ``(slot * MAX_BANDS + band) *
     len(TIERS) + tier``, computed a chunk of records at a time.
     `timestamps` may give the rows' times as a contiguous array."""
@@ -227,7 +229,7 @@ def raw_codes(plan: Plan, rows: np.ndarray, timestamps: Optional[np.ndarray] = N
     return out
 
 
-def bandless_codes(plan: Plan, rows: np.ndarray, timestamps: Optional[np.ndarray] = None) -> np.ndarray:
+def bandless_codes(plan: Plan, rows: Any, timestamps: Optional[np.ndarray] = None) -> np.ndarray:
     """Each row's slot and tier, ``slot * len(TIERS) + tier``: its class but
     for the band, which needs the prompt."""
     out = np.empty(len(rows), dtype=np.int64)
@@ -238,9 +240,34 @@ def bandless_codes(plan: Plan, rows: np.ndarray, timestamps: Optional[np.ndarray
     return out
 
 
-def _places(
-    plan: Plan, rows: np.ndarray, timestamps: Optional[np.ndarray]
-) -> Iterator[Tuple[int, int, np.ndarray, np.ndarray]]:
+def periods_and_bands(plan: Plan, rows: Any) -> Tuple[np.ndarray, np.ndarray]:
+    """Each row's price period (the version in force at its time) and its
+    long-context band under the plan. With the row's model and tier they
+    make its class (`codes_of`); both stay the same for one price table
+    whatever the model table, so sums kept per (period, band) can be
+    priced later."""
+    periods = np.zeros(len(rows), dtype=np.int64)
+    bands = np.zeros(len(rows), dtype=np.int64)
+    for start, stop, part, place in _places(plan, rows, None):
+        if plan.periods > 1:
+            periods[start:stop] = place // plan.models
+        if plan.thresholds_of:
+            _add_bands(plan, part, np.asarray(place, dtype=np.int64), bands[start:stop])
+    bands >>= _BAND_SHIFT
+    return periods, bands
+
+
+def codes_of(plan: Plan, model: np.ndarray, period: np.ndarray, band: np.ndarray, tier: np.ndarray) -> np.ndarray:
+    """The classes within the plan (see `raw_codes`) of rows, or sums of
+    rows, of one model, period, band and tier code each."""
+    place = np.asarray(period, dtype=np.int64) * plan.models + np.asarray(model, dtype=np.int64)
+    code: np.ndarray = np.take(plan.base_of, place)
+    code += np.asarray(band, dtype=np.int64) << _BAND_SHIFT
+    code += np.take(_TIER_OF_CODE, np.asarray(tier, dtype=np.int64), mode="clip")
+    return code
+
+
+def _places(plan: Plan, rows: Any, timestamps: Optional[np.ndarray]) -> Iterator[Tuple[int, int, Any, np.ndarray]]:
     """Chunks of rows: their bounds, records and places (``period * models
     + model index``: the version in force at each row's time found by a
     binary search among the versions' starts)."""
@@ -256,7 +283,7 @@ def _places(
         yield start, stop, part, place
 
 
-def _add_bands(plan: Plan, part: np.ndarray, place: np.ndarray, code: np.ndarray) -> None:
+def _add_bands(plan: Plan, part: Any, place: np.ndarray, code: np.ndarray) -> None:
     """Adds each row's band to its code: one band up for each threshold of
     its entry that its prompt is above. Only the rows whose entry has
     bands are looked at."""
@@ -269,13 +296,24 @@ def _add_bands(plan: Plan, part: np.ndarray, place: np.ndarray, code: np.ndarray
         where = slice(None)  # most rows: all of them, without gathering
     else:
         part, place, first = part[banded], place[banded], first[banded]
-    block = part if part.flags.c_contiguous else np.ascontiguousarray(part)
-    # The prompt summed in floating point: exact far beyond any threshold, and no overflow.
-    prompt = words(block)[:, _PROMPT_WORDS].sum(axis=1, dtype=np.float64)
+    prompt = _prompt(part)
     bands = (prompt > first).view(np.uint8).astype(np.int64)
     for level in plan.thresholds_of[1:]:
         bands += prompt > np.take(level, place)
     code[where] += bands << _BAND_SHIFT
+
+
+def _prompt(part: Any) -> np.ndarray:
+    """The prompt of each row, summed in floating point: exact far beyond
+    any threshold, and no overflow."""
+    if isinstance(part, np.ndarray):
+        block = part if part.flags.c_contiguous else np.ascontiguousarray(part)
+        total: np.ndarray = words(block)[:, _PROMPT_WORDS].sum(axis=1, dtype=np.float64)
+        return total
+    total = part[_PROMPT[0]].astype(np.float64)
+    for name in _PROMPT[1:]:
+        total += part[name]
+    return total
 
 
 @dataclass(frozen=True)
@@ -335,7 +373,7 @@ class RowClasses:
         return self.codes.part(0, len(self.codes.codes))
 
 
-def classify(table: PriceTable, rows: np.ndarray, models: Sequence[str]) -> RowClasses:
+def classify(table: PriceTable, rows: Any, models: Sequence[str]) -> RowClasses:
     """The price class of every row of `rows` under `table`."""
     plan = plan_for(table, models)
     return RowClasses(plan, _dense(plan, raw_codes(plan, rows)))
@@ -352,7 +390,7 @@ def _dense(plan: Plan, raw: np.ndarray) -> Codes:
 
 
 def _banded_sums(
-    others: Sequence[Codes], bandless: np.ndarray, tokens: np.ndarray, plan: Plan
+    others: Sequence[Codes], bandless: np.ndarray, tokens: Any, plan: Plan
 ) -> Optional[Tuple[Tuple[np.ndarray, ...], np.ndarray, np.ndarray]]:
     """Sums per (dims, class) where the classes' bands are worked out while
     summing: the rows are first grouped by the dimensions and their class
@@ -443,23 +481,26 @@ class ModelGroups:
 
 def group_by_model(
     dims: Sequence[Codes],
-    rows: np.ndarray,
-    tokens: np.ndarray,
+    rows: Any,
+    tokens: Any,
     models: Sequence[str],
     table: Optional[PriceTable],
     model_dim: Optional[int] = None,
     timestamps: Optional[np.ndarray] = None,
+    raw: Optional[np.ndarray] = None,
 ) -> ModelGroups:
     """Groups `rows` by `dims` and the model, and prices every group: by
     (dims, price class) when `table` prices anything, then the classes of
     one model added up. `model_dim` says which of `dims` is the model
     itself (`ranked` codes), if one is: the class stands for it then.
-    `timestamps` may give the rows' times as a contiguous array."""
+    `timestamps` may give the rows' times as a contiguous array. `rows`
+    may be sums of rows of one class each (see `ledgerly.aggregates`),
+    whose classes within the table's plan `raw` then gives."""
     if not table:
         return _without_prices(dims, rows, tokens, models, model_dim)
     plan = plan_for(table, models)
     others = [d for i, d in enumerate(dims) if i != model_dim]
-    outer_digits, raw, sums = _class_sums(plan, others, rows, tokens, timestamps)
+    outer_digits, raw, sums = _class_sums(plan, others, rows, tokens, timestamps, raw)
     paid, missing = plan.price(sums, raw)
     lacking = plan.missing_kinds(sums[missing], raw[missing]) if missing.any() else {}
     unpriced = {
@@ -473,7 +514,7 @@ def group_by_model(
 
 
 def _without_prices(
-    dims: Sequence[Codes], rows: np.ndarray, tokens: np.ndarray, models: Sequence[str], model_dim: Optional[int]
+    dims: Sequence[Codes], rows: Any, tokens: Any, models: Sequence[str], model_dim: Optional[int]
 ) -> ModelGroups:
     """`group_by_model` without a price table: the groups' sums alone."""
     if model_dim is not None:
@@ -492,11 +533,22 @@ def _without_prices(
 
 
 def _class_sums(
-    plan: Plan, others: List[Codes], rows: np.ndarray, tokens: np.ndarray, timestamps: Optional[np.ndarray]
+    plan: Plan,
+    others: List[Codes],
+    rows: Any,
+    tokens: Any,
+    timestamps: Optional[np.ndarray],
+    raw: Optional[np.ndarray] = None,
 ) -> Tuple[Sequence[np.ndarray], np.ndarray, np.ndarray]:
     """The token sums per (key of `others`, price class): the keys' digits,
     each group's raw class code, and the sums, in key order with the class
-    last."""
+    last. `raw`: the rows' classes, when known (sums of rows, whose bands
+    cannot be told from their tokens)."""
+    if raw is not None:
+        known = _dense(plan, raw)
+        fine = aggregate(others + [known], tokens)
+        assert known.values is not None
+        return fine.digits[:-1], known.values[fine.digits[-1]], fine.sums
     bandless = bandless_codes(plan, rows, timestamps)
     if plan.thresholds_by_slot:
         found = _banded_sums(others, bandless, tokens, plan)
@@ -569,7 +621,9 @@ __all__ = [
     "Plan",
     "RowClasses",
     "classify",
+    "codes_of",
     "group_by_model",
+    "periods_and_bands",
     "plan_for",
     "priced_parts",
 ]

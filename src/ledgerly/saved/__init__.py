@@ -21,12 +21,14 @@ tells it with its figures.
   renamed into place, and read through the one descriptor its owner and
   mode were checked on.
 - **The rows file** (`rows_file.py`). Beside each state, the rows of the
-  refresh whose manifest the state keeps; it answers a first listing that
-  gives that very manifest without loading the engine.
+  refresh whose manifest the state keeps, as compact columns; it answers a
+  first listing that gives that very manifest without loading the engine.
 - **The restore** (`restore.py`). The host part's checked start is read
-  and the dialects restored at once; the engine is loaded on a thread
-  while the listing runs, and refreshed there with the listing's manifest,
-  forced (one export); the rows file is checked and mapped on another.
+  and the dialects restored at once; the rows file is checked and mapped
+  on a thread while the listing runs. It answers when the listing is the
+  one it was written for; otherwise its rows are what the ledger starts
+  from, and the engine, loaded on another thread as soon as it is known
+  to be needed, hands over only what changed since (its first delta).
 - **The bookkeeping and the policy** (`state.py`, `SavedState`). What
   changed since the state was loaded or saved, and when a save is worth
   it: always after a cold read; for a one-shot command otherwise once the

@@ -1,9 +1,9 @@
 """`SavedState`: one ledger's saved state, its bookkeeping, and when to save.
 
 A `Ledger` given a state file keeps one `SavedState`. It starts the
-restore (`start`), hands out the rows file's rows when they answer the
-first listing (`saved_rows`), ends the restore with the listing's manifest
-and gives the ledger the loaded engine (`end_restore`), notes every refresh
+restore (`start`), hands out the rows file's rows (`saved_rows`) and says
+whether they answer the first listing (`answers`), ends the restore and
+gives the ledger the loaded engine (`end_restore`), notes every refresh
 (`refreshed`), and decides and makes the saves (`due`, `save`).
 """
 
@@ -20,6 +20,7 @@ from ledgerly.sniffing import SniffCache
 from ledgerly.sources import Source
 
 if TYPE_CHECKING:
+    from ledgerly.listing import Listing
     from ledgerly.saved.rows_file import SavedRows
     from ledgerly.snapshot import Snapshot
 
@@ -37,8 +38,8 @@ REDO_PER_FILE = 64 << 10
 SAVE_FRACTION = 16
 RESAVE_AFTER = 60.0
 
-# The loaded engine and its first refresh (report text, row buffer).
-Loaded = Tuple[Any, Optional[Tuple[str, Optional[bytes]]]]
+# The loaded engine and the stat table of the listing it last read.
+Loaded = Tuple[Any, Optional[bytes]]
 
 
 def worth_saving(redo: int, saved_bytes: int, age: float) -> bool:
@@ -67,10 +68,9 @@ class SavedState:
         # Why the rows file of the latest save could not be written (the
         # state was; only the next command's shortcut is lost).
         self.rows_error: Optional[OSError] = None
-        # The manifest and stat table of the engine's last refresh: what a
-        # save keeps.
-        self.manifest = ""
-        self.stats: Optional[bytes] = None
+        # The listing of the engine's last refresh: its manifest and stat
+        # table are what a save keeps (made only then).
+        self.listing: Optional[Listing] = None
         self._engine_type = engine_type
         self._workers = workers
         self._restore: Optional[Restore] = None
@@ -80,7 +80,7 @@ class SavedState:
         self._saved_bytes = 0  # the size of the state file loaded or saved (0: none)
         self._saved_at = 0.0  # and when it was written
         self._redo = 0  # bytes read and files removed since then (see worth_saving)
-        self._from_rows = False  # the latest snapshot came from the rows file, not the engine
+        self.from_rows = False  # the latest snapshot came from the rows file, not the engine
         # The identity of the state file loaded, while the rows file beside it
         # is to be written again (see due); None otherwise.
         self._rows_owed: Optional[List[int]] = None
@@ -102,37 +102,51 @@ class SavedState:
         self._restore = Restore(self.path, self.sources, self._engine_type, sniffs, self._workers)
 
     @property
+    def manifest(self) -> str:
+        """The manifest of the engine's last refresh."""
+        return self.listing.manifest() if self.listing is not None else "[]"
+
+    @property
+    def stats(self) -> Optional[bytes]:
+        """The stat table of the engine's last refresh's listing."""
+        return self.listing.stats if self.listing is not None else None
+
+    @property
     def restoring(self) -> bool:
         """A restore runs: its engine has not been taken yet."""
         return self._restore is not None
 
-    def saved_rows(self, manifest: str, stats: Optional[bytes]) -> Optional[SavedRows]:
-        """The rows file's rows when they answer `manifest` and `stats` (the
-        ledger's first listing): the first snapshot, without the engine.
-        The restore then goes on; a later refresh or a save ends it and
-        takes its engine."""
+    def saved_rows(self) -> Optional[SavedRows]:
+        """The rows file's rows (the saved state's selection, in the order
+        a loaded engine numbers it), while a restore runs and there is one
+        that can be used."""
         restore = self._restore
-        if restore is None:
-            return None
-        rows = restore.saved_rows(manifest, stats)
-        if rows is not None:
-            self.manifest, self.stats = manifest, stats
-            self._from_rows = True
-            restore.detach()
-        return rows
+        return restore.saved_rows() if restore is not None else None
 
-    def end_restore(self, manifest: str, stats: Optional[bytes]) -> Optional[Loaded]:
-        """Ends the restore, if one runs: the loaded engine and its refresh
-        with `manifest` (made on the restore's thread; `stats` is its
-        listing's stat table), or None when none runs or nothing could be
-        loaded."""
+    def answers(self, rows: SavedRows, listing: Listing) -> bool:
+        """Whether the rows file's `rows` answer `listing` (the ledger's
+        first): it gives the manifest they were saved for, with every file
+        as the saved stat table describes it. When they do, the restore
+        goes on; a later refresh or a save ends it and takes its engine."""
+        from ledgerly.saved.rows_file import manifest_digest
+
+        if rows.manifest != manifest_digest(listing.manifest(), listing.stats):
+            return False
+        self.listing = listing
+        self.from_rows = True
+        return True
+
+    def end_restore(self) -> Optional[Loaded]:
+        """Ends the restore, if one runs: the loaded engine (its state as
+        saved) and the stat table of the listing it last read, or None when
+        none runs or nothing could be loaded."""
         restore = self._restore
         if restore is None:
             return None
         self._restore = None
         self._restored = True
         try:
-            engine = restore.finish(manifest, stats)
+            engine = restore.finish()
         finally:
             self.refused = restore.refused
         if engine is None:
@@ -140,16 +154,16 @@ class SavedState:
             return None
         self._saved_bytes, self._saved_at = restore.bytes, restore.saved_at
         self._loaded_identity = restore.identity
-        return engine, restore.result
+        return engine, restore.saved_stats
 
     # -- refreshing
 
-    def refreshed(self, manifest: str, stats: Optional[bytes], scan: Mapping[str, Any], restored: bool) -> None:
-        """Notes a refresh of the engine with `manifest` (its listing's stat
-        table `stats`) that reported `scan`; `restored`: it was the loaded
-        engine's first (end_restore's)."""
-        self.manifest, self.stats = manifest, stats
-        rows_were_used, self._from_rows, self._rows_owed = self._from_rows, False, None
+    def refreshed(self, listing: Listing, scan: Mapping[str, Any], restored: bool) -> None:
+        """Notes a refresh of the engine with `listing` that reported
+        `scan`; `restored`: it was the loaded engine's first (after
+        end_restore)."""
+        self.listing = listing
+        rows_were_used, self.from_rows, self._rows_owed = self.from_rows, False, None
         if scan["updated"] or scan["changed"] or scan["removed"]:
             self._unsaved = True
             self._redo += scan["bytes_read"] + scan["removed"] * REDO_PER_FILE

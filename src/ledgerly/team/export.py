@@ -51,8 +51,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, 
 import numpy as np
 
 from ledgerly.codes import TIER_NAMES
+from ledgerly.columns import Rows
 from ledgerly.grouping import INT64_MAX, ranked
-from ledgerly.layout import TOKEN_FIELDS, words
+from ledgerly.layout import TOKEN_FIELDS
 from ledgerly.localtime import day_label
 from ledgerly.locks import try_lock
 from ledgerly.params import Query, make_query
@@ -209,7 +210,7 @@ class _Events:
     projects: Tuple[str, ...]
 
 
-def _order(rows: np.ndarray, keys: Sequence[np.ndarray]) -> np.ndarray:
+def _order(rows: Rows, keys: Sequence[np.ndarray]) -> np.ndarray:
     """The order of `rows` by timestamp, and where timestamps are equal by
     every other column (`keys`, most significant first): equal events may
     then come in any order and still give the same file. Ties are rare, so
@@ -246,7 +247,7 @@ def _events(snapshot: Snapshot, low: Optional[int], high: Optional[int], prices:
     event = rows["kind"] != 0
     subagent = rows["subagent"] != 0
     tier = np.minimum(rows["tier"], len(TIER_NAMES) - 1).astype(np.int64)
-    tokens = words(rows)[:, 6:]
+    tokens = rows.tokens()
     order = _order(rows, [model_rank, project_rank, event, subagent, tier, *tokens.T])
     tokens = np.ascontiguousarray(tokens[order])
     if prices:

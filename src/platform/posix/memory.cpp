@@ -1,5 +1,5 @@
 // Memory on POSIX systems: anonymous mmap(2) mappings, madvise(2) for huge
-// pages on Linux, malloc_trim(3) with the GNU C library.
+// pages on Linux, malloc_trim(3) and mallopt(3) with the GNU C library.
 #include "platform/memory.h"
 
 #include <sys/mman.h>
@@ -42,6 +42,15 @@ void advise_huge_pages(void* p, std::size_t size) noexcept {
 void release_free_heap() noexcept {
 #if LEDGERLY_HAVE_MALLOC_TRIM
   malloc_trim(0);
+#endif
+}
+
+void map_large_blocks(std::size_t size) noexcept {
+#if LEDGERLY_HAVE_MALLOC_TRIM
+  // Setting the threshold also stops glibc from moving it.
+  mallopt(M_MMAP_THRESHOLD, size > INT32_MAX ? INT32_MAX : static_cast<int>(size));
+#else
+  (void)size;
 #endif
 }
 

@@ -18,4 +18,6 @@ void advise_huge_pages(void*, std::size_t) noexcept {}
 
 void release_free_heap() noexcept {}
 
+void map_large_blocks(std::size_t) noexcept {}
+
 }  // namespace ledgerly::platform

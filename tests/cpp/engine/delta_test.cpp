@@ -98,6 +98,7 @@ struct HeldRow {
 struct Delta {
   bool reset = false;
   std::uint64_t generation = 0, rows = 0, inherited = 0, unresolved = 0;
+  std::uint64_t malformed = 0, pending = 0, resets = 0;
   std::vector<std::uint32_t> withdrawn;
   std::vector<std::pair<std::uint32_t, HeldRow>> added;
 };
@@ -110,6 +111,10 @@ Delta decode(const DeltaOutput& out) {
   d.rows = std::stoull(member(text, "rows"));
   d.inherited = std::stoull(member(text, "inherited_events"));
   d.unresolved = std::stoull(member(text, "unresolved_forks"));
+  d.malformed = std::stoull(member(text, "malformed"));
+  d.pending = std::stoull(member(text, "pending_files"));
+  d.resets = std::stoull(member(text, "cumulative_resets")) +
+             std::stoull(member(text, "duplicate_snapshots"));
   const std::size_t n = std::stoull(member(text, "added"));
   const std::size_t m = std::stoull(member(text, "withdrawn"));
   const auto models = strings(member(text, "models"));
@@ -280,15 +285,33 @@ class DeltaScenario : public ::testing::Test {
   }
 
   // One refresh through the delta face, applied by the holder, then
-  // checked against the full selection of the same state.
-  Delta step(std::uint64_t since) {
-    Delta d = decode(refresh_delta(engine, manifest(), 2, since));
+  // checked against the full selection of the same state.  With `only`,
+  // the manifest holds that log alone (or its removal), as a caller that
+  // follows the files sends it.
+  Delta step(std::uint64_t since, const Log* only = nullptr) {
+    std::vector<Input> entries;
+    std::vector<std::string> removed;
+    if (only != nullptr) {
+      if (only->present) {
+        entries.push_back(entry(*only));
+      } else {
+        removed.push_back(dir.path(only->name));
+      }
+    }
+    Delta d = decode(only != nullptr ? refresh_delta(engine, entries, 2, since, nullptr, &removed)
+                                     : refresh_delta(engine, manifest(), 2, since));
     holder.apply(d);
     std::uint64_t inherited = 0, unresolved = 0;
     const std::vector<HeldRow> expected = selected(engine, &inherited, &unresolved);
     EXPECT_EQ(holder.ordered(), expected);
     EXPECT_EQ(d.unresolved, unresolved);
     EXPECT_EQ(engine.inherited_events, inherited);
+    // The whole-state sums, whether the refresh saw every file or not.
+    StateSums sums;
+    engine.files.for_each([&sums](const FileState& state) { sums.add(state); });
+    EXPECT_EQ(d.malformed, sums.counts.malformed);
+    EXPECT_EQ(d.pending, sums.pending_files);
+    EXPECT_EQ(d.resets, sums.counts.cumulative_resets + sums.counts.duplicate_snapshots);
     return d;
   }
   Delta step() { return step(holder.generation); }
@@ -307,7 +330,7 @@ TEST_F(DeltaScenario, AppendsAddRowsAndResponsesLoggedAgainReplaceThem) {
   a.content = message("k1", 5, 0, "alpha-4") + message("k2", 5, 1, "alpha-4");
   write(a);
   Delta first = step();
-  EXPECT_FALSE(first.reset);  // a new engine at generation 0 holds nothing: a plain delta
+  EXPECT_TRUE(first.reset);  // a caller of a new engine holds nothing: the whole selection
   EXPECT_EQ(first.added.size(), 2u);
   EXPECT_EQ(first.added[0].first, 1u);  // numbered in export order
   EXPECT_EQ(first.generation, 1u);
@@ -530,6 +553,8 @@ TEST_F(DeltaScenario, RandomStepsKeepTheHeldSelectionExact) {
       }
       if (pick(10) == 0) {
         step(holder.generation + 1);  // lost track
+      } else if (pick(2) == 0) {
+        step(holder.generation, &log);  // told only what changed
       } else {
         step();
       }

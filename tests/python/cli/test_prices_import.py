@@ -382,6 +382,12 @@ def test_a_running_server_follows_the_imported_prices(cli, home, logs, tmp_path)
         update = stream.next_update()
         assert (update["generation"], update["prices"]) == (first["generation"], first["prices"] + 1)
         stream.close()
+        # Usage that comes after is priced by the new prices as well (the
+        # server's sums are kept for them from then on).
+        with open(logs / "p" / "conv.jsonl", "a") as f:
+            f.write(message_line("2025-03-14T13:00:00Z", "m4", "alpha-4-5", inp=7, out=70))
+        priced = server.wait_for(target, lambda d: d["totals"]["output"] == 190)
+        assert priced == model_report()
 
         folder = folder_of(home)
         damaged = folder / "2.json"
