@@ -26,13 +26,15 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 from ledgerly.codes import DIALECTS, MAX_WORKERS
 from ledgerly.limits import Limits, parse_limits
-from ledgerly.prices import PriceTable, parse_prices
 from ledgerly.sources import Source
 from ledgerly.tomlfile import ConfigError, TomlFile, read_toml
+
+if TYPE_CHECKING:
+    from ledgerly.prices import PriceTable
 
 CONFIG_NAME = "config.toml"
 _TOP_KEYS = ("sources", "prices", "timezone", "workers", "limits")
@@ -121,7 +123,11 @@ def parse_config(doc: TomlFile) -> Config:
     if workers is not None:
         workers = min(workers, MAX_WORKERS)
 
-    prices = parse_prices(doc, data["prices"]) if "prices" in data else None
+    prices = None
+    if "prices" in data:
+        from ledgerly.prices.toml_table import parse_prices
+
+        prices = parse_prices(doc, data["prices"])
     limits = parse_limits(doc, data["limits"]) if "limits" in data else None
     return Config(doc.path, tuple(sources), prices, timezone, workers, limits)
 

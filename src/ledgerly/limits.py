@@ -37,7 +37,7 @@ from typing import TYPE_CHECKING, Any, Dict, FrozenSet, List, Mapping, Optional,
 
 from ledgerly import timezones as tzs
 from ledgerly.codes import LIMIT_NAMES
-from ledgerly.prices import MAX_PRICE
+from ledgerly.prices.rates import MAX_PRICE
 from ledgerly.tomlfile import KeyPath, TomlFile
 
 if TYPE_CHECKING:  # numpy comes with these; the config reads limits without it

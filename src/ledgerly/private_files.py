@@ -1,6 +1,7 @@
 """Files that nobody else may have written, and files replaced in one step.
 
-Three things every writer of the user's own files needs, written once:
+Three things every writer of the user's own files needs, written once
+(and `user_folder`, where those files live):
 
 - **A private folder.** `private_folder(path)` makes the folder (mode 0700,
   its missing parents as usual) or checks the one that is there: it must
@@ -37,10 +38,9 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import secrets
 import stat
 import time
-from typing import IO, Optional, Tuple
+from typing import IO, Mapping, Optional, Tuple
 
 TEMPORARY_SUFFIX = ".tmp"
 # The bits that let others write a folder or a file.
@@ -93,6 +93,22 @@ def file_problem(st: os.stat_result) -> Optional[str]:
     if not stat.S_ISREG(st.st_mode):
         return "it is not a regular file"
     return _owner_problem(st, OTHERS_WRITE)
+
+
+def user_folder(kind: str, variable: str, environ: Optional[Mapping[str, str]] = None) -> str:
+    """Where ledgerly keeps its files of one `kind` ("cache" or "data"):
+    the folder named by the environment variable `variable` when it is set
+    (``~`` expanded, made absolute), else the platform's user folder of
+    that kind for ledgerly (platformdirs; ``~/.cache/ledgerly``,
+    ``~/.local/share/ledgerly`` on Linux). Not created, not checked."""
+    environ = os.environ if environ is None else environ
+    explicit = environ.get(variable)
+    if explicit:
+        return os.path.abspath(os.path.expanduser(explicit))
+    import platformdirs
+
+    of_kind = {"cache": platformdirs.user_cache_dir, "data": platformdirs.user_data_dir}[kind]
+    return of_kind("ledgerly", appauthor=False)
 
 
 def private_folder(path: str, make: bool = True, mask: int = OTHERS_WRITE) -> str:
@@ -194,6 +210,12 @@ def remove_stale(folder: str, of: str, older_than: float = STALE_AFTER) -> int:
     return removed
 
 
+def random_part() -> str:
+    """The random part of a temporary name: 12 hexadecimal digits from the
+    system's random source."""
+    return os.urandom(6).hex()
+
+
 class NewFile:
     """A file that will replace `path` whole: a new temporary file beside it
     (`temporary`), open for writing as `fd` and created with `mode` (less
@@ -214,7 +236,7 @@ class NewFile:
         folder, name = os.path.split(path)
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _O_NOFOLLOW | _O_CLOEXEC | _O_BINARY
         for _attempt in range(100):
-            temporary = os.path.join(folder, temporary_prefix(name) + secrets.token_hex(6) + TEMPORARY_SUFFIX)
+            temporary = os.path.join(folder, temporary_prefix(name) + random_part() + TEMPORARY_SUFFIX)
             try:
                 self.fd: int = os.open(temporary, flags, mode)
             except FileExistsError:

@@ -16,11 +16,6 @@ import stat
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # pragma: no cover - exercised on older interpreters
-    import tomli as tomllib
-
 KeyPath = Tuple[Union[str, int], ...]
 
 
@@ -29,16 +24,17 @@ class ConfigError(Exception):
     the file, the line (or key path) and what is wrong."""
 
 
+# The patterns are compiled on first use (the re module keeps them): most
+# commands read no TOML file at all, and should not pay for it.
 _KEY = r'\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|\'[^\']*\')\s*'
 _DOTTED = _KEY + r"(?:\." + _KEY + r")*"
-_HEADER_RE = re.compile(r"^\s*(\[\[?)(" + _DOTTED + r")\]\]?\s*(?:#.*)?$")
-_ASSIGN_RE = re.compile(r"^(" + _DOTTED + r")=")
-_PART_RE = re.compile(_KEY)
+_HEADER = r"^\s*(\[\[?)(" + _DOTTED + r")\]\]?\s*(?:#.*)?$"
+_ASSIGN = r"^(" + _DOTTED + r")="
 
 
 def _split(dotted: str) -> List[str]:
     parts = []
-    for match in _PART_RE.finditer(dotted):
+    for match in re.finditer(_KEY, dotted):
         text = match.group(0).strip()
         if not text:
             continue
@@ -59,8 +55,9 @@ def _key_lines(text: str) -> Dict[KeyPath, int]:
     lines: Dict[KeyPath, int] = {}
     table: KeyPath = ()
     arrays: Dict[KeyPath, int] = {}
+    header_re, assign_re = re.compile(_HEADER), re.compile(_ASSIGN)
     for number, line in enumerate(text.splitlines(), 1):
-        header = _HEADER_RE.match(line)
+        header = header_re.match(line)
         if header:
             path: KeyPath = tuple(_split(header.group(2)))
             if header.group(1) == "[[":
@@ -72,7 +69,7 @@ def _key_lines(text: str) -> Dict[KeyPath, int]:
                 table = path
             lines.setdefault(table, number)
             continue
-        assign = _ASSIGN_RE.match(line)
+        assign = assign_re.match(line)
         if assign:
             lines.setdefault(table + tuple(_split(assign.group(1))), number)
     return lines
@@ -112,7 +109,7 @@ class TomlFile:
         return ConfigError("%s: %s: %s" % (where, format_path(path), message))
 
 
-_POSITION_RE = re.compile(r"\s*\(at line (\d+), column (\d+)\)\s*$")
+_POSITION = r"\s*\(at line (\d+), column (\d+)\)\s*$"
 
 
 MAX_SIZE = 4 << 20  # bytes: far more than any config or price table needs
@@ -168,11 +165,15 @@ def read_toml(path: str) -> TomlFile:
         raise ConfigError("%s:%d: the file is not UTF-8 text" % (path, line)) from None
     if text.startswith("\ufeff"):
         text = text[1:]  # a byte-order mark, as some editors write: not part of the TOML
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:  # pragma: no cover - exercised on older interpreters
+        import tomli as tomllib
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         message = str(exc)
-        position = _POSITION_RE.search(message)
+        position = re.search(_POSITION, message)
         if position:
             message = message[: position.start()]
             where = "%s:%s:%s" % (path, position.group(1), position.group(2))

@@ -24,9 +24,9 @@ def need(condition, reason):
 
 
 @contextlib.contextmanager
-def chromium(*arguments):
-    """A headless Chromium (1400 x 1000, English, UTC) with `arguments`
-    added, logging the console and every network request."""
+def chromium(*arguments, size=(1400, 1000)):
+    """A headless Chromium (`size`, English, UTC) with `arguments` added,
+    logging the console and every network request."""
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -44,7 +44,7 @@ def chromium(*arguments):
         "--no-sandbox",
         "--disable-gpu",
         "--disable-dev-shm-usage",
-        "--window-size=1400,1000",
+        "--window-size=%d,%d" % size,
         "--lang=en-US",
         *arguments,
     ):

@@ -159,6 +159,18 @@ def deep_folder(root, depth):
             os.rmdir(folder)
 
 
+def shared_folder(path, mode, owner=None):
+    """A folder at `path` with `mode`, given to the user `owner` when one
+    is named (the test is skipped where that needs root)."""
+    path.mkdir()
+    os.chmod(path, mode)
+    if owner is not None:
+        if os.getuid() != 0:
+            pytest.skip("giving a folder to another user needs root")
+        os.chown(path, owner, -1)
+    return path
+
+
 def record(when, model=0, project=0, tokens=(0,) * 7, kind=1, sub=0, tier=0):
     """One record as a tuple in RECORD_DTYPE order; `when` is text or ms."""
     ts = ms(when) if isinstance(when, str) else when

@@ -10,6 +10,8 @@ import pytest
 import ledgerly.private_files as pf
 from ledgerly.private_files import NewFile, NotPrivate, open_private, private_folder, read_private, remove_stale
 
+from conftest import shared_folder
+
 
 @pytest.mark.parametrize(
     "mode, owner, reason",
@@ -23,13 +25,7 @@ from ledgerly.private_files import NewFile, NotPrivate, open_private, private_fo
     ],
 )
 def test_a_folder_others_may_write_is_refused_and_left_alone(tmp_path, mode, owner, reason):
-    folder = tmp_path / "shared"
-    folder.mkdir()
-    os.chmod(folder, mode)
-    if owner is not None:
-        if os.getuid() != 0:
-            pytest.skip("giving a folder to another user needs root")
-        os.chown(folder, owner, -1)
+    folder = shared_folder(tmp_path / "shared", mode, owner)
     if reason is None:
         assert private_folder(str(folder)) == str(folder)
     else:
@@ -56,7 +52,7 @@ def test_a_new_file_never_opens_a_name_someone_put_there(tmp_path, monkeypatch):
     target = tmp_path / "victim"
     target.write_bytes(b"precious")
     names = iter(["planted", "fresh"])
-    monkeypatch.setattr(pf.secrets, "token_hex", lambda n: next(names))
+    monkeypatch.setattr(pf, "random_part", lambda: next(names))
     os.symlink(str(target), str(tmp_path / ".state.planted.tmp"))
     with NewFile(str(tmp_path / "state")) as new:
         assert new.temporary == str(tmp_path / ".state.fresh.tmp")

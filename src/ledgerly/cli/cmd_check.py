@@ -73,7 +73,8 @@ def text(status: Dict[str, Any], limits: List[Dict[str, Any]], passed: List[str]
     if not limits:
         return head + "\nNo limit: no block has closed yet, so --limit max has nothing to compare with.\n"
     largest = [use for use in limits if use["source"] != "config"]
-    lines = [head, *limitview.lines(limits, now, shutil.get_terminal_size().columns)]
+    columns = shutil.get_terminal_size().columns
+    lines = [head, *limitview.lines(limits, now, columns, currency=status.get("currency"))]
     if largest:
         lines.append("  (block limits: the largest block so far)")
     if passed:

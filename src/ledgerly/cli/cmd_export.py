@@ -18,9 +18,11 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "export",
         parents=[source_options()],
         help="write every counted event into a Hive-partitioned Parquet tree",
-        description="Write every counted event into DIR/machine=NAME/day=YYYY-MM-DD/part-0.parquet (UTC days). "
-        "Only partitions whose content changed are written, each through a temporary file renamed into place. "
-        "Needs pyarrow (%s)." % install_hint("parquet"),
+        description_of=lambda: (
+            "Write every counted event into DIR/machine=NAME/day=YYYY-MM-DD/part-0.parquet (UTC days). "
+            "Only partitions whose content changed are written, each through a temporary file renamed into place. "
+            "Needs pyarrow (%s)." % install_hint("parquet")
+        ),
     )
     group = parser.add_argument_group("export")
     group.add_argument("--parquet", metavar="DIR", required=True, help="the tree to write into (created when missing)")

@@ -26,9 +26,11 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
     parser = commands.add_parser(
         "query",
         help="reports over an exported Parquet tree (one machine's or many merged)",
-        description="Token usage and cost per UTC day, week or month, model, project or machine, over a tree written "
-        "by 'ledgerly export --parquet' (trees of several machines merge by copying their folders side by side). "
-        "Needs duckdb (%s)." % install_hint("query"),
+        description_of=lambda: (
+            "Token usage and cost per UTC day, week or month, model, project or machine, over a tree written "
+            "by 'ledgerly export --parquet' (trees of several machines merge by copying their folders side by side). "
+            "Needs duckdb (%s)." % install_hint("query")
+        ),
     )
     parser.add_argument("directory", metavar="DIR", help="the exported tree")
     parser.add_argument(

@@ -80,7 +80,8 @@ def run_report(args: argparse.Namespace) -> int:
             from ledgerly.cli.limitview import block_summary
             from ledgerly.timezones import format_instant
 
-            summary = block_summary(report.limits, format_instant(now, ctx.zone), shutil.get_terminal_size().columns)
+            columns = shutil.get_terminal_size().columns
+            summary = block_summary(report.limits, format_instant(now, ctx.zone), columns, report.currency)
             sys.stdout.write("\n".join(summary) + "\n")
 
     write_result(report, args, table)

@@ -23,6 +23,7 @@ from ledgerly.cli.options import (
     seconds,
     source_options,
     warn,
+    watched_prices,
 )
 from ledgerly.extras import install_hint
 from ledgerly.live.serve import DEFAULT_HOST, DEFAULT_PORT, ENV_TOKEN
@@ -37,9 +38,11 @@ def register(commands: argparse._SubParsersAction[Any]) -> None:
         "serve",
         parents=[source_options()],
         help="a local server: JSON API and live dashboard",
-        description="Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
-        "read-only JSON API under /api/v1 that updates as the logs grow. Needs the 'serve' extra: %s."
-        % install_hint("serve"),
+        description_of=lambda: (
+            "Keep the logs read in a long-lived server and answer over HTTP: a web dashboard at / and a "
+            "read-only JSON API under /api/v1 that updates as the logs grow. Needs the 'serve' extra: %s."
+            % install_hint("serve")
+        ),
     )
     group = parser.add_argument_group("server")
     group.add_argument(
@@ -91,11 +94,14 @@ def run_serve(args: argparse.Namespace) -> int:
         check_access(args.host, token)
     except ServeError as exc:
         raise CommandError(str(exc)) from None
-    ctx = load_context(args)
+    # The imported prices are read again as they change (not those of --prices FILE).
+    ctx = load_context(args, stored=False)
+    watched = None if args.prices else watched_prices(ctx.prices)
     options = ServeOptions(
         sources=ctx.sources,
         zone=ctx.zone,
-        prices=ctx.prices,
+        prices=ctx.prices if watched is None else watched.table,
+        watched_prices=watched,
         limits=ctx.limits,
         workers=ctx.workers,
         state=state_for(args, ctx.sources),

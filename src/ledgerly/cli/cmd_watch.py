@@ -230,7 +230,7 @@ def screen(status: Dict[str, Any], info: LastRefresh, interval: float, width: in
     limits = status.get("limits") or []
     if limits and room >= 2:
         parts.append(Text("Limits", style="bold"))
-        for line in limitview.lines(limits, status["now"], width)[: room - 1]:
+        for line in limitview.lines(limits, status["now"], width, currency=status.get("currency"))[: room - 1]:
             text = Text(line)
             text.truncate(width, overflow="ellipsis")
             parts.append(text)

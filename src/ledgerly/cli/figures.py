@@ -6,6 +6,7 @@ No numpy, no rich: the status line formats with these on every call.
 
 from __future__ import annotations
 
+import math
 from typing import Optional
 
 
@@ -35,18 +36,37 @@ def byte_size(n: int) -> str:
 CURRENCY_SIGNS = {"USD": "$", "EUR": "€", "GBP": "£", "JPY": "¥"}
 
 
+# Amounts below this show as this bound ("<0.000000000001"): no cost of
+# whole tokens at a price a table accepts comes near it in practice.
+_SMALLEST_DECIMALS = 12
+
+
 def money(value: float, grouped: bool = True, currency: Optional[str] = None) -> str:
-    """Two decimals, or four for amounts below one cent; with thousands
-    separators when `grouped` (tables), without on the status line; with
-    the currency's sign (`$12.34`) or code (`CHF 12.34`) when there is one."""
-    decimals = 4 if 0 < abs(value) < 0.01 else 2
-    text = f"{value:{',' if grouped else ''}.{decimals}f}"
+    """Two decimals; four for amounts below one cent; below 0.0001 (which
+    four decimals would show as 0.0000) two significant digits, trailing
+    zeros dropped (a limit of 0.000001 shows as written), down to twelve
+    decimals and "<0.000000000001" below. With thousands separators when
+    `grouped` (tables), without on the status line; with the currency's
+    sign (`$12.34`) or code (`CHF 12.34`) when there is one."""
+    size = abs(value)
+    relation = ""
+    if size == 0 or size >= 0.01:
+        digits = f"{size:{',' if grouped else ''}.2f}"
+    elif size >= 0.0001:
+        digits = f"{size:.4f}"
+    else:
+        decimals = min(_SMALLEST_DECIMALS, 1 - math.floor(math.log10(size)))
+        digits = f"{size:.{decimals}f}".rstrip("0")
+        if digits.endswith("."):  # nothing left within twelve decimals
+            relation = ">" if value < 0 else "<"
+            digits = "0." + "0" * (_SMALLEST_DECIMALS - 1) + "1"
+    sign = "-" if value < 0 and digits.strip("0.,") else ""
     if currency:
-        sign = CURRENCY_SIGNS.get(currency)
-        if sign is None:
-            return "%s %s" % (currency, text)
-        return "-" + sign + text[1:] if text.startswith("-") else sign + text
-    return text
+        mark = CURRENCY_SIGNS.get(currency)
+        if mark is None:
+            return "%s %s%s%s" % (currency, relation, sign, digits)
+        return relation + sign + mark + digits
+    return relation + sign + digits
 
 
 def cost_text(cost: Optional[float], priced_cost: float, grouped: bool = True, currency: Optional[str] = None) -> str:

@@ -38,24 +38,25 @@ def percent_text(percent: Optional[float]) -> str:
     return "-" if percent is None else "%d%%" % int(percent)
 
 
-def amount(use: Mapping[str, Any], value: Optional[float], grouped: bool = True) -> str:
-    """A figure of the limit's measure: tokens with every digit, or a cost."""
+def amount(use: Mapping[str, Any], value: Optional[float], grouped: bool = True, currency: Optional[str] = None) -> str:
+    """A figure of the limit's measure: tokens with every digit, or a cost
+    (in `currency`, the price table's, as the tables write costs)."""
     if value is None:
         return "-"
     if use["name"].endswith("_tokens"):
         return plain_number(int(value)) if grouped else str(int(value))
-    return money(value, grouped)
+    return money(value, grouped, currency)
 
 
-def used_text(use: Mapping[str, Any], grouped: bool = True) -> str:
+def used_text(use: Mapping[str, Any], grouped: bool = True, currency: Optional[str] = None) -> str:
     """The use; a cost with usage that has no price is marked + (it is at least this)."""
-    return amount(use, use["used"], grouped) + ("+" if use.get("partial") else "")
+    return amount(use, use["used"], grouped, currency) + ("+" if use.get("partial") else "")
 
 
-def limit_text(use: Mapping[str, Any], grouped: bool = True) -> str:
+def limit_text(use: Mapping[str, Any], grouped: bool = True, currency: Optional[str] = None) -> str:
     """The limit; the largest block's cost is marked + when some of that
     block's usage has no price (the limit is then at least this)."""
-    return amount(use, use["limit"], grouped) + ("+" if use.get("limit_partial") else "")
+    return amount(use, use["limit"], grouped, currency) + ("+" if use.get("limit_partial") else "")
 
 
 def clock(at: str, now: str) -> str:
@@ -77,24 +78,36 @@ def state(use: Mapping[str, Any], now: str, pace: str = " at this pace") -> str:
     return ""
 
 
-def cells(use: Mapping[str, Any], now: str, bar_width: int = BAR_WIDTH, pace: str = " at this pace") -> List[str]:
+def cells(
+    use: Mapping[str, Any],
+    now: str,
+    bar_width: int = BAR_WIDTH,
+    pace: str = " at this pace",
+    currency: Optional[str] = None,
+) -> List[str]:
     """One limit as the cells of a line: name, bar, percentage, use of the
     limit, state."""
     return [
         label(use),
         bar(use["percent"], bar_width),
         percent_text(use["percent"]),
-        "%s of %s" % (used_text(use), limit_text(use)),
+        "%s of %s" % (used_text(use, currency=currency), limit_text(use, currency=currency)),
         state(use, now, pace),
     ]
 
 
-def lines(limits: Sequence[Mapping[str, Any]], now: str, width: int = 80, indent: str = "  ") -> List[str]:
+def lines(
+    limits: Sequence[Mapping[str, Any]],
+    now: str,
+    width: int = 80,
+    indent: str = "  ",
+    currency: Optional[str] = None,
+) -> List[str]:
     """The limits as aligned lines of text, at most `width` characters
     wide where possible: the bar is shortened, then the state, then the
-    bar left out."""
+    bar left out. Costs are in `currency`."""
     for bar_width, pace in ((BAR_WIDTH, " at this pace"), (10, " at this pace"), (10, ""), (0, "")):
-        rows = [cells(use, now, bar_width, pace) for use in limits]
+        rows = [cells(use, now, bar_width, pace, currency) for use in limits]
         if not bar_width:
             rows = [[r[0], *r[2:]] for r in rows]
         out = _aligned(rows, indent)
@@ -160,12 +173,15 @@ def _tenths(percent: Optional[float]) -> Optional[float]:
     return None if percent is None else round(percent, 1)
 
 
-def block_summary(limits: Sequence[Mapping[str, Any]], now: str, width: int = 80) -> List[str]:
-    """The lines under a blocks table: the current block against its limits."""
+def block_summary(
+    limits: Sequence[Mapping[str, Any]], now: str, width: int = 80, currency: Optional[str] = None
+) -> List[str]:
+    """The lines under a blocks table: the current block against its
+    limits (costs in `currency`)."""
     source = " (the largest block so far)" if limits[0]["source"] != "config" else ""
     start, end = limits[0].get("start"), limits[0].get("end")
     if start is None or end is None:
-        values = ", ".join("%s %s" % (label(use), limit_text(use)) for use in limits)
+        values = ", ".join("%s %s" % (label(use), limit_text(use, currency=currency)) for use in limits)
         return ["No block open. Limits%s: %s." % (source, values)]
     head = "Current block %s-%s against its limits%s:" % (start[11:16], end[11:16], source)
-    return [head, *lines(limits, now, width)]
+    return [head, *lines(limits, now, width, currency=currency)]

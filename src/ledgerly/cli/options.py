@@ -24,6 +24,7 @@ if TYPE_CHECKING:  # loaded when options are resolved, so that parsing them stay
     from ledgerly.config import Config
     from ledgerly.limits import Limits
     from ledgerly.prices import PriceTable
+    from ledgerly.prices.watched import WatchedPrices
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
@@ -32,11 +33,23 @@ class Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line (raised as CommandError)
     instead of a usage dump, and that takes a UTC offset such as -05:00 as
     an option's value (``--tz -05:00``), as it takes a negative number,
-    rather than as an unknown option."""
+    rather than as an unknown option.
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
+    `description_of`, given instead of a description, makes it when the
+    help is shown: a text that costs something to work out (an install
+    hint reads the installed distribution's records) is then not paid for
+    by every command that builds the parser."""
+
+    def __init__(self, *args: Any, description_of: Optional[Callable[[], str]] = None, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._negative_number_matcher = re.compile(r"^-\d+$|^-\d*\.\d+$|^-\d\d:?\d\d$")
+        self._description_of = description_of
+
+    def format_help(self) -> str:
+        if self._description_of is not None:
+            self.description = self._description_of()
+            self._description_of = None
+        return super().format_help()
 
     def error(self, message: str) -> NoReturn:
         raise CommandError("%s (see %s --help)" % (message, self.prog))
@@ -51,13 +64,17 @@ def number(
     """The argparse type of a number option: `kind` (int or float) reads
     the text, which must lie from `low` to `high` (inclusive; no upper
     bound without `high`). Its errors name what was expected (`noun`, "not
-    a port number: 'x'") and the bounds with their `unit` and a `note`."""
+    a port number: 'x'") and the bounds with their `unit` and a `note`.
+    Digits are ASCII digits, without underscores, as in dates and counts:
+    int() and float() would also read "1_0" and the digits of any script."""
 
     def parse(text: str) -> Number:
         try:
+            if not text.isascii() or "_" in text:
+                raise ValueError(text)
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError("not a %s: %r" % (noun, text)) from None
+            raise argparse.ArgumentTypeError("not a %s: %r" % (noun, text[:40])) from None
         if high is None:
             if not low <= value:
                 raise argparse.ArgumentTypeError("must be at least %s%s%s" % (low, unit, note))
@@ -204,7 +221,6 @@ def load_context(
     from ledgerly.config import ConfigError, load_config
     from ledgerly.limits import limits_with
     from ledgerly.params import check_zone
-    from ledgerly.prices import load_prices
     from ledgerly.sources import SourceError, resolve_sources
 
     try:
@@ -223,6 +239,8 @@ def load_context(
         )
     prices = config.prices
     if getattr(args, "prices", None):
+        from ledgerly.prices.toml_table import load_prices
+
         try:
             prices = load_prices(args.prices)
         except ConfigError as exc:
@@ -238,20 +256,21 @@ def with_stored_prices(globs: Optional[PriceTable]) -> Optional[PriceTable]:
     """The config's globs with the imported versions after them. Stored
     prices that cannot be used are a warning each, never a silent change;
     globs and imports in different currencies are a usage error."""
-    from ledgerly.prices.store import StoreError, load_versions
-    from ledgerly.prices.table import CurrencyMix, combined
+    return watched_prices(globs).table
 
+
+def watched_prices(globs: Optional[PriceTable]) -> WatchedPrices:
+    """The config's globs with the imported versions, read once (as
+    `with_stored_prices` says), to be read again as the store changes."""
+    from ledgerly.prices.table import CurrencyMix
+    from ledgerly.prices.watched import WatchedPrices
+
+    watched = WatchedPrices(globs)
     try:
-        stored = load_versions()
-    except StoreError as exc:
-        warn("imported prices not used: %s" % exc)
-        return globs
-    for problem in stored.problems:
-        warn(problem)
-    try:
-        return combined(globs, stored.versions)
+        watched.read(warn)
     except CurrencyMix as exc:
         raise CommandError(str(exc)) from None
+    return watched
 
 
 def warn(text: str) -> None:

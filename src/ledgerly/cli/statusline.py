@@ -4,9 +4,10 @@ A template is text with fields in braces, ``{today_tokens} today``;
 ``{{`` and ``}}`` stand for literal braces. `FIELDS` lists every field with
 what it shows. The values come from the status data (ledgerly.live.status,
 or a server's ``/api/v1/status``) and are formatted for a narrow status
-bar: tokens as 12.3K / 4.5M, durations as 1h05m, costs with two decimals.
-A figure that is not known (a cost without a price, the block of a quiet
-hour) shows as ``-``.
+bar: tokens as 12.3K / 4.5M, durations as 1h05m, costs as bare numbers
+with two decimals (the default line writes the prices' currency, as the
+tables do; a template writes the sign it wants). A figure that is not
+known (a cost without a price, the block of a quiet hour) shows as ``-``.
 
 Kept free of numpy and rich: `status` imports this on every call.
 """
@@ -31,29 +32,47 @@ def short_tokens(value: Optional[float]) -> str:
     return UNKNOWN if value is None else short_number(value)
 
 
-def money(value: Optional[float]) -> str:
-    return UNKNOWN if value is None else figures.money(value, grouped=False)
+def money(value: Optional[float], currency: Optional[str] = None) -> str:
+    return UNKNOWN if value is None else figures.money(value, grouped=False, currency=currency)
 
 
-def partial_money(cost: Optional[float], priced_cost: Optional[float]) -> str:
+def partial_money(cost: Optional[float], priced_cost: Optional[float], currency: Optional[str] = None) -> str:
     """A cost; when some of the usage has no price (`cost` None), the cost
     of the part that has one marked +; unknown when none of it has."""
     if cost is not None:
-        return money(cost)
+        return money(cost, currency)
     if priced_cost:
-        return figures.money(priced_cost, grouped=False) + "+"
+        return figures.money(priced_cost, grouped=False, currency=currency) + "+"
     return UNKNOWN
 
 
-def _cost(part: str, cost: str = "cost", priced_cost: str = "priced_cost") -> Callable[[Mapping[str, Any]], str]:
+# A cost field: the status data, and the currency to write (None: a bare
+# number, as a template's fields are, so that the template writes the sign).
+CostField = Callable[[Mapping[str, Any], Optional[str]], str]
+
+
+def _cost(part: str, cost: str = "cost", priced_cost: str = "priced_cost") -> CostField:
     """The field that shows the cost `cost` of the status's `part` (with
     its priced part `priced_cost` when the cost is unknown)."""
 
-    def show(s: Mapping[str, Any]) -> str:
+    def show(s: Mapping[str, Any], currency: Optional[str] = None) -> str:
         data = s.get(part)
-        return partial_money(data[cost], data.get(priced_cost)) if data else UNKNOWN
+        return partial_money(data[cost], data.get(priced_cost), currency) if data else UNKNOWN
 
     return show
+
+
+COSTS: Dict[str, CostField] = {
+    "today_cost": _cost("today"),
+    "block_cost": _cost("block"),
+    "projected_cost": _cost("block", "projected_cost", "projected_priced_cost"),
+    "burn_cost": _cost("burn", "cost_per_hour", "priced_cost_per_hour"),
+    "session_cost": _cost("session"),
+}
+
+
+def _bare(name: str) -> Callable[[Mapping[str, Any]], str]:
+    return lambda s: COSTS[name](s, None)
 
 
 def duration(seconds: Optional[int]) -> str:
@@ -109,24 +128,21 @@ Field = Tuple[str, Callable[[Mapping[str, Any]], str]]
 FIELDS: Dict[str, Field] = {  # name -> (what it shows, how it is computed from the status data)
     "today_tokens": ("tokens used today (12.3K)", lambda s: short_tokens(s["today"]["total_tokens"])),
     "today_tokens_exact": ("tokens used today, every digit", lambda s: str(s["today"]["total_tokens"])),
-    "today_cost": ("cost of today's usage", _cost("today")),
+    "today_cost": ("cost of today's usage", _bare("today_cost")),
     "block_tokens": ("tokens in the current 5-hour block", _block("total_tokens", short_tokens)),
-    "block_cost": ("cost of the current block", _cost("block")),
+    "block_cost": ("cost of the current block", _bare("block_cost")),
     "block_left": ("time left in the current block (1h05m)", _block("seconds_left", duration)),
     "block_end": ("when the current block ends (HH:MM)", _block("end", lambda t: t[11:16])),
     "projected_tokens": ("tokens the block reaches at the current pace", _block("projected_tokens", short_tokens)),
-    "projected_cost": (
-        "cost the block reaches at the current pace",
-        _cost("block", "projected_cost", "projected_priced_cost"),
-    ),
+    "projected_cost": ("cost the block reaches at the current pace", _bare("projected_cost")),
     "burn_rate": ("tokens per minute over the last hour", lambda s: short_tokens(s["burn"]["tokens_per_minute"])),
-    "burn_cost": ("cost per hour over the last hour", _cost("burn", "cost_per_hour", "priced_cost_per_hour")),
+    "burn_cost": ("cost per hour over the last hour", _bare("burn_cost")),
     "day": ("today's date (YYYY-MM-DD)", lambda s: s["today"]["day"]),
     "time": ("the time of the answer (HH:MM)", lambda s: s["now"][11:16]),
     "session_id": ("the session named on standard input", _session("id", str)),
     "session_tokens": ("tokens of that session (12.3K)", _session("total_tokens", short_tokens)),
     "session_tokens_exact": ("the same, every digit", _session("total_tokens", str)),
-    "session_cost": ("cost of that session", _cost("session")),
+    "session_cost": ("cost of that session", _bare("session_cost")),
     **_limit_fields(),
 }
 
@@ -165,13 +181,19 @@ def default_line(status: Mapping[str, Any]) -> str:
     named, today's tokens (and costs when prices are known), the block's
     time left when one is open, the pace, and the limit used the most."""
     priced = bool(status.get("priced"))
+    currency = status.get("currency")
+
+    def cost(name: str, after: str = "") -> str:
+        # Costs in the prices' currency, as the tables write them ($0.42).
+        return " " + COSTS[name](status, currency) + after if priced else ""
+
     parts = []
     if status.get("session"):
-        parts.append(render("session {session_tokens}" + (" {session_cost}" if priced else ""), status))
-    parts.append(render("{today_tokens} today" + (" {today_cost}" if priced else ""), status))
+        parts.append(render("session {session_tokens}", status) + cost("session_cost"))
+    parts.append(render("{today_tokens} today", status) + cost("today_cost"))
     if status.get("block"):
         parts.append(render("block {block_left} left", status))
-    parts.append(render("{burn_rate}/min" + (" {burn_cost}/h" if priced else ""), status))
+    parts.append(render("{burn_rate}/min", status) + cost("burn_cost", "/h"))
     if status.get("limits"):
         parts.append(render("{limit}", status))
     return " | ".join(parts)

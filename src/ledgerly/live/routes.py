@@ -13,7 +13,8 @@ Routes (all GET; HEAD is answered too):
 - ``/api/v1/sources``: the JSON of ``ledgerly sources --json``;
 - ``/api/v1/prices``: the imported price versions and what the prices
   cover, the JSON of ``ledgerly prices --json``;
-- ``/api/v1/events``: server-sent events, one ``update`` per new generation;
+- ``/api/v1/events``: server-sent events, one ``update`` per new generation
+  or change of the imported prices;
 - ``/api/v1``: the list of these.
 
 Each route is a module-level handler listed in `ROUTES` (the API's in
@@ -102,8 +103,7 @@ def query_from(server: LiveServer, p: Dict[str, Any], group: Any) -> Query:
 async def report_route(request: Request) -> Response:
     server = server_of(request)
     query = query_from(server, parameters(request, REPORT_PARAMETERS), "day")
-    body, generation = await server.answer(("report",) + query.key(), lambda: server.report(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("report",) + query.key(), lambda: server.report(query))
 
 
 async def sessions_route(request: Request) -> Response:
@@ -119,8 +119,7 @@ async def sessions_route(request: Request) -> Response:
         p.get("top"),
         p.get("id"),
     )
-    body, generation = await server.answer(("sessions",) + query.key(), lambda: server.sessions(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("sessions",) + query.key(), lambda: server.sessions(query))
 
 
 async def insights_route(request: Request) -> Response:
@@ -134,8 +133,7 @@ async def insights_route(request: Request) -> Response:
         p.get("project", ()),
         p.get("idle_gap"),
     )
-    body, generation = await server.answer(("insights",) + query.key(), lambda: server.insights(query))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("insights",) + query.key(), lambda: server.insights(query))
 
 
 async def status_route(request: Request) -> Response:
@@ -149,8 +147,7 @@ async def status_route(request: Request) -> Response:
     if session is not None and (not session.strip() or len(session) > 4096 or "\0" in session):
         raise ParameterError("session", "name a session by its id or the absolute path of its log")
     key = ("status",) + query.key() + (largest, session)
-    body, generation = await server.answer(key, lambda: server.status(query, largest, session))
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, key, lambda: server.status(query, largest, session))
 
 
 async def scan_route(request: Request) -> Response:
@@ -168,8 +165,7 @@ async def sources_route(request: Request) -> Response:
 async def prices_route(request: Request) -> Response:
     server = server_of(request)
     parameters(request, ())
-    body, generation = await server.answer(("prices",), server.price_overview)
-    return Response(body, headers=_headers(generation), media_type="application/json")
+    return await _answer(server, ("prices",), server.price_overview)
 
 
 async def events_route(request: Request) -> Response:
@@ -255,6 +251,13 @@ def create_app(server: LiveServer) -> Guard:
     return Guard(app, server)
 
 
+async def _answer(server: LiveServer, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Response:
+    """The JSON answer under `key` in the server's answer cache (computed
+    by `compute` when it is not there), with its generation."""
+    body, generation = await server.answer(key, compute)
+    return Response(body, headers=_headers(generation), media_type="application/json")
+
+
 def _headers(generation: int) -> Dict[str, str]:
     return {"Cache-Control": "no-store", "X-Ledgerly-Generation": str(generation)}
 
@@ -289,17 +292,19 @@ async def _events(server: LiveServer) -> Any:
     """The event stream: an `update` now and after every tick that changed
     the accounted state, a comment when idle, and the end when the server
     stops."""
-    sent = -1
+    sent: Tuple[int, int] = (-1, -1)
     idle = 0.0
     yield b"retry: 2000\n\n"
     while not server.closing:
+        # An idle page learns of newly imported prices too.
+        await server.check_prices()
         # The event first: a change after this point sets it.
         change = server.next_change()
-        generation = server.live.generation
-        if generation != sent:
-            sent = generation
+        now = (server.live.generation, server.prices_changes)
+        if now != sent:
+            sent = now
             idle = 0.0
-            data = {"generation": generation, "tick": server.live.ticks}
+            data = {"generation": now[0], "tick": server.live.ticks, "prices": now[1]}
             yield ("event: update\ndata: %s\n\n" % json.dumps(data)).encode("utf-8")
             continue
         started = time.monotonic()

@@ -8,7 +8,8 @@ the private Unix socket, reads the logs once, writes the address file that
 `ledgerly.live.routes` while `ledgerly.live.follow` keeps the ledger
 current. When it stops it removes the address file and the socket (only
 while they are still its own), closes the sockets and saves the ledger's
-state. Problems that stop it from starting raise `ServeError`.
+state; a start that fails after binding cleans up the same way, without
+saving. Problems that stop it from starting raise `ServeError`.
 
 Needs the optional extra ``ledgerly[serve]`` (starlette, uvicorn,
 watchfiles); this module imports them only when a server starts, so that
@@ -30,6 +31,7 @@ if TYPE_CHECKING:
     from ledgerly.live.server import LiveServer
     from ledgerly.live.ticks import LiveLedger, Tick
     from ledgerly.prices import PriceTable
+    from ledgerly.prices.watched import WatchedPrices
     from ledgerly.sources import Source
     from ledgerly.timezones import Zone
 
@@ -48,6 +50,9 @@ class ServeError(Exception):
 class ServeOptions:
     """What a server serves and how.
 
+    `watched_prices`, when given, are the config's globs with the imported
+    versions (`prices` is their table at the start): the server reads the
+    versions again when the store changes, and its answers follow.
     `state` is the state file the ledger starts from and saves to (None:
     read cold, save nothing); `token` the bearer token every request over
     TCP must carry (required unless `host` is a loopback address);
@@ -59,6 +64,7 @@ class ServeOptions:
     sources: Sequence[Source]
     zone: Zone
     prices: Optional[PriceTable] = None
+    watched_prices: Optional[WatchedPrices] = None
     limits: Limits = NO_LIMITS
     workers: Optional[int] = None
     state: Optional[str] = None
@@ -155,28 +161,38 @@ def _serve_locked(
 
     loopback = is_loopback(options.host)
     tcp = bind_tcp(options.host, options.port)
-    url = _url(tcp)
-    if not loopback:
-        warn("listening on %s: other machines can connect; every request needs the token" % url)
+    sockets = [tcp]
     unix = None
     socket_file = address.socket_path() if options.unix_socket else None
-    if socket_file is not None:
-        unix = bind_unix(socket_file, warn)
-    sockets = [tcp] + ([unix[0]] if unix is not None else [])
+    info_file: Optional[str] = None
+    try:
+        url = _url(tcp)
+        if not loopback:
+            warn("listening on %s: other machines can connect; every request needs the token" % url)
+        if socket_file is not None:
+            unix = bind_unix(socket_file, warn)
+            if unix is not None:
+                sockets.append(unix[0])
 
-    live = LiveLedger(options.sources, options.workers, options.state, prices=options.prices)
-    first = live.tick()
-    server = _live_server(options, live, url, tcp.getsockname()[1], loopback)
-    info: Dict[str, Any] = {
-        "pid": os.getpid(),
-        "url": url,
-        "socket": socket_file if unix is not None else None,
-        "sources": [s.path for s in options.sources],
-        "token": server.local_token,  # for `ledgerly status` over TCP; the file is private (mode 0600)
-    }
-    info_file = address.write_server_info(info)
-    if started is not None:
-        started(Started(url, live, first))
+        live = LiveLedger(options.sources, options.workers, options.state, prices=options.prices)
+        first = live.tick()
+        server = _live_server(options, live, url, tcp.getsockname()[1], loopback, warn)
+        info: Dict[str, Any] = {
+            "pid": os.getpid(),
+            "url": url,
+            "socket": socket_file if unix is not None else None,
+            "sources": [s.path for s in options.sources],
+            "token": server.local_token,  # for `ledgerly status` over TCP; the file is private (mode 0600)
+        }
+        info_file = address.write_server_info(info)
+        if started is not None:
+            started(Started(url, live, first))
+    except BaseException:
+        # A start that fails after the sockets are bound (the first read of
+        # the logs, the address file, Ctrl-C meanwhile) leaves no listening
+        # socket and none of the server's files behind.
+        _close(sockets, info_file, socket_file, unix)
+        raise
 
     # SIGTERM stops the server as Ctrl-C does. Only the main thread may set
     # a signal handler; a server run on another thread leaves the process's
@@ -190,15 +206,29 @@ def _serve_locked(
     finally:
         if main_thread:
             signal.signal(signal.SIGTERM, previous)
-        _clean(info_file, (socket_file, unix[1]) if socket_file is not None and unix is not None else None)
-        for sock in sockets:
-            sock.close()
+        _close(sockets, info_file, socket_file, unix)
         live.save()
         if stopped is not None:
             stopped(live)
 
 
-def _live_server(options: ServeOptions, live: LiveLedger, url: str, port: int, loopback: bool) -> LiveServer:
+def _close(
+    sockets: List[socket.socket],
+    info_file: Optional[str],
+    socket_file: Optional[str],
+    unix: Optional[Tuple[socket.socket, Tuple[int, int]]],
+) -> None:
+    """Removes the server's files that are still its own (the address file
+    once written, the Unix socket's file once bound), then closes its
+    sockets."""
+    _clean(info_file, (socket_file, unix[1]) if socket_file is not None and unix is not None else None)
+    for sock in sockets:
+        sock.close()
+
+
+def _live_server(
+    options: ServeOptions, live: LiveLedger, url: str, port: int, loopback: bool, warn: Callable[[str], None]
+) -> LiveServer:
     """The server's state, with the Host names it answers to on a loopback
     address and a token of its own for `ledgerly status`."""
     import secrets
@@ -220,6 +250,8 @@ def _live_server(options: ServeOptions, live: LiveLedger, url: str, port: int, l
         "poll" if options.poll else "notify",
         secrets.token_urlsafe(32),
         options.limits,
+        options.watched_prices,
+        warn,
     )
 
 
@@ -331,13 +363,13 @@ def _stop(signum: int, frame: Any) -> None:
     raise _Stopped()
 
 
-def _clean(info_file: str, socket_file: Optional[Tuple[str, Tuple[int, int]]]) -> None:
-    """Removes the address file and the socket (its path and identity), if
-    they are still this server's."""
+def _clean(info_file: Optional[str], socket_file: Optional[Tuple[str, Tuple[int, int]]]) -> None:
+    """Removes the address file (None: not written) and the socket (its
+    path and identity), if they are still this server's."""
     from ledgerly.live.address import read_server_info
 
-    info = read_server_info()
-    if info is not None and info.get("pid") == os.getpid():
+    info = read_server_info() if info_file is not None else None
+    if info_file is not None and info is not None and info.get("pid") == os.getpid():
         with contextlib.suppress(OSError):
             os.unlink(info_file)
     if socket_file is not None:

@@ -11,6 +11,7 @@ cached per generation of the ledger.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import importlib.resources
 import json
 import time
@@ -21,11 +22,13 @@ from ledgerly.limits import NO_LIMITS, Limits
 from ledgerly.live.ticks import LiveLedger
 from ledgerly.params import BLOCK, InsightsQuery, ParameterError, Query, SessionQuery
 from ledgerly.prices import PriceTable
+from ledgerly.prices.watched import WatchedPrices
 from ledgerly.timezones import Zone, format_instant
 
 CACHE_SIZE = 256
 STATUS_TTL = 1.0  # seconds a status answer is reused (its clock-based figures move)
 INSIGHTS_TTL = 60.0  # seconds insights whose periods end now are reused
+PRICES_CHECK = 1.0  # seconds between looks at the imported prices' store
 
 
 class LiveServer:
@@ -42,10 +45,20 @@ class LiveServer:
         mode: str = "notify",
         local_token: Optional[str] = None,
         limits: Limits = NO_LIMITS,
+        watched_prices: Optional[WatchedPrices] = None,
+        warn: Optional[Callable[[str], None]] = None,
     ) -> None:
         self.live = live
         self.zone = zone
         self.prices = prices
+        # The imported prices, read again when their store changes
+        # (`check_prices`); `prices_changes` counts the changes, which the
+        # event stream announces as it announces generations.
+        self.watched_prices = watched_prices
+        self.prices_changes = 0
+        self._prices_checked = 0.0
+        self._prices_lock: Optional[asyncio.Lock] = None
+        self.warn = warn if warn is not None else (lambda text: None)
         self.limits = limits
         self.token = token
         # A token of this run's own, in the private address file: `ledgerly
@@ -113,10 +126,53 @@ class LiveServer:
         if event is not None:
             event.set()
 
+    async def check_prices(self) -> None:
+        """Reads the imported prices again when their store changed (a stat
+        of it at most every `PRICES_CHECK` seconds; the read on an answer
+        thread); when the prices in force change, the cached answers go and
+        the event streams announce it. A store that cannot be used keeps
+        the prices as they were (`WatchedPrices.reread` warns once). Call
+        on the event loop."""
+        watched = self.watched_prices
+        now = time.monotonic()
+        if watched is None or now - self._prices_checked < PRICES_CHECK:
+            return
+        self._prices_checked = now
+        if self._prices_lock is None:
+            self._prices_lock = asyncio.Lock()
+        async with self._prices_lock:
+            if not watched.changed():
+                return
+            loop = asyncio.get_running_loop()
+            try:
+                if not await loop.run_in_executor(self.answer_thread, watched.reread, self.warn):
+                    return
+            except Exception as exc:  # never an answer's failure: the prices stay as they were
+                self.warn("reading the imported prices again failed (%s); the prices in use are kept" % exc)
+                return
+        table = self.prices = watched.table
+        self.prices_changes += 1
+        self._cache.clear()
+        self._largest.clear()
+        self.notify()
+
+        # The ledger's sums per price class were kept for the old prices:
+        # until they are kept for the new ones (on the tick thread, from the
+        # rows held), answers are computed from the rows, as exactly.
+        def keep_sums() -> None:
+            try:
+                self.live.ledger.keep_aggregates(table)
+            except Exception as exc:  # answers stay right without them, only slower
+                self.warn("keeping sums for the new prices failed (%s)" % exc)
+
+        with contextlib.suppress(RuntimeError):  # the server is stopping: nothing to keep
+            self.tick_thread.submit(keep_sums)
+
     async def answer(self, key: Tuple[Any, ...], compute: Callable[[], Tuple[Any, float]]) -> Tuple[bytes, int]:
-        """The JSON body for `key` at the current generation, computed on a
-        worker thread when not cached. `compute` returns the data and until
-        when (time.time()) it stays right."""
+        """The JSON body for `key` at the current generation and prices,
+        computed on a worker thread when not cached. `compute` returns the
+        data and until when (time.time()) it stays right."""
+        await self.check_prices()
         generation = self.live.generation
         if generation != self._cache_generation:
             self._cache.clear()
@@ -125,9 +181,10 @@ class LiveServer:
         hit = self._cache.get(key)
         if hit is not None and hit[1] > now:
             return hit[0], generation
+        changes = self.prices_changes
         data, valid_until = await asyncio.get_running_loop().run_in_executor(self.answer_thread, compute)
         body = json.dumps(data, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-        if self.live.generation == generation:
+        if self.live.generation == generation and self.prices_changes == changes:
             if len(self._cache) >= CACHE_SIZE:
                 self._cache.clear()
             self._cache[key] = (body, valid_until)

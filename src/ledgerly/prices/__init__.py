@@ -22,14 +22,32 @@ kept as versions in the user data folder. Its modules, one concept each:
 What a table covers of a snapshot's usage is `ledgerly.price_coverage`: a
 report, above `ledgerly.reports`, which this package serves.
 
-Importing this package loads neither numpy nor the network code.
+Importing this package loads neither numpy nor the network code, nor the
+TOML form, the map format or the matching of keys until they are used.
 """
 
 from __future__ import annotations
 
-from ledgerly.prices.rates import KINDS
+from typing import TYPE_CHECKING, Any
+
+from ledgerly.prices.rates import KINDS, MAX_PRICE
 from ledgerly.prices.table import ModelPrice, PriceTable
-from ledgerly.prices.toml_table import MAX_PRICE, PER_TOKENS, PRICE_KEYS, load_prices, parse_prices
+
+if TYPE_CHECKING:
+    from ledgerly.prices.toml_table import PER_TOKENS, PRICE_KEYS, load_prices, parse_prices
+
+# Every report imports this package, few read a [prices] table: the TOML
+# form is imported when one of its names is first asked for.
+_TOML_NAMES = frozenset(("PER_TOKENS", "PRICE_KEYS", "load_prices", "parse_prices"))
+
+
+def __getattr__(name: str) -> Any:
+    if name in _TOML_NAMES:
+        from ledgerly.prices import toml_table
+
+        return getattr(toml_table, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
 
 __all__ = [
     "KINDS",

@@ -33,6 +33,11 @@ TIERS = ("standard", "fast", "priority", "flex")
 TIER_OF_CODE = (0, 0, 1, 2, 3)
 # Bands per entry, the base included: band numbers fit in four bits.
 MAX_BANDS = 16
+# The highest price per million tokens. Below it every cost is finite: even
+# 2**63 tokens of each kind in each of a billion groups cost less than 1e40,
+# while a float holds up to 1.8e308 (a price of 1e308 made costs infinite,
+# and the JSON invalid).
+MAX_PRICE = 1e12
 
 PerKind = Tuple[Optional[float], ...]
 NO_RATES: PerKind = (None,) * len(KINDS)

@@ -23,11 +23,12 @@ import json
 import os
 import re
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple
 
-from ledgerly.prices.price_map import PriceMapError, parse_map
-from ledgerly.prices.versions import Version
-from ledgerly.private_files import NewFile, NotPrivate, private_folder, read_private, remove_stale
+from ledgerly.private_files import NewFile, NotPrivate, private_folder, read_private, remove_stale, user_folder
+
+if TYPE_CHECKING:
+    from ledgerly.prices.versions import Version
 
 ENV_DATA_DIR = "LEDGERLY_DATA_DIR"
 FOLDER = "prices"
@@ -42,13 +43,7 @@ class StoreError(Exception):
 
 def data_dir(environ: Optional[Mapping[str, str]] = None) -> str:
     """The user data folder of ledgerly (not created)."""
-    environ = os.environ if environ is None else environ
-    explicit = environ.get(ENV_DATA_DIR)
-    if explicit:
-        return os.path.abspath(os.path.expanduser(explicit))
-    from platformdirs import user_data_dir
-
-    return user_data_dir("ledgerly", appauthor=False)
+    return user_folder("data", ENV_DATA_DIR, environ)
 
 
 def prices_folder(environ: Optional[Mapping[str, str]] = None) -> str:
@@ -105,6 +100,9 @@ def decode(data: bytes, number: int) -> Version:
         if not ((isinstance(found, int) and not isinstance(found, bool)) or (optional and found is None)):
             raise ValueError("its %s is missing" % name)
         return found
+
+    from ledgerly.prices.price_map import PriceMapError, parse_map
+    from ledgerly.prices.versions import Version
 
     try:
         entries = parse_map(value.get("entries"))
@@ -169,11 +167,39 @@ def load_versions(folder: Optional[str] = None) -> Stored:
     return Stored(folder, tuple(versions), tuple(problems))
 
 
+Stamp = Optional[Tuple[object, ...]]
+
+
+def store_stamp(folder: str) -> Stamp:
+    """What the store looks like, cheaply: the folder's identity, owner,
+    mode and change time, and each version file's name, identity, size and
+    change time (None when there is no folder). Any import, removal or
+    edit changes it."""
+    try:
+        st = os.stat(folder)
+        with os.scandir(folder) as entries:
+            files = []
+            for entry in entries:
+                if _NAME_RE.fullmatch(entry.name):
+                    try:
+                        fs = entry.stat(follow_symlinks=False)
+                    except FileNotFoundError:
+                        continue
+                    files.append((entry.name, fs.st_ino, fs.st_size, fs.st_mtime_ns, fs.st_ctime_ns, fs.st_mode))
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return ("unreadable", exc.errno)
+    return (st.st_ino, st.st_uid, st.st_mode, st.st_mtime_ns, st.st_ctime_ns, tuple(sorted(files)))
+
+
 def add_version(version: Version, folder: Optional[str] = None) -> Version:
     """Stores `version` under the next free id (its own id is ignored);
     returns it with that id. Two imports at once never take one id: the
     finished file gets its name by a link, which fails when the name is
     taken. Raises StoreError."""
+    from ledgerly.prices.versions import Version
+
     folder = prices_folder() if folder is None else folder
     _checked_folder(folder, make=True)
     for _attempt in range(1000):
@@ -239,4 +265,8 @@ def remove_version(number: int, folder: Optional[str] = None) -> Version:
         raise StoreError("there is no price version %d ('ledgerly prices' lists them)" % number) from None
     except OSError as exc:
         raise StoreError("removing price version %d failed: %s" % (number, exc.strerror or exc)) from None
-    return removed if removed is not None else Version(number, "?", 0, "", None, {})
+    if removed is None:
+        from ledgerly.prices.versions import Version
+
+        removed = Version(number, "?", 0, "", None, {})
+    return removed

@@ -22,11 +22,13 @@ from __future__ import annotations
 import fnmatch
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
-from ledgerly.prices.matching import Match
 from ledgerly.prices.rates import NO_TIERS, Band, PerKind, Rates, TierRates
-from ledgerly.prices.versions import Version, in_force_order
+
+if TYPE_CHECKING:
+    from ledgerly.prices.matching import Match
+    from ledgerly.prices.versions import Version
 
 GLOB = "glob"
 
@@ -78,7 +80,15 @@ class PriceTable:
     origin: Optional[str] = None
 
     def __post_init__(self) -> None:
-        object.__setattr__(self, "versions", in_force_order(self.versions))
+        # Most tables are globs alone: the imported maps' modules (their
+        # format, the matching of keys) are loaded only for a table that
+        # has versions.
+        versions: Tuple[Version, ...] = ()
+        if self.versions:
+            from ledgerly.prices.versions import in_force_order
+
+            versions = in_force_order(self.versions)
+        object.__setattr__(self, "versions", versions)
 
     def __bool__(self) -> bool:
         return bool(self.entries) or bool(self.versions)

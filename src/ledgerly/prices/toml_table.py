@@ -34,17 +34,12 @@ import os
 import re
 from typing import Any, Dict, List, Optional, Tuple
 
-from ledgerly.prices.rates import KINDS, MAX_BANDS, NO_TIERS, TIERS, Band, PerKind, TierRates
+from ledgerly.prices.rates import KINDS, MAX_BANDS, MAX_PRICE, NO_TIERS, TIERS, Band, PerKind, TierRates
 from ledgerly.prices.table import ModelPrice, PriceTable
 from ledgerly.tomlfile import ConfigError, KeyPath, TomlFile, read_toml
 
 PRICE_KEYS = KINDS
 PER_TOKENS = 1_000_000
-# The highest price per million tokens. Below it every cost is finite: even
-# 2**63 tokens of each kind in each of a billion groups cost less than 1e40,
-# while a float holds up to 1.8e308 (a price of 1e308 made costs infinite,
-# and the JSON invalid).
-MAX_PRICE = 1e12
 CURRENCY_KEY = "currency"
 _BAND_RE = re.compile(r"above_([0-9]{1,9})k")
 # A band above more than a billion tokens is no band any prompt reaches.

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ledgerly.codes import ENV_CACHE_DIR, ENV_NO_CACHE
-from ledgerly.private_files import STALE_AFTER, TEMPORARY_SUFFIX
+from ledgerly.private_files import STALE_AFTER, TEMPORARY_SUFFIX, user_folder
 from ledgerly.saved.rows_file import ROWS_SUFFIX
 from ledgerly.saved.state_file import StateRefused, check_host, oserror_text, read_head, source_list
 from ledgerly.sources import Source
@@ -30,13 +30,7 @@ STATE_SUFFIX = ".state"
 
 def cache_dir(environ: Optional[Mapping[str, str]] = None) -> str:
     """The folder of the saved states (not created)."""
-    environ = os.environ if environ is None else environ
-    explicit = environ.get(ENV_CACHE_DIR)
-    if explicit:
-        return os.path.abspath(os.path.expanduser(explicit))
-    from platformdirs import user_cache_dir
-
-    return user_cache_dir("ledgerly", appauthor=False)
+    return user_folder("cache", ENV_CACHE_DIR, environ)
 
 
 def cache_disabled(environ: Optional[Mapping[str, str]] = None) -> bool:

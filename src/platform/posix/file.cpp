@@ -47,27 +47,36 @@ struct FileAccess {
 
 namespace {
 
-// Opens `path` with `flags` without blocking and keeps it only if it is a
-// regular file, then blocking.
-OpenResult open_regular(const std::string& path, int flags, mode_t mode = 0) {
-  OpenResult result;
-  const int fd = open_retrying(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+// Takes ownership of `fd`, just made by open(2) or fcntl(2) (negative: that
+// call failed and errno says why), and finds its kind.  Sets `result.error`
+// or `result.kind`; the File returned owns the descriptor (closed when it is
+// dropped) and is closed when the call or fstat(2) failed.
+File adopted(int fd, OpenResult& result) {
   if (fd < 0) {
     result.error = errno;
-    return result;
+    return File();
   }
   File file = FileAccess::adopt(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     result.error = errno;
-    return result;
+    return File();
   }
   result.kind = kind_of(st.st_mode);
-  if (result.kind != FileKind::kRegular) return result;
+  return file;
+}
+
+// Opens `path` with `flags` without blocking and keeps it only if it is a
+// regular file, then blocking.
+OpenResult open_regular(const std::string& path, int flags, mode_t mode = 0) {
+  OpenResult result;
+  File file =
+      adopted(open_retrying(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode), result);
+  if (!file.is_open() || result.kind != FileKind::kRegular) return result;
   // F_SETFL with 0 clears O_NONBLOCK and leaves the rest as opened (the
   // status flags it can change are all unset here; the access mode and
   // close-on-exec are not status flags).
-  if (::fcntl(fd, F_SETFL, 0) < 0) {
+  if (::fcntl(FileAccess::fd(file), F_SETFL, 0) < 0) {
     result.error = errno;
     return result;
   }
@@ -157,19 +166,8 @@ OpenResult open_for_reading(const std::string& path) { return open_regular(path,
 
 OpenResult duplicate_descriptor(int descriptor) {
   OpenResult result;
-  const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
-    result.error = errno;
-    return result;
-  }
-  File file = FileAccess::adopt(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    result.error = errno;
-    return result;
-  }
-  result.kind = kind_of(st.st_mode);
-  if (result.kind == FileKind::kRegular) result.file = std::move(file);
+  File file = adopted(::fcntl(descriptor, F_DUPFD_CLOEXEC, 0), result);
+  if (file.is_open() && result.kind == FileKind::kRegular) result.file = std::move(file);
   return result;
 }
 

@@ -321,6 +321,14 @@ def test_options_may_come_before_the_command(cli, tree, args, key, expected):
         (["serve", "{tree}", "--port", "http"], 2, "argument --port: not a port number: 'http'"),
         (["serve", "{tree}", "--port", "65536"], 2, "must be between 0 and 65535 (0: any free port)"),
         (["serve", "{tree}", "--rescan", "nan"], 2, "argument --rescan: must be between 0.05 and 86400 seconds"),
+        # Numbers are ASCII digits without underscores, as in dates and --top.
+        (["daily", "{tree}", "--workers", "1_0"], 2, "argument --workers: not a whole number: '1_0'"),
+        (["daily", "{tree}", "--workers", "\uff17"], 2, "argument --workers: not a whole number: '\uff17'"),
+        (["serve", "{tree}", "--port", "\u0668\u0660"], 2, "argument --port: not a port number: '\u0668\u0660'"),
+        (["watch", "{tree}", "--interval", "1_0"], 2, "argument --interval: not a number of seconds: '1_0'"),
+        (["serve", "{tree}", "--interval", "\uff11"], 2, "argument --interval: not a number of seconds: '\uff11'"),
+        (["status", "--timeout", "\u0665"], 2, "argument --timeout: not a number of seconds: '\u0665'"),
+        (["daily", "{tree}", "--workers", " 2 ", "--tz", "UTC"], 0, None),
         (["daily", "{tree}", "--json", "--csv"], 2, "not allowed with argument"),
         (["frobnicate"], 2, "unknown command 'frobnicate' (and no such file or folder); the commands are daily,"),
         (["dayly", "{tree}"], 2, "unknown command 'dayly' (and no such file or folder); did you mean 'daily'?"),
@@ -377,6 +385,44 @@ def test_a_closed_output_ends_quietly_with_status_141(tree, home, command):
     finally:
         os.close(writer)
     assert (done.returncode, done.stderr) == (141, "")
+
+
+@pytest.mark.parametrize("command", [["daily", "--json"], ["blocks"], ["sessions", "--json"]])
+def test_a_command_loads_only_what_it_uses(tree, home, command):
+    """Start-up stays cheap: without a config file or imported versions a
+    report loads neither the price maps' format and key matching nor a
+    TOML reader, no network code, no insights, and building the parser
+    reads no installed distribution's records (install hints are made when
+    a help text is shown)."""
+    import subprocess
+
+    unused = (
+        "ledgerly.prices.price_map",
+        "ledgerly.prices.matching",
+        "ledgerly.prices.versions",
+        "ledgerly.prices.toml_table",
+        "ledgerly.prices.fetch",
+        "tomllib",
+        "ledgerly.insights",
+        "importlib.metadata",
+        "http.client",
+        "secrets",
+    )
+    code = (
+        "import sys, ledgerly.cli as c; c.main(sys.argv[1:]); "
+        "sys.stderr.write(' '.join(m for m in %r if m in sys.modules))" % (unused,)
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LEDGERLY_")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"), XDG_CACHE_HOME=str(home / ".cache"))
+    env.update(XDG_DATA_HOME=str(home / ".local" / "share"), TZ="UTC")
+    done = subprocess.run(
+        [sys.executable, "-c", code, *command, "--source", str(tree)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
+    assert done.returncode == 0 and done.stderr == ""
 
 
 def test_ctrl_c_ends_cleanly_while_a_refresh_runs(tree):

@@ -357,3 +357,55 @@ def test_the_server_answers_what_the_command_prints(cli, home, logs, tmp_path):
         assert "/api/v1/prices" in server.get("/api/v1")[2]["endpoints"]
     assert status == 200 and [v["id"] for v in data["versions"]] == [1]
     assert data == json.loads(cli("prices", "--json", "--source", logs).stdout)
+
+
+def test_a_running_server_follows_the_imported_prices(cli, home, logs, tmp_path):
+    """`prices import` and `prices remove` while a server runs: its answers
+    and its event stream follow, without a restart. A store that cannot be
+    used leaves its prices as they were, with one warning each time it
+    goes bad."""
+    from served import Served, Stream
+
+    def model_report():
+        done = cli("models", "--source", logs, "--tz", "UTC", "--json")
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
+
+    target = "/api/v1/report?group=model&tz=UTC"
+    with Served(logs, tmp_path, "--tz", "UTC") as server:
+        assert "currency" not in server.get(target)[2]
+        stream = Stream(server.port)
+        first = stream.next_update()
+        assert cli("prices", "import", FIXTURE).returncode == 0
+        priced = server.wait_for(target, lambda d: d.get("currency") == "USD")
+        assert priced == model_report()
+        update = stream.next_update()
+        assert (update["generation"], update["prices"]) == (first["generation"], first["prices"] + 1)
+        stream.close()
+        # Usage that comes after is priced by the new prices as well (the
+        # server's sums are kept for them from then on).
+        with open(logs / "p" / "conv.jsonl", "a") as f:
+            f.write(message_line("2025-03-14T13:00:00Z", "m4", "alpha-4-5", inp=7, out=70))
+        priced = server.wait_for(target, lambda d: d["totals"]["output"] == 190)
+        assert priced == model_report()
+
+        folder = folder_of(home)
+        damaged = folder / "2.json"
+        damaged.write_bytes(b'{"format": 1, "id": 2, "entr')
+        os.chmod(damaged, 0o600)
+        for _ in range(3):
+            time.sleep(0.6)  # past the server's look at the store
+            assert server.get(target)[2] == priced
+        damaged.unlink()
+        os.chmod(folder, 0o777)
+        try:
+            time.sleep(1.2)
+            assert server.get(target)[2] == priced
+        finally:
+            os.chmod(folder, 0o700)
+        assert cli("prices", "remove", "1").returncode == 0
+        server.wait_for(target, lambda d: "currency" not in d)
+        code, err = server.stop()
+    assert code == 0 and "Traceback" not in err
+    assert err.count("price version 2") == 1 and "the prices in use are kept" in err
+    assert err.count("cannot be trusted") == 1

@@ -14,53 +14,19 @@ from math import log10
 
 import pytest
 
-from conftest import PRICES, ROOT, message_line, write
-from served import Served, recent
+from browsers import ARTIFACTS, chromium, wait
 
-ARTIFACTS = os.path.join(ROOT, "build", "artifacts")
-REQUIRED = os.environ.get("LEDGERLY_REQUIRE_BROWSER") == "1"
+from conftest import PRICES, message_line, write
+from served import Served, ledgerly_command, recent
+
 PALETTE_SIZE = 10  # the page's colours; beyond that, the smallest models share "other"
-
-
-def need(condition, reason):
-    if not condition:
-        if REQUIRED:
-            pytest.fail(reason + " (LEDGERLY_REQUIRE_BROWSER=1)")
-        pytest.skip(reason)
 
 
 @pytest.fixture(scope="module")
 def browser():
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        need(False, "selenium is not installed")
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver_path = shutil.which("chromedriver")
-    need(chromium and driver_path, "no Chromium with chromedriver found (apt-get install chromium chromium-driver)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-gpu",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,1000",
-        "--lang=en-US",
-    ):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The browser must not inherit a sanitizer runtime preloaded into the test interpreter.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    env["TZ"] = "UTC"  # the page's "7 days" counts browser days; the servers here answer in UTC
-    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
-    try:
+    # The page's "7 days" counts browser days; the servers here answer in UTC, as the browser runs.
+    with chromium(size=(1280, 1000)) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def numbers(text):
@@ -68,8 +34,10 @@ def numbers(text):
 
 
 def money(value, currency=None):
-    digits = 4 if 0 < abs(value) < 0.01 else 2
-    return ("$" if currency == "USD" else "") + "{:,.{}f}".format(value, digits)
+    """An amount as the command line's tables write it: the page must agree."""
+    from ledgerly.cli.figures import money as written
+
+    return written(value, True, currency)
 
 
 def cost_cell(group, currency=None):
@@ -167,12 +135,6 @@ def assert_page_matches_api(driver, server, query=""):
         if other:
             expected.add("%s other: %s tokens" % (r["day"], format(other, ",")))
     assert bars == expected
-
-
-def wait(driver, script, timeout=20):
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    return WebDriverWait(driver, timeout, poll_frequency=0.1).until(lambda d: d.execute_script(script))
 
 
 def test_dashboard_shows_the_api_and_follows_the_logs(browser, tmp_path):
@@ -307,6 +269,11 @@ def test_dashboard_partial_costs_wide_layout_and_empty_days(browser, tmp_path):
             assert top["id"] == "volcano-session" and top["cost"] is None
             assert table_of(browser, "sessions")["volcano-session"]["cost"] == money(top["priced_cost"], "USD") + "+"
             assert_page_matches_api(browser, server)
+            # Every amount as the command line writes it, the smallest (a cost
+            # limit of a millionth) never as 0.0000.
+            amounts = [0.0, 1e-6, 3.25e-7, 9.99e-5, 0.00421, 0.5, 12.345, 1234567.891, 1e-13]
+            shown = browser.execute_script("return arguments[0].map((v) => money(v))", amounts)
+            assert shown == [money(v, "USD") for v in amounts] and shown[1] == "$0.000001"
 
             # At 1400 px nothing scrolls sideways: Total and Cost stay in view,
             # long paths are shortened in the middle, keeping their end.
@@ -541,3 +508,27 @@ def test_names_are_whole_where_there_is_room_and_never_read_alike(browser, tmp_p
                 ", ".join(names[:n]) + (" +%d" % (len(names) - n) if n < len(names) else "")
                 for n in range(1, len(names) + 1)
             ], c
+
+
+def test_the_dashboard_shows_prices_imported_while_it_is_open(browser, tmp_path):
+    """A price map imported while the page is open: the page shows the new
+    costs without a reload, as it follows the logs."""
+    from conftest import FIXTURES
+
+    busy_tree(tmp_path / "logs")
+    with Served(tmp_path / "logs", tmp_path, "--tz", "UTC") as server:
+        browser.get(server.url)
+        wait(browser, "return document.body.dataset.generation !== undefined")
+        assert browser.find_element("id", "range-cost").text == "no price table"
+        imported = subprocess.run(
+            [*ledgerly_command(), "prices", "import", os.path.join(FIXTURES, "price-map.json")],
+            env=server.env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert imported.returncode == 0, imported.stderr
+        wait(browser, "return document.getElementById('range-cost').textContent.startsWith('cost $')")
+        daily = server.get("/api/v1/report?group=day&breakdown=true&tz=UTC")[2]
+        assert daily["currency"] == "USD"
+        assert_page_matches_api(browser, server)

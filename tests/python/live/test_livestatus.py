@@ -108,6 +108,44 @@ def test_status_line_costs_show_the_priced_part(table, shown):
     assert render("{today_cost} {block_cost} {burn_cost} {projected_cost}", status) == shown
 
 
+@pytest.mark.parametrize(
+    "value, grouped, currency, shown",
+    [
+        (1234.5, True, None, "1,234.50"),
+        (1234.5, False, "USD", "$1234.50"),
+        (0.00421, True, "CHF", "CHF 0.0042"),  # four decimals below a cent
+        (1e-6, True, "USD", "$0.000001"),  # the smallest cost limit: never 0.0000
+        (3.25e-7, True, None, "0.00000033"),  # two significant digits below 0.0001
+        (9.99e-5, True, None, "0.0001"),
+        (1e-15, True, "USD", "<$0.000000000001"),
+        (-0.5, True, "USD", "-$0.50"),
+        (0.0, True, "USD", "$0.00"),
+    ],
+)
+def test_amounts_are_written_with_their_currency_and_never_rounded_to_zero(value, grouped, currency, shown):
+    from ledgerly.cli.figures import money
+
+    assert money(value, grouped, currency) == shown
+
+
+def test_the_status_line_and_the_limit_lines_write_the_currency_as_the_tables_do():
+    records = [
+        record(NOW - 2 * HOUR_MS, model=0, tokens=(1000, 0, 200, 0, 0, 0, 0)),
+        record(NOW - 20 * 60_000, model=1, tokens=(10, 0, 5, 0, 0, 0, 300)),
+    ]
+    snap = snapshot_of(records, models=("alpha-4-5", "beta-3"))
+    prices = PriceTable((ModelPrice("*", (1.0, None, 1.0, None, None, 1.0)),), currency="USD")
+    limits = Limits({"day_cost": 1e-6, "day_tokens": 10_000})
+    status = status_for(snap, make_query((), tz="Asia/Kolkata"), prices, NOW, limits)
+    assert status["currency"] == "USD"
+    line = default_line(status)
+    assert line.startswith("1.5K today $0.0015 | block 2h25m left | 5/min $0.0003/h"), line
+    # A template's fields stay bare numbers: the template writes the sign it wants.
+    assert render("{today_cost} {burn_cost}", status) == "0.0015 0.0003"
+    shown = limitview.lines(status["limits"], status["now"], currency=status["currency"])
+    assert "$0.0015 of $0.000001" in shown[0] and "1,515 of 10,000" in shown[1], shown
+
+
 def test_limits_against_the_current_block_day_and_month():
     now = ms("2025-06-15T12:34:56Z")
     records = [

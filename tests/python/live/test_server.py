@@ -350,6 +350,41 @@ def test_a_server_started_from_the_library(tree, prices, tmp_path, cli, thread):
         assert code == -signal.SIGTERM
 
 
+@pytest.mark.parametrize("failing", ["tick", "write_server_info"])
+def test_a_start_that_fails_after_binding_closes_its_sockets(tree, tmp_path, monkeypatch, failing):
+    """The first read of the logs (or writing the address file) fails once
+    the sockets are bound: the error comes through, and no socket stays
+    open, no socket file or address file is left, the lock is free."""
+    from ledgerly.live import address
+    from ledgerly.live import serve as serving
+    from ledgerly.live.ticks import LiveLedger
+    from ledgerly.sources import Source
+    from ledgerly.timezones import resolve_zone
+
+    monkeypatch.setenv("LEDGERLY_RUNTIME_DIR", str(tmp_path / "run"))
+    bound = []
+    bind_tcp, bind_unix = serving.bind_tcp, serving.bind_unix
+    monkeypatch.setattr(serving, "bind_tcp", lambda *a: bound.append(bind_tcp(*a)) or bound[-1])
+    monkeypatch.setattr(serving, "bind_unix", lambda *a: bound.append(bind_unix(*a)) or bound[-1])
+
+    def broken(*args, **kwargs):
+        raise OSError(5, "Input/output error")
+
+    if failing == "tick":
+        monkeypatch.setattr(LiveLedger, "tick", broken)
+    else:
+        monkeypatch.setattr(address, failing, broken)
+    options = serving.ServeOptions([Source(str(tree))], resolve_zone("UTC"), port=0)
+    with pytest.raises(OSError, match="Input/output error"):
+        serving.serve(options, warn=print)
+    tcp, (unix, _identity) = bound
+    assert tcp.fileno() == -1 and unix.fileno() == -1
+    assert sorted(os.listdir(tmp_path / "run")) == ["server.lock"]
+    lock = address.lock_server(str(tmp_path / "run"))
+    assert lock is not None
+    os.close(lock)
+
+
 def test_event_stream_announces_each_change(server, tree):
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=20)
     connection.request("GET", "/api/v1/events")

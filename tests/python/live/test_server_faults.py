@@ -26,7 +26,7 @@ from ledgerly.sources import Source
 from ledgerly.timezones import resolve_zone
 from test_server import make_tree, status_cli
 
-from conftest import deep_folder, message_line, write
+from conftest import deep_folder, message_line, shared_folder, write
 from served import Served, Stream, environment, ledgerly_command, recent
 
 
@@ -252,13 +252,7 @@ def serve_cli(tmp_path, tree, runtime, *args, timeout=60):
     ],
 )
 def test_a_runtime_folder_that_is_not_private_is_refused_and_left_alone(tree, tmp_path, mode, owner, reason):
-    shared = tmp_path / "shared"
-    shared.mkdir()
-    os.chmod(shared, mode)
-    if owner is not None:
-        if os.getuid() != 0:
-            pytest.skip("giving a folder to another user needs root")
-        os.chown(shared, owner, -1)
+    shared = shared_folder(tmp_path / "shared", mode, owner)
     done = serve_cli(tmp_path, tree, shared)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "runtime folder %s: %s" % (shared, reason) in done.stderr

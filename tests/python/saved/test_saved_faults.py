@@ -18,7 +18,7 @@ from ledgerly.ledger import Ledger
 from ledgerly.saved import state_path
 from ledgerly.sources import Source
 
-from conftest import message_line, user_line, write
+from conftest import message_line, shared_folder, user_line, write
 
 
 def conversation(tokens, key="m1"):
@@ -53,13 +53,7 @@ def test_a_cache_folder_others_may_write_is_refused_and_left_alone(cli, logs, tm
     """Nothing is loaded from such a folder and nothing saved to it: the
     answer is a cold one, and --verbose says why in one line (before: the
     state was saved there, where another user could swap a link in)."""
-    folder = tmp_path / "shared"
-    folder.mkdir()
-    os.chmod(folder, mode)
-    if owner is not None:
-        if os.getuid() != 0:
-            pytest.skip("giving a folder to another user needs root")
-        os.chown(folder, owner, -1)
+    folder = shared_folder(tmp_path / "shared", mode, owner)
     cold = daily(cli, logs, folder, "--no-cache")
     for verbose in (False, True):
         done = daily(cli, logs, folder, *(["--verbose"] if verbose else []))

@@ -13,7 +13,7 @@ const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f", "#edc948
 const OTHER = "#a0a4aa";
 const $ = (id) => document.getElementById(id);
 
-const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null };
+const state = { serverZone: null, generation: -1, loading: 0, shownGeneration: null, currency: null, prices: null };
 // A saved report (`ledgerly report --html`) holds the answers in the page
 // itself: then nothing is asked of a server and no event stream is opened.
 const REPORT = (() => {
@@ -37,13 +37,35 @@ function inCurrency(text) {
   if (!code) return text;
   const sign = CURRENCY_SIGNS[code];
   if (!sign) return code + " " + text;
-  return text.startsWith("-") ? "-" + sign + text.slice(1) : sign + text;
+  const [, relation, rest] = /^([<>]?-?)(.*)$/.exec(text);
+  return relation + sign + rest;
 }
+
+// Two decimals; four below one cent; below 0.0001 (which four decimals
+// would show as 0.0000) two significant digits, trailing zeros dropped,
+// down to twelve decimals and "<0.000000000001" below: as the command
+// line writes amounts.
+const SMALLEST_DECIMALS = 12;
 
 function money(v) {
   if (v == null) return "–";
-  const digits = v !== 0 && Math.abs(v) < 0.01 ? 4 : 2;
-  return inCurrency(v.toLocaleString("en-US", { minimumFractionDigits: digits, maximumFractionDigits: digits }));
+  const size = Math.abs(v);
+  let relation = "";
+  let digits;
+  if (size === 0 || size >= 0.01) {
+    digits = size.toLocaleString("en-US", { minimumFractionDigits: 2, maximumFractionDigits: 2 });
+  } else if (size >= 0.0001) {
+    digits = size.toFixed(4);
+  } else {
+    const decimals = Math.min(SMALLEST_DECIMALS, 1 - Math.floor(Math.log10(size)));
+    digits = size.toFixed(decimals).replace(/0+$/, "");
+    if (digits.endsWith(".")) {
+      relation = v < 0 ? ">" : "<";
+      digits = "0." + "0".repeat(SMALLEST_DECIMALS - 1) + "1";
+    }
+  }
+  const minus = v < 0 && /[1-9]/.test(digits) ? "-" : "";
+  return inCurrency(relation + minus + digits);
 }
 
 // A cost; when some of the usage has no price (`cost` null), the cost of
@@ -862,7 +884,10 @@ async function listen() {
           buffer = buffer.slice(end + 2);
           if (message.event === "update" && message.data.length) {
             const data = JSON.parse(message.data.join("\n"));
-            if (data.generation !== state.generation) {
+            // Newly imported prices change the costs without a new generation.
+            const repriced = state.prices != null && data.prices !== state.prices;
+            state.prices = data.prices;
+            if (data.generation !== state.generation || repriced) {
               state.generation = data.generation;
               load();
             }
